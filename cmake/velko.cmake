@@ -1,0 +1,29 @@
+# velko_subsystem(<name> SOURCES <files...> [DEPENDS <subsystems...>])
+# Builds one subsystem as an object library velko_<name>; its objects go into
+# velko_core. DEPENDS names the lower subsystems it may use.
+function(velko_subsystem name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  add_library(velko_${name} OBJECT ${ARG_SOURCES})
+  target_include_directories(velko_${name} PUBLIC ${PROJECT_SOURCE_DIR}/library)
+  foreach(dep IN LISTS ARG_DEPENDS)
+    target_link_libraries(velko_${name} PUBLIC velko_${dep})
+  endforeach()
+  target_link_libraries(velko_${name} PUBLIC Threads::Threads OpenSSL::SSL OpenSSL::Crypto)
+  set_property(GLOBAL APPEND PROPERTY VELKO_BUILT_SUBSYSTEMS ${name})
+endfunction()
+
+# velko_add_tests(<subsystem> <files...> [LABELS <labels...>])
+# One GoogleTest executable per subsystem, registered with CTest. The label
+# "concurrent" makes the thread-sanitizer build run it too.
+function(velko_add_tests name)
+  cmake_parse_arguments(ARG "" "" "LABELS" ${ARGN})
+  add_executable(${name}_tests ${ARG_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name}_tests PRIVATE velko_core GTest::gtest GTest::gtest_main)
+  if(TARGET velko_test_support)
+    target_link_libraries(${name}_tests PRIVATE velko_test_support)
+  endif()
+  gtest_discover_tests(${name}_tests
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 300 LABELS "${name};${ARG_LABELS}")
+endfunction()
