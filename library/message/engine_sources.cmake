@@ -1,0 +1,3 @@
+# The exchange engine: transceiver, connections, client.
+set(MESSAGE_ENGINE_SOURCES
+)

@@ -1,0 +1,2 @@
+set(MESSAGE_MODEL_TESTS
+)
