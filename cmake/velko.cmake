@@ -3,6 +3,9 @@
 # velko_core. DEPENDS names the lower subsystems it may use.
 function(velko_subsystem name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  if(NOT ARG_SOURCES)
+    return() # nothing written yet
+  endif()
   add_library(velko_${name} OBJECT ${ARG_SOURCES})
   target_include_directories(velko_${name} PUBLIC ${PROJECT_SOURCE_DIR}/library)
   foreach(dep IN LISTS ARG_DEPENDS)
@@ -17,6 +20,9 @@ endfunction()
 # "concurrent" makes the thread-sanitizer build run it too.
 function(velko_add_tests name)
   cmake_parse_arguments(ARG "" "" "LABELS" ${ARGN})
+  if(NOT ARG_UNPARSED_ARGUMENTS)
+    return()
+  endif()
   add_executable(${name}_tests ${ARG_UNPARSED_ARGUMENTS})
   target_link_libraries(${name}_tests PRIVATE velko_core GTest::gtest GTest::gtest_main)
   if(TARGET velko_test_support)
