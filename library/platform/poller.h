@@ -1,0 +1,64 @@
+// Platform: readiness waits over descriptors (poll; never select, whose sets
+// overflow at descriptor 1024).
+//
+// waitDescriptor() waits for one descriptor. A Poller keeps an interest set
+// of many descriptors, each with a caller's tag, and waits for any of them;
+// adding, changing and removing are O(1), a wait is O(n). A Poller belongs to
+// one thread (the loop that waits on it); other threads that need to change
+// it post their change to that loop and signal a WakeUp it watches.
+// A wait cut short by a signal reports nothing ready, not an error.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/error.h"
+
+namespace platform {
+
+// Interest and readiness bits.
+enum Readiness : unsigned {
+    readable = 1u,
+    writable = 2u,
+    hangup = 4u,   // the peer closed; reads give end of stream
+    failed = 8u,   // an error is pending on the descriptor
+    invalid = 16u, // not an open descriptor
+};
+
+// Waits up to timeoutMs (negative: no limit) until fd is ready for interest;
+// returns the ready bits (0 on time-out). hangup, failed and invalid are
+// reported whatever the interest. A negative fd waits the full time.
+Result<unsigned> waitDescriptor(int fd, unsigned interest, int timeoutMs);
+
+class Poller {
+public:
+    struct Event {
+        int fd;
+        std::uint64_t tag;
+        unsigned ready;
+    };
+
+    Poller();
+    ~Poller();
+    Poller(const Poller&) = delete;
+    Poller& operator=(const Poller&) = delete;
+
+    // Returns false when fd is negative or already present.
+    bool add(int fd, unsigned interest, std::uint64_t tag);
+    // Returns false when fd is not present.
+    bool modify(int fd, unsigned interest);
+    bool remove(int fd);
+    bool contains(int fd) const;
+    std::size_t size() const;
+
+    // Waits up to timeoutMs (negative: no limit) and replaces events with the
+    // ready descriptors. Returns the number of events.
+    Result<std::size_t> wait(int timeoutMs, std::vector<Event>& events);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform

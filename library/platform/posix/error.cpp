@@ -1,0 +1,22 @@
+#include "platform/error.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+
+bool Error::wouldBlock() const { return code_ == EAGAIN || code_ == EWOULDBLOCK; }
+bool Error::inProgress() const { return code_ == EINPROGRESS; }
+bool Error::interrupted() const { return code_ == EINTR; }
+bool Error::addressInUse() const { return code_ == EADDRINUSE; }
+std::string Error::text() const { return errorText(code_); }
+Error Error::last() { return Error(errno); }
+
+std::string errorText(int code) {
+    char buffer[256] = {};
+    // The GNU strerror_r may return a static text instead of filling buffer.
+    const char* text = strerror_r(code, buffer, sizeof buffer);
+    return text ? std::string(text) : std::string(buffer);
+}
+
+}  // namespace platform

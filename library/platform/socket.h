@@ -1,0 +1,121 @@
+// Platform: BSD stream sockets and name resolution.
+//
+// Thin wrappers that keep sockaddr/addrinfo out of the callers. Every new
+// descriptor is close-on-exec (child processes must not inherit sockets);
+// accepted ones are also non-blocking. Sends never raise SIGPIPE: a peer that
+// went away gives an Error instead. Any thread may call these; a descriptor
+// is shared only as the caller arranges.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/descriptor.h"
+#include "platform/error.h"
+
+namespace platform {
+
+enum class AddressFamily { unspecified, ipv4, ipv6 };
+
+// A socket address of either family (large enough for sockaddr_storage).
+struct SocketAddress {
+    std::array<unsigned char, 128> storage{};
+    std::uint32_t length = 0;
+
+    AddressFamily family() const;
+    // The port in host order, 0 for an unknown family.
+    int port() const;
+    // The same address with another port.
+    SocketAddress withPort(int port) const;
+};
+
+// One result of a resolution: where and how to open a socket.
+struct AddressInfo {
+    SocketAddress address;
+    AddressFamily family = AddressFamily::unspecified;
+    int type = 0;
+    int protocol = 0;
+};
+
+struct ResolveHints {
+    bool passive = false;      // addresses to bind, wildcard without a host
+    bool numericHost = false;  // the host must be a literal, no lookup
+    AddressFamily family = AddressFamily::unspecified;
+};
+
+// What getaddrinfo gave: entries in its order, or its error text.
+struct Resolution {
+    std::vector<AddressInfo> entries;
+    int error = 0;          // getaddrinfo's code, 0 for success
+    std::string errorText;  // gai_strerror of it
+
+    bool ok() const { return error == 0; }
+};
+
+// Resolves host (empty: no node name) and service for TCP.
+Resolution resolveStream(const std::string& host, const std::string& service,
+                         const ResolveHints& hints);
+
+// A numeric address and port for one socket address (getnameinfo).
+struct NumericName {
+    std::string host;
+    std::string service;
+    int error = 0;
+    std::string errorText;
+
+    bool ok() const { return error == 0; }
+};
+NumericName numericName(const SocketAddress& address);
+
+// The numeric addresses of the machine's interfaces that are up.
+std::vector<std::string> localInterfaceAddresses();
+
+Result<Descriptor> openSocket(AddressFamily family, int type, int protocol);
+
+Error setNonBlocking(int fd, bool on);
+// IPv6 only: false lets the socket take IPv4 peers as well.
+Error setIPv6Only(int fd, bool on);
+// Lets a restarted server bind while old connections linger in TIME_WAIT.
+Error setReuseAddress(int fd, bool on);
+Error setNoDelay(int fd, bool on);
+
+Error bindSocket(int fd, const SocketAddress& address);
+Error listenSocket(int fd, int backlog);
+Result<SocketAddress> localAddress(int fd);
+
+struct Accepted {
+    Descriptor socket;  // non-blocking, close-on-exec
+    SocketAddress peer;
+};
+// Never blocks on a non-blocking listener: wouldBlock() when nobody waits.
+Result<Accepted> acceptSocket(int fd);
+
+// On a non-blocking socket, inProgress() means: wait until writable, then
+// ask pendingError().
+Error connectSocket(int fd, const SocketAddress& address);
+// The socket's pending error (SO_ERROR), cleared by reading it.
+Error pendingError(int fd);
+
+struct IoResult {
+    std::size_t bytes = 0;
+    Error error;
+};
+// One send; a closed peer gives an Error, never a signal.
+IoResult sendSome(int fd, const void* data, std::size_t length);
+// One receive; bytes == 0 with no error means the peer closed.
+IoResult receiveSome(int fd, void* data, std::size_t capacity);
+
+// Two connected local stream sockets (blocking, close-on-exec).
+struct SocketPair {
+    Descriptor first;
+    Descriptor second;
+};
+Result<SocketPair> socketPair();
+
+// Shuts down both directions.
+Error shutdownSocket(int fd);
+
+}  // namespace platform

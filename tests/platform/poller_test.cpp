@@ -1,0 +1,123 @@
+#include "platform/poller.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+#include "platform/wake_up.h"
+
+namespace {
+
+std::vector<platform::SocketPair> pairs(int count) {
+    std::vector<platform::SocketPair> result;
+    for (int i = 0; i < count; ++i) {
+        auto pair = platform::socketPair();
+        EXPECT_TRUE(pair.ok());
+        result.push_back(std::move(pair.value()));
+    }
+    return result;
+}
+
+}  // namespace
+
+TEST(WaitDescriptor, TimesOutThenSeesData) {
+    auto pair = platform::socketPair();
+    ASSERT_TRUE(pair.ok());
+    auto idle = platform::waitDescriptor(pair.value().first.get(), platform::readable, 1);
+    ASSERT_TRUE(idle.ok());
+    EXPECT_EQ(idle.value(), 0u);
+    platform::sendSome(pair.value().second.get(), "x", 1);
+    auto ready = platform::waitDescriptor(pair.value().first.get(), platform::readable, 5000);
+    EXPECT_TRUE(ready.value() & platform::readable);
+    // A fresh stream socket can always take bytes.
+    auto writable = platform::waitDescriptor(pair.value().first.get(), platform::writable, 0);
+    EXPECT_TRUE(writable.value() & platform::writable);
+}
+
+TEST(WaitDescriptor, ReportsHangupWhateverTheInterest) {
+    auto pair = platform::socketPair();
+    ASSERT_TRUE(pair.ok());
+    pair.value().second.reset();
+    auto ready = platform::waitDescriptor(pair.value().first.get(), platform::writable, 5000);
+    EXPECT_TRUE(ready.value() & platform::hangup);
+}
+
+TEST(Poller, ReportsOnlyReadyDescriptorsWithTheirTags) {
+    auto sockets = pairs(3);
+    platform::Poller poller;
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(poller.add(sockets[i].first.get(), platform::readable, 100 + i));
+    EXPECT_FALSE(poller.add(sockets[0].first.get(), platform::readable, 7));
+    EXPECT_FALSE(poller.add(-1, platform::readable, 7));
+    EXPECT_EQ(poller.size(), 3u);
+
+    std::vector<platform::Poller::Event> events;
+    auto none = poller.wait(0, events);
+    ASSERT_TRUE(none.ok());
+    EXPECT_EQ(none.value(), 0u);
+
+    platform::sendSome(sockets[1].second.get(), "x", 1);
+    auto one = poller.wait(5000, events);
+    ASSERT_EQ(one.value(), 1u);
+    EXPECT_EQ(events[0].fd, sockets[1].first.get());
+    EXPECT_EQ(events[0].tag, 101u);
+    EXPECT_TRUE(events[0].ready & platform::readable);
+}
+
+TEST(Poller, RemovingFromTheMiddleKeepsTheOthers) {
+    auto sockets = pairs(4);
+    platform::Poller poller;
+    for (int i = 0; i < 4; ++i) poller.add(sockets[i].first.get(), platform::readable, i);
+    EXPECT_TRUE(poller.remove(sockets[1].first.get()));
+    EXPECT_FALSE(poller.remove(sockets[1].first.get()));
+    EXPECT_FALSE(poller.contains(sockets[1].first.get()));
+    EXPECT_TRUE(poller.contains(sockets[3].first.get()));
+    EXPECT_EQ(poller.size(), 3u);
+
+    for (auto& pair : sockets) platform::sendSome(pair.second.get(), "x", 1);
+    std::vector<platform::Poller::Event> events;
+    ASSERT_EQ(poller.wait(5000, events).value(), 3u);
+    std::vector<std::uint64_t> tags;
+    for (const auto& event : events) {
+        tags.push_back(event.tag);
+        EXPECT_EQ(event.fd, sockets[event.tag].first.get());
+    }
+    std::sort(tags.begin(), tags.end());
+    EXPECT_EQ(tags, (std::vector<std::uint64_t>{0, 2, 3}));
+}
+
+TEST(Poller, ModifyChangesTheInterest) {
+    auto sockets = pairs(1);
+    platform::Poller poller;
+    poller.add(sockets[0].first.get(), platform::readable, 1);
+    std::vector<platform::Poller::Event> events;
+    EXPECT_EQ(poller.wait(0, events).value(), 0u);
+    EXPECT_TRUE(poller.modify(sockets[0].first.get(), platform::readable | platform::writable));
+    ASSERT_EQ(poller.wait(0, events).value(), 1u);
+    EXPECT_TRUE(events[0].ready & platform::writable);
+    EXPECT_FALSE(poller.modify(-5, platform::readable));
+}
+
+TEST(WakeUp, WakesAWaitingPollerFromAnotherThread) {
+    platform::WakeUp wakeUp;
+    ASSERT_TRUE(wakeUp.valid()) << wakeUp.error().text();
+    platform::Poller poller;
+    poller.add(wakeUp.fd(), platform::readable, 42);
+
+    std::thread signaller([&wakeUp] {
+        for (int i = 0; i < 3; ++i) wakeUp.signal();
+    });
+    std::vector<platform::Poller::Event> events;
+    auto woken = poller.wait(10000, events);
+    signaller.join();
+    ASSERT_EQ(woken.value(), 1u);
+    EXPECT_EQ(events[0].tag, 42u);
+
+    // Signals coalesce; one drain makes it quiet again.
+    wakeUp.drain();
+    EXPECT_EQ(poller.wait(0, events).value(), 0u);
+    wakeUp.signal();
+    EXPECT_EQ(poller.wait(0, events).value(), 1u);
+}
