@@ -1,5 +1,6 @@
-// Foundation: the one exception type of the system and its TLS variant.
-// May use: the standard library only.
+// Foundation: the one exception type of the system and its TLS variant, and
+// (text_utils.h, file_utils.h) the text and path utilities used everywhere.
+// May use: platform.
 //
 // A KoException keeps only its message; the line number and source name that
 // throw sites pass identify the site in the code but are not stored. Both

@@ -1,0 +1,110 @@
+#include "foundation/text_utils.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+using Pieces = std::vector<std::string>;
+
+TEST(SplitText, KeepsOrSkipsEmptyPieces) {
+    EXPECT_EQ(splitText("a,,b,", ",", false), (Pieces{"a", "", "b"}));
+    EXPECT_EQ(splitText("a,,b,", ",", true), (Pieces{"a", "b"}));
+    EXPECT_EQ(splitText("", ",", false), Pieces{});
+    EXPECT_EQ(splitText(",", ",", false), Pieces{""});
+    EXPECT_EQ(splitText(",", ",", true), Pieces{});
+    EXPECT_EQ(splitText(",a", ",", false), (Pieces{"", "a"}));
+    EXPECT_EQ(splitText("abc", ",", true), Pieces{"abc"});
+}
+
+TEST(SplitText, TheWholeDelimiterSeparates) {
+    EXPECT_EQ(splitText("a\r\nb\rc\r\n", "\r\n", false), (Pieces{"a", "b\rc"}));
+    EXPECT_EQ(splitText("x--y-z----", "--", false), (Pieces{"x", "y-z", ""}));
+    EXPECT_EQ(splitText("a=b=c", "=", false), (Pieces{"a", "b", "c"}));
+}
+
+// An empty delimiter used to match at every position without advancing.
+TEST(SplitText, EmptyDelimiterDoesNotSplit) {
+    EXPECT_EQ(splitText("abc", "", false), Pieces{"abc"});
+    EXPECT_EQ(splitText("", "", true), Pieces{});
+}
+
+TEST(Trim, DropsCharactersOfTheSet) {
+    EXPECT_EQ(trimLeft("  a b  ", " "), "a b  ");
+    EXPECT_EQ(trimRight("  a b  ", " "), "  a b");
+    EXPECT_EQ(trim("  a b  ", " "), "a b");
+    EXPECT_EQ(trim("   ", " "), "");
+    EXPECT_EQ(trimLeft("   ", " "), "");
+    EXPECT_EQ(trimRight("   ", " "), "");
+    EXPECT_EQ(trim("", " "), "");
+    EXPECT_EQ(trim("\t\r\nvalue \t", " \t\r\n"), "value");
+    EXPECT_EQ(trim("xxaxx", "x"), "a");
+    EXPECT_EQ(trim("abc", ""), "abc");
+}
+
+struct DecodeCase {
+    std::string input;
+    std::string expected;
+};
+
+TEST(PercentDecode, DecodesEscapesByteForByte) {
+    const std::vector<DecodeCase> cases = {
+        {"a%41b", "aAb"},
+        {"%4Gx", std::string("\x04", 1) + "x"},
+        {"%", "%"},
+        {"abc%", "abc%"},
+        {"%zz", "%zz"},
+        {"%2541", "%41"},
+        {"%25%41", "%A"},
+        {"%20", " "},
+        {"%2", "\x02"},
+        {"%ff", "\xff"},
+        {"%00z", std::string("\0z", 2)},
+        {"%+4", "\x04"},
+        {"% 4", "\x04"},
+        {"%-1", "\xff"},
+        {"%+", "%+"},
+        {"%%41", "%A"},
+        {"no escapes", "no escapes"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(percentDecode(c.input), c.expected) << "input: " << c.input;
+    }
+}
+
+TEST(FormValueDecode, PlusIsABlankButAnEscapedPlusIsNot) {
+    EXPECT_EQ(formValueDecode("a+b%2Bc"), "a b+c");
+    EXPECT_EQ(formValueDecode("++"), "  ");
+    EXPECT_EQ(formValueDecode("x%26y%3Dz"), "x&y=z");
+}
+
+TEST(EscapeForScript, EscapesTheEightCharacters) {
+    EXPECT_EQ(escapeForScript("\r\n\t\f\b\\\"'"), "\\r\\n\\t\\f\\b\\\\\\\"\\'");
+    EXPECT_EQ(escapeForScript("say \"hi\"\n"), "say \\\"hi\\\"\\n");
+    // The inserted backslash is not escaped a second time.
+    EXPECT_EQ(escapeForScript("\\\\"), "\\\\\\\\");
+    EXPECT_EQ(escapeForScript("<b>\x01\xe4</b>"), "<b>\x01\xe4</b>");
+    EXPECT_EQ(escapeForScript(""), "");
+}
+
+TEST(ParseUnsignedOr, ReadsLikeStoullOrFallsBack) {
+    EXPECT_EQ(parseUnsignedOr("42", 7), 42u);
+    EXPECT_EQ(parseUnsignedOr("  \t42abc", 7), 42u);
+    EXPECT_EQ(parseUnsignedOr("+5", 7), 5u);
+    EXPECT_EQ(parseUnsignedOr("0", 7), 0u);
+    EXPECT_EQ(parseUnsignedOr("18446744073709551615", 7), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(parseUnsignedOr("18446744073709551616", 7), 7u);
+    EXPECT_EQ(parseUnsignedOr("99999999999999999999999", 7), 7u);
+    EXPECT_EQ(parseUnsignedOr("", 7), 7u);
+    EXPECT_EQ(parseUnsignedOr("abc", 7), 7u);
+    EXPECT_EQ(parseUnsignedOr(" ", 7), 7u);
+    EXPECT_EQ(parseUnsignedOr("+", 7), 7u);
+}
+
+// A negative length such as "-1" used to wrap around to 2^64-1.
+TEST(ParseUnsignedOr, MinusSignFallsBack) {
+    EXPECT_EQ(parseUnsignedOr("-1", 7), 7u);
+    EXPECT_EQ(parseUnsignedOr(" -0", 7), 7u);
+}
