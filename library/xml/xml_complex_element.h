@@ -128,6 +128,10 @@ protected:
     // Writes every child in order.
     void writeChildren(std::ostream& out);
     void setError(std::string text);
+    // Sets the back reference of a node of any class.
+    static void linkParent(KoXMLComplexElement* child, KoXMLComplexElement* parent) {
+        child->parent_ = parent;
+    }
 
     std::string name_;
     bool isLeaf_;

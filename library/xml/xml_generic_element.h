@@ -101,4 +101,9 @@ protected:
     void writeAttributes(std::ostream& out);
 
     KoXMLAttributeMap attributes_;
+
+private:
+    // The replacement step of replaceByAttribute over direct children only.
+    bool replaceDirectChild(KoXMLGenericElement* replacement, const std::string& attrName,
+                            const std::string& value);
 };

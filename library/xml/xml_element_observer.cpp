@@ -1,0 +1,3 @@
+#include "xml/xml_element_observer.h"
+
+KoXMLElementObserver::~KoXMLElementObserver() = default;
