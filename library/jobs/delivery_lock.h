@@ -1,0 +1,44 @@
+// KoDeliveryLock: the recursive lock that makes deliveries to one job
+// mutually exclusive.
+//
+// It behaves as a recursive mutex (lock, try_lock, unlock; usable with
+// std::lock_guard, std::unique_lock, std::scoped_lock and
+// std::condition_variable_any) and adds what the dispatcher needs to wait for
+// a busy job without spinning: lockUnless() blocks until the lock is free or
+// a give-up flag is raised, and wakeWaiters() makes blocked callers look at
+// that flag again. Unlike std::recursive_mutex it may be destroyed while a
+// thread still counts as holding it (a job deleted from its own receive).
+// Any thread may call any operation; unlock must come from the holder.
+// Failures: std::system_error from the underlying mutex only.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+class KoDeliveryLock {
+public:
+    KoDeliveryLock() = default;
+    KoDeliveryLock(const KoDeliveryLock&) = delete;
+    KoDeliveryLock& operator=(const KoDeliveryLock&) = delete;
+
+    void lock();
+    bool try_lock();
+    void unlock();
+
+    // Takes the lock, waiting as long as it is held by another thread, unless
+    // `giveUp` is or becomes set (after wakeWaiters()); returns whether taken.
+    bool lockUnless(const std::atomic<bool>& giveUp);
+    // Wakes every caller blocked in lock() or lockUnless().
+    void wakeWaiters();
+
+    // Whether the calling thread holds the lock.
+    bool heldByMe();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    std::thread::id owner_;
+    unsigned depth_ = 0;
+};

@@ -1,0 +1,80 @@
+#include "jobs/job.h"
+
+#include <utility>
+
+#include "jobs/combined_task.h"
+#include "jobs/unique_name_source.h"
+
+namespace {
+
+std::atomic<long> liveJobs{0};
+
+}  // namespace
+
+KoJob::KoJob() : name(KoUniqueNameSource::jobs().generate()) {
+    liveJobs.fetch_add(1);
+}
+
+KoJob::~KoJob() {
+    KoCombinedTask::instance().forget(name);
+    liveJobs.fetch_sub(1);
+}
+
+long KoJob::liveCount() { return liveJobs.load(); }
+
+bool KoJob::receive(KoJobMessage&) { return true; }
+
+bool KoJob::send(std::string, const KoJobMessage&) { return false; }
+
+void KoJob::createJoinedTask(std::string& joinedTask, const std::string& info) {
+    KoCombinedTask::instance().create(joinedTask, *this, info);
+}
+
+void KoJob::createJoinedTask(std::string& joinedTask, const char* info) {
+    createJoinedTask(joinedTask, std::string(info));
+}
+
+bool KoJob::leaveJoinedTask(const std::string& joinedTask) {
+    return KoCombinedTask::instance().leave(joinedTask, name);
+}
+
+bool KoJob::withdraw() { return KoCombinedTask::instance().withdraw(name); }
+
+bool KoJob::setState(uint32_t value) {
+    bool wanted = false;
+    {
+        std::lock_guard<std::mutex> guard(stateLock);
+        if (value != state.load() && value != requestedState.load()) {
+            requestedState.store(value);
+            wanted = true;
+        }
+    }
+    if (!wanted) return false;
+    // An empty approver throws std::bad_function_call.
+    const bool approved = stateApprover();
+    if (approved) state.store(value);
+    return approved;
+}
+
+bool KoJob::attachToJoinedTask(const std::string& joinedTask) {
+    {
+        std::lock_guard<std::mutex> guard(stateLock);
+        joinedTask_ = joinedTask;
+    }
+    return KoCombinedTask::instance().attach(joinedTask, *this);
+}
+
+bool KoJob::leaveCurrentJoinedTask(const std::string& joinedTask) {
+    if (!joinedTask.empty()) return leaveJoinedTask(joinedTask);
+    std::string current;
+    {
+        std::lock_guard<std::mutex> guard(stateLock);
+        current = std::exchange(joinedTask_, std::string());
+    }
+    return leaveJoinedTask(current);
+}
+
+std::string KoJob::currentJoinedTask() {
+    std::lock_guard<std::mutex> guard(stateLock);
+    return joinedTask_;
+}
