@@ -76,6 +76,7 @@ std::vector<std::string> localInterfaceAddresses();
 Result<Descriptor> openSocket(AddressFamily family, int type, int protocol);
 
 Error setNonBlocking(int fd, bool on);
+Result<bool> isNonBlocking(int fd);
 // IPv6 only: false lets the socket take IPv4 peers as well.
 Error setIPv6Only(int fd, bool on);
 // Lets a restarted server bind while old connections linger in TIME_WAIT.

@@ -171,6 +171,12 @@ Error setNonBlocking(int fd, bool on) {
     return Error();
 }
 
+Result<bool> isNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return Error::last();
+    return (flags & O_NONBLOCK) != 0;
+}
+
 Error setIPv6Only(int fd, bool on) { return setIntOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, on ? 1 : 0); }
 
 Error setReuseAddress(int fd, bool on) { return setIntOption(fd, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }

@@ -1,0 +1,243 @@
+#include "net/socket_ipvx.h"
+
+#include <functional>
+#include <iostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/poller.h"
+#include "platform/socket.h"
+
+namespace {
+
+std::atomic<int> instances{0};
+
+// One write per line, so lines of concurrent endpoints do not mix.
+void errorLine(const std::string& text) {
+    const std::string line = text + "\n";
+    std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
+    std::cerr.flush();
+}
+
+bool isWildcard(const std::string& address) {
+    return address.empty() || address == "0.0.0.0" || address == "::";
+}
+
+int clampMs(std::chrono::milliseconds ms) {
+    return ms.count() > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms.count());
+}
+
+// Binds and listens on the first entry of family that takes it. chosenPort,
+// when not 0, replaces the port of every entry (the other family's pick).
+platform::Descriptor listenOn(const platform::Resolution& resolution, platform::AddressFamily family,
+                              bool wildcard, int chosenPort, int backlog) {
+    for (const auto& entry : resolution.entries) {
+        if (entry.family != family) continue;
+        auto opened = platform::openSocket(entry.family, entry.type, entry.protocol);
+        if (!opened.ok()) continue;
+        platform::Descriptor socket = std::move(opened.value());
+        platform::setReuseAddress(socket.get(), true);
+        if (wildcard && family == platform::AddressFamily::ipv6) {
+            platform::setIPv6Only(socket.get(), false);
+        }
+        const auto address = chosenPort != 0 ? entry.address.withPort(chosenPort) : entry.address;
+        if (!platform::bindSocket(socket.get(), address).ok()) continue;
+        // The first bound socket is the one; its listen decides the family.
+        if (!platform::listenSocket(socket.get(), backlog).ok()) return {};
+        // Accept must never block the listener's loop.
+        if (!platform::setNonBlocking(socket.get(), true).ok()) return {};
+        return socket;
+    }
+    return {};
+}
+
+int boundPort(int fd) {
+    auto local = platform::localAddress(fd);
+    return local.ok() ? local.value().port() : -1;
+}
+
+}  // namespace
+
+KoSocketIPvx::KoSocketIPvx() : KoSocketIPvx(KoSocketSettings{}) {}
+
+KoSocketIPvx::KoSocketIPvx(const KoSocketSettings& settings) : settings_(settings) {
+    instances.fetch_add(1);
+}
+
+KoSocketIPvx::~KoSocketIPvx() {
+    for (platform::Descriptor* socket : {&fd_, &fd4_}) {
+        if (socket->valid()) {
+            platform::shutdownSocket(socket->get());
+            socket->reset();
+        }
+    }
+    instances.fetch_sub(1);
+}
+
+int KoSocketIPvx::instanceCount() { return instances.load(); }
+
+int KoSocketIPvx::Send(const char* buffer, std::size_t length, std::size_t& sent) {
+    if (!fd_.valid()) {
+        errorLine("no socket");
+        sent = 0;
+        return statusShortSend;
+    }
+    const auto result = platform::sendSome(fd_.get(), buffer, length);
+    sent = result.bytes;
+    return sent == length ? statusOk : statusShortSend;
+}
+
+int KoSocketIPvx::Receive(char* buffer, std::size_t capacity, std::size_t& received) {
+    received = 0;
+    // recv into no room gives 0, which would read as the peer closing.
+    if (capacity == 0) return statusOk;
+    const auto result = platform::receiveSome(fd_.get(), buffer, capacity);
+    if (!result.error.ok()) {
+        if (!result.error.wouldBlock()) {
+            errorLine("KoSocketIPvx::Receive(): error in read (errno=" + std::to_string(result.error.code()) +
+                      ") " + result.error.text());
+            lastError_.store(result.error.code());
+        }
+        return statusOk;
+    }
+    received = result.bytes;
+    if (received == 0) closed_.store(true);
+    return statusOk;
+}
+
+int KoSocketIPvx::ReceiveIfReady(char* buffer, std::size_t capacity, std::size_t& received) {
+    received = 0;
+    if (WaitReadable(clampMs(settings_.receiveIfReadyWait), fd_.get()) && ready()) {
+        return Receive(buffer, capacity, received);
+    }
+    return statusOk;
+}
+
+std::string KoSocketIPvx::HostName() const { return host_; }
+
+std::string KoSocketIPvx::ServiceName() const { return service_; }
+
+bool KoSocketIPvx::WaitReadable(int ms, int descriptor) {
+    ready_.store(false);
+    if (descriptor < 0) return false;
+    const auto result = platform::waitDescriptor(descriptor, platform::readable, ms);
+    // A failed wait counts as ready, so that the next read reports the error.
+    const bool isReady = !result.ok() || result.value() != 0;
+    ready_.store(isReady);
+    return isReady;
+}
+
+int KoSocketIPvx::Listen(const std::string& address, int& port, int backlog) {
+    fd_.reset();
+    fd4_.reset();
+    listening_ = false;
+
+    const bool wildcard = isWildcard(address);
+    platform::ResolveHints hints;
+    hints.passive = true;
+    const auto resolution = platform::resolveStream(wildcard ? std::string() : address, std::to_string(port), hints);
+    if (!resolution.ok()) {
+        errorLine("getaddrinfo: " + resolution.errorText);
+        return statusListenFailed;
+    }
+
+    int chosen = port;
+    fd_ = listenOn(resolution, platform::AddressFamily::ipv6, wildcard, chosen, backlog);
+    if (fd_.valid()) chosen = boundPort(fd_.get());
+    // A dual-stack IPv6 socket already holds the IPv4 side of the port, and
+    // the IPv4 bind then fails quietly.
+    fd4_ = listenOn(resolution, platform::AddressFamily::ipv4, wildcard, fd_.valid() ? chosen : port, backlog);
+    if (!fd_.valid() && fd4_.valid()) chosen = boundPort(fd4_.get());
+
+    if (!fd_.valid() && !fd4_.valid()) {
+        errorLine("Could not bind");
+        return statusListenFailed;
+    }
+    port_ = chosen;
+    port = chosen;
+    listening_ = true;
+    return statusOk;
+}
+
+int KoSocketIPvx::Accept(KoSocketIPvx& connection, int waitMs, const KoHostFilter& filter) {
+    if (!filter) throw std::bad_function_call();
+
+    platform::Poller poller;
+    poller.add(fd_.get(), platform::readable, 6);
+    poller.add(fd4_.get(), platform::readable, 4);
+    ready_.store(false);
+    if (poller.size() == 0) return -1;
+
+    std::vector<platform::Poller::Event> events;
+    const auto waited = poller.wait(waitMs, events);
+    if (!waited.ok() || waited.value() == 0) return -1;
+    ready_.store(true);
+
+    // IPv6 first, as the listening sockets were made.
+    int result = -1;
+    for (const int listener : {fd_.get(), fd4_.get()}) {
+        if (listener < 0) continue;
+        for (const auto& event : events) {
+            if (event.fd == listener && result < 0) result = acceptFrom(listener, connection, filter);
+        }
+    }
+    return result;
+}
+
+int KoSocketIPvx::acceptFrom(int listener, KoSocketIPvx& connection, const KoHostFilter& filter) {
+    auto accepted = platform::acceptSocket(listener);
+    // The peer may have gone between the wait and the accept.
+    if (!accepted.ok()) return -1;
+
+    const auto name = platform::numericName(accepted.value().peer);
+    if (!name.ok()) return -1;  // the socket closes with accepted
+
+    connection.fd_ = std::move(accepted.value().socket);
+    connection.host_ = name.host;
+    connection.service_ = name.service;
+    connection.named_ = true;
+    connection.closed_.store(false);
+
+    KoHostInfo_t peer{name.host, name.service};
+    if (!filter(peer)) {
+        connection.fd_.reset();
+        connection.closed_.store(true);
+        return -1;
+    }
+    return connection.fd_.get();
+}
+
+int KoSocketIPvx::Connect(const std::string& host, int port) {
+    fd_.reset();
+    const auto resolution = platform::resolveStream(host, std::to_string(port), platform::ResolveHints{});
+    if (!resolution.ok()) {
+        errorLine("getaddrinfo: " + resolution.errorText);
+        return statusConnectFailed;
+    }
+
+    int lastTried = -1;
+    for (const auto& entry : resolution.entries) {
+        auto opened = platform::openSocket(entry.family, entry.type, entry.protocol);
+        if (!opened.ok()) continue;
+        platform::Descriptor socket = std::move(opened.value());
+        lastTried = socket.get();
+        if (!platform::setNonBlocking(socket.get(), true).ok()) continue;
+
+        auto error = platform::connectSocket(socket.get(), entry.address);
+        if (error.inProgress()) {
+            const auto waited =
+                platform::waitDescriptor(socket.get(), platform::writable, clampMs(settings_.connectTimeout));
+            if (!waited.ok()) continue;
+            if (waited.value() == 0) continue;  // no answer in time
+            error = platform::pendingError(socket.get());
+        }
+        if (!error.ok()) continue;
+
+        fd_ = std::move(socket);
+        closed_.store(false);
+        return statusOk;
+    }
+    errorLine("Could not connect, fd: " + std::to_string(lastTried));
+    return statusConnectFailed;
+}
