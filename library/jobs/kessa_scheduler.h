@@ -96,6 +96,8 @@ private:
         bool resultIsParameters = false;
         uint32_t repeatMode = 0;
         Where where = Where::ready;
+        // When a delayed item is due; on the monotonic clock, so that setting
+        // the system clock neither stalls nor hurries repetitions.
         std::chrono::steady_clock::time_point due;
     };
 
@@ -111,9 +113,9 @@ private:
     RunOutcome runRecord(Record* record);
     void launchReady();        // queueLock_ held
     void collect(Record* record, RunOutcome outcome);
-    void reschedule(Record* record);  // timerLock_ held
+    void reschedule(Record* record);  // queueLock_ and timerLock_ held
     static void endWithParameters(Record* record);  // queueLock_ held
-    bool isCancelled(uint64_t number);  // timerLock_ held
+    bool ended(uint64_t number);  // queueLock_ held
 
     const uint64_t tickMicros_;
     const std::chrono::milliseconds waitStep_;
@@ -143,7 +145,10 @@ private:
     // guarded by collectLock_
     std::map<Record*, std::future<RunOutcome>> finished_;
 
-    // guarded by timerLock_
+    bool collectorStop_ = false;  // guarded by collectLock_
+
+    // guarded by timerLock_; queueLock_ is always taken before it
     std::vector<Record*> delayed_;
     std::set<uint64_t> cancelled_;
+    uint64_t timerGeneration_ = 0;  // raised when `delayed_` grows
 };
