@@ -1,5 +1,6 @@
 #include "net/socket_ipvx.h"
 
+#include <algorithm>
 #include <functional>
 #include <iostream>
 #include <string>
@@ -164,8 +165,8 @@ int KoSocketIPvx::Accept(KoSocketIPvx& connection, int waitMs, const KoHostFilte
     if (!filter) throw std::bad_function_call();
 
     platform::Poller poller;
-    poller.add(fd_.get(), platform::readable, 6);
-    poller.add(fd4_.get(), platform::readable, 4);
+    poller.add(fd_.get(), platform::readable, 0);
+    poller.add(fd4_.get(), platform::readable, 0);
     ready_.store(false);
     if (poller.size() == 0) return -1;
 
@@ -174,14 +175,14 @@ int KoSocketIPvx::Accept(KoSocketIPvx& connection, int waitMs, const KoHostFilte
     if (!waited.ok() || waited.value() == 0) return -1;
     ready_.store(true);
 
-    // IPv6 first, as the listening sockets were made.
+    const auto isReady = [&events](int listener) {
+        return std::any_of(events.begin(), events.end(),
+                           [listener](const platform::Poller::Event& event) { return event.fd == listener; });
+    };
+    // IPv6 first; the IPv4 socket when that gave nobody to keep.
     int result = -1;
-    for (const int listener : {fd_.get(), fd4_.get()}) {
-        if (listener < 0) continue;
-        for (const auto& event : events) {
-            if (event.fd == listener && result < 0) result = acceptFrom(listener, connection, filter);
-        }
-    }
+    if (fd_.valid() && isReady(fd_.get())) result = acceptFrom(fd_.get(), connection, filter);
+    if (result < 0 && fd4_.valid() && isReady(fd4_.get())) result = acceptFrom(fd4_.get(), connection, filter);
     return result;
 }
 

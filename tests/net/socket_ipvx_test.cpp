@@ -432,3 +432,21 @@ TEST(KoSocketIPvx, SendAndReceiveRunTogether) {
     writer.join();
     EXPECT_EQ(got.size(), message.size());
 }
+
+TEST(KoSocketIPvx, IPv6LoopbackServerTakesNoIPv4Peers) {
+    if (!hasLocalAddress("::1")) GTEST_SKIP() << "no IPv6 loopback on this machine";
+    KoSocketIPvx server;
+    int port = 0;
+    ASSERT_EQ(server.Listen("::1", port, 16), KoSocketIPvx::statusOk);
+    EXPECT_GE(server.fd(), 0);
+    EXPECT_EQ(server.fd4(), -1);
+    KoSocketIPvx viaIPv4;
+    CaptureStderr();
+    EXPECT_EQ(viaIPv4.Connect("127.0.0.1", port), KoSocketIPvx::statusConnectFailed);
+    GetCapturedStderr();
+    KoSocketIPvx viaIPv6;
+    EXPECT_EQ(viaIPv6.Connect("::1", port), KoSocketIPvx::statusOk);
+    KoSocketIPvx connection;
+    ASSERT_GE(server.Accept(connection, 5000, admitAll), 0);
+    EXPECT_EQ(connection.HostName(), "::1");
+}
