@@ -1,3 +1,7 @@
 # The exchange engine: transceiver, connections, client.
 set(MESSAGE_ENGINE_SOURCES
+  transceiver.cpp
+  transceiver_loops.cpp
+  transceiver_connection.cpp
+  transceiver_client.cpp
 )

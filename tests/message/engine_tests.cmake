@@ -1,2 +1,5 @@
 set(MESSAGE_ENGINE_TESTS
+  transceiver_connection_test.cpp
+  transceiver_test.cpp
+  transceiver_client_test.cpp
 )

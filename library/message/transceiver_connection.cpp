@@ -1,0 +1,179 @@
+#include "message/transceiver_connection.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "jobs/job_message.h"
+#include "message/transceiver.h"
+#include "net/socket_ipvx.h"
+#include "platform/socket.h"
+
+namespace {
+
+std::uint64_t connectionTimeoutMicros(const KoTransceiver& transceiver) {
+    return static_cast<std::uint64_t>(transceiver.Settings().connectionTimeout.count());
+}
+
+}  // namespace
+
+KoTransceiverConnection::KoTransceiverConnection(KoTransceiver& transceiver_, std::string owner_,
+                                                 std::string peer_, const KoServerCallback_t& record_,
+                                                 KoConnectionHandler handler_)
+    : KoJobWithTimeout(connectionTimeoutMicros(transceiver_)),
+      owner(std::move(owner_)),
+      peer(std::move(peer_)),
+      transceiver(transceiver_),
+      kind(record_.kind),
+      record(record_),
+      handler(std::move(handler_)) {}
+
+KoTransceiverConnection::~KoTransceiverConnection() = default;
+
+bool KoTransceiverConnection::attachToJoinedTask(const std::string& joinedTaskName) {
+    std::lock_guard<KoDeliveryLock> lock(deliveryLock);
+    currentGroup = joinedTaskName;
+    return KoJobWithTimeout::attachToJoinedTask(joinedTaskName);
+}
+
+bool KoTransceiverConnection::leaveCurrentJoinedTask(const std::string& joinedTaskName) {
+    std::lock_guard<KoDeliveryLock> lock(deliveryLock);
+    currentGroup.clear();
+    return KoJobWithTimeout::leaveCurrentJoinedTask(joinedTaskName);
+}
+
+void KoTransceiverConnection::Reset() {
+    {
+        std::lock_guard<std::mutex> lock(inputLock);
+        leaveJoinedTask(currentJoinedTask());
+        inputBuffer.clear();
+        inputWaiting = false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        outputQueue.clear();
+        headSent = 0;
+    }
+    outputWaiting = false;
+}
+
+void KoTransceiverConnection::Process() {
+    std::lock_guard<KoDeliveryLock> lock(deliveryLock);
+    alive = false;
+    handler(transceiver, *this);
+}
+
+void KoTransceiverConnection::refreshOutputWaitingLocked() {
+    outputWaiting = !outputQueue.empty() && outputQueue.front().size() > headSent;
+}
+
+void KoTransceiverConnection::QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) {
+    touch();
+    if (!buffer) return;
+    // Only what the caller has not read from the buffer yet goes out.
+    const auto readPos = buffer->pubseekoff(0, std::ios_base::cur, std::ios_base::in);
+    std::string bytes = buffer->str();
+    const std::size_t skip = readPos < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(readPos), bytes.size());
+    if (bytes.size() == skip) return;
+    bytes.erase(0, skip);
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        outputQueue.push_back(std::move(bytes));
+        refreshOutputWaitingLocked();
+    }
+    buffer = std::make_unique<KoStringBuf>();
+}
+
+void KoTransceiverConnection::QueueBytes(const char* bytes, std::size_t length, std::size_t& accepted) {
+    touch();
+    accepted = length;
+    if (bytes == nullptr || length == 0) return;
+    std::lock_guard<std::mutex> lock(outputLock);
+    outputQueue.emplace_back(bytes, length);
+    refreshOutputWaitingLocked();
+}
+
+void KoTransceiverConnection::PendingOutput(std::string& out, std::size_t limit) {
+    std::lock_guard<std::mutex> lock(outputLock);
+    out.clear();
+    if (outputQueue.empty()) return;
+    const std::string& head = outputQueue.front();
+    out.assign(head, headSent, std::min(limit, head.size() - headSent));
+}
+
+void KoTransceiverConnection::OutputSent(std::size_t count) {
+    std::lock_guard<std::mutex> lock(outputLock);
+    if (!outputQueue.empty()) {
+        const std::size_t left = outputQueue.front().size() - headSent;
+        headSent += std::min(count, left);
+        if (headSent >= outputQueue.front().size()) {
+            outputQueue.pop_front();
+            headSent = 0;
+        }
+    }
+    refreshOutputWaitingLocked();
+}
+
+std::size_t KoTransceiverConnection::QueuedBytes() const {
+    std::lock_guard<std::mutex> lock(outputLock);
+    std::size_t total = 0;
+    for (const auto& text : outputQueue) total += text.size();
+    return total - headSent;
+}
+
+int KoTransceiverConnection::SendStep(KoSocketIPvx& socket) {
+    std::string pending;
+    PendingOutput(pending, sendChunk);
+    if (pending.empty()) return stepWouldBlock;
+    // Straight to the descriptor: the endpoint's Send reports a full socket
+    // and a failed one alike (0 bytes), and only the second ends the
+    // connection.
+    const auto outcome = platform::sendSome(socket.fd(), pending.data(), pending.size());
+    if (!outcome.error.ok()) return outcome.error.wouldBlock() || outcome.error.interrupted() ? stepWouldBlock : stepClosed;
+    if (outcome.bytes == 0) return stepWouldBlock;
+    OutputSent(outcome.bytes);
+    touch();
+    return static_cast<int>(outcome.bytes);
+}
+
+int KoTransceiverConnection::InputArrived(const char* bytes, std::size_t length) {
+    if (bytes == nullptr || length == 0) return 0;
+    touch();
+    {
+        std::lock_guard<std::mutex> lock(inputLock);
+        inputBuffer.append(bytes, length);
+        inputWaiting = true;
+    }
+    KoJobMessage message;
+    message.code = 8;
+    message.name = name;
+    message.text = name;
+    transceiver.send(owner, message);
+    return static_cast<int>(length);
+}
+
+int KoTransceiverConnection::ReceiveStep(KoSocketIPvx& socket) {
+    char buffer[receiveChunk];
+    std::size_t received = 0;
+    socket.Receive(buffer, sizeof buffer, received);
+    if (received > 0) {
+        InputArrived(buffer, received);
+        return static_cast<int>(received);
+    }
+    // No bytes: the peer closed, the read failed (lastError), or a
+    // readiness report was stale.
+    if (socket.closed() || socket.lastError() != 0) return stepClosed;
+    return stepWouldBlock;
+}
+
+void KoTransceiverConnection::TakeInput(KoStringBuf& out) {
+    std::string bytes;
+    TakeInput(bytes);
+    out.sputn(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void KoTransceiverConnection::TakeInput(std::string& out) {
+    std::lock_guard<std::mutex> lock(inputLock);
+    out.append(inputBuffer);
+    inputBuffer.clear();
+    inputWaiting = false;
+}

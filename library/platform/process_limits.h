@@ -1,0 +1,20 @@
+// Platform: the process's limit on open descriptors (RLIMIT_NOFILE).
+//
+// Servers size their connection limit below it; tests that open thousands
+// of loopback connections raise it. Any thread may call these; nothing
+// throws.
+#pragma once
+
+#include <cstddef>
+
+namespace platform {
+
+// The current soft limit on open descriptors (a large number when there is
+// none).
+std::size_t descriptorLimit();
+
+// Raises the soft limit to at least wanted, as far as the hard limit allows;
+// never lowers it. Returns the soft limit now in force.
+std::size_t raiseDescriptorLimit(std::size_t wanted);
+
+}  // namespace platform

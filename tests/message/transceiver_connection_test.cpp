@@ -1,0 +1,176 @@
+#include "message/transceiver_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "engine_loopback.h"
+#include "jobs/kessa_scheduler.h"
+#include "message/transceiver.h"
+
+using namespace engine_test;
+
+namespace {
+
+struct ConnectionFixture : ::testing::Test {
+    KoKessaScheduler2 scheduler;
+    KoTransceiver transceiver{scheduler};
+    MessageSink owner;
+    KoServerCallback_t record{5, {{"remoteaddress", "127.0.0.1"}}};
+
+    std::shared_ptr<KoTransceiverConnection> Make(KoConnectionHandler handler = {}) {
+        return std::make_shared<KoTransceiverConnection>(transceiver, owner.name, "peer", record, handler);
+    }
+};
+
+std::string Pending(KoTransceiverConnection& connection) {
+    std::string out;
+    connection.PendingOutput(out);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(ConnectionFixture, KeepsConstructionArguments) {
+    auto connection = Make();
+    EXPECT_EQ(connection->owner, owner.name);
+    EXPECT_EQ(connection->peer, "peer");
+    EXPECT_EQ(connection->kind, 5);
+    EXPECT_EQ(connection->record.values.at("remoteaddress"), "127.0.0.1");
+}
+
+TEST_F(ConnectionFixture, PartialSendLeavesTheRestAtTheHead) {
+    auto connection = Make();
+    std::size_t accepted = 0;
+    connection->QueueBytes("hello ", 6, accepted);
+    EXPECT_EQ(accepted, 6u);
+    connection->QueueBytes("world", 5, accepted);
+    EXPECT_TRUE(connection->OutputWaiting());
+    EXPECT_EQ(Pending(*connection), "hello ");
+
+    connection->OutputSent(4);
+    EXPECT_EQ(Pending(*connection), "o ");
+    EXPECT_TRUE(connection->OutputWaiting());
+    connection->OutputSent(2);
+    EXPECT_EQ(Pending(*connection), "world");
+    EXPECT_EQ(connection->QueuedBytes(), 5u);
+    connection->OutputSent(5);
+    EXPECT_EQ(Pending(*connection), "");
+    EXPECT_FALSE(connection->OutputWaiting());
+}
+
+TEST_F(ConnectionFixture, PendingOutputHonoursItsLimit) {
+    auto connection = Make();
+    std::size_t accepted = 0;
+    connection->QueueBytes("abcdef", 6, accepted);
+    std::string out;
+    connection->PendingOutput(out, 4);
+    EXPECT_EQ(out, "abcd");
+}
+
+TEST_F(ConnectionFixture, QueuingAnEmptyBufferChangesNothing) {
+    auto connection = Make();
+    std::unique_ptr<KoStringBuf> buffer;
+    connection->QueueBuffer(buffer);
+    EXPECT_FALSE(buffer);
+    buffer = std::make_unique<KoStringBuf>();
+    KoStringBuf* before = buffer.get();
+    connection->QueueBuffer(buffer);
+    EXPECT_EQ(buffer.get(), before);
+    EXPECT_FALSE(connection->OutputWaiting());
+
+    std::size_t accepted = 0;
+    connection->QueueBytes("x", 1, accepted);
+    std::unique_ptr<KoStringBuf> empty = std::make_unique<KoStringBuf>();
+    connection->QueueBuffer(empty);
+    EXPECT_TRUE(connection->OutputWaiting());
+    EXPECT_EQ(connection->QueuedBytes(), 1u);
+}
+
+TEST_F(ConnectionFixture, QueueBufferTakesTheUnreadBytesAndHandsBackAFreshBuffer) {
+    auto connection = Make();
+    auto buffer = std::make_unique<KoStringBuf>();
+    buffer->sputn("skipbody", 8);
+    char skipped[4];
+    buffer->sgetn(skipped, 4);
+    KoStringBuf* before = buffer.get();
+    connection->QueueBuffer(buffer);
+    ASSERT_TRUE(buffer);
+    EXPECT_NE(buffer.get(), before);
+    EXPECT_EQ(buffer->str(), "");
+    EXPECT_EQ(Pending(*connection), "body");
+}
+
+TEST_F(ConnectionFixture, TakeInputGivesTheBytesOnce) {
+    auto connection = Make();
+    connection->InputArrived("abc", 3);
+    connection->InputArrived("def", 3);
+    EXPECT_TRUE(connection->InputWaiting());
+    KoStringBuf first;
+    connection->TakeInput(first);
+    EXPECT_EQ(first.str(), "abcdef");
+    EXPECT_FALSE(connection->InputWaiting());
+    std::string second;
+    connection->TakeInput(second);
+    EXPECT_EQ(second, "");
+}
+
+TEST_F(ConnectionFixture, InputTellsTheOwnerByCode8) {
+    auto connection = Make();
+    EXPECT_EQ(connection->InputArrived(nullptr, 0), 0);
+    EXPECT_EQ(connection->InputArrived("x", 0), 0);
+    EXPECT_EQ(connection->InputArrived("xy", 2), 2);
+    ASSERT_TRUE(owner.WaitFor(8, connection->name));
+    EXPECT_EQ(owner.Count(8), 1u);
+}
+
+TEST_F(ConnectionFixture, ResetDropsInputAndOutput) {
+    auto connection = Make();
+    std::size_t accepted = 0;
+    connection->QueueBytes("out", 3, accepted);
+    connection->InputArrived("in", 2);
+    connection->Reset();
+    EXPECT_FALSE(connection->OutputWaiting());
+    EXPECT_FALSE(connection->InputWaiting());
+    EXPECT_EQ(Pending(*connection), "");
+    std::string input;
+    connection->TakeInput(input);
+    EXPECT_EQ(input, "");
+}
+
+TEST_F(ConnectionFixture, ProcessClearsAliveAndCallsTheHandler) {
+    int calls = 0;
+    KoTransceiverConnection* seen = nullptr;
+    auto connection = Make([&](KoTransceiver& t, KoTransceiverConnection& c) {
+        EXPECT_EQ(&t, &transceiver);
+        seen = &c;
+        ++calls;
+    });
+    connection->Process();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(seen, connection.get());
+    auto bare = Make();
+    EXPECT_THROW(bare->Process(), std::bad_function_call);
+}
+
+TEST_F(ConnectionFixture, StepsMoveBytesOverASocket) {
+    auto pair = MakePair();
+    ASSERT_TRUE(pair.accepted && pair.peer);
+    auto connection = Make();
+    std::size_t accepted = 0;
+    connection->QueueBytes("ping", 4, accepted);
+    EXPECT_EQ(connection->SendStep(*pair.accepted), 4);
+    EXPECT_EQ(ReadAtLeast(*pair.peer, 4), "ping");
+    EXPECT_EQ(connection->SendStep(*pair.accepted), KoTransceiverConnection::stepWouldBlock);
+
+    EXPECT_EQ(connection->ReceiveStep(*pair.accepted), KoTransceiverConnection::stepWouldBlock);
+    ASSERT_TRUE(SendAll(*pair.peer, "pong"));
+    ASSERT_TRUE(Eventually([&] { return connection->ReceiveStep(*pair.accepted) > 0; }));
+    std::string input;
+    connection->TakeInput(input);
+    EXPECT_EQ(input, "pong");
+
+    pair.peer.reset();
+    EXPECT_TRUE(Eventually([&] { return connection->ReceiveStep(*pair.accepted) == KoTransceiverConnection::stepClosed; }));
+}

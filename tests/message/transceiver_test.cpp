@@ -1,0 +1,293 @@
+#include "message/transceiver.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine_loopback.h"
+#include "foundation/exception.h"
+#include "jobs/kessa_scheduler.h"
+#include "message/server_header.h"
+#include "message/transceiver_client.h"
+#include "message/transceiver_connection.h"
+#include "message/transceiver_layer.h"
+
+using namespace engine_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+KoTransceiverSettings FastSettings() {
+    KoTransceiverSettings settings;
+    settings.connectionTimeout = 300ms;
+    settings.housekeepingInterval = 50ms;
+    return settings;
+}
+
+void Drop(KoTransceiver& transceiver, KoTransceiverConnection& connection) {
+    transceiver.RemoveConnection(connection.name, false);
+}
+
+struct EngineFixture : ::testing::Test {
+    KoKessaScheduler2 scheduler;
+    MessageSink owner;
+    std::unique_ptr<KoTransceiver> transceiver = std::make_unique<KoTransceiver>(scheduler, FastSettings());
+
+    struct Registered {
+        std::shared_ptr<KoSocketIPvx> peer;
+        std::shared_ptr<KoTransceiverConnection> connection;
+    };
+
+    Registered Register() {
+        auto pair = MakePair();
+        EXPECT_TRUE(pair.accepted && pair.peer);
+        auto connection = std::make_shared<KoTransceiverConnection>(*transceiver, owner.name, "tag",
+                                                                    KoServerCallback_t{5, {}}, Drop);
+        transceiver->AddConnection(pair.accepted, connection, "income_tcp://127.0.0.1:1");
+        return {pair.peer, connection};
+    }
+};
+
+// A layer that only counts what the engine asks of it.
+class CountingLayer : public KoTransceiverLayer {
+public:
+    explicit CountingLayer(std::uint64_t timeoutMicros, std::string tag) : KoTransceiverLayer(timeoutMicros), tag(std::move(tag)) {}
+    bool start() override { return ++starts, startResult; }
+    void stop() override { ++stops; }
+    bool attach(KoTransceiver& t) override { attached = &t; return true; }
+    void detach(KoTransceiver& t) override { if (attached == &t) attached = nullptr; }
+    std::string connectionTagText() const override { return tag; }
+    bool takeDescription(std::shared_ptr<KoXHeader>, const std::string&, bool) override { return ++descriptions, true; }
+
+    std::string tag;
+    bool startResult = true;
+    std::atomic<int> starts{0}, stops{0}, descriptions{0};
+    KoTransceiver* attached = nullptr;
+};
+
+}  // namespace
+
+TEST_F(EngineFixture, AddConnectionNeedsSocketAndConnection) {
+    auto connection = std::make_shared<KoTransceiverConnection>(*transceiver, owner.name, "", KoServerCallback_t{}, Drop);
+    try {
+        transceiver->AddConnection(nullptr, connection);
+        FAIL() << "no exception";
+    } catch (const KoException& error) {
+        EXPECT_STREQ(error.what(), "socket and connection must be defined");
+    }
+    EXPECT_THROW(transceiver->AddConnection(std::make_shared<KoSocketIPvx>(), nullptr), KoException);
+    EXPECT_EQ(transceiver->ConnectionCount(), 0u);
+}
+
+TEST_F(EngineFixture, ReceivedBytesReachTheConnectionInOrder) {
+    auto registered = Register();
+    EXPECT_EQ(transceiver->ConnectionCount(), 1u);
+    EXPECT_EQ(transceiver->ConnectionCount(owner.name), 1u);
+    std::string expected;
+    for (int i = 0; i < 200; ++i) expected += "chunk" + std::to_string(i) + ";";
+    ASSERT_TRUE(SendAll(*registered.peer, expected));
+    std::string received;
+    ASSERT_TRUE(Eventually([&] {
+        registered.connection->TakeInput(received);
+        return received.size() >= expected.size();
+    }));
+    EXPECT_EQ(received, expected);
+    EXPECT_TRUE(owner.WaitFor(8, registered.connection->name));
+}
+
+TEST_F(EngineFixture, AKnownNameIsRegisteredOnce) {
+    auto registered = Register();
+    auto pair = MakePair();
+    transceiver->AddConnection(pair.accepted, registered.connection);
+    EXPECT_EQ(transceiver->ConnectionCount(), 1u);
+}
+
+TEST_F(EngineFixture, QueuedOutputReachesThePeerWhole) {
+    auto registered = Register();
+    // Far more than a socket buffer takes at once: it goes out in parts.
+    std::string big(8 * 1024 * 1024, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 23);
+    std::size_t accepted = 0;
+    registered.connection->QueueBytes(big.data(), big.size(), accepted);
+    registered.connection->QueueBytes("END", 3, accepted);
+    transceiver->WakeSender();
+    const std::string got = ReadAtLeast(*registered.peer, big.size() + 3, 30s);
+    ASSERT_EQ(got.size(), big.size() + 3);
+    EXPECT_TRUE(got.compare(0, big.size(), big) == 0);
+    EXPECT_EQ(got.substr(big.size()), "END");
+}
+
+TEST_F(EngineFixture, AClosedPeerIsRemovedAndItsOwnerTold) {
+    auto registered = Register();
+    const std::string name = registered.connection->name;
+    registered.peer.reset();
+    ASSERT_TRUE(Eventually([&] { return transceiver->ConnectionCount() == 0; }));
+    EXPECT_TRUE(owner.WaitFor(1, name));
+    EXPECT_EQ(transceiver->FindConnection(name), nullptr);
+}
+
+TEST_F(EngineFixture, AnIdleConnectionIsDroppedAndItsOwnerTold) {
+    auto registered = Register();
+    auto busy = Register();
+    const std::string name = registered.connection->name;
+    // Keep one connection busy past the time-out; only the other is idle.
+    const auto until = Clock::now() + 600ms;
+    while (Clock::now() < until) {
+        ASSERT_TRUE(SendAll(*busy.peer, "."));
+        std::this_thread::sleep_for(30ms);
+    }
+    EXPECT_TRUE(owner.WaitFor(1, name, 5s));
+    EXPECT_TRUE(ClosesWithin(*registered.peer, 5s));
+    EXPECT_EQ(transceiver->FindConnection(name), nullptr);
+    EXPECT_NE(transceiver->FindConnection(busy.connection->name), nullptr);
+}
+
+TEST_F(EngineFixture, ASilentPeerDoesNotHoldUpTheOthers) {
+    auto stalled = Register();
+    auto lively = Register();
+    // The stalled peer never reads: its socket fills and the rest waits.
+    std::string flood(16 * 1024 * 1024, 'x');
+    std::size_t accepted = 0;
+    stalled.connection->QueueBytes(flood.data(), flood.size(), accepted);
+    transceiver->WakeSender();
+    for (int round = 0; round < 20; ++round) {
+        const std::string text = "round" + std::to_string(round);
+        lively.connection->QueueBytes(text.data(), text.size(), accepted);
+        transceiver->WakeSender();
+        ASSERT_EQ(ReadAtLeast(*lively.peer, text.size(), 2s), text);
+    }
+    EXPECT_TRUE(stalled.connection->OutputWaiting());
+}
+
+TEST_F(EngineFixture, ServesManyConnectionsAtOnce) {
+    transceiver = std::make_unique<KoTransceiver>(scheduler);  // no short idle time-out
+    constexpr int count = 300;
+    std::vector<Registered> all;
+    for (int i = 0; i < count; ++i) all.push_back(Register());
+    for (int i = 0; i < count; ++i) ASSERT_TRUE(SendAll(*all[i].peer, "n" + std::to_string(i)));
+    for (int i = 0; i < count; ++i) {
+        const std::string expected = "n" + std::to_string(i);
+        std::string got;
+        ASSERT_TRUE(Eventually([&] {
+            all[i].connection->TakeInput(got);
+            return got.size() >= expected.size();
+        })) << i;
+        EXPECT_EQ(got, expected);
+        std::size_t accepted = 0;
+        all[i].connection->QueueBytes(got.data(), got.size(), accepted);
+    }
+    transceiver->WakeSender();
+    for (int i = 0; i < count; ++i) {
+        const std::string expected = "n" + std::to_string(i);
+        EXPECT_EQ(ReadAtLeast(*all[i].peer, expected.size()), expected) << i;
+    }
+}
+
+TEST_F(EngineFixture, AnIdleEngineUsesNoProcessor) {
+    transceiver = std::make_unique<KoTransceiver>(scheduler);  // no short idle time-out
+    std::vector<Registered> all;
+    for (int i = 0; i < 50; ++i) all.push_back(Register());
+    std::this_thread::sleep_for(100ms);
+    const std::clock_t before = std::clock();
+    std::this_thread::sleep_for(2s);
+    const double seconds = static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC;
+    std::cout << "idle processor time over 2 s with 50 connections: " << seconds << " s" << std::endl;
+    // A polling loop (2 ms or 1 us waits) burns far more than this.
+    EXPECT_LT(seconds, 0.2);
+    EXPECT_EQ(transceiver->ConnectionCount(), 50u);
+}
+
+TEST_F(EngineFixture, TeardownWithOpenConnectionsEnds) {
+    std::vector<Registered> all;
+    for (int i = 0; i < 20; ++i) all.push_back(Register());
+    std::size_t accepted = 0;
+    std::string flood(4 * 1024 * 1024, 'x');
+    all[0].connection->QueueBytes(flood.data(), flood.size(), accepted);
+    transceiver->WakeSender();
+    const auto start = Clock::now();
+    transceiver.reset();
+    EXPECT_LT(Clock::now() - start, 3s);
+    for (auto& registered : all) EXPECT_TRUE(ClosesWithin(*registered.peer, 5s));
+}
+
+TEST_F(EngineFixture, ClientsAreRegisteredOnceAndToldOfIt) {
+    auto client = std::make_shared<KoTransceiverClient>(KoServerCallback{}, std::map<std::string, std::string>{}, nullptr);
+    EXPECT_EQ(transceiver->AddClient(client), client);
+    EXPECT_EQ(client->AttachedTransceiver(), transceiver.get());
+    EXPECT_EQ(transceiver->AddClient(client), nullptr);
+    EXPECT_TRUE(transceiver->HasClient(client->name));
+    transceiver->RemoveClient(client);
+    EXPECT_FALSE(transceiver->HasClient(client->name));
+    EXPECT_EQ(client->AttachedTransceiver(), nullptr);
+}
+
+TEST_F(EngineFixture, AddServerBuildsAttachesAndStartsOneLayerPerDescription) {
+    auto client = std::make_shared<KoTransceiverClient>(KoServerCallback{}, std::map<std::string, std::string>{}, nullptr);
+    transceiver->AddClient(client);
+    std::vector<std::shared_ptr<CountingLayer>> built;
+    transceiver->SetLayerFactory(3, [&](const KoLayerRequest& request) {
+        EXPECT_EQ(request.clientId, client->name);
+        auto layer = std::make_shared<CountingLayer>(1000000, request.connectionTag);
+        built.push_back(layer);
+        return layer;
+    });
+    auto description = std::make_shared<KoXServerHeader>(3, true);
+    std::string name;
+    client->AddServerLayer(name, description);
+    EXPECT_EQ(name, description->name);
+    ASSERT_EQ(built.size(), 1u);
+    EXPECT_EQ(built[0]->starts.load(), 1);
+    EXPECT_EQ(built[0]->attached, transceiver.get());
+    EXPECT_EQ(transceiver->FindServer(built[0]->name), built[0]);
+    EXPECT_EQ(client->SourceKind(name), KoTransceiverClient::sourceLayer);
+    client->AddServerLayer(name, description);
+    EXPECT_EQ(built.size(), 1u);
+
+    // No factory for a known code: a failure, not a silent success.
+    EXPECT_THROW(client->AddServerLayer(name, std::make_shared<KoXServerHeader>(9, true)), KoException);
+
+    std::ostringstream captured;
+    auto* old = std::cout.rdbuf(captured.rdbuf());
+    client->AddServerLayer(name, std::make_shared<KoXServerHeader>(5, true));
+    std::cout.rdbuf(old);
+    EXPECT_EQ(captured.str(), "unknown protocol!! (3)\n");
+
+    transceiver.reset();
+    EXPECT_EQ(built[0]->stops.load(), 1);
+    EXPECT_EQ(built[0]->attached, nullptr);
+}
+
+TEST_F(EngineFixture, AnExpiredConnectingServerIsDroppedAndItsTagTold) {
+    auto client = std::make_shared<KoTransceiverClient>(KoServerCallback{}, std::map<std::string, std::string>{}, nullptr);
+    transceiver->AddClient(client);
+    std::shared_ptr<CountingLayer> layer;
+    transceiver->SetLayerFactory(6, [&](const KoLayerRequest&) {
+        layer = std::make_shared<CountingLayer>(100000, owner.name);  // 100 ms
+        return layer;
+    });
+    std::string name;
+    client->AddServerLayer(name, std::make_shared<KoXServerHeader>(6, true));
+    ASSERT_TRUE(layer);
+    EXPECT_TRUE(owner.WaitFor(1, layer->name, 5s));
+    EXPECT_TRUE(Eventually([&] { return transceiver->FindServer(layer->name) == nullptr; }));
+}
+
+TEST_F(EngineFixture, ALayerThatDoesNotStartIsAFailure) {
+    auto client = std::make_shared<KoTransceiverClient>(KoServerCallback{}, std::map<std::string, std::string>{}, nullptr);
+    transceiver->AddClient(client);
+    std::shared_ptr<CountingLayer> layer;
+    transceiver->SetLayerFactory(3, [&](const KoLayerRequest&) {
+        layer = std::make_shared<CountingLayer>(1000000, "");
+        layer->startResult = false;
+        return layer;
+    });
+    std::string name;
+    EXPECT_THROW(client->AddServerLayer(name, std::make_shared<KoXServerHeader>(3, true)), KoException);
+    EXPECT_EQ(transceiver->FindServer(layer->name), nullptr);
+}
