@@ -1,2 +1,3 @@
 set(MESSAGE_MODEL_TESTS
+  header_parser_test.cpp
 )

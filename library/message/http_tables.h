@@ -1,0 +1,30 @@
+// The process-wide tables of the HTTP message header: method tokens and
+// codes, status codes and reason texts, and the product token written in
+// "Server:" and "User-Agent:" lines. The tables are constant after load;
+// any thread may read them. Nothing here throws.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace method_code {
+inline constexpr std::int32_t NONE = 0;
+inline constexpr std::int32_t GET = 1;
+inline constexpr std::int32_t POST = 2;
+inline constexpr std::int32_t ANSWER = 3;
+// Answered like GET, without a body.
+inline constexpr std::int32_t HEAD = 4;
+}  // namespace method_code
+
+inline constexpr std::string_view kProductName = "tessmar/";
+inline constexpr std::string_view kProductVersion = "1.28.1(96)";
+
+// The code of an (already upper-cased) method token, if it is in the table.
+std::optional<std::int32_t> MethodCodeOf(std::string_view token);
+// The token of a method code, empty for a code not in the table.
+std::string MethodTokenOf(std::int32_t code);
+
+// The reason text of a status code; empty for a code not in the table.
+std::string StatusText(std::int32_t code);

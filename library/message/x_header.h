@@ -1,0 +1,191 @@
+// KoXHeader: one message (a request or an answer, server or client side).
+//
+// Receiving: the protocol layer appends the bytes of a connection to the
+// header (AppendInput, or writes into Input()) and calls ConsumeHeader until
+// it reports the message complete or refused. The body then stays in
+// Input(); bytes that arrived behind the message belong to the next message
+// on the connection and are handed back by TakeRemainder. A refusal carries
+// the status to answer (RefusalStatus) and always asks to close.
+//
+// Sending: WriteHeader writes the request or answer header once the job
+// state allows it.
+//
+// Ownership: the header owns its input, its body, its blocks and their
+// indexes. Threads: parsing runs only on the thread that serves the
+// connection; WriteHeader, ReadyToWrite and settings lookups take `mutex`;
+// methodCode and messageKind are atomic so other threads may read them.
+// Failures: ConsumeHeader never throws (an empty filter raises
+// std::bad_function_call); WriteHeader throws KoException for a request whose
+// method has no written form.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/string_buf.h"
+#include "jobs/job.h"
+#include "message/http_message_block.h"
+#include "message/message_limits.h"
+#include "message/protocols.h"
+
+class KoXResponseHeader;
+
+namespace message_detail {
+class ChunkedDecoder;
+}
+
+// Results of ConsumeHeader and ParseBody.
+namespace consume_result {
+inline constexpr int NeedMore = 0;
+inline constexpr int Refused = 1;
+inline constexpr int Complete = 2;
+}  // namespace consume_result
+
+// messageKind values.
+namespace message_kind {
+inline constexpr std::int32_t Unknown = 0;
+inline constexpr std::int32_t Answer = 1;
+inline constexpr std::int32_t Request = 2;
+}  // namespace message_kind
+
+// Job states that WriteHeader tests: 6 the answer is complete, 5 it may be
+// written early (headers built with writeEarly).
+namespace header_state {
+inline constexpr std::uint32_t WriteEarly = 5;
+inline constexpr std::uint32_t Complete = 6;
+}  // namespace header_state
+
+class KoXHeader : public KoJob {
+public:
+    using FieldMap = std::map<std::string, std::vector<std::string>>;
+    using Filter = std::function<bool(KoXHeader&)>;
+
+    KoXHeader(std::int32_t methodCode, bool writeEarly, std::int32_t protocolCode,
+              const KoMessageLimits& limits = {});
+    ~KoXHeader() override;
+    KoXHeader(const KoXHeader&) = delete;
+    KoXHeader& operator=(const KoXHeader&) = delete;
+
+    // Writes the request or answer header on out; false (nothing written)
+    // while the job state does not allow it.
+    virtual bool WriteHeader(std::ostream& out);
+    // True when the answer may now be written and has not been.
+    virtual bool ReadyToWrite();
+    virtual std::int32_t ProtocolCode() const;
+
+    // 0 more bytes needed, 1 refused (see RefusalStatus), 2 complete.
+    int ConsumeHeader(const Filter& filter);
+    // Parses lineBuffer as one header line; false ends the header.
+    bool ParseLine();
+
+    std::shared_ptr<KoXResponseHeader> MakeAnswer() const;
+    // scheme "://" [user "@"] host ":" port; empty without a host.
+    std::string Authority() const;
+    std::string SchemeName() const;
+
+    // --- receiving -------------------------------------------------------
+    // The receive stream; after completion it holds exactly the body.
+    KoStringBuf& Input();
+    // Appends received bytes; once the message is complete they go to the
+    // remainder for the next message, once it is refused they are dropped.
+    void AppendInput(std::string_view bytes);
+    // The unread bytes of the receive stream (the body once complete).
+    std::string Body() const;
+    std::size_t BodySize() const;
+    // Bytes behind this message; the next header on the connection starts
+    // with them. Taking them empties the store.
+    std::string TakeRemainder();
+    bool Complete() const;
+    // 0 while not refused; else the status to answer (400, 403, 413, 431,
+    // 501) before closing.
+    std::int32_t RefusalStatus() const;
+    const std::string& RefusalReason() const;
+    const KoMessageLimits& Limits() const;
+
+    // --- reading fields --------------------------------------------------
+    bool HasField(const std::string& name) const;
+    // The first value of a field, or fallback.
+    std::string FirstValue(const std::string& name, const std::string& fallback = "") const;
+    // A route item by position; the empty string past the end.
+    const std::string& RouteItem(std::size_t index) const;
+    // The block named so in fieldsByName, or nullptr.
+    KoHTTPMessageBlock* Field(const std::string& name) const;
+    // Appends an empty block and enters it in blocksByPosition.
+    KoHTTPMessageBlock& AddBlock();
+
+    // --- members ---------------------------------------------------------
+    const std::int32_t protocolCode;
+    std::string version = "1.1";
+    std::mutex mutex;
+    bool headerWritten = false;
+    const bool writeEarly;
+    std::uint64_t contentLength = 0;
+    std::atomic<std::int32_t> methodCode;
+    std::atomic<std::int32_t> messageKind{message_kind::Unknown};
+    FieldMap fields;
+    FieldMap requestFields;
+    std::int32_t statusCode = 500;
+
+    std::vector<std::unique_ptr<KoHTTPMessageBlock>> blocks;
+    KoHTTPMessageBlockDisposition fieldsByName;
+    KoHTTPMessageBlockDisposition bodyFieldsByName;
+    KoHTTPMessageBlockDisposition queryFieldsByName;
+    KoHTTPMessageBlockDisposition blocksByPosition;
+    KoHTTPMessageBlockDisposition blocksByRole;  // not filled by the parser
+
+    std::vector<std::string> routeItems;
+    std::string path;
+    std::string host;
+    std::string query;
+    std::string requestSummary;
+    std::string user;
+    std::string boundary;
+    std::int64_t port = 0;
+    bool presetLength = false;
+    bool bodyHasHeader = false;
+    std::int64_t createdAt;  // 100 ns ticks since 1970
+    std::string location;
+    bool closeAfter = false;
+    bool bodyParsed = false;  // ParseBody has run
+
+    // Where the message came from, recorded by the protocol layer.
+    std::string connectionName;
+    std::string serverName;
+    KoStringMap description;
+
+private:
+    enum class Phase { header, body, chunked, done, refused };
+
+    int Refuse(std::int32_t status, std::string reason);
+    int HeaderEnded();
+    int ReadBody();
+    int ReadChunks();
+    int Finish(std::string body);
+    bool ParseFirstLine(std::string_view line);
+    bool ParseFieldLine(std::string_view line);
+    void SplitTarget(const std::string& target);
+    bool IsHttp10() const;
+
+    const KoMessageLimits limits;
+    std::unique_ptr<KoStringBuf> input;
+    std::unique_ptr<KoStringBuf> lineBuffer;
+    bool headerOpen = true;
+    std::size_t linesRead = 0;
+
+    Phase phase = Phase::header;
+    std::size_t headerBytes = 0;
+    std::size_t fieldLines = 0;
+    std::int32_t refusalStatus = 0;
+    std::string refusalReason;
+    std::string remainder;
+    std::unique_ptr<message_detail::ChunkedDecoder> chunks;
+    std::string decoded;
+};
