@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/exception.h"
@@ -310,4 +311,31 @@ TEST_F(StoreFiles, ExpandTemplateUsesProjectVariablesBeforeTemplateValues) {
     text = "[[self]]";
     EXPECT_EQ(store.expandTemplate(text, "demo"), velko::store::ExpansionEnd::depthLimit);
     EXPECT_EQ(text, std::string(velko::store::TemplateLimits::kDefaultMaxDepth, 's') + "[[self]]");
+}
+
+TEST_F(StoreFiles, HoldersOpenAndCloseFromSeveralThreads) {
+    KoPersistentAppStorage store(settings);
+    loadStore(store);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(store.registerProjects("demo"));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&store, t] {
+            const std::string holder = "client-" + std::to_string(t);
+            for (int i = 0; i < 20; ++i) {
+                KoXMLDatabase* db = store.openProject("demo", holder);
+                EXPECT_NE(db, nullptr);
+                std::string text = "[[title]]";
+                store.expandTemplate(text, "demo");
+                // Other holders closing never take it away from this one.
+                EXPECT_EQ(text, "Demo <b>bold</b> title");
+                store.closeProject("demo", holder);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    testing::internal::GetCapturedStdout();
+    std::string text = "[[title]]";
+    store.expandTemplate(text, "demo");
+    EXPECT_EQ(text, "");
 }
