@@ -31,5 +31,15 @@ function(velko_add_tests name)
   gtest_discover_tests(${name}_tests
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 300 LABELS "${name};${ARG_LABELS}")
+    PROPERTIES TIMEOUT 300
+    TEST_LIST ${name}_TESTS)
+  # Labels are set after discovery: a list value would not survive
+  # gtest_discover_tests' PROPERTIES.
+  set(labels ${name} ${ARG_LABELS})
+  set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+  file(WRITE ${script}
+    "foreach(test IN LISTS ${name}_TESTS)\n"
+    "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${labels}\")\n"
+    "endforeach()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()

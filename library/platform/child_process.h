@@ -1,0 +1,89 @@
+// Platform: child processes with pipes on their standard input and output
+// (the CGI runner's only way to start programs).
+//
+// A child gets exactly the environment it is given, never a modified copy
+// of this process's own, so concurrent runs cannot see each other's
+// variables. Its standard error is this process's standard error. Signal
+// dispositions and the signal mask are reset to the defaults in the child.
+//
+// ChildProcess is move-only and owns the child: destroying one whose child
+// still runs kills and reaps it, so no zombie outlives its owner. One thread
+// at a time uses a ChildProcess.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/descriptor.h"
+#include "platform/error.h"
+
+namespace platform {
+
+struct ChildOptions {
+    std::string program;                  // a path, or a name looked up in PATH
+    std::vector<std::string> arguments;   // after the program name
+    std::vector<std::string> environment; // "NAME=value", the whole environment
+    std::string workingDirectory;         // empty: this process's
+};
+
+class ChildProcess {
+public:
+    // Starts the child; fails with the error of the pipe, spawn or exec step
+    // (a missing program fails here, not later).
+    static Result<ChildProcess> start(const ChildOptions& options);
+
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    // Non-blocking ends of the child's standard input and output; -1 once closed.
+    int inputFd() const { return input_.get(); }
+    int outputFd() const { return output_.get(); }
+    void closeInput() { input_.reset(); }
+    void closeOutput() { output_.reset(); }
+
+    // Waits up to timeoutMs (negative: no limit) for the child to end, without
+    // spinning. True once it has ended; exitCode() then tells how.
+    Result<bool> wait(int timeoutMs);
+    // Ends the child at once (SIGKILL); wait() still reaps it.
+    void kill();
+
+    bool ended() const { return pid_ < 0; }
+    // The exit status, or -1 when a signal ended the child.
+    int exitCode() const { return exitCode_; }
+
+private:
+    ChildProcess() = default;
+    void reapNow();
+
+    int pid_ = -1;
+    Descriptor exitWatch_;  // readable when the child ends (pidfd), if available
+    Descriptor input_;
+    Descriptor output_;
+    int exitCode_ = -1;
+};
+
+// One whole run: the input is written while the output is read (so neither
+// side can fill a pipe and stall the other), the child's input is closed
+// after the last byte, and the output is collected until the child closes it
+// and has ended.
+struct ChildRun {
+    enum class Outcome { completed, startFailed, timedOut, outputTooLarge };
+    Outcome outcome = Outcome::startFailed;
+    std::string output;
+    int exitCode = -1;
+    Error error;  // why the start failed
+};
+
+// timeoutMs bounds the whole run; a child still running then is killed.
+// Output beyond maxOutput bytes ends the run and kills the child.
+ChildRun runChild(const ChildOptions& options, std::string_view input, std::size_t maxOutput, int timeoutMs);
+
+// This process's environment as "NAME=value" entries.
+std::vector<std::string> currentEnvironment();
+
+}  // namespace platform
