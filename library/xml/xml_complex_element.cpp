@@ -149,9 +149,7 @@ bool KoXMLComplexElement::wrapChild(KoXMLComplexElement* old, KoXMLComplexElemen
     if (old == nullptr || replacement == nullptr || old == replacement) return false;
     auto it = findChild(old);
     if (it == children_.end()) return false;
-    for (KoXMLComplexElement* up = this; up != nullptr; up = up->parent_) {
-        if (up == replacement) return false;
-    }
+    if (replacement == this || (!replacement->children_.empty() && isInside(replacement))) return false;
     if (replacement->parent_ != nullptr) {
         // Taking replacement out of its tree may shift old's position here.
         replacement->parent_->detachChild(replacement).release();
@@ -227,12 +225,19 @@ std::unique_ptr<KoXMLComplexElement> KoXMLComplexElement::detachChild(KoXMLCompl
 }
 
 void KoXMLComplexElement::prepareAdoption(KoXMLComplexElement* child) {
-    for (KoXMLComplexElement* up = this; up != nullptr; up = up->parent_) {
-        if (up == child) {
-            throw KoException("element cannot contain itself: " + child->name_, 0, "src");
-        }
+    if (child == this || (!child->children_.empty() && isInside(child))) {
+        throw KoException("element cannot contain itself: " + child->name_, 0, "src");
     }
     if (child->parent_ != nullptr) child->parent_->detachChild(child).release();
+}
+
+// Only a node with children can be an ancestor, which keeps the walk off the
+// common path of adding fresh nodes.
+bool KoXMLComplexElement::isInside(const KoXMLComplexElement* ancestor) const {
+    for (const KoXMLComplexElement* up = this; up != nullptr; up = up->parent_) {
+        if (up == ancestor) return true;
+    }
+    return false;
 }
 
 std::deque<KoXMLComplexElement*>::iterator KoXMLComplexElement::findChild(

@@ -145,5 +145,7 @@ protected:
     bool lineBreak_ = false;
 
 private:
+    // Whether ancestor is this element or one of its ancestors.
+    bool isInside(const KoXMLComplexElement* ancestor) const;
     KoXMLComplexElement* nthContentChild(int n, bool skipText);
 };
