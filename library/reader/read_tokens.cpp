@@ -126,7 +126,9 @@ private:
                 }
             }
             const bool opens = !token.selfClosed && grammar.containers.count(type) != 0;
-            if (opens && s_.depth() >= r_.limits.maxNestingDepth) {
+            // A void element is ended by the next token and never holds one.
+            if (opens && s_.depth() >= r_.limits.maxNestingDepth &&
+                grammar.voidElements.count(node->name()) == 0) {
                 throw KoException("elements nested deeper than " +
                                       std::to_string(r_.limits.maxNestingDepth) + " levels",
                                   1041, "src");
