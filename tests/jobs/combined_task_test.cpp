@@ -232,23 +232,40 @@ TEST(KoCombinedTask, DestructionWaitsForTheDeliveryInProgress) {
     EXPECT_TRUE(destroyer.get());
 }
 
+namespace {
+
+// Deletes itself on its first message, touching nothing of itself after.
+class SelfDestroyingJob : public KoJob {
+public:
+    explicit SelfDestroyingJob(std::unique_ptr<KoJob>& holder) : holder_(&holder) {}
+    bool receive(KoJobMessage&) override {
+        std::unique_ptr<KoJob>* holder = holder_;
+        holder->reset();
+        return true;
+    }
+
+private:
+    std::unique_ptr<KoJob>* holder_;
+};
+
+}  // namespace
+
 TEST(KoCombinedTask, JobMayDestroyItselfInReceive) {
     KoJob owner;
     RecordingJob after;
     join(after, owner);
-    auto* self = new RecordingJob;  // owned by itself from here on
-    join(*self, owner);
-    std::unique_ptr<RecordingJob> own(self);
-    self->onReceive = [&own](KoJobMessage&) { own.reset(); };
-    const std::string name = self->name;
-    // Recording after onReceive would touch the freed job: record elsewhere.
-    self->onReceive = [&own](KoJobMessage&) { own.reset(); throw std::runtime_error("gone"); };
+    std::unique_ptr<KoJob> holder;
+    holder = std::make_unique<SelfDestroyingJob>(holder);
+    std::string joined;
+    owner.createJoinedTask(joined, "self");
+    ASSERT_TRUE(holder->attachToJoinedTask(joined));
+    const std::string name = holder->name;
     dispatcher().post(name, textMessage("die"));
     dispatcher().post(name, textMessage("too late"));
     dispatcher().post(after.name, textMessage("next"));
     ASSERT_TRUE(after.waitFor(1));
     drain();
-    EXPECT_EQ(own, nullptr);
+    EXPECT_EQ(holder, nullptr);
     EXPECT_FALSE(dispatcher().knows(name));
 }
 
