@@ -51,15 +51,15 @@ std::optional<unsigned long long> parseUnsigned(const std::string& text) {
     return value;
 }
 
+// Frames at 0 and 100 percent are written as literal texts, the others as
+// doubles with a default stream's formatting.
 struct Frames {
     std::ostringstream out;
 
     Frames() { out.imbue(std::locale::classic()); }
 
-    void literal(const char* percent, const std::string& decl) {
-        out << percent << "% {\n" << "  " << decl << "\n}\n";
-    }
-    void at(double percent, const std::string& decl) {
+    template <class Percent>
+    void add(const Percent& percent, const std::string& decl) {
         out << percent << "% {\n" << "  " << decl << "\n}\n";
     }
 };
@@ -70,26 +70,27 @@ void keyframeBlock(std::ostringstream& out, const char* keyword,
                    const std::string& hidden, double edge) {
     const double s = 100.0 / static_cast<double>(n);
     const double pos = static_cast<double>(i) * s;
+    const double next = static_cast<double>(i + 1) * s;
     Frames f;
     if (i == 0) {
-        f.literal("0", shown);
-        f.at(s - edge, shown);
-        f.at(s, hidden);
-        f.at(100.0 - edge, hidden);
-        f.literal("100", shown);
+        f.add("0", shown);
+        f.add(s - edge, shown);
+        f.add(s, hidden);
+        f.add(100.0 - edge, hidden);
+        f.add("100", shown);
     } else if (i < n - 1) {
-        f.literal("0", hidden);
-        f.at(pos - edge, hidden);
-        f.at(pos, shown);
-        f.at(pos + s - edge, shown);
-        f.at(pos + s, hidden);
-        f.literal("100", hidden);
+        f.add("0", hidden);
+        f.add(pos - edge, hidden);
+        f.add(pos, shown);
+        f.add(next - edge, shown);
+        f.add(next, hidden);
+        f.add("100", hidden);
     } else {
-        f.literal("0", hidden);
-        f.at(pos - edge, hidden);
-        f.at(pos, shown);
-        f.at(100.0 - edge, shown);
-        f.literal("100", hidden);
+        f.add("0", hidden);
+        f.add(pos - edge, hidden);
+        f.add(pos, shown);
+        f.add(100.0 - edge, shown);
+        f.add("100", hidden);
     }
     out << "@" << keyword << " " << stem << i << " {\n" << f.out.str() << "}\n\n";
 }

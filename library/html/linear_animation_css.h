@@ -6,7 +6,6 @@
 // throws for bad input; a malformed call gives the text "/* error */\n".
 #pragma once
 
-#include <cstddef>
 #include <string>
 #include <vector>
 

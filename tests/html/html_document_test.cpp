@@ -107,6 +107,7 @@ TEST(KoHTML_Document2, AddToHeadAndBody) {
     EXPECT_EQ(doc.addToHead(script), script);
     auto* p = new KoHTML_p2();
     EXPECT_EQ(doc.addToBody(p), p);
+    EXPECT_EQ(doc.addToBody(nullptr), nullptr);
     EXPECT_EQ(script->parent(), doc.head());
     EXPECT_EQ(p->parent(), doc.body());
     p->adoptChild(std::make_unique<KoHTML_text2>("a & <b>"));
@@ -170,4 +171,23 @@ TEST(KoHTML_style2, ContentIsReadAsCSS) {
     EXPECT_EQ(style.contentDTD(""), "html");
     KoHTML_p2 p;
     EXPECT_EQ(p.contentDTD("html"), "html");
+}
+
+// Handing the document's own html element to addToBody would make a cycle;
+// the element belongs to the tree and must be neither deleted nor moved.
+TEST(KoHTML_Document2, AddToBodyRefusesACycleWithoutLosingTheTree) {
+    KoHTML_Document2 doc;
+    KoXMLGenericElement* html = doc.htmlRoot();
+    EXPECT_THROW(doc.addToBody(html), KoException);
+    EXPECT_EQ(doc.htmlRoot(), html);
+    EXPECT_EQ(markupOf(doc), "<!DOCTYPE html>\n<html>\n<body></body>\n</html>");
+}
+
+// An element refused by the body is still the document's to free.
+TEST(KoHTML_Document2, RefusedElementIsNotLeaked) {
+    KoHTML_Document2 doc;
+    auto leafBody = std::make_unique<KoXMLGenericElement>("body", true);
+    leafBody->setLeaf(true);
+    doc.htmlRoot()->adoptChild(std::move(leafBody));
+    EXPECT_THROW(doc.addToBody(new KoHTML_p2()), KoException);
 }

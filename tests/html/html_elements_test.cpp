@@ -44,6 +44,17 @@ TEST(KoHTMLElementCatalogue, HasEveryTagAndTheVoidOnes) {
     EXPECT_EQ(catalogue.createElement("blink"), nullptr);
 }
 
+TEST(KoHTMLElementCatalogue, EachCallMakesANewElement) {
+    const KoHTMLElementCatalogue catalogue;
+    std::unique_ptr<KoXMLComplexElement> first = catalogue.createElement("div");
+    std::unique_ptr<KoXMLComplexElement> second = catalogue.createElement("div");
+    ASSERT_NE(first, nullptr);
+    EXPECT_NE(first, second);
+    EXPECT_NE(dynamic_cast<KoHTML_div2*>(first.get()), nullptr);
+    EXPECT_NE(dynamic_cast<KoHTML_br2*>(catalogue.createElement("br").get()), nullptr);
+    EXPECT_NE(dynamic_cast<KoHTML_style2*>(catalogue.createElement("style").get()), nullptr);
+}
+
 TEST(KoHTMLElementCatalogue, EveryFactoryBuildsItsTagWithTheRightWriting) {
     const KoHTMLElementCatalogue catalogue;
     for (const auto& [tag, factory] : catalogue.factories()) {
