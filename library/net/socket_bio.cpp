@@ -1,0 +1,108 @@
+#include "net/socket_bio.h"
+
+#include <climits>
+#include <memory>
+
+#include "platform/socket.h"
+
+namespace tls_detail {
+namespace {
+
+SocketBioState* stateOf(BIO* bio) { return static_cast<SocketBioState*>(BIO_get_data(bio)); }
+
+int clampLength(int length) { return length < 0 ? 0 : length; }
+
+int bioWrite(BIO* bio, const char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    SocketBioState* state = stateOf(bio);
+    if (state == nullptr || length <= 0) return 0;
+    for (;;) {
+        const auto result = platform::sendSome(state->fd, data, static_cast<std::size_t>(clampLength(length)));
+        if (result.error.ok()) return static_cast<int>(result.bytes);
+        if (result.error.interrupted()) continue;
+        if (result.error.wouldBlock()) {
+            BIO_set_retry_write(bio);
+        } else {
+            state->lastError = result.error.code();
+        }
+        return -1;
+    }
+}
+
+int bioRead(BIO* bio, char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    SocketBioState* state = stateOf(bio);
+    if (state == nullptr || length <= 0) return 0;
+    for (;;) {
+        const auto result = platform::receiveSome(state->fd, data, static_cast<std::size_t>(clampLength(length)));
+        if (result.error.ok()) return static_cast<int>(result.bytes);  // 0: end of stream
+        if (result.error.interrupted()) continue;
+        if (result.error.wouldBlock()) {
+            BIO_set_retry_read(bio);
+        } else {
+            state->lastError = result.error.code();
+        }
+        return -1;
+    }
+}
+
+int bioPuts(BIO* bio, const char* text) {
+    int length = 0;
+    while (text[length] != '\0' && length < INT_MAX) ++length;
+    return bioWrite(bio, text, length);
+}
+
+long bioCtrl(BIO*, int command, long, void*) {
+    switch (command) {
+    case BIO_CTRL_FLUSH:  // writes go straight to the socket
+    case BIO_CTRL_DUP:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int bioCreate(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+int bioDestroy(BIO* bio) {
+    if (bio == nullptr) return 0;
+    BIO_set_data(bio, nullptr);
+    return 1;
+}
+
+struct MethodFree {
+    void operator()(BIO_METHOD* method) const { BIO_meth_free(method); }
+};
+
+// One method table for the process, made on first use.
+BIO_METHOD* socketMethod() {
+    static const std::unique_ptr<BIO_METHOD, MethodFree> method = [] {
+        std::unique_ptr<BIO_METHOD, MethodFree> made(
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "velko socket"));
+        if (made) {
+            BIO_meth_set_write(made.get(), bioWrite);
+            BIO_meth_set_read(made.get(), bioRead);
+            BIO_meth_set_puts(made.get(), bioPuts);
+            BIO_meth_set_ctrl(made.get(), bioCtrl);
+            BIO_meth_set_create(made.get(), bioCreate);
+            BIO_meth_set_destroy(made.get(), bioDestroy);
+        }
+        return made;
+    }();
+    return method.get();
+}
+
+}  // namespace
+
+BIO* newSocketBio(SocketBioState* state) {
+    BIO_METHOD* method = socketMethod();
+    if (method == nullptr) return nullptr;
+    BIO* bio = BIO_new(method);
+    if (bio != nullptr) BIO_set_data(bio, state);
+    return bio;
+}
+
+}  // namespace tls_detail

@@ -1,0 +1,25 @@
+// Net (internal): an OpenSSL BIO that reads and writes a socket descriptor
+// through platform::receiveSome / platform::sendSome, so that TLS traffic
+// gets the platform's guarantees (a write to a closed peer never raises
+// SIGPIPE, interrupted calls are retried) and no system header is needed.
+//
+// The BIO does not own the descriptor; closing the BIO leaves it open. A
+// would-block condition is reported to OpenSSL as a retry, which surfaces
+// as SSL_ERROR_WANT_READ / SSL_ERROR_WANT_WRITE. The errno of the last failed
+// call is kept in the SocketBioState the BIO points at.
+#pragma once
+
+#include <openssl/bio.h>
+
+namespace tls_detail {
+
+struct SocketBioState {
+    int fd = -1;
+    int lastError = 0;  // errno of the last failed send or receive, 0 for none
+};
+
+// A new BIO over state (which must outlive it), or null when OpenSSL could
+// not make one.
+BIO* newSocketBio(SocketBioState* state);
+
+}  // namespace tls_detail

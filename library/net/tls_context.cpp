@@ -1,0 +1,78 @@
+#include "net/tls_context.h"
+
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <iostream>
+
+#include "foundation/exception.h"
+#include "net/openssl_errors.h"
+
+namespace {
+
+std::atomic<std::int64_t> addOns{0};
+
+constexpr const char* kSource = "kotransceiver";
+
+void restrictVersions(SSL_CTX* context) {
+    // The system configuration may allow older versions; never below 1.2.
+    if (SSL_CTX_get_min_proto_version(context) < TLS1_2_VERSION) {
+        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    }
+}
+
+}  // namespace
+
+void KoTlsContext::Free::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
+
+KoTlsContext::KoTlsContext(const std::string& certificateFile, const std::string& privateKeyFile)
+    : certificateFile_(certificateFile), privateKeyFile_(privateKeyFile), serverRole_(true) {
+    ++addOns;
+    try {
+        if (certificateFile_.empty() || privateKeyFile_.empty()) {
+            throw KoException_SSL("can't find ca certificate and/or private key", 952, kSource);
+        }
+        tls_detail::clearErrors();
+        context_.reset(SSL_CTX_new(TLS_server_method()));
+        if (!context_) {
+            tls_detail::takeErrors("");
+            throw KoException_SSL("problem with SSL method initialization", 957, kSource);
+        }
+        restrictVersions(context_.get());
+        // A chain file holds the leaf first, then its issuers.
+        SSL_CTX* context = context_.get();
+        const char* failed = nullptr;
+        if (SSL_CTX_use_certificate_chain_file(context, certificateFile_.c_str()) != 1) {
+            failed = certificateFile_.c_str();
+        } else if (SSL_CTX_use_PrivateKey_file(context, privateKeyFile_.c_str(), SSL_FILETYPE_PEM) != 1) {
+            failed = privateKeyFile_.c_str();
+        } else if (SSL_CTX_check_private_key(context) != 1) {
+            // A key that does not match is taken quietly (the certificate is
+            // dropped instead); only the check notices.
+            failed = privateKeyFile_.c_str();
+        }
+        if (failed != nullptr) {
+            std::cerr << "(SSL) " << failed << ": " << tls_detail::takeErrors("rejected") << std::endl;
+            throw KoException_SSL("problem with SSL key pair", 963, kSource);
+        }
+    } catch (const KoException_SSL&) {
+        context_.reset();
+        --addOns;
+        throw;
+    }
+}
+
+KoTlsContext::KoTlsContext() : serverRole_(false) {
+    ++addOns;
+    tls_detail::clearErrors();
+    context_.reset(SSL_CTX_new(TLS_client_method()));
+    if (!context_) {
+        tls_detail::takeErrors("");
+        throw KoException_SSL("problem with SSL method initialization (client)", 999, kSource);
+    }
+    restrictVersions(context_.get());
+}
+
+KoTlsContext::~KoTlsContext() = default;
+
+std::int64_t KoTlsContext::addOnCount() { return addOns.load(); }

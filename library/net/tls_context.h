@@ -1,0 +1,65 @@
+// Net: a TLS context, the set-up that every TLS session of one server (or of
+// the outgoing side) is made from. Wraps one OpenSSL SSL_CTX; no OpenSSL type
+// is visible to the layers above.
+//
+// Server role: built from a PEM certificate file (a leaf, optionally followed
+// by its chain) and a PEM private key file, which must match. Client role:
+// no certificate; the peer's certificate is not verified. Either role uses
+// the system OpenSSL's protocol defaults with TLS 1.2 as the minimum.
+//
+// Failures: the constructors throw KoException_SSL, whose what() reads
+// "(SSL) " and then one of:
+//   "can't find ca certificate and/or private key"     a file name is empty
+//   "problem with SSL method initialization"           no server context
+//   "problem with SSL key pair"                        a file cannot be
+//                                                      read, is no PEM of its
+//                                                      kind, or the key does
+//                                                      not match
+//   "problem with SSL method initialization (client)"  no client context
+// A failed set-up always raises, whatever other contexts the process holds;
+// a constructed context is always usable. For the key-pair case the file
+// and OpenSSL's reason also go to standard error as one line.
+//
+// Ownership and threads: a context is neither copied nor moved; the owner
+// (a protocol layer) keeps it for the layer's lifetime. Sessions made from it
+// hold their own reference to the underlying SSL_CTX, so they may outlive it.
+// Creating sessions from several threads at once is safe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct ssl_ctx_st;
+
+class KoTlsContext {
+public:
+    // Server role.
+    KoTlsContext(const std::string& certificateFile, const std::string& privateKeyFile);
+    // Client role.
+    KoTlsContext();
+
+    KoTlsContext(const KoTlsContext&) = delete;
+    KoTlsContext& operator=(const KoTlsContext&) = delete;
+    ~KoTlsContext();
+
+    bool serverRole() const { return serverRole_; }
+    const std::string& certificateFile() const { return certificateFile_; }
+    const std::string& privateKeyFile() const { return privateKeyFile_; }
+
+    // Contexts ever constructed in the process, less the server-role ones
+    // whose set-up failed (destruction leaves the count alone).
+    static std::int64_t addOnCount();
+
+private:
+    friend class KoTlsSession;
+
+    struct Free {
+        void operator()(ssl_ctx_st* context) const;
+    };
+
+    std::unique_ptr<ssl_ctx_st, Free> context_;
+    std::string certificateFile_;
+    std::string privateKeyFile_;
+    bool serverRole_ = false;
+};

@@ -1,0 +1,194 @@
+// Net: one TLS session over one non-blocking socket descriptor, made from a
+// KoTlsContext. It is the seam through which a connection reads and writes
+// when it speaks TLS: the connection's receive and send steps call
+// receiveStep() and sendStep() instead of touching the socket, and hand over
+// plaintext through the KoTlsPlaintext interface. No OpenSSL type appears
+// here.
+//
+// Nothing blocks except connect(). The handshake is driven by readiness
+// events: the I/O loops call receiveStep() when the descriptor is readable
+// and sendStep() when it is writable (or handshakeStep() directly), and each
+// step reports whether OpenSSL now waits to read or to write. A handshake not
+// finished by its deadline (settings; 10 s for the server role, 60 s for the
+// client role) fails; since a silent peer never makes the descriptor ready,
+// whoever watches connections also asks handshakeExpired() and drops them.
+//
+// Reads and writes move at most kTlsChunkSize plaintext bytes per OpenSSL call
+// and make at most callsPerStep (kTlsCallsPerStep) calls per step. OpenSSL's want-read and
+// want-write conditions carry over between steps: a write that wanted to read
+// is retried by the next receive step, a read that wanted to write by the
+// next send step, and a write that wanted to write by the next send step with
+// the same bytes.
+//
+// Ownership: the session does not own the descriptor; the socket endpoint
+// does, and must keep it open until the session is destroyed. Destroying a
+// session frees its OpenSSL objects and writes nothing; an orderly close
+// calls shutdown() first (close-notify) while the socket is still open.
+//
+// Threads: every operation takes the session's mutex for its whole length, so
+// the receive and send steps may run on two threads. KoTlsPlaintext callbacks
+// run under that mutex and must not call back into the session.
+//
+// Failures: the constructor throws KoException "Error getting SSL context"
+// when no OpenSSL session can be made. Steps never throw; they report
+// failed, and failureReason() tells why. connect() throws (see there).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "net/tls_context.h"
+
+struct ssl_st;
+
+inline constexpr std::chrono::milliseconds kTlsServerHandshakeTimeout{10000};
+inline constexpr std::chrono::milliseconds kTlsClientHandshakeTimeout{60000};
+// connect(): longest wait for the socket to take more handshake bytes.
+inline constexpr std::chrono::milliseconds kTlsClientHandshakeWriteWait{48000};
+inline constexpr std::size_t kTlsChunkSize = 16384;
+inline constexpr int kTlsCallsPerStep = 100;
+
+struct KoTlsSettings {
+    std::chrono::milliseconds serverHandshakeTimeout = kTlsServerHandshakeTimeout;
+    std::chrono::milliseconds clientHandshakeTimeout = kTlsClientHandshakeTimeout;
+    std::chrono::milliseconds clientHandshakeWriteWait = kTlsClientHandshakeWriteWait;
+    int callsPerStep = kTlsCallsPerStep;  // OpenSSL read or write calls per step
+};
+
+// The plaintext side of a session: where decrypted bytes go and where bytes
+// to encrypt come from (a connection's InputArrived, PendingOutput and
+// OutputSent).
+class KoTlsPlaintext {
+public:
+    virtual ~KoTlsPlaintext() = default;
+    // Decrypted bytes, in order, at most kTlsChunkSize at a time.
+    virtual void tlsInput(const char* data, std::size_t length) = 0;
+    // Appends up to limit bytes still to send to out, without consuming them.
+    virtual void tlsPendingOutput(std::string& out, std::size_t limit) = 0;
+    // The first count bytes that tlsPendingOutput offered are sent.
+    virtual void tlsOutputSent(std::size_t count) = 0;
+};
+
+// What stopped a step.
+enum class KoTlsProgress {
+    done,       // the step's work is finished (handshake complete, input
+                // drained for now, no more output)
+    wantRead,   // call again when the descriptor is readable
+    wantWrite,  // call again when the descriptor is writable
+    more,       // stopped at the call bound; call again without waiting
+    closed,     // the peer ended the stream
+    failed,     // the session is unusable; see failureReason()
+};
+
+struct KoTlsStepResult {
+    KoTlsProgress progress = KoTlsProgress::done;
+    std::size_t bytes = 0;  // plaintext delivered (receive) or sent (send)
+    int calls = 0;          // OpenSSL calls made
+
+    // As a connection's receive step reports it: -1 failed, 0 closed
+    // (remove the connection), otherwise the bytes read or at least 1.
+    int receiveCode() const;
+};
+
+class KoTlsSession {
+public:
+    // Takes the role of the context; sets the descriptor non-blocking.
+    KoTlsSession(const KoTlsContext& context, int descriptor, const KoTlsSettings& settings = {});
+    KoTlsSession(const KoTlsSession&) = delete;
+    KoTlsSession& operator=(const KoTlsSession&) = delete;
+    ~KoTlsSession();
+
+    // Client role, before the handshake: the host name sent to the server.
+    void setServerName(const std::string& host);
+
+    // One handshake attempt: done, wantRead, wantWrite or failed (including
+    // the deadline having passed). Done again once complete.
+    KoTlsStepResult handshakeStep();
+
+    // Blocking client handshake within the client deadline, waiting for
+    // readiness in between. Throws KoException "Error getting SSL read" when
+    // the readiness wait fails, "Error getting SSL write" when the socket
+    // takes no bytes within the write wait, "Error getting SSL_connect" when
+    // the deadline passes, and "SSL handshake failed: " with OpenSSL's
+    // reason for any other failure.
+    void connect();
+
+    // The socket is readable: finishes the handshake, retries a write that
+    // wanted to read, then reads and hands the plaintext to app.
+    KoTlsStepResult receiveStep(KoTlsPlaintext& app);
+
+    // The socket is writable: finishes the handshake, retries a read that
+    // wanted to write, then encrypts what app offers.
+    KoTlsStepResult sendStep(KoTlsPlaintext& app);
+
+    // Sends close-notify (once); wantWrite when it could not all go out yet
+    // (call again when writable). Does not wait for the peer's.
+    KoTlsStepResult shutdown();
+
+    bool serverRole() const { return serverRole_; }
+    // The descriptor once the handshake is complete, -1 before.
+    int descriptor() const;
+    bool handshakeDone() const;
+    bool failed() const;
+    // The peer ended the stream; cleanClose() tells whether with close-notify.
+    bool closed() const;
+    bool cleanClose() const;
+    std::string failureReason() const;
+    // Still handshaking and past the deadline.
+    bool handshakeExpired() const;
+    std::chrono::steady_clock::time_point handshakeDeadline() const { return deadline_; }
+
+    // Readiness the session waits for (the loops add writable when the
+    // connection has output queued).
+    bool wantsRead() const;
+    bool wantsWrite() const;
+    // Decrypted bytes held inside OpenSSL that no readiness event announces.
+    bool hasBufferedInput() const;
+
+    bool writeWantsRead() const;
+    bool writeWantsWrite() const;
+    bool readWantsRead() const;
+    bool readWantsWrite() const;
+
+private:
+    enum class Phase { handshaking, open, closed, failed };
+
+    struct Free {
+        void operator()(ssl_st* tls) const;
+    };
+    struct Bio;
+
+    KoTlsStepResult handshakeLocked();
+    KoTlsStepResult readLocked(KoTlsPlaintext& app);
+    KoTlsStepResult writeLocked(KoTlsPlaintext& app);
+    // Classifies a failed OpenSSL call; sets phase and reason for endings.
+    KoTlsProgress classify(int result, const char* operation);
+    void failLocked(std::string reason);
+    bool handshakeTimedOutFlag() const;
+    int callsPerStep() const;
+
+    mutable std::mutex mutex_;
+    std::unique_ptr<Bio> bio_;
+    std::unique_ptr<ssl_st, Free> tls_;
+    KoTlsSettings settings_;
+    int fd_ = -1;
+    int tlsDescriptor_ = -1;
+    bool serverRole_ = false;
+    Phase phase_ = Phase::handshaking;
+    bool handshakeWantsWrite_ = false;
+    bool cleanClose_ = false;
+    bool timedOut_ = false;
+    bool fatal_ = false;  // no shutdown may be sent after a fatal error
+    bool shutdownSent_ = false;
+    bool shutdownPending_ = false;
+    bool writeWantsRead_ = false;
+    bool writeWantsWrite_ = false;
+    bool readWantsRead_ = false;
+    bool readWantsWrite_ = false;
+    std::string pendingOutput_;
+    std::string reason_;
+    std::chrono::steady_clock::time_point deadline_;
+};
