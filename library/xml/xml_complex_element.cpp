@@ -7,6 +7,19 @@
 #include "foundation/exception.h"
 #include "xml/xml_element_observer.h"
 
+namespace {
+
+thread_local int nesting = 0;
+
+}  // namespace
+
+KoXMLComplexElement::NestingGuard::NestingGuard() {
+    if (nesting >= kMaxNesting) throw KoException("element tree nested too deeply", 0, "src");
+    ++nesting;
+}
+
+KoXMLComplexElement::NestingGuard::~NestingGuard() { --nesting; }
+
 KoXMLComplexElement::KoXMLComplexElement(std::string name, bool isLeaf, bool closesEmptyFlag)
     : name_(std::move(name)), isLeaf_(isLeaf), closesEmpty_(isLeaf || closesEmptyFlag) {}
 
@@ -42,6 +55,8 @@ std::string KoXMLComplexElement::contentDTD(const std::string& name) {
 }
 
 void KoXMLComplexElement::propagate(std::ostream& out) {
+    if (children_.empty()) return;
+    NestingGuard guard;
     for (KoXMLComplexElement* child : children_) {
         if (child != nullptr) child->propagate(out);
     }
@@ -246,6 +261,8 @@ std::deque<KoXMLComplexElement*>::iterator KoXMLComplexElement::findChild(
 }
 
 void KoXMLComplexElement::writeChildren(std::ostream& out) {
+    if (children_.empty()) return;
+    NestingGuard guard;
     for (KoXMLComplexElement* child : children_) {
         if (child != nullptr) child->write(out);
     }

@@ -11,14 +11,15 @@
 // freed safely). Tree editing keeps two rules: a node has at most one parent,
 // and a node never becomes its own ancestor; an operation handed a node that
 // already sits in a tree moves it, and one that would make a cycle throws.
+// Searching and path lookup walk without recursion. The writer and propagate
+// recurse once per level through each node's virtual write and propagate, so
+// they refuse trees nested deeper than kMaxNesting levels.
 //
 // Threads: a tree is not synchronised; one thread at a time may use it.
 // Failure: KoException (source "src") from addChild on a leaf, from an edit
-// that would make a cycle, and "Nullelement" from collectByName. The writer
-// and propagate recurse once per tree level through the virtual write and
-// propagate of each node (a few hundred bytes of stack per level), so trees
-// deeper than some ten thousand levels must not be written; the reader
-// limits the depth it builds.
+// that would make a cycle, "Nullelement" from collectByName, and "element
+// tree nested too deeply" from write and propagate (the stream then holds
+// the part written so far).
 #pragma once
 
 #include <deque>
@@ -36,6 +37,10 @@ using KoXMLElementList = std::list<KoXMLComplexElement*>;
 class KoXMLComplexElement {
 public:
     // closesEmpty becomes (isLeaf or closesEmptyFlag); lineBreak starts false.
+    // Levels of nested elements that write and propagate descend into; a
+    // level costs well under a kilobyte of stack, also with sanitizers.
+    static constexpr int kMaxNesting = 4096;
+
     KoXMLComplexElement(std::string name, bool isLeaf, bool closesEmptyFlag);
     KoXMLComplexElement(const KoXMLComplexElement&) = delete;
     KoXMLComplexElement& operator=(const KoXMLComplexElement&) = delete;
@@ -127,6 +132,16 @@ protected:
     std::deque<KoXMLComplexElement*>::iterator findChild(KoXMLComplexElement* child);
     // Writes every child in order.
     void writeChildren(std::ostream& out);
+
+    // Held while a writer or propagate descends into children; throws
+    // KoException past kMaxNesting levels on the current thread.
+    class NestingGuard {
+    public:
+        NestingGuard();
+        ~NestingGuard();
+        NestingGuard(const NestingGuard&) = delete;
+        NestingGuard& operator=(const NestingGuard&) = delete;
+    };
     void setError(std::string text);
     // Sets the back reference of a node of any class.
     static void linkParent(KoXMLComplexElement* child, KoXMLComplexElement* parent) {

@@ -98,6 +98,7 @@ std::ostream& KoXMLGenericElement::write(std::ostream& out) {
     }
     out << '>';
     afterStartTag(out);
+    NestingGuard guard;
     // An element that wants a line of its own gets one when its predecessor
     // wanted one too; text stays on the line of its neighbours.
     bool previousBreaks = true;

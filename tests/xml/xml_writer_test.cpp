@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "foundation/exception.h"
 #include "xml/xml_bool_ko_attribute.h"
 #include "xml/xml_comment.h"
 #include "xml/xml_complex_element.h"
@@ -159,4 +160,36 @@ TEST(KoXMLGenericText, TextLikeNodesWriteTheirBodiesAsStored) {
         EXPECT_EQ(written(*node), text);
         EXPECT_FALSE(node->lineBreak());
     }
+}
+
+namespace {
+
+// A chain of nested elements, levels deep below root.
+KoXMLComplexElement* chain(KoXMLComplexElement& root, int levels) {
+    KoXMLComplexElement* tip = &root;
+    for (int i = 0; i < levels; ++i) tip = tip->addChild(new KoXMLGenericElement("d", false));
+    return tip;
+}
+
+}  // namespace
+
+// Writing recursed once per level and overflowed the stack on hostile depth.
+TEST(KoXMLGenericElement, RefusesToWriteTreesNestedTooDeeply) {
+    KoXMLGenericElement ok("d", false);
+    chain(ok, KoXMLComplexElement::kMaxNesting);
+    const std::string text = written(ok);
+    // "<d>" and "</d>" per enclosing level around the innermost "<d />".
+    EXPECT_EQ(text.size(), 7u * KoXMLComplexElement::kMaxNesting + 5u);
+    EXPECT_EQ(text.substr(3u * KoXMLComplexElement::kMaxNesting, 9), "<d /></d>");
+
+    KoXMLGenericElement tooDeep("d", false);
+    chain(tooDeep, KoXMLComplexElement::kMaxNesting + 1);
+    EXPECT_THROW(written(tooDeep), KoException);
+    std::ostringstream sink;
+    EXPECT_THROW(tooDeep.propagate(sink), KoException);
+    KoXML_Document2 document;
+    chain(document, KoXMLComplexElement::kMaxNesting + 1);
+    EXPECT_THROW(written(document), KoException);
+    // The failed attempts left the depth count balanced.
+    EXPECT_EQ(written(ok), text);
 }
