@@ -1,4 +1,5 @@
 #include <cmath>
+#include <locale>
 #include <utility>
 #include <sstream>
 #include <stdexcept>
@@ -211,6 +212,26 @@ TEST(KoXMLDoubleKoAttribute, WritesWithDefaultStreamFormatting) {
     attribute.set(3.14159265);
     attribute.writeValue(out);
     EXPECT_EQ(out.str(), "3.14159");
+}
+
+namespace {
+
+struct CommaDecimals : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+}  // namespace
+
+// A host that installs its own global locale must not change stored texts.
+TEST(KoXMLDoubleKoAttribute, WritesTheSameUnderAnyGlobalLocale) {
+    const std::locale previous =
+        std::locale::global(std::locale(std::locale::classic(), new CommaDecimals));
+    KoXMLDoubleKoAttribute attribute;
+    attribute.set(12345.5);
+    const std::string text = written(attribute);
+    std::locale::global(previous);
+    EXPECT_EQ(text, "12345.5");
 }
 
 TEST(KoXMLComplexAttributeProxy2, ForwardsToItsTarget) {
