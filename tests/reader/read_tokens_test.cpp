@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -220,4 +221,65 @@ TEST(readTokens, CallsTheClosedHookOnceForEveryElement) {
     });
     readTokens(reader.splitter, reader, "xml", false);
     EXPECT_EQ(log, "b;c;br;a;");
+}
+
+namespace {
+
+std::string errorOf(KoDTDElementReader& reader, const std::string& grammar) {
+    try {
+        readTokens(reader.splitter, reader, grammar, false);
+    } catch (const KoException& e) {
+        return e.what();
+    }
+    return "no exception";
+}
+
+// A recogniser that fails with something other than a KoException.
+class Throwing : public KoDTDElementRead {
+public:
+    Throwing() : KoDTDElementRead("aaa_throwing") {}
+    KoDTDElementRead* read(KoDTDElementReader&) override { throw std::runtime_error("boom"); }
+    std::unique_ptr<KoDTDElementRead> clone() const override { return std::make_unique<Throwing>(); }
+};
+
+}  // namespace
+
+TEST(readTokens, ReportsGrammarFaults) {
+    {
+        std::istringstream in("\nword");
+        KoDTDElementReaderStream reader(in);
+        reader.grammar("xml")->addFactory("xmltext", [](const std::string&, KoDTD&) {
+            return std::unique_ptr<KoXMLComplexElement>();
+        });
+        EXPECT_EQ(errorOf(reader, "xml"), "problem in DTD with 'xmltext' around line 2");
+    }
+    {
+        std::istringstream in("word");
+        KoDTDElementReaderStream reader(in);
+        reader.grammar("xml")->factories.erase("xmltext");
+        EXPECT_EQ(errorOf(reader, "xml"), "element type 'xmltext' not defined in DTD around line 1");
+    }
+    {
+        std::istringstream in("word");
+        KoDTDElementReaderStream reader(in);
+        reader.grammar("xml")->addFactory("xmltext", [](const std::string&, KoDTD&) -> std::unique_ptr<KoXMLComplexElement> {
+            throw std::logic_error("factory failed");
+        });
+        EXPECT_EQ(errorOf(reader, "xml"), "element type 'xmltext' not defined in DTD around line 1");
+    }
+    {
+        std::istringstream in("word");
+        KoDTDElementReaderStream reader(in);
+        reader.grammar("xml")->addReader(std::make_unique<Throwing>());
+        EXPECT_EQ(errorOf(reader, "xml"), "catched an error while processing input");
+    }
+}
+
+TEST(readTokens, SkipsExcludedRecognisers) {
+    std::istringstream in("<a>x y</a>");
+    KoDTDElementReaderStream reader(in);
+    // While an element named a is current, words are not recognised.
+    reader.grammar("xml")->setExclusions("a", {"xmltext"});
+    EXPECT_EQ(errorOf(reader, "xml"), "reading error  around line 1");
+    EXPECT_EQ(reader_test::dumpChildren(reader.splitter.top.get()), "a{}");
 }
