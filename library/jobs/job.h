@@ -13,9 +13,10 @@
 // until it leaves its last one or is withdrawn. The dispatcher does not own
 // jobs. The destructor withdraws the job and waits for a delivery in progress
 // to end, so a job may be destroyed on any thread while messages to it are in
-// flight; messages still queued for it are dropped. A derived class whose
-// receive uses its own members calls withdraw() first in its destructor, so
-// that no delivery runs into a half-destroyed object.
+// flight; messages still queued for it are dropped. A class that may be the
+// most derived one calls withdraw() first in its destructor, so that no
+// delivery runs into a half-destroyed object; or its owner destroys it through
+// KoJobDeleter (koMakeSharedJob, KoUniqueJob), which withdraws it first.
 //
 // Threads: every operation may be called from any thread; receive is called
 // on the dispatcher's thread with deliveryLock held. Failures: setState
@@ -26,8 +27,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "jobs/delivery_lock.h"
 #include "jobs/job_message.h"
@@ -87,3 +90,25 @@ public:
 private:
     std::string joinedTask_;  // guarded by stateLock
 };
+
+// Withdraws a job before its destruction starts, so that no delivery can
+// reach any part of it while it is being torn down.
+struct KoJobDeleter {
+    void operator()(KoJob* job) const {
+        job->withdraw();
+        delete job;
+    }
+};
+
+template <class T>
+using KoUniqueJob = std::unique_ptr<T, KoJobDeleter>;
+
+template <class T, class... Args>
+KoUniqueJob<T> koMakeUniqueJob(Args&&... args) {
+    return KoUniqueJob<T>(std::make_unique<T>(std::forward<Args>(args)...).release());
+}
+
+template <class T, class... Args>
+std::shared_ptr<T> koMakeSharedJob(Args&&... args) {
+    return std::shared_ptr<T>(std::make_unique<T>(std::forward<Args>(args)...).release(), KoJobDeleter{});
+}

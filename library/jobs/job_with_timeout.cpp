@@ -29,6 +29,8 @@ KoJobWithTimeout::KoJobWithTimeout(uint64_t timeoutMicros)
     deadline.restart(timeoutMicros);
 }
 
+KoJobWithTimeout::~KoJobWithTimeout() { withdraw(); }
+
 void KoJobWithTimeout::touch() {
     std::lock_guard<std::recursive_mutex> guard(timeoutLock);
     if (alive.load()) deadline.restart(timeoutMicros);

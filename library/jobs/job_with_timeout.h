@@ -37,6 +37,7 @@ private:
 class KoJobWithTimeout : public KoJob {
 public:
     explicit KoJobWithTimeout(uint64_t timeoutMicros);
+    ~KoJobWithTimeout() override;
 
     virtual void touch();
     virtual bool checkTimedOut();

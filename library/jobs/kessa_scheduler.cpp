@@ -199,12 +199,13 @@ void KoKessaScheduler2::collect(Record* record, RunOutcome outcome) {
 }
 
 void KoKessaScheduler2::reschedule(Record* record) {
-    const auto delay = std::chrono::milliseconds(record->options.delayMillis) +
-                       std::chrono::microseconds(record->options.delayMicros);
+    // Saturate absurd delays instead of letting them wrap into the past.
+    constexpr uint64_t maxMicros = 100ULL * 365 * 24 * 3600 * 1'000'000;
+    const uint64_t millis = std::min<uint64_t>(record->options.delayMillis, maxMicros / 1000);
+    const uint64_t micros = std::min<uint64_t>(record->options.delayMicros, maxMicros);
+    const auto delay = std::chrono::microseconds(static_cast<int64_t>(std::min(millis * 1000 + micros, maxMicros)));
     record->due = Clock::now() + delay;
-    record->options.dueTime = KoUniqueNameSource::nowTicks() +
-                              static_cast<int64_t>(record->options.delayMillis) * 10000 +
-                              static_cast<int64_t>(record->options.delayMicros) * 10;
+    record->options.dueTime = KoUniqueNameSource::nowTicks() + delay.count() * 10;
     record->where = Where::delayed;
     delayed_.push_back(record);
     ++timerGeneration_;

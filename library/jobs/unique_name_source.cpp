@@ -11,6 +11,8 @@ namespace {
 
 constexpr int64_t ticksPerSecond = 10'000'000;
 constexpr int64_t ticksPerMicro = 10;
+// Pause after each name, so that the next one carries a later time.
+constexpr std::chrono::nanoseconds nameSpacing{2000};
 
 }  // namespace
 
@@ -40,7 +42,7 @@ std::string KoUniqueNameSource::generate() {
     if (micros <= lastMicros_) micros = lastMicros_ + 1;
     lastMicros_ = micros;
     std::string name = format(prefix_, micros * ticksPerMicro);
-    std::this_thread::sleep_for(std::chrono::nanoseconds(2000));
+    std::this_thread::sleep_for(nameSpacing);
     return name;
 }
 

@@ -248,7 +248,47 @@ private:
     std::unique_ptr<KoJob>* holder_;
 };
 
+// Withdraws nothing itself: only its owner's deleter keeps deliveries out.
+class SlowJob : public KoJob {
+public:
+    SlowJob(std::promise<void>& entered, std::shared_future<void> release, std::atomic<bool>& done)
+        : entered_(entered), release_(std::move(release)), done_(done) {}
+    bool receive(KoJobMessage&) override {
+        entered_.set_value();
+        release_.wait();
+        done_.store(true);
+        return true;
+    }
+
+private:
+    std::promise<void>& entered_;
+    std::shared_future<void> release_;
+    std::atomic<bool>& done_;
+};
+
 }  // namespace
+
+TEST(KoCombinedTask, DeleterWithdrawsBeforeDestruction) {
+    KoJob owner;
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::atomic<bool> done{false};
+    auto job = koMakeUniqueJob<SlowJob>(entered, release.get_future().share(), done);
+    std::string joined;
+    owner.createJoinedTask(joined, "slow");
+    ASSERT_TRUE(job->attachToJoinedTask(joined));
+    dispatcher().post(job->name, textMessage("slow"));
+    entered.get_future().wait();
+    auto destroyer = std::async(std::launch::async, [&] {
+        job.reset();
+        return done.load();
+    });
+    EXPECT_EQ(destroyer.wait_for(30ms), std::future_status::timeout);
+    release.set_value();
+    EXPECT_TRUE(destroyer.get());
+    auto shared = koMakeSharedJob<RecordingJob>();
+    EXPECT_EQ(shared->name.substr(0, 5), "_job*");
+}
 
 TEST(KoCombinedTask, JobMayDestroyItselfInReceive) {
     KoJob owner;
@@ -308,25 +348,35 @@ TEST(KoCombinedTask, JobsComeAndGoWhileMessagesAreInFlight) {
     KoJob owner;
     std::string joined;
     owner.createJoinedTask(joined, "churn");
+    // Jobs that live through the test receive every message posted to them.
+    constexpr int stableCount = 3;
+    std::vector<std::unique_ptr<RecordingJob>> stable;
     std::mutex namesLock;
     std::vector<std::string> names;
-    std::atomic<long> received{0};
+    for (int i = 0; i < stableCount; ++i) {
+        stable.push_back(std::make_unique<RecordingJob>());
+        ASSERT_TRUE(stable.back()->attachToJoinedTask(joined));
+        names.push_back(stable.back()->name);
+    }
+    std::atomic<long> postedToStable{0};
     auto churn = [&](int seed) {
         std::mt19937 random(static_cast<unsigned>(seed));
         for (int round = 0; round < 150; ++round) {
             auto job = std::make_unique<RecordingJob>();
-            job->onReceive = [&](KoJobMessage&) { received.fetch_add(1); };
             job->attachToJoinedTask(joined);
             {
                 std::lock_guard<std::mutex> guard(namesLock);
                 names.push_back(job->name);
             }
             for (int i = 0; i < 5; ++i) {
+                std::size_t index;
                 std::string target;
                 {
                     std::lock_guard<std::mutex> guard(namesLock);
-                    target = names[random() % names.size()];
+                    index = random() % names.size();
+                    target = names[index];
                 }
+                if (index < stableCount) postedToStable.fetch_add(1);
                 dispatcher().post(target, textMessage("x"));
             }
             if (random() % 2) job->leaveCurrentJoinedTask("");
@@ -337,7 +387,11 @@ TEST(KoCombinedTask, JobsComeAndGoWhileMessagesAreInFlight) {
     for (int t = 0; t < 4; ++t) threads.emplace_back(churn, t + 1);
     for (auto& thread : threads) thread.join();
     drain();
-    EXPECT_GT(received.load(), 0);
+    long received = 0;
+    for (auto& job : stable) received += static_cast<long>(job->messages().size());
+    EXPECT_EQ(received, postedToStable.load());
+    EXPECT_EQ(dispatcher().membersOf(joined).size(), 1u + stableCount);
+    stable.clear();
     // Only the owner is left.
     EXPECT_EQ(dispatcher().membersOf(joined), std::set<std::string>{owner.name});
     EXPECT_TRUE(owner.leaveJoinedTask(joined));

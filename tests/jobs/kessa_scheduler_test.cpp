@@ -404,3 +404,23 @@ TEST(KoKessaScheduler2, SubmitFromABodyAndChangeTheLimit) {
     scheduler.setMaxRunning(0);
     EXPECT_EQ(scheduler.maxRunning(), 0u);
 }
+
+// A huge delay used to wrap into the past and repeat the item at once.
+TEST(KoKessaScheduler2, HugeDelayWaitsInsteadOfWrapping) {
+    KoKessaScheduler2 scheduler;
+    KoKessaJobOptions options;
+    options.repeatMode = KoKessaRepeat;
+    options.delayMillis = UINT64_MAX;
+    options.delayMicros = UINT64_MAX;
+    std::atomic<int> runs{0};
+    const uint64_t number = scheduler.submit(
+        [&](Params* p) {
+            ++runs;
+            return p;
+        },
+        nullptr, options);
+    ASSERT_TRUE(eventually([&] { return scheduler.hasResult(number); }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(runs.load(), 1);
+    EXPECT_NE(scheduler.cancelAndWait(number), nullptr);
+}
