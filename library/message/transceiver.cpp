@@ -259,7 +259,9 @@ std::string KoTransceiver::AddConnection(std::shared_ptr<KoSocketIPvx> socket,
         startLoopsLocked();
     }
     receiveWake.signal();
-    sendWake.signal();
+    // The send loop takes new connections in on its next wake; it is woken
+    // now only when there is something to send already.
+    if (connection->OutputWaiting()) sendWake.signal();
     return connectionName;
 }
 

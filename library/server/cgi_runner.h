@@ -1,0 +1,109 @@
+// Server stack: CGI execution. buildEnvironment turns a request into the
+// variables of a CGI run; KoCgiRunner runs children as work items of the
+// scheduler, at most `cgiConcurrency` at once (further runs wait in order),
+// so that a slow script never holds up the server's other requests;
+// parseCgiOutput splits what a child wrote into its header block and body.
+//
+// A child gets an explicit environment (never this process's, modified),
+// the request body on its standard input (written while it runs, then
+// closed), no command-line arguments, and this process's standard error.
+// A run past `cgiTimeout` is killed; output past `cgiOutputLimit` ends it.
+//
+// Ownership: the runner owns its waiting runs and the jobs it submitted.
+// Threads: any thread may submit; the done callable runs on the run's own
+// scheduler task. stop() (and the destructor) drops waiting runs without
+// calling them and waits until the running ones have called theirs.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/child_process.h"
+#include "server/http_settings.h"
+
+class KoKessaScheduler2;
+class KoXHeader;
+
+using KoCgiEnvironment = std::map<std::string, std::string>;
+
+// Where a script sits and who asked for it: the gateway variables.
+struct KoCgiContext {
+    std::string documentRoot;
+    std::string scriptName;      // the request path that named the script
+    std::string scriptFilename;  // the file that is run or interpreted
+    std::string serverName;
+    std::string serverPort;
+    std::string remoteAddr;
+    std::string remotePort;
+};
+
+// The request's variables: "HTTP_" fields, REQUEST_METHOD, QUERY_STRING,
+// CONTENT_TYPE and CONTENT_LENGTH. False for a method other than GET, HEAD
+// and POST (nothing is then run).
+bool buildEnvironment(const KoXHeader& request, KoCgiEnvironment& environment);
+
+// The gateway variables a CGI program expects (GATEWAY_INTERFACE, SERVER_*,
+// REMOTE_*, SCRIPT_*, REQUEST_URI, DOCUMENT_ROOT, REDIRECT_STATUS), and the
+// few of this process's variables a child needs to start (PATH, ...).
+void addGatewayVariables(const KoXHeader& request, const KoCgiContext& context, KoCgiEnvironment& environment);
+
+// "NAME=value" entries for platform::ChildOptions.
+std::vector<std::string> environmentEntries(const KoCgiEnvironment& environment);
+
+// What a child wrote, as an answer.
+struct KoCgiAnswer {
+    std::int32_t status = 200;
+    // Header lines of the script without Status and Content-Length, as
+    // "Name: value".
+    std::vector<std::string> headerLines;
+    std::string body;
+};
+
+// The header block ends at the first empty line (CR LF or a bare LF). A
+// "Status:" line sets the status; a "Location:" without one gives 302.
+// Output without an empty line, or whose first line is no header line, is
+// all body.
+KoCgiAnswer parseCgiOutput(const std::string& output);
+
+class KoCgiRunner {
+public:
+    using Done = std::function<void(platform::ChildRun run)>;
+
+    KoCgiRunner(KoKessaScheduler2& scheduler, const KoHTTPSettings& settings);
+    ~KoCgiRunner();
+    KoCgiRunner(const KoCgiRunner&) = delete;
+    KoCgiRunner& operator=(const KoCgiRunner&) = delete;
+
+    // Queues a run; false once the runner is stopped.
+    bool submit(platform::ChildOptions options, std::string input, Done done);
+    void stop();
+    std::size_t Running();
+    std::size_t Waiting();
+
+private:
+    struct Run {
+        platform::ChildOptions options;
+        std::string input;
+        Done done;
+    };
+    void launchLocked();
+    void finished(std::uint64_t job);
+
+    KoKessaScheduler2& scheduler;
+    const KoHTTPSettings settings;
+    std::mutex lock;
+    std::condition_variable idle;
+    std::deque<Run> waiting;
+    std::size_t running = 0;
+    std::set<std::uint64_t> jobs;       // submitted, not yet collected
+    std::vector<std::uint64_t> ended;   // whose body has returned
+    bool stopped = false;
+};

@@ -1,0 +1,57 @@
+// Server stack: KoHTTPConnection, the connection of the HTTP layer. Beyond
+// KoTransceiverConnection it sends files in bounded chunks as the socket
+// takes them (the next chunk is read only when the queued bytes have gone
+// out, so a large file never sits in memory whole), keeps later answers
+// behind a file that is still being sent, and closes itself once all output
+// has been written when asked to (CloseWhenDrained).
+//
+// Threads: the layer's threads queue; the send loop calls SendStep and
+// OutputSent, which refill from the file. The connection's output lock
+// guards the queue, the files and the close flag.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "message/transceiver_connection.h"
+
+class KoHTTPConnection : public KoTransceiverConnection {
+public:
+    KoHTTPConnection(KoTransceiver& transceiver, std::string owner, std::string peer,
+                     const KoServerCallback_t& record, KoConnectionHandler handler, std::size_t fileChunk);
+
+    void Reset() override;
+    void QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) override;
+    void QueueBytes(const char* bytes, std::size_t length, std::size_t& accepted) override;
+    void OutputSent(std::size_t count) override;
+    int SendStep(KoSocketIPvx& socket) override;
+
+    // Queues size bytes of an open file behind what is queued; the file is
+    // closed once they are sent (or the connection ends).
+    void QueueFile(std::unique_ptr<std::ifstream> file, std::uint64_t size);
+    // Ends the connection once everything queued is written; at once when
+    // nothing is queued.
+    void CloseWhenDrained();
+    // Files not yet completely queued.
+    std::size_t FilesPending() const;
+
+private:
+    struct Later {
+        std::string bytes;
+        std::unique_ptr<std::ifstream> file;
+        std::uint64_t left = 0;
+    };
+    void queueTextLocked(std::string bytes);
+    // Moves what may follow the sent bytes into the output queue.
+    void refillLocked();
+    void refreshWaitingLocked();
+    bool drainedLocked() const;
+
+    const std::size_t fileChunk;
+    std::deque<Later> later;
+    bool closeWhenDrained = false;
+};

@@ -1,0 +1,30 @@
+// Server stack: the timing constants and limits of the HTTP layer, its
+// router and CGI runs, as one settings record given at construction. The
+// defaults are the system's; tests shorten them.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+#include "message/message_limits.h"
+#include "server/server_settings.h"
+
+struct KoHTTPSettings {
+    // A request's header must be complete this long after its first byte;
+    // the deadline does not restart with each byte.
+    std::chrono::milliseconds headerDeadline{30'000};
+    // A body that makes no progress for this long ends the connection.
+    std::chrono::milliseconds bodyProgressDeadline{30'000};
+    // How often the deadline watch looks at the connections being read.
+    std::chrono::milliseconds deadlineCheck{1'000};
+    // A CGI child still running after this long is killed (answered 504).
+    std::chrono::milliseconds cgiTimeout{30'000};
+    // CGI output past this many bytes ends the run (answered 502).
+    std::size_t cgiOutputLimit = 64u * 1024 * 1024;
+    // CGI runs at once; further runs wait their turn.
+    std::size_t cgiConcurrency = 8;
+    // Bytes of a static file read per step while it is sent.
+    std::size_t fileChunk = 64u * 1024;
+    KoMessageLimits limits;
+    KoServerSettings server;
+};

@@ -1,0 +1,198 @@
+#include "server/transceiver_server_l0_socket.h"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "jobs/kessa_scheduler.h"
+#include "message/protocols.h"
+#include "message/transceiver.h"
+#include "net/socket_ipvx.h"
+#include "platform/process_limits.h"
+
+namespace {
+
+void dropConnection(KoTransceiver& transceiver, KoTransceiverConnection& connection) {
+    transceiver.RemoveConnection(connection.name, false);
+}
+
+int parsePort(const std::string& text) {
+    const unsigned long value = std::stoul(text);
+    if (value > 65535) throw std::out_of_range("port out of range: " + text);
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+KoTransceiverServerL0Socket::KoTransceiverServerL0Socket(
+    KoKessaScheduler2& scheduler_, KoTransceiver& transceiver_, std::string clientId_, std::string serverId_,
+    std::string connectionTag_, std::shared_ptr<KoXServerHeader> header_, KoServerCallback callback_,
+    std::int32_t protocolCode_, bool listening_, KoServerSettings settings_)
+    : KoTransceiverServerL0(scheduler_, transceiver_, std::move(clientId_), std::move(serverId_),
+                            std::move(connectionTag_), std::move(callback_), listening_, settings_),
+      protocolCode(protocolCode_),
+      protocolName(protocol::TypeNameOf(protocolCode_)),
+      header(std::move(header_)) {}
+
+KoTransceiverServerL0Socket::~KoTransceiverServerL0Socket() {
+    withdraw();
+    stopListener();
+    stopWorker();
+}
+
+bool KoTransceiverServerL0Socket::start() {
+    if (!listening) {
+        KoTransceiver* target = AttachedTransceiver();
+        if (target == nullptr) return false;
+        auto socket = std::make_shared<KoSocketIPvx>();
+        if (socket->Connect(remoteHost, remotePort) != KoSocketIPvx::statusOk) return false;
+        KoServerCallback_t record;
+        record.kind = server_event::accepted;
+        record.values["remoteaddress"] = remoteHost;
+        record.values["remoteport"] = std::to_string(remotePort);
+        record.values["ID"] = name;
+        auto connection = createConnection(*target, name, record, socket);
+        const std::string connectionName = target->AddConnection(socket, connection, {});
+        std::lock_guard<std::mutex> lock(textLock);
+        statusText = connectionName;
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(listenerLock);
+    if (listenerJob) return true;
+    if (!header) return false;
+    running = true;
+    KoKessaJobOptions options;
+    options.name = "KoTransceiverServerL0" + protocolName + name;
+    options.callback = [this](KoKessaJobParametersAndResult* p) {
+        running = false;
+        return p;
+    };
+    listenerJob = scheduler.submit(
+        [this](KoKessaJobParametersAndResult* p) {
+            listenerLoop();
+            return p;
+        },
+        nullptr, options);
+    return true;
+}
+
+void KoTransceiverServerL0Socket::stop() { running = false; }
+
+void KoTransceiverServerL0Socket::stopListener() {
+    running = false;
+    std::optional<std::uint64_t> job;
+    {
+        std::lock_guard<std::mutex> lock(listenerLock);
+        job.swap(listenerJob);
+    }
+    if (!job) return;
+    scheduler.cancel(*job);
+    while (!scheduler.hasResult(*job)) std::this_thread::sleep_for(settings.teardownPoll);
+    scheduler.takeResult(*job);
+}
+
+void KoTransceiverServerL0Socket::deliver(const std::string& text) { queueForWorker(text); }
+
+std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL0Socket::createConnection(
+    KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
+    std::shared_ptr<KoSocketIPvx>) {
+    return std::make_shared<KoTransceiverConnection>(target, serverIdentifier, connectionTagText(), record,
+                                                     dropConnection);
+}
+
+std::string KoTransceiverServerL0Socket::HostText() const {
+    std::lock_guard<std::mutex> lock(hostTextLock);
+    return hostText;
+}
+
+std::size_t KoTransceiverServerL0Socket::OpenConnections() {
+    KoTransceiver* target = AttachedTransceiver();
+    return target == nullptr ? 0 : target->ConnectionCount(name);
+}
+
+std::size_t KoTransceiverServerL0Socket::connectionLimit() const {
+    if (settings.maxConnections != 0) return settings.maxConnections;
+    return std::max<std::size_t>(16, platform::descriptorLimit() / 4 * 3);
+}
+
+void KoTransceiverServerL0Socket::pause(std::chrono::milliseconds total) {
+    const auto step = std::max(std::chrono::milliseconds(1), std::min(total, settings.bindRetryStep));
+    const auto until = std::chrono::steady_clock::now() + total;
+    while (running && std::chrono::steady_clock::now() < until) {
+        std::this_thread::yield();
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            step, until - std::chrono::steady_clock::now()));
+    }
+}
+
+void KoTransceiverServerL0Socket::listenerLoop() {
+    KoSocketIPvx listener;
+    const int requestedPort = parsePort(header->Lookup("tcp_port", defaultPort));
+    const std::string address = header->Lookup("tcp_address", defaultAddress);
+    int port = requestedPort;
+    bool bound = listener.Listen(address, port, settings.backlog) == KoSocketIPvx::statusOk;
+
+    KoServerCallback_t record;
+    record.kind = server_event::bindFailed;
+    record.values["address"] = address;
+    record.values["port"] = std::to_string(port);
+    record.values["ID"] = name;
+    record.values["protocolstring"] = header->SchemeName();
+
+    while (!bound && running) {
+        report(record);
+        pause(settings.bindRetryInterval);
+        if (!running) break;
+        port = requestedPort;
+        bound = listener.Listen(address, port, settings.backlog) == KoSocketIPvx::statusOk;
+    }
+    if (!bound || !running) return;
+
+    // The port the system chose for port 0.
+    record.kind = server_event::listening;
+    record.values["port"] = std::to_string(port);
+    boundPort = port;
+    {
+        std::lock_guard<std::mutex> lock(hostTextLock);
+        hostText = HostString(address, port);
+    }
+    const std::string listenerHost = HostText();
+    report(record);
+
+    const KoHostFilter admitAll = [](KoHostInfo_t&) { return true; };
+    const std::size_t limit = connectionLimit();
+    std::shared_ptr<KoSocketIPvx> next;
+    while (running) {
+        if (!next) next = std::make_shared<KoSocketIPvx>();
+        if (listener.Accept(*next, settings.acceptWaitMs, admitAll) < 0) {
+            if (listener.ready()) pause(settings.acceptFailurePause);
+            continue;
+        }
+        std::shared_ptr<KoSocketIPvx> accepted = std::move(next);
+
+        KoTransceiver* target = AttachedTransceiver();
+        if (target == nullptr) continue;  // the socket closes here
+        if (target->ConnectionCount(name) >= limit) continue;
+
+        KoStringMap description;
+        description["type"] = protocolName;
+        description["hoststring"] = accepted->HostName();
+        description["port"] = accepted->ServiceName();
+        if (!IsKnownType(description)) continue;
+
+        KoServerCallback_t event;
+        event.kind = server_event::accepted;
+        event.values["remoteaddress"] = accepted->HostName();
+        event.values["remoteport"] = accepted->ServiceName();
+        event.values["ID"] = name;
+        event.values["localaddress"] = record.values["address"];
+        event.values["localport"] = record.values["port"];
+        event.values["localprotocolstring"] = record.values["protocolstring"];
+
+        auto connection = createConnection(*target, name, event, accepted);
+        target->AddConnection(accepted, connection, listenerHost);
+        report(event);
+    }
+}

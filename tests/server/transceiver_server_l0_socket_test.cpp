@@ -1,0 +1,302 @@
+#include "server/transceiver_server_l0_socket.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../message/engine_loopback.h"
+#include "echo_layer.h"
+#include "jobs/kessa_scheduler.h"
+#include "message/server_header.h"
+#include "message/transceiver.h"
+#include "message/transceiver_client.h"
+#include "platform/process_limits.h"
+
+using namespace engine_test;
+using namespace server_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+KoServerSettings FastServer() {
+    KoServerSettings settings;
+    settings.bindRetryInterval = 100ms;
+    settings.bindRetryStep = 20ms;
+    settings.acceptWaitMs = 100;
+    settings.workerWait = 100ms;
+    settings.teardownPoll = 10ms;
+    return settings;
+}
+
+std::shared_ptr<KoXServerHeader> Header(const std::string& port, const std::string& address = "127.0.0.1") {
+    auto header = std::make_shared<KoXServerHeader>(3, true);
+    if (!port.empty()) header->entries["tcp_port"] = port;
+    header->entries["tcp_address"] = address;
+    return header;
+}
+
+struct ServerFixture : ::testing::Test {
+    KoKessaScheduler2 scheduler;
+    EventLog log;
+    std::unique_ptr<KoTransceiver> transceiver;
+    std::shared_ptr<EchoLayer> layer;
+
+    void SetUp() override { transceiver = std::make_unique<KoTransceiver>(scheduler); }
+    void TearDown() override {
+        layer.reset();
+        transceiver.reset();
+    }
+
+    std::shared_ptr<EchoLayer> Make(std::shared_ptr<KoXServerHeader> header, KoServerSettings settings = FastServer(),
+                                    EventLog* events = nullptr) {
+        auto made = std::make_shared<EchoLayer>(scheduler, *transceiver, "client7", "server7", "tag7", header,
+                                                (events ? events : &log)->callback(), 3, true, settings);
+        made->attach(*transceiver);
+        return made;
+    }
+
+    // Starts `layer` on a system-chosen port and waits until it listens.
+    int Listen(KoServerSettings settings = FastServer()) {
+        layer = Make(Header("0"), settings);
+        EXPECT_TRUE(layer->start());
+        EXPECT_TRUE(log.WaitForKind(server_event::listening));
+        return layer->BoundPort();
+    }
+
+    static std::shared_ptr<KoSocketIPvx> Connect(int port) {
+        auto socket = std::make_shared<KoSocketIPvx>();
+        EXPECT_EQ(socket->Connect("127.0.0.1", port), KoSocketIPvx::statusOk);
+        return socket;
+    }
+
+    static bool RoundTrip(KoSocketIPvx& socket, const std::string& text,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        return SendAll(socket, text) && ReadAtLeast(socket, text.size(), timeout) == text;
+    }
+};
+
+}  // namespace
+
+TEST_F(ServerFixture, ReportsTheChosenPortWhenListening) {
+    const int port = Listen();
+    ASSERT_GT(port, 0);
+    auto events = log.OfKind(server_event::listening);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].values["port"], std::to_string(port));
+    EXPECT_EQ(events[0].values["address"], "127.0.0.1");
+    EXPECT_EQ(events[0].values["ID"], layer->name);
+    EXPECT_EQ(events[0].values["protocolstring"], "http");
+    EXPECT_EQ(layer->HostText(), "income_tcp://127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(log.Count(server_event::bindFailed), 0u);
+}
+
+TEST_F(ServerFixture, EchoesBytesInOrderAndReportsTheConnection) {
+    const int port = Listen();
+    auto client = Connect(port);
+    std::string all;
+    for (int i = 0; i < 2000; ++i) all += std::to_string(i) + ",";
+    // Sent in small pieces, so that they arrive in many reads.
+    for (std::size_t at = 0; at < all.size(); at += 7) ASSERT_TRUE(SendAll(*client, all.substr(at, 7)));
+    EXPECT_EQ(ReadAtLeast(*client, all.size()), all);
+
+    ASSERT_TRUE(log.WaitForKind(server_event::accepted));
+    auto accepted = log.OfKind(server_event::accepted)[0].values;
+    EXPECT_EQ(accepted["remoteaddress"], "127.0.0.1");
+    EXPECT_FALSE(accepted["remoteport"].empty());
+    EXPECT_EQ(accepted["ID"], layer->name);
+    EXPECT_EQ(accepted["localaddress"], "127.0.0.1");
+    EXPECT_EQ(accepted["localport"], std::to_string(port));
+    EXPECT_EQ(accepted["localprotocolstring"], "http");
+    EXPECT_EQ(layer->Clients(), std::set<std::string>{"client7"});
+}
+
+TEST_F(ServerFixture, ServesTwoThousandConnectionsAtOnce) {
+    constexpr std::size_t count = 2000;
+    if (platform::raiseDescriptorLimit(2 * count + 200) < 2 * count + 200)
+        GTEST_SKIP() << "descriptor limit too low";
+    const int port = Listen();
+    std::vector<std::shared_ptr<KoSocketIPvx>> clients;
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) clients.push_back(Connect(port));
+    for (std::size_t i = 0; i < count; ++i) ASSERT_TRUE(SendAll(*clients[i], "c" + std::to_string(i) + ";"));
+    std::size_t served = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string expected = "c" + std::to_string(i) + ";";
+        if (ReadAtLeast(*clients[i], expected.size()) == expected) ++served;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::cout << "served " << served << " of " << count << " concurrent connections in " << seconds << " s"
+              << std::endl;
+    EXPECT_EQ(served, count);
+    EXPECT_EQ(layer->OpenConnections(), count);
+}
+
+TEST_F(ServerFixture, ASlowReaderDoesNotStallTheOthers) {
+    const int port = Listen();
+    auto stalled = Connect(port);
+    ASSERT_TRUE(SendAll(*stalled, "FLOOD"));  // and never read the answer
+    std::vector<std::shared_ptr<KoSocketIPvx>> others;
+    for (int i = 0; i < 10; ++i) others.push_back(Connect(port));
+    for (int round = 0; round < 10; ++round)
+        for (auto& other : others) ASSERT_TRUE(RoundTrip(*other, "r" + std::to_string(round), 2s));
+    EXPECT_EQ(layer->OpenConnections(), 11u);
+}
+
+TEST_F(ServerFixture, AnIdleConnectionIsDroppedAndTheLayerTold) {
+    KoTransceiverSettings fast;
+    fast.connectionTimeout = 300ms;
+    fast.housekeepingInterval = 50ms;
+    transceiver = std::make_unique<KoTransceiver>(scheduler, fast);
+    const int port = Listen();
+    auto idle = Connect(port);
+    ASSERT_TRUE(RoundTrip(*idle, "hello"));
+    ASSERT_TRUE(Eventually([&] { return layer->OpenConnections() == 1; }));
+    EXPECT_TRUE(ClosesWithin(*idle, 5s));
+    EXPECT_EQ(layer->OpenConnections(), 0u);
+    ASSERT_TRUE(log.WaitForKind(server_event::accepted));
+}
+
+TEST_F(ServerFixture, ATakenPortIsRetriedUntilItIsFree) {
+    const int port = Listen();
+    EventLog second;
+    auto waiting = Make(Header(std::to_string(port)), FastServer(), &second);
+    ASSERT_TRUE(waiting->start());
+    ASSERT_TRUE(second.WaitForKind(server_event::bindFailed, 3, 5s));
+    EXPECT_EQ(second.Count(server_event::listening), 0u);
+    auto failed = second.OfKind(server_event::bindFailed)[0].values;
+    EXPECT_EQ(failed["port"], std::to_string(port));
+    EXPECT_EQ(failed["address"], "127.0.0.1");
+    EXPECT_EQ(failed["ID"], waiting->name);
+    EXPECT_EQ(failed["protocolstring"], "http");
+
+    layer.reset();  // frees the port
+    ASSERT_TRUE(second.WaitForKind(server_event::listening, 1, 5s));
+    EXPECT_EQ(second.OfKind(server_event::listening)[0].values["port"], std::to_string(port));
+    auto client = Connect(port);
+    EXPECT_TRUE(RoundTrip(*client, "again"));
+}
+
+TEST_F(ServerFixture, ClearingRunningEndsTheBindWaitPromptly) {
+    const int port = Listen();
+    EventLog second;
+    KoServerSettings slow = FastServer();
+    slow.bindRetryInterval = 30s;  // the default: the wait must not run out
+    slow.bindRetryStep = 500ms;
+    auto waiting = Make(Header(std::to_string(port)), slow, &second);
+    ASSERT_TRUE(waiting->start());
+    ASSERT_TRUE(second.WaitForKind(server_event::bindFailed));
+    const auto start = Clock::now();
+    waiting->stop();
+    waiting.reset();
+    const auto took = Clock::now() - start;
+    std::cout << "bind wait ended after " << std::chrono::duration<double>(took).count() << " s" << std::endl;
+    EXPECT_LT(took, 1500ms);
+    EXPECT_EQ(second.Count(server_event::listening), 0u);
+    EXPECT_EQ(second.Count(server_event::destroyed), 1u);
+}
+
+TEST_F(ServerFixture, DestroyingAServerInAcceptReturnsWithinAboutHalfASecond) {
+    Listen(KoServerSettings{});  // the default 500 ms accept wait
+    std::this_thread::sleep_for(100ms);
+    const auto start = Clock::now();
+    layer.reset();
+    const auto took = Clock::now() - start;
+    std::cout << "server destroyed in " << std::chrono::duration<double>(took).count() << " s" << std::endl;
+    EXPECT_LT(took, 1000ms);
+    auto destroyed = log.OfKind(server_event::destroyed);
+    ASSERT_EQ(destroyed.size(), 1u);
+    EXPECT_EQ(destroyed[0].values["roll"], "server");
+    EXPECT_FALSE(destroyed[0].values["ID"].empty());
+}
+
+TEST_F(ServerFixture, PastTheLimitConnectionsAreClosedUntilRoomIsFree) {
+    KoServerSettings limited = FastServer();
+    limited.maxConnections = 3;
+    const int port = Listen(limited);
+    std::vector<std::shared_ptr<KoSocketIPvx>> admitted;
+    for (int i = 0; i < 3; ++i) {
+        admitted.push_back(Connect(port));
+        ASSERT_TRUE(RoundTrip(*admitted.back(), "in" + std::to_string(i)));
+    }
+    auto refused = Connect(port);
+    EXPECT_TRUE(ClosesWithin(*refused, 3s));
+    EXPECT_EQ(layer->OpenConnections(), 3u);
+
+    admitted[0].reset();
+    ASSERT_TRUE(Eventually([&] { return layer->OpenConnections() == 2; }));
+    auto later = Connect(port);
+    EXPECT_TRUE(RoundTrip(*later, "room again"));
+}
+
+TEST_F(ServerFixture, AnIdleServerWithOpenConnectionsUsesNoProcessor) {
+    const int port = Listen(KoServerSettings{});
+    std::vector<std::shared_ptr<KoSocketIPvx>> clients;
+    for (int i = 0; i < 200; ++i) {
+        clients.push_back(Connect(port));
+        ASSERT_TRUE(RoundTrip(*clients.back(), "x"));
+    }
+    const std::clock_t before = std::clock();
+    std::this_thread::sleep_for(3s);
+    const double seconds = static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC;
+    std::cout << "processor time over 3 s idle with 200 connections: " << seconds << " s" << std::endl;
+    // The accept pass (twice a second) and housekeeping (once a second) are
+    // all that runs; a polling loop would use a good part of a core.
+    EXPECT_LT(seconds, 0.3);
+    EXPECT_EQ(layer->OpenConnections(), 200u);
+}
+
+TEST_F(ServerFixture, AHeaderWithoutPortUsesTheDefault) {
+    layer = Make(Header(""));
+    ASSERT_TRUE(layer->start());
+    // Whether 2098 is free on this machine or not, the attempt names it.
+    ASSERT_TRUE(Eventually([&] {
+        return log.Count(server_event::listening) + log.Count(server_event::bindFailed) > 0;
+    }));
+    auto first = log.OfKind(server_event::listening);
+    if (first.empty()) first = log.OfKind(server_event::bindFailed);
+    EXPECT_EQ(first[0].values["port"], "2098");
+}
+
+TEST_F(ServerFixture, APortThatIsNotANumberEndsTheListener) {
+    layer = Make(Header("http"));
+    ASSERT_TRUE(layer->start());
+    const auto start = Clock::now();
+    layer.reset();
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_EQ(log.Count(server_event::listening), 0u);
+}
+
+TEST_F(ServerFixture, AClientBuildsTheLayerThroughTheTransceiver) {
+    auto client = std::make_shared<KoTransceiverClient>(log.callback(), std::map<std::string, std::string>{}, nullptr);
+    transceiver->AddClient(client);
+    std::weak_ptr<EchoLayer> built;
+    transceiver->SetLayerFactory(3, [&](const KoLayerRequest& request) {
+        auto made = std::make_shared<EchoLayer>(request.scheduler, request.transceiver, request.clientId,
+                                                request.serverId, request.connectionTag, request.header,
+                                                request.callback, 3, true, FastServer());
+        built = made;
+        return made;
+    });
+    std::string name;
+    client->AddServerLayer(name, Header("0"));
+    ASSERT_TRUE(log.WaitForKind(server_event::listening));
+    auto server = built.lock();
+    ASSERT_TRUE(server);
+    auto peer = Connect(server->BoundPort());
+    server.reset();
+    EXPECT_TRUE(RoundTrip(*peer, "through the client"));
+    // The transceiver owns the layer: its teardown ends listener, worker and
+    // connections without hanging.
+    const auto start = Clock::now();
+    transceiver.reset();
+    EXPECT_LT(Clock::now() - start, 3s);
+    EXPECT_TRUE(built.expired());
+    EXPECT_EQ(log.Count(server_event::destroyed), 1u);
+    EXPECT_TRUE(ClosesWithin(*peer, 2s));
+}
