@@ -17,11 +17,12 @@
 //
 // Lifetime: instance() is built when the library is loaded and is never
 // destroyed, so jobs destroyed by static destructors can still withdraw; its
-// worker is stopped and joined when the process ends. A separately built
-// KoCombinedTask stops and joins its worker on destruction. The dispatcher
-// holds job pointers but does not own the jobs; withdraw() (which ~KoJob
-// calls) waits for a delivery in progress to that job, unless called on the
-// worker thread itself.
+// worker is stopped and joined when the process ends (a receive that never
+// returns would hold up the end; one waiting for a busy job does not). A
+// separately built KoCombinedTask stops and joins its worker on destruction.
+// The dispatcher holds job pointers but does not own the jobs; withdraw()
+// (which ~KoJob calls) waits for a delivery in progress to that job, unless
+// called on the worker thread itself.
 //
 // Threads: every operation may be called from any thread, including from
 // receive on the worker thread. Failures: std::system_error and std::bad_alloc

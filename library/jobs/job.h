@@ -17,6 +17,9 @@
 // most derived one calls withdraw() first in its destructor, so that no
 // delivery runs into a half-destroyed object; or its owner destroys it through
 // KoJobDeleter (koMakeSharedJob, KoUniqueJob), which withdraws it first.
+// Likewise a constructor that creates or attaches to a joined task makes the
+// job reachable before the most derived constructor has finished; such a
+// constructor holds deliveryLock until it is done.
 //
 // Threads: every operation may be called from any thread; receive is called
 // on the dispatcher's thread with deliveryLock held. Failures: setState
