@@ -41,9 +41,9 @@ struct Pair {
     }
 };
 
-std::string pattern(std::size_t size) {
+std::string pattern(std::size_t size, std::uint32_t seed = 12345) {
     std::string bytes(size, '\0');
-    std::uint32_t state = 12345;
+    std::uint32_t state = seed;
     for (auto& byte : bytes) {
         state = state * 1103515245u + 12345u;
         byte = static_cast<char>(state >> 24);
@@ -52,14 +52,18 @@ std::string pattern(std::size_t size) {
 }
 
 // Steps one session until stop() holds, waiting for the readiness it asks for.
+// stalled() hears of each wait in which output was pending and the socket
+// would not take it.
 void pumpAlone(KoTlsSession& session, Plain& plain, int fd, const std::function<bool()>& stop,
-               const std::function<void(const KoTlsStepResult&)>& seen = {}) {
+               const std::function<void(const KoTlsStepResult&)>& seen = {},
+               const std::function<void()>& stalled = {}) {
     const auto end = std::chrono::steady_clock::now() + 30s;
     while (!stop() && std::chrono::steady_clock::now() < end) {
         unsigned interest = platform::readable;
         if (session.wantsWrite() || plain.outputPending()) interest |= platform::writable;
         const auto ready = platform::waitDescriptor(fd, interest, 20);
         if (!ready.ok()) return;
+        if ((interest & platform::writable) && !(ready.value() & platform::writable) && stalled) stalled();
         if (ready.value() & platform::writable) {
             const auto result = session.sendStep(plain);
             if (seen) seen(result);
@@ -109,29 +113,42 @@ TEST(KoTlsSession, LargeTransferArrivesIntactInChunks) {
     ASSERT_TRUE(tls_test::pki().ok);
     Pair pair;
     ASSERT_TRUE(pair.handshake());
-    const std::string payload = pattern(8u << 20);
-    pair.serverPlain.queue(payload);
+    std::string expected = pattern(8u << 20);
+    pair.serverPlain.queue(expected);
 
+    // The reader waits until the sender's socket is full (a write stopped
+    // short, or the socket would not take more); loopback buffers can take
+    // the first 8 MiB whole, so the sender adds more until that happens.
     std::atomic<bool> serverBlocked{false};
+    std::atomic<bool> senderDone{false};
+    std::atomic<std::size_t> queued{expected.size()};
     std::atomic<int> mostCalls{0};
     std::thread sender([&] {
-        pumpAlone(*pair.server, pair.serverPlain, pair.link->server.fd(),
-                  [&] { return !pair.serverPlain.outputPending(); },
-                  [&](const KoTlsStepResult& result) {
-                      if (result.progress == KoTlsProgress::wantWrite) serverBlocked = true;
-                      if (result.calls > mostCalls) mostCalls = result.calls;
-                  });
+        std::uint32_t seed = 1;
+        for (;;) {
+            pumpAlone(*pair.server, pair.serverPlain, pair.link->server.fd(),
+                      [&] { return !pair.serverPlain.outputPending(); },
+                      [&](const KoTlsStepResult& result) {
+                          if (result.progress == KoTlsProgress::wantWrite) serverBlocked = true;
+                          if (result.calls > mostCalls) mostCalls = result.calls;
+                      },
+                      [&] { serverBlocked = true; });
+            if (serverBlocked || queued >= (64u << 20) || pair.server->failed()) break;
+            const std::string more = pattern(1u << 20, ++seed);
+            expected += more;
+            queued += more.size();
+            pair.serverPlain.queue(more);
+        }
+        senderDone = true;
     });
-    // The reader starts late, so the sender's socket fills and its writes
-    // come out partial.
-    for (int i = 0; i < 500 && !serverBlocked; ++i) std::this_thread::sleep_for(2ms);
+    for (int i = 0; i < 5000 && !serverBlocked && !senderDone; ++i) std::this_thread::sleep_for(2ms);
     pumpAlone(*pair.client, pair.clientPlain, pair.link->client->fd(),
-              [&] { return pair.clientPlain.inputSize() >= payload.size(); });
+              [&] { return senderDone && pair.clientPlain.inputSize() >= queued; });
     sender.join();
 
     EXPECT_TRUE(serverBlocked);
-    ASSERT_EQ(pair.clientPlain.inputSize(), payload.size());
-    EXPECT_TRUE(pair.clientPlain.input() == payload);
+    ASSERT_EQ(pair.clientPlain.inputSize(), expected.size());
+    EXPECT_TRUE(pair.clientPlain.input() == expected);
     EXPECT_LE(pair.clientPlain.maxInputChunk(), kTlsChunkSize);
     EXPECT_EQ(pair.serverPlain.maxOutputLimit(), kTlsChunkSize);
     EXPECT_LE(mostCalls.load(), kTlsCallsPerStep + 1);
