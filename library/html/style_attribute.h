@@ -7,7 +7,9 @@
 // out a std::shared_ptr that stays valid however long the caller holds it.
 //
 // Ownership: every HTML element owns one as a member and publishes it in its
-// attribute map under "style".
+// attribute map under "style". The properties are owned by their shared
+// pointers: one handed out by property() must never be put into a tree,
+// which would delete it a second time.
 // Threads: not synchronised; it belongs to the thread that owns its element.
 // Failure: assign throws KoException "style syntax wrong at: >text< "
 // (source "src", 59) for a declaration that is not one name and one value

@@ -165,6 +165,16 @@ TEST(KoHTML_style2, TakesOnlyCSSChildren) {
     EXPECT_THROW(style.adoptChild(std::make_unique<KoCSSProperty>("a:b", false)), KoException);
 }
 
+// The reader keeps the white space between rules as white-space nodes;
+// refusing them made every style sheet with a line break unreadable.
+TEST(KoHTML_style2, TakesTheWhiteSpaceBetweenRules) {
+    KoHTML_style2 style;
+    style.adoptChild(std::make_unique<KoCSSRule>("p"));
+    style.adoptChild(std::make_unique<KoXMLGenericWhitespace>("\n  "));
+    style.adoptChild(std::make_unique<KoCSSRule>("q"));
+    EXPECT_EQ(markupOf(style), "<style type=\"text/css\">p{}\n  q{}</style>");
+}
+
 TEST(KoHTML_style2, ContentIsReadAsCSS) {
     KoHTML_style2 style;
     EXPECT_EQ(style.contentDTD("html"), "css");
