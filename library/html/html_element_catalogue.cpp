@@ -18,7 +18,7 @@ KoXMLComplexElement* makeElement(const std::string&) {
 KoHTMLElementCatalogue::KoHTMLElementCatalogue() {
 #define KO_HTML_CATALOGUE_ROW(tag, cls, ...)                 \
     factories_.emplace(#tag, &makeElement<cls>);             \
-    if (std::is_base_of_v<KoHTML_ElementType2, cls>) {       \
+    if constexpr (std::is_base_of_v<KoHTML_ElementType2, cls>) { \
         voidElements_.insert(#tag);                          \
     }
     KO_HTML_ELEMENT_TABLE(KO_HTML_CATALOGUE_ROW, KO_HTML_CATALOGUE_ROW)

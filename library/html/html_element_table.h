@@ -7,7 +7,7 @@
 // against the row. The element catalogue makes its factories and its set of
 // void elements (the rows with category 2) from the same table.
 //
-// Adding an element is one row here.
+// An element without typed attributes is one PLAIN row here.
 #pragma once
 
 // clang-format off
