@@ -49,6 +49,6 @@ std::string KoHTML_BaseElement2::creationScript() {
     script += "newelem.innerHTML=\"";
     script += escapeForScript(inner.str());
     script += "\";\n";
-    script += "document.appendChild(newelem);\n }";
+    script += "document.body.appendChild(newelem);\n }";
     return script;
 }

@@ -264,6 +264,8 @@ TEST(KoHTML_BaseElement2, ConstructorsWithArguments) {
     EXPECT_EQ(markupOf(input), "<input name=\"q\" type=\"text\" />");
 }
 
+// The script appended the element to the document itself, which already has
+// its one root element, so every browser refused it.
 TEST(KoHTML_BaseElement2, CreationScriptLines) {
     KoHTML_div2 div("x");
     div.adoptChild(std::make_unique<KoHTML_text2>("hi"));
@@ -272,7 +274,7 @@ TEST(KoHTML_BaseElement2, CreationScriptLines) {
               "var newelem = document.createElement('div');\n"
               "newelem.setAttribute('id','x');\n"
               "newelem.innerHTML=\"hi\";\n"
-              "document.appendChild(newelem);\n"
+              "document.body.appendChild(newelem);\n"
               " }");
 
     KoHTML_p2 p;
@@ -280,7 +282,7 @@ TEST(KoHTML_BaseElement2, CreationScriptLines) {
               "{\n"
               "var newelem = document.createElement('p');\n"
               "newelem.innerHTML=\"\";\n"
-              "document.appendChild(newelem);\n"
+              "document.body.appendChild(newelem);\n"
               " }");
 }
 
@@ -293,7 +295,7 @@ TEST(KoHTML_BaseElement2, CreationScriptEscapesItsLiterals) {
               "{\n"
               "var newelem = document.createElement('span');\n"
               "newelem.innerHTML=\"<a href=\\\"/a\\\">it\\'s</a>\\n\";\n"
-              "document.appendChild(newelem);\n"
+              "document.body.appendChild(newelem);\n"
               " }");
 }
 
@@ -307,6 +309,6 @@ TEST(KoHTML_BaseElement2, CreationScriptAttributeValueCannotBreakOut) {
               "var newelem = document.createElement('div');\n"
               "newelem.setAttribute('class','a\\');alert(\\'x');\n"
               "newelem.innerHTML=\"\";\n"
-              "document.appendChild(newelem);\n"
+              "document.body.appendChild(newelem);\n"
               " }");
 }
