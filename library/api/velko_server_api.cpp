@@ -1,0 +1,63 @@
+#include "api/velko_server_api.h"
+
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "api/server_handle.h"
+#include "foundation/file_utils.h"
+
+std::string KoNormaliseApiDirectory(const std::string& path) { return directoryPath(path); }
+
+void* KoStartServer(const char* address, int port, const char* startpath, const char* cgibinpath, const char* cacert,
+                    const char* privkey, unsigned protocolCode, const KoApplicationSettings& settings) {
+    if (address == nullptr || startpath == nullptr || cgibinpath == nullptr) throw KoException("options are missing", 27, "src");
+    if (cacert == nullptr || privkey == nullptr) throw KoException("keys are missing", 31, "src");
+
+    auto handle = std::make_unique<ServerHandle>();
+    handle->store.selectApplication("velkotwodll");
+    const std::string host = address;
+    // A negative port is taken as the positive one; 0 lets the system choose.
+    const unsigned normalisedPort = port < 0 ? 0u - static_cast<unsigned>(port) : static_cast<unsigned>(port);
+    handle->options["no_standard_handler"] = "true";
+    handle->options["no_browser_popup"] = "true";
+    handle->options["startpath"] = KoNormaliseApiDirectory(KoNormaliseApiDirectory(startpath));
+    handle->options["cgibinpath"] = KoNormaliseApiDirectory(KoNormaliseApiDirectory(cgibinpath));
+    std::map<std::string, std::string> keys{{"cacertificate", cacert}, {"privatekey", privkey}};
+    HostEntry entry;
+    entry.address = host;
+    entry.port = normalisedPort;
+    entry.protocolCode = protocolCode;
+    entry.keys = keys;
+    std::vector<HostEntry> hosts{entry};
+    handle->application = std::make_unique<KoVelkoApplication2>(&handle->store, hosts, handle->options, settings);
+    handle->application->initialize();
+    handle->application->start();
+    return handle.release();
+}
+
+void* StartHTTPServer(const char* address, int port, const char* startpath, const char* cgibinpath, const char* cacert,
+                      const char* privkey) {
+    return KoStartServer(address, port, startpath, cgibinpath, cacert, privkey, 4, KoApplicationSettings{});
+}
+
+int ServerPort(void* handle) {
+    if (handle == nullptr) return 0;
+    auto* server = static_cast<ServerHandle*>(handle);
+    if (!server->application) return 0;
+    const auto options = server->application->options();
+    auto it = options.find("tcp_port_https");
+    if (it == options.end()) it = options.find("tcp_port_http");
+    if (it == options.end() || it->second.empty()) return 0;
+    return static_cast<int>(std::stoul(it->second));
+}
+
+int StopHTTPserver(void* handle) {
+    if (handle == nullptr) return 0;
+    std::unique_ptr<ServerHandle> server(static_cast<ServerHandle*>(handle));
+    if (server->application) server->application->shutdown();
+    // The application goes first, the store last.
+    server->application.reset();
+    return 0;
+}

@@ -1,0 +1,242 @@
+#include "app/velko_application.h"
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <utility>
+
+#include "foundation/file_utils.h"
+#include "message/response_header.h"
+#include "message/server_header.h"
+#include "message/transceiver_client.h"
+#include "server/http_layer_factory.h"
+#include "store/persistent_app_storage.h"
+
+namespace {
+
+std::string ValueOr(const std::map<std::string, std::string>& map, const std::string& key, const std::string& fallback = {}) {
+    auto it = map.find(key);
+    return it == map.end() ? fallback : it->second;
+}
+
+void PrintOpenHint(const std::string& url) {
+    std::cout << "\nplease, open document at " << url << "\n\n" << std::flush;
+}
+
+}  // namespace
+
+KoVelkoApplication2::KoVelkoApplication2(KoPersistentAppStorage* store, std::vector<HostEntry> hosts_, Options options,
+                                         KoApplicationSettings settings_)
+    : settings(std::move(settings_)),
+      scheduler_(settings.scheduler),
+      opener(scheduler_, settings.launcher),
+      transceiver_(scheduler_, settings.transceiver),
+      handle(store),
+      hosts(std::move(hosts_)),
+      options_(std::move(options)) {}
+
+KoVelkoApplication2::~KoVelkoApplication2() {
+    // CGI runs answer through the transceiver: end them while it exists.
+    std::map<std::string, std::shared_ptr<KoRequestRouter>> stopping;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        stopping = routers;
+    }
+    for (auto& [name, router] : stopping) router->stop();
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        handlers.clear();
+    }
+    for (HostEntry& host : hosts) {
+        if (host.client) transceiver_.RemoveClient(host.client);
+        host.client.reset();
+    }
+}
+
+void KoVelkoApplication2::initialize() {}
+
+void KoVelkoApplication2::shutdown() {}
+
+KoRouterConfig KoVelkoApplication2::routerConfig() const {
+    KoRouterConfig config;
+    // The API's document directory serves when no base directory is named.
+    std::string root = ValueOr(options_, "_baseDirectoryHTTP");
+    if (root.empty()) root = ValueOr(options_, "startpath");
+    config.documentRoot = directoryPath(root);
+    const std::string cgi = ValueOr(options_, "cgibinpath");
+    config.cgiDirectory = cgi.empty() ? (config.documentRoot.empty() ? std::string() : config.documentRoot + "cgi-bin/")
+                                      : directoryPath(cgi);
+    config.phpBinary = ValueOr(options_, "_phpbinname", "php-cgi");
+    config.commandUrl = ValueOr(options_, "_app_context_commandurl");
+    return config;
+}
+
+void KoVelkoApplication2::start() {
+    KoInstallHTTPLayerFactory(transceiver_, settings.http, [this](const std::string& clientId) {
+        std::shared_ptr<KoTransceiverClient> client;
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock);
+            for (const HostEntry& host : hosts) {
+                if (host.client && host.client->name == clientId) client = host.client;
+            }
+        }
+        std::weak_ptr<KoTransceiverClient> weak = client;
+        return KoTransceiverServerL1HTTP::RequestSink(
+            [weak](const std::string& source, std::shared_ptr<KoXHeader> request) {
+                auto target = weak.lock();
+                return target ? target->ReceiveMessage(source, std::move(request)) : 0;
+            });
+    });
+    const Options copy = options();
+    const KoRouterConfig config = [&] {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        return routerConfig();
+    }();
+    for (std::size_t i = 0; i < hosts.size(); ++i) {
+        auto client = koMakeSharedJob<KoTransceiverClient>(
+            [this](const KoServerCallback_t& event) { return serverEvent(event); }, copy, this);
+        auto router = std::make_shared<KoRequestRouter>(transceiver_, *this, config, settings.http);
+        std::weak_ptr<KoRequestRouter> weakRouter = router;
+        client->SetRequestRouter([weakRouter](const std::string& source, std::shared_ptr<KoXHeader> request) {
+            auto target = weakRouter.lock();
+            return target ? target->route(source, std::move(request)) : 0;
+        });
+        auto registered = transceiver_.AddClient(client);
+        HostEntry host;
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock);
+            hosts[i].client = registered;
+            routers[client->name] = router;
+            host = hosts[i];
+        }
+        if (!registered) continue;
+        auto header = std::make_shared<KoXServerHeader>(static_cast<std::int32_t>(host.protocolCode), true);
+        header->entries["tcp_port"] = std::to_string(host.port);
+        header->entries["tcp_address"] = host.address;
+        if (host.protocolCode == 4) {
+            header->entries["cacertificate"] = ValueOr(host.keys, "cacertificate", "cacert.pem");
+            header->entries["privatekey"] = ValueOr(host.keys, "privatekey", "privkey.pem");
+        }
+        std::string serverName;
+        registered->AddServerLayer(serverName, header);
+    }
+}
+
+bool KoVelkoApplication2::serverEvent(const KoServerCallback_t& event) {
+    if (event.kind == server_event::answerSent) {
+        auto logging = event.values.find("logging");
+        if (logging != event.values.end()) {
+            std::string line = logging->second + "\n";
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            std::fflush(stdout);
+        }
+        return true;
+    }
+    if (event.kind != server_event::listening) return true;
+    const std::string address = ValueOr(event.values, "address");
+    const std::string port = ValueOr(event.values, "port");
+    const std::string protocolText = ValueOr(event.values, "protocolstring");
+    std::string commandUrl;
+    bool popup = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        commandUrl = ValueOr(options_, "_app_context_commandurl");
+        if (protocolText == "http") {
+            options_["tcp_port_http"] = port;
+            options_["tcp_address_http"] = address;
+        }
+        if (protocolText == "https") {
+            options_["tcp_port_https"] = port;
+            options_["tcp_address_https"] = address;
+        }
+        popup = ValueOr(options_, "no_browser_popup").empty();
+    }
+    if (commandUrl.empty()) commandUrl = "/";
+    if (popup && protocolText == "http" && !port.empty() && !address.empty()) {
+        const std::string url = protocolText + "://" + address + ":" + port + commandUrl;
+        if (!opener.open(url, "text/html")) PrintOpenHint(url);
+    }
+    return true;
+}
+
+std::unique_ptr<KoApplicationHandler> KoVelkoApplication2::createHandler(const std::string&) { return nullptr; }
+
+KoApplicationHandler* KoVelkoApplication2::registerHandler(std::unique_ptr<KoApplicationHandler> handler) {
+    if (!handler) return nullptr;
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    KoApplicationHandler* raw = handler.get();
+    handlers[raw->handlerName()] = std::move(handler);
+    return raw;
+}
+
+void KoVelkoApplication2::newIdentifier(std::string& out, const std::string& prefix) {
+    std::lock_guard<std::mutex> guard(idLock);
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%07lld%011lld", static_cast<long long>(micros % 1'000'000),
+                  static_cast<long long>(micros / 1'000'000));
+    out = prefix + digits;
+}
+
+KoPersistentAppStorage* KoVelkoApplication2::serverHandle() { return handle; }
+
+void KoVelkoApplication2::openDocument(const std::string& address_, std::int64_t port_, const std::string& protocolText) {
+    std::string address = address_;
+    std::int64_t port = port_;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        if (address.empty() && port == 0 && !hosts.empty()) {
+            address = hosts.front().address;
+            port = hosts.front().port;
+        }
+    }
+    const std::string url = protocolText + "://" + address + ":" + std::to_string(port);
+    if (!opener.open(url, "text/html")) PrintOpenHint(url);
+}
+
+bool KoVelkoApplication2::hasHandler(const std::string& key) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    return handlers.count(key) != 0;
+}
+
+bool KoVelkoApplication2::forwardToHandler(const std::string& key, KoXHeader& request, KoXResponseHeader& response,
+                                           const std::string& command) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    auto it = handlers.find(key);
+    if (it == handlers.end() || !it->second) return false;
+    it->second->message(request, response, command);
+    // The entry may have changed while the handler ran.
+    it = handlers.find(key);
+    if (it != handlers.end() && it->second) {
+        if (auto successor = it->second->takeReplacement()) it->second = std::move(successor);
+    }
+    return true;
+}
+
+bool KoVelkoApplication2::storeHas(const std::string& key) {
+    if (handle == nullptr) return false;
+    const auto variables = handle->variableMap();
+    return variables.count(key) != 0;
+}
+
+bool KoVelkoApplication2::storeLookup(const std::string& key, KoXResponseHeader& message) {
+    std::string value;
+    if (handle != nullptr) value = ValueOr(handle->variableMap(), key);
+    message.Input().sputn(value.data(), static_cast<std::streamsize>(value.size()));
+    return true;
+}
+
+KoTransceiver& KoVelkoApplication2::transceiver() { return transceiver_; }
+
+KoKessaScheduler2& KoVelkoApplication2::scheduler() { return scheduler_; }
+
+KoVelkoApplication2::Options KoVelkoApplication2::options() {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    return options_;
+}
+
+std::vector<HostEntry> KoVelkoApplication2::Hosts() {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    return hosts;
+}

@@ -1,0 +1,43 @@
+// Server stack: the written form of an HTTP answer and the access-log line.
+// Pure functions over a response; any thread may call them; nothing throws
+// beyond std::bad_alloc.
+//
+// An answer's head: the status line, "Server:", "Content-Length:" (the body
+// the server sends, also for HEAD), "Content-Type:" when the response has
+// a "content-type" field, "Location:" when it has a location, the CGI
+// header lines (field ":cgi:"), "Connection: close" when the connection
+// ends after it, and the empty line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class KoXHeader;
+class KoXResponseHeader;
+
+// Field of a response that holds the header lines a CGI script wrote.
+inline constexpr const char* kCgiLinesField = ":cgi:";
+
+std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing);
+
+// A minimal complete answer (for refusals): status, reason as text body.
+std::string KoPlainAnswer(std::int32_t status, bool closing);
+
+// Time in the log's form, "10/Oct/2000:13:55:36 +0000", from 100 ns ticks
+// since 1970.
+std::string KoLogTime(std::int64_t ticks);
+
+struct KoAccessLogEntry {
+    std::string remoteAddress = "none";
+    std::string protocolName = "none";
+    std::string time;
+    std::string requestLine;
+    std::int32_t status = 0;
+    std::uint64_t bytes = 0;
+    std::string referer = "-";
+    std::string userAgent = "-";
+};
+
+// remote " - " protocol " - [" time "] \"" request "\" --> " status " "
+// bytes " \"" referer "\" \"" agent "\"".
+std::string KoAccessLogLine(const KoAccessLogEntry& entry);

@@ -1,0 +1,281 @@
+#include "server/router.h"
+
+#include <fstream>
+#include <utility>
+
+#include "foundation/text_utils.h"
+#include "html/html_error_msg404.h"
+#include "message/http_tables.h"
+#include "message/message_body.h"
+#include "message/response_header.h"
+#include "message/transceiver.h"
+#include "platform/file_system.h"
+#include "server/http_answer.h"
+#include "server/http_layer.h"
+#include "server/mime_types.h"
+
+namespace {
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// No NUL, no backslash, no segment beginning with ".".
+bool SafePath(const std::string& path) {
+    if (path.find('\0') != std::string::npos || path.find('\\') != std::string::npos) return false;
+    for (const std::string& segment : splitText(path, "/", true)) {
+        if (!segment.empty() && segment.front() == '.') return false;
+    }
+    return true;
+}
+
+std::string DirectoryOf(const std::string& file) {
+    const std::size_t slash = file.rfind(platform::pathSeparator);
+    return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
+}
+
+std::string Value(const KoStringMap& map, const std::string& key) {
+    auto it = map.find(key);
+    return it == map.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
+KoRequestRouter::KoRequestRouter(KoTransceiver& transceiver_, KoRouterServices& services_, KoRouterConfig config_,
+                                 KoHTTPSettings settings_)
+    : transceiver(transceiver_),
+      services(services_),
+      config(std::move(config_)),
+      settings(std::move(settings_)),
+      runner(transceiver_.Scheduler(), settings) {}
+
+KoRequestRouter::~KoRequestRouter() { stop(); }
+
+void KoRequestRouter::stop() { runner.stop(); }
+
+int KoRequestRouter::route(const std::string&, std::shared_ptr<KoXHeader> request) {
+    if (!request) return 0;
+    const std::int32_t code = request->ProtocolCode();
+    if (code == protocol::DirectSocket) return 1;
+    if (code == protocol::VELKO) return send(*request, answerFor(*request, 404));
+    if (code != protocol::HTTP && code != protocol::HTTPS) return 0;
+    ParseBody(*request);
+    if (routeCommand(request)) return 1;
+    const int filed = routeFile(request);
+    if (filed != 0) return filed;
+    return send404(*request);
+}
+
+std::shared_ptr<KoXResponseHeader> KoRequestRouter::answerFor(const KoXHeader& request, std::int32_t status) {
+    auto response = request.MakeAnswer();
+    response->statusCode = status;
+    response->closeAfter = request.closeAfter;
+    response->connectionName = request.connectionName;
+    response->serverName = request.serverName;
+    return response;
+}
+
+int KoRequestRouter::send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response) {
+    response->setState(header_state::Complete);
+    auto layer = std::dynamic_pointer_cast<KoTransceiverServerL1HTTP>(transceiver.FindServer(request.serverName));
+    if (!layer) return 1;  // the server is gone; nobody to answer
+    layer->writeMessage(request.connectionName, response);
+    return 1;
+}
+
+int KoRequestRouter::send404(const KoXHeader& request) {
+    auto response = answerFor(request, 404);
+    KoHTML_ErrorMsg404 page(k404Title, k404BodyMarkup, k404LinkHref, k404LinkText);
+    const std::string markup = page.markup();
+    response->Input().sputn(markup.data(), static_cast<std::streamsize>(markup.size()));
+    response->fields["content-type"] = {"text/html"};
+    return send(request, response);
+}
+
+int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file, std::uint64_t size) {
+    // Opened before anything is announced: an unreadable file is missing.
+    std::ifstream probe(file, std::ios::binary);
+    if (!probe) return send404(request);
+    auto response = answerFor(request, 200);
+    response->bodyFile = file;
+    response->bodyFileSize = static_cast<std::int64_t>(size);
+    response->fields["content-type"] = {KoMimeTypeFor(file)};
+    return send(request, response);
+}
+
+bool KoRequestRouter::routeCommand(const std::shared_ptr<KoXHeader>& request) {
+    KoHTTPMessageBlock* idField = request->Field(std::string("velkoid"));
+    const std::string id = idField == nullptr ? std::string() : idField->Text();
+    if (!id.empty()) {
+        KoHTTPMessageBlock* commandField = request->Field(std::string("velkocommand"));
+        const std::string command = commandField == nullptr ? std::string() : commandField->Text();
+        auto response = answerFor(*request, 200);
+        // An identifier nobody registered goes on to the file route.
+        if (!services.forwardToHandler(id, *request, *response, command)) return false;
+        if (response->statusCode != 500) send(*request, response);
+        return true;
+    }
+    if (config.commandUrl.empty() || request->path != config.commandUrl) return false;
+    std::unique_ptr<KoApplicationHandler> handler = services.createHandler(id);
+    if (!handler) return false;
+    auto response = answerFor(*request, 200);
+    handler->message(*request, *response, "&new");
+    if (response->statusCode != 500) send(*request, response);
+    return true;
+}
+
+KoPathDecision KoRequestRouter::decide(const std::string& path) {
+    KoPathDecision decision;
+    decision.decoded = percentDecode(path);
+    const std::string& decoded = decision.decoded;
+    if (decoded.empty() || decoded.front() != '/' || !SafePath(decoded) || config.documentRoot.empty()) {
+        decision.kind = KoPathDecision::Kind::refuse;
+        return decision;
+    }
+    const std::string rest = decoded.substr(1);
+    if (!rest.empty() && services.storeHas(rest)) {
+        decision.kind = KoPathDecision::Kind::store;
+        return decision;
+    }
+    if (rest.rfind(cgiPrefix, 0) == 0) {
+        const std::string program = config.cgiDirectory + rest.substr(std::string(cgiPrefix).size());
+        auto info = platform::fileInfo(program);
+        decision.kind = info && info->regular ? KoPathDecision::Kind::program : KoPathDecision::Kind::missing;
+        decision.file = program;
+        return decision;
+    }
+    const std::string file = config.documentRoot + rest;
+    auto info = platform::fileInfo(file);
+    if (!info) {
+        decision.kind = KoPathDecision::Kind::missing;
+        return decision;
+    }
+    if (info->directory) {
+        if (!rest.empty() && rest.back() != '/') {
+            decision.kind = KoPathDecision::Kind::redirect;
+            return decision;
+        }
+        const std::string directory = file;
+        for (const char* index : {"index.php", "index.html"}) {
+            auto found = platform::fileInfo(directory + index);
+            if (found && found->regular) {
+                decision.file = directory + index;
+                decision.size = found->size;
+                decision.kind = EndsWith(decision.file, scriptSuffix) ? KoPathDecision::Kind::script
+                                                                      : KoPathDecision::Kind::file;
+                return decision;
+            }
+        }
+        decision.kind = KoPathDecision::Kind::missing;
+        return decision;
+    }
+    decision.file = file;
+    decision.size = info->size;
+    if (!info->regular) {
+        decision.kind = KoPathDecision::Kind::missing;
+    } else if (rest.size() > std::string(scriptSuffix).size() && EndsWith(rest, scriptSuffix)) {
+        decision.kind = KoPathDecision::Kind::script;
+    } else {
+        decision.kind = KoPathDecision::Kind::file;
+    }
+    return decision;
+}
+
+int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request) {
+    if (request->messageKind.load() != message_kind::Request || config.documentRoot.empty()) return 0;
+    const KoPathDecision decision = decide(request->path);
+    switch (decision.kind) {
+    case KoPathDecision::Kind::refuse:
+    case KoPathDecision::Kind::missing:
+    case KoPathDecision::Kind::index:
+        return 0;
+    case KoPathDecision::Kind::redirect: {
+        auto response = answerFor(*request, 301);
+        response->location = request->path + "/";
+        return send(*request, response);
+    }
+    case KoPathDecision::Kind::store: {
+        auto response = answerFor(*request, 200);
+        services.storeLookup(decision.decoded.substr(1), *response);
+        return send(*request, response);
+    }
+    case KoPathDecision::Kind::program:
+        return runProgram(decision.file, request) ? KoTransceiverServerL1HTTP::answerPending : 0;
+    case KoPathDecision::Kind::script:
+        return runScript(decision.file, request) ? KoTransceiverServerL1HTTP::answerPending : 0;
+    case KoPathDecision::Kind::file:
+        return sendFile(*request, decision.file, decision.size);
+    }
+    return 0;
+}
+
+bool KoRequestRouter::runScript(const std::string& scriptPath, std::shared_ptr<KoXHeader> request) {
+    return runChildFor(config.phpBinary, scriptPath, std::move(request));
+}
+
+bool KoRequestRouter::runProgram(const std::string& programPath, std::shared_ptr<KoXHeader> request) {
+    return runChildFor(programPath, programPath, std::move(request));
+}
+
+bool KoRequestRouter::runChildFor(const std::string& program, const std::string& file,
+                                  std::shared_ptr<KoXHeader> request) {
+    auto info = platform::fileInfo(file);
+    if (!info || !info->regular) return false;
+    KoCgiEnvironment environment;
+    environment["REDIRECT_STATUS"] = "CGI";
+    environment["SCRIPT_FILENAME"] = file;
+    if (!buildEnvironment(*request, environment)) return false;
+    KoCgiContext context;
+    context.documentRoot = config.documentRoot;
+    context.scriptName = percentDecode(request->path);
+    context.scriptFilename = file;
+    context.serverName = Value(request->description, "localaddress");
+    context.serverPort = Value(request->description, "localport");
+    context.remoteAddr = Value(request->description, "remoteaddress");
+    context.remotePort = Value(request->description, "remoteport");
+    addGatewayVariables(*request, context, environment);
+
+    platform::ChildOptions options;
+    options.program = program;
+    options.environment = environmentEntries(environment);
+    options.workingDirectory = DirectoryOf(file);
+    std::string input = request->Body();
+
+    auto done = [this, request](platform::ChildRun run) {
+        auto response = answerFor(*request, 200);
+        switch (run.outcome) {
+        case platform::ChildRun::Outcome::completed: {
+            KoCgiAnswer answer = parseCgiOutput(run.output);
+            response->statusCode = answer.status;
+            std::vector<std::string> lines;
+            for (std::string& line : answer.headerLines) {
+                const std::string lower = [&] {
+                    std::string l = line.substr(0, line.find(':'));
+                    for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+                    return l;
+                }();
+                if (lower == "location") {
+                    response->location = line.substr(line.find(':') + 2);
+                } else {
+                    lines.push_back(std::move(line));
+                }
+            }
+            response->fields[kCgiLinesField] = std::move(lines);
+            response->Input().sputn(answer.body.data(), static_cast<std::streamsize>(answer.body.size()));
+            break;
+        }
+        case platform::ChildRun::Outcome::timedOut:
+            response->statusCode = 504;
+            break;
+        case platform::ChildRun::Outcome::outputTooLarge:
+        case platform::ChildRun::Outcome::startFailed:
+            response->statusCode = 502;
+            break;
+        }
+        send(*request, response);
+        auto layer = std::dynamic_pointer_cast<KoTransceiverServerL1HTTP>(transceiver.FindServer(request->serverName));
+        if (layer) layer->answerComplete(request->connectionName);
+    };
+    if (!runner.submit(std::move(options), std::move(input), std::move(done))) return false;
+    return true;
+}

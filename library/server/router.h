@@ -1,0 +1,95 @@
+// Server stack: KoRequestRouter, the request router that a client installs
+// for its HTTP and HTTPS requests. It answers, in this order: application
+// commands (form field "velkoid", handled by the application's handler
+// registry, or a new handler for the command URL), then files below the
+// document root: directories with their default document ("index.php",
+// else "index.html"), store variables, programs in the CGI directory
+// ("cgi-bin/"), ".php" scripts through the interpreter, static files; and
+// otherwise the 404 page.
+//
+// Paths are percent-decoded first; a path with a NUL byte, a backslash or
+// a segment that begins with "." (".." included) is refused with the 404
+// page before the file system is asked. A directory named without its
+// trailing slash is redirected (301) to the name with it.
+//
+// CGI and PHP runs go to the router's KoCgiRunner; route() then reports
+// answerPending and the answer is written when the run completes.
+//
+// Ownership: the router shares nothing; it reaches the layer that received
+// a request through the transceiver by the request's server name.
+// Threads: route() runs on the server's worker; CGI completions on their run
+// tasks. stop() ends the CGI runs (waiting for those in progress) and must
+// be called before the transceiver goes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "server/cgi_runner.h"
+#include "server/http_settings.h"
+#include "server/router_services.h"
+
+class KoTransceiver;
+class KoXHeader;
+class KoXResponseHeader;
+
+struct KoRouterConfig {
+    // Both end in the platform's separator, or are empty.
+    std::string documentRoot;
+    std::string cgiDirectory;
+    std::string phpBinary = "php-cgi";
+    std::string commandUrl;
+};
+
+// The outcome of looking at a request path, before anything is run.
+struct KoPathDecision {
+    enum class Kind { refuse, index, redirect, store, program, script, file, missing } kind = Kind::refuse;
+    std::string decoded;  // the percent-decoded path
+    std::string file;     // the file to serve or run, when there is one
+    std::uint64_t size = 0;
+};
+
+class KoRequestRouter {
+public:
+    static constexpr const char* cgiPrefix = "cgi-bin/";
+    static constexpr const char* scriptSuffix = ".php";
+
+    KoRequestRouter(KoTransceiver& transceiver, KoRouterServices& services, KoRouterConfig config,
+                    KoHTTPSettings settings = {});
+    ~KoRequestRouter();
+    KoRequestRouter(const KoRequestRouter&) = delete;
+    KoRequestRouter& operator=(const KoRequestRouter&) = delete;
+
+    // 1 answered, KoTransceiverServerL1HTTP::answerPending, 0 not answered.
+    int route(const std::string& source, std::shared_ptr<KoXHeader> request);
+    void stop();
+
+    // Where the file route takes a request path (no side effects beyond
+    // status queries of files).
+    KoPathDecision decide(const std::string& path);
+
+    // Start a CGI run: the interpreter on scriptPath, or programPath itself.
+    // False (nothing answered) when the file is missing or the method has
+    // no CGI form.
+    bool runScript(const std::string& scriptPath, std::shared_ptr<KoXHeader> request);
+    bool runProgram(const std::string& programPath, std::shared_ptr<KoXHeader> request);
+
+    const KoRouterConfig& Config() const { return config; }
+    KoCgiRunner& Runner() { return runner; }
+
+private:
+    bool runChildFor(const std::string& program, const std::string& file, std::shared_ptr<KoXHeader> request);
+    bool routeCommand(const std::shared_ptr<KoXHeader>& request);
+    int routeFile(const std::shared_ptr<KoXHeader>& request);
+    std::shared_ptr<KoXResponseHeader> answerFor(const KoXHeader& request, std::int32_t status);
+    int send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
+    int sendFile(const KoXHeader& request, const std::string& file, std::uint64_t size);
+    int send404(const KoXHeader& request);
+
+    KoTransceiver& transceiver;
+    KoRouterServices& services;
+    const KoRouterConfig config;
+    const KoHTTPSettings settings;
+    KoCgiRunner runner;
+};
