@@ -73,6 +73,19 @@ KoTlsContext::KoTlsContext() : serverRole_(false) {
     restrictVersions(context_.get());
 }
 
+void KoTlsContext::verifyPeers(const std::string& caFile) {
+    if (serverRole_) return;  // client certificates are not asked for
+    tls_detail::clearErrors();
+    const int loaded = caFile.empty() ? SSL_CTX_set_default_verify_paths(context_.get())
+                                      : SSL_CTX_load_verify_locations(context_.get(), caFile.c_str(), nullptr);
+    if (loaded != 1) {
+        std::cerr << "(SSL) " << caFile << ": " << tls_detail::takeErrors("rejected") << std::endl;
+        throw KoException_SSL("problem with SSL trust store", 0, kSource);
+    }
+    SSL_CTX_set_verify(context_.get(), SSL_VERIFY_PEER, nullptr);
+    verifiesPeers_ = true;
+}
+
 KoTlsContext::~KoTlsContext() = default;
 
 std::int64_t KoTlsContext::addOnCount() { return addOns.load(); }

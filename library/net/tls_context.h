@@ -4,8 +4,9 @@
 //
 // Server role: built from a PEM certificate file (a leaf, optionally followed
 // by its chain) and a PEM private key file, which must match. Client role:
-// no certificate; the peer's certificate is not verified. Either role uses
-// the system OpenSSL's protocol defaults with TLS 1.2 as the minimum.
+// no certificate; the peer's certificate is not verified unless the owner
+// asks for it with verifyPeers(). Either role uses the system OpenSSL's
+// protocol defaults with TLS 1.2 as the minimum.
 //
 // Failures: the constructors throw KoException_SSL, whose what() reads
 // "(SSL) " and then one of:
@@ -43,6 +44,15 @@ public:
     KoTlsContext& operator=(const KoTlsContext&) = delete;
     ~KoTlsContext();
 
+    // Client role: sessions made after this call check the server's
+    // certificate chain against caFile (PEM; empty: the system's trust
+    // store) and, when given a server name, its host name or address.
+    // Throws KoException_SSL "problem with SSL trust store" when the file
+    // cannot be loaded. Call before any session is made. The server role
+    // ignores it: client certificates are not asked for.
+    void verifyPeers(const std::string& caFile = "");
+    bool verifiesPeers() const { return verifiesPeers_; }
+
     bool serverRole() const { return serverRole_; }
     const std::string& certificateFile() const { return certificateFile_; }
     const std::string& privateKeyFile() const { return privateKeyFile_; }
@@ -62,4 +72,5 @@ private:
     std::string certificateFile_;
     std::string privateKeyFile_;
     bool serverRole_ = false;
+    bool verifiesPeers_ = false;
 };

@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 
 #include <algorithm>
 #include <climits>
@@ -78,8 +79,13 @@ KoTlsSession::~KoTlsSession() {
 
 void KoTlsSession::setServerName(const std::string& host) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!serverRole_ && phase_ == Phase::handshaking && !host.empty()) {
+    if (serverRole_ || phase_ != Phase::handshaking || host.empty()) return;
+    // An address literal is checked as an address and sent as no name.
+    X509_VERIFY_PARAM* check = SSL_get0_param(tls_.get());
+    if (X509_VERIFY_PARAM_set1_ip_asc(check, host.c_str()) != 1) {
+        tls_detail::clearErrors();
         SSL_set_tlsext_host_name(tls_.get(), host.c_str());
+        SSL_set1_host(tls_.get(), host.c_str());
     }
 }
 

@@ -29,6 +29,15 @@
 // the receive and send steps may run on two threads. KoTlsPlaintext callbacks
 // run under that mutex and must not call back into the session.
 //
+// A connection built on it stays thin:
+//   receive step: return session.receiveStep(*this).receiveCode();
+//   send step:    session.sendStep(*this);
+//   the loops:    watch writable while session.wantsWrite() or output is
+//                 queued; step again at once while hasBufferedInput() or a
+//                 step reported more; drop the connection when a step
+//                 reports failed or closed, or once handshakeExpired();
+//   orderly close (after the last answer): session.shutdown().
+//
 // Failures: the constructor throws KoException "Error getting SSL context"
 // when no OpenSSL session can be made. Steps never throw; they report
 // failed, and failureReason() tells why. connect() throws (see there).
@@ -101,7 +110,9 @@ public:
     KoTlsSession& operator=(const KoTlsSession&) = delete;
     ~KoTlsSession();
 
-    // Client role, before the handshake: the host name sent to the server.
+    // Client role, before the handshake: the host name sent to the server
+    // (an address literal is not sent), and the name or address that its
+    // certificate must carry when the context verifies peers.
     void setServerName(const std::string& host);
 
     // One handshake attempt: done, wantRead, wantWrite or failed (including

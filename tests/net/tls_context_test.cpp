@@ -126,3 +126,23 @@ TEST(KoTlsContext, FailureIsAlsoAKoException) {
         EXPECT_EQ(error.message, kMissing);
     }
 }
+
+TEST(KoTlsContext, TrustStoreMustLoad) {
+    const auto& p = tls_test::pki();
+    ASSERT_TRUE(p.ok);
+    for (const std::string& file : {p.garbage, p.directory + "/absent.pem"}) {
+        KoTlsContext client;
+        CaptureStderr();
+        try {
+            client.verifyPeers(file);
+            ADD_FAILURE() << file << " loaded";
+        } catch (const KoException_SSL& error) {
+            EXPECT_STREQ(error.what(), "(SSL) problem with SSL trust store");
+        }
+        GetCapturedStderr();
+        EXPECT_FALSE(client.verifiesPeers());
+    }
+    KoTlsContext client;
+    client.verifyPeers(p.caCertificate);
+    EXPECT_TRUE(client.verifiesPeers());
+}

@@ -21,7 +21,7 @@ namespace {
 
 struct Pair {
     std::unique_ptr<tls_test::Link> link = tls_test::makeLink();
-    KoTlsContext serverContext{tls_test::pki().selfCertificate, tls_test::pki().selfKey};
+    KoTlsContext serverContext;
     KoTlsContext clientContext;
     KoTlsSettings settings;
     std::unique_ptr<KoTlsSession> server;
@@ -29,9 +29,18 @@ struct Pair {
     Plain serverPlain;
     Plain clientPlain;
 
-    explicit Pair(KoTlsSettings s = {}) : settings(s) {
+    explicit Pair(KoTlsSettings s = {}, const std::string& certificate = tls_test::pki().selfCertificate,
+                  const std::string& key = tls_test::pki().selfKey, const std::string& trusted = "none")
+        : serverContext(certificate, key), settings(s) {
+        if (trusted != "none") clientContext.verifyPeers(trusted);
         server = std::make_unique<KoTlsSession>(serverContext, link->server.fd(), settings);
         client = std::make_unique<KoTlsSession>(clientContext, link->client->fd(), settings);
+    }
+    // Drives both until each has finished or failed its handshake.
+    void settle() {
+        tls_test::drive(sides(), [&] {
+            return (server->handshakeDone() || server->failed()) && (client->handshakeDone() || client->failed());
+        });
     }
     std::vector<Side> sides() {
         return {{*server, serverPlain, link->server.fd()}, {*client, clientPlain, link->client->fd()}};
@@ -411,4 +420,41 @@ TEST(KoTlsSession, StepsFromTwoThreads) {
     EXPECT_EQ(echo.echoed.load(), payload.size());
     EXPECT_TRUE(pair.clientPlain.input() == payload);
     EXPECT_FALSE(pair.server->failed()) << pair.server->failureReason();
+}
+
+TEST(KoTlsSession, VerifyingClientChecksChainAndName) {
+    const auto& p = tls_test::pki();
+    ASSERT_TRUE(p.ok);
+    struct Row {
+        const char* name;
+        std::string certificate;
+        std::string key;
+        bool accepted;
+    };
+    const Row rows[] = {
+        {"localhost", p.chainCertificate, p.leafKey, true},
+        {"127.0.0.1", p.chainCertificate, p.leafKey, true},
+        {"example.com", p.chainCertificate, p.leafKey, false},
+        {"127.0.0.2", p.chainCertificate, p.leafKey, false},
+        {"localhost", p.selfCertificate, p.selfKey, false},  // issuer not trusted
+    };
+    for (const auto& row : rows) {
+        Pair pair({}, row.certificate, row.key, p.caCertificate);
+        EXPECT_TRUE(pair.clientContext.verifiesPeers());
+        pair.client->setServerName(row.name);
+        pair.settle();
+        EXPECT_EQ(pair.client->handshakeDone(), row.accepted) << row.name;
+        if (!row.accepted) {
+            EXPECT_NE(pair.client->failureReason().find("certificate verify failed"), std::string::npos)
+                << row.name << ": " << pair.client->failureReason();
+        }
+    }
+}
+
+TEST(KoTlsSession, UnverifiedClientTakesAnyCertificate) {
+    ASSERT_TRUE(tls_test::pki().ok);
+    Pair pair;
+    pair.client->setServerName("example.com");
+    pair.settle();
+    EXPECT_TRUE(pair.client->handshakeDone()) << pair.client->failureReason();
 }
