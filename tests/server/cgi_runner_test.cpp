@@ -1,0 +1,75 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "message/http_tables.h"
+#include "message/x_header.h"
+#include "server/cgi_runner.h"
+#include "server/mime_types.h"
+
+namespace {
+
+std::shared_ptr<KoXHeader> Parse(const std::string& bytes) {
+    auto header = std::make_shared<KoXHeader>(method_code::NONE, false, 3);
+    header->messageKind.store(message_kind::Request);
+    header->AppendInput(bytes);
+    EXPECT_EQ(header->ConsumeHeader([](KoXHeader&) { return true; }), consume_result::Complete);
+    return header;
+}
+
+TEST(buildEnvironment, GetRequest) {
+    auto request = Parse("GET /a.php?x=1&y HTTP/1.1\r\nHost: h\r\nUser-Agent: t\r\nProxy: evil\r\n\r\n");
+    KoCgiEnvironment env;
+    ASSERT_TRUE(buildEnvironment(*request, env));
+    EXPECT_EQ(env["REQUEST_METHOD"], "GET");
+    EXPECT_EQ(env["QUERY_STRING"], "x=1&y");
+    EXPECT_EQ(env["HTTP_USER-AGENT"], "t");
+    EXPECT_EQ(env["HTTP_USER_AGENT"], "t");
+    EXPECT_EQ(env.count("CONTENT_LENGTH"), 0u);
+    EXPECT_EQ(env.count("HTTP_PROXY"), 0u);
+}
+
+TEST(buildEnvironment, PostRequestDefaultsItsType) {
+    auto request = Parse("POST /a.php HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc");
+    KoCgiEnvironment env;
+    ASSERT_TRUE(buildEnvironment(*request, env));
+    EXPECT_EQ(env["REQUEST_METHOD"], "POST");
+    EXPECT_EQ(env["CONTENT_TYPE"], "application/x-www-form-urlencoded");
+    EXPECT_EQ(env["CONTENT_LENGTH"], "3");
+}
+
+TEST(addGatewayVariables, NamesTheScriptAndPeer) {
+    auto request = Parse("GET /dir/a.php?q HTTP/1.1\r\n\r\n");
+    KoCgiEnvironment env;
+    KoCgiContext context{"/root/", "/dir/a.php", "/root/dir/a.php", "127.0.0.1", "80", "10.0.0.1", "5555"};
+    addGatewayVariables(*request, context, env);
+    EXPECT_EQ(env["GATEWAY_INTERFACE"], "CGI/1.1");
+    EXPECT_EQ(env["SERVER_PROTOCOL"], "HTTP/1.1");
+    EXPECT_EQ(env["SCRIPT_FILENAME"], "/root/dir/a.php");
+    EXPECT_EQ(env["REQUEST_URI"], "/dir/a.php?q");
+    EXPECT_EQ(env["REMOTE_PORT"], "5555");
+    EXPECT_EQ(env["REDIRECT_STATUS"], "CGI");
+    for (const std::string& entry : environmentEntries({{"HTTP_PROXY", "x"}, {"A", "b"}})) EXPECT_EQ(entry, "A=b");
+}
+
+TEST(parseCgiOutput, HeaderBlockStatusAndLength) {
+    auto answer = parseCgiOutput("Status: 404 Not Found\r\nContent-Length: 99\r\nX-A: b\r\n\r\nbody");
+    EXPECT_EQ(answer.status, 404);
+    EXPECT_EQ(answer.headerLines, std::vector<std::string>{"X-A: b"});
+    EXPECT_EQ(answer.body, "body");
+    EXPECT_EQ(parseCgiOutput("Location: /x\n\n").status, 302);
+    EXPECT_EQ(parseCgiOutput("Content-Type: text/plain\n\nhi").body, "hi");
+    // Not a header block: all of it is the body.
+    EXPECT_EQ(parseCgiOutput("just text\r\n\r\nmore").body, "just text\r\n\r\nmore");
+    EXPECT_EQ(parseCgiOutput("no blank line").body, "no blank line");
+}
+
+TEST(KoMimeTypeFor, Table) {
+    EXPECT_EQ(KoMimeTypeFor("a/b.HTML"), "text/html");
+    EXPECT_EQ(KoMimeTypeFor("x.css"), "text/css");
+    EXPECT_EQ(KoMimeTypeFor("x.mjs"), "text/javascript");
+    EXPECT_EQ(KoMimeTypeFor("x.woff2"), "font/woff2");
+    EXPECT_EQ(KoMimeTypeFor("dir.d/noext"), "application/octet-stream");
+}
+
+}  // namespace
