@@ -419,7 +419,9 @@ bool KoTlsSession::wantsWrite() const {
 
 bool KoTlsSession::hasBufferedInput() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return phase_ == Phase::open && (SSL_pending(tls_.get()) > 0 || SSL_has_pending(tls_.get()) == 1);
+    // Only decrypted bytes: a partial record waits for the socket, and
+    // stepping for it at once would spin.
+    return phase_ == Phase::open && SSL_pending(tls_.get()) > 0;
 }
 
 bool KoTlsSession::writeWantsRead() const {
