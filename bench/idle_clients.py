@@ -1,0 +1,94 @@
+#!/usr/bin/env python3
+"""Opens COUNT keep-alive connections to a loopback HTTP server, sends one
+request on each, reads its answer and then holds the connection idle.
+
+Prints "ready OK FAILED" once every connection is served or has failed, then
+holds until standard input ends (or --hold seconds pass) and closes them."""
+
+import argparse
+import select
+import selectors
+import socket
+import sys
+import time
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--path", default="/1k.bin")
+    parser.add_argument("--count", type=int, default=10000)
+    parser.add_argument("--in-flight", type=int, default=200)
+    parser.add_argument("--setup-timeout", type=float, default=120.0)
+    parser.add_argument("--hold", type=float, default=600.0)
+    args = parser.parse_args()
+    if args.host not in ("127.0.0.1", "::1", "localhost"):
+        sys.exit("idle_clients: loopback only")
+
+    request = (f"GET {args.path} HTTP/1.1\r\nHost: {args.host}\r\n"
+               "Connection: keep-alive\r\n\r\n").encode()
+    sel = selectors.DefaultSelector()
+    held, failed, started = [], 0, 0
+    deadline = time.monotonic() + args.setup_timeout
+
+    def start_one():
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setblocking(False)
+        s.connect_ex((args.host, args.port))
+        sel.register(s, selectors.EVENT_WRITE, {"sent": False, "buf": b""})
+
+    def answered(buf):
+        head, sep, body = buf.partition(b"\r\n\r\n")
+        if not sep:
+            return False
+        for line in head.split(b"\r\n")[1:]:
+            name, _, value = line.partition(b":")
+            if name.strip().lower() == b"content-length":
+                return len(body) >= int(value)
+        return True  # no length: the header is enough for our purpose
+
+    while len(held) + failed < args.count:
+        while started < args.count and len(sel.get_map()) < args.in_flight:
+            start_one()
+            started += 1
+        if time.monotonic() > deadline:
+            break
+        for key, _ in sel.select(timeout=1.0):
+            s, state = key.fileobj, key.data
+            try:
+                if not state["sent"]:
+                    if s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
+                        raise OSError("connect failed")
+                    s.sendall(request)
+                    state["sent"] = True
+                    sel.modify(s, selectors.EVENT_READ, state)
+                    continue
+                chunk = s.recv(65536)
+                if not chunk:
+                    raise OSError("closed")
+                state["buf"] += chunk
+                if answered(state["buf"]):
+                    sel.unregister(s)
+                    held.append(s)
+            except OSError:
+                sel.unregister(s)
+                s.close()
+                failed += 1
+    failed += len(sel.get_map())  # still pending at the deadline
+    for key in list(sel.get_map().values()):
+        key.fileobj.close()
+    print(f"ready {len(held)} {failed}", flush=True)
+
+    # Hold until told to stop.
+    end = time.monotonic() + args.hold
+    while time.monotonic() < end:
+        readable, _, _ = select.select([sys.stdin], [], [], min(1.0, end - time.monotonic()))
+        if readable and not sys.stdin.readline():
+            break
+    for s in held:
+        s.close()
+
+
+if __name__ == "__main__":
+    main()
