@@ -1,6 +1,7 @@
 // The receiving half of KoXHeader: header lines, framing and the body.
 #include <algorithm>
 #include <cctype>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -77,7 +78,7 @@ int KoXHeader::ConsumeHeader(const Filter& filter) {
                 if (phase == Phase::refused) return consume_result::Refused;
             } else if (linesRead > 0) {
                 headerOpen = false;
-                if (!filter(*this)) return Refuse(403, "refused by the filter");
+                if (!AskFilter(filter)) return Refuse(403, "refused by the filter");
             }
             // An empty line before the first line is a leftover line end of
             // the previous message; it is skipped.
@@ -94,8 +95,26 @@ int KoXHeader::ConsumeHeader(const Filter& filter) {
     return HeaderEnded();
 }
 
+bool KoXHeader::AskFilter(const Filter& filter) {
+    // A filter that fails leaves no half-read header behind to resume.
+    if (!filter) {
+        Refuse(500, "no filter");
+        throw std::bad_function_call();
+    }
+    try {
+        return filter(*this);
+    } catch (...) {
+        Refuse(500, "the filter failed");
+        throw;
+    }
+}
+
 int KoXHeader::HeaderEnded() {
-    if (messageKind.load() == message_kind::Unknown) return Finish({});
+    if (messageKind.load() == message_kind::Unknown) {
+        // What follows an unknown first line cannot be framed.
+        closeAfter = true;
+        return Finish({});
+    }
 
     auto connection = fields.find("connection");
     if (connection != fields.end() && ContainsToken(connection->second, "close")) {

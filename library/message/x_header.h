@@ -14,8 +14,9 @@
 // indexes. Threads: parsing runs only on the thread that serves the
 // connection; WriteHeader, ReadyToWrite and settings lookups take `mutex`;
 // methodCode and messageKind are atomic so other threads may read them.
-// Failures: ConsumeHeader never throws (an empty filter raises
-// std::bad_function_call); WriteHeader throws KoException for a request whose
+// Failures: ConsumeHeader reports refusals as results; it throws only what
+// the filter throws (an empty filter: std::bad_function_call), and the header
+// is then refused with status 500. WriteHeader throws KoException for a request whose
 // method has no written form.
 #pragma once
 
@@ -105,7 +106,7 @@ public:
     std::string TakeRemainder();
     bool Complete() const;
     // 0 while not refused; else the status to answer (400, 403, 413, 431,
-    // 501) before closing.
+    // 500, 501) before closing.
     std::int32_t RefusalStatus() const;
     const std::string& RefusalReason() const;
     const KoMessageLimits& Limits() const;
@@ -165,6 +166,7 @@ private:
     enum class Phase { header, body, chunked, done, refused };
 
     int Refuse(std::int32_t status, std::string reason);
+    bool AskFilter(const Filter& filter);
     int HeaderEnded();
     int ReadBody();
     int ReadChunks();

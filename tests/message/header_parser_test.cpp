@@ -103,6 +103,7 @@ TEST(KoXHeader, PutIsNotRecognisedAndTheFilterIsNotCalled) {
     EXPECT_EQ(calls, 0);
     EXPECT_FALSE(header.HasField("host"));
     EXPECT_EQ(header.TakeRemainder(), "Host: a\r\n\r\n");
+    EXPECT_TRUE(header.closeAfter);
 }
 
 TEST(KoXHeader, StatusLineIsAnAnswer) {
@@ -149,6 +150,9 @@ TEST(KoXHeader, FilterDecidesAtTheEndOfTheHeader) {
     KoXHeader unfiltered(0, false, protocol::HTTP);
     unfiltered.AppendInput("GET / HTTP/1.1\r\n\r\n");
     EXPECT_THROW(unfiltered.ConsumeHeader(KoXHeader::Filter()), std::bad_function_call);
+    // The header is not read on as if the filter had agreed.
+    EXPECT_EQ(unfiltered.ConsumeHeader(split_harness::Admit()), consume_result::Refused);
+    EXPECT_EQ(unfiltered.RefusalStatus(), 500);
 }
 
 TEST(KoXHeader, ConnectionCloseAndHttp10SetTheCloseFlag) {

@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "message/http_tables.h"
+#include "message/message_body.h"
+#include "message/x_header.h"
+#include "split_harness.h"
+
+using split_harness::SameAtEverySplit;
+
+namespace {
+
+// A complete request parsed through ConsumeHeader, the body not yet.
+std::unique_ptr<KoXHeader> Received(const std::string& message) {
+    auto header = std::make_unique<KoXHeader>(0, false, protocol::HTTP);
+    header->AppendInput(message);
+    EXPECT_EQ(header->ConsumeHeader(split_harness::Admit()), consume_result::Complete);
+    return header;
+}
+
+std::string Post(const std::string& type, const std::string& body) {
+    return "POST /f HTTP/1.1\r\nContent-Type: " + type + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+std::string Value(const KoXHeader& header, const std::string& name) {
+    const KoHTTPMessageBlock* block = header.Field(name);
+    return block ? block->Text() : "<absent>";
+}
+
+const std::string kBinary("\x00\x01\xff\r\n--\r\nX\x7f", 11);
+
+std::string Multipart() {
+    return "preamble\r\n"
+           "--AaB03x\r\n"
+           "Content-Disposition: form-data; name=\"f\"; filename=\"a b.bin\"\r\n"
+           "Content-Type: application/x-thing\r\n"
+           "\r\n" + kBinary + "\r\n"
+           "--AaB03x\r\n"
+           "content-disposition : form-data; name=\"empty\"\r\n"
+           "\r\n"
+           "\r\n"
+           "--AaB03x\r\n"
+           "Content-Disposition: form-data; name=\"f\"\r\n"
+           "bogus line\r\n"
+           "\r\n"
+           "second f with --AaB03x inside\r\n"
+           "--AaB03x--\r\n"
+           "epilogue";
+}
+
+}  // namespace
+
+TEST(ParseBody, QueryParametersBecomeBlocks) {
+    auto header = Received("GET /p?a=1&b&c=%41&d=x+y HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(header->blocks.size(), 3u);
+    EXPECT_EQ(Value(*header, "a"), "1");
+    EXPECT_EQ(Value(*header, "b"), "<absent>");
+    EXPECT_EQ(Value(*header, "c"), "A");
+    EXPECT_EQ(Value(*header, "d"), "x+y");  // no form decoding in a query
+    EXPECT_EQ(header->queryFieldsByName.size(), 3u);
+    EXPECT_EQ(header->blocksByPosition.at("1"), header->Field("c"));
+    EXPECT_TRUE(header->bodyFieldsByName.empty());
+    EXPECT_EQ(ParseBody(*header), consume_result::Complete);
+    EXPECT_EQ(header->blocks.size(), 3u);
+}
+
+TEST(ParseBody, UrlencodedBodyIsFormDecoded) {
+    auto header = Received(Post("application/x-www-form-urlencoded", "a=x+y%2Bz&skip&%41%3D=v"));
+    EXPECT_EQ(ParseBody(*header), consume_result::Complete);
+    ASSERT_EQ(header->blocks.size(), 2u);
+    EXPECT_EQ(Value(*header, "a"), "x y+z");
+    EXPECT_EQ(Value(*header, "A="), "v");
+    EXPECT_EQ(header->bodyFieldsByName.size(), 2u);
+    EXPECT_TRUE(header->queryFieldsByName.empty());
+    EXPECT_EQ(header->Body(), "a=x+y%2Bz&skip&%41%3D=v");  // the body stays
+}
+
+TEST(ParseBody, MultipartPartsKeepTheirBytes) {
+    auto header = Received(Post("multipart/form-data; boundary=AaB03x", Multipart()));
+    EXPECT_EQ(ParseBody(*header), consume_result::Complete);
+    ASSERT_EQ(header->blocks.size(), 3u);
+
+    const KoHTTPMessageBlock& file = *header->blocks[0];
+    EXPECT_EQ(file.Name(), "f");
+    EXPECT_EQ(file.Text(), kBinary);
+    EXPECT_EQ(file.attributes.at("mimetype"), "application/x-thing");
+    EXPECT_EQ(file.partHeaders.at("content-disposition").front(),
+              "form-data; name=\"f\"; filename=\"a b.bin\"");
+
+    const KoHTTPMessageBlock& empty = *header->blocks[1];
+    EXPECT_EQ(empty.Name(), "empty");
+    EXPECT_EQ(empty.content, nullptr);
+    EXPECT_EQ(empty.attributes.at("mimetype"), "application/octet-stream");
+
+    // Duplicate names: both in the list, the later one in the index.
+    EXPECT_EQ(header->Field("f"), header->blocks[2].get());
+    EXPECT_EQ(header->bodyFieldsByName.at("f"), header->blocks[2].get());
+    EXPECT_EQ(header->blocks[2]->Text(), "second f with --AaB03x inside");
+    EXPECT_EQ(header->blocksByPosition.size(), 3u);
+}
+
+TEST(ParseBody, MultipartAtEverySplit) {
+    EXPECT_TRUE(SameAtEverySplit(Post("multipart/form-data; boundary=AaB03x", Multipart())));
+    EXPECT_TRUE(SameAtEverySplit(Post("Multipart/Form-Data; boundary=\"q\"",
+                                      "--q\r\nContent-Disposition: form-data; name=\"n\"\r\n\r\nv\r\n--q--")));
+}
+
+TEST(ParseBody, QuotedBoundaryAndCaseOfTheType) {
+    auto header = Received(Post("Multipart/Form-Data; boundary=\"q\"",
+                                "--q\r\nContent-Disposition: form-data; name=\"n\"\r\n\r\nv\r\n--q--"));
+    EXPECT_EQ(ParseBody(*header), consume_result::Complete);
+    EXPECT_EQ(Value(*header, "n"), "v");
+}
+
+TEST(ParseBody, PartHeaderWithoutColonIsReported) {
+    auto header = Received(Post("multipart/form-data; boundary=b",
+                                "--b\r\nnonsense\r\nContent-Disposition: form-data; name=\"k\"\r\n\r\nv\r\n--b--"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ParseBody(*header), consume_result::Complete);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "oh oh ... problem...\n");
+    EXPECT_EQ(Value(*header, "k"), "v");
+}
+
+TEST(ParseBody, UnknownContentTypeGivesNoBlocks) {
+    auto header = Received(Post("text/plain", "a=1"));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ParseBody(*header), consume_result::Complete);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "content type not defined (text/plain)\n");
+    EXPECT_TRUE(header->blocks.empty());
+
+    auto untyped = Received("POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\na=1");
+    EXPECT_EQ(ParseBody(*untyped), consume_result::Complete);
+    EXPECT_TRUE(untyped->blocks.empty());
+}
+
+TEST(ParseBody, BodyShorterOrLongerThanItsLength) {
+    KoXHeader header(method_code::POST, false, protocol::HTTP);
+    header.fields["content-type"] = {"application/x-www-form-urlencoded"};
+    header.contentLength = 3;
+    header.AppendInput("a=");
+    EXPECT_EQ(ParseBody(header), consume_result::NeedMore);
+    header.AppendInput("12");
+    EXPECT_EQ(ParseBody(header), consume_result::Refused);
+    EXPECT_TRUE(header.blocks.empty());
+}
+
+TEST(ParseBody, QueryAndBodyFieldsShareTheNameIndex) {
+    auto header = Received("GET /p?a=q HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                           "Content-Length: 3\r\n\r\na=b");
+    EXPECT_EQ(ParseBody(*header), consume_result::Complete);
+    EXPECT_EQ(header->queryFieldsByName.at("a")->Text(), "q");
+    EXPECT_EQ(header->bodyFieldsByName.at("a")->Text(), "b");
+    EXPECT_EQ(Value(*header, "a"), "b");
+    EXPECT_EQ(header->blocksByPosition.at("0")->Text(), "q");
+    EXPECT_EQ(header->blocksByPosition.at("1")->Text(), "b");
+}
+
+TEST(KoHTTPMessageBlock, StartsUnnamedAsOctets) {
+    KoHTTPMessageBlock block;
+    EXPECT_EQ(block.Name(), "");
+    EXPECT_EQ(block.attributes.at("mimetype"), "application/octet-stream");
+    EXPECT_EQ(block.content, nullptr);
+    EXPECT_EQ(block.Text(), "");
+}
