@@ -17,4 +17,8 @@ std::size_t descriptorLimit();
 // never lowers it. Returns the soft limit now in force.
 std::size_t raiseDescriptorLimit(std::size_t wanted);
 
+// Sets the soft limit (at most the hard limit); false when refused. Tests
+// use it to run the process out of descriptors.
+bool setDescriptorLimit(std::size_t limit);
+
 }  // namespace platform

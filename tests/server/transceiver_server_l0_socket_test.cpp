@@ -16,7 +16,10 @@
 #include "message/server_header.h"
 #include "message/transceiver.h"
 #include "message/transceiver_client.h"
+#include "platform/descriptor.h"
 #include "platform/process_limits.h"
+#include "platform/socket.h"
+#include "platform/wake_up.h"
 
 using namespace engine_test;
 using namespace server_test;
@@ -299,4 +302,61 @@ TEST_F(ServerFixture, AClientBuildsTheLayerThroughTheTransceiver) {
     EXPECT_TRUE(built.expired());
     EXPECT_EQ(log.Count(server_event::destroyed), 1u);
     EXPECT_TRUE(ClosesWithin(*peer, 2s));
+}
+
+TEST_F(ServerFixture, RunningOutOfDescriptorsNeitherSpinsNorStopsTheListener) {
+    const int port = Listen();
+    auto served = Connect(port);
+    ASSERT_TRUE(RoundTrip(*served, "before"));
+
+    auto resolved = platform::resolveStream("127.0.0.1", std::to_string(port), platform::ResolveHints{});
+    ASSERT_TRUE(resolved.ok() && !resolved.entries.empty());
+    const auto& entry = resolved.entries.front();
+    std::vector<platform::Descriptor> waiting;
+    for (int i = 0; i < 3; ++i) {
+        auto opened = platform::openSocket(entry.family, entry.type, entry.protocol);
+        ASSERT_TRUE(opened.ok());
+        ASSERT_TRUE(platform::setNonBlocking(opened.value().get(), true).ok());
+        waiting.push_back(std::move(opened.value()));
+    }
+    const std::size_t original = platform::descriptorLimit();
+    int lowestFree = -1;
+    {
+        platform::WakeUp probe;
+        ASSERT_TRUE(probe.valid());
+        lowestFree = probe.fd();
+    }
+    // From here on no descriptor can be opened: every accept fails.
+    ASSERT_TRUE(platform::setDescriptorLimit(static_cast<std::size_t>(lowestFree)));
+    for (auto& socket : waiting) {
+        auto error = platform::connectSocket(socket.get(), entry.address);
+        EXPECT_TRUE(error.ok() || error.inProgress()) << error.text();
+    }
+    const std::clock_t before = std::clock();
+    std::this_thread::sleep_for(1s);
+    const double seconds = static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC;
+    // The connection it has is still served.
+    const bool stillServed = RoundTrip(*served, "during", 2s);
+    const std::size_t openDuring = layer->OpenConnections();
+    platform::setDescriptorLimit(original);
+    EXPECT_EQ(openDuring, 1u);  // the waiting peers could not be taken in
+    std::cout << "processor time over 1 s out of descriptors: " << seconds << " s" << std::endl;
+    EXPECT_LT(seconds, 0.3);
+    EXPECT_TRUE(stillServed);
+
+    // With room again, the peers that waited are taken in and served.
+    for (auto& socket : waiting) {
+        const std::string text = "after";
+        auto sent = platform::sendSome(socket.get(), text.data(), text.size());
+        ASSERT_TRUE(sent.error.ok() && sent.bytes == text.size()) << sent.error.text();
+        std::string got;
+        const auto until = Clock::now() + 10s;
+        while (got.size() < text.size() && Clock::now() < until) {
+            platform::waitDescriptor(socket.get(), platform::readable, 50);
+            char buffer[64];
+            auto read = platform::receiveSome(socket.get(), buffer, sizeof buffer);
+            if (read.error.ok()) got.append(buffer, read.bytes);
+        }
+        EXPECT_EQ(got, text);
+    }
 }

@@ -34,4 +34,12 @@ std::size_t raiseDescriptorLimit(std::size_t wanted) {
     return asSize(raised.rlim_cur);
 }
 
+bool setDescriptorLimit(std::size_t wanted) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? static_cast<rlim_t>(wanted)
+                                                     : std::min(static_cast<rlim_t>(wanted), limit.rlim_max);
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
 }  // namespace platform
