@@ -9,8 +9,8 @@ mode="${1:-}"
 scripts/install-deps.sh
 case "$mode" in
   "")      dir=build;      flags=() ;;
-  address) dir=build-asan; flags=(-DVELKO_SANITIZE=address -DVELKO_BENCH=OFF) ;;
-  thread)  dir=build-tsan; flags=(-DVELKO_SANITIZE=thread -DVELKO_BENCH=OFF) ;;
+  address) dir=build-asan; flags=(-DVELKO_SANITIZE=address -DVELKO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
+  thread)  dir=build-tsan; flags=(-DVELKO_SANITIZE=thread -DVELKO_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug) ;;
   *) echo "usage: scripts/test.sh [address|thread]" >&2; exit 2 ;;
 esac
 cmake -S . -B "$dir" "${flags[@]}" >/dev/null
