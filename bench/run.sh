@@ -124,7 +124,7 @@ start_nginx() {
   cat >"$work/nginx.conf" <<EOF
 $user
 worker_processes 1;
-worker_rlimit_nofile 65536;
+worker_rlimit_nofile $(ulimit -n);
 daemon off;
 pid $work/nginx.pid;
 error_log $results/logs/nginx.error.log;
@@ -172,8 +172,8 @@ server.document-root = "$root"
 server.bind = "127.0.0.1"
 server.port = ${http_port[lighttpd]}
 server.errorlog = "$results/logs/lighttpd.error.log"
-server.max-fds = 65536
-server.max-connections = 20000
+server.max-fds = $(ulimit -n)
+server.max-connections = $(( $(ulimit -n) / 2 - 16 ))
 server.max-keep-alive-requests = 1000000
 server.max-keep-alive-idle = 120
 accesslog.filename = "$results/logs/lighttpd.access.log"
