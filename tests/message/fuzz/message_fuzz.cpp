@@ -1,0 +1,91 @@
+// libFuzzer target over the receiving side of a connection: the input is a
+// stream of pipelined messages fed in pieces to ConsumeHeader, each complete
+// message then goes through ParseBody and gets an answer written.
+//
+// Input layout: byte 0 picks the piece size (1 to 64 bytes, or all at once),
+// byte 1 picks the limits (default or tight), the rest is the stream.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "message/http_tables.h"
+#include "message/message_body.h"
+#include "message/response_header.h"
+#include "message/x_header.h"
+
+namespace {
+
+void Check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "invariant broken: %s\n", what);
+        std::abort();
+    }
+}
+
+KoMessageLimits LimitsFor(std::uint8_t choice) {
+    KoMessageLimits limits;
+    if (choice & 1) {
+        limits.maxLineLength = 64;
+        limits.maxHeaderSize = 256;
+        limits.maxFieldCount = 4;
+        limits.maxBodySize = 128;
+    }
+    return limits;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    const std::size_t piece = data[0] == 0xff ? size : 1 + data[0] % 64;
+    const KoMessageLimits limits = LimitsFor(data[1]);
+    const std::string_view stream(reinterpret_cast<const char*>(data) + 2, size - 2);
+    const KoXHeader::Filter admit = [](KoXHeader&) { return true; };
+
+    auto header = std::make_unique<KoXHeader>(0, false, 3, limits);
+    std::size_t sent = 0;
+    int messages = 0;
+    // Every pass either takes new bytes or finishes a message that shrinks
+    // what is left, so the loop ends.
+    for (int guard = 0; guard < 100000; ++guard) {
+        const int r = header->ConsumeHeader(admit);
+        if (r == consume_result::Refused) {
+            const std::int32_t status = header->RefusalStatus();
+            Check(status == 400 || status == 413 || status == 431 || status == 501, "refusal status");
+            Check(header->closeAfter, "refusal closes");
+            break;
+        }
+        if (r == consume_result::NeedMore) {
+            if (sent >= stream.size()) break;
+            const std::string_view next = stream.substr(sent, piece);
+            header->AppendInput(next);
+            sent += next.size();
+            continue;
+        }
+        Check(r == consume_result::Complete, "result code");
+        Check(header->ConsumeHeader(admit) == consume_result::Complete, "completion sticks");
+        Check(header->BodySize() == header->contentLength || header->messageKind.load() == 0 ||
+                  !header->HasField("content-length"),
+              "body matches its length");
+        Check(header->contentLength <= limits.maxBodySize, "body limit");
+        Check(ParseBody(*header) != consume_result::NeedMore || !header->HasField("content-length"),
+              "complete body parses");
+        auto answer = header->MakeAnswer();
+        answer->statusCode = 200;
+        answer->state.store(header_state::Complete);
+        answer->Input().sputn("x", 1);
+        std::ostringstream out;
+        answer->WriteHeader(out);
+
+        std::string rest = header->TakeRemainder();
+        header = std::make_unique<KoXHeader>(0, false, 3, limits);
+        header->AppendInput(rest);
+        if (++messages > 10000) break;
+    }
+    return 0;
+}
