@@ -30,7 +30,7 @@ KoVelkoApplication2::KoVelkoApplication2(KoPersistentAppStorage* store, std::vec
     : settings(std::move(settings_)),
       scheduler_(settings.scheduler),
       opener(scheduler_, settings.launcher),
-      transceiver_(scheduler_, settings.transceiver),
+      transceiver_(std::make_unique<KoTransceiver>(scheduler_, settings.transceiver)),
       handle(store),
       hosts(std::move(hosts_)),
       options_(std::move(options)) {}
@@ -43,14 +43,12 @@ KoVelkoApplication2::~KoVelkoApplication2() {
         stopping = routers;
     }
     for (auto& [name, router] : stopping) router->stop();
-    {
-        std::lock_guard<std::recursive_mutex> guard(lock);
-        handlers.clear();
-    }
-    for (HostEntry& host : hosts) {
-        if (host.client) transceiver_.RemoveClient(host.client);
-        host.client.reset();
-    }
+    // The servers report (kind 2) while they go, so they go while the
+    // options and the registry still exist.
+    transceiver_.reset();
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    for (HostEntry& host : hosts) host.client.reset();
+    handlers.clear();
 }
 
 void KoVelkoApplication2::initialize() {}
@@ -72,7 +70,7 @@ KoRouterConfig KoVelkoApplication2::routerConfig() const {
 }
 
 void KoVelkoApplication2::start() {
-    KoInstallHTTPLayerFactory(transceiver_, settings.http, [this](const std::string& clientId) {
+    KoInstallHTTPLayerFactory(*transceiver_, settings.http, [this](const std::string& clientId) {
         std::shared_ptr<KoTransceiverClient> client;
         {
             std::lock_guard<std::recursive_mutex> guard(lock);
@@ -95,13 +93,13 @@ void KoVelkoApplication2::start() {
     for (std::size_t i = 0; i < hosts.size(); ++i) {
         auto client = koMakeSharedJob<KoTransceiverClient>(
             [this](const KoServerCallback_t& event) { return serverEvent(event); }, copy, this);
-        auto router = std::make_shared<KoRequestRouter>(transceiver_, *this, config, settings.http);
+        auto router = std::make_shared<KoRequestRouter>(*transceiver_, *this, config, settings.http);
         std::weak_ptr<KoRequestRouter> weakRouter = router;
         client->SetRequestRouter([weakRouter](const std::string& source, std::shared_ptr<KoXHeader> request) {
             auto target = weakRouter.lock();
             return target ? target->route(source, std::move(request)) : 0;
         });
-        auto registered = transceiver_.AddClient(client);
+        auto registered = transceiver_->AddClient(client);
         HostEntry host;
         {
             std::lock_guard<std::recursive_mutex> guard(lock);
@@ -227,7 +225,7 @@ bool KoVelkoApplication2::storeLookup(const std::string& key, KoXResponseHeader&
     return true;
 }
 
-KoTransceiver& KoVelkoApplication2::transceiver() { return transceiver_; }
+KoTransceiver& KoVelkoApplication2::transceiver() { return *transceiver_; }
 
 KoKessaScheduler2& KoVelkoApplication2::scheduler() { return scheduler_; }
 

@@ -82,7 +82,8 @@ private:
     const KoApplicationSettings settings;
     KoKessaScheduler2 scheduler_;
     KoDocumentOpener opener;
-    KoTransceiver transceiver_;
+    // Released first in the destructor: its servers report into this object.
+    std::unique_ptr<KoTransceiver> transceiver_;
     KoPersistentAppStorage* const handle;
     std::vector<HostEntry> hosts;
     Options options_;
