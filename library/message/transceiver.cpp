@@ -261,7 +261,7 @@ std::string KoTransceiver::AddConnection(std::shared_ptr<KoSocketIPvx> socket,
     receiveWake.signal();
     // The send loop takes new connections in on its next wake; it is woken
     // now only when there is something to send already.
-    if (connection->OutputWaiting()) sendWake.signal();
+    if (connection->WantsToSend()) sendWake.signal();
     return connectionName;
 }
 

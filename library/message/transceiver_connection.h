@@ -87,6 +87,15 @@ public:
     virtual void TakeInput(KoStringBuf& out);
     void TakeInput(std::string& out);
 
+    // Whether the send loop should step this connection now. The base: when
+    // output is queued. A TLS connection also while its handshake or a read
+    // waits to write, and not while a write waits for the peer's bytes.
+    virtual bool WantsToSend() const { return OutputWaiting(); }
+    // Input the transport holds that no readiness event announces (bytes a
+    // TLS library has decrypted already); the receive loop then drains it
+    // with InputArrived(nullptr, 0) before it waits again.
+    virtual bool TransportHoldsInput() const { return false; }
+
     bool OutputWaiting() const { return outputWaiting.load(); }
     bool InputWaiting() const { return inputWaiting.load(); }
     std::size_t QueuedBytes() const;

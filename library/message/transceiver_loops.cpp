@@ -103,13 +103,15 @@ void KoTransceiver::runReceiveLoop() {
 
         // Bytes that a transport step holds back (a TLS record already read)
         // are not announced by the socket.
+        bool held = false;
         for (auto& [token, slot] : watched) {
             Slot& s = slot;
             guardedStep([&] { return s.connection->InputArrived(nullptr, 0); });
+            if (s.connection->TransportHoldsInput()) held = true;
         }
 
         if (marked.empty()) {
-            auto waited = poller.wait(-1, events);
+            auto waited = poller.wait(held ? 0 : -1, events);
             if (!waited.ok()) {
                 std::this_thread::sleep_for(waitFailurePause);
                 events.clear();
@@ -164,15 +166,15 @@ void KoTransceiver::runSendLoop() {
 
         bool more = false;
         for (auto& [token, slot] : watched) {
-            if (blocked.count(token) != 0 || !slot.connection->OutputWaiting()) continue;
+            if (blocked.count(token) != 0 || !slot.connection->WantsToSend()) continue;
             int n = 0;
             int rounds = 0;
             do {
                 n = guardedStep([&] { return slot.connection->SendStep(*slot.socket); });
-            } while (n > 0 && slot.connection->OutputWaiting() && ++rounds < sendRoundsPerPass);
+            } while (n > 0 && slot.connection->WantsToSend() && ++rounds < sendRoundsPerPass);
             if (n < 0) {
                 marked.push_back(slot.connection->name);
-            } else if (slot.connection->OutputWaiting()) {
+            } else if (slot.connection->WantsToSend()) {
                 if (n > 0) {
                     more = true;  // still taking bytes: come back without waiting
                 } else if (poller.add(slot.fd, platform::writable, token)) {
