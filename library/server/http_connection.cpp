@@ -117,6 +117,11 @@ int KoHTTPConnection::SendStep(KoSocketIPvx& socket) {
     return sent;
 }
 
+bool KoHTTPConnection::DrainedForClose() const {
+    std::lock_guard<std::mutex> lock(outputLock);
+    return closeWhenDrained && drainedLocked();
+}
+
 void KoHTTPConnection::CloseWhenDrained() {
     {
         std::lock_guard<std::mutex> lock(outputLock);

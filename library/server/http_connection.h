@@ -39,6 +39,11 @@ public:
     // Files not yet completely queued.
     std::size_t FilesPending() const;
 
+protected:
+    // A close was asked for and everything queued has been written; a send
+    // step that finds so reports stepClosed.
+    bool DrainedForClose() const;
+
 private:
     struct Later {
         std::string bytes;
