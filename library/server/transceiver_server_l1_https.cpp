@@ -1,0 +1,83 @@
+#include "server/transceiver_server_l1_https.h"
+
+#include <utility>
+
+#include "message/server_header.h"
+#include "message/transceiver.h"
+#include "net/socket_ipvx.h"
+
+namespace {
+
+std::string KeyEntry(const std::shared_ptr<KoXServerHeader>& header, const char* key) {
+    return header ? header->Lookup(key, "") : std::string();
+}
+
+void DropConnection(KoTransceiver& transceiver, KoTransceiverConnection& connection) {
+    transceiver.RemoveConnection(connection.name, false);
+}
+
+std::shared_ptr<KoTransceiverConnection> MakeTlsConnection(KoTransceiverServerL1_SSLAddon& addOn,
+                                                           KoTransceiver& transceiver, const std::string& owner,
+                                                           const std::string& peer, const KoServerCallback_t& record,
+                                                           KoSocketIPvx* socket) {
+    std::shared_ptr<KoTransceiverConnection> connection;
+    if (socket != nullptr) addOn.CreateConnection(connection, transceiver, owner, peer, record, DropConnection, *socket);
+    return connection;
+}
+
+}  // namespace
+
+KoTransceiverServerL1HTTPS::KoTransceiverServerL1HTTPS(KoKessaScheduler2& scheduler_, KoTransceiver& transceiver_,
+                                                       std::string clientId_, std::string serverId_,
+                                                       std::string connectionTag_,
+                                                       std::shared_ptr<KoXServerHeader> header_,
+                                                       KoServerCallback callback_, RequestSink sink_,
+                                                       KoHTTPSettings settings_, KoTlsSettings tlsSettings_)
+    : KoTransceiverServerL1_SSLAddon(KeyEntry(header_, "cacertificate"), KeyEntry(header_, "privatekey"),
+                                     tlsSettings_),
+      KoTransceiverServerL1HTTP(scheduler_, transceiver_, std::move(clientId_), std::move(serverId_),
+                                std::move(connectionTag_), std::move(header_), std::move(callback_), std::move(sink_),
+                                settings_, protocol::HTTPS) {
+    connectionFileChunk = settings_.fileChunk;
+}
+
+KoTransceiverServerL1HTTPS::~KoTransceiverServerL1HTTPS() {
+    // The listener makes connections from the context: it ends first.
+    withdraw();
+    stopWatch();
+    stopListener();
+    stopWorker();
+}
+
+std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTPS::createConnection(
+    KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
+    std::shared_ptr<KoSocketIPvx> socket) {
+    return MakeTlsConnection(*this, target, serverIdentifier, connectionTagText(), record, socket.get());
+}
+
+KoTransceiverServerL1VELKOS::KoTransceiverServerL1VELKOS(KoKessaScheduler2& scheduler_, KoTransceiver& transceiver_,
+                                                         std::string clientId_, std::string serverId_,
+                                                         std::string connectionTag_,
+                                                         std::shared_ptr<KoXServerHeader> header_,
+                                                         KoServerCallback callback_, RequestSink sink_,
+                                                         KoHTTPSettings settings_, KoTlsSettings tlsSettings_)
+    : KoTransceiverServerL1_SSLAddon(KeyEntry(header_, "cacertificate"), KeyEntry(header_, "privatekey"),
+                                     tlsSettings_),
+      KoTransceiverServerL1VELKO(scheduler_, transceiver_, std::move(clientId_), std::move(serverId_),
+                                 std::move(connectionTag_), std::move(header_), std::move(callback_),
+                                 std::move(sink_), settings_) {
+    connectionFileChunk = settings_.fileChunk;
+}
+
+KoTransceiverServerL1VELKOS::~KoTransceiverServerL1VELKOS() {
+    withdraw();
+    stopWatch();
+    stopListener();
+    stopWorker();
+}
+
+std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1VELKOS::createConnection(
+    KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
+    std::shared_ptr<KoSocketIPvx> socket) {
+    return MakeTlsConnection(*this, target, serverIdentifier, connectionTagText(), record, socket.get());
+}

@@ -1,0 +1,53 @@
+// Server stack: the protocol layers over TLS. KoTransceiverServerL1HTTPS is
+// the HTTP layer (parsing, routing, answers, access log) with TLS
+// connections and protocol code 4, so the access log names "https".
+// KoTransceiverServerL1VELKOS is the VELKO layer over TLS (protocol code 7
+// asks for it); its messages carry code 6, as VELKO's do.
+//
+// Construction makes the TLS context first (see
+// KoTransceiverServerL1_SSLAddon for the "(SSL) " errors it throws), so a
+// layer whose certificate or key cannot be used is never built and nothing
+// of it is left behind. Accepted sockets become non-blocking TLS connections
+// whose handshake the transceiver's loops drive, with the deadline of the
+// TLS settings (10 s by default).
+//
+// Ownership and threads as for the HTTP layer; the destructor ends the
+// listener before the context goes, so no connection is made without it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/tls_session.h"
+#include "server/http_layer.h"
+#include "server/transceiver_server_l1_ssl_addon.h"
+#include "server/transceiver_server_l1_velko.h"
+
+class KoTransceiverServerL1HTTPS : public KoTransceiverServerL1_SSLAddon, public KoTransceiverServerL1HTTP {
+public:
+    KoTransceiverServerL1HTTPS(KoKessaScheduler2& scheduler, KoTransceiver& transceiver, std::string clientId,
+                               std::string serverId, std::string connectionTag,
+                               std::shared_ptr<KoXServerHeader> header, KoServerCallback callback,
+                               RequestSink sink, KoHTTPSettings settings = {}, KoTlsSettings tlsSettings = {});
+    ~KoTransceiverServerL1HTTPS() override;
+
+    std::shared_ptr<KoTransceiverConnection> createConnection(KoTransceiver& transceiver,
+                                                              const std::string& serverIdentifier,
+                                                              const KoServerCallback_t& record,
+                                                              std::shared_ptr<KoSocketIPvx> socket) override;
+};
+
+class KoTransceiverServerL1VELKOS : public KoTransceiverServerL1_SSLAddon, public KoTransceiverServerL1VELKO {
+public:
+    KoTransceiverServerL1VELKOS(KoKessaScheduler2& scheduler, KoTransceiver& transceiver, std::string clientId,
+                                std::string serverId, std::string connectionTag,
+                                std::shared_ptr<KoXServerHeader> header, KoServerCallback callback,
+                                RequestSink sink, KoHTTPSettings settings = {}, KoTlsSettings tlsSettings = {});
+    ~KoTransceiverServerL1VELKOS() override;
+
+    std::shared_ptr<KoTransceiverConnection> createConnection(KoTransceiver& transceiver,
+                                                              const std::string& serverIdentifier,
+                                                              const KoServerCallback_t& record,
+                                                              std::shared_ptr<KoSocketIPvx> socket) override;
+};
