@@ -10,6 +10,7 @@
 #include "message/server_header.h"
 #include "message/transceiver_client.h"
 #include "server/http_layer_factory.h"
+#include "server/protocol_layer_factories.h"
 #include "store/persistent_app_storage.h"
 
 namespace {
@@ -70,7 +71,7 @@ KoRouterConfig KoVelkoApplication2::routerConfig() const {
 }
 
 void KoVelkoApplication2::start() {
-    KoInstallHTTPLayerFactory(*transceiver_, settings.http, [this](const std::string& clientId) {
+    const KoRequestSinkSource sinks = [this](const std::string& clientId) {
         std::shared_ptr<KoTransceiverClient> client;
         {
             std::lock_guard<std::recursive_mutex> guard(lock);
@@ -84,7 +85,9 @@ void KoVelkoApplication2::start() {
                 auto target = weak.lock();
                 return target ? target->ReceiveMessage(source, std::move(request)) : 0;
             });
-    });
+    };
+    KoInstallHTTPLayerFactory(*transceiver_, settings.http, sinks);
+    KoInstallProtocolLayerFactories(*transceiver_, settings.http, settings.tls, sinks);
     const Options copy = options();
     const KoRouterConfig config = [&] {
         std::lock_guard<std::recursive_mutex> guard(lock);
@@ -95,10 +98,14 @@ void KoVelkoApplication2::start() {
             [this](const KoServerCallback_t& event) { return serverEvent(event); }, copy, this);
         auto router = std::make_shared<KoRequestRouter>(*transceiver_, *this, config, settings.http);
         std::weak_ptr<KoRequestRouter> weakRouter = router;
-        client->SetRequestRouter([weakRouter](const std::string& source, std::shared_ptr<KoXHeader> request) {
+        const KoTransceiverClient::Handler routed = [weakRouter](const std::string& source,
+                                                                 std::shared_ptr<KoXHeader> request) {
             auto target = weakRouter.lock();
             return target ? target->route(source, std::move(request)) : 0;
-        });
+        };
+        client->SetRequestRouter(routed);
+        // The router answers VELKO requests too (404).
+        client->SetVELKOHandler(routed);
         auto registered = transceiver_->AddClient(client);
         HostEntry host;
         {
@@ -111,7 +118,7 @@ void KoVelkoApplication2::start() {
         auto header = std::make_shared<KoXServerHeader>(static_cast<std::int32_t>(host.protocolCode), true);
         header->entries["tcp_port"] = std::to_string(host.port);
         header->entries["tcp_address"] = host.address;
-        if (host.protocolCode == 4) {
+        if (host.protocolCode == 4 || host.protocolCode == 7) {
             header->entries["cacertificate"] = ValueOr(host.keys, "cacertificate", "cacert.pem");
             header->entries["privatekey"] = ValueOr(host.keys, "privatekey", "privkey.pem");
         }

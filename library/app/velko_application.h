@@ -26,6 +26,7 @@
 #include "jobs/kessa_scheduler.h"
 #include "message/server_callback.h"
 #include "message/transceiver.h"
+#include "net/tls_session.h"
 #include "server/http_settings.h"
 #include "server/router.h"
 #include "server/router_services.h"
@@ -38,6 +39,8 @@ struct KoApplicationSettings {
     KoKessaSchedulerSettings scheduler;
     KoTransceiverSettings transceiver;
     KoHTTPSettings http;
+    // TLS handshake deadlines and step bounds of the HTTPS layers.
+    KoTlsSettings tls;
     // Opens browsers; tests replace it.
     KoBrowserLauncher launcher;
 };
