@@ -35,7 +35,7 @@ public:
     void QueueFile(std::unique_ptr<std::ifstream> file, std::uint64_t size);
     // Ends the connection once everything queued is written; at once when
     // nothing is queued.
-    void CloseWhenDrained();
+    virtual void CloseWhenDrained();
     // Files not yet completely queued.
     std::size_t FilesPending() const;
 

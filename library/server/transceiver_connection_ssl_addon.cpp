@@ -73,7 +73,7 @@ int KoTransceiverConnection_SSLAddon::InputArrived(const char* bytes, std::size_
 int KoTransceiverConnection_SSLAddon::SendStep(KoSocketIPvx&) {
     const KoTlsStepResult step = tls->sendStep(*this);
     if (step.progress == KoTlsProgress::failed || step.progress == KoTlsProgress::closed) return stepClosed;
-    if (DrainedForClose()) {
+    if (closing()) {
         // The last answer is out: say goodbye properly where the socket
         // takes it at once; a peer that reads nothing more is not waited for.
         tls->shutdown();
@@ -87,7 +87,18 @@ bool KoTransceiverConnection_SSLAddon::WantsToSend() const {
     // Before the handshake nothing can be sent; a write that wants the
     // peer's bytes is retried by the receive step.
     if (!tls->handshakeDone() || tls->writeWantsRead()) return false;
-    return OutputWaiting() || DrainedForClose();
+    return OutputWaiting() || closing();
+}
+
+bool KoTransceiverConnection_SSLAddon::closing() const {
+    // Nothing queued means nothing behind a file either: files refill the
+    // queue as it empties.
+    return DrainedForClose() || (closeRequested.load() && QueuedBytes() == 0 && FilesPending() == 0);
+}
+
+void KoTransceiverConnection_SSLAddon::CloseWhenDrained() {
+    closeRequested = true;
+    transceiver.WakeSender();
 }
 
 bool KoTransceiverConnection_SSLAddon::TransportHoldsInput() const { return tls->hasBufferedInput(); }

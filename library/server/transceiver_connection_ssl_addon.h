@@ -27,6 +27,7 @@
 // failed or ended session reports stepClosed.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -52,6 +53,10 @@ public:
     bool TransportHoldsInput() const override;
     // True once the handshake deadline has passed, else the idle time-out.
     bool checkTimedOut() override;
+    // The send loop ends the connection once everything queued is written,
+    // with a close-notify first; never at once from the caller's thread,
+    // which must not write on a socket the loops may be letting go.
+    void CloseWhenDrained() override;
 
     // Client role: the blocking handshake (see KoTlsSession::connect, whose
     // exceptions it passes on). host names the server for SNI and checks.
@@ -77,5 +82,8 @@ private:
     // the session now waits to write.
     int afterReceive(const KoTlsStepResult& step);
 
+    bool closing() const;
+
     std::unique_ptr<KoTlsSession> tls;
+    std::atomic<bool> closeRequested{false};
 };

@@ -168,6 +168,9 @@ TEST_F(HttpsLayer, CloseRequestEndsTheSession) {
     EXPECT_EQ(answer.substr(answer.size() - body.size()), body);
     EXPECT_TRUE(tls_test::drive({tls_test::Side{*client.session, client.plain, client.fd}},
                                 [&] { return client.session->closed() || client.session->failed(); }, 5s));
+    // Said goodbye with a close-notify: clients reading to the end see no
+    // truncation.
+    EXPECT_TRUE(client.session->cleanClose());
     EXPECT_TRUE(AllDropped());
 }
 
