@@ -5,7 +5,9 @@ Per workload and server: <workload>.<server>.wrk (wrk --latency output) and
 <workload>.<server>.check (status and size of one answer fetched first);
 per server: idle.<server> (key=value lines). The files "workloads" (name and
 description, tab-separated) and "servers" give the order. The first server
-is this one; its ratio is taken to the best of the others."""
+is this one; its ratio is taken to the best of the others that answered
+soundly (status 200, errors under 1 %); "!" marks a ratio of its own
+unsound run."""
 
 import re
 import sys
@@ -26,16 +28,24 @@ def parse_wrk(text):
     transfer = number(r"Transfer/sec:\s+([\d.]+)(\w+)")
     p50 = number(r"\n\s+50%\s+([\d.]+)(\w+)")
     p99 = number(r"\n\s+99%\s+([\d.]+)(\w+)")
+    requests = number(r"(\d+) requests in")
     errors = sum(int(n) for n in re.findall(r"(?:connect|read|write|timeout) (\d+)", text))
     non2xx = number(r"Non-2xx or 3xx responses:\s+(\d+)")
     errors += int(non2xx[0]) if non2xx else 0
     return {
         "rps": float(rps[0]),
+        "requests": int(requests[0]) if requests else 0,
         "mbs": float(transfer[0]) * UNITS.get(transfer[1], 0) if transfer else 0.0,
         "p50": float(p50[0]) * TIME.get(p50[1], 0) if p50 else None,
         "p99": float(p99[0]) * TIME.get(p99[1], 0) if p99 else None,
         "errors": errors,
     }
+
+
+def sound(row, check):
+    """A peer counts as the best only with right answers: a fast error page
+    must not set the bar."""
+    return bool(row) and check.startswith("200 ") and row["errors"] <= 0.01 * max(row["requests"], 1)
 
 
 def read(path):
@@ -56,7 +66,8 @@ def main(results):
     print("-" * len(head))
     for name, description in workloads:
         rows = {s: parse_wrk(read(results / f"{name}.{s}.wrk")) for s in servers}
-        best = max((rows[p]["rps"] for p in peers if rows[p]), default=0.0)
+        best = max((rows[p]["rps"] for p in peers if sound(rows[p], read(results / f"{name}.{p}.check"))),
+                   default=0.0)
         for s in servers:
             r = rows[s]
             check = read(results / f"{name}.{s}.check").strip() or "n/a"
@@ -64,7 +75,9 @@ def main(results):
             if not r:
                 print(f"{label:<34} {s:<9} {'n/a':>10} {'n/a':>9} {'n/a':>8} {'n/a':>8} {'n/a':>7}  {check:<14}")
                 continue
-            ratio = f"{r['rps'] / best:.2f}x" if s == ours and best > 0 else ""
+            ratio = ""
+            if s == ours and best > 0:
+                ratio = f"{r['rps'] / best:.2f}x" + ("" if sound(r, check) else " !")
             print(f"{label:<34} {s:<9} {r['rps']:>10.0f} {r['mbs']:>9.1f} {ms(r['p50']):>8} {ms(r['p99']):>8} "
                   f"{r['errors']:>7}  {check:<14} {ratio}")
 

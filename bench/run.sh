@@ -106,7 +106,7 @@ chmod -R a+rX "$root" "$work"/*.pem
 # Ports: this server, nginx, lighttpd; then the FastCGI helpers.
 declare -A http_port=([velko]=$((port_base + 80)) [nginx]=$((port_base + 81)) [lighttpd]=$((port_base + 82)))
 declare -A https_port=([velko]=$((port_base + 443)) [nginx]=$((port_base + 444)) [lighttpd]=$((port_base + 445)))
-php_nginx=$((port_base + 901)); php_lighttpd=$((port_base + 902)); fcgiwrap_port=$((port_base + 903))
+php_nginx=$((port_base + 901)); php_lighttpd=$((port_base + 902))
 
 # Everything the servers run stays on core 0; wrk and the idle client use core 1.
 start() { taskset -c 0 "$@" 3>&- & pids+=($!); }
@@ -149,7 +149,7 @@ http {
     location /cgi-bin/ {
       include /etc/nginx/fastcgi_params;
       fastcgi_param SCRIPT_FILENAME \$document_root\$fastcgi_script_name;
-      fastcgi_pass 127.0.0.1:$fcgiwrap_port;
+      fastcgi_pass unix:$work/fcgiwrap.sock;
     }
     location ~ \.php\$ {
       include /etc/nginx/fastcgi_params;
@@ -160,7 +160,9 @@ http {
 }
 EOF
   start env PHP_FCGI_CHILDREN=8 PHP_FCGI_MAX_REQUESTS=1000000 php-cgi -b "127.0.0.1:$php_nginx"
-  start fcgiwrap -c 8 -s "tcp:127.0.0.1:$fcgiwrap_port"
+  # A Unix socket, as fcgiwrap is usually run: no TCP port left in TIME_WAIT
+  # to refuse the next run's bind.
+  start fcgiwrap -c 8 -s "unix:$work/fcgiwrap.sock"
   start nginx -c "$work/nginx.conf" -e "$results/logs/nginx.error.log"
   server_pid[nginx]=$!
 }
