@@ -38,4 +38,8 @@ Result<std::string> makeTemporaryDirectory(const std::string& prefix);
 // Removes path and everything below it; a missing path is no error.
 Error removeTree(const std::string& path);
 
+// path made absolute against the current directory, with "." and ".."
+// steps and links resolved when it exists; empty when it cannot be made.
+std::string absolutePath(const std::string& path);
+
 }  // namespace platform

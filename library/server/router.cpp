@@ -217,16 +217,20 @@ bool KoRequestRouter::runProgram(const std::string& programPath, std::shared_ptr
     return runChildFor(programPath, programPath, std::move(request));
 }
 
-bool KoRequestRouter::runChildFor(const std::string& program, const std::string& file,
+bool KoRequestRouter::runChildFor(const std::string& program, const std::string& relativeFile,
                                   std::shared_ptr<KoXHeader> request) {
-    auto info = platform::fileInfo(file);
+    auto info = platform::fileInfo(relativeFile);
     if (!info || !info->regular) return false;
+    // The child runs in the script's directory, so a path relative to the
+    // server's own directory would name nothing there.
+    const std::string file = platform::absolutePath(relativeFile);
+    if (file.empty()) return false;
     KoCgiEnvironment environment;
     environment["REDIRECT_STATUS"] = "CGI";
     environment["SCRIPT_FILENAME"] = file;
     if (!buildEnvironment(*request, environment)) return false;
     KoCgiContext context;
-    context.documentRoot = config.documentRoot;
+    context.documentRoot = platform::absolutePath(config.documentRoot);
     context.scriptName = percentDecode(request->path);
     context.scriptFilename = file;
     context.serverName = Value(request->description, "localaddress");
@@ -236,7 +240,7 @@ bool KoRequestRouter::runChildFor(const std::string& program, const std::string&
     addGatewayVariables(*request, context, environment);
 
     platform::ChildOptions options;
-    options.program = program;
+    options.program = program == relativeFile ? file : program;
     options.environment = environmentEntries(environment);
     options.workingDirectory = DirectoryOf(file);
     std::string input = request->Body();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -174,6 +175,22 @@ TEST_F(HttpServer, PhpThroughPhpCgi) {
     EXPECT_EQ(redirect, "302 " + base + "/elsewhere.html");
     // A query without "=" must not become an interpreter argument.
     EXPECT_EQ(Curl({base + "/args.php?-s"}).output, "argc=0");
+}
+
+// The example host passes "./htmlroot/". Scripts run in their own directory,
+// where that relative path named nothing: CGI gave 502 and PHP "No input file".
+TEST_F(HttpServer, RelativeDocumentRootRunsScripts) {
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(root);
+    KoApplicationSettings settings;
+    settings.launcher = [](const std::vector<std::string>&, const std::string&) {};
+    void* relative = KoStartServer("127.0.0.1", 0, "./", "./cgi-bin/", "c", "k", 3, settings);
+    for (int i = 0; i < 200 && ServerPort(relative) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const std::string at = "http://127.0.0.1:" + std::to_string(ServerPort(relative));
+    EXPECT_EQ(Curl({at + "/cgi-bin/echo.sh?a=1"}).output, "method=GET query=a=1 len=\n");
+    EXPECT_EQ(Curl({at + "/hello.php?x=3"}).output, "php:3:");
+    StopHTTPserver(relative);
+    std::filesystem::current_path(previous);
 }
 
 TEST_F(HttpServer, KeepAliveAndPipelining) {

@@ -48,4 +48,14 @@ Error removeTree(const std::string& path) {
     return Error(error ? error.value() : 0);
 }
 
+std::string absolutePath(const std::string& path) {
+    if (path.empty()) return {};
+    std::error_code error;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+    if (error) return {};
+    std::string text = resolved.string();
+    if (path.back() == pathSeparator && (text.empty() || text.back() != pathSeparator)) text += pathSeparator;
+    return text;
+}
+
 }  // namespace platform
