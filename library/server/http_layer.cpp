@@ -1,6 +1,8 @@
 #include "server/http_layer.h"
 
 #include <cctype>
+#include <charconv>
+#include <system_error>
 #include <fstream>
 #include <iostream>
 #include <utility>
@@ -24,6 +26,12 @@ bool AsksToContinue(const KoXHeader& request) {
     std::string value = request.FirstValue("expect");
     for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return value.find("100-continue") != std::string::npos;
+}
+
+// An HTTP/1.0 client knows no interim answers.
+bool Http10Request(const KoXHeader& request) {
+    auto first = request.fields.find(":first:");
+    return first != request.fields.end() && first->second.size() >= 3 && first->second[2] == "HTTP/1.0";
 }
 
 std::string FirstOr(const KoXHeader::FieldMap& fields, const std::string& name, const std::string& fallback) {
@@ -189,9 +197,15 @@ void KoTransceiverServerL1HTTP::processInput(const std::string& connectionName, 
         const auto filter = [&](KoXHeader& header) {
             headerEnded = true;
             // The client waits for this before it sends the body.
-            if (AsksToContinue(header) && header.HasField("content-length") && header.version != "1.0") {
+            if (AsksToContinue(header) && header.HasField("content-length") && !Http10Request(header)) {
                 const std::string length = header.FirstValue("content-length");
-                if (length != "0" && std::stoull("0" + length) <= header.Limits().maxBodySize) {
+                // A malformed or oversized length is refused once the header is
+                // complete; it must not fail here.
+                std::uint64_t announced = 0;
+                const char* end = length.data() + length.size();
+                const auto parsed = std::from_chars(length.data(), end, announced);
+                if (parsed.ec == std::errc() && parsed.ptr == end && announced != 0 &&
+                    announced <= header.Limits().maxBodySize) {
                     static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
                     std::size_t accepted = 0;
                     connection->QueueBytes(kContinue, sizeof kContinue - 1, accepted);
