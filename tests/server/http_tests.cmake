@@ -1,5 +1,6 @@
 velko_add_tests(server_http
   ${CMAKE_CURRENT_LIST_DIR}/cgi_runner_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_answer_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/router_test.cpp
   LABELS concurrent
 )

@@ -1,0 +1,316 @@
+// End to end over loopback, byte by byte on the wire: interim answers,
+// deadlines for slow bodies, CGI output limits, connection persistence,
+// the exact 404 page, memory while a large file is sent, and traversal
+// attempts that aim at a file outside the document root.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/server_handle.h"
+#include "api/velko_server_api.h"
+#include "platform/child_process.h"
+#include "platform/file_system.h"
+#include "raw_http_client.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+void WriteFile(const std::string& path, const std::string& bytes, bool executable = false) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    out.close();
+    if (executable) {
+        platform::ChildOptions chmod;
+        chmod.program = "/bin/chmod";
+        chmod.arguments = {"755", path};
+        platform::runChild(chmod, "", 1024, 5000);
+    }
+}
+
+// The body of an answer as taken by RawHttpClient::takeAnswer.
+std::string BodyOf(const std::string& answer) {
+    const std::size_t end = answer.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : answer.substr(end + 4);
+}
+
+std::string StatusLineOf(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
+
+class HttpProtocol : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto dir = platform::makeTemporaryDirectory("velko_proto_");
+        ASSERT_TRUE(dir.ok());
+        top = dir.value() + "/";
+        // The document root is one level down, so that "outside.txt" sits
+        // beside it where only a traversal could reach it.
+        root = top + "site/";
+        platform::createDirectory(root);
+        platform::createDirectory(root + "cgi-bin");
+        platform::createDirectory(root + "docs");
+        WriteFile(top + "outside.txt", kSecret);
+        WriteFile(root + "index.html", "<html>home</html>");
+        WriteFile(root + "style.css", "body{}");
+        WriteFile(root + "app.js", "let a=1;");
+        WriteFile(root + "docs/index.html", "<p>docs</p>");
+        WriteFile(root + "cgi-bin/echo.sh",
+                  "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+                  "printf 'len=%s\\n' \"$CONTENT_LENGTH\"\ncat\n",
+                  true);
+        WriteFile(root + "cgi-bin/flood.sh",
+                  "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\nhead -c 1048576 /dev/zero\n", true);
+    }
+
+    void TearDown() override {
+        if (handle != nullptr) StopHTTPserver(handle);
+        platform::removeTree(top);
+    }
+
+    void Start(const std::function<void(KoApplicationSettings&)>& adjust = {}) {
+        KoApplicationSettings settings;
+        settings.http.cgiTimeout = milliseconds(5000);
+        settings.http.deadlineCheck = milliseconds(50);
+        settings.launcher = [](const std::vector<std::string>&, const std::string&) {};
+        if (adjust) adjust(settings);
+        handle = KoStartServer("127.0.0.1", 0, root.c_str(), (root + "cgi-bin/").c_str(), "c", "k", 3, settings);
+        for (int i = 0; i < 250 && ServerPort(handle) == 0; ++i) std::this_thread::sleep_for(milliseconds(20));
+        port = ServerPort(handle);
+        ASSERT_NE(port, 0);
+    }
+
+    static constexpr const char* kSecret = "outside the root";
+    void* handle = nullptr;
+    std::string top;
+    std::string root;
+    int port = 0;
+};
+
+TEST_F(HttpProtocol, ExpectContinueGetsInterimAnswerBeforeTheBody) {
+    Start();
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n");
+    const std::string interim = client.takeAnswer(milliseconds(5000));
+    EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
+    // Nothing else may come before the body is sent.
+    EXPECT_FALSE(client.readUntil([](const std::string& in) { return !in.empty(); }, milliseconds(200)));
+    client.send("hello");
+    const std::string answer = client.takeAnswer(milliseconds(8000));
+    EXPECT_EQ(StatusLineOf(answer).substr(0, 12), "HTTP/1.1 200") << answer;
+    EXPECT_EQ(BodyOf(answer), "len=5\nhello");
+}
+
+TEST_F(HttpProtocol, ExpectContinueWithOversizedBodyIsRefusedAtOnce) {
+    Start([](KoApplicationSettings& s) { s.http.limits.maxBodySize = 1024; });
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\nExpect: 100-continue\r\n\r\n");
+    const std::string answer = client.takeAnswer(milliseconds(5000));
+    EXPECT_EQ(StatusLineOf(answer).substr(0, 12), "HTTP/1.1 413") << answer;
+    EXPECT_EQ(answer.find("100 Continue"), std::string::npos);
+    EXPECT_TRUE(client.readUntilClosed(milliseconds(5000)));
+}
+
+TEST_F(HttpProtocol, ExpectContinueWithHugeAnnouncedLengthIsRefusedNotFailed) {
+    // A length beyond any integer must be a client error, not a server fault.
+    Start();
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 999999999999999999999999\r\n"
+                "Expect: 100-continue\r\n\r\n");
+    const std::string answer = client.takeAnswer(milliseconds(5000));
+    const std::string status = StatusLineOf(answer).substr(0, 10);
+    EXPECT_TRUE(status == "HTTP/1.1 4") << answer;
+    EXPECT_TRUE(client.readUntilClosed(milliseconds(5000)));
+}
+
+TEST_F(HttpProtocol, ExpectContinueFromHttp10GetsNoInterimAnswer) {
+    Start();
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("POST /cgi-bin/echo.sh HTTP/1.0\r\nContent-Length: 2\r\nExpect: 100-continue\r\n\r\n");
+    EXPECT_FALSE(client.readUntil([](const std::string& in) { return !in.empty(); }, milliseconds(300)))
+        << client.received();
+    client.send("ok");
+    const std::string answer = client.takeAnswer(milliseconds(8000));
+    EXPECT_EQ(StatusLineOf(answer).substr(0, 12), "HTTP/1.1 200") << answer;
+    EXPECT_EQ(BodyOf(answer), "len=2\nok");
+}
+
+TEST_F(HttpProtocol, StalledBodyClosesTheConnection) {
+    Start([](KoApplicationSettings& s) { s.http.bodyProgressDeadline = milliseconds(400); });
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n0123456789");
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(client.readUntilClosed(milliseconds(5000))) << client.received();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(300));
+    EXPECT_EQ(StatusLineOf(client.received()).substr(0, 12), "HTTP/1.1 408") << client.received();
+    EXPECT_EQ(client.received().find("len="), std::string::npos);
+}
+
+TEST_F(HttpProtocol, BodyThatKeepsComingOutlivesTheProgressDeadline) {
+    Start([](KoApplicationSettings& s) { s.http.bodyProgressDeadline = milliseconds(600); });
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 8\r\n\r\n");
+    // Eight bytes over about two seconds: longer than the deadline in total,
+    // but never silent for that long.
+    for (char c : std::string("12345678")) {
+        std::this_thread::sleep_for(milliseconds(250));
+        ASSERT_TRUE(client.send(std::string(1, c)));
+    }
+    const std::string answer = client.takeAnswer(milliseconds(8000));
+    EXPECT_EQ(BodyOf(answer), "len=8\n12345678") << client.received();
+}
+
+TEST_F(HttpProtocol, CgiOutputOverTheLimitIsABadGateway) {
+    Start([](KoApplicationSettings& s) { s.http.cgiOutputLimit = 64 * 1024; });
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /cgi-bin/flood.sh HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string flood = client.takeAnswer(milliseconds(8000));
+    EXPECT_EQ(StatusLineOf(flood).substr(0, 12), "HTTP/1.1 502") << flood.substr(0, 200);
+    EXPECT_LT(flood.size(), 64u * 1024);
+    // Output within the limit still passes, on the same connection.
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nok");
+    EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(8000))), "len=2\nok");
+}
+
+TEST_F(HttpProtocol, Http10WithoutKeepAliveIsClosedAfterItsAnswer) {
+    Start();
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /style.css HTTP/1.0\r\nHost: x\r\n\r\n");
+    const std::string answer = client.takeAnswer(milliseconds(5000));
+    EXPECT_EQ(BodyOf(answer), "body{}");
+    EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
+    EXPECT_TRUE(client.readUntilClosed(milliseconds(3000)));
+}
+
+TEST_F(HttpProtocol, Http10WithKeepAliveStaysOpen) {
+    Start();
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /style.css HTTP/1.0\r\nHost: x\r\nConnection: keep-alive\r\n\r\n");
+    const std::string first = client.takeAnswer(milliseconds(5000));
+    EXPECT_EQ(BodyOf(first), "body{}");
+    EXPECT_EQ(first.find("Connection: close"), std::string::npos) << first;
+    EXPECT_FALSE(client.readUntilClosed(milliseconds(500)));
+    client.send("GET /app.js HTTP/1.0\r\nHost: x\r\nConnection: Keep-Alive\r\n\r\n");
+    EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "let a=1;");
+    EXPECT_FALSE(client.readUntilClosed(milliseconds(300)));
+}
+
+TEST_F(HttpProtocol, ErrorPageBytes) {
+    Start();
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /nothing.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string answer = client.takeAnswer(milliseconds(5000));
+    // Doctype, one element per line, the body's markup and its br on the
+    // body's line, no line end after the last tag.
+    const std::string page =
+        "<!DOCTYPE html>\n"
+        "<html>\n"
+        "<head>\n"
+        "<title>Error 404 - not found</title>\n"
+        "</head>\n"
+        "<body><h1>Error 404 - not found</h1>The requested page was not found or the project was timed out.<br />\n"
+        "<a href=\"/\">Startseite</a>\n"
+        "</body>\n"
+        "</html>";
+    EXPECT_EQ(StatusLineOf(answer), "HTTP/1.1 404 Not Found");
+    EXPECT_NE(answer.find("Content-Length: " + std::to_string(page.size()) + "\r\n"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("Content-Type: text/html\r\n"), std::string::npos) << answer;
+    EXPECT_EQ(BodyOf(answer), page);
+}
+
+// A size line of /proc/self/status ("VmRSS", "VmHWM"), in KiB.
+std::size_t StatusKiB(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(key + ":", 0) == 0) return std::stoul(line.substr(key.size() + 1));
+    }
+    return 0;
+}
+
+TEST_F(HttpProtocol, LargeFileIsSentInBoundedMemory) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer keeps freed blocks resident (quarantine)";
+#endif
+    Start();
+    const std::uint64_t size = 100ull << 20;
+    {
+        std::ofstream out(root + "big.bin", std::ios::binary);
+        std::string block(1 << 20, 'v');
+        for (std::uint64_t written = 0; written < size; written += block.size()) {
+            out.write(block.data(), static_cast<std::streamsize>(block.size()));
+        }
+    }
+    {
+        // Restart the peak count, where the system allows it.
+        std::ofstream reset("/proc/self/clear_refs");
+        reset << "5";
+    }
+    const std::size_t before = StatusKiB("VmRSS");
+    ASSERT_GT(before, 0u);
+
+    platform::ChildOptions curl;
+    curl.program = "curl";
+    curl.arguments = {"-s", "--max-time", "60", "-o", "/dev/null", "-w", "%{http_code} %{size_download}",
+                      "http://127.0.0.1:" + std::to_string(port) + "/big.bin"};
+    curl.environment = {"PATH=/usr/bin:/bin"};
+    auto run = platform::runChild(curl, "", 4096, 90000);
+    EXPECT_EQ(run.output, "200 " + std::to_string(size));
+
+    const std::size_t peak = StatusKiB("VmHWM");
+    EXPECT_LT(peak, before + 32 * 1024) << "resident before " << before << " KiB, peak " << peak << " KiB";
+}
+
+TEST_F(HttpProtocol, TraversalNeverLeavesTheRoot) {
+    Start();
+    for (const char* path : {
+             "/../outside.txt", "/%2e%2e/outside.txt", "/%2E%2E/outside.txt", "/.%2e/outside.txt",
+             "/docs/../../outside.txt", "/docs/%2e%2e/%2e%2e/outside.txt", "/..%2foutside.txt",
+             "/%2e%2e%2foutside.txt", "/docs%2f..%2f..%2foutside.txt", "/..%5coutside.txt",
+             "/%252e%252e/outside.txt", "/./../outside.txt", "/docs/./../../outside.txt", "../outside.txt",
+             "/index.html%00", "/index.html%00.txt", "/%00/../outside.txt", "/./index.html"}) {
+        RawHttpClient client(port);
+        ASSERT_TRUE(client.connected());
+        client.send(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        client.readUntilClosed(milliseconds(5000));
+        const std::string& answer = client.received();
+        EXPECT_EQ(answer.find(kSecret), std::string::npos) << path;
+        EXPECT_EQ(answer.find("<html>home</html>"), std::string::npos) << path;
+        const std::string status = StatusLineOf(answer);
+        EXPECT_TRUE(status == "HTTP/1.1 404 Not Found" || status == "HTTP/1.1 400 Bad Request") << path << ": " << status;
+    }
+}
+
+TEST_F(HttpProtocol, PipelinedRequestsWithBodiesAnsweredInOrder) {
+    Start();
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    // Three requests in one write, a body in the middle one: the bytes after
+    // each request belong to the next.
+    client.send("GET /style.css HTTP/1.1\r\nHost: x\r\n\r\n"
+                "POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 24\r\n\r\n"
+                "GET /app.js HTTP/1.1\r\n\r\n"
+                "GET /docs/ HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "body{}");
+    EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(8000))), "len=24\nGET /app.js HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "<p>docs</p>");
+    // And the connection goes on afterwards.
+    client.send("GET /app.js HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "let a=1;");
+    EXPECT_FALSE(client.closed());
+}
+
+}  // namespace
