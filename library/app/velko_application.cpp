@@ -11,6 +11,7 @@
 #include "message/transceiver_client.h"
 #include "server/http_layer_factory.h"
 #include "server/protocol_layer_factories.h"
+#include "server/url_hook_factories.h"
 #include "store/persistent_app_storage.h"
 
 namespace {
@@ -70,16 +71,17 @@ KoRouterConfig KoVelkoApplication2::routerConfig() const {
     return config;
 }
 
+std::shared_ptr<KoTransceiverClient> KoVelkoApplication2::findClient(const std::string& clientId) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    for (const HostEntry& host : hosts) {
+        if (host.client && host.client->name == clientId) return host.client;
+    }
+    return nullptr;
+}
+
 void KoVelkoApplication2::start() {
     const KoRequestSinkSource sinks = [this](const std::string& clientId) {
-        std::shared_ptr<KoTransceiverClient> client;
-        {
-            std::lock_guard<std::recursive_mutex> guard(lock);
-            for (const HostEntry& host : hosts) {
-                if (host.client && host.client->name == clientId) client = host.client;
-            }
-        }
-        std::weak_ptr<KoTransceiverClient> weak = client;
+        std::weak_ptr<KoTransceiverClient> weak = findClient(clientId);
         return KoTransceiverServerL1HTTP::RequestSink(
             [weak](const std::string& source, std::shared_ptr<KoXHeader> request) {
                 auto target = weak.lock();
@@ -88,6 +90,9 @@ void KoVelkoApplication2::start() {
     };
     KoInstallHTTPLayerFactory(*transceiver_, settings.http, sinks);
     KoInstallProtocolLayerFactories(*transceiver_, settings.http, settings.tls, sinks);
+    // Answers to a client's outgoing requests go back to that client.
+    KoInstallURLHookFactories(*transceiver_, settings.hooks,
+                              [this](const std::string& clientId) { return url_hook::ClientAnswerSink(findClient(clientId)); });
     const Options copy = options();
     const KoRouterConfig config = [&] {
         std::lock_guard<std::recursive_mutex> guard(lock);

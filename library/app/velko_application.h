@@ -30,6 +30,7 @@
 #include "server/http_settings.h"
 #include "server/router.h"
 #include "server/router_services.h"
+#include "server/url_hook_settings.h"
 
 class KoPersistentAppStorage;
 class KoTransceiverClient;
@@ -41,6 +42,8 @@ struct KoApplicationSettings {
     KoHTTPSettings http;
     // TLS handshake deadlines and step bounds of the HTTPS layers.
     KoTlsSettings tls;
+    // Outgoing requests (AddRoute): time-outs, peer verification.
+    KoURLHookSettings hooks;
     // Opens browsers; tests replace it.
     KoBrowserLauncher launcher;
 };
@@ -81,6 +84,7 @@ public:
 
 private:
     KoRouterConfig routerConfig() const;
+    std::shared_ptr<KoTransceiverClient> findClient(const std::string& clientId);
 
     const KoApplicationSettings settings;
     KoKessaScheduler2 scheduler_;

@@ -2,12 +2,19 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/velko_application.h"
+#include "message/http_tables.h"
+#include "message/protocols.h"
+#include "message/x_header.h"
 #include "message/response_header.h"
+#include "message/transceiver_client.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -112,3 +119,46 @@ TEST(KoVelkoApplication2, IdentifiersHaveTheirShape) {
 }
 
 }  // namespace
+
+// The application never installed the outgoing side, so a client's AddRoute
+// failed with "no hook service for http".
+TEST(KoVelkoApplication2, RoutesAClientsOutgoingRequests) {
+    auto dir = platform::makeTemporaryDirectory("velko_app_");
+    ASSERT_TRUE(dir.ok());
+    const std::string root = dir.value() + "/";
+    std::ofstream(root + "index.html") << "hi";
+    KoApplicationSettings settings;
+    settings.launcher = [](const std::vector<std::string>&, const std::string&) {};
+    HostEntry host;
+    host.address = "127.0.0.1";
+    host.port = 0;
+    host.protocolCode = 3;
+    KoVelkoApplication2 app(nullptr, {host}, {{"_baseDirectoryHTTP", root}, {"no_browser_popup", "true"}}, settings);
+    app.start();
+    std::string port;
+    for (int i = 0; i < 250 && port.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        auto options = app.options();
+        if (options.count("tcp_port_http")) port = options["tcp_port_http"];
+    }
+    ASSERT_FALSE(port.empty());
+
+    auto request = std::make_shared<KoXHeader>(method_code::GET, false, protocol::HTTP);
+    request->messageKind = message_kind::Request;
+    request->host = "127.0.0.1";
+    request->port = static_cast<decltype(request->port)>(std::stoul(port));
+    request->path = "/";
+    std::string name;
+    std::string log;
+    for (int i = 0; i < 100 && log.find("\"GET /\" --> 200") == std::string::npos; ++i) {
+        testing::internal::CaptureStdout();
+        if (i == 0) {
+            EXPECT_NO_THROW(app.Hosts().at(0).client->AddRoute(name, request, false));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        log += testing::internal::GetCapturedStdout();
+    }
+    EXPECT_EQ(name, request->name);
+    EXPECT_NE(log.find("\"GET /\" --> 200"), std::string::npos) << log;
+    platform::removeTree(root);
+}
