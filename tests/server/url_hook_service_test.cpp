@@ -224,11 +224,14 @@ TEST_F(ServiceFixture, EndedWorkerIsForgottenAndItsSlotServesTheQueue) {
     ended.name = workers[5]->name;
     service->receive(ended);
     EXPECT_EQ(service->waitingCount(), 0u);
+    // The eleventh worker is made on a scheduler thread: read the list under its lock only.
     const auto until = std::chrono::steady_clock::now() + 10s;
-    while (workers.size() < 11 && std::chrono::steady_clock::now() < until) {
+    while (std::chrono::steady_clock::now() < until) {
+        {
+            std::lock_guard<std::mutex> lock(made);
+            if (workers.size() == 11 && !workers[10]->Taken().empty()) break;
+        }
         std::this_thread::sleep_for(5ms);
-        std::lock_guard<std::mutex> lock(made);
-        if (workers.size() == 11 && !workers[10]->Taken().empty()) break;
     }
     std::lock_guard<std::mutex> lock(made);
     ASSERT_EQ(workers.size(), 11u);
