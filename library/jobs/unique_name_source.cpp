@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 #include <utility>
 
 #include "jobs/no_destructor.h"
@@ -11,8 +10,6 @@ namespace {
 
 constexpr int64_t ticksPerSecond = 10'000'000;
 constexpr int64_t ticksPerMicro = 10;
-// Pause after each name, so that the next one carries a later time.
-constexpr std::chrono::nanoseconds nameSpacing{2000};
 
 }  // namespace
 
@@ -38,12 +35,12 @@ std::string KoUniqueNameSource::format(const std::string& prefix, int64_t ticks,
 std::string KoUniqueNameSource::generate() {
     std::lock_guard<std::mutex> guard(lock_);
     int64_t micros = nowTicks() / ticksPerMicro;
-    // A clock set back must not repeat an earlier name.
+    // Two names within one microsecond, or a clock set back, take the next
+    // free microsecond: names stay unique and ordered without pausing the
+    // caller (several names are made per request).
     if (micros <= lastMicros_) micros = lastMicros_ + 1;
     lastMicros_ = micros;
-    std::string name = format(prefix_, micros * ticksPerMicro);
-    std::this_thread::sleep_for(nameSpacing);
-    return name;
+    return format(prefix_, micros * ticksPerMicro);
 }
 
 KoUniqueNameSource& KoUniqueNameSource::jobs() {

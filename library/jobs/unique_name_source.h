@@ -4,9 +4,9 @@
 // A name is the prefix, "*", the microseconds within the current second of
 // the system clock in 7 zero-padded digits and the seconds since 1970 in 11
 // zero-padded digits ("_job*000123401712345678"). Names from one source are
-// unique: generation is serialised by the source's lock, waits 2 µs so that
-// the next name carries a later time, and never issues a time at or before the
-// previous one (should the system clock be set back).
+// unique: generation is serialised by the source's lock and never issues a
+// time at or before the previous one (names drawn within one microsecond, or
+// a system clock set back, take the next free microsecond).
 //
 // Two process-wide sources exist, "_job" and "joinedtask", and a common-error
 // name ("__commonError" and the two numbers, without "*") made once at load
