@@ -1,9 +1,10 @@
-// Platform: readiness waits over descriptors (poll; never select, whose sets
-// overflow at descriptor 1024).
+// Platform: readiness waits over descriptors (poll and epoll; never select,
+// whose sets overflow at descriptor 1024).
 //
 // waitDescriptor() waits for one descriptor. A Poller keeps an interest set
 // of many descriptors, each with a caller's tag, and waits for any of them;
-// adding, changing and removing are O(1), a wait is O(n). A Poller belongs to
+// adding, changing and removing are O(1), a wait costs what is ready, not
+// what is watched (epoll, level-triggered). A Poller belongs to
 // one thread (the loop that waits on it); other threads that need to change
 // it post their change to that loop and signal a WakeUp it watches.
 // A wait cut short by a signal reports nothing ready, not an error.
@@ -30,6 +31,11 @@ enum Readiness : unsigned {
 // returns the ready bits (0 on time-out). hangup, failed and invalid are
 // reported whatever the interest. A negative fd waits the full time.
 Result<unsigned> waitDescriptor(int fd, unsigned interest, int timeoutMs);
+// The same over a few descriptors at once (negative ones are skipped):
+// ready[i] gets the bits of fds[i]; returns how many are ready. Opens no
+// descriptor of its own, so it works when none is left to open.
+Result<std::size_t> waitDescriptors(const int* fds, unsigned* ready, std::size_t count, unsigned interest,
+                                    int timeoutMs);
 
 class Poller {
 public:
@@ -44,7 +50,8 @@ public:
     Poller(const Poller&) = delete;
     Poller& operator=(const Poller&) = delete;
 
-    // Returns false when fd is negative or already present.
+    // Returns false when fd is negative, already present or cannot be
+    // watched (closed, or a regular file).
     bool add(int fd, unsigned interest, std::uint64_t tag);
     // Returns false when fd is not present.
     bool modify(int fd, unsigned interest);

@@ -106,6 +106,13 @@ struct IoResult {
 };
 // One send; a closed peer gives an Error, never a signal.
 IoResult sendSome(int fd, const void* data, std::size_t length);
+// One send of several pieces in order (as one write where the socket takes
+// them all); a closed peer gives an Error, never a signal.
+struct ConstBytes {
+    const void* data;
+    std::size_t length;
+};
+IoResult sendGather(int fd, const ConstBytes* pieces, std::size_t count);
 // One receive; bytes == 0 with no error means the peer closed.
 IoResult receiveSome(int fd, void* data, std::size_t capacity);
 

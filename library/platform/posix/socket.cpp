@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -231,6 +232,30 @@ IoResult sendSome(int fd, const void* data, std::size_t length) {
     ssize_t sent;
     do {
         sent = ::send(fd, data, length, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        result.error = Error::last();
+    } else {
+        result.bytes = static_cast<std::size_t>(sent);
+    }
+    return result;
+}
+
+IoResult sendGather(int fd, const ConstBytes* pieces, std::size_t count) {
+    constexpr std::size_t maxPieces = 64;
+    iovec vector[maxPieces];
+    const std::size_t used = count < maxPieces ? count : maxPieces;
+    for (std::size_t i = 0; i < used; ++i) {
+        vector[i].iov_base = const_cast<void*>(pieces[i].data);
+        vector[i].iov_len = pieces[i].length;
+    }
+    msghdr message{};
+    message.msg_iov = vector;
+    message.msg_iovlen = used;
+    IoResult result;
+    ssize_t sent;
+    do {
+        sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
         result.error = Error::last();
