@@ -6,6 +6,7 @@
 #include "jobs/kessa_scheduler.h"
 #include "message/transceiver.h"
 #include "message/x_header.h"
+#include "server/url_hook_worker.h"
 
 KoURLHookService::KoURLHookService(KoKessaScheduler2& scheduler_, KoTransceiver& transceiver_, std::string clientId_,
                                    std::string serverId_, std::string connectionTag_, KoServerCallback callback_,
@@ -96,6 +97,13 @@ KoURLHookService::Claim KoURLHookService::claimLocked(const std::shared_ptr<KoXH
         worker = it->second;
         return Claim::idle;
     }
+    for (auto& [id, candidate] : workers) {
+        auto* hook = dynamic_cast<KoURLHookWorker*>(candidate.get());
+        if (hook == nullptr || claimedEarly.count(id) != 0 || !hook->Resting()) continue;
+        claimedEarly.insert(id);
+        worker = candidate;
+        return Claim::idle;
+    }
     if (workers.size() + starting >= maxWorkers) {
         if (priority)
             waiting.push_front(message);
@@ -144,6 +152,7 @@ void KoURLHookService::forget(const std::shared_ptr<KoTransceiverServerL0>& work
     {
         std::lock_guard<KoDeliveryLock> lock(deliveryLock);
         idle.erase(worker->name);
+        claimedEarly.erase(worker->name);
         workers.erase(worker->name);
     }
     if (KoTransceiver* target = AttachedTransceiver()) worker->detach(*target);
@@ -277,7 +286,9 @@ bool KoURLHookService::receive(KoJobMessage& message) {
                 note.values = message.values;
                 KoCombinedTask::instance().post(clientId, note);
             }
-            if (workers.count(message.name) != 0 && idle.insert(message.name).second && !waiting.empty()) {
+            if (claimedEarly.erase(message.name) != 0) {
+                // The end of an exchange whose worker already runs the next.
+            } else if (workers.count(message.name) != 0 && idle.insert(message.name).second && !waiting.empty()) {
                 next = std::move(waiting.front());
                 waiting.pop_front();
             }
@@ -290,6 +301,7 @@ bool KoURLHookService::receive(KoJobMessage& message) {
         {
             std::lock_guard<KoDeliveryLock> lock(deliveryLock);
             idle.erase(message.name);
+            claimedEarly.erase(message.name);
             auto it = workers.find(message.name);
             if (it != workers.end()) {
                 ended = std::move(it->second);

@@ -4,8 +4,10 @@
 // service's worker factory; at most maxWorkers (10) workers exist at once,
 // requests that find none free wait in `waiting` (a priority request at the
 // front), and a worker that reports its task finished (job message kind 5)
-// takes the next waiting request. A worker that has ended (kind 1) is
-// forgotten.
+// takes the next waiting request. A worker whose exchange has ended while its
+// kind 5 is still on the way may be handed a request at once, so that a
+// caller that sends again on its answer reuses the kept connection. A worker
+// that has ended (kind 1) is forgotten.
 //
 // Routing: the transceiver keeps one service per client and authority
 // (KoXHeader::Authority: scheme, user, host and port), so every worker of a
@@ -97,6 +99,9 @@ protected:
     KoURLHookWorkerFactory factory;
     std::map<std::string, std::shared_ptr<KoTransceiverServerL0>> workers;
     std::set<std::string> idle;
+    // Workers handed a request after their exchange ended but before its
+    // kind 5 came: that kind 5 must not make them idle again.
+    std::set<std::string> claimedEarly;
     std::deque<std::shared_ptr<KoXHeader>> waiting;
 
 private:

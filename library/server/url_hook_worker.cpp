@@ -154,6 +154,11 @@ bool KoURLHookWorker::Busy() const {
     return current != nullptr;
 }
 
+bool KoURLHookWorker::Resting() const {
+    std::lock_guard<std::mutex> lock(exchangeLock);
+    return exchangesEnded != 0 && !current && !lost && reusable && connection != nullptr;
+}
+
 std::string KoURLHookWorker::ConnectionName() const {
     std::lock_guard<std::mutex> lock(exchangeLock);
     return connectionName;
@@ -279,6 +284,7 @@ KoURLHookWorker::Outcome KoURLHookWorker::endLocked(std::shared_ptr<KoXHeader> f
     outcome.answer->setState(header_state::Complete);
     current.reset();
     answer.reset();
+    ++exchangesEnded;
     readToClose = false;
     closeBody.clear();
     if (!keep) reusable = false;

@@ -70,6 +70,8 @@ public:
                                                               std::shared_ptr<KoSocketIPvx> socket) override;
 
     bool Busy() const;
+    // An exchange has ended and the kept connection can take the next one.
+    bool Resting() const;
     std::string ConnectionName() const;
 
 private:
@@ -110,6 +112,7 @@ private:
     bool lost = false;      // the connection has ended
     bool reusable = true;   // false once it must close
     bool endedPosted = false;
+    std::uint64_t exchangesEnded = 0;
 
     std::mutex watchLock;
     std::optional<std::uint64_t> watchJob;
