@@ -289,6 +289,37 @@ void KoTransceiver::RemoveConnection(const std::string& connectionName, bool not
 
 void KoTransceiver::WakeSender() { sendWake.signal(); }
 
+void KoTransceiver::WakeReceiver() {
+    receiveRescan = true;
+    receiveWake.signal();
+}
+
+void KoTransceiver::SendNow(const std::string& connectionName) {
+    std::shared_ptr<KoSocketIPvx> socket;
+    std::shared_ptr<KoTransceiverConnection> connection;
+    {
+        std::lock_guard<std::recursive_mutex> lock(connectionLock);
+        auto it = connections.find(connectionName);
+        if (it == connections.end() || loopsStopped) return;
+        socket = it->second.socket;
+        connection = it->second.connection;
+    }
+    if (!connection->WantsToSend()) return;
+    bool stepped = false;
+    int sent = 0;
+    try {
+        sent = connection->TrySendStep(*socket, stepped);
+    } catch (...) {
+        sent = KoTransceiverConnection::stepClosed;
+    }
+    if (stepped && sent < 0) {
+        RemoveConnection(connectionName, true);
+        return;
+    }
+    // The rest, or what a step running elsewhere left, is the loop's.
+    if (connection->WantsToSend()) sendWake.signal();
+}
+
 void KoTransceiver::StopLoops() {
     receiving = false;
     sending = false;

@@ -110,6 +110,14 @@ public:
     void RemoveConnection(const std::string& name, bool notify);
     // Tells the send loop that output was queued.
     void WakeSender();
+    // Tells the receive loop that a transport step outside it left input in
+    // a connection's transport (TransportHoldsInput) that no readiness event
+    // will announce.
+    void WakeReceiver();
+    // Writes what the connection has queued from the calling thread, as far
+    // as its socket takes it now, and leaves the rest to the send loop: an
+    // answer that fits the socket goes out without waking the loop.
+    void SendNow(const std::string& connectionName);
     // Ends both loops and forgets every connection.
     void StopLoops();
 
@@ -167,6 +175,7 @@ private:
     bool loopsStopped = false;  // set for good by StopLoops
 
     std::atomic<bool> receiving{false};
+    std::atomic<bool> receiveRescan{false};
     std::atomic<bool> sending{false};
     std::optional<std::uint64_t> receiveJob;
     std::optional<std::uint64_t> sendJob;

@@ -100,17 +100,35 @@ void KoTransceiverConnection::PendingOutput(std::string& out, std::size_t limit)
     out.assign(head, headSent, std::min(limit, head.size() - headSent));
 }
 
-void KoTransceiverConnection::OutputSent(std::size_t count) {
+void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) {
     std::lock_guard<std::mutex> lock(outputLock);
-    if (!outputQueue.empty()) {
+    out.clear();
+    std::size_t skip = headSent;
+    for (const std::string& text : outputQueue) {
+        if (out.size() >= limit) break;
+        out.append(text, skip, std::min(limit - out.size(), text.size() - skip));
+        skip = 0;
+    }
+}
+
+void KoTransceiverConnection::consumeSentLocked(std::size_t count) {
+    while (!outputQueue.empty()) {
         const std::size_t left = outputQueue.front().size() - headSent;
-        headSent += std::min(count, left);
-        if (headSent >= outputQueue.front().size()) {
-            outputQueue.pop_front();
-            headSent = 0;
+        if (count < left) {
+            headSent += count;
+            break;
         }
+        count -= left;
+        outputQueue.pop_front();
+        headSent = 0;
     }
     refreshOutputWaitingLocked();
+    afterSentLocked();
+}
+
+void KoTransceiverConnection::OutputSent(std::size_t count) {
+    std::lock_guard<std::mutex> lock(outputLock);
+    consumeSentLocked(count);
 }
 
 std::size_t KoTransceiverConnection::QueuedBytes() const {
@@ -121,18 +139,44 @@ std::size_t KoTransceiverConnection::QueuedBytes() const {
 }
 
 int KoTransceiverConnection::SendStep(KoSocketIPvx& socket) {
-    std::string pending;
-    PendingOutput(pending, sendChunk);
-    if (pending.empty()) return stepWouldBlock;
-    // Straight to the descriptor: the endpoint's Send reports a full socket
-    // and a failed one alike (0 bytes), and only the second ends the
-    // connection.
-    const auto outcome = platform::sendSome(socket.fd(), pending.data(), pending.size());
-    if (!outcome.error.ok()) return outcome.error.wouldBlock() || outcome.error.interrupted() ? stepWouldBlock : stepClosed;
-    if (outcome.bytes == 0) return stepWouldBlock;
-    OutputSent(outcome.bytes);
+    std::size_t sent = 0;
+    {
+        // The lock is held over the write: the pieces point into the queue.
+        // The socket is non-blocking, so the write is short.
+        std::lock_guard<std::mutex> lock(outputLock);
+        constexpr std::size_t maxPieces = 16;
+        platform::ConstBytes pieces[maxPieces];
+        std::size_t count = 0;
+        std::size_t total = 0;
+        std::size_t skip = headSent;
+        for (const std::string& text : outputQueue) {
+            if (count == maxPieces || total >= sendChunk) break;
+            const std::size_t length = std::min(text.size() - skip, sendChunk - total);
+            if (length != 0) pieces[count++] = platform::ConstBytes{text.data() + skip, length};
+            total += length;
+            skip = 0;
+        }
+        if (total == 0) return stepWouldBlock;
+        // Straight to the descriptor: the endpoint's Send reports a full
+        // socket and a failed one alike (0 bytes), and only the second ends
+        // the connection.
+        const auto outcome = count == 1 ? platform::sendSome(socket.fd(), pieces[0].data, pieces[0].length)
+                                        : platform::sendGather(socket.fd(), pieces, count);
+        if (!outcome.error.ok())
+            return outcome.error.wouldBlock() || outcome.error.interrupted() ? stepWouldBlock : stepClosed;
+        if (outcome.bytes == 0) return stepWouldBlock;
+        consumeSentLocked(outcome.bytes);
+        sent = outcome.bytes;
+    }
     touch();
-    return static_cast<int>(outcome.bytes);
+    return static_cast<int>(sent);
+}
+
+int KoTransceiverConnection::TrySendStep(KoSocketIPvx& socket, bool& stepped) {
+    std::unique_lock<std::mutex> lock(sendStepLock, std::try_to_lock);
+    stepped = lock.owns_lock();
+    if (!stepped) return stepWouldBlock;
+    return SendStep(socket);
 }
 
 int KoTransceiverConnection::InputArrived(const char* bytes, std::size_t length) {

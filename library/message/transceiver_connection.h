@@ -71,12 +71,21 @@ public:
     // The unsent bytes of the first queued text (at most limit of them),
     // without consuming them.
     virtual void PendingOutput(std::string& out, std::size_t limit = std::string::npos);
-    // Drops count sent bytes from the head of the queue.
+    // The unsent bytes of the queue in order, across its texts (at most limit
+    // of them), without consuming them.
+    void GatherOutput(std::string& out, std::size_t limit);
+    // Drops count sent bytes from the head of the queue (they may span
+    // several texts).
     virtual void OutputSent(std::size_t count);
-    // Writes what the socket takes now. Returns the bytes sent, stepWouldBlock
+    // Writes what the socket takes now: the queued texts in one gathered
+    // write, at most sendChunk bytes. Returns the bytes sent, stepWouldBlock
     // when the socket is full (or nothing was queued), stepClosed when the
     // connection failed and must be removed.
     virtual int SendStep(KoSocketIPvx& socket);
+    // SendStep, unless another thread is in a send step of this connection
+    // (the send loop, or a layer writing an answer at once); stepped tells
+    // whether the step ran. One send step at a time keeps the bytes in order.
+    int TrySendStep(KoSocketIPvx& socket, bool& stepped);
     // Appends received bytes and tells the owner; with no bytes it does
     // nothing and returns 0 (the receive loop calls it so on every pass).
     virtual int InputArrived(const char* bytes, std::size_t length);
@@ -120,6 +129,12 @@ protected:
     KoConnectionHandler handler;
     std::string currentGroup;
 
-private:
+    // Under outputLock: drops count sent bytes across the queued texts and
+    // refreshes the waiting flag, then lets a subclass refill the queue.
+    void consumeSentLocked(std::size_t count);
+    virtual void afterSentLocked() {}
     void refreshOutputWaitingLocked();
+
+private:
+    std::mutex sendStepLock;
 };

@@ -79,6 +79,8 @@ void KoTransceiver::runReceiveLoop() {
     platform::Poller poller;
     if (receiveWake.valid()) poller.add(receiveWake.fd(), platform::readable, wakeTag);
     std::unordered_map<std::uint64_t, Slot> watched;
+    // Connections whose transport holds input no readiness event announces.
+    std::unordered_set<std::uint64_t> holding;
     std::vector<LoopChange> changes;
     std::vector<platform::Poller::Event> events;
     std::vector<std::string> marked;
@@ -92,23 +94,39 @@ void KoTransceiver::runReceiveLoop() {
             if (change.add) {
                 if (change.slot.fd < 0 || !poller.add(change.slot.fd, platform::readable, change.slot.token))
                     marked.push_back(change.slot.connection->name);
-                else
+                else {
+                    // A handshake made before it came may have left input.
+                    if (change.slot.connection->TransportHoldsInput()) holding.insert(change.slot.token);
                     watched.emplace(change.slot.token, std::move(change.slot));
+                }
             } else if (auto it = watched.find(change.slot.token); it != watched.end()) {
                 poller.remove(it->second.fd);
+                holding.erase(it->first);
                 watched.erase(it);
             }
         }
         changes.clear();
 
         // Bytes that a transport step holds back (a TLS record already read)
-        // are not announced by the socket.
-        bool held = false;
-        for (auto& [token, slot] : watched) {
-            Slot& s = slot;
-            guardedStep([&] { return s.connection->InputArrived(nullptr, 0); });
-            if (s.connection->TransportHoldsInput()) held = true;
+        // are not announced by the socket: the connections known to hold
+        // some are drained, all of them when a send step asked for it.
+        if (receiveRescan.exchange(false)) {
+            for (auto& entry : watched)
+                if (entry.second.connection->TransportHoldsInput()) holding.insert(entry.first);
         }
+        for (auto it = holding.begin(); it != holding.end();) {
+            auto found = watched.find(*it);
+            if (found != watched.end()) {
+                Slot& slot = found->second;
+                guardedStep([&] { return slot.connection->InputArrived(nullptr, 0); });
+                if (slot.connection->TransportHoldsInput()) {
+                    ++it;
+                    continue;
+                }
+            }
+            it = holding.erase(it);
+        }
+        const bool held = !holding.empty();
 
         if (marked.empty()) {
             auto waited = poller.wait(held ? 0 : -1, events);
@@ -126,6 +144,7 @@ void KoTransceiver::runReceiveLoop() {
                 if ((event.ready & (platform::readable | endOrError)) == 0) continue;
                 Slot& slot = it->second;
                 const int n = guardedStep([&] { return slot.connection->ReceiveStep(*slot.socket); });
+                if (n >= 0 && slot.connection->TransportHoldsInput()) holding.insert(event.tag);
                 if (n < 0) {
                     // Out of the wait set now; the registry removal below
                     // sends the change that drops the slot.
@@ -165,13 +184,18 @@ void KoTransceiver::runSendLoop() {
         changes.clear();
 
         bool more = false;
-        for (auto& [token, slot] : watched) {
+        for (auto& entry : watched) {
+            const std::uint64_t token = entry.first;
+            Slot& slot = entry.second;
             if (blocked.count(token) != 0 || !slot.connection->WantsToSend()) continue;
             int n = 0;
             int rounds = 0;
+            bool stepped = true;
             do {
-                n = guardedStep([&] { return slot.connection->SendStep(*slot.socket); });
-            } while (n > 0 && slot.connection->WantsToSend() && ++rounds < sendRoundsPerPass);
+                n = guardedStep([&] { return slot.connection->TrySendStep(*slot.socket, stepped); });
+            } while (stepped && n > 0 && slot.connection->WantsToSend() && ++rounds < sendRoundsPerPass);
+            // A thread writing at once wakes the loop for what it leaves.
+            if (!stepped) continue;
             if (n < 0) {
                 marked.push_back(slot.connection->name);
             } else if (slot.connection->WantsToSend()) {

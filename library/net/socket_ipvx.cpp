@@ -164,32 +164,39 @@ int KoSocketIPvx::Listen(const std::string& address, int& port, int backlog) {
 int KoSocketIPvx::Accept(KoSocketIPvx& connection, int waitMs, const KoHostFilter& filter) {
     if (!filter) throw std::bad_function_call();
 
-    platform::Poller poller;
-    poller.add(fd_.get(), platform::readable, 0);
-    poller.add(fd4_.get(), platform::readable, 0);
     ready_.store(false);
-    if (poller.size() == 0) return -1;
+    if (!fd_.valid() && !fd4_.valid()) return -1;
+    // A peer already waiting is taken without a readiness wait.
+    int taken = nobodyWaiting;
+    if (fd_.valid()) taken = acceptFrom(fd_.get(), connection, filter);
+    if (taken < 0 && fd4_.valid()) {
+        const int second = acceptFrom(fd4_.get(), connection, filter);
+        if (second != nobodyWaiting || taken == nobodyWaiting) taken = second;
+    }
+    if (taken != nobodyWaiting) {
+        ready_.store(true);
+        return taken < 0 ? -1 : taken;
+    }
 
-    std::vector<platform::Poller::Event> events;
-    const auto waited = poller.wait(waitMs, events);
+    // poll, not a Poller: an accept must work when no descriptor is left
+    // for a wait set of its own.
+    const int listeners[2] = {fd_.get(), fd4_.get()};
+    unsigned readiness[2] = {0, 0};
+    const auto waited = platform::waitDescriptors(listeners, readiness, 2, platform::readable, waitMs);
     if (!waited.ok() || waited.value() == 0) return -1;
     ready_.store(true);
 
-    const auto isReady = [&events](int listener) {
-        return std::any_of(events.begin(), events.end(),
-                           [listener](const platform::Poller::Event& event) { return event.fd == listener; });
-    };
     // IPv6 first; the IPv4 socket when that gave nobody to keep.
     int result = -1;
-    if (fd_.valid() && isReady(fd_.get())) result = acceptFrom(fd_.get(), connection, filter);
-    if (result < 0 && fd4_.valid() && isReady(fd4_.get())) result = acceptFrom(fd4_.get(), connection, filter);
-    return result;
+    if (fd_.valid() && readiness[0] != 0) result = acceptFrom(fd_.get(), connection, filter);
+    if (result < 0 && fd4_.valid() && readiness[1] != 0) result = acceptFrom(fd4_.get(), connection, filter);
+    return result < 0 ? -1 : result;
 }
 
 int KoSocketIPvx::acceptFrom(int listener, KoSocketIPvx& connection, const KoHostFilter& filter) {
     auto accepted = platform::acceptSocket(listener);
     // The peer may have gone between the wait and the accept.
-    if (!accepted.ok()) return -1;
+    if (!accepted.ok()) return accepted.error().wouldBlock() ? nobodyWaiting : -1;
 
     const auto name = platform::numericName(accepted.value().peer);
     if (!name.ok()) return -1;  // the socket closes with accepted

@@ -107,6 +107,9 @@ public:
     static int instanceCount();
 
 private:
+    // The accepted descriptor; -1 when the peer was refused or went away,
+    // nobodyWaiting when no peer was waiting.
+    static constexpr int nobodyWaiting = -2;
     int acceptFrom(int listener, KoSocketIPvx& connection, const KoHostFilter& filter);
 
     KoSocketSettings settings_;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "message/transceiver.h"
+
 KoURLHookTlsConnection::KoURLHookTlsConnection(KoTransceiver& transceiver_, std::string owner_,
                                                std::string peer_, const KoServerCallback_t& record_,
                                                KoConnectionHandler handler_, const KoTlsContext& context,
@@ -34,6 +36,8 @@ int KoURLHookTlsConnection::ReceiveStep(KoSocketIPvx&) {
 int KoURLHookTlsConnection::SendStep(KoSocketIPvx&) {
     const KoTlsStepResult step = tls->sendStep(*this);
     if (step.bytes > 0) touch();
+    // Records read by this step are not announced by the socket.
+    if (tls->hasBufferedInput()) transceiver.WakeReceiver();
     return stepCode(step);
 }
 
@@ -50,7 +54,7 @@ void KoURLHookTlsConnection::tlsInput(const char* data, std::size_t length) {
 
 void KoURLHookTlsConnection::tlsPendingOutput(std::string& out, std::size_t limit) {
     std::string pending;
-    PendingOutput(pending, limit);
+    GatherOutput(pending, limit);
     out += pending;
 }
 

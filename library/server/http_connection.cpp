@@ -18,10 +18,6 @@ void KoHTTPConnection::Reset() {
     later.clear();
 }
 
-void KoHTTPConnection::refreshWaitingLocked() {
-    outputWaiting = !outputQueue.empty() && outputQueue.front().size() > headSent;
-}
-
 bool KoHTTPConnection::drainedLocked() const { return outputQueue.empty() && later.empty(); }
 
 void KoHTTPConnection::queueTextLocked(std::string bytes) {
@@ -32,7 +28,7 @@ void KoHTTPConnection::queueTextLocked(std::string bytes) {
     } else {
         outputQueue.push_back(std::move(bytes));
     }
-    refreshWaitingLocked();
+    refreshOutputWaitingLocked();
 }
 
 void KoHTTPConnection::QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) {
@@ -68,10 +64,15 @@ void KoHTTPConnection::QueueFile(std::unique_ptr<std::ifstream> file, std::uint6
 }
 
 void KoHTTPConnection::refillLocked() {
-    // One file chunk at a time: the next is read when this one has gone out.
-    while (outputQueue.empty() && !later.empty()) {
+    // Up to two file chunks at a time: the next is read when less than one
+    // is left to send.
+    std::size_t queued = 0;
+    for (const std::string& text : outputQueue) queued += text.size();
+    queued -= headSent;
+    while (queued < fileChunk && !later.empty()) {
         Later& next = later.front();
         if (!next.file) {
+            queued += next.bytes.size();
             outputQueue.push_back(std::move(next.bytes));
             later.pop_front();
             continue;
@@ -82,30 +83,20 @@ void KoHTTPConnection::refillLocked() {
         chunk.resize(got);
         next.left -= got;
         if (got == 0 || next.left == 0) {
-            // A file that ends early (cut while being sent) cannot meet its
-            // announced length: the peer sees the connection end.
-            if (next.left != 0) closeWhenDrained = true;
+            const bool cut = next.left != 0;
             later.pop_front();
+            if (cut) {
+                // A file that ends early (cut while being sent) cannot meet
+                // its announced length: nothing queued behind it may follow,
+                // the peer sees the connection end.
+                closeWhenDrained = true;
+                later.clear();
+            }
         }
+        queued += chunk.size();
         if (!chunk.empty()) outputQueue.push_back(std::move(chunk));
-        if (closeWhenDrained && got == 0) {
-            later.clear();
-        }
     }
-    refreshWaitingLocked();
-}
-
-void KoHTTPConnection::OutputSent(std::size_t count) {
-    std::lock_guard<std::mutex> lock(outputLock);
-    if (!outputQueue.empty()) {
-        const std::size_t left = outputQueue.front().size() - headSent;
-        headSent += std::min(count, left);
-        if (headSent >= outputQueue.front().size()) {
-            outputQueue.pop_front();
-            headSent = 0;
-        }
-    }
-    refillLocked();
+    refreshOutputWaitingLocked();
 }
 
 int KoHTTPConnection::SendStep(KoSocketIPvx& socket) {
@@ -127,7 +118,7 @@ void KoHTTPConnection::CloseWhenDrained() {
         std::lock_guard<std::mutex> lock(outputLock);
         closeWhenDrained = true;
         if (!drainedLocked()) {
-            refreshWaitingLocked();
+            refreshOutputWaitingLocked();
             return;
         }
     }

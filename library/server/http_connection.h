@@ -1,12 +1,13 @@
 // Server stack: KoHTTPConnection, the connection of the HTTP layer. Beyond
 // KoTransceiverConnection it sends files in bounded chunks as the socket
-// takes them (the next chunk is read only when the queued bytes have gone
-// out, so a large file never sits in memory whole), keeps later answers
+// takes them (the next chunk is read only when less than a chunk is left
+// queued, so a large file never sits in memory whole, while a header and the
+// start of its file still go out in one write), keeps later answers
 // behind a file that is still being sent, and closes itself once all output
 // has been written when asked to (CloseWhenDrained).
 //
-// Threads: the layer's threads queue; the send loop calls SendStep and
-// OutputSent, which refill from the file. The connection's output lock
+// Threads: the layer's threads queue; a send step (the send loop's, or a
+// layer's writing an answer at once) refills from the file. The connection's output lock
 // guards the queue, the files and the close flag.
 #pragma once
 
@@ -27,7 +28,6 @@ public:
     void Reset() override;
     void QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) override;
     void QueueBytes(const char* bytes, std::size_t length, std::size_t& accepted) override;
-    void OutputSent(std::size_t count) override;
     int SendStep(KoSocketIPvx& socket) override;
 
     // Queues size bytes of an open file behind what is queued; the file is
@@ -40,6 +40,7 @@ public:
     std::size_t FilesPending() const;
 
 protected:
+    void afterSentLocked() override { refillLocked(); }
     // A close was asked for and everything queued has been written; a send
     // step that finds so reports stepClosed.
     bool DrainedForClose() const;
@@ -53,7 +54,6 @@ private:
     void queueTextLocked(std::string bytes);
     // Moves what may follow the sent bytes into the output queue.
     void refillLocked();
-    void refreshWaitingLocked();
     bool drainedLocked() const;
 
     const std::size_t fileChunk;

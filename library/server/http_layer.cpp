@@ -305,7 +305,7 @@ void KoTransceiverServerL1HTTP::refuse(KoHTTPConnection& connection, std::int32_
     const std::string answer = KoPlainAnswer(status, true);
     std::size_t accepted = 0;
     connection.QueueBytes(answer.data(), answer.size(), accepted);
-    if (KoTransceiver* target = AttachedTransceiver()) target->WakeSender();
+    if (KoTransceiver* target = AttachedTransceiver()) target->SendNow(connection.name);
     KoXHeader stamp(method_code::ANSWER, false, protocolCode);
     stamp.statusCode = status;
     report7(connection, stamp, requestLine, answer.size());
@@ -384,7 +384,7 @@ bool KoTransceiverServerL1HTTP::writeMessage(const std::string& connectionName, 
         }
         bytes += length;
     }
-    target->WakeSender();
+    target->SendNow(connectionName);
     report7(*connection, *response, response->requestSummary, bytes);
     if (closing) connection->CloseWhenDrained();
     message->leaveJoinedTask(group);

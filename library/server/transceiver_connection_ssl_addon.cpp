@@ -34,7 +34,7 @@ void KoTransceiverConnection_SSLAddon::tlsInput(const char* data, std::size_t le
 
 void KoTransceiverConnection_SSLAddon::tlsPendingOutput(std::string& out, std::size_t limit) {
     std::string pending;
-    PendingOutput(pending, limit);
+    GatherOutput(pending, limit);
     out.append(pending);
 }
 
@@ -73,6 +73,9 @@ int KoTransceiverConnection_SSLAddon::InputArrived(const char* bytes, std::size_
 int KoTransceiverConnection_SSLAddon::SendStep(KoSocketIPvx&) {
     const KoTlsStepResult step = tls->sendStep(*this);
     if (step.progress == KoTlsProgress::failed || step.progress == KoTlsProgress::closed) return stepClosed;
+    // A handshake step here may have read records the receive loop will not
+    // hear of from the socket.
+    if (tls->hasBufferedInput()) transceiver.WakeReceiver();
     if (closing()) {
         // The last answer is out: say goodbye properly where the socket
         // takes it at once; a peer that reads nothing more is not waited for.

@@ -10,6 +10,7 @@
 #include "message/protocols.h"
 #include "message/transceiver.h"
 #include "net/socket_ipvx.h"
+#include "platform/socket.h"
 #include "platform/process_limits.h"
 
 namespace {
@@ -171,6 +172,9 @@ void KoTransceiverServerL0Socket::listenerLoop() {
             continue;
         }
         std::shared_ptr<KoSocketIPvx> accepted = std::move(next);
+        // Answers are written whole: a short last piece must not wait for the
+        // peer's acknowledgement of the one before.
+        platform::setNoDelay(accepted->fd(), true);
 
         KoTransceiver* target = AttachedTransceiver();
         if (target == nullptr) continue;  // the socket closes here
