@@ -260,15 +260,14 @@ void KoTransceiver::housekeepingPass() {
     }
 
     std::this_thread::yield();
-    std::map<std::string, std::shared_ptr<KoTransceiverConnection>> live;
+    // Checked in place rather than on a copy: with thousands of idle
+    // connections the copy was most of what an idle server did.
+    std::vector<std::pair<std::string, std::string>> idle;  // name, owner
     {
         std::lock_guard<std::recursive_mutex> lock(registryLock);
-        live = connectionsByName;
+        for (auto& [connectionName, connection] : connectionsByName)
+            if (connection->checkTimedOut()) idle.emplace_back(connectionName, connection->owner);
     }
-    std::vector<std::pair<std::string, std::string>> idle;  // name, owner
-    for (auto& [connectionName, connection] : live)
-        if (connection->checkTimedOut()) idle.emplace_back(connectionName, connection->owner);
-    live.clear();
     for (const auto& [connectionName, owner] : idle) {
         postCode1(owner, connectionName);
         std::shared_ptr<KoTransceiverConnection> connection;

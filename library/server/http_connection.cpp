@@ -21,7 +21,9 @@ void KoHTTPConnection::Reset() {
 bool KoHTTPConnection::drainedLocked() const { return outputQueue.empty() && later.empty(); }
 
 void KoHTTPConnection::queueTextLocked(std::string bytes) {
-    if (bytes.empty()) return;
+    // Once the connection is to close (after a last answer, or a file cut
+    // short), nothing may follow what is queued.
+    if (bytes.empty() || closeWhenDrained) return;
     // Behind a file still being sent, bytes wait their turn.
     if (!later.empty()) {
         later.push_back(Later{std::move(bytes), nullptr, 0});
@@ -59,6 +61,7 @@ void KoHTTPConnection::QueueFile(std::unique_ptr<std::ifstream> file, std::uint6
     touch();
     if (!file || size == 0) return;
     std::lock_guard<std::mutex> lock(outputLock);
+    if (closeWhenDrained) return;
     later.push_back(Later{{}, std::move(file), size});
     refillLocked();
 }

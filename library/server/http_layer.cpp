@@ -355,7 +355,8 @@ bool KoTransceiverServerL1HTTP::writeMessage(const std::string& connectionName, 
     std::unique_ptr<std::ifstream> file;
     std::uint64_t length = 0;
     if (!response->bodyFile.empty()) {
-        file = std::make_unique<std::ifstream>(response->bodyFile, std::ios::binary);
+        file = response->bodyStream ? std::move(response->bodyStream)
+                                    : std::make_unique<std::ifstream>(response->bodyFile, std::ios::binary);
         if (!*file) {
             // Gone since it was routed: nothing was announced yet.
             file.reset();

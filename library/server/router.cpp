@@ -94,10 +94,12 @@ int KoRequestRouter::send404(const KoXHeader& request) {
 
 int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file, std::uint64_t size) {
     // Opened before anything is announced: an unreadable file is missing.
-    std::ifstream probe(file, std::ios::binary);
-    if (!probe) return send404(request);
+    // The open stream goes with the answer, so the file is opened once.
+    auto stream = std::make_unique<std::ifstream>(file, std::ios::binary);
+    if (!*stream) return send404(request);
     auto response = answerFor(request, 200);
     response->bodyFile = file;
+    response->bodyStream = std::move(stream);
     response->bodyFileSize = static_cast<std::int64_t>(size);
     response->fields["content-type"] = {KoMimeTypeFor(file)};
     return send(request, response);
