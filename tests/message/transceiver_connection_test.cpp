@@ -174,3 +174,36 @@ TEST_F(ConnectionFixture, StepsMoveBytesOverASocket) {
     pair.peer.reset();
     EXPECT_TRUE(Eventually([&] { return connection->ReceiveStep(*pair.accepted) == KoTransceiverConnection::stepClosed; }));
 }
+
+TEST_F(ConnectionFixture, SentBytesMaySpanSeveralTexts) {
+    auto connection = Make();
+    std::size_t accepted = 0;
+    connection->QueueBytes("hello ", 6, accepted);
+    connection->QueueBytes("wor", 3, accepted);
+    connection->QueueBytes("ld", 2, accepted);
+    std::string gathered;
+    connection->GatherOutput(gathered, 8);
+    EXPECT_EQ(gathered, "hello wo");
+    connection->OutputSent(8);
+    EXPECT_EQ(Pending(*connection), "r");
+    connection->GatherOutput(gathered, 100);
+    EXPECT_EQ(gathered, "rld");
+    EXPECT_EQ(connection->QueuedBytes(), 3u);
+    connection->OutputSent(3);
+    EXPECT_FALSE(connection->OutputWaiting());
+    EXPECT_EQ(connection->QueuedBytes(), 0u);
+}
+
+TEST_F(ConnectionFixture, OneSendStepWritesEveryQueuedTextInOrder) {
+    auto pair = MakePair();
+    ASSERT_TRUE(pair.accepted && pair.peer);
+    auto connection = Make();
+    std::size_t accepted = 0;
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n";
+    connection->QueueBytes(head.data(), head.size(), accepted);
+    connection->QueueBytes("body", 4, accepted);
+    EXPECT_EQ(connection->SendStep(*pair.accepted), static_cast<int>(head.size() + 4));
+    EXPECT_FALSE(connection->OutputWaiting());
+    EXPECT_EQ(ReadAtLeast(*pair.peer, head.size() + 4), head + "body");
+    EXPECT_EQ(connection->SendStep(*pair.accepted), KoTransceiverConnection::stepWouldBlock);
+}

@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine_loopback.h"
@@ -293,4 +294,52 @@ TEST_F(EngineFixture, ALayerThatDoesNotStartIsAFailure) {
     std::string name;
     EXPECT_THROW(client->AddServerLayer(name, std::make_shared<KoXServerHeader>(3, true)), KoException);
     EXPECT_EQ(transceiver->FindServer(layer->name), nullptr);
+}
+
+TEST_F(EngineFixture, AnswersWrittenAtOnceFromManyThreadsArriveWholeAndInOrder) {
+    transceiver = std::make_unique<KoTransceiver>(scheduler);
+    auto registered = Register();
+    // Pieces of fixed size "t<thread>:<sequence>", padded; together far more
+    // than the socket takes at once, so the writers and the send loop meet.
+    constexpr int writers = 4;
+    constexpr int perWriter = 300;
+    constexpr std::size_t pieceSize = 2000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < perWriter; ++i) {
+                std::string piece = "t" + std::to_string(t) + ":" + std::to_string(i) + ";";
+                piece.resize(pieceSize, '.');
+                std::size_t accepted = 0;
+                registered.connection->QueueBytes(piece.data(), piece.size(), accepted);
+                transceiver->SendNow(registered.connection->name);
+            }
+        });
+    }
+    const std::size_t total = writers * perWriter * pieceSize;
+    const std::string got = ReadAtLeast(*registered.peer, total, 30s);
+    for (auto& thread : threads) thread.join();
+    ASSERT_EQ(got.size(), total);
+    std::vector<int> next(writers, 0);
+    for (std::size_t at = 0; at < got.size(); at += pieceSize) {
+        const std::string piece = got.substr(at, pieceSize);
+        ASSERT_EQ(piece[0], 't') << "at " << at;
+        const int t = piece[1] - '0';
+        ASSERT_TRUE(t >= 0 && t < writers) << piece.substr(0, 12);
+        const auto colon = piece.find(':');
+        const auto semicolon = piece.find(';');
+        ASSERT_EQ(std::stoi(piece.substr(colon + 1, semicolon - colon - 1)), next[t]) << "writer " << t;
+        ++next[t];
+        EXPECT_EQ(piece.find_first_not_of('.', semicolon + 1), std::string::npos);
+    }
+    for (int t = 0; t < writers; ++t) EXPECT_EQ(next[t], perWriter);
+}
+
+TEST_F(EngineFixture, SendNowForAConnectionItDoesNotKnowChangesNothing) {
+    auto registered = Register();
+    transceiver->SendNow("no such connection");
+    std::size_t accepted = 0;
+    registered.connection->QueueBytes("ping", 4, accepted);
+    transceiver->SendNow(registered.connection->name);
+    EXPECT_EQ(ReadAtLeast(*registered.peer, 4), "ping");
 }

@@ -121,3 +121,53 @@ TEST(WakeUp, WakesAWaitingPollerFromAnotherThread) {
     wakeUp.signal();
     EXPECT_EQ(poller.wait(0, events).value(), 1u);
 }
+
+TEST(WaitDescriptors, ReportsEachReadyDescriptorAndSkipsNegativeOnes) {
+    auto quiet = platform::socketPair();
+    auto busy = platform::socketPair();
+    ASSERT_TRUE(quiet.ok() && busy.ok());
+    platform::sendSome(busy.value().second.get(), "x", 1);
+    const int fds[3] = {quiet.value().first.get(), -1, busy.value().first.get()};
+    unsigned ready[3] = {9, 9, 9};
+    auto waited = platform::waitDescriptors(fds, ready, 3, platform::readable, 5000);
+    ASSERT_TRUE(waited.ok());
+    EXPECT_EQ(waited.value(), 1u);
+    EXPECT_EQ(ready[0], 0u);
+    EXPECT_EQ(ready[1], 0u);
+    EXPECT_TRUE(ready[2] & platform::readable);
+    // Nothing ready: the time-out ends the wait with nothing reported.
+    platform::receiveSome(busy.value().first.get(), ready, 1);
+    auto idle = platform::waitDescriptors(fds, ready, 3, platform::readable, 1);
+    ASSERT_TRUE(idle.ok());
+    EXPECT_EQ(idle.value(), 0u);
+}
+
+TEST(Poller, RefusesADescriptorItCannotWatch) {
+    platform::Poller poller;
+    int closed = -1;
+    {
+        auto pair = platform::socketPair();
+        ASSERT_TRUE(pair.ok());
+        closed = pair.value().first.get();
+    }
+    EXPECT_FALSE(poller.add(closed, platform::readable, 1));
+    EXPECT_FALSE(poller.contains(closed));
+    EXPECT_EQ(poller.size(), 0u);
+}
+
+TEST(Poller, AWaitReportsOnlyWhatIsReadyAmongManyIdle) {
+    auto all = pairs(200);
+    platform::Poller poller;
+    for (std::size_t i = 0; i < all.size(); ++i)
+        ASSERT_TRUE(poller.add(all[i].first.get(), platform::readable, 1000 + i));
+    platform::sendSome(all[137].second.get(), "y", 1);
+    std::vector<platform::Poller::Event> events;
+    auto waited = poller.wait(5000, events);
+    ASSERT_TRUE(waited.ok());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].tag, 1137u);
+    EXPECT_EQ(events[0].fd, all[137].first.get());
+    // Level-triggered: still ready until it is read.
+    ASSERT_TRUE(poller.wait(0, events).ok());
+    EXPECT_EQ(events.size(), 1u);
+}

@@ -154,3 +154,22 @@ TEST(ReceiveSome, PeerCloseGivesZeroBytesWithoutError) {
     EXPECT_TRUE(result.error.ok());
     EXPECT_EQ(result.bytes, 0u);
 }
+
+TEST(SendGather, WritesThePiecesInOrderAsOneSend) {
+    auto pair = platform::socketPair();
+    ASSERT_TRUE(pair.ok());
+    const std::string head = "HTTP/1.1 200 OK\r\n\r\n";
+    const std::string body = "body bytes";
+    const platform::ConstBytes pieces[3] = {{head.data(), head.size()}, {"", 0}, {body.data(), body.size()}};
+    auto sent = platform::sendGather(pair.value().first.get(), pieces, 3);
+    ASSERT_TRUE(sent.error.ok()) << sent.error.text();
+    EXPECT_EQ(sent.bytes, head.size() + body.size());
+    char buffer[128];
+    auto got = platform::receiveSome(pair.value().second.get(), buffer, sizeof buffer);
+    ASSERT_TRUE(got.error.ok());
+    EXPECT_EQ(std::string(buffer, got.bytes), head + body);
+    // A closed peer is an error, not a signal.
+    pair.value().second.reset();
+    auto failed = platform::sendGather(pair.value().first.get(), pieces, 3);
+    EXPECT_FALSE(failed.error.ok());
+}

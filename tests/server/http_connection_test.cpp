@@ -1,0 +1,95 @@
+#include "server/http_connection.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "../message/engine_loopback.h"
+#include "jobs/kessa_scheduler.h"
+#include "message/transceiver.h"
+
+using namespace engine_test;
+
+namespace {
+
+constexpr std::size_t kChunk = 1024;
+
+struct HttpConnectionFixture : ::testing::Test {
+    KoKessaScheduler2 scheduler;
+    KoTransceiver transceiver{scheduler};
+    MessageSink owner;
+    std::string path = ::testing::TempDir() + "http_connection_test_" +
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin";
+
+    void TearDown() override { std::remove(path.c_str()); }
+
+    std::shared_ptr<KoHTTPConnection> Make() {
+        return std::make_shared<KoHTTPConnection>(transceiver, owner.name, "peer", KoServerCallback_t{5, {}},
+                                                  KoConnectionHandler{}, kChunk);
+    }
+
+    std::string WriteFile(std::size_t size) {
+        std::string content(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>('A' + i % 26);
+        std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(size));
+        return content;
+    }
+
+    std::unique_ptr<std::ifstream> Open() { return std::make_unique<std::ifstream>(path, std::ios::binary); }
+};
+
+}  // namespace
+
+TEST_F(HttpConnectionFixture, HeaderAndTheStartOfItsFileGoOutTogether) {
+    const std::string content = WriteFile(300);
+    auto connection = Make();
+    std::size_t accepted = 0;
+    connection->QueueBytes("HEAD\r\n\r\n", 8, accepted);
+    connection->QueueFile(Open(), content.size());
+    std::string out;
+    connection->GatherOutput(out, 1 << 20);
+    EXPECT_EQ(out, "HEAD\r\n\r\n" + content);
+    EXPECT_EQ(connection->FilesPending(), 0u);
+}
+
+TEST_F(HttpConnectionFixture, ALargeFileIsQueuedAtMostTwoChunksAtATimeAndArrivesWhole) {
+    const std::string content = WriteFile(10 * kChunk + 77);
+    auto connection = Make();
+    std::size_t accepted = 0;
+    connection->QueueFile(Open(), content.size());
+    connection->QueueBytes("NEXT", 4, accepted);  // the next answer waits behind the file
+    std::string sent;
+    for (int guard = 0; guard < 1000 && connection->OutputWaiting(); ++guard) {
+        EXPECT_LE(connection->QueuedBytes(), 2 * kChunk);
+        std::string piece;
+        connection->GatherOutput(piece, 700);
+        sent += piece;
+        connection->OutputSent(piece.size());
+    }
+    EXPECT_EQ(sent, content + "NEXT");
+}
+
+TEST_F(HttpConnectionFixture, AFileCutWhileSentEndsTheConnectionAndNothingFollowsIt) {
+    WriteFile(100);
+    auto pair = MakePair();
+    ASSERT_TRUE(pair.accepted && pair.peer);
+    auto connection = Make();
+    std::size_t accepted = 0;
+    connection->QueueBytes("HEAD|", 5, accepted);
+    // Announced longer than it is: the file was cut after it was routed.
+    connection->QueueFile(Open(), 5000);
+    connection->QueueBytes("NEXT ANSWER", 11, accepted);
+    int last = 0;
+    for (int guard = 0; guard < 100; ++guard) {
+        last = connection->SendStep(*pair.accepted);
+        if (last < 0) break;
+    }
+    EXPECT_EQ(last, KoTransceiverConnection::stepClosed);
+    const std::string got = ReadAtLeast(*pair.peer, 105, std::chrono::seconds(2));
+    EXPECT_EQ(got.size(), 105u);
+    EXPECT_EQ(got.substr(0, 5), "HEAD|");
+    EXPECT_EQ(got.find("NEXT"), std::string::npos);
+}
