@@ -227,18 +227,28 @@ Error pendingError(int fd) {
     return Error(value);
 }
 
-IoResult sendSome(int fd, const void* data, std::size_t length) {
+namespace {
+
+// One transfer call, repeated while a signal interrupts it.
+template <class Transfer>
+IoResult retryInterrupted(Transfer transfer) {
     IoResult result;
-    ssize_t sent;
+    ssize_t done;
     do {
-        sent = ::send(fd, data, length, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
+        done = transfer();
+    } while (done < 0 && errno == EINTR);
+    if (done < 0) {
         result.error = Error::last();
     } else {
-        result.bytes = static_cast<std::size_t>(sent);
+        result.bytes = static_cast<std::size_t>(done);
     }
     return result;
+}
+
+}  // namespace
+
+IoResult sendSome(int fd, const void* data, std::size_t length) {
+    return retryInterrupted([&] { return ::send(fd, data, length, MSG_NOSIGNAL); });
 }
 
 IoResult sendGather(int fd, const ConstBytes* pieces, std::size_t count) {
@@ -252,31 +262,11 @@ IoResult sendGather(int fd, const ConstBytes* pieces, std::size_t count) {
     msghdr message{};
     message.msg_iov = vector;
     message.msg_iovlen = used;
-    IoResult result;
-    ssize_t sent;
-    do {
-        sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-        result.error = Error::last();
-    } else {
-        result.bytes = static_cast<std::size_t>(sent);
-    }
-    return result;
+    return retryInterrupted([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL); });
 }
 
 IoResult receiveSome(int fd, void* data, std::size_t capacity) {
-    IoResult result;
-    ssize_t received;
-    do {
-        received = ::recv(fd, data, capacity, 0);
-    } while (received < 0 && errno == EINTR);
-    if (received < 0) {
-        result.error = Error::last();
-    } else {
-        result.bytes = static_cast<std::size_t>(received);
-    }
-    return result;
+    return retryInterrupted([&] { return ::recv(fd, data, capacity, 0); });
 }
 
 Result<SocketPair> socketPair() {
