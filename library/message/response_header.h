@@ -1,7 +1,8 @@
 // KoXResponseHeader: the answer that a protocol layer builds from a request
 // (KoXHeader::MakeAnswer). Its body is either the in-memory stream Input()
 // or a file named by bodyFile with bodyFileSize bytes (bodyStream, when set,
-// is that file opened already); the layer that sends it decides. Same threading and failure rules as KoXHeader.
+// is that file opened already); the layer that sends it decides. Same
+// threading and failure rules as KoXHeader.
 #pragma once
 
 #include <cstdint>

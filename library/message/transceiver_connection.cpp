@@ -160,8 +160,7 @@ int KoTransceiverConnection::SendStep(KoSocketIPvx& socket) {
         // Straight to the descriptor: the endpoint's Send reports a full
         // socket and a failed one alike (0 bytes), and only the second ends
         // the connection.
-        const auto outcome = count == 1 ? platform::sendSome(socket.fd(), pieces[0].data, pieces[0].length)
-                                        : platform::sendGather(socket.fd(), pieces, count);
+        const auto outcome = platform::sendGather(socket.fd(), pieces, count);
         if (!outcome.error.ok())
             return outcome.error.wouldBlock() || outcome.error.interrupted() ? stepWouldBlock : stepClosed;
         if (outcome.bytes == 0) return stepWouldBlock;
@@ -176,7 +175,11 @@ int KoTransceiverConnection::TrySendStep(KoSocketIPvx& socket, bool& stepped) {
     std::unique_lock<std::mutex> lock(sendStepLock, std::try_to_lock);
     stepped = lock.owns_lock();
     if (!stepped) return stepWouldBlock;
-    return SendStep(socket);
+    const int sent = SendStep(socket);
+    // A transport step here (a TLS handshake) may have read input that the
+    // socket will not announce to the receive loop again.
+    if (TransportHoldsInput()) transceiver.WakeReceiver();
+    return sent;
 }
 
 int KoTransceiverConnection::InputArrived(const char* bytes, std::size_t length) {

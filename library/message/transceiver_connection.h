@@ -85,6 +85,7 @@ public:
     // SendStep, unless another thread is in a send step of this connection
     // (the send loop, or a layer writing an answer at once); stepped tells
     // whether the step ran. One send step at a time keeps the bytes in order.
+    // Input the step left in the transport wakes the receive loop.
     int TrySendStep(KoSocketIPvx& socket, bool& stepped);
     // Appends received bytes and tells the owner; with no bytes it does
     // nothing and returns 0 (the receive loop calls it so on every pass).

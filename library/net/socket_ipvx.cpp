@@ -166,30 +166,28 @@ int KoSocketIPvx::Accept(KoSocketIPvx& connection, int waitMs, const KoHostFilte
 
     ready_.store(false);
     if (!fd_.valid() && !fd4_.valid()) return -1;
-    // A peer already waiting is taken without a readiness wait.
-    int taken = nobodyWaiting;
-    if (fd_.valid()) taken = acceptFrom(fd_.get(), connection, filter);
-    if (taken < 0 && fd4_.valid()) {
-        const int second = acceptFrom(fd4_.get(), connection, filter);
-        if (second != nobodyWaiting || taken == nobodyWaiting) taken = second;
-    }
-    if (taken != nobodyWaiting) {
-        ready_.store(true);
-        return taken < 0 ? -1 : taken;
-    }
-
-    // poll, not a Poller: an accept must work when no descriptor is left
-    // for a wait set of its own.
-    const int listeners[2] = {fd_.get(), fd4_.get()};
-    unsigned readiness[2] = {0, 0};
-    const auto waited = platform::waitDescriptors(listeners, readiness, 2, platform::readable, waitMs);
-    if (!waited.ok() || waited.value() == 0) return -1;
-    ready_.store(true);
-
     // IPv6 first; the IPv4 socket when that gave nobody to keep.
-    int result = -1;
-    if (fd_.valid() && readiness[0] != 0) result = acceptFrom(fd_.get(), connection, filter);
-    if (result < 0 && fd4_.valid() && readiness[1] != 0) result = acceptFrom(fd4_.get(), connection, filter);
+    const auto acceptEither = [&](bool six, bool four) {
+        int result = nobodyWaiting;
+        if (six && fd_.valid()) result = acceptFrom(fd_.get(), connection, filter);
+        if (result < 0 && four && fd4_.valid()) {
+            const int second = acceptFrom(fd4_.get(), connection, filter);
+            if (second != nobodyWaiting || result == nobodyWaiting) result = second;
+        }
+        return result;
+    };
+    // A peer already waiting is taken without a readiness wait.
+    int result = acceptEither(true, true);
+    if (result == nobodyWaiting) {
+        // poll, not a Poller: an accept must work when no descriptor is left
+        // for a wait set of its own.
+        const int listeners[2] = {fd_.get(), fd4_.get()};
+        unsigned readiness[2] = {0, 0};
+        const auto waited = platform::waitDescriptors(listeners, readiness, 2, platform::readable, waitMs);
+        if (!waited.ok() || waited.value() == 0) return -1;
+        result = acceptEither(readiness[0] != 0, readiness[1] != 0);
+    }
+    ready_.store(true);
     return result < 0 ? -1 : result;
 }
 

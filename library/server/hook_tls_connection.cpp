@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "message/transceiver.h"
-
 KoURLHookTlsConnection::KoURLHookTlsConnection(KoTransceiver& transceiver_, std::string owner_,
                                                std::string peer_, const KoServerCallback_t& record_,
                                                KoConnectionHandler handler_, const KoTlsContext& context,
@@ -36,8 +34,6 @@ int KoURLHookTlsConnection::ReceiveStep(KoSocketIPvx&) {
 int KoURLHookTlsConnection::SendStep(KoSocketIPvx&) {
     const KoTlsStepResult step = tls->sendStep(*this);
     if (step.bytes > 0) touch();
-    // Records read by this step are not announced by the socket.
-    if (tls->hasBufferedInput()) transceiver.WakeReceiver();
     return stepCode(step);
 }
 

@@ -7,8 +7,8 @@
 // has been written when asked to (CloseWhenDrained).
 //
 // Threads: the layer's threads queue; a send step (the send loop's, or a
-// layer's writing an answer at once) refills from the file. The connection's output lock
-// guards the queue, the files and the close flag.
+// layer's writing an answer at once) refills from the file. The connection's
+// output lock guards the queue, the files and the close flag.
 #pragma once
 
 #include <cstddef>

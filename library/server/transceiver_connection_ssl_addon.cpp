@@ -73,9 +73,6 @@ int KoTransceiverConnection_SSLAddon::InputArrived(const char* bytes, std::size_
 int KoTransceiverConnection_SSLAddon::SendStep(KoSocketIPvx&) {
     const KoTlsStepResult step = tls->sendStep(*this);
     if (step.progress == KoTlsProgress::failed || step.progress == KoTlsProgress::closed) return stepClosed;
-    // A handshake step here may have read records the receive loop will not
-    // hear of from the socket.
-    if (tls->hasBufferedInput()) transceiver.WakeReceiver();
     if (closing()) {
         // The last answer is out: say goodbye properly where the socket
         // takes it at once; a peer that reads nothing more is not waited for.

@@ -49,16 +49,6 @@ constexpr int maxEventsPerWait = 256;
 
 }  // namespace
 
-Result<unsigned> waitDescriptor(int fd, unsigned interest, int timeoutMs) {
-    pollfd entry{fd, toPollEvents(interest), 0};
-    const int rc = ::poll(&entry, 1, timeoutMs < 0 ? -1 : timeoutMs);
-    if (rc < 0) {
-        if (errno == EINTR) return 0u;
-        return Error::last();
-    }
-    return rc == 0 ? 0u : fromPollEvents(entry.revents);
-}
-
 Result<std::size_t> waitDescriptors(const int* fds, unsigned* ready, std::size_t count, unsigned interest,
                                     int timeoutMs) {
     constexpr std::size_t maxDescriptors = 8;
@@ -75,6 +65,13 @@ Result<std::size_t> waitDescriptors(const int* fds, unsigned* ready, std::size_t
     }
     for (std::size_t i = 0; i < count; ++i) ready[i] = fromPollEvents(entries[i].revents);
     return static_cast<std::size_t>(rc);
+}
+
+Result<unsigned> waitDescriptor(int fd, unsigned interest, int timeoutMs) {
+    unsigned ready = 0;
+    const auto waited = waitDescriptors(&fd, &ready, 1, interest, timeoutMs);
+    if (!waited.ok()) return waited.error();
+    return ready;
 }
 
 // epoll: a wait costs what is ready, not what is watched, so ten thousand
