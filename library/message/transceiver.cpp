@@ -61,6 +61,9 @@ KoTransceiver::~KoTransceiver() {
     StopLoops();
     endJob(receiveJob);
     endJob(sendJob);
+    // A layer's job may hold the last reference to it (a worker writing an
+    // answer): the jobs end here, so no layer is destroyed on its own job.
+    for (auto& [serverName, layer] : servers) layer->endJobs();
 
     for (auto& [serverName, layer] : servers) layer->detach(*this);
     {

@@ -4,7 +4,7 @@
 //
 // The engine creates layers through factories installed per protocol code
 // (KoTransceiver::SetLayerFactory), attaches and starts them, asks them
-// whether they have expired, and stops and detaches them at teardown. All
+// whether they have expired, and stops, ends and detaches them at teardown. All
 // operations may be called from any thread; a layer guards its own state.
 #pragma once
 
@@ -25,6 +25,11 @@ public:
     virtual bool start() = 0;
     // Asks the layer's jobs to end; returns at once.
     virtual void stop() = 0;
+    // Ends the layer's jobs and waits until they have. The transceiver calls
+    // it before it lets go of the layer: a job of the layer may hold the
+    // last reference, and a layer destroyed on one of its own jobs would
+    // wait for that job's end forever.
+    virtual void endJobs() {}
     // Binds the layer to a transceiver; false when it is bound already.
     virtual bool attach(KoTransceiver& transceiver) = 0;
     // Forgets the transceiver if it is this one.

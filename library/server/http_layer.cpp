@@ -55,9 +55,12 @@ KoTransceiverServerL1HTTP::KoTransceiverServerL1HTTP(KoKessaScheduler2& schedule
 
 KoTransceiverServerL1HTTP::~KoTransceiverServerL1HTTP() {
     withdraw();
+    KoTransceiverServerL1HTTP::endJobs();
+}
+
+void KoTransceiverServerL1HTTP::endJobs() {
     stopWatch();
-    stopListener();
-    stopWorker();
+    KoTransceiverServerL0Socket::endJobs();
 }
 
 bool KoTransceiverServerL1HTTP::receive(KoJobMessage& message) {

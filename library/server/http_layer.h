@@ -54,6 +54,8 @@ public:
     // Code 1 (a connection was dropped) forgets its pending request.
     bool receive(KoJobMessage& message) override;
     bool start() override;
+    // Ends the deadline watch, the listener and the worker.
+    void endJobs() override;
     void processInput(const std::string& connection, const std::string& client) override;
     // Writes a response (KoXResponseHeader) on the connection: head, then the
     // in-memory body or the body file in chunks (nothing for HEAD), then the

@@ -26,7 +26,7 @@ KoTransceiverServer::KoTransceiverServer(KoKessaScheduler2& scheduler_, KoTransc
 
 KoTransceiverServer::~KoTransceiverServer() {
     withdraw();
-    stopWorker();
+    KoTransceiverServer::endJobs();
     KoServerCallback_t event;
     event.kind = server_event::destroyed;
     event.values["ID"] = name;
@@ -55,6 +55,8 @@ bool KoTransceiverServer::writeMessage(const std::string&, std::shared_ptr<KoXHe
 }
 
 void KoTransceiverServer::stop() { std::cout << "KoTransceiverServer::stop()" << std::endl; }
+
+void KoTransceiverServer::endJobs() { stopWorker(); }
 
 bool KoTransceiverServer::attach(KoTransceiver& transceiver_) {
     std::lock_guard<KoDeliveryLock> lock(deliveryLock);

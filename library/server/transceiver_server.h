@@ -10,9 +10,11 @@
 // job started with the first delivery; the worker calls processInput for
 // each entry outside the queue lock. The destructor stops and waits for the
 // worker, then reports a kind-2 event. A derived class whose processInput
-// uses its own members calls withdraw() and stopWorker() first in its
+// uses its own members calls withdraw() and its endJobs() first in its
 // destructor, so that no delivery and no processInput runs into a
-// half-destroyed object.
+// half-destroyed object. endJobs() must not be reached from one of the
+// server's own jobs; the transceiver calls it before it lets go of the
+// server, so that the last reference never ends on one.
 //
 // Ownership: the server keeps plain references to its scheduler and to the
 // transceiver it is attached to (attach/detach, under deliveryLock); both
@@ -56,6 +58,8 @@ public:
     // task and returns false.
     virtual bool writeMessage(const std::string& connection, std::shared_ptr<KoXHeader> message);
     void stop() override;
+    // Ends the worker.
+    void endJobs() override;
     bool attach(KoTransceiver& transceiver) override;
     void detach(KoTransceiver& transceiver) override;
     // The base only wakes the worker.

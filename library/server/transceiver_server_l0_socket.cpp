@@ -39,8 +39,7 @@ KoTransceiverServerL0Socket::KoTransceiverServerL0Socket(
 
 KoTransceiverServerL0Socket::~KoTransceiverServerL0Socket() {
     withdraw();
-    stopListener();
-    stopWorker();
+    KoTransceiverServerL0Socket::endJobs();
 }
 
 bool KoTransceiverServerL0Socket::start() {
@@ -80,6 +79,11 @@ bool KoTransceiverServerL0Socket::start() {
 }
 
 void KoTransceiverServerL0Socket::stop() { running = false; }
+
+void KoTransceiverServerL0Socket::endJobs() {
+    stopListener();
+    KoTransceiverServer::endJobs();
+}
 
 void KoTransceiverServerL0Socket::stopListener() {
     running = false;

@@ -51,6 +51,8 @@ public:
     bool start() override;
     // Clears `running`; returns at once.
     void stop() override;
+    // Ends the listener, then the worker.
+    void endJobs() override;
     // Queues the connection for the worker.
     void deliver(const std::string& text) override;
     virtual std::shared_ptr<KoTransceiverConnection> createConnection(KoTransceiver& transceiver,

@@ -19,8 +19,7 @@ KoTransceiverServerL1DirectSocket::KoTransceiverServerL1DirectSocket(
 
 KoTransceiverServerL1DirectSocket::~KoTransceiverServerL1DirectSocket() {
     withdraw();
-    stopListener();
-    stopWorker();
+    KoTransceiverServerL0Socket::endJobs();
 }
 
 void KoTransceiverServerL1DirectSocket::processInput(const std::string& connectionName, const std::string&) {

@@ -44,9 +44,7 @@ KoTransceiverServerL1HTTPS::KoTransceiverServerL1HTTPS(KoKessaScheduler2& schedu
 KoTransceiverServerL1HTTPS::~KoTransceiverServerL1HTTPS() {
     // The listener makes connections from the context: it ends first.
     withdraw();
-    stopWatch();
-    stopListener();
-    stopWorker();
+    KoTransceiverServerL1HTTP::endJobs();
 }
 
 std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTPS::createConnection(
@@ -71,9 +69,7 @@ KoTransceiverServerL1VELKOS::KoTransceiverServerL1VELKOS(KoKessaScheduler2& sche
 
 KoTransceiverServerL1VELKOS::~KoTransceiverServerL1VELKOS() {
     withdraw();
-    stopWatch();
-    stopListener();
-    stopWorker();
+    KoTransceiverServerL1HTTP::endJobs();
 }
 
 std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1VELKOS::createConnection(

@@ -49,6 +49,18 @@ void KoURLHookService::stop() {
     for (auto& worker : all) worker->stop();
 }
 
+void KoURLHookService::endJobs() {
+    stopping = true;
+    reapJobs(true);
+    std::vector<std::shared_ptr<KoTransceiverServerL0>> all;
+    {
+        std::lock_guard<KoDeliveryLock> lock(deliveryLock);
+        for (auto& [id, worker] : workers) all.push_back(worker);
+    }
+    for (auto& worker : all) worker->endJobs();
+    KoTransceiverServer::endJobs();
+}
+
 void KoURLHookService::detach(KoTransceiver& from) {
     std::vector<std::shared_ptr<KoTransceiverServerL0>> all;
     {

@@ -84,6 +84,8 @@ public:
     bool start() override;
     // Stops every worker.
     void stop() override;
+    // Ends the connect jobs, every worker's jobs and its own worker.
+    void endJobs() override;
     // Detaches the workers too.
     void detach(KoTransceiver& transceiver) override;
     // The service lives as long as its client's route; its workers expire.

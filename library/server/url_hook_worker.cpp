@@ -69,8 +69,7 @@ KoURLHookWorker::KoURLHookWorker(KoKessaScheduler2& scheduler_, KoTransceiver& t
 
 KoURLHookWorker::~KoURLHookWorker() {
     withdraw();
-    stopWatch();
-    stopWorker();
+    KoURLHookWorker::endJobs();
     std::shared_ptr<KoTransceiverConnection> own;
     {
         std::lock_guard<std::mutex> lock(exchangeLock);
@@ -385,6 +384,11 @@ void KoURLHookWorker::startWatch() {
             return p;
         },
         nullptr, options);
+}
+
+void KoURLHookWorker::endJobs() {
+    stopWatch();
+    KoTransceiverServerL0Socket::endJobs();
 }
 
 void KoURLHookWorker::stopWatch() {

@@ -55,6 +55,8 @@ public:
     ~KoURLHookWorker() override;
 
     bool start() override;
+    // Ends the watch and the worker.
+    void endJobs() override;
     // Code 1 naming the worker's connection: the connection has ended.
     bool receive(KoJobMessage& message) override;
     // Writes the request; false when the worker is busy or not connected.

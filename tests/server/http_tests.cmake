@@ -2,6 +2,7 @@ velko_add_tests(server_http
   ${CMAKE_CURRENT_LIST_DIR}/cgi_runner_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_answer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_connection_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/http_layer_teardown_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/router_test.cpp
   LABELS concurrent
 )
