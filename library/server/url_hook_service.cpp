@@ -39,35 +39,27 @@ KoURLHookService::~KoURLHookService() {
 
 bool KoURLHookService::start() { return true; }
 
+std::vector<std::shared_ptr<KoTransceiverServerL0>> KoURLHookService::workerList() {
+    std::vector<std::shared_ptr<KoTransceiverServerL0>> all;
+    std::lock_guard<KoDeliveryLock> lock(deliveryLock);
+    for (auto& [id, worker] : workers) all.push_back(worker);
+    return all;
+}
+
 void KoURLHookService::stop() {
     stopping = true;
-    std::vector<std::shared_ptr<KoTransceiverServerL0>> all;
-    {
-        std::lock_guard<KoDeliveryLock> lock(deliveryLock);
-        for (auto& [id, worker] : workers) all.push_back(worker);
-    }
-    for (auto& worker : all) worker->stop();
+    for (auto& worker : workerList()) worker->stop();
 }
 
 void KoURLHookService::endJobs() {
     stopping = true;
     reapJobs(true);
-    std::vector<std::shared_ptr<KoTransceiverServerL0>> all;
-    {
-        std::lock_guard<KoDeliveryLock> lock(deliveryLock);
-        for (auto& [id, worker] : workers) all.push_back(worker);
-    }
-    for (auto& worker : all) worker->endJobs();
+    for (auto& worker : workerList()) worker->endJobs();
     KoTransceiverServer::endJobs();
 }
 
 void KoURLHookService::detach(KoTransceiver& from) {
-    std::vector<std::shared_ptr<KoTransceiverServerL0>> all;
-    {
-        std::lock_guard<KoDeliveryLock> lock(deliveryLock);
-        for (auto& [id, worker] : workers) all.push_back(worker);
-    }
-    for (auto& worker : all) worker->detach(from);
+    for (auto& worker : workerList()) worker->detach(from);
     KoTransceiverServer::detach(from);
 }
 

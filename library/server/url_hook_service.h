@@ -109,6 +109,9 @@ protected:
 private:
     enum class Claim { queued, idle, fresh };
 
+    // The workers now, taken under deliveryLock, to be called outside it.
+    std::vector<std::shared_ptr<KoTransceiverServerL0>> workerList();
+
     // Under deliveryLock: an idle worker, a slot for a new one, or the
     // request queued. Expired idle workers are moved to `expired`.
     Claim claimLocked(const std::shared_ptr<KoXHeader>& message, bool priority,
