@@ -7,7 +7,7 @@ function(velko_subsystem name)
     return() # nothing written yet
   endif()
   add_library(velko_${name} OBJECT ${ARG_SOURCES})
-  target_include_directories(velko_${name} PUBLIC ${PROJECT_SOURCE_DIR}/library)
+  target_include_directories(velko_${name} PUBLIC ${PROJECT_SOURCE_DIR}/library ${PROJECT_SOURCE_DIR}/include)
   foreach(dep IN LISTS ARG_DEPENDS)
     target_link_libraries(velko_${name} PUBLIC velko_${dep})
   endforeach()

@@ -5,7 +5,7 @@
 #include <iostream>
 #include <thread>
 
-#include "api/velko_server_api.h"
+#include <velkotwo/velko_server_api.h>
 
 int main() {
     void* handle = StartHTTPServer("127.0.0.1", 0, "./htmlroot/", "./htmlroot/cgi-bin/", "./cacert.pem",
