@@ -72,7 +72,7 @@ endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/example/htmlroot
   DESTINATION ${CMAKE_INSTALL_DATADIR}/velkotwo
   USE_SOURCE_PERMISSIONS)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/guide.md ${PROJECT_SOURCE_DIR}/README.md
+install(FILES ${PROJECT_SOURCE_DIR}/docs/guide.md
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # cpack -G DEB: velkotwo_<version>_<arch>.deb.

@@ -3,18 +3,18 @@
 # that it serves a site over HTTPS:
 #   serve_check.sh <site directory> <program> [arguments...]
 # In a fresh temporary directory it copies the site to htmlroot/, makes a
-# development certificate (cacert.pem, privkey.pem) for localhost, and starts
-# the program there with the arguments (relative names resolve in that
-# directory; the program's own path from where this script is started).
-# The program prints its port ("port: N" or "localhost:N") and
-# stops on a line of input. The start page must come back byte for byte, the
-# site's CGI script must run, and the program must end with status 0.
-# Everything it starts and makes is gone when it ends.
+# development certificate (cacert.pem, privkey.pem) for localhost and starts
+# the program there with the arguments, whose relative names resolve in that
+# directory (a program named by a path is found from where the script
+# starts). The program prints its port ("port: N" or "localhost:N") and stops
+# on a line of input. The start page must come back byte for byte, the site's
+# CGI script (and, where php-cgi is installed, its PHP page) must run, and the
+# program must end with status 0. Everything it starts and makes is gone when
+# it ends.
 set -euo pipefail
 site=$(cd "$1" && pwd)
 program=$2
 shift 2
-# A program named by a path is found from where the script was started.
 case "$program" in
   */*) program="$(cd "$(dirname "$program")" && pwd)/$(basename "$program")" ;;
 esac
@@ -62,6 +62,15 @@ if [ -f htmlroot/cgi-bin/hello.sh ]; then
   case "$cgi" in
     *"QUERY_STRING=from=check"*) ;;
     *) fail "unexpected CGI answer: $cgi" ;;
+  esac
+fi
+
+if [ -f htmlroot/hello.php ] && command -v php-cgi > /dev/null; then
+  php=$(curl -sS --max-time 20 --cacert cacert.pem "https://localhost:$port/hello.php?name=check") ||
+    fail "no PHP answer"
+  case "$php" in
+    *"Hello from PHP, check."*) ;;
+    *) fail "unexpected PHP answer: $php" ;;
   esac
 fi
 
