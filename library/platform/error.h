@@ -32,6 +32,10 @@ public:
     bool interrupted() const;
     // The address or port is already taken.
     bool addressInUse() const;
+    // The named file or one of its directories does not exist.
+    bool notFound() const;
+    // The process or the system has no descriptor left.
+    bool outOfDescriptors() const;
     // The strerror text, e.g. "Connection refused".
     std::string text() const;
 

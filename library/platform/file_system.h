@@ -23,8 +23,24 @@ struct FileInfo {
     std::int64_t modifiedSeconds = 0;  // since 1970
 };
 
-// The status of path (following links), or nothing when it cannot be taken.
+// The status of path (following links), or why it cannot be taken:
+// Error::notFound() when there is no such file, another error when the file
+// system failed to tell (no permission to search a directory, a loop of
+// links, ...).
+Result<FileInfo> fileStatus(const std::string& path);
+
+// The status of path, or nothing when it cannot be taken for any reason.
 std::optional<FileInfo> fileInfo(const std::string& path);
+
+// Why path cannot be opened for reading: tries it and closes it again.
+// Error() when it opens now.
+Error openError(const std::string& path);
+
+// True when path (following links) lies inside directory, however either
+// is spelled: the file system's identity of each directory on the way up
+// from path is compared with directory's. False when either cannot be
+// examined.
+bool locatedIn(const std::string& path, const std::string& directory);
 
 bool directoryExists(const std::string& path);
 

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <string>
+
+#include "platform/process_limits.h"
 
 TEST(FileSystem, ProbesFilesAndDirectories) {
     auto temp = platform::makeTemporaryDirectory("velko-platform-");
@@ -29,4 +33,59 @@ TEST(FileSystem, ProbesFilesAndDirectories) {
     EXPECT_FALSE(platform::fileInfo(dir));
     EXPECT_TRUE(platform::removeTree(dir).ok());
     EXPECT_FALSE(platform::fileInfo(""));
+}
+
+// Every failure of a status query used to read as "no such file", so a file
+// the server could not examine was answered as missing.
+TEST(FileSystem, StatusTellsMissingFromFailed) {
+    auto temp = platform::makeTemporaryDirectory("velko-platform-");
+    ASSERT_TRUE(temp.ok());
+    const std::string dir = temp.value();
+    std::ofstream(dir + "/file", std::ios::binary) << "abc";
+    std::filesystem::create_symlink(dir + "/loop", dir + "/loop");
+
+    EXPECT_TRUE(platform::fileStatus(dir + "/file").ok());
+    EXPECT_TRUE(platform::openError(dir + "/file").ok());
+    for (const std::string& missing : {dir + "/none", dir + "/file/below", std::string()}) {
+        EXPECT_TRUE(platform::fileStatus(missing).error().notFound()) << missing;
+        EXPECT_TRUE(platform::openError(missing).notFound()) << missing;
+    }
+    const platform::Error loop = platform::fileStatus(dir + "/loop").error();
+    EXPECT_FALSE(loop.ok());
+    EXPECT_FALSE(loop.notFound());
+    EXPECT_FALSE(platform::openError(dir + "/loop").notFound());
+
+    const std::size_t limit = platform::descriptorLimit();
+    ASSERT_TRUE(platform::setDescriptorLimit(3));
+    const platform::Error exhausted = platform::openError(dir + "/file");
+    platform::setDescriptorLimit(limit);
+    EXPECT_TRUE(exhausted.outOfDescriptors()) << exhausted.text();
+    EXPECT_FALSE(exhausted.notFound());
+    platform::removeTree(dir);
+}
+
+// Another spelling of a directory (a link, repeated separators) must still
+// count as that directory.
+TEST(FileSystem, LocatedInComparesDirectoriesNotSpellings) {
+    auto temp = platform::makeTemporaryDirectory("velko-platform-");
+    ASSERT_TRUE(temp.ok());
+    const std::string dir = temp.value();
+    ASSERT_TRUE(platform::createDirectory(dir + "/inner").ok());
+    ASSERT_TRUE(platform::createDirectory(dir + "/inner/deep").ok());
+    ASSERT_TRUE(platform::createDirectory(dir + "/other").ok());
+    std::ofstream(dir + "/inner/deep/x", std::ios::binary) << "x";
+    std::ofstream(dir + "/other/y", std::ios::binary) << "y";
+    std::filesystem::create_directory_symlink(dir + "/inner", dir + "/other/alias");
+    std::filesystem::create_symlink(dir + "/inner/deep/x", dir + "/other/link");
+
+    EXPECT_TRUE(platform::locatedIn(dir + "/inner/deep/x", dir + "/inner/"));
+    EXPECT_TRUE(platform::locatedIn(dir + "//inner//deep/x", dir + "/inner"));
+    EXPECT_TRUE(platform::locatedIn(dir + "/other/alias/deep/x", dir + "/inner/"));
+    EXPECT_TRUE(platform::locatedIn(dir + "/other/link", dir + "/inner/"));
+    EXPECT_TRUE(platform::locatedIn(dir + "/inner/deep/x", dir + "/other/alias"));
+    EXPECT_FALSE(platform::locatedIn(dir + "/other/y", dir + "/inner/"));
+    EXPECT_FALSE(platform::locatedIn(dir + "/inner/deep/x", dir + "/other/"));
+    EXPECT_FALSE(platform::locatedIn(dir + "/inner/none", dir + "/inner/"));
+    EXPECT_FALSE(platform::locatedIn(dir + "/inner/deep/x", ""));
+    platform::removeTree(dir);
 }

@@ -9,6 +9,9 @@ bool Error::wouldBlock() const { return code_ == EAGAIN || code_ == EWOULDBLOCK;
 bool Error::inProgress() const { return code_ == EINPROGRESS; }
 bool Error::interrupted() const { return code_ == EINTR; }
 bool Error::addressInUse() const { return code_ == EADDRINUSE; }
+// A path through a file ("a.html/b") names nothing either.
+bool Error::notFound() const { return code_ == ENOENT || code_ == ENOTDIR; }
+bool Error::outOfDescriptors() const { return code_ == EMFILE || code_ == ENFILE; }
 std::string Error::text() const { return errorText(code_); }
 Error Error::last() { return Error(errno); }
 

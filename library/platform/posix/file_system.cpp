@@ -1,8 +1,11 @@
 #include "platform/file_system.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -10,15 +13,45 @@
 
 namespace platform {
 
-std::optional<FileInfo> fileInfo(const std::string& path) {
+Result<FileInfo> fileStatus(const std::string& path) {
     struct stat status {};
-    if (path.empty() || ::stat(path.c_str(), &status) != 0) return std::nullopt;
+    if (path.empty()) return Error(ENOENT);
+    if (::stat(path.c_str(), &status) != 0) return Error::last();
     FileInfo info;
     info.size = static_cast<std::uint64_t>(status.st_size);
     info.directory = S_ISDIR(status.st_mode);
     info.regular = S_ISREG(status.st_mode);
     info.modifiedSeconds = static_cast<std::int64_t>(status.st_mtime);
     return info;
+}
+
+std::optional<FileInfo> fileInfo(const std::string& path) {
+    auto status = fileStatus(path);
+    if (!status.ok()) return std::nullopt;
+    return status.value();
+}
+
+Error openError(const std::string& path) {
+    if (path.empty()) return Error(ENOENT);
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (descriptor < 0) return Error::last();
+    ::close(descriptor);
+    return Error();
+}
+
+bool locatedIn(const std::string& path, const std::string& directory) {
+    struct stat wanted {};
+    if (directory.empty() || ::stat(directory.c_str(), &wanted) != 0 || !S_ISDIR(wanted.st_mode)) return false;
+    std::error_code error;
+    // Links resolved, so that walking up the text walks up the tree.
+    std::filesystem::path at = std::filesystem::canonical(path, error);
+    if (error) return false;
+    for (at = at.parent_path();; at = at.parent_path()) {
+        struct stat step {};
+        if (::stat(at.c_str(), &step) != 0) return false;
+        if (step.st_dev == wanted.st_dev && step.st_ino == wanted.st_ino) return true;
+        if (at == at.root_path()) return false;
+    }
 }
 
 bool directoryExists(const std::string& path) {
