@@ -222,53 +222,96 @@ bool KoXHeader::ParseLine() {
     return linesRead == 0 ? ParseFirstLine(line) : ParseFieldLine(line);
 }
 
+namespace {
+
+void UpperCase(std::string& text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+}
+
+// Words of a line split at runs of blanks; the last of count words takes the
+// rest of the line, blanks inside kept, trailing blanks trimmed.
+std::vector<std::string> Words(std::string_view line, std::size_t count) {
+    std::vector<std::string> words;
+    std::size_t at = line.find_first_not_of(" \t");
+    while (at != std::string_view::npos) {
+        if (words.size() + 1 == count) {
+            words.emplace_back(line.substr(at, line.find_last_not_of(" \t") - at + 1));
+            break;
+        }
+        const std::size_t end = line.find_first_of(" \t", at);
+        words.emplace_back(line.substr(at, end == std::string_view::npos ? end : end - at));
+        at = end == std::string_view::npos ? end : line.find_first_not_of(" \t", end);
+    }
+    return words;
+}
+
+bool Digits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "HTTP/" (or "VELKO/" where allowed), a digit, ".", a digit; version gets
+// major * 10 + minor.
+bool ParseVersion(std::string_view token, bool velko, int& version) {
+    std::string_view number;
+    if (token.rfind("HTTP/", 0) == 0) {
+        number = token.substr(5);
+    } else if (velko && token.rfind("VELKO/", 0) == 0) {
+        number = token.substr(6);
+    }
+    if (number.size() != 3 || !Digits(number.substr(0, 1)) || number[1] != '.' || !Digits(number.substr(2))) {
+        return false;
+    }
+    version = (number[0] - '0') * 10 + (number[2] - '0');
+    return true;
+}
+
+bool HasBlankOrControl(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u <= 0x20 || u == 0x7f;
+    });
+}
+
+}  // namespace
+
 bool KoXHeader::ParseFirstLine(std::string_view line) {
     messageKind.store(message_kind::Unknown);
-    std::vector<std::string> tokens;
-    std::string token;
-    auto classify = [this](const std::string& t) {
-        if (auto code = MethodCodeOf(t)) {
-            messageKind.store(message_kind::Request);
-            methodCode.store(*code);
-        } else if (t.rfind("HTTP/", 0) == 0 || t.rfind("VELKO/", 0) == 0) {
-            messageKind.store(message_kind::Answer);
-        }
-    };
-    auto upper = [](char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); };
-
-    for (char c : line) {
-        const std::size_t index = tokens.size();
-        if (index < 2) {
-            if (c == ' ') {
-                if (!token.empty()) {
-                    if (index == 0) classify(token);
-                    tokens.push_back(std::move(token));
-                    token.clear();
-                }
-            } else if (c != '\t') {
-                token += index == 0 ? upper(c) : c;
-            }
-        } else if (!token.empty() || !IsBlank(c)) {
-            // The last token runs to the end of the line, inner blanks kept.
-            token += upper(c);
-        }
-    }
-    if (!token.empty()) {
-        if (tokens.empty()) classify(token);
-        tokens.push_back(std::move(token));
-    }
-
+    std::vector<std::string> words = Words(line, 3);
+    for (std::size_t i = 0; i < words.size(); i += 2) UpperCase(words[i]);
     std::vector<std::string>& first = fields[":first:"];
-    first.insert(first.end(), tokens.begin(), tokens.end());
-    if (tokens.size() >= 2) {
-        SplitTarget(tokens[1]);
-        if (messageKind.load() == message_kind::Answer && tokens[1].size() == 3 &&
-            std::all_of(tokens[1].begin(), tokens[1].end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            statusCode = std::stoi(tokens[1]);
-        }
-    }
+    first.insert(first.end(), words.begin(), words.end());
     ++linesRead;
-    return messageKind.load() != message_kind::Unknown;
+
+    if (!words.empty() && (words[0].rfind("HTTP/", 0) == 0 || words[0].rfind("VELKO/", 0) == 0)) {
+        // A status line: version, code, reason phrase.
+        messageKind.store(message_kind::Answer);
+        if (words.size() >= 2 && words[1].size() == 3 && Digits(words[1])) statusCode = std::stoi(words[1]);
+        return true;
+    }
+
+    // A request line: exactly method, target and version.
+    if (words.size() != 3 || HasBlankOrControl(words[1]) || HasBlankOrControl(words[2])) {
+        Refuse(400, "malformed request line");
+        return false;
+    }
+    int version = 0;
+    if (!ParseVersion(words[2], protocolCode == protocol::VELKO || protocolCode == protocol::VELKOS, version)) {
+        Refuse(400, "malformed protocol version");
+        return false;
+    }
+    if (version != 10 && version != 11) {
+        Refuse(505, "protocol version not supported");
+        return false;
+    }
+    const std::optional<std::int32_t> code = MethodCodeOf(words[0]);
+    if (!code || !IsRequestMethod(*code)) {
+        Refuse(IsHttpToken(words[0]) ? 501 : 400, "method not implemented");
+        return false;
+    }
+    messageKind.store(message_kind::Request);
+    methodCode.store(*code);
+    SplitTarget(words[1]);
+    return true;
 }
 
 void KoXHeader::SplitTarget(const std::string& target) {
@@ -292,48 +335,27 @@ bool KoXHeader::ParseFieldLine(std::string_view line) {
         return false;
     }
 
-    std::string name;
-    std::string value;
-    bool inName = true;
-    bool blankInName = false;
-    bool blankPending = false;
-    bool blankInValue = false;
-    for (char c : line) {
-        if (inName) {
-            if (c == ':') {
-                if (name.empty()) continue;
-                if (blankInName) {
-                    Refuse(400, "white space in a field name");
-                    return false;
-                }
-                inName = false;
-            } else if (IsBlank(c)) {
-                blankInName = true;
-            } else {
-                name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            }
-        } else if (IsBlank(c)) {
-            blankPending = !value.empty();
-        } else if (c == ':' && value.empty()) {
-            continue;
-        } else {
-            blankInValue = blankInValue || blankPending;
-            blankPending = false;
-            value += c;
-        }
-    }
+    // A ':' before any name byte is dropped.
+    const std::size_t start = line.find_first_not_of(':');
+    const std::size_t colon = start == std::string_view::npos ? start : line.find(':', start);
     if (++fieldLines > limits.maxFieldCount) {
         Refuse(431, "too many header fields");
         return false;
     }
-    if (inName) return true;  // no colon: the line is dropped
+    if (colon == std::string_view::npos) return true;  // no colon: the line is dropped
 
-    ++linesRead;
-    if (name == "content-length" && blankInValue) {
-        Refuse(400, "malformed Content-Length");
+    const std::string_view rawName = line.substr(start, colon - start);
+    if (std::any_of(rawName.begin(), rawName.end(), IsBlank)) {
+        Refuse(400, "white space in a field name");
         return false;
     }
-    if (!name.empty() && !value.empty()) fields[name].push_back(std::move(value));
+    ++linesRead;
+    // The value as received, without the blanks around it.
+    std::string_view value = line.substr(colon + 1);
+    const std::size_t first = value.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return true;  // an empty value is dropped
+    value = value.substr(first, value.find_last_not_of(" \t") - first + 1);
+    fields[Lower(std::string(rawName))].emplace_back(value);
     return true;
 }
 

@@ -5,15 +5,21 @@
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, std::int32_t>, 5> kMethods{{
-    {"NONE", method_code::NONE},
-    {"GET", method_code::GET},
-    {"POST", method_code::POST},
-    {"ANSWER", method_code::ANSWER},
-    {"HEAD", method_code::HEAD},
+struct Method {
+    std::string_view token;
+    std::int32_t code;
+    bool received;  // a request may carry it
+};
+
+constexpr std::array<Method, 5> kMethods{{
+    {"NONE", method_code::NONE, false},
+    {"GET", method_code::GET, true},
+    {"POST", method_code::POST, true},
+    {"ANSWER", method_code::ANSWER, false},
+    {"HEAD", method_code::HEAD, true},
 }};
 
-constexpr std::array<std::pair<std::int32_t, std::string_view>, 12> kStatus{{
+constexpr std::array<std::pair<std::int32_t, std::string_view>, 14> kStatus{{
     {200, "OK"},
     {201, "Created"},
     {303, "Redirect"},
@@ -26,20 +32,31 @@ constexpr std::array<std::pair<std::int32_t, std::string_view>, 12> kStatus{{
     {500, "Internal Error"},
     {501, "Not Implemented"},
     {502, "Server Error"},
+    {503, "Service Unavailable"},
+    {505, "HTTP Version Not Supported"},
 }};
+
+constexpr std::string_view kTokenSymbols = "!#$%&'*+-.^_`|~";
 
 }  // namespace
 
 std::optional<std::int32_t> MethodCodeOf(std::string_view token) {
-    for (const auto& [name, code] : kMethods) {
-        if (name == token) return code;
+    for (const Method& method : kMethods) {
+        if (method.token == token) return method.code;
     }
     return std::nullopt;
 }
 
+bool IsRequestMethod(std::int32_t code) {
+    for (const Method& method : kMethods) {
+        if (method.code == code) return method.received;
+    }
+    return false;
+}
+
 std::string MethodTokenOf(std::int32_t code) {
-    for (const auto& [name, value] : kMethods) {
-        if (value == code) return std::string(name);
+    for (const Method& method : kMethods) {
+        if (method.code == code) return std::string(method.token);
     }
     return {};
 }
@@ -49,4 +66,13 @@ std::string StatusText(std::int32_t code) {
         if (value == code) return std::string(text);
     }
     return {};
+}
+
+bool IsHttpToken(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text) {
+        const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!alnum && kTokenSymbols.find(c) == std::string_view::npos) return false;
+    }
+    return true;
 }

@@ -23,8 +23,14 @@ inline constexpr std::string_view kProductVersion = "1.28.1(96)";
 
 // The code of an (already upper-cased) method token, if it is in the table.
 std::optional<std::int32_t> MethodCodeOf(std::string_view token);
+// Whether a received request may carry the method: NONE and ANSWER name
+// states of a header, never a request on the wire.
+bool IsRequestMethod(std::int32_t code);
 // The token of a method code, empty for a code not in the table.
 std::string MethodTokenOf(std::int32_t code);
 
 // The reason text of a status code; empty for a code not in the table.
 std::string StatusText(std::int32_t code);
+
+// A non-empty run of token characters: a method or a field name.
+bool IsHttpToken(std::string_view text);

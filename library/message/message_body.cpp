@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <iostream>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -9,19 +10,8 @@
 
 namespace {
 
-constexpr std::string_view kMultipart = "multipart/form-data;boundary=";
+constexpr std::string_view kMultipart = "multipart/form-data";
 constexpr std::string_view kUrlEncoded = "application/x-www-form-urlencoded";
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -49,27 +39,55 @@ void AddPairs(KoXHeader& header, const std::string& text, Decode decode) {
     }
 }
 
-// The boundary parameter; quotes around it and later parameters go.
-std::string BoundaryOf(std::string_view type) {
-    std::string_view b = type.substr(kMultipart.size());
-    if (b.size() >= 2 && b.front() == '"') {
-        const std::size_t close = b.find('"', 1);
-        if (close != std::string_view::npos) return std::string(b.substr(1, close - 1));
+std::string Trimmed(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+}
+
+// A value of the form "type; name=value; name=\"quoted value\"", as
+// Content-Type and Content-Disposition carry it, with blanks allowed around
+// ";" and "=". The type and the names are lower-cased; the first of two
+// equal names counts.
+struct MediaType {
+    std::string type;
+    std::map<std::string, std::string> parameters;
+};
+
+MediaType ReadMediaType(std::string_view value) {
+    MediaType media;
+    std::size_t at = value.find(';');
+    media.type = Lower(Trimmed(value.substr(0, at)));
+    while (at != std::string_view::npos) {
+        const std::size_t equals = value.find_first_of("=;", at + 1);
+        if (equals == std::string_view::npos || value[equals] == ';') {
+            at = equals;  // a parameter without "=" says nothing
+            continue;
+        }
+        const std::string name = Lower(Trimmed(value.substr(at + 1, equals - at - 1)));
+        std::size_t start = value.find_first_not_of(" \t", equals + 1);
+        std::string text;
+        if (start != std::string_view::npos && value[start] == '"') {
+            for (++start; start < value.size() && value[start] != '"'; ++start) {
+                if (value[start] == '\\' && start + 1 < value.size()) ++start;
+                text += value[start];
+            }
+            at = value.find(';', start);
+        } else {
+            at = start == std::string_view::npos ? start : value.find(';', start);
+            if (start != std::string_view::npos) {
+                text = Trimmed(value.substr(start, at == std::string_view::npos ? at : at - start));
+            }
+        }
+        if (!name.empty()) media.parameters.emplace(name, std::move(text));
     }
-    return std::string(b.substr(0, b.find(';')));
+    return media;
 }
 
 void ReadDisposition(KoHTTPMessageBlock& block, const std::string& value) {
-    const std::size_t semi = value.find(';');
-    if (semi == std::string::npos) return;
-    for (const std::string& piece : splitText(value.substr(semi + 1), " ", true)) {
-        if (piece.rfind("name=", 0) != 0) continue;
-        const std::size_t open = piece.find('"', 5);
-        if (open == std::string::npos) continue;
-        const std::size_t close = piece.find('"', open + 1);
-        if (close == std::string::npos) continue;
-        block.attributes["name"] = piece.substr(open + 1, close - open - 1);
-    }
+    const MediaType disposition = ReadMediaType(value);
+    auto name = disposition.parameters.find("name");
+    if (name != disposition.parameters.end()) block.attributes["name"] = name->second;
 }
 
 // One part: the text between the delimiter and the CR LF before the next.
@@ -89,8 +107,8 @@ void ReadPart(KoHTTPMessageBlock& block, std::string_view part) {
             std::cerr << "oh oh ... problem..." << std::endl;
             continue;
         }
-        const std::string name = Lower(trim(std::string(line.substr(0, colon)), " "));
-        const std::string value = trim(std::string(line.substr(colon + 1)), " ");
+        const std::string name = Lower(Trimmed(line.substr(0, colon)));
+        const std::string value = Trimmed(line.substr(colon + 1));
         if (name.empty() || value.empty()) continue;
         block.partHeaders[name].push_back(value);
         if (name == "content-disposition") ReadDisposition(block, value);
@@ -99,9 +117,9 @@ void ReadPart(KoHTTPMessageBlock& block, std::string_view part) {
     if (pos < part.size()) block.content = std::make_unique<KoStringBuf>(std::string(part.substr(pos)));
 }
 
-void ParseMultipart(KoXHeader& header, std::string_view body, const std::string& type) {
-    const std::string delimiter = "--" + BoundaryOf(type);
-    if (delimiter.size() == 2) return;
+void ParseMultipart(KoXHeader& header, std::string_view body, const std::string& boundary) {
+    if (boundary.empty()) return;
+    const std::string delimiter = "--" + boundary;
     // Later delimiters start a line, so body bytes that merely contain the
     // boundary text stay in the body.
     const std::string next = "\r\n" + delimiter;
@@ -136,9 +154,11 @@ int ParseBody(KoXHeader& header) {
     const std::size_t from = header.blocks.size();
     if (header.HasField("content-type")) {
         const std::string type = header.FirstValue("content-type");
-        if (StartsWithNoCase(type, kMultipart)) {
-            ParseMultipart(header, body, type);
-        } else if (StartsWithNoCase(type, kUrlEncoded)) {
+        const MediaType media = ReadMediaType(type);
+        if (media.type == kMultipart) {
+            auto boundary = media.parameters.find("boundary");
+            ParseMultipart(header, body, boundary == media.parameters.end() ? std::string() : boundary->second);
+        } else if (media.type == kUrlEncoded) {
             AddPairs(header, body, formValueDecode);
         } else {
             std::cerr << "content type not defined (" << type << ")" << std::endl;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,6 +40,9 @@ const std::vector<Sample> kSamples = {
     {"body then next", "POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\nabGET / HTTP/1.1\r\n\r\n"},
     {"status line", "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nabc"},
     {"put", "PUT /x HTTP/1.1\r\nHost: a\r\n\r\n"},
+    {"no version", "GET /x\r\nGET /y HTTP/1.1\r\n\r\n"},
+    {"version 2", "GET /x HTTP/2.0\r\n\r\n"},
+    {"values with blanks", "GET / HTTP/1.1\r\nCookie: a=1; b=two words\r\nUser-Agent: x (y; z) \r\n\r\n"},
     {"chunked", "POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                 "4;ext=1\r\nWiki\r\n5\r\npedia\r\n0\r\nX-Trailer: t\r\n\r\nGET / HTTP/1.1\r\n\r\n"},
     {"chunked upper hex", "POST /c HTTP/1.1\r\nTransfer-Encoding: Chunked\r\n\r\n"
@@ -93,17 +97,83 @@ TEST(KoXHeader, HeadIsARequestThatKeepsItsQuery) {
     EXPECT_EQ(o.query, "b=1");
 }
 
-TEST(KoXHeader, PutIsNotRecognisedAndTheFilterIsNotCalled) {
+// A request line without a version took the next request's line as one of
+// its header lines; other versions were served as HTTP/1.1, and a method
+// outside the table was answered 500.
+TEST(KoXHeader, RequestLineIsMethodTargetAndVersion) {
+    const struct {
+        const char* name;
+        std::string line;
+        std::int32_t status;  // 0: accepted
+    } table[] = {
+        {"HTTP/1.1", "GET /a HTTP/1.1", 0},
+        {"HTTP/1.0", "POST /a HTTP/1.0", 0},
+        {"HEAD", "HEAD /a HTTP/1.1", 0},
+        {"tabs and blanks", " \tGET\t /a \tHTTP/1.1 \t", 0},
+        {"lower case", "get /a http/1.1", 0},
+        {"no version", "GET /a", 400},
+        {"method only", "GET", 400},
+        {"blanks only", "   ", 400},
+        {"extra word", "GET /a HTTP/1.1 x", 400},
+        {"blank in the target", "GET /a b HTTP/1.1", 400},
+        {"control byte in the target", "GET /a\x01" "b HTTP/1.1", 400},
+        {"DEL in the target", "GET /a\x7f HTTP/1.1", 400},
+        {"other protocol", "GET /a FTP/1.1", 400},
+        {"version without minor", "GET /a HTTP/1", 400},
+        {"long version", "GET /a HTTP/1.10", 400},
+        {"two-digit major", "GET /a HTTP/11.1", 400},
+        {"VELKO version on HTTP", "GET /a VELKO/1.0", 400},
+        {"HTTP/2.0", "GET /a HTTP/2.0", 505},
+        {"HTTP/1.2", "GET /a HTTP/1.2", 505},
+        {"HTTP/0.9", "GET /a HTTP/0.9", 505},
+        {"PUT", "PUT /a HTTP/1.1", 501},
+        {"DELETE", "DELETE /a HTTP/1.1", 501},
+        {"internal NONE", "NONE /a HTTP/1.1", 501},
+        {"internal ANSWER", "ANSWER /a HTTP/1.1", 501},
+        {"method no token", "G(T /a HTTP/1.1", 400},
+    };
+    for (const auto& row : table) {
+        const std::string bytes = row.line + "\r\nHost: h\r\n\r\nGET /next HTTP/1.1\r\n\r\n";
+        const auto o = Whole(bytes);
+        EXPECT_TRUE(SameAtEverySplit(bytes)) << row.name;
+        if (row.status == 0) {
+            EXPECT_EQ(o.result, consume_result::Complete) << row.name;
+            EXPECT_EQ(o.kind, message_kind::Request) << row.name;
+            EXPECT_EQ(o.path, "/a") << row.name;
+            EXPECT_NE(o.fields.find("host=[h]"), std::string::npos) << row.name;
+            EXPECT_EQ(o.remainder, "GET /next HTTP/1.1\r\n\r\n") << row.name;
+        } else {
+            EXPECT_EQ(o.result, consume_result::Refused) << row.name;
+            EXPECT_EQ(o.refusal, row.status) << row.name;
+            EXPECT_TRUE(o.closeAfter) << row.name;
+            EXPECT_EQ(o.remainder, "") << row.name;
+        }
+    }
+}
+
+TEST(KoXHeader, RefusedRequestLineNeverCallsTheFilter) {
     KoXHeader header(0, false, protocol::HTTP);
     int calls = 0;
     header.AppendInput("PUT /x HTTP/1.1\r\nHost: a\r\n\r\n");
     const int r = header.ConsumeHeader([&](KoXHeader&) { return ++calls, true; });
-    EXPECT_EQ(r, consume_result::Complete);
-    EXPECT_EQ(header.messageKind.load(), message_kind::Unknown);
+    EXPECT_EQ(r, consume_result::Refused);
+    EXPECT_EQ(header.RefusalStatus(), 501);
     EXPECT_EQ(calls, 0);
     EXPECT_FALSE(header.HasField("host"));
-    EXPECT_EQ(header.TakeRemainder(), "Host: a\r\n\r\n");
-    EXPECT_TRUE(header.closeAfter);
+}
+
+// The VELKO layer reads "VELKO/" where HTTP reads "HTTP/".
+TEST(KoXHeader, VelkoRequestsMayCarryTheirOwnVersion) {
+    for (std::int32_t code : {protocol::VELKO, protocol::VELKOS}) {
+        KoXHeader header(0, false, code);
+        header.AppendInput("GET /v VELKO/1.0\r\n\r\n");
+        EXPECT_EQ(header.ConsumeHeader(split_harness::Admit()), consume_result::Complete) << code;
+        EXPECT_EQ(header.path, "/v");
+    }
+    KoXHeader velko(0, false, protocol::VELKO);
+    velko.AppendInput("GET /v VELKO/2.0\r\n\r\n");
+    EXPECT_EQ(velko.ConsumeHeader(split_harness::Admit()), consume_result::Refused);
+    EXPECT_EQ(velko.RefusalStatus(), 505);
 }
 
 TEST(KoXHeader, StatusLineIsAnAnswer) {
@@ -130,8 +200,35 @@ TEST(KoXHeader, FieldLinesFollowTheBlankAndColonRules) {
         "ACCEPT: b\r\n\r\n");
     EXPECT_EQ(o.result, consume_result::Complete);
     EXPECT_EQ(o.fields,
-              ":first:=[GET][/][HTTP/1.1];accept=[a][b];content-type=[multipart/form-data;boundary=x];"
-              "host=[localhost:8080];leading=[v];x-colons=[a:b];");
+              ":first:=[GET][/][HTTP/1.1];accept=[a][b];content-type=[multipart/form-data; boundary=x];"
+              "host=[localhost:8080];leading=[v];x-colons=[:a:b];");
+}
+
+// Every blank inside a value was dropped: "Basic dXNlcjpwYXNz" reached
+// scripts as "BasicdXNlcjpwYXNz", cookies and dates were changed.
+TEST(KoXHeader, FieldValuesAreKeptAsReceived) {
+    const struct {
+        std::string line;
+        std::string value;
+    } table[] = {
+        {"Authorization: Basic dXNlcjpwYXNz", "Basic dXNlcjpwYXNz"},
+        {"Cookie: a=1; b=two words", "a=1; b=two words"},
+        {"User-Agent:   Mozilla/5.0 (X11; Linux)\t ", "Mozilla/5.0 (X11; Linux)"},
+        {"If-Modified-Since:\tWed, 21 Oct 2015 07:28:00 GMT", "Wed, 21 Oct 2015 07:28:00 GMT"},
+        {"X-Inner:a \t b", "a \t b"},
+        {"X-Colon: : a", ": a"},
+    };
+    for (const auto& row : table) {
+        const std::string bytes = "GET / HTTP/1.1\r\n" + row.line + "\r\n\r\n";
+        KoXHeader header(0, false, protocol::HTTP);
+        header.AppendInput(bytes);
+        ASSERT_EQ(header.ConsumeHeader(split_harness::Admit()), consume_result::Complete) << row.line;
+        const std::string name = row.line.substr(0, row.line.find(':'));
+        std::string lower;
+        for (char c : name) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_EQ(header.FirstValue(lower, "<absent>"), row.value) << row.line;
+        EXPECT_TRUE(SameAtEverySplit(bytes)) << row.line;
+    }
 }
 
 TEST(KoXHeader, FilterDecidesAtTheEndOfTheHeader) {

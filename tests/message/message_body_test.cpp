@@ -114,6 +114,39 @@ TEST(ParseBody, QuotedBoundaryAndCaseOfTheType) {
     EXPECT_EQ(Value(*header, "n"), "v");
 }
 
+// Header values now keep their blanks; the body reader finds the type, the
+// boundary and the field names in them however they are spaced or quoted.
+TEST(ParseBody, TypeAndDispositionParametersReadAsSpaced) {
+    const struct {
+        std::string type;
+        std::string boundary;
+    } types[] = {
+        {"multipart/form-data;boundary=q", "q"},
+        {"multipart/form-data; boundary=q", "q"},
+        {"MULTIPART/FORM-DATA ;\tcharset=utf-8 ;  boundary=q ; x=y", "q"},
+        {"multipart/form-data; boundary=\"a b\"", "a b"},
+        {"multipart/form-data; boundary=\"a\\\"b\"; charset=x", "a\"b"},
+        {"multipart/form-data; flag; boundary=q", "q"},
+    };
+    for (const auto& row : types) {
+        const std::string body = "--" + row.boundary + "\r\nContent-Disposition: form-data;name=\"one\"\r\n\r\n1\r\n"
+                                  "--" + row.boundary + "\r\nContent-Disposition:  form-data ;  name=\"two words\" ;"
+                                  " filename=\"x; y\"\r\n\r\n2\r\n--" + row.boundary + "--";
+        auto header = Received(Post(row.type, body));
+        EXPECT_EQ(ParseBody(*header), consume_result::Complete) << row.type;
+        EXPECT_EQ(Value(*header, "one"), "1") << row.type;
+        EXPECT_EQ(Value(*header, "two words"), "2") << row.type;
+        EXPECT_TRUE(SameAtEverySplit(Post(row.type, body))) << row.type;
+    }
+    auto form = Received(Post("application/x-www-form-urlencoded ; charset=UTF-8", "a=1"));
+    EXPECT_EQ(ParseBody(*form), consume_result::Complete);
+    EXPECT_EQ(Value(*form, "a"), "1");
+    // Without a boundary there are no parts.
+    auto bare = Received(Post("multipart/form-data", "--\r\n\r\nx\r\n----"));
+    EXPECT_EQ(ParseBody(*bare), consume_result::Complete);
+    EXPECT_TRUE(bare->blocks.empty());
+}
+
 TEST(ParseBody, PartHeaderWithoutColonIsReported) {
     auto header = Received(Post("multipart/form-data; boundary=b",
                                 "--b\r\nnonsense\r\nContent-Disposition: form-data; name=\"k\"\r\n\r\nv\r\n--b--"));
