@@ -21,6 +21,18 @@ void restrictVersions(SSL_CTX* context) {
     }
 }
 
+// TLS 1.2 suites: forward secrecy and authenticated encryption only (no CBC,
+// whose padding checks leak timing), best first. TLS 1.3 keeps its own set.
+constexpr const char* kServerSuites12 =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
+bool restrictServerSuites(SSL_CTX* context) {
+    SSL_CTX_set_options(context, SSL_OP_CIPHER_SERVER_PREFERENCE);
+    return SSL_CTX_set_cipher_list(context, kServerSuites12) == 1;
+}
+
 }  // namespace
 
 void KoTlsContext::Free::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
@@ -39,6 +51,10 @@ KoTlsContext::KoTlsContext(const std::string& certificateFile, const std::string
             throw KoException_SSL("problem with SSL method initialization", 957, kSource);
         }
         restrictVersions(context_.get());
+        if (!restrictServerSuites(context_.get())) {
+            tls_detail::takeErrors("");
+            throw KoException_SSL("problem with SSL method initialization", 957, kSource);
+        }
         // A chain file holds the leaf first, then its issuers.
         SSL_CTX* context = context_.get();
         const char* failed = nullptr;

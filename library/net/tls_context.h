@@ -6,7 +6,9 @@
 // by its chain) and a PEM private key file, which must match. Client role:
 // no certificate; the peer's certificate is not verified unless the owner
 // asks for it with verifyPeers(). Either role uses the system OpenSSL's
-// protocol defaults with TLS 1.2 as the minimum.
+// protocol defaults with TLS 1.2 as the minimum. The server role offers
+// TLS 1.2 only with ECDHE and AES-GCM or ChaCha20-Poly1305, in its own order
+// of preference; TLS 1.3 keeps OpenSSL's suites.
 //
 // Failures: the constructors throw KoException_SSL, whose what() reads
 // "(SSL) " and then one of:

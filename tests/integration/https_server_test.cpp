@@ -120,6 +120,34 @@ TEST_F(HttpsServer, OpensslClientCompletesAVerifiedHandshake) {
     EXPECT_NE(run.output.find("<h1>velkotwo sample site</h1>"), std::string::npos);
 }
 
+// TLS 1.2 offered CBC suites (open to padding-oracle timing attacks) and
+// followed the client's order of preference.
+TEST_F(HttpsServer, Tls12OffersOnlyAeadSuitesInTheServersOrder) {
+    Start();
+    const auto handshake = [&](const std::vector<std::string>& options) {
+        std::vector<std::string> arguments = {"s_client", "-connect", "127.0.0.1:" + std::to_string(port),
+                                              "-servername", "localhost", "-CAfile", site.certificate};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return tls_test::run("openssl", arguments, "", 30000);
+    };
+    for (const char* cbc : {"AES128-SHA", "ECDHE-ECDSA-AES128-SHA", "ECDHE-ECDSA-AES256-SHA384", "AES256-GCM-SHA384"}) {
+        const auto refused = handshake({"-tls1_2", "-cipher", cbc});
+        EXPECT_FALSE(refused.ok) << cbc;
+        EXPECT_EQ(refused.output.find("Cipher is " + std::string(cbc)), std::string::npos) << cbc;
+    }
+    const auto gcm = handshake({"-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-GCM-SHA256"});
+    EXPECT_TRUE(gcm.ok) << gcm.output;
+    EXPECT_NE(gcm.output.find("Cipher is ECDHE-ECDSA-AES128-GCM-SHA256"), std::string::npos) << gcm.output;
+    const auto chacha = handshake({"-tls1_2", "-cipher", "ECDHE-ECDSA-CHACHA20-POLY1305"});
+    EXPECT_NE(chacha.output.find("Cipher is ECDHE-ECDSA-CHACHA20-POLY1305"), std::string::npos) << chacha.output;
+    // The client's first choice gives way to the server's.
+    const auto ordered = handshake({"-tls1_2", "-cipher", "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256"});
+    EXPECT_NE(ordered.output.find("Cipher is ECDHE-ECDSA-AES128-GCM-SHA256"), std::string::npos) << ordered.output;
+    // TLS 1.3 is unchanged.
+    const auto tls13 = handshake({"-tls1_3"});
+    EXPECT_NE(tls13.output.find("TLSv1.3"), std::string::npos) << tls13.output;
+}
+
 TEST_F(HttpsServer, LargeFileArrivesIntact) {
     const std::string big = site.htmlroot + "big.bin";
     {
