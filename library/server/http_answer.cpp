@@ -30,6 +30,12 @@ std::string ReasonOf(std::int32_t status) {
     }
 }
 
+// An HTTP/1.0 client keeps a connection only when told it is kept.
+bool AnswersHttp10(const KoXResponseHeader& response) {
+    auto first = response.requestFields.find(":first:");
+    return first != response.requestFields.end() && first->second.size() >= 3 && first->second[2] == "HTTP/1.0";
+}
+
 }  // namespace
 
 std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing) {
@@ -43,7 +49,11 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     if (cgi != response.fields.end()) {
         for (const std::string& line : cgi->second) head += OneLine(line) + "\r\n";
     }
-    if (closing) head += "Connection: close\r\n";
+    if (closing) {
+        head += "Connection: close\r\n";
+    } else if (AnswersHttp10(response)) {
+        head += "Connection: keep-alive\r\n";
+    }
     head += "\r\n";
     return head;
 }

@@ -6,7 +6,8 @@
 // the server sends, also for HEAD), "Content-Type:" when the response has
 // a "content-type" field, "Location:" when it has a location, the CGI
 // header lines (field ":cgi:"), "Connection: close" when the connection
-// ends after it, and the empty line.
+// ends after it ("Connection: keep-alive" when an HTTP/1.0 request's
+// connection stays), and the empty line.
 #pragma once
 
 #include <cstdint>
