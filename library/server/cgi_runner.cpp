@@ -15,22 +15,9 @@ std::string Upper(const std::string& text) {
     return out;
 }
 
-std::string Lower(const std::string& text) {
-    std::string out;
-    for (char c : text) out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 std::string TrimLineEnds(std::string text) {
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
     return text;
-}
-
-std::string TrimBlanks(const std::string& text) {
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos) return {};
-    const std::size_t last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
 }
 
 // The request target as sent, query included.
@@ -111,54 +98,6 @@ std::vector<std::string> environmentEntries(const KoCgiEnvironment& environment)
         entries.push_back(name + "=" + value);
     }
     return entries;
-}
-
-KoCgiAnswer parseCgiOutput(const std::string& output) {
-    KoCgiAnswer answer;
-    std::size_t pos = 0;
-    std::vector<std::string> lines;
-    bool ended = false;
-    while (pos < output.size()) {
-        const std::size_t lf = output.find('\n', pos);
-        if (lf == std::string::npos) break;
-        std::string line = output.substr(pos, lf - pos);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        pos = lf + 1;
-        if (line.empty()) {
-            ended = true;
-            break;
-        }
-        const std::size_t colon = line.find(':');
-        if (colon == std::string::npos || colon == 0 || line.find_first_of(" \t") < colon) break;
-        lines.push_back(std::move(line));
-    }
-    if (!ended || lines.empty()) {
-        answer.body = output;
-        return answer;
-    }
-    answer.body = output.substr(pos);
-    bool hasStatus = false;
-    bool hasLocation = false;
-    for (const std::string& line : lines) {
-        const std::size_t colon = line.find(':');
-        const std::string name = Lower(line.substr(0, colon));
-        const std::string value = TrimBlanks(line.substr(colon + 1));
-        if (name == "status") {
-            int code = 0;
-            std::size_t i = 0;
-            while (i < value.size() && i < 3 && std::isdigit(static_cast<unsigned char>(value[i]))) code = code * 10 + (value[i++] - '0');
-            if (i == 3 && code >= 100 && code <= 999) {
-                answer.status = code;
-                hasStatus = true;
-            }
-            continue;
-        }
-        if (name == "content-length") continue;  // the server counts the body itself
-        if (name == "location") hasLocation = true;
-        answer.headerLines.push_back(line.substr(0, colon) + ": " + value);
-    }
-    if (hasLocation && !hasStatus) answer.status = 302;
-    return answer;
 }
 
 KoCgiRunner::KoCgiRunner(KoKessaScheduler2& scheduler_, const KoHTTPSettings& settings_)

@@ -1,8 +1,8 @@
 // Server stack: CGI execution. buildEnvironment turns a request into the
 // variables of a CGI run; KoCgiRunner runs children as work items of the
 // scheduler, at most `cgiConcurrency` at once (further runs wait in order),
-// so that a slow script never holds up the server's other requests;
-// parseCgiOutput splits what a child wrote into its header block and body.
+// so that a slow script never holds up the server's other requests. What a
+// child writes is read by KoCgiOutputParser (cgi_output.h).
 //
 // A child gets an explicit environment (never this process's, modified),
 // the request body on its standard input (written while it runs, then
@@ -57,21 +57,6 @@ void addGatewayVariables(const KoXHeader& request, const KoCgiContext& context, 
 
 // "NAME=value" entries for platform::ChildOptions.
 std::vector<std::string> environmentEntries(const KoCgiEnvironment& environment);
-
-// What a child wrote, as an answer.
-struct KoCgiAnswer {
-    std::int32_t status = 200;
-    // Header lines of the script without Status and Content-Length, as
-    // "Name: value".
-    std::vector<std::string> headerLines;
-    std::string body;
-};
-
-// The header block ends at the first empty line (CR LF or a bare LF). A
-// "Status:" line sets the status; a "Location:" without one gives 302.
-// Output without an empty line, or whose first line is no header line, is
-// all body.
-KoCgiAnswer parseCgiOutput(const std::string& output);
 
 class KoCgiRunner {
 public:

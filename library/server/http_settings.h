@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "message/message_limits.h"
+#include "server/cgi_output.h"
 #include "server/server_settings.h"
 
 struct KoHTTPSettings {
@@ -21,6 +22,8 @@ struct KoHTTPSettings {
     std::chrono::milliseconds cgiTimeout{30'000};
     // CGI output past this many bytes ends the run (answered 502).
     std::size_t cgiOutputLimit = 64u * 1024 * 1024;
+    // A CGI header block past this many bytes is malformed (answered 502).
+    std::size_t cgiHeaderLimit = KoCgiOutputParser::kDefaultHeaderLimit;
     // CGI runs at once; further runs wait their turn.
     std::size_t cgiConcurrency = 8;
     // Bytes of a static file read per step while it is sent.

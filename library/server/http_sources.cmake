@@ -1,10 +1,12 @@
 target_sources(velko_server PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/cgi_output.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_runner.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_answer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_connection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_layer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_layer_factory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mime_types.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/request_path.cpp
   ${CMAKE_CURRENT_LIST_DIR}/router.cpp
 )
 target_link_libraries(velko_server PUBLIC velko_html velko_store)

@@ -1,6 +1,7 @@
 #include "server/router.h"
 
 #include <fstream>
+#include <iostream>
 #include <utility>
 
 #include "foundation/text_utils.h"
@@ -12,21 +13,14 @@
 #include "platform/file_system.h"
 #include "server/http_answer.h"
 #include "server/http_layer.h"
+#include "server/cgi_output.h"
 #include "server/mime_types.h"
+#include "server/request_path.h"
 
 namespace {
 
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-// No NUL, no backslash, no segment beginning with ".".
-bool SafePath(const std::string& path) {
-    if (path.find('\0') != std::string::npos || path.find('\\') != std::string::npos) return false;
-    for (const std::string& segment : splitText(path, "/", true)) {
-        if (!segment.empty() && segment.front() == '.') return false;
-    }
-    return true;
 }
 
 std::string DirectoryOf(const std::string& file) {
@@ -83,6 +77,13 @@ int KoRequestRouter::send(const KoXHeader& request, const std::shared_ptr<KoXRes
     return 1;
 }
 
+int KoRequestRouter::sendFailure(const KoXHeader& request, const std::string& file, platform::Error why) {
+    // The file is there but the server cannot use it: not the client's fault.
+    std::cerr << "cannot serve " << file << ": " << (why.ok() ? std::string("it could not be opened") : why.text())
+              << std::endl;
+    return send(request, answerFor(request, why.outOfDescriptors() ? 503 : 500));
+}
+
 int KoRequestRouter::send404(const KoXHeader& request) {
     auto response = answerFor(request, 404);
     KoHTML_ErrorMsg404 page(k404Title, k404BodyMarkup, k404LinkHref, k404LinkText);
@@ -93,10 +94,14 @@ int KoRequestRouter::send404(const KoXHeader& request) {
 }
 
 int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file, std::uint64_t size) {
-    // Opened before anything is announced: an unreadable file is missing.
-    // The open stream goes with the answer, so the file is opened once.
+    // Opened before anything is announced; the open stream goes with the
+    // answer, so the file is opened once.
     auto stream = std::make_unique<std::ifstream>(file, std::ios::binary);
-    if (!*stream) return send404(request);
+    if (!*stream) {
+        const platform::Error why = platform::openError(file);
+        if (why.notFound()) return send404(request);
+        return sendFailure(request, file, why);
+    }
     auto response = answerFor(request, 200);
     response->bodyFile = file;
     response->bodyStream = std::move(stream);
@@ -114,7 +119,8 @@ bool KoRequestRouter::routeCommand(const std::shared_ptr<KoXHeader>& request) {
         auto response = answerFor(*request, 200);
         // An identifier nobody registered goes on to the file route.
         if (!services.forwardToHandler(id, *request, *response, command)) return false;
-        if (response->statusCode != 500) send(*request, response);
+        // A failed command is answered too; the client must not wait.
+        send(*request, response);
         return true;
     }
     if (config.commandUrl.empty() || request->path != config.commandUrl) return false;
@@ -122,63 +128,78 @@ bool KoRequestRouter::routeCommand(const std::shared_ptr<KoXHeader>& request) {
     if (!handler) return false;
     auto response = answerFor(*request, 200);
     handler->message(*request, *response, "&new");
-    if (response->statusCode != 500) send(*request, response);
+    send(*request, response);
     return true;
 }
 
 KoPathDecision KoRequestRouter::decide(const std::string& path) {
     KoPathDecision decision;
-    decision.decoded = percentDecode(path);
-    const std::string& decoded = decision.decoded;
-    if (decoded.empty() || decoded.front() != '/' || !SafePath(decoded) || config.documentRoot.empty()) {
-        decision.kind = KoPathDecision::Kind::refuse;
-        return decision;
-    }
-    const std::string rest = decoded.substr(1);
+    const std::optional<std::string> normal = KoNormaliseRequestPath(path);
+    if (!normal || config.documentRoot.empty()) return decision;
+    decision.decoded = *normal;
+    const std::string rest = normal->substr(1);
     if (!rest.empty() && services.storeHas(rest)) {
         decision.kind = KoPathDecision::Kind::store;
         return decision;
     }
     if (rest.rfind(cgiPrefix, 0) == 0) {
-        const std::string program = config.cgiDirectory + rest.substr(std::string(cgiPrefix).size());
-        auto info = platform::fileInfo(program);
-        decision.kind = info && info->regular ? KoPathDecision::Kind::program : KoPathDecision::Kind::missing;
-        decision.file = program;
+        decision.file = config.cgiDirectory + rest.substr(std::string(cgiPrefix).size());
+        auto status = platform::fileStatus(decision.file);
+        if (!status.ok()) return failedOrMissing(decision, status.error());
+        decision.kind = status.value().regular ? KoPathDecision::Kind::program : KoPathDecision::Kind::missing;
         return decision;
     }
     const std::string file = config.documentRoot + rest;
-    auto info = platform::fileInfo(file);
-    if (!info) {
-        decision.kind = KoPathDecision::Kind::missing;
-        return decision;
+    auto status = platform::fileStatus(file);
+    if (!status.ok()) {
+        decision.file = file;
+        return failedOrMissing(decision, status.error());
     }
-    if (info->directory) {
+    const platform::FileInfo& info = status.value();
+    if (info.directory) {
         if (!rest.empty() && rest.back() != '/') {
             decision.kind = KoPathDecision::Kind::redirect;
             return decision;
         }
-        const std::string directory = file;
         for (const char* index : {"index.php", "index.html"}) {
-            auto found = platform::fileInfo(directory + index);
-            if (found && found->regular) {
-                decision.file = directory + index;
-                decision.size = found->size;
+            decision.file = file + index;
+            auto found = platform::fileStatus(decision.file);
+            if (!found.ok() && !found.error().notFound()) return failedOrMissing(decision, found.error());
+            if (found.ok() && found.value().regular) {
+                decision.size = found.value().size;
                 decision.kind = EndsWith(decision.file, scriptSuffix) ? KoPathDecision::Kind::script
                                                                       : KoPathDecision::Kind::file;
-                return decision;
+                return outsideCgi(decision);
             }
         }
+        decision.file.clear();
         decision.kind = KoPathDecision::Kind::missing;
         return decision;
     }
     decision.file = file;
-    decision.size = info->size;
-    if (!info->regular) {
+    decision.size = info.size;
+    if (!info.regular) {
         decision.kind = KoPathDecision::Kind::missing;
     } else if (rest.size() > std::string(scriptSuffix).size() && EndsWith(rest, scriptSuffix)) {
         decision.kind = KoPathDecision::Kind::script;
     } else {
         decision.kind = KoPathDecision::Kind::file;
+    }
+    return outsideCgi(decision);
+}
+
+KoPathDecision KoRequestRouter::failedOrMissing(KoPathDecision decision, platform::Error error) {
+    decision.kind = error.notFound() ? KoPathDecision::Kind::missing : KoPathDecision::Kind::failed;
+    decision.error = error;
+    return decision;
+}
+
+KoPathDecision KoRequestRouter::outsideCgi(KoPathDecision decision) const {
+    // Whatever path led here (a link, another spelling, a file system that
+    // ignores case), a program is only ever run, never shown or interpreted.
+    if (!config.cgiDirectory.empty() && platform::locatedIn(decision.file, config.cgiDirectory)) {
+        decision.kind = KoPathDecision::Kind::refuse;
+        decision.file.clear();
     }
     return decision;
 }
@@ -191,9 +212,12 @@ int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request) {
     case KoPathDecision::Kind::missing:
     case KoPathDecision::Kind::index:
         return 0;
+    case KoPathDecision::Kind::failed:
+        return sendFailure(*request, decision.file, decision.error);
     case KoPathDecision::Kind::redirect: {
+        // The normalised path: "//x" must not become a link to the host "x".
         auto response = answerFor(*request, 301);
-        response->location = request->path + "/";
+        response->location = KoEncodeRequestPath(decision.decoded) + "/";
         return send(*request, response);
     }
     case KoPathDecision::Kind::store: {
@@ -233,7 +257,7 @@ bool KoRequestRouter::runChildFor(const std::string& program, const std::string&
     if (!buildEnvironment(*request, environment)) return false;
     KoCgiContext context;
     context.documentRoot = platform::absolutePath(config.documentRoot);
-    context.scriptName = percentDecode(request->path);
+    context.scriptName = KoNormaliseRequestPath(request->path).value_or(percentDecode(request->path));
     context.scriptFilename = file;
     context.serverName = Value(request->description, "localaddress");
     context.serverPort = Value(request->description, "localport");
@@ -247,26 +271,19 @@ bool KoRequestRouter::runChildFor(const std::string& program, const std::string&
     options.workingDirectory = DirectoryOf(file);
     std::string input = request->Body();
 
-    auto done = [this, request](platform::ChildRun run) {
+    auto done = [this, request, file](platform::ChildRun run) {
         auto response = answerFor(*request, 200);
         switch (run.outcome) {
         case platform::ChildRun::Outcome::completed: {
-            KoCgiAnswer answer = parseCgiOutput(run.output);
-            response->statusCode = answer.status;
-            std::vector<std::string> lines;
-            for (std::string& line : answer.headerLines) {
-                const std::string lower = [&] {
-                    std::string l = line.substr(0, line.find(':'));
-                    for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-                    return l;
-                }();
-                if (lower == "location") {
-                    response->location = line.substr(line.find(':') + 2);
-                } else {
-                    lines.push_back(std::move(line));
-                }
+            KoCgiAnswer answer = parseCgiOutput(run.output, settings.cgiHeaderLimit);
+            if (!answer.wellFormed) {
+                std::cerr << "CGI output of " << file << " is malformed: " << answer.reason << std::endl;
+                response->statusCode = 502;
+                break;
             }
-            response->fields[kCgiLinesField] = std::move(lines);
+            response->statusCode = answer.head.status;
+            response->location = std::move(answer.head.location);
+            response->fields[kCgiLinesField] = std::move(answer.head.headerLines);
             response->Input().sputn(answer.body.data(), static_cast<std::streamsize>(answer.body.size()));
             break;
         }

@@ -7,10 +7,19 @@
 // ("cgi-bin/"), ".php" scripts through the interpreter, static files; and
 // otherwise the 404 page.
 //
-// Paths are percent-decoded first; a path with a NUL byte, a backslash or
-// a segment that begins with "." (".." included) is refused with the 404
-// page before the file system is asked. A directory named without its
-// trailing slash is redirected (301) to the name with it.
+// Paths are normalised first (KoNormaliseRequestPath: percent-decoded,
+// repeated '/' collapsed); a path with a NUL byte, a backslash or a segment
+// that begins with "." (".." included) is refused with the 404 page before
+// the file system is asked. Every decision is taken on the normalised path,
+// and a file that lies inside the CGI directory (however it was reached) is
+// never sent or interpreted, only run through the CGI prefix. A directory
+// named without its trailing slash is redirected (301) to the normalised
+// name with it. A file that exists but cannot be examined or opened is
+// answered 500 (503 when the process is out of descriptors) with a line on
+// standard error, never 404.
+//
+// A CGI run's output goes through KoCgiOutputParser: malformed output is
+// answered 502 with a line on standard error.
 //
 // CGI and PHP runs go to the router's KoCgiRunner; route() then reports
 // answerPending and the answer is written when the run completes.
@@ -26,6 +35,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/error.h"
 #include "server/cgi_runner.h"
 #include "server/http_settings.h"
 #include "server/router_services.h"
@@ -44,10 +54,11 @@ struct KoRouterConfig {
 
 // The outcome of looking at a request path, before anything is run.
 struct KoPathDecision {
-    enum class Kind { refuse, index, redirect, store, program, script, file, missing } kind = Kind::refuse;
-    std::string decoded;  // the percent-decoded path
+    enum class Kind { refuse, index, redirect, store, program, script, file, missing, failed } kind = Kind::refuse;
+    std::string decoded;  // the normalised path
     std::string file;     // the file to serve or run, when there is one
     std::uint64_t size = 0;
+    platform::Error error;  // why the file could not be examined (failed)
 };
 
 class KoRequestRouter {
@@ -85,6 +96,9 @@ private:
     std::shared_ptr<KoXResponseHeader> answerFor(const KoXHeader& request, std::int32_t status);
     int send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
     int sendFile(const KoXHeader& request, const std::string& file, std::uint64_t size);
+    int sendFailure(const KoXHeader& request, const std::string& file, platform::Error why);
+    static KoPathDecision failedOrMissing(KoPathDecision decision, platform::Error error);
+    KoPathDecision outsideCgi(KoPathDecision decision) const;
     int send404(const KoXHeader& request);
 
     KoTransceiver& transceiver;

@@ -52,18 +52,6 @@ TEST(addGatewayVariables, NamesTheScriptAndPeer) {
     for (const std::string& entry : environmentEntries({{"HTTP_PROXY", "x"}, {"A", "b"}})) EXPECT_EQ(entry, "A=b");
 }
 
-TEST(parseCgiOutput, HeaderBlockStatusAndLength) {
-    auto answer = parseCgiOutput("Status: 404 Not Found\r\nContent-Length: 99\r\nX-A: b\r\n\r\nbody");
-    EXPECT_EQ(answer.status, 404);
-    EXPECT_EQ(answer.headerLines, std::vector<std::string>{"X-A: b"});
-    EXPECT_EQ(answer.body, "body");
-    EXPECT_EQ(parseCgiOutput("Location: /x\n\n").status, 302);
-    EXPECT_EQ(parseCgiOutput("Content-Type: text/plain\n\nhi").body, "hi");
-    // Not a header block: all of it is the body.
-    EXPECT_EQ(parseCgiOutput("just text\r\n\r\nmore").body, "just text\r\n\r\nmore");
-    EXPECT_EQ(parseCgiOutput("no blank line").body, "no blank line");
-}
-
 TEST(KoMimeTypeFor, Table) {
     EXPECT_EQ(KoMimeTypeFor("a/b.HTML"), "text/html");
     EXPECT_EQ(KoMimeTypeFor("x.css"), "text/css");

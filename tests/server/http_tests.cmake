@@ -1,4 +1,5 @@
 velko_add_tests(server_http
+  ${CMAKE_CURRENT_LIST_DIR}/cgi_output_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_runner_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_answer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_connection_test.cpp

@@ -3,6 +3,7 @@
 // first, the CGI directory, scripts and plain files.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -11,6 +12,7 @@
 #include "jobs/kessa_scheduler.h"
 #include "message/transceiver.h"
 #include "platform/file_system.h"
+#include "server/request_path.h"
 #include "server/router.h"
 #include "server/router_services.h"
 
@@ -148,6 +150,90 @@ TEST_F(Router, ScriptsFilesAndMissing) {
     EXPECT_EQ(Decide("/page%2Ehtml").kind, Kind::file);
     EXPECT_EQ(Decide("/nothing.html").kind, Kind::missing);
     EXPECT_EQ(Decide("/missing.php").kind, Kind::missing);
+}
+
+// Other spellings of the CGI path ("//cgi-bin/x", "/%2fcgi-bin/x") and
+// other ways into the CGI directory (its own name below the root, a link)
+// were decided as static files: the program's source was sent.
+TEST_F(Router, ProgramsAreRunOrRefusedNeverServed) {
+    std::filesystem::create_directory_symlink(root + "programs", root + "alias");
+    std::filesystem::create_symlink(root + "programs/tool.sh", root + "tool-link.sh");
+    for (const char* path : {"/cgi-bin/tool.sh", "//cgi-bin/tool.sh", "///cgi-bin//tool.sh", "/%2fcgi-bin/tool.sh",
+                             "/cgi-bin%2Ftool.sh"}) {
+        const auto decision = Decide(path);
+        EXPECT_EQ(decision.kind, Kind::program) << path;
+        EXPECT_EQ(decision.file, root + "programs/tool.sh") << path;
+        EXPECT_EQ(decision.decoded, "/cgi-bin/tool.sh") << path;
+    }
+    for (const char* path : {"/programs/tool.sh", "//programs/tool.sh", "/alias/tool.sh", "/alias//tool.sh",
+                             "/tool-link.sh", "/%2e/programs/tool.sh"}) {
+        const auto decision = Decide(path);
+        EXPECT_EQ(decision.kind, Kind::refuse) << path;
+        EXPECT_EQ(decision.file, "") << path;
+    }
+    // A default document in there is no document either.
+    Touch(root + "programs/index.html");
+    EXPECT_EQ(Decide("/alias/").kind, Kind::refuse);
+    EXPECT_EQ(Decide("/page.html").kind, Kind::file);
+}
+
+TEST_F(Router, DecisionsUseTheNormalisedPath) {
+    const auto redirect = Decide("//html");
+    EXPECT_EQ(redirect.kind, Kind::redirect);
+    EXPECT_EQ(redirect.decoded, "/html");
+    EXPECT_EQ(Decide("/%2F%2Fhtml").decoded, "/html");
+    EXPECT_EQ(Decide("//page.html").kind, Kind::file);
+    services.variables = {"a/b"};
+    EXPECT_EQ(Decide("//a//b").kind, Kind::store);
+}
+
+// A name the file system could not examine was decided "missing" and
+// answered 404: a failure of the server reported as the client's.
+TEST_F(Router, FileThatCannotBeExaminedIsAFailureNotMissing) {
+    std::filesystem::create_symlink(root + "loop", root + "loop");
+    const auto decision = Decide("/loop");
+    EXPECT_EQ(decision.kind, Kind::failed);
+    EXPECT_FALSE(decision.error.ok());
+    EXPECT_FALSE(decision.error.notFound());
+    EXPECT_EQ(Decide("/page.html/below").kind, Kind::missing);
+    EXPECT_EQ(Decide("/cgi-bin/none").kind, Kind::missing);
+}
+
+TEST(KoNormaliseRequestPath, Table) {
+    const struct {
+        const char* path;
+        const char* normal;  // nullptr: refused
+    } table[] = {
+        {"/", "/"},
+        {"//", "/"},
+        {"/a//b///c/", "/a/b/c/"},
+        {"/%2f%2Fa", "/a"},
+        {"/a%20b", "/a b"},
+        {"/a.b/c.d", "/a.b/c.d"},
+        {"/a/.b", nullptr},
+        {"/a/%2e%2E/b", nullptr},
+        {"//./a", nullptr},
+        {"/a%2f.", nullptr},
+        {"/a%00", nullptr},
+        {"/a%5cb", nullptr},
+        {"/a\\b", nullptr},
+        {"a", nullptr},
+        {"%2fa", "/a"},
+        {"", nullptr},
+    };
+    for (const auto& row : table) {
+        const auto normal = KoNormaliseRequestPath(row.path);
+        if (row.normal == nullptr) {
+            EXPECT_FALSE(normal) << row.path;
+        } else {
+            EXPECT_EQ(normal.value_or("<refused>"), row.normal) << row.path;
+        }
+    }
+}
+
+TEST(KoEncodeRequestPath, OnlyPlainBytesStay) {
+    EXPECT_EQ(KoEncodeRequestPath("/a-b_c.d~/x:y@z!$&'()*+,;="), "/a-b_c.d~/x:y@z!$&'()*+,;=");
+    EXPECT_EQ(KoEncodeRequestPath("/a b?c#d%e\"\x01\xff"), "/a%20b%3Fc%23d%25e%22%01%FF");
 }
 
 }  // namespace

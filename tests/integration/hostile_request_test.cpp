@@ -1,0 +1,198 @@
+// End to end over loopback, as a hostile or careless client would try it:
+// other spellings of a CGI path, redirects that could leave the site,
+// malformed request lines, files that exist but cannot be opened, HTTP/1.0
+// persistence and a command handler that fails.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "message/response_header.h"
+#include "platform/process_limits.h"
+#include "server/router_services.h"
+#include "site_fixture.h"
+
+namespace {
+
+using namespace site_fixture;
+
+constexpr const char* kSourceMarker = "SOURCE-OF-THE-SCRIPT";
+
+class HostileRequest : public SiteServer {
+protected:
+    void SetUp() override {
+        SiteServer::SetUp();
+        platform::createDirectory(root + "sub");
+        platform::createDirectory(root + "sub dir");
+        WriteFile(root + "index.html", "<html>home</html>");
+        WriteFile(root + "sub/index.html", "<p>sub</p>");
+        WriteFile(root + "cgi-bin/hello.sh",
+                  "#!/bin/sh\n# " + std::string(kSourceMarker) +
+                      "\nprintf 'Content-Type: text/plain\\r\\n\\r\\nhello from cgi\\n'\n",
+                  true);
+    }
+};
+
+// "//cgi-bin/hello.sh" and other spellings of the CGI path were served as
+// static files: the script's source went to the client.
+TEST_F(HostileRequest, CgiScriptSourceIsNeverSentWhateverTheSpelling) {
+    std::filesystem::create_directory_symlink(root + "cgi-bin", root + "alias");
+    Start();
+    for (const char* path : {"//cgi-bin/hello.sh", "///cgi-bin/hello.sh", "/%2fcgi-bin/hello.sh",
+                             "/%2Fcgi-bin/hello.sh", "/cgi-bin//hello.sh", "//cgi-bin//hello.sh",
+                             "/cgi-bin%2fhello.sh", "/./cgi-bin/hello.sh", "/%2e/cgi-bin/hello.sh",
+                             "/sub/../cgi-bin/hello.sh", "/alias/hello.sh", "//alias//hello.sh"}) {
+        const std::string answer = Get(path);
+        EXPECT_EQ(answer.find(kSourceMarker), std::string::npos) << path << ":\n" << answer;
+        EXPECT_FALSE(StatusLineOf(answer).empty()) << path;
+    }
+    // Spellings of the same path run the script.
+    for (const char* path : {"/cgi-bin/hello.sh", "//cgi-bin/hello.sh", "/%2fcgi-bin/hello.sh", "/cgi-bin%2fhello.sh"}) {
+        EXPECT_EQ(BodyOf(Get(path)), "hello from cgi\n") << path;
+    }
+    // Through curl, as the fault was seen.
+    const auto curl = Curl({"--path-as-is", base + "//cgi-bin/hello.sh"});
+    EXPECT_EQ(curl.output, "hello from cgi\n");
+}
+
+// A directory named "//sub" was redirected to "Location: //sub/", which a
+// browser reads as a link to the host "sub".
+TEST_F(HostileRequest, RedirectsStayOnTheSite) {
+    Start();
+    const struct {
+        const char* path;
+        const char* location;
+    } rows[] = {
+        {"/sub", "/sub/"},
+        {"//sub", "/sub/"},
+        {"///sub", "/sub/"},
+        {"/%2fsub", "/sub/"},
+        {"/%2F%2Fsub", "/sub/"},
+        {"/sub%20dir", "/sub%20dir/"},
+    };
+    for (const auto& row : rows) {
+        const std::string answer = Get(row.path);
+        EXPECT_EQ(StatusLineOf(answer), "HTTP/1.1 301 Moved Permanently") << row.path;
+        EXPECT_NE(HeadOf(answer).find(std::string("\r\nLocation: ") + row.location + "\r\n"), std::string::npos)
+            << row.path << ":\n" << answer;
+    }
+    const auto followed = Curl({"--path-as-is", "-L", base + "//sub"});
+    EXPECT_EQ(followed.output, "<p>sub</p>");
+}
+
+// "GET /index.html" without a version, followed by a full request, made the
+// second request a header line of the first: three requests sent, two
+// answered.
+TEST_F(HostileRequest, RequestLineWithoutVersionIsRefusedAndCloses) {
+    Start();
+    const std::string answer = Exchange(
+        "GET /index.html\r\n"
+        "GET /sub/ HTTP/1.1\r\nHost: x\r\n\r\n"
+        "GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(StatusLineOf(answer), "HTTP/1.1 400 Bad Request") << answer;
+    EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << "only one answer:\n" << answer;
+    EXPECT_EQ(answer.find("<p>sub</p>"), std::string::npos);
+}
+
+// Request lines the server cannot serve: HTTP/2.0 and HTTP/1.2 were taken as
+// HTTP/1.1, and an unknown method was answered 500.
+TEST_F(HostileRequest, RequestLinesAnsweredWithTheirStatus) {
+    Start();
+    const struct {
+        std::string line;
+        const char* status;
+    } rows[] = {
+        {"GET /index.html HTTP/2.0", "HTTP/1.1 505 HTTP Version Not Supported"},
+        {"GET /index.html HTTP/1.2", "HTTP/1.1 505 HTTP Version Not Supported"},
+        {"PUT /index.html HTTP/1.1", "HTTP/1.1 501 Not Implemented"},
+        {"DELETE /index.html HTTP/1.1", "HTTP/1.1 501 Not Implemented"},
+        {"GET /index.html HTTP/1.1 extra", "HTTP/1.1 400 Bad Request"},
+        {"GET /index.html FTP/1.1", "HTTP/1.1 400 Bad Request"},
+        {"GET", "HTTP/1.1 400 Bad Request"},
+    };
+    for (const auto& row : rows) {
+        const std::string answer = Exchange(row.line + "\r\nHost: x\r\n\r\nGET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_EQ(StatusLineOf(answer), row.status) << row.line;
+        EXPECT_NE(HeadOf(answer).find("Connection: close\r\n"), std::string::npos) << row.line;
+        EXPECT_EQ(answer.find("<html>home</html>"), std::string::npos) << row.line;
+    }
+    EXPECT_EQ(BodyOf(Exchange("get /index.html http/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")),
+              "<html>home</html>");
+}
+
+// An HTTP/1.0 client that asked for keep-alive had its connection kept but
+// was never told so, and waited for the end of the stream.
+TEST_F(HostileRequest, Http10KeepAliveIsAnnounced) {
+    Start();
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /index.html HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+    const std::string kept = client.takeAnswer(milliseconds(5000));
+    EXPECT_NE(HeadOf(kept).find("\r\nConnection: keep-alive\r\n"), std::string::npos) << kept;
+    client.send("GET /sub/ HTTP/1.0\r\n\r\n");
+    const std::string closing = client.takeAnswer(milliseconds(5000));
+    EXPECT_EQ(BodyOf(closing), "<p>sub</p>");
+    EXPECT_NE(HeadOf(closing).find("\r\nConnection: close\r\n"), std::string::npos) << closing;
+    EXPECT_TRUE(client.readUntilClosed(milliseconds(3000)));
+    // HTTP/1.1 keeps its form: nothing said while the connection stays.
+    const std::string plain = Exchange("GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n", milliseconds(300));
+    EXPECT_EQ(HeadOf(plain).find("Connection:"), std::string::npos) << plain;
+}
+
+class FailingCommand : public KoApplicationHandler {
+public:
+    std::string handlerName() const override { return "failing"; }
+    void message(KoXHeader&, KoXResponseHeader& response, const std::string&) override {
+        response.statusCode = 500;
+        const std::string text = "it broke";
+        response.Input().sputn(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+};
+
+// A command handler that set status 500 got nothing sent: the client waited
+// for the idle time-out.
+TEST_F(HostileRequest, FailedCommandIsAnswered500) {
+    Start();
+    auto* server = static_cast<ServerHandle*>(handle);
+    ASSERT_NE(server->application->registerHandler(std::make_unique<FailingCommand>()), nullptr);
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /?velkoid=failing&velkocommand=x HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string answer = client.takeAnswer(milliseconds(3000));
+    EXPECT_EQ(StatusLineOf(answer), "HTTP/1.1 500 Internal Error") << answer;
+    EXPECT_EQ(BodyOf(answer), "it broke");
+    // The connection goes on.
+    client.send("GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(3000))), "<html>home</html>");
+}
+
+// Out of descriptors, existing files were answered 404, a failure reported
+// as a client error.
+TEST_F(HostileRequest, FileThatCannotBeOpenedIsNoClientError) {
+    Start();
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_EQ(BodyOf(client.takeAnswer(milliseconds(3000))), "<html>home</html>");
+
+    const std::size_t limit = platform::descriptorLimit();
+    testing::internal::CaptureStderr();
+    // No descriptor above the standard three can be opened now.
+    ASSERT_TRUE(platform::setDescriptorLimit(3));
+    client.send("GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string answer = client.takeAnswer(milliseconds(3000));
+    platform::setDescriptorLimit(limit);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(StatusLineOf(answer), "HTTP/1.1 503 Service Unavailable") << answer;
+    EXPECT_NE(errors.find("index.html"), std::string::npos) << errors;
+
+    // A name the file system cannot resolve is a fault of the site, not of
+    // the client.
+    std::filesystem::create_symlink(root + "loop", root + "loop");
+    EXPECT_EQ(StatusLineOf(Get("/loop")), "HTTP/1.1 500 Internal Error");
+    EXPECT_EQ(StatusLineOf(Get("/missing.html")), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(StatusLineOf(Get("/index.html/below")), "HTTP/1.1 404 Not Found");
+}
+
+}  // namespace
