@@ -2,7 +2,10 @@
 //
 // Receiving: the protocol layer appends the bytes of a connection to the
 // header (AppendInput, or writes into Input()) and calls ConsumeHeader until
-// it reports the message complete or refused. The body then stays in
+// it reports the message complete or refused. A request line is exactly a
+// method, a target and "HTTP/1.0" or "HTTP/1.1" ("VELKO/1.x" too on the
+// VELKO protocols); field values are kept as received, without the blanks
+// around them. The body then stays in
 // Input(); bytes that arrived behind the message belong to the next message
 // on the connection and are handed back by TakeRemainder. A refusal carries
 // the status to answer (RefusalStatus) and always asks to close.
@@ -106,7 +109,7 @@ public:
     std::string TakeRemainder();
     bool Complete() const;
     // 0 while not refused; else the status to answer (400, 403, 413, 431,
-    // 500, 501) before closing.
+    // 500, 501, 505) before closing.
     std::int32_t RefusalStatus() const;
     const std::string& RefusalReason() const;
     const KoMessageLimits& Limits() const;

@@ -21,8 +21,8 @@ public:
     virtual ~KoApplicationHandler() = default;
     // The registry key.
     virtual std::string handlerName() const = 0;
-    // Answers a command into response (its body, status, fields). Status 500
-    // keeps the response from being sent.
+    // Answers a command into response (its body, status, fields); the
+    // response is sent whatever its status.
     virtual void message(KoXHeader& request, KoXResponseHeader& response, const std::string& command) = 0;
     // A handler that hands its place to another returns the successor once,
     // after message; the registry then destroys this one.

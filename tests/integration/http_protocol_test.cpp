@@ -12,49 +12,18 @@
 #include <thread>
 #include <vector>
 
-#include "api/server_handle.h"
-#include "api/velko_server_api.h"
 #include "message/response_header.h"
-#include "platform/child_process.h"
-#include "platform/file_system.h"
-#include "raw_http_client.h"
 #include "server/router_services.h"
+#include "site_fixture.h"
 
 namespace {
 
-using std::chrono::milliseconds;
+using namespace site_fixture;
 
-void WriteFile(const std::string& path, const std::string& bytes, bool executable = false) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-    out.close();
-    if (executable) {
-        platform::ChildOptions chmod;
-        chmod.program = "/bin/chmod";
-        chmod.arguments = {"755", path};
-        platform::runChild(chmod, "", 1024, 5000);
-    }
-}
-
-// The body of an answer as taken by RawHttpClient::takeAnswer.
-std::string BodyOf(const std::string& answer) {
-    const std::size_t end = answer.find("\r\n\r\n");
-    return end == std::string::npos ? std::string() : answer.substr(end + 4);
-}
-
-std::string StatusLineOf(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
-
-class HttpProtocol : public ::testing::Test {
+class HttpProtocol : public SiteServer {
 protected:
     void SetUp() override {
-        auto dir = platform::makeTemporaryDirectory("velko_proto_");
-        ASSERT_TRUE(dir.ok());
-        top = dir.value() + "/";
-        // The document root is one level down, so that "outside.txt" sits
-        // beside it where only a traversal could reach it.
-        root = top + "site/";
-        platform::createDirectory(root);
-        platform::createDirectory(root + "cgi-bin");
+        SiteServer::SetUp();
         platform::createDirectory(root + "docs");
         WriteFile(top + "outside.txt", kSecret);
         WriteFile(root + "index.html", "<html>home</html>");
@@ -69,28 +38,7 @@ protected:
                   "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\nhead -c 1048576 /dev/zero\n", true);
     }
 
-    void TearDown() override {
-        if (handle != nullptr) StopHTTPserver(handle);
-        platform::removeTree(top);
-    }
-
-    void Start(const std::function<void(KoApplicationSettings&)>& adjust = {}) {
-        KoApplicationSettings settings;
-        settings.http.cgiTimeout = milliseconds(5000);
-        settings.http.deadlineCheck = milliseconds(50);
-        settings.launcher = [](const std::vector<std::string>&, const std::string&) {};
-        if (adjust) adjust(settings);
-        handle = KoStartServer("127.0.0.1", 0, root.c_str(), (root + "cgi-bin/").c_str(), "c", "k", 3, settings);
-        for (int i = 0; i < 250 && ServerPort(handle) == 0; ++i) std::this_thread::sleep_for(milliseconds(20));
-        port = ServerPort(handle);
-        ASSERT_NE(port, 0);
-    }
-
     static constexpr const char* kSecret = "outside the root";
-    void* handle = nullptr;
-    std::string top;
-    std::string root;
-    int port = 0;
 };
 
 TEST_F(HttpProtocol, ExpectContinueGetsInterimAnswerBeforeTheBody) {

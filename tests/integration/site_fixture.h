@@ -1,6 +1,8 @@
 // A plain-HTTP server on a temporary site for end-to-end tests: the document
-// root with a CGI directory below it, files and scripts written by the test,
-// and exchanges of raw bytes or through curl. Every wait is bounded.
+// root (one level below a temporary directory, so that a file can sit
+// beside it where only a traversal reaches) with a CGI directory below it,
+// files and scripts written by the test, and exchanges of raw bytes or
+// through curl. Every wait is bounded.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -79,13 +81,15 @@ protected:
     void SetUp() override {
         auto dir = platform::makeTemporaryDirectory("velko_site_");
         ASSERT_TRUE(dir.ok());
-        root = dir.value() + "/";
+        top = dir.value() + "/";
+        root = top + "site/";
+        platform::createDirectory(root);
         platform::createDirectory(root + "cgi-bin");
     }
 
     void TearDown() override {
         if (handle != nullptr) StopHTTPserver(handle);
-        platform::removeTree(root);
+        platform::removeTree(top);
     }
 
     void Start(const std::function<void(KoApplicationSettings&)>& adjust = {}) {
@@ -123,6 +127,7 @@ protected:
     }
 
     void* handle = nullptr;
+    std::string top;
     std::string root;
     std::string base;
     int port = 0;
