@@ -11,9 +11,9 @@
 #include "message/response_header.h"
 #include "message/transceiver.h"
 #include "platform/file_system.h"
+#include "server/cgi_output.h"
 #include "server/http_answer.h"
 #include "server/http_layer.h"
-#include "server/cgi_output.h"
 #include "server/mime_types.h"
 #include "server/request_path.h"
 
