@@ -30,33 +30,4 @@ TEST(KoAnswerHead, Lines) {
               "Content-Type: text/html\r\nLocation: /d/\r\nX-A: b\r\nConnection: close\r\n\r\n");
 }
 
-// An HTTP/1.0 client whose connection was kept was never told so and
-// waited for the end of the stream.
-TEST(KoAnswerHead, ConnectionFieldByVersion) {
-    const struct {
-        const char* version;
-        bool closing;
-        const char* field;  // nullptr: none
-    } table[] = {
-        {"HTTP/1.0", false, "Connection: keep-alive\r\n"},
-        {"HTTP/1.0", true, "Connection: close\r\n"},
-        {"HTTP/1.1", false, nullptr},
-        {"HTTP/1.1", true, "Connection: close\r\n"},
-    };
-    for (const auto& row : table) {
-        KoXResponseHeader response(3, false, 3);
-        response.statusCode = 200;
-        response.requestFields[":first:"] = {"GET", "/", row.version};
-        const std::string head = KoAnswerHead(response, 0, row.closing);
-        const std::size_t at = head.find("Connection:");
-        if (row.field == nullptr) {
-            EXPECT_EQ(at, std::string::npos) << row.version;
-        } else {
-            EXPECT_EQ(head.substr(at, std::string(row.field).size()), row.field) << row.version << row.closing;
-            EXPECT_EQ(head.find("Connection:", at + 1), std::string::npos);
-        }
-        EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n");
-    }
-}
-
 }  // namespace
