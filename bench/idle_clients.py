@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Opens COUNT keep-alive connections to a loopback HTTP server, sends one
-request on each, reads its answer and then holds the connection idle.
+"""Opens COUNT keep-alive connections to a loopback HTTP server (with --tls
+an HTTPS one: a full handshake each), sends one request on each, reads its
+answer and then holds the connection idle.
 
 Prints "ready OK FAILED" once every connection is served or has failed, then
 holds until standard input ends (or --hold seconds pass) and closes them."""
@@ -9,6 +10,7 @@ import argparse
 import select
 import selectors
 import socket
+import ssl
 import sys
 import time
 
@@ -22,21 +24,28 @@ def main():
     parser.add_argument("--in-flight", type=int, default=200)
     parser.add_argument("--setup-timeout", type=float, default=60.0)
     parser.add_argument("--hold", type=float, default=600.0)
+    parser.add_argument("--tls", action="store_true")
     args = parser.parse_args()
     if args.host not in ("127.0.0.1", "::1", "localhost"):
         sys.exit("idle_clients: loopback only")
 
     request = (f"GET {args.path} HTTP/1.1\r\nHost: {args.host}\r\n"
                "Connection: keep-alive\r\n\r\n").encode()
+    tls = None
+    if args.tls:
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        tls.check_hostname = False
+        tls.verify_mode = ssl.CERT_NONE  # the bench's self-signed certificate
     sel = selectors.DefaultSelector()
     held, failed, started = [], 0, 0
     deadline = time.monotonic() + args.setup_timeout
 
     def start_one():
-        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
+        s = socket.socket(family, socket.SOCK_STREAM)
         s.setblocking(False)
         s.connect_ex((args.host, args.port))
-        sel.register(s, selectors.EVENT_WRITE, {"sent": False, "buf": b""})
+        sel.register(s, selectors.EVENT_WRITE, {"step": "connect", "buf": b""})
 
     def answered(buf):
         head, sep, body = buf.partition(b"\r\n\r\n")
@@ -57,22 +66,50 @@ def main():
         for key, _ in sel.select(timeout=1.0):
             s, state = key.fileobj, key.data
             try:
-                if not state["sent"]:
+                if state["step"] == "connect":
                     if s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR):
                         raise OSError("connect failed")
+                    if tls:
+                        sel.unregister(s)
+                        s = tls.wrap_socket(s, do_handshake_on_connect=False)
+                        sel.register(s, selectors.EVENT_WRITE, state)
+                        state["step"] = "handshake"
+                    else:
+                        state["step"] = "send"
+                if state["step"] == "handshake":
+                    try:
+                        s.do_handshake()
+                    except ssl.SSLWantReadError:
+                        sel.modify(s, selectors.EVENT_READ, state)
+                        continue
+                    except ssl.SSLWantWriteError:
+                        sel.modify(s, selectors.EVENT_WRITE, state)
+                        continue
+                    state["step"] = "send"
+                if state["step"] == "send":
+                    # The request is small enough for one write once the
+                    # connection (and handshake) is up.
                     s.sendall(request)
-                    state["sent"] = True
+                    state["step"] = "read"
                     sel.modify(s, selectors.EVENT_READ, state)
                     continue
-                chunk = s.recv(65536)
+                try:
+                    chunk = s.recv(65536)
+                    while tls and s.pending():
+                        chunk += s.recv(65536)
+                except (ssl.SSLWantReadError, ssl.SSLWantWriteError):
+                    continue
                 if not chunk:
                     raise OSError("closed")
                 state["buf"] += chunk
                 if answered(state["buf"]):
                     sel.unregister(s)
                     held.append(s)
-            except OSError:
-                sel.unregister(s)
+            except OSError:  # ssl.SSLError is one
+                try:
+                    sel.unregister(s)
+                except KeyError:
+                    pass  # failed while it was being wrapped for TLS
                 s.close()
                 failed += 1
     for key in list(sel.get_map().values()):  # still pending at the deadline
