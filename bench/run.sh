@@ -1,42 +1,56 @@
 #!/usr/bin/env bash
-# Benchmarks this server side by side with nginx and lighttpd on loopback and
-# prints one table (see bench/README.md).
+# Benchmarks this server side by side with h2o, nginx and lighttpd on
+# loopback and prints one table (see bench/README.md).
 #
-#   bench/run.sh [--quick] [--duration SECONDS] [--idle COUNT] [--servers "velko nginx lighttpd"]
+#   bench/run.sh [--quick] [--duration SECONDS] [--idle COUNT] [--servers "velko h2o nginx lighttpd"]
 set -euo pipefail
+
+# This server's PHP pool holds as many php-cgi processes as the cores the
+# process may use, at least 2: pinned to one core, 2. Every peer's
+# `php-cgi -b` gets the same number of children.
+php_children=${BENCH_PHP_CHILDREN:-2}
+# CGI scripts this server runs at once by default; fcgiwrap gets as many.
+cgi_children=8
+# Servers and their helpers on one core, the load clients on the other.
+server_core=0
+client_core=1
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
 build=$repo/build-bench
 duration=10
 idle_count=10000
-idle_seconds=5
-servers="velko nginx lighttpd"
+idle_seconds=10
+pause=0.5
+servers="velko h2o nginx lighttpd"
 port_base=${BENCH_PORT_BASE:-28000}
 
 while [ $# -gt 0 ]; do
   case $1 in
-    --quick) duration=2; idle_seconds=3 ;;
+    --quick) duration=2; idle_seconds=2; idle_count=1000 ;;
     --duration) duration=$2; shift ;;
     --idle) idle_count=$2; shift ;;
     --servers) servers=$2; shift ;;
-    *) sed -n '2,6p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,5p' "$0" >&2; exit 2 ;;
   esac
   shift
 done
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 log() { echo "== $*" >&2; }
+stats() { python3 "$here/proc_stats.py" "$@"; }
 
 # --- packages -----------------------------------------------------------
 missing=()
-for pair in nginx:nginx-light lighttpd:lighttpd wrk:wrk php-cgi:php-cgi fcgiwrap:fcgiwrap \
+for pair in nginx:nginx-light lighttpd:lighttpd h2o:h2o wrk:wrk php-cgi:php-cgi fcgiwrap:fcgiwrap \
             openssl:openssl curl:curl taskset:util-linux python3:python3 cmake:cmake g++:g++; do
   command -v "${pair%%:*}" >/dev/null 2>&1 || [ -x "/usr/sbin/${pair%%:*}" ] || missing+=("${pair#*:}")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   log "installing ${missing[*]}"
   as_root apt-get update -q
+  # No init system starts them here; where one does, the peers' default
+  # sites listen on port 80, not on the bench's ports.
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" libssl-dev
 fi
 export PATH=$PATH:/usr/sbin
@@ -46,32 +60,43 @@ results=$build/results-$(date +%Y%m%d-%H%M%S)
 mkdir -p "$results/logs"
 work=$(mktemp -d /tmp/velko-bench.XXXXXX)
 chmod 755 "$work"
-declare -A server_pid
+declare -A server_pid helper_pids ctl_fd=([velko]=3 [velko-scale]=6)
 pids=()
-cleanup() {
-  set +e
-  [ -n "${velko_ctl_open:-}" ] && exec 3>&-  # bench_host stops on end of input
-  for pid in "${pids[@]}"; do
-    [ "$pid" = "${server_pid[velko]:-}" ] && continue
-    pkill -TERM -P "$pid" 2>/dev/null
-    kill -TERM "$pid" 2>/dev/null
-  done
+
+# Ends one server, its helpers and everything they started: each runs in a
+# process group of its own (see start), so children a helper leaves behind
+# when it dies are ended too. This server stops when its control pipe ends;
+# the peers on SIGTERM; whatever still runs after 10 s on SIGKILL.
+stop_server() {
+  local s=$1 pid errexit=$-
+  local group=(${helper_pids[$s]:-} ${server_pid[$s]:-})
+  [ ${#group[@]} -gt 0 ] || return 0
+  set +e  # whatever is already gone is fine here
+  if [ -n "${ctl_fd[$s]:-}" ]; then
+    eval "exec ${ctl_fd[$s]}>&-"
+  else
+    for pid in "${group[@]}"; do kill -TERM -- "-$pid" 2>/dev/null; done
+  fi
   for _ in $(seq 100); do
-    alive=0
-    for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
-    [ $alive = 0 ] && break
+    [ "$(stats running "${group[@]}")" = 0 ] && break
     sleep 0.1
   done
-  for pid in "${pids[@]}"; do
-    pkill -KILL -P "$pid" 2>/dev/null
-    kill -KILL "$pid" 2>/dev/null
-  done
+  for pid in "${group[@]}"; do kill -KILL -- "-$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  unset "server_pid[$s]" "helper_pids[$s]"
+  [[ $errexit == *e* ]] && set -e
+  return 0
+}
+
+cleanup() {
+  set +e
+  for s in "${!server_pid[@]}"; do stop_server "$s"; done
+  for pid in "${pids[@]}"; do kill -KILL -- "-$pid" "$pid" 2>/dev/null; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# The servers and wrk need a descriptor each per connection.
+# The servers and the clients need a descriptor each per connection.
 ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)"
 if [ "$(ulimit -n)" -lt $((idle_count + 1000)) ]; then
   idle_count=$(( $(ulimit -n) - 1000 ))
@@ -80,21 +105,28 @@ fi
 
 # --- build --------------------------------------------------------------
 host=$build/bench/bench_host
-if [[ " $servers " == *" velko "* ]]; then
-  log "building (Release) in $build"
-  if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKO_TESTS=OFF -DVELKO_BENCH=ON &&
-         cmake --build "$build" --target bench_host -j2; } >"$results/logs/build.log" 2>&1; then
-    log "build failed (see $results/logs/build.log): this server is n/a"
-    rm -f "$host"
-  fi
-  [ -x "$host" ] || { servers=${servers//velko/}; log "no bench_host: this server is n/a"; }
+handshake_client=$build/bench/handshake_client
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+log "building (Release) in $build"
+targets=(--target handshake_client)
+[[ " $servers " == *" velko "* ]] && targets+=(--target bench_host)
+if ! { cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELKO_TESTS=OFF -DVELKO_BENCH=ON "${launcher[@]}" &&
+       cmake --build "$build" "${targets[@]}" -j2; } >"$results/logs/build.log" 2>&1; then
+  log "build failed (see $results/logs/build.log)"
+  rm -f "$host"
 fi
+if [[ " $servers " == *" velko "* ]] && [ ! -x "$host" ]; then
+  servers=${servers//velko/}; log "no bench_host: this server is n/a"
+fi
+[ -x "$handshake_client" ] || log "no handshake_client: the TLS handshake rows are n/a"
 
 # --- document root and certificate --------------------------------------
 root=$work/root
 mkdir -p "$root/cgi-bin" "$work/nginx-temp"
 head -c 1024 /dev/zero | tr '\0' 'a' >"$root/1k.bin"
 head -c 65536 /dev/zero | tr '\0' 'b' >"$root/64k.bin"
+head -c $((1024 * 1024)) /dev/zero | tr '\0' 'c' >"$root/1m.bin"
 head -c $((100 * 1024 * 1024)) /dev/zero >"$root/100m.bin"
 printf '#!/bin/sh\nprintf "Content-Type: text/plain\\r\\n\\r\\nhello from a shell script\\n"\n' >"$root/cgi-bin/hello.sh"
 chmod 755 "$root/cgi-bin/hello.sh"
@@ -103,21 +135,46 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
 chmod -R a+rX "$root" "$work"/*.pem
 
-# Ports: this server, nginx, lighttpd; then the FastCGI helpers.
-declare -A http_port=([velko]=$((port_base + 80)) [nginx]=$((port_base + 81)) [lighttpd]=$((port_base + 82)))
-declare -A https_port=([velko]=$((port_base + 443)) [nginx]=$((port_base + 444)) [lighttpd]=$((port_base + 445)))
-php_nginx=$((port_base + 901)); php_lighttpd=$((port_base + 902))
+# Ports: HTTP, HTTPS and a FastCGI port for PHP per server.
+declare -A http_port https_port php_port
+i=0
+for s in velko nginx lighttpd h2o velko-scale; do
+  http_port[$s]=$((port_base + 80 + i)); https_port[$s]=$((port_base + 443 + i)); php_port[$s]=$((port_base + 901 + i))
+  i=$((i + 1))
+done
 
-# Everything the servers run stays on core 0; wrk and the idle client use core 1.
-start() { taskset -c 0 "$@" 3>&- & pids+=($!); }
-
-start_velko() {
-  mkfifo "$work/velko.ctl"
-  taskset -c 0 "$host" "$root" "$work/cert.pem" "$work/key.pem" "${https_port[velko]}" "${http_port[velko]}" \
-    <"$work/velko.ctl" >"$results/logs/velko.access.log" 2>"$results/logs/velko.error.log" &
-  pids+=($!); server_pid[velko]=$!
-  exec 3>"$work/velko.ctl"; velko_ctl_open=1
+# Starts a program in the background on the server core, in a process
+# group of its own and without the control pipes (a copy held elsewhere
+# would keep this server from seeing its pipe end).
+start() {
+  (
+    for fd in "${ctl_fd[@]}"; do eval "exec $fd>&-"; done
+    exec setsid taskset -c "$server_core" "$@"
+  ) &
+  pids+=($!)
 }
+
+# A helper of server $1 (FastCGI processes): stopped and counted with it.
+start_helper() {
+  local s=$1; shift
+  start "$@"
+  helper_pids[$s]="${helper_pids[$s]:-} $!"
+}
+
+# $1: velko (pinned) or velko-scale (not pinned, VELKO_LOOPS from $2).
+start_velko_instance() {
+  local s=$1 cores=$server_core
+  [ "$s" = velko-scale ] && cores=0-$(( $(nproc) - 1 ))
+  rm -f "$work/$s.ctl"; mkfifo "$work/$s.ctl"
+  (
+    for fd in "${ctl_fd[@]}"; do eval "exec $fd>&-"; done
+    [ -n "${2:-}" ] && export VELKO_LOOPS=$2
+    exec setsid taskset -c "$cores" "$host" "$root" "$work/cert.pem" "$work/key.pem" "${https_port[$s]}" "${http_port[$s]}"
+  ) <"$work/$s.ctl" >>"$results/logs/$s.access.log" 2>>"$results/logs/$s.error.log" &
+  pids+=($!); server_pid[$s]=$!
+  eval "exec ${ctl_fd[$s]}>\"\$work/\$s.ctl\""
+}
+start_velko() { start_velko_instance velko; }
 
 start_nginx() {
   local user=""; [ "$(id -u)" -eq 0 ] && user="user root;"
@@ -128,7 +185,7 @@ worker_rlimit_nofile $(ulimit -n);
 daemon off;
 pid $work/nginx.pid;
 error_log $results/logs/nginx.error.log;
-events { worker_connections 20000; }
+events { worker_connections $(ulimit -n); }
 http {
   include /etc/nginx/mime.types;
   default_type application/octet-stream;
@@ -149,20 +206,17 @@ http {
     location /cgi-bin/ {
       include /etc/nginx/fastcgi_params;
       fastcgi_param SCRIPT_FILENAME \$document_root\$fastcgi_script_name;
-      fastcgi_pass unix:$work/fcgiwrap.sock;
+      fastcgi_pass unix:$work/fcgiwrap.nginx.sock;
     }
     location ~ \.php\$ {
       include /etc/nginx/fastcgi_params;
       fastcgi_param SCRIPT_FILENAME \$document_root\$fastcgi_script_name;
-      fastcgi_pass 127.0.0.1:$php_nginx;
+      fastcgi_pass 127.0.0.1:${php_port[nginx]};
     }
   }
 }
 EOF
-  start env PHP_FCGI_CHILDREN=8 PHP_FCGI_MAX_REQUESTS=1000000 php-cgi -b "127.0.0.1:$php_nginx"
-  # A Unix socket, as fcgiwrap is usually run: no TCP port left in TIME_WAIT
-  # to refuse the next run's bind.
-  start fcgiwrap -c 8 -s "unix:$work/fcgiwrap.sock"
+  start_fastcgi nginx
   start nginx -c "$work/nginx.conf" -e "$results/logs/nginx.error.log"
   server_pid[nginx]=$!
 }
@@ -186,17 +240,77 @@ mimetype.assign = (".bin" => "application/octet-stream", ".html" => "text/html",
   ssl.privkey = "$work/key.pem"
 }
 \$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
-fastcgi.server = (".php" => (("host" => "127.0.0.1", "port" => $php_lighttpd)))
+fastcgi.server = (".php" => (("host" => "127.0.0.1", "port" => ${php_port[lighttpd]})))
 EOF
-  start env PHP_FCGI_CHILDREN=8 PHP_FCGI_MAX_REQUESTS=1000000 php-cgi -b "127.0.0.1:$php_lighttpd"
+  # lighttpd runs CGI itself (mod_cgi); only PHP needs a helper.
+  start_helper lighttpd env PHP_FCGI_CHILDREN="$php_children" PHP_FCGI_MAX_REQUESTS=1000000 \
+    php-cgi -b "127.0.0.1:${php_port[lighttpd]}"
   start lighttpd -D -f "$work/lighttpd.conf"
   server_pid[lighttpd]=$!
+}
+
+start_h2o() {
+  # As root h2o would switch to "nobody", who cannot write the results.
+  local user=""; [ "$(id -u)" -eq 0 ] && user="user: root"
+  cat >"$work/h2o.conf" <<EOF
+$user
+num-threads: 1
+max-connections: $(ulimit -n)
+http1-request-timeout: 120
+access-log: $results/logs/h2o.access.log
+error-log: $results/logs/h2o.error.log
+listen:
+  host: 127.0.0.1
+  port: ${http_port[h2o]}
+listen:
+  host: 127.0.0.1
+  port: ${https_port[h2o]}
+  ssl:
+    certificate-file: $work/cert.pem
+    key-file: $work/key.pem
+    ocsp-update-interval: 0
+hosts:
+  default:
+    paths:
+      /cgi-bin:
+        file.dir: $root/cgi-bin
+        file.custom-handler:
+          extension: .sh
+          fastcgi.connect:
+            port: $work/fcgiwrap.h2o.sock
+            type: unix
+      /:
+        file.dir: $root
+        file.custom-handler:
+          extension: .php
+          fastcgi.connect:
+            host: 127.0.0.1
+            port: ${php_port[h2o]}
+            type: tcp
+EOF
+  start_fastcgi h2o
+  start h2o -c "$work/h2o.conf"
+  server_pid[h2o]=$!
+}
+
+# php-cgi -b and fcgiwrap for a peer that speaks FastCGI to both. fcgiwrap
+# on a Unix socket, as it is usually run: no TCP port left in TIME_WAIT to
+# refuse the next run's bind.
+start_fastcgi() {
+  local s=$1
+  start_helper "$s" env PHP_FCGI_CHILDREN="$php_children" PHP_FCGI_MAX_REQUESTS=1000000 \
+    php-cgi -b "127.0.0.1:${php_port[$s]}"
+  rm -f "$work/fcgiwrap.$s.sock"  # left by the run before a restart
+  start_helper "$s" fcgiwrap -c "$cgi_children" -s "unix:$work/fcgiwrap.$s.sock"
 }
 
 # The process that holds the connections: nginx's one worker, else the server.
 holder() {
   if [ "$1" = nginx ]; then pgrep -P "${server_pid[nginx]}" | head -1; else echo "${server_pid[$1]}"; fi
 }
+# Everything whose CPU time counts as the server's: the server, its
+# FastCGI helpers and (through proc_stats.py) their descendants.
+roots() { echo "${server_pid[$1]} ${helper_pids[$1]:-}"; }
 
 wait_ready() {
   for _ in $(seq 100); do
@@ -206,34 +320,55 @@ wait_ready() {
   return 1
 }
 
-for s in $servers; do
-  log "starting $s"
-  "start_$s"
-  if ! wait_ready "http://127.0.0.1:${http_port[$s]}/1k.bin"; then
-    log "$s did not come up (see $results/logs)"; servers=${servers//$s/}
-  fi
-done
+# Starts server $1 and waits until it answers; false if it does not.
+bring_up() {
+  log "starting $1"
+  "start_$1"
+  wait_ready "http://127.0.0.1:${http_port[$1]}/1k.bin" && wait_ready "https://127.0.0.1:${https_port[$1]}/1k.bin" &&
+    return 0
+  log "$1 did not come up (see $results/logs)"
+  stop_server "$1"
+  return 1
+}
+
+{
+  echo "duration=$duration"
+  echo "php_children=$php_children"
+  echo "cgi_children=$cgi_children"
+  echo "server_core=$server_core"
+  echo "client_core=$client_core"
+  echo "kernel=$(uname -r)"
+  echo "load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "peers=$(h2o --version 2>&1 | head -1); $(nginx -v 2>&1); $(lighttpd -v 2>&1 | cut -d' ' -f1)"
+  echo "client=$(wrk --version 2>&1 | head -1 | cut -d' ' -f1-2); $(openssl version)"
+} >"$results/meta"
 
 # --- idle keep-alive connections: memory per connection, CPU while idle ----
-# First, while each server is fresh, so that buffers freed after the heavy
-# workloads do not hide the connections' cost.
-rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
-cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
-ticks_per_second=$(getconf CLK_TCK)
-for s in $servers; do
-  log "idle: $s holds $idle_count connections"
+# Each server is fresh for each of its two runs, so that buffers freed by
+# one run or by the workloads do not hide the connections' cost.
+idle_run() {
+  local s=$1 scheme=$2 port tls=() pid
+  if [ "$scheme" = https ]; then port=${https_port[$s]}; tls=(--tls); else port=${http_port[$s]}; fi
+  log "idle: $s holds $idle_count $scheme connections"
   pid=$(holder "$s")
-  before=$(rss_kib "$pid")
-  mkfifo "$work/idle.$s"
-  taskset -c 1 python3 "$here/idle_clients.py" --port "${http_port[$s]}" --count "$idle_count" \
-    <"$work/idle.$s" >"$work/idle.$s.out" 2>"$results/logs/idle.$s.log" &
-  client=$!; pids+=($client)
-  exec 4>"$work/idle.$s"
-  for _ in $(seq 1500); do grep -q '^ready' "$work/idle.$s.out" && break; sleep 0.1; done
-  read -r _ held failed <"$work/idle.$s.out" || { held=0; failed=$idle_count; }
+  local before; before=$(stats rss "$pid")
+  rm -f "$work/idle.ctl"; mkfifo "$work/idle.ctl"
+  (
+    for fd in "${ctl_fd[@]}"; do eval "exec $fd>&-"; done
+    exec taskset -c "$client_core" python3 "$here/idle_clients.py" --port "$port" --count "$idle_count" \
+      --setup-timeout 120 "${tls[@]}"
+  ) <"$work/idle.ctl" >"$work/idle.out" 2>"$results/logs/idle.$scheme.$s.log" &
+  local client=$!; pids+=($client)
+  exec 4>"$work/idle.ctl"
+  for _ in $(seq 1300); do grep -q '^ready' "$work/idle.out" && break; sleep 0.1; done
+  local held failed
+  read -r _ held failed <"$work/idle.out" || { held=0; failed=$idle_count; }
   sleep 1  # let the last answers leave and the server settle
-  after=$(rss_kib "$pid")
-  t0=$(cpu_ticks "$pid"); sleep "$idle_seconds"; t1=$(cpu_ticks "$pid")
+  local after t0 t1 w0 w1
+  after=$(stats rss "$pid")
+  t0=$(stats cpu $(roots "$s")); w0=$(stats wakeups $(roots "$s"))
+  sleep "$idle_seconds"
+  t1=$(stats cpu $(roots "$s")); w1=$(stats wakeups $(roots "$s"))
   exec 4>&-
   wait "$client" || true
   {
@@ -241,46 +376,118 @@ for s in $servers; do
     echo "failed=$failed"
     echo "rss_before_kib=$before"
     echo "rss_after_kib=$after"
-    [ "$held" -gt 0 ] && awk -v a="$after" -v b="$before" -v n="$held" 'BEGIN { printf "kib_per_conn=%.2f\n", (a - b) / n }'
-    awk -v d=$((t1 - t0)) -v hz="$ticks_per_second" -v t="$idle_seconds" \
-      'BEGIN { printf "idle_cpu_percent=%.2f\n", 100 * d / hz / t }'
-  } >"$results/idle.$s"
-  sleep 1
-done
+    echo "seconds=$idle_seconds"
+    echo "cpu_s=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')"
+    echo "wakeups=$((w1 - w0))"
+  } >"$results/idle.$scheme.$s"
+}
 
-# --- workloads: name, scheme, path, connections, keep-alive?, description --
+up=""
+for s in $servers; do
+  bring_up "$s" || continue
+  idle_run "$s" http
+  stop_server "$s"
+  bring_up "$s" || continue
+  idle_run "$s" https
+  up="$up $s"
+done
+servers=$up
+
+# --- workloads ------------------------------------------------------------
+# name, scheme, path, connections, client, expected size ("-": any), what.
+# Clients: keep = wrk keep-alive; close = wrk with "Connection: close";
+# new = handshake_client (a full TLS handshake per request); resume = the
+# same with each connection's previous session offered again.
 workloads=(
-  "http-1k-c50    http  /1k.bin            50  keep  1 KiB keep-alive, 50 conns"
-  "http-1k-c500   http  /1k.bin            500 keep  1 KiB keep-alive, 500 conns"
-  "https-1k-c50   https /1k.bin            50  keep  1 KiB keep-alive, 50 conns, TLS"
-  "https-1k-c500  https /1k.bin            500 keep  1 KiB keep-alive, 500 conns, TLS"
-  "http-1k-close  http  /1k.bin            50  close 1 KiB new conn each, 50"
-  "https-1k-close https /1k.bin            50  close 1 KiB new conn each, 50, TLS"
-  "http-64k       http  /64k.bin           50  keep  64 KiB keep-alive, 50 conns"
-  "http-100m      http  /100m.bin          4   keep  100 MiB keep-alive, 4 conns"
-  "http-cgi       http  /cgi-bin/hello.sh  10  keep  CGI shell script, 10 conns"
-  "http-php       http  /hello.php         10  keep  PHP via php-cgi, 10 conns"
+  "http-1k-c50    http  /1k.bin            50  keep   1024      1 KiB keep-alive, 50 conns"
+  "http-1k-c500   http  /1k.bin            500 keep   1024      1 KiB keep-alive, 500 conns"
+  "https-1k-c50   https /1k.bin            50  keep   1024      1 KiB keep-alive, 50 conns, TLS"
+  "https-1k-c500  https /1k.bin            500 keep   1024      1 KiB keep-alive, 500 conns, TLS"
+  "http-1k-close  http  /1k.bin            50  close  1024      1 KiB new conn per request"
+  "https-1k-full  https /1k.bin            50  new    1024      1 KiB full TLS handshake each"
+  "https-1k-resum https /1k.bin            50  resume 1024      1 KiB resumed TLS handshake each"
+  "http-64k       http  /64k.bin           50  keep   65536     64 KiB keep-alive, 50 conns"
+  "http-1m        http  /1m.bin            10  keep   1048576   1 MiB keep-alive, 10 conns"
+  "http-100m      http  /100m.bin          4   keep   104857600 100 MiB keep-alive, 4 conns"
+  "http-cgi       http  /cgi-bin/hello.sh  10  keep   -         CGI shell script, 10 conns"
+  "http-php       http  /hello.php         10  keep   -         PHP, 10 conns"
 )
-echo "velko nginx lighttpd" >"$results/servers"
+
+# Runs one client on the client core; the server's CPU time and the
+# client's own are taken around it. $1: result name, $2: server (for its
+# CPU), $3: client kind, $4: connections, $5: URL; $6: wrk threads.
+measure() {
+  local name=$1 s=$2 kind=$3 conns=$4 url=$5 threads=${6:-1} cores=$client_core
+  local command
+  case $kind in
+    keep)   command=(wrk -t"$threads" -c"$conns" -d"${duration}s" --timeout 10s --latency "$url") ;;
+    close)  command=(wrk -t"$threads" -c"$conns" -d"${duration}s" --timeout 10s --latency -H "Connection: close" "$url") ;;
+    new)    command=("$handshake_client" -c "$conns" -d "$duration" "$url") ;;
+    resume) command=("$handshake_client" --resume -c "$conns" -d "$duration" "$url") ;;
+  esac
+  [ "$threads" -gt 1 ] && cores=0-$(( $(nproc) - 1 ))
+  local t0 t1 b0 b1
+  t0=$(stats cpu $(roots "$s")); b0=$(stats busy)
+  local TIMEFORMAT="%R %U %S"
+  { time taskset -c "$cores" "${command[@]}" >"$results/$name.$s.out" 2>&1 </dev/null; } 2>"$work/time" || true
+  t1=$(stats cpu $(roots "$s")); b1=$(stats busy)
+  local real user sys
+  read -r real user sys <"$work/time" || { real=0; user=0; sys=0; }
+  {
+    echo "server_cpu_s=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.2f", b - a }')"
+    echo "client_real_s=$real"
+    echo "client_cpu_s=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')"
+    echo "machine_cpu_s=$(awk -v a="$b0" -v b="$b1" 'BEGIN { printf "%.2f", b - a }')"
+  } >"$results/$name.$s.cpu"
+}
+
+# One answer fetched first: its status and size are the check column.
+check() {
+  curl -sk --http1.1 -o /dev/null -m 30 -w '%{http_code} %{size_download}B' "$2" >"$results/$1.check" 2>/dev/null ||
+    echo "no answer" >"$results/$1.check"
+  [ "$(cut -c1-3 "$results/$1.check")" != "no " ]
+}
+
+echo "velko h2o nginx lighttpd" >"$results/servers"
 : >"$results/workloads"
 for w in "${workloads[@]}"; do
-  read -r name scheme path conns mode description <<<"$w"
-  printf '%s\t%s\n' "$name" "$description" >>"$results/workloads"
+  read -r name scheme path conns kind expect description <<<"$w"
+  printf '%s\t%s\t%s\t%s\n' "$name" "$kind" "$expect" "$description" >>"$results/workloads"
+  [ "$kind" = new ] || [ "$kind" = resume ] && [ ! -x "$handshake_client" ] && continue
   for s in $servers; do
     if [ "$scheme" = https ]; then port=${https_port[$s]}; else port=${http_port[$s]}; fi
     url="$scheme://127.0.0.1:$port$path"
-    header=(); [ "$mode" = close ] && header=(-H "Connection: close")
     log "$name: $s"
-    if ! curl -sk -o /dev/null -m 30 -w '%{http_code} %{size_download}B' "$url" >"$results/$name.$s.check"; then
-      echo "no answer" >"$results/$name.$s.check"; continue
-    fi
-    taskset -c 1 wrk -t1 -c"$conns" -d"${duration}s" --timeout 10s --latency "${header[@]}" "$url" \
-      >"$results/$name.$s.wrk" 2>&1 </dev/null || true
-    sleep 1
+    check "$name.$s" "$url" || continue
+    measure "$name" "$s" "$kind" "$conns" "$url"
+    sleep "$pause"
   done
 done
 
+# --- scaling: this server not pinned, 1 and 2 event loops ------------------
+# wrk runs with two threads on both cores, sharing them with the server.
+: >"$results/scaling"
+if [[ " $servers " == *" velko "* ]]; then
+  for loops in 1 2; do
+    start_velko_instance velko-scale "$loops"
+    if ! wait_ready "http://127.0.0.1:${http_port[velko-scale]}/1k.bin"; then
+      log "scaling: the server did not come up"; stop_server velko-scale; break
+    fi
+    applied=$(awk '$1 == "loops" { v = $2 } END { print v }' "$results/logs/velko-scale.access.log")
+    label="loops-$loops"; [ "$applied" = - ] && label=loops-default
+    log "scaling: $label"
+    url="http://127.0.0.1:${http_port[velko-scale]}/1k.bin"
+    check "scale-$label.velko-scale" "$url" && measure "scale-$label" velko-scale keep 50 "$url" 2
+    echo "$label" >>"$results/scaling"
+    stop_server velko-scale
+    # Without the setting a second run would measure the same thing.
+    [ "$applied" = - ] && break
+    sleep "$pause"
+  done
+fi
+
+echo "load_at_end=$(cut -d' ' -f1-3 /proc/loadavg)" >>"$results/meta"
 echo
-echo "duration ${duration}s per run; server on core 0, wrk on core 1; results in $results"
+echo "duration ${duration}s per run; servers on core $server_core, clients on core $client_core; results in $results"
 echo
 python3 "$here/report.py" "$results" | tee "$results/table.txt"
