@@ -94,12 +94,14 @@ class TableTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.dir)
         (self.dir / "servers").write_text("velko h2o nginx lighttpd\n")
 
-    def run_result(self, name, server, check, output, server_cpu=2.0, client_cpu=1.0, machine_cpu=None):
+    def run_result(self, name, server, check, output, server_cpu=2.0, client_cpu=1.0, machine_cpu=None,
+                   complete=True):
         (self.dir / f"{name}.{server}.check").write_text(check)
         (self.dir / f"{name}.{server}.out").write_text(output)
         machine = server_cpu + client_cpu if machine_cpu is None else machine_cpu
         (self.dir / f"{name}.{server}.cpu").write_text(
-            f"server_cpu_s={server_cpu}\nclient_real_s=2.0\nclient_cpu_s={client_cpu}\nmachine_cpu_s={machine}\n")
+            f"server_cpu_s={server_cpu}\nclient_real_s=2.0\nclient_cpu_s={client_cpu}\nmachine_cpu_s={machine}\n" +
+            ("" if complete else "server_cpu_complete=no\n"))
 
     def table(self):
         out = io.StringIO()
@@ -123,6 +125,18 @@ class TableTest(unittest.TestCase):
         self.assertIn("0.50x", ours)  # 1000 per CPU-s / nginx's 2000
         self.assertIn("best: lighttpd", ours)
         self.assertNotIn("!", ours)
+
+    def test_cpu_ratio_skips_peers_whose_cpu_was_not_all_counted(self):
+        (self.dir / "workloads").write_text("c\tkeep\t-\tscripts\n")
+        self.run_result("c", "velko", "200 26B", wrk(1000, 2000), server_cpu=2.0)
+        # nginx's scripts were reaped by no one: its tiny CPU figure must not
+        # set the bar.
+        self.run_result("c", "nginx", "200 26B", wrk(900, 1800), server_cpu=0.2, complete=False)
+        self.run_result("c", "lighttpd", "200 26B", wrk(900, 1800), server_cpu=1.8)
+        rows = self.rows(self.table(), "scripts")
+        self.assertIn("1.00x", rows["velko"])  # 1000 per CPU-s / lighttpd's 1000
+        self.assertIn("9000?", rows["nginx"].split())
+        self.assertIn("scripts' CPU is not counted", rows["nginx"])
 
     def test_unsound_run_of_ours_is_marked(self):
         (self.dir / "workloads").write_text("w\tkeep\t1024\tsmall file\n")

@@ -10,6 +10,7 @@
   proc_stats.py busy            CPU seconds all processes of the machine
                                 have spent (user, nice, system), so that a
                                 run can tell how much went to others
+  proc_stats.py sample PID...   "CPU BUSY": both of the above at once
   proc_stats.py running PGID... how many processes of these process groups
                                 still run (zombies do not count)
 
@@ -95,10 +96,12 @@ def main(argv):
     if argv[1:] == ["busy"]:
         print(f"{busy_seconds():.2f}")
         return
-    if len(argv) < 3 or argv[1] not in ("cpu", "wakeups", "rss", "running"):
+    if len(argv) < 3 or argv[1] not in ("cpu", "wakeups", "rss", "running", "sample"):
         sys.exit(__doc__)
     pids = [int(p) for p in argv[2:] if p.isdigit()]
-    if argv[1] == "running":
+    if argv[1] == "sample":
+        print(f"{cpu_seconds(pids):.2f} {busy_seconds():.2f}")
+    elif argv[1] == "running":
         print(running(set(pids)))
     elif argv[1] == "cpu":
         print(f"{cpu_seconds(pids):.2f}")

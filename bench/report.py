@@ -5,7 +5,8 @@ Files, per workload and server: <workload>.<server>.out (the client's
 output: wrk --latency, or handshake_client's lines in wrk's format),
 <workload>.<server>.check (status and size of one answer fetched first) and
 <workload>.<server>.cpu (key=value: server_cpu_s, client_real_s,
-client_cpu_s, machine_cpu_s). Per scheme and server: idle.<scheme>.<server> (key=value).
+client_cpu_s, machine_cpu_s; server_cpu_complete=no where the server's
+CPU misses children that no process reaped). Per scheme and server: idle.<scheme>.<server> (key=value).
 "workloads" (name, client kind, expected size, description; tab-separated),
 "servers" and "scaling" give the order; "meta" the run's settings.
 
@@ -85,7 +86,8 @@ def load(results, name, server):
                server_percent=100 * server_cpu / real if real > 0 else None,
                per_cpu=row["requests"] / server_cpu if server_cpu > 0 else None,
                client_percent=100 * client_cpu / real if real > 0 else None,
-               other_percent=100 * others / real if real > 0 and "machine_cpu_s" in cpu else None)
+               other_percent=100 * others / real if real > 0 and "machine_cpu_s" in cpu else None,
+               cpu_complete=cpu.get("server_cpu_complete", "yes") != "no")
     return row
 
 
@@ -109,8 +111,10 @@ def ratio(ours, best):
 
 
 def best_of(rows, peers, key):
-    """The best sound peer's figure for key (higher is better) and its name."""
-    candidates = [(rows[p][key], p) for p in peers if rows[p].get("sound") and rows[p].get(key)]
+    """The best sound peer's figure for key (higher is better) and its name;
+    a CPU figure only where all of the server's CPU was counted."""
+    candidates = [(rows[p][key], p) for p in peers if rows[p].get("sound") and rows[p].get(key) and
+                  (key != "per_cpu" or rows[p]["cpu_complete"])]
     return max(candidates, default=(None, ""))
 
 
@@ -122,11 +126,12 @@ def line(label, server, r, rps_ratio="", cpu_ratio="", notes=""):
     if "rps" not in r:
         return f"{label:<33} {server:<9} {'n/a':>9} {'n/a':>8} {'n/a':>7} {'n/a':>7} {'n/a':>6}  {r['check']:<14}"
     client = fmt(r["client_percent"], ".0f")
+    per_cpu = fmt(r["per_cpu"], ".0f") + ("" if r["cpu_complete"] else "?")
     if r["client_percent"] is not None and r["client_percent"] >= CLIENT_BOUND_PERCENT:
         client += "*"
     return (f"{label:<33} {server:<9} {r['rps']:>9.0f} {r['mbs']:>8.1f} {fmt(r['p50'], '.2f'):>7} "
             f"{fmt(r['p99'], '.2f'):>7} {r['errors']:>6}  {r['check']:<14} {fmt(r['server_percent'], '.0f'):>5} "
-            f"{fmt(r['per_cpu'], '.0f'):>9} {client:>6} {fmt(r['other_percent'], '.0f'):>5}  {rps_ratio:>6} {cpu_ratio:>9}  "
+            f"{per_cpu:>9} {client:>6} {fmt(r['other_percent'], '.0f'):>5}  {rps_ratio:>6} {cpu_ratio:>9}  "
             f"{notes}").rstrip()
 
 
@@ -150,6 +155,8 @@ def workload_table(results, servers):
             if "rps" in r and r["resumed"]:
                 done, total = r["resumed"]
                 notes.append(f"resumed {100 * done / max(total, 1):.0f}%")
+            if "rps" in r and not r["cpu_complete"]:
+                notes.append("?: its scripts' CPU is not counted")
             if s != ours or "rps" not in r:
                 print(line(label, s, r, notes=", ".join(notes)))
                 continue
