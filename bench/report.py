@@ -122,12 +122,12 @@ HEAD = (f"{'workload':<33} {'server':<9} {'req/s':>9} {'MiB/s':>8} {'p50 ms':>7}
         f"{'check':<14} {'srv %':>5} {'req/CPU-s':>9} {'cli %':>6} {'oth %':>5}  {'ratio':>6} {'CPU ratio':>9}  notes")
 
 
-def line(label, server, r, rps_ratio="", cpu_ratio="", notes=""):
+def line(label, server, r, rps_ratio="", cpu_ratio="", notes="", client_cores=1):
     if "rps" not in r:
         return f"{label:<33} {server:<9} {'n/a':>9} {'n/a':>8} {'n/a':>7} {'n/a':>7} {'n/a':>6}  {r['check']:<14}"
     client = fmt(r["client_percent"], ".0f")
     per_cpu = fmt(r["per_cpu"], ".0f") + ("" if r["cpu_complete"] else "?")
-    if r["client_percent"] is not None and r["client_percent"] >= CLIENT_BOUND_PERCENT:
+    if r["client_percent"] is not None and r["client_percent"] >= CLIENT_BOUND_PERCENT * client_cores:
         client += "*"
     return (f"{label:<33} {server:<9} {r['rps']:>9.0f} {r['mbs']:>8.1f} {fmt(r['p50'], '.2f'):>7} "
             f"{fmt(r['p99'], '.2f'):>7} {r['errors']:>6}  {r['check']:<14} {fmt(r['server_percent'], '.0f'):>5} "
@@ -212,7 +212,7 @@ def scaling_table(results):
     for label in labels:
         r = load(results, f"scale-{label}", "velko-scale")
         loops = label.removeprefix("loops-")
-        text = line("1 KiB keep-alive, 50 conns, HTTP", loops, r)
+        text = line("1 KiB keep-alive, 50 conns, HTTP", loops, r, client_cores=2)
         if loops == "default":
             text += "  loops setting not yet available"
         print(text)
