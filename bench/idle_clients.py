@@ -23,6 +23,9 @@ def main():
     parser.add_argument("--count", type=int, default=10000)
     parser.add_argument("--in-flight", type=int, default=200)
     parser.add_argument("--setup-timeout", type=float, default=60.0)
+    # A connection not served by then has failed: a server at its connection
+    # limit leaves the ones it cannot take unanswered.
+    parser.add_argument("--stall", type=float, default=10.0)
     parser.add_argument("--hold", type=float, default=600.0)
     parser.add_argument("--tls", action="store_true")
     args = parser.parse_args()
@@ -45,7 +48,7 @@ def main():
         s = socket.socket(family, socket.SOCK_STREAM)
         s.setblocking(False)
         s.connect_ex((args.host, args.port))
-        sel.register(s, selectors.EVENT_WRITE, {"step": "connect", "buf": b""})
+        sel.register(s, selectors.EVENT_WRITE, {"step": "connect", "buf": b"", "since": time.monotonic()})
 
     def answered(buf):
         head, sep, body = buf.partition(b"\r\n\r\n")
@@ -61,8 +64,13 @@ def main():
         while started < args.count and len(sel.get_map()) < args.in_flight:
             start_one()
             started += 1
-        if time.monotonic() > deadline:
+        now = time.monotonic()
+        if now > deadline:
             break
+        for key in [k for k in sel.get_map().values() if now - k.data["since"] > args.stall]:
+            sel.unregister(key.fileobj)
+            key.fileobj.close()
+            failed += 1
         for key, _ in sel.select(timeout=1.0):
             s, state = key.fileobj, key.data
             try:

@@ -447,7 +447,7 @@ measure() {
     echo "client_cpu_s=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')"
     echo "machine_cpu_s=$(awk -v a="$b0" -v b="$b1" 'BEGIN { printf "%.2f", b - a }')"
     local uncounted=${uncounted_children[$s]:-}
-    [ -n "$uncounted" ] && [[ $url == *"$uncounted"* ]] && echo "server_cpu_complete=no"
+    if [ -n "$uncounted" ] && [[ $url == *"$uncounted"* ]]; then echo "server_cpu_complete=no"; fi
   } >"$results/$name.$s.cpu"
 }
 
