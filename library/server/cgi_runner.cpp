@@ -1,6 +1,7 @@
 #include "server/cgi_runner.h"
 
 #include <cctype>
+#include <memory>
 #include <utility>
 
 #include "jobs/kessa_scheduler.h"
@@ -100,81 +101,28 @@ std::vector<std::string> environmentEntries(const KoCgiEnvironment& environment)
     return entries;
 }
 
-KoCgiRunner::KoCgiRunner(KoKessaScheduler2& scheduler_, const KoHTTPSettings& settings_)
-    : scheduler(scheduler_), settings(settings_) {}
+KoCgiRunner::KoCgiRunner(KoKessaScheduler2& scheduler, const KoHTTPSettings& settings_)
+    : settings(settings_), queue(scheduler, settings_.cgiConcurrency, "KoCgiRun") {}
 
 KoCgiRunner::~KoCgiRunner() { stop(); }
 
 bool KoCgiRunner::submit(platform::ChildOptions options, std::string input, Done done) {
-    std::lock_guard<std::mutex> guard(lock);
-    if (stopped) return false;
-    // Forget the records of runs that have ended.
-    for (auto it = jobs.begin(); it != jobs.end();) {
-        if (scheduler.hasResult(*it)) {
-            scheduler.takeResult(*it);
-            it = jobs.erase(it);
-        } else {
-            ++it;
+    auto run = std::make_shared<Run>(Run{std::move(options), std::move(input), std::move(done)});
+    return queue.submit([this, run] {
+        platform::ChildRun result;
+        try {
+            result = platform::runChild(run->options, run->input, settings.cgiOutputLimit,
+                                        static_cast<int>(settings.cgiTimeout.count()));
+        } catch (...) {
+            result.outcome = platform::ChildRun::Outcome::startFailed;
         }
-    }
-    waiting.push_back(Run{std::move(options), std::move(input), std::move(done)});
-    launchLocked();
-    return true;
+        // An exception from done loses the answer; the run still counts as ended.
+        if (run->done) run->done(std::move(result));
+    });
 }
 
-void KoCgiRunner::launchLocked() {
-    const std::size_t limit = settings.cgiConcurrency == 0 ? 1 : settings.cgiConcurrency;
-    while (!stopped && running < limit && !waiting.empty()) {
-        auto run = std::make_shared<Run>(std::move(waiting.front()));
-        waiting.pop_front();
-        ++running;
-        KoKessaJobOptions options;
-        options.name = "KoCgiRun";
-        const auto body = [this, run](KoKessaJobParametersAndResult* p) {
-            platform::ChildRun result;
-            try {
-                result = platform::runChild(run->options, run->input, settings.cgiOutputLimit,
-                                            static_cast<int>(settings.cgiTimeout.count()));
-            } catch (...) {
-                result.outcome = platform::ChildRun::Outcome::startFailed;
-            }
-            try {
-                if (run->done) run->done(std::move(result));
-            } catch (...) {
-                // The answer is lost; the run still counts as ended.
-            }
-            finished(0);
-            return p;
-        };
-        jobs.insert(scheduler.submit(body, nullptr, options));
-    }
-}
+void KoCgiRunner::stop() { queue.stop(); }
 
-void KoCgiRunner::finished(std::uint64_t) {
-    std::lock_guard<std::mutex> guard(lock);
-    --running;
-    launchLocked();
-    idle.notify_all();
-}
+std::size_t KoCgiRunner::Running() { return queue.Running(); }
 
-void KoCgiRunner::stop() {
-    std::set<std::uint64_t> submitted;
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        stopped = true;
-        waiting.clear();
-        idle.wait(guard, [this] { return running == 0; });
-        submitted.swap(jobs);
-    }
-    for (std::uint64_t job : submitted) scheduler.cancelAndWait(job);
-}
-
-std::size_t KoCgiRunner::Running() {
-    std::lock_guard<std::mutex> guard(lock);
-    return running;
-}
-
-std::size_t KoCgiRunner::Waiting() {
-    std::lock_guard<std::mutex> guard(lock);
-    return waiting.size();
-}
+std::size_t KoCgiRunner::Waiting() { return queue.Waiting(); }

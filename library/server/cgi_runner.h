@@ -1,6 +1,6 @@
 // Server stack: CGI execution. buildEnvironment turns a request into the
-// variables of a CGI run; KoCgiRunner runs children as work items of the
-// scheduler, at most `cgiConcurrency` at once (further runs wait in order),
+// variables of a CGI run; KoCgiRunner runs children on a KoBoundedWorkQueue,
+// at most `cgiConcurrency` at once (further runs wait in order),
 // so that a slow script never holds up the server's other requests. What a
 // child writes is read by KoCgiOutputParser (cgi_output.h).
 //
@@ -15,17 +15,13 @@
 // calling them and waits until the running ones have called theirs.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
-#include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "jobs/bounded_work_queue.h"
 #include "platform/child_process.h"
 #include "server/http_settings.h"
 
@@ -79,16 +75,7 @@ private:
         std::string input;
         Done done;
     };
-    void launchLocked();
-    void finished(std::uint64_t job);
 
-    KoKessaScheduler2& scheduler;
     const KoHTTPSettings settings;
-    std::mutex lock;
-    std::condition_variable idle;
-    std::deque<Run> waiting;
-    std::size_t running = 0;
-    std::set<std::uint64_t> jobs;       // submitted, not yet collected
-    std::vector<std::uint64_t> ended;   // whose body has returned
-    bool stopped = false;
+    KoBoundedWorkQueue queue;
 };

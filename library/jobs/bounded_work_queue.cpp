@@ -1,0 +1,84 @@
+#include "jobs/bounded_work_queue.h"
+
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <utility>
+
+#include "jobs/kessa_scheduler.h"
+
+KoBoundedWorkQueue::KoBoundedWorkQueue(KoKessaScheduler2& scheduler_, std::size_t limit_, std::string name_)
+    : scheduler(scheduler_), limit(limit_ == 0 ? 1 : limit_), name(std::move(name_)) {}
+
+KoBoundedWorkQueue::~KoBoundedWorkQueue() { stop(); }
+
+bool KoBoundedWorkQueue::submit(Work work) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (stopped) return false;
+    // Forget the records of work that has ended.
+    for (auto it = jobs.begin(); it != jobs.end();) {
+        if (scheduler.hasResult(*it)) {
+            scheduler.takeResult(*it);
+            it = jobs.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    waiting.push_back(std::move(work));
+    launchLocked();
+    return true;
+}
+
+void KoBoundedWorkQueue::launchLocked() {
+    while (!stopped && running < limit && !waiting.empty()) {
+        auto work = std::make_shared<Work>(std::move(waiting.front()));
+        waiting.pop_front();
+        ++running;
+        KoKessaJobOptions options;
+        options.name = name;
+        const auto body = [this, work](KoKessaJobParametersAndResult* p) {
+            try {
+                (*work)();
+            } catch (const std::exception& error) {
+                std::cerr << name << ": " << error.what() << std::endl;
+            } catch (...) {
+                std::cerr << name << ": unknown exception" << std::endl;
+            }
+            // Whatever the work holds goes before the queue may go.
+            *work = nullptr;
+            finished();
+            return p;
+        };
+        jobs.insert(scheduler.submit(body, nullptr, options));
+    }
+}
+
+void KoBoundedWorkQueue::finished() {
+    std::lock_guard<std::mutex> guard(lock);
+    --running;
+    launchLocked();
+    idle.notify_all();
+}
+
+void KoBoundedWorkQueue::stop() {
+    std::set<std::uint64_t> submitted;
+    std::deque<Work> dropped;
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        stopped = true;
+        dropped.swap(waiting);
+        idle.wait(guard, [this] { return running == 0; });
+        submitted.swap(jobs);
+    }
+    for (std::uint64_t job : submitted) scheduler.cancelAndWait(job);
+}
+
+std::size_t KoBoundedWorkQueue::Running() {
+    std::lock_guard<std::mutex> guard(lock);
+    return running;
+}
+
+std::size_t KoBoundedWorkQueue::Waiting() {
+    std::lock_guard<std::mutex> guard(lock);
+    return waiting.size();
+}
