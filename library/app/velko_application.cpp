@@ -51,6 +51,7 @@ KoVelkoApplication2::~KoVelkoApplication2() {
     std::lock_guard<std::recursive_mutex> guard(lock);
     for (HostEntry& host : hosts) host.client.reset();
     handlers.clear();
+    routes = std::make_shared<KoRouteTable>();
 }
 
 void KoVelkoApplication2::initialize() {}
@@ -133,9 +134,13 @@ void KoVelkoApplication2::start() {
 }
 
 bool KoVelkoApplication2::serverEvent(const KoServerCallback_t& event) {
+    if (settings.observer) settings.observer(event);
     if (event.kind == server_event::answerSent) {
         auto logging = event.values.find("logging");
-        if (logging != event.values.end()) {
+        if (logging == event.values.end()) return true;
+        if (settings.accessLog) {
+            settings.accessLog(logging->second);
+        } else {
             std::string line = logging->second + "\n";
             std::fwrite(line.data(), 1, line.size(), stdout);
             std::fflush(stdout);
@@ -212,16 +217,46 @@ bool KoVelkoApplication2::hasHandler(const std::string& key) {
 
 bool KoVelkoApplication2::forwardToHandler(const std::string& key, KoXHeader& request, KoXResponseHeader& response,
                                            const std::string& command) {
+    std::shared_ptr<KoApplicationHandler> handler;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        auto it = handlers.find(key);
+        if (it == handlers.end() || !it->second) return false;
+        handler = it->second;
+    }
+    // Not under the lock: a handler that blocks must not hold up the others.
+    handler->message(request, response, command);
+    std::unique_ptr<KoApplicationHandler> successor = handler->takeReplacement();
+    if (!successor) return true;
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    // Only the handler that ran hands its place on; a newer registration stays.
+    auto it = handlers.find(key);
+    if (it != handlers.end() && it->second == handler) it->second = std::move(successor);
+    return true;
+}
+
+bool KoVelkoApplication2::handlerMayBlock(const std::string& key) {
     std::lock_guard<std::recursive_mutex> guard(lock);
     auto it = handlers.find(key);
-    if (it == handlers.end() || !it->second) return false;
-    it->second->message(request, response, command);
-    // The entry may have changed while the handler ran.
-    it = handlers.find(key);
-    if (it != handlers.end() && it->second) {
-        if (auto successor = it->second->takeReplacement()) it->second = std::move(successor);
+    return it != handlers.end() && it->second && it->second->mayBlock();
+}
+
+std::shared_ptr<KoApplicationHandler> KoVelkoApplication2::routeHandler(const std::string& method,
+                                                                        const std::string& path) {
+    std::shared_ptr<const KoRouteTable> table;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        table = routes;
     }
-    return true;
+    return table->empty() ? nullptr : table->find(method, path);
+}
+
+void KoVelkoApplication2::addRoute(const std::string& method, const std::string& pattern,
+                                   std::shared_ptr<KoApplicationHandler> handler) {
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    auto changed = std::make_shared<KoRouteTable>(*routes);
+    changed->add(method, pattern, std::move(handler));
+    routes = std::move(changed);
 }
 
 bool KoVelkoApplication2::storeHas(const std::string& key) {

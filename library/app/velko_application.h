@@ -3,18 +3,25 @@
 // clients, servers and connections, the hosts to serve, its own option map
 // and the registry of command handlers; `start` turns every host entry into
 // a running server, the server callback records listening ports (where the
-// exported ServerPort reads them) and prints the access log.
+// exported ServerPort reads them) and hands the access log to its sink
+// (standard output unless the settings name another). It also holds the
+// host's routes (KoRouteTable), which the routers consult before files.
 // May use: server, store, message, html, jobs, net, foundation, platform.
 //
-// Ownership: owns scheduler, transceiver, the clients (shared), the routers
-// and the registered handlers; the handle (back pointer) owns the store.
+// Ownership: owns scheduler, transceiver, the clients (shared), the routers,
+// the registered handlers and the routes (shared with a call in progress,
+// so a handler replaced while it runs lives until it returns); the handle
+// (back pointer) owns the store.
 // Threads: start on the caller's thread; the callback on server threads;
-// options and the handler registry are guarded by `lock` (recursive, so a
-// handler may call back into the registry). Failures: start propagates
-// KoException from client, transceiver or layer construction.
+// options, the handler registry and the routes are guarded by `lock`, which
+// is never held while a handler runs (handlers may call back into the
+// registry, and may run at once). Failures: start propagates KoException
+// from client, transceiver or layer construction; addRoute those of
+// KoRouteTable::add.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,6 +35,7 @@
 #include "message/transceiver.h"
 #include "net/tls_session.h"
 #include "server/http_settings.h"
+#include "server/route_table.h"
 #include "server/router.h"
 #include "server/router_services.h"
 #include "server/url_hook_settings.h"
@@ -46,6 +54,12 @@ struct KoApplicationSettings {
     KoURLHookSettings hooks;
     // Opens browsers; tests replace it.
     KoBrowserLauncher launcher;
+    // Takes each access-log line (without its line end); empty: standard
+    // output.
+    std::function<void(const std::string& line)> accessLog;
+    // Told of every server event before the application handles it (on the
+    // threads that report them).
+    KoServerCallback observer;
 };
 
 class KoVelkoApplication2 : public KoRouterServices {
@@ -74,6 +88,12 @@ public:
                           const std::string& command) override;
     bool storeHas(const std::string& key) override;
     bool storeLookup(const std::string& key, KoXResponseHeader& message) override;
+    bool handlerMayBlock(const std::string& key) override;
+    std::shared_ptr<KoApplicationHandler> routeHandler(const std::string& method, const std::string& path) override;
+    // Enters the host's route (KoRouteTable's patterns); a null handler
+    // removes it.
+    virtual void addRoute(const std::string& method, const std::string& pattern,
+                          std::shared_ptr<KoApplicationHandler> handler);
     virtual KoTransceiver& transceiver();
     virtual KoKessaScheduler2& scheduler();
     virtual Options options();
@@ -95,7 +115,9 @@ private:
     std::vector<HostEntry> hosts;
     Options options_;
     std::recursive_mutex lock;
-    std::map<std::string, std::unique_ptr<KoApplicationHandler>> handlers;
+    std::map<std::string, std::shared_ptr<KoApplicationHandler>> handlers;
+    // Replaced whole on change, so a lookup copies a pointer under the lock.
+    std::shared_ptr<const KoRouteTable> routes = std::make_shared<KoRouteTable>();
     std::map<std::string, std::shared_ptr<KoRequestRouter>> routers;  // by client name
     std::mutex idLock;
     const std::string idPrefix = "id";

@@ -30,4 +30,6 @@ struct KoHTTPSettings {
     std::size_t fileChunk = 64u * 1024;
     KoMessageLimits limits;
     KoServerSettings server;
+    // Host handlers that may block, running at once; further calls wait.
+    std::size_t handlerConcurrency = 8;
 };

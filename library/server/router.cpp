@@ -41,11 +41,15 @@ KoRequestRouter::KoRequestRouter(KoTransceiver& transceiver_, KoRouterServices& 
       services(services_),
       config(std::move(config_)),
       settings(std::move(settings_)),
-      runner(transceiver_.Scheduler(), settings) {}
+      runner(transceiver_.Scheduler(), settings),
+      handlers(transceiver_.Scheduler(), settings.handlerConcurrency, "KoHostHandler") {}
 
 KoRequestRouter::~KoRequestRouter() { stop(); }
 
-void KoRequestRouter::stop() { runner.stop(); }
+void KoRequestRouter::stop() {
+    handlers.stop();
+    runner.stop();
+}
 
 int KoRequestRouter::route(const std::string&, std::shared_ptr<KoXHeader> request) {
     if (!request) return 0;
@@ -54,7 +58,10 @@ int KoRequestRouter::route(const std::string&, std::shared_ptr<KoXHeader> reques
     if (code == protocol::VELKO) return send(*request, answerFor(*request, 404));
     if (code != protocol::HTTP && code != protocol::HTTPS) return 0;
     ParseBody(*request);
-    if (routeCommand(request)) return 1;
+    const int commanded = routeCommand(request);
+    if (commanded != 0) return commanded;
+    const int hosted = routeHost(request);
+    if (hosted != 0) return hosted;
     const int filed = routeFile(request);
     if (filed != 0) return filed;
     return send404(*request);
@@ -84,13 +91,41 @@ int KoRequestRouter::sendFailure(const KoXHeader& request, const std::string& fi
     return send(request, answerFor(request, why.outOfDescriptors() ? 503 : 500));
 }
 
-int KoRequestRouter::send404(const KoXHeader& request) {
-    auto response = answerFor(request, 404);
+void KoRequestRouter::fill404(KoXResponseHeader& response) {
+    response.statusCode = 404;
     KoHTML_ErrorMsg404 page(k404Title, k404BodyMarkup, k404LinkHref, k404LinkText);
     const std::string markup = page.markup();
-    response->Input().sputn(markup.data(), static_cast<std::streamsize>(markup.size()));
-    response->fields["content-type"] = {"text/html"};
+    response.Input().sputn(markup.data(), static_cast<std::streamsize>(markup.size()));
+    response.fields["content-type"] = {"text/html"};
+}
+
+int KoRequestRouter::send404(const KoXHeader& request) {
+    auto response = answerFor(request, 404);
+    fill404(*response);
     return send(request, response);
+}
+
+void KoRequestRouter::completeAnswer(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response) {
+    send(request, response);
+    auto layer = std::dynamic_pointer_cast<KoTransceiverServerL1HTTP>(transceiver.FindServer(request.serverName));
+    if (layer) layer->answerComplete(request.connectionName);
+}
+
+int KoRequestRouter::answerLater(const std::shared_ptr<KoXHeader>& request, Work work) {
+    const bool queued = handlers.submit([this, request, work = std::move(work)] {
+        auto response = answerFor(*request, 200);
+        try {
+            work(*request, *response);
+        } catch (const std::exception& error) {
+            std::cerr << "handler for " << request->path << " failed: " << error.what() << std::endl;
+            response = answerFor(*request, 500);
+        } catch (...) {
+            std::cerr << "handler for " << request->path << " failed" << std::endl;
+            response = answerFor(*request, 500);
+        }
+        completeAnswer(*request, response);
+    });
+    return queued ? KoTransceiverServerL1HTTP::answerPending : 0;
 }
 
 int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file, std::uint64_t size) {
@@ -110,26 +145,46 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
     return send(request, response);
 }
 
-bool KoRequestRouter::routeCommand(const std::shared_ptr<KoXHeader>& request) {
+int KoRequestRouter::routeCommand(const std::shared_ptr<KoXHeader>& request) {
     KoHTTPMessageBlock* idField = request->Field(std::string("velkoid"));
     const std::string id = idField == nullptr ? std::string() : idField->Text();
     if (!id.empty()) {
         KoHTTPMessageBlock* commandField = request->Field(std::string("velkocommand"));
         const std::string command = commandField == nullptr ? std::string() : commandField->Text();
+        if (services.handlerMayBlock(id)) {
+            return answerLater(request, [this, id, command](KoXHeader& asked, KoXResponseHeader& response) {
+                // Unregistered while it waited.
+                if (!services.forwardToHandler(id, asked, response, command)) fill404(response);
+            });
+        }
         auto response = answerFor(*request, 200);
         // An identifier nobody registered goes on to the file route.
-        if (!services.forwardToHandler(id, *request, *response, command)) return false;
+        if (!services.forwardToHandler(id, *request, *response, command)) return 0;
         // A failed command is answered too; the client must not wait.
-        send(*request, response);
-        return true;
+        return send(*request, response);
     }
-    if (config.commandUrl.empty() || request->path != config.commandUrl) return false;
+    if (config.commandUrl.empty() || request->path != config.commandUrl) return 0;
     std::unique_ptr<KoApplicationHandler> handler = services.createHandler(id);
-    if (!handler) return false;
+    if (!handler) return 0;
     auto response = answerFor(*request, 200);
     handler->message(*request, *response, "&new");
-    send(*request, response);
-    return true;
+    return send(*request, response);
+}
+
+int KoRequestRouter::routeHost(const std::shared_ptr<KoXHeader>& request) {
+    const std::optional<std::string> path = KoNormaliseRequestPath(request->path);
+    if (!path) return 0;
+    std::shared_ptr<KoApplicationHandler> handler =
+        services.routeHandler(MethodTokenOf(request->methodCode.load()), *path);
+    if (!handler) return 0;
+    if (handler->mayBlock()) {
+        return answerLater(request, [handler](KoXHeader& asked, KoXResponseHeader& response) {
+            handler->message(asked, response, "");
+        });
+    }
+    auto response = answerFor(*request, 200);
+    handler->message(*request, *response, "");
+    return send(*request, response);
 }
 
 KoPathDecision KoRequestRouter::decide(const std::string& path) {
@@ -295,9 +350,7 @@ bool KoRequestRouter::runChildFor(const std::string& program, const std::string&
             response->statusCode = 502;
             break;
         }
-        send(*request, response);
-        auto layer = std::dynamic_pointer_cast<KoTransceiverServerL1HTTP>(transceiver.FindServer(request->serverName));
-        if (layer) layer->answerComplete(request->connectionName);
+        completeAnswer(*request, response);
     };
     if (!runner.submit(std::move(options), std::move(input), std::move(done))) return false;
     return true;

@@ -1,7 +1,8 @@
 // Server stack: KoRequestRouter, the request router that a client installs
 // for its HTTP and HTTPS requests. It answers, in this order: application
 // commands (form field "velkoid", handled by the application's handler
-// registry, or a new handler for the command URL), then files below the
+// registry, or a new handler for the command URL), the host's routes (by
+// method and normalised path, KoRouteTable), then files below the
 // document root: directories with their default document ("index.php",
 // else "index.html"), store variables, programs in the CGI directory
 // ("cgi-bin/"), ".php" scripts through the interpreter, static files; and
@@ -21,20 +22,26 @@
 // A CGI run's output goes through KoCgiOutputParser: malformed output is
 // answered 502 with a line on standard error.
 //
-// CGI and PHP runs go to the router's KoCgiRunner; route() then reports
-// answerPending and the answer is written when the run completes.
+// CGI and PHP runs go to the router's KoCgiRunner, handlers that may block
+// to its handler queue (at most `handlerConcurrency` at once); route() then
+// reports answerPending, and completeAnswer() writes the answer when the
+// work is done. A handler that throws is answered 500 with a line on
+// standard error.
 //
 // Ownership: the router shares nothing; it reaches the layer that received
 // a request through the transceiver by the request's server name.
-// Threads: route() runs on the server's worker; CGI completions on their run
-// tasks. stop() ends the CGI runs (waiting for those in progress) and must
-// be called before the transceiver goes.
+// Threads: route() runs on the server's worker; CGI completions and blocking
+// handlers on their tasks. stop() ends the handler queue and the CGI runs
+// (waiting for those in progress, dropping those that wait) and must be
+// called before the transceiver goes.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "jobs/bounded_work_queue.h"
 #include "platform/error.h"
 #include "server/cgi_runner.h"
 #include "server/http_settings.h"
@@ -91,7 +98,15 @@ public:
 
 private:
     bool runChildFor(const std::string& program, const std::string& file, std::shared_ptr<KoXHeader> request);
-    bool routeCommand(const std::shared_ptr<KoXHeader>& request);
+    int routeCommand(const std::shared_ptr<KoXHeader>& request);
+    int routeHost(const std::shared_ptr<KoXHeader>& request);
+    // Runs the answer's work on the handler queue: answerPending, or 0 when
+    // the queue is stopped.
+    using Work = std::function<void(KoXHeader& request, KoXResponseHeader& response)>;
+    int answerLater(const std::shared_ptr<KoXHeader>& request, Work work);
+    // Sends an answer that route() reported pending and lets the layer go on
+    // with the connection.
+    void completeAnswer(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
     int routeFile(const std::shared_ptr<KoXHeader>& request);
     std::shared_ptr<KoXResponseHeader> answerFor(const KoXHeader& request, std::int32_t status);
     int send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
@@ -100,10 +115,12 @@ private:
     static KoPathDecision failedOrMissing(KoPathDecision decision, platform::Error error);
     KoPathDecision outsideCgi(KoPathDecision decision) const;
     int send404(const KoXHeader& request);
+    static void fill404(KoXResponseHeader& response);
 
     KoTransceiver& transceiver;
     KoRouterServices& services;
     const KoRouterConfig config;
     const KoHTTPSettings settings;
     KoCgiRunner runner;
+    KoBoundedWorkQueue handlers;
 };

@@ -3,11 +3,15 @@
 // application (a layer above) implements KoRouterServices; the router only
 // sees this interface.
 //
-// KoApplicationHandler is the base of a command handler object: the
-// registry owns registered handlers and destroys them with itself.
-// Threads: the router calls these from the server's worker; implementations
-// serialise on their own lock. Failures: whatever a handler throws reaches
-// the router, which answers 500.
+// KoApplicationHandler is the base of a command handler object (and of a
+// host's route): the registry owns registered handlers and destroys them
+// with itself. A handler that may block (mayBlock) is called off the request
+// path, on the router's handler queue, and may run on several threads at
+// once; the others are called on the server's worker.
+// Threads: the router calls the services from the server's worker and its
+// handler queue; implementations serialise on their own lock and hold none
+// while a handler runs. Failures: whatever a handler throws reaches the
+// router, which answers 500 with a line on standard error.
 #pragma once
 
 #include <memory>
@@ -27,6 +31,9 @@ public:
     // A handler that hands its place to another returns the successor once,
     // after message; the registry then destroys this one.
     virtual std::unique_ptr<KoApplicationHandler> takeReplacement() { return nullptr; }
+    // True when message may block: the router then calls it off the request
+    // path and sends the response when it returns.
+    virtual bool mayBlock() const { return false; }
 };
 
 class KoRouterServices {
@@ -40,4 +47,11 @@ public:
     virtual bool storeHas(const std::string& key) = 0;
     // Puts the variable's value (empty when absent) into message's body.
     virtual bool storeLookup(const std::string& key, KoXResponseHeader& message) = 0;
+    // Whether the handler registered under key may block; false without one.
+    virtual bool handlerMayBlock(const std::string&) { return false; }
+    // The host's route for a request's method and (normalised) path, or null;
+    // the router calls its message with an empty command.
+    virtual std::shared_ptr<KoApplicationHandler> routeHandler(const std::string&, const std::string&) {
+        return nullptr;
+    }
 };

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/velko_application.h"
+#include "foundation/exception.h"
 #include "message/http_tables.h"
 #include "message/protocols.h"
 #include "message/x_header.h"
@@ -107,6 +108,112 @@ TEST(KoVelkoApplication2, HandlerRegistry) {
         EXPECT_EQ(app.createHandler("h1"), nullptr);
     }
     EXPECT_EQ(destroyed, 2);
+}
+
+// A handler that blocks, released by the test; counts the calls inside it.
+class GateHandler : public KoApplicationHandler {
+public:
+    explicit GateHandler(std::string name_, bool blocks_ = true) : name(std::move(name_)), blocks(blocks_) {}
+    std::string handlerName() const override { return name; }
+    bool mayBlock() const override { return blocks; }
+    void message(KoXHeader&, KoXResponseHeader&, const std::string&) override {
+        std::unique_lock<std::mutex> guard(lock);
+        ++inside;
+        changed.notify_all();
+        changed.wait(guard, [&] { return open; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> guard(lock);
+        open = true;
+        changed.notify_all();
+    }
+    bool waitInside(int n) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(10), [&] { return inside >= n; });
+    }
+    std::string name;
+    bool blocks;
+    std::mutex lock;
+    std::condition_variable changed;
+    int inside = 0;
+    bool open = false;
+};
+
+// The registry's lock was held while a handler ran: one blocking command
+// stalled every other command and registration.
+TEST(KoVelkoApplication2, HandlersRunWithoutTheRegistryLock) {
+    KoVelkoApplication2 app(nullptr, {}, {}, {});
+    auto* gate = static_cast<GateHandler*>(app.registerHandler(std::make_unique<GateHandler>("slow")));
+    EXPECT_TRUE(app.handlerMayBlock("slow"));
+    EXPECT_FALSE(app.handlerMayBlock("none"));
+    auto call = [&] {
+        KoXHeader request(1, false, 3);
+        auto response = request.MakeAnswer();
+        EXPECT_TRUE(app.forwardToHandler("slow", request, *response, ""));
+    };
+    std::thread first(call);
+    std::thread second(call);
+    EXPECT_TRUE(gate->waitInside(2));
+    // Registration goes on while both calls are inside.
+    app.registerHandler(std::make_unique<EchoHandler>("other"));
+    EXPECT_TRUE(app.hasHandler("other"));
+    gate->release();
+    first.join();
+    second.join();
+}
+
+// A handler replaced while it runs lives until it returns.
+TEST(KoVelkoApplication2, HandlerReplacedWhileItRunsFinishesItsCall) {
+    KoVelkoApplication2 app(nullptr, {}, {}, {});
+    auto* gate = static_cast<GateHandler*>(app.registerHandler(std::make_unique<GateHandler>("h")));
+    std::thread call([&] {
+        KoXHeader request(1, false, 3);
+        auto response = request.MakeAnswer();
+        EXPECT_TRUE(app.forwardToHandler("h", request, *response, ""));
+    });
+    ASSERT_TRUE(gate->waitInside(1));
+    app.registerHandler(std::make_unique<EchoHandler>("h"));
+    gate->release();
+    call.join();
+    KoXHeader request(1, false, 3);
+    auto response = request.MakeAnswer();
+    EXPECT_TRUE(app.forwardToHandler("h", request, *response, "echo"));
+    EXPECT_EQ(response->Body(), "echo");
+}
+
+TEST(KoVelkoApplication2, RoutesAreLookedUpByMethodAndPath) {
+    KoVelkoApplication2 app(nullptr, {}, {}, {});
+    EXPECT_EQ(app.routeHandler("GET", "/x"), nullptr);
+    app.addRoute("GET", "/x", std::make_shared<EchoHandler>("exact"));
+    app.addRoute("*", "/x/*", std::make_shared<EchoHandler>("prefix"));
+    EXPECT_EQ(app.routeHandler("GET", "/x")->handlerName(), "exact");
+    EXPECT_EQ(app.routeHandler("POST", "/x/y")->handlerName(), "prefix");
+    EXPECT_EQ(app.routeHandler("POST", "/x"), nullptr);
+    EXPECT_THROW(app.addRoute("GET", "x", std::make_shared<EchoHandler>("bad")), KoException);
+    app.addRoute("GET", "/x", nullptr);
+    EXPECT_EQ(app.routeHandler("GET", "/x"), nullptr);
+}
+
+TEST(KoVelkoApplication2, AccessLogGoesToItsSinkAndEventsToTheObserver) {
+    std::vector<std::string> lines;
+    std::vector<std::int32_t> kinds;
+    KoApplicationSettings settings;
+    settings.accessLog = [&](const std::string& line) { lines.push_back(line); };
+    settings.observer = [&](const KoServerCallback_t& event) {
+        kinds.push_back(event.kind);
+        return true;
+    };
+    KoVelkoApplication2 app(nullptr, {}, {{"no_browser_popup", "true"}}, settings);
+    KoServerCallback_t log;
+    log.kind = 7;
+    log.values["logging"] = "a line";
+    testing::internal::CaptureStdout();
+    app.serverEvent(log);
+    app.serverEvent(Listening("https"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(lines, std::vector<std::string>{"a line"});
+    EXPECT_EQ(kinds, (std::vector<std::int32_t>{7, 4}));
+    EXPECT_EQ(app.options().at("tcp_port_https"), "8080");
 }
 
 TEST(KoVelkoApplication2, IdentifiersHaveTheirShape) {

@@ -4,6 +4,7 @@ velko_add_tests(server_http
   ${CMAKE_CURRENT_LIST_DIR}/http_answer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_connection_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_layer_teardown_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/route_table_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/router_test.cpp
   LABELS concurrent
 )
