@@ -1,5 +1,6 @@
 #include "foundation/text_utils.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <limits>
 
@@ -79,6 +80,89 @@ std::string escapeForScript(const std::string& text) {
             case '\'': result += "\\'"; break;
             default: result += c; break;
         }
+    }
+    return result;
+}
+
+std::string xmlEscape(const std::string& text) {
+    std::string result;
+    result.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&': result += "&amp;"; break;
+            case '<': result += "&lt;"; break;
+            case '>': result += "&gt;"; break;
+            case '"': result += "&quot;"; break;
+            case '\'': result += "&#39;"; break;
+            case '\r': result += "&#13;"; break;
+            case '\n': result += "&#10;"; break;
+            case '\t': result += "&#9;"; break;
+            default: result += c; break;
+        }
+    }
+    return result;
+}
+
+namespace {
+
+// The bytes of a character reference's code point, or nothing when it names none.
+bool AppendCodePoint(std::string& out, unsigned long point) {
+    if (point == 0 || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return false;
+    if (point < 0x80) {
+        out += static_cast<char>(point);
+    } else if (point < 0x800) {
+        out += static_cast<char>(0xC0 | (point >> 6));
+        out += static_cast<char>(0x80 | (point & 0x3F));
+    } else if (point < 0x10000) {
+        out += static_cast<char>(0xE0 | (point >> 12));
+        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (point & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (point >> 18));
+        out += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (point & 0x3F));
+    }
+    return true;
+}
+
+bool DecodeReference(const std::string& name, std::string& out) {
+    static const struct {
+        const char* name;
+        char byte;
+    } kEntities[] = {{"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+    for (const auto& entity : kEntities) {
+        if (name == entity.name) {
+            out += entity.byte;
+            return true;
+        }
+    }
+    if (name.size() < 2 || name[0] != '#') return false;
+    const bool hex = name[1] == 'x' || name[1] == 'X';
+    const std::string digits = name.substr(hex ? 2 : 1);
+    if (digits.empty() || digits.size() > 8) return false;
+    for (char c : digits) {
+        const bool ok = hex ? std::isxdigit(static_cast<unsigned char>(c)) != 0 : (c >= '0' && c <= '9');
+        if (!ok) return false;
+    }
+    return AppendCodePoint(out, std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10));
+}
+
+}  // namespace
+
+std::string xmlUnescape(const std::string& text) {
+    std::string result;
+    result.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == '&') {
+            const std::size_t end = text.find(';', i + 1);
+            if (end != std::string::npos && end - i <= 12 && DecodeReference(text.substr(i + 1, end - i - 1), result)) {
+                i = end + 1;
+                continue;
+            }
+        }
+        result += text[i++];
     }
     return result;
 }

@@ -35,6 +35,16 @@ std::string formValueDecode(const std::string& text);
 // literal (\r \n \t \f \b \\ \" \'); other bytes pass unchanged.
 std::string escapeForScript(const std::string& text);
 
+// Escapes text for XML or HTML character data and quoted attribute values:
+// & < > " ' as entities, and CR, LF and TAB as character references so that
+// they survive in an attribute value. Other bytes pass unchanged.
+std::string xmlEscape(const std::string& text);
+
+// Turns the entities of xmlEscape, "&apos;" and decimal or hexadecimal
+// character references (as UTF-8) back into their bytes; an "&" that starts
+// none of them stays as it is.
+std::string xmlUnescape(const std::string& text);
+
 // Reads a decimal unsigned 64-bit number after optional leading white space
 // and an optional "+", stopping at the first non-digit. No digit, a minus
 // sign or a value out of range give fallback.

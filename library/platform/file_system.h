@@ -54,6 +54,10 @@ Result<std::string> makeTemporaryDirectory(const std::string& prefix);
 // Removes path and everything below it; a missing path is no error.
 Error removeTree(const std::string& path);
 
+// Puts the file from in the place of to in one step (a reader sees the old
+// file or the new one, never a part); both on one file system.
+Error replaceFile(const std::string& from, const std::string& to);
+
 // path made absolute against the current directory, with "." and ".."
 // steps and links resolved when it exists; empty when it cannot be made.
 std::string absolutePath(const std::string& path);

@@ -108,3 +108,38 @@ TEST(ParseUnsignedOr, MinusSignFallsBack) {
     EXPECT_EQ(parseUnsignedOr("-1", 7), 7u);
     EXPECT_EQ(parseUnsignedOr(" -0", 7), 7u);
 }
+
+TEST(XmlEscape, EscapesMarkupQuotesAndLineBreaks) {
+    const struct {
+        const char* text;
+        const char* escaped;
+    } rows[] = {
+        {"plain", "plain"},
+        {"a&b", "a&amp;b"},
+        {"<b>\"x\" 'y'</b>", "&lt;b&gt;&quot;x&quot; &#39;y&#39;&lt;/b&gt;"},
+        {"one\r\ntwo\tthree", "one&#13;&#10;two&#9;three"},
+        {"\xc3\xa4", "\xc3\xa4"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(xmlEscape(row.text), row.escaped) << row.text;
+        EXPECT_EQ(xmlUnescape(row.escaped), row.text) << row.escaped;
+    }
+}
+
+TEST(XmlUnescape, DecodesReferencesAndKeepsWhatIsNone) {
+    const struct {
+        const char* text;
+        const char* decoded;
+    } rows[] = {
+        {"&apos;&amp;amp;", "'&amp;"},  // decoded once
+        {"&#65;&#x42;&#X43;", "ABC"},
+        {"&#228;&#x20AC;&#x1F600;", "\xc3\xa4\xe2\x82\xac\xf0\x9f\x98\x80"},
+        {"a & b", "a & b"},
+        {"&unknown;", "&unknown;"},
+        {"&#0;&#xD800;&#x110000;&#;&#x;&#12a;", "&#0;&#xD800;&#x110000;&#;&#x;&#12a;"},
+        {"&amp", "&amp"},
+        {"&#65", "&#65"},
+        {"&", "&"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(xmlUnescape(row.text), row.decoded) << row.text;
+}

@@ -81,6 +81,12 @@ Error removeTree(const std::string& path) {
     return Error(error ? error.value() : 0);
 }
 
+Error replaceFile(const std::string& from, const std::string& to) {
+    std::error_code error;
+    std::filesystem::rename(from, to, error);
+    return Error(error ? error.value() : 0);
+}
+
 std::string absolutePath(const std::string& path) {
     if (path.empty()) return {};
     std::error_code error;
