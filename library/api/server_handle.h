@@ -5,6 +5,7 @@
 // Threads: the host's thread. Failures: the store's constructor.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -24,6 +25,8 @@ std::string KoNormaliseApiDirectory(const std::string& path);
 
 // StartHTTPServer with a protocol code and settings of one's choosing (the
 // exported function serves HTTPS with the defaults); for hosts and tests
-// inside the library.
+// inside the library. prepareStore, when given, sees the store once the
+// application entry is selected, before the server starts.
 void* KoStartServer(const char* address, int port, const char* startpath, const char* cgibinpath, const char* cacert,
-                    const char* privkey, unsigned protocolCode, const KoApplicationSettings& settings);
+                    const char* privkey, unsigned protocolCode, const KoApplicationSettings& settings,
+                    const std::function<void(KoPersistentAppStorage& store)>& prepareStore = {});

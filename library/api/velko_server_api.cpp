@@ -11,12 +11,14 @@
 std::string KoNormaliseApiDirectory(const std::string& path) { return directoryPath(path); }
 
 void* KoStartServer(const char* address, int port, const char* startpath, const char* cgibinpath, const char* cacert,
-                    const char* privkey, unsigned protocolCode, const KoApplicationSettings& settings) {
+                    const char* privkey, unsigned protocolCode, const KoApplicationSettings& settings,
+                    const std::function<void(KoPersistentAppStorage& store)>& prepareStore) {
     if (address == nullptr || startpath == nullptr || cgibinpath == nullptr) throw KoException("options are missing", 27, "src");
     if (cacert == nullptr || privkey == nullptr) throw KoException("keys are missing", 31, "src");
 
     auto handle = std::make_unique<ServerHandle>();
     handle->store.selectApplication("velkotwodll");
+    if (prepareStore) prepareStore(handle->store);
     const std::string host = address;
     // A negative port is taken as the positive one; 0 lets the system choose.
     const unsigned normalisedPort = port < 0 ? 0u - static_cast<unsigned>(port) : static_cast<unsigned>(port);

@@ -184,6 +184,15 @@ KoApplicationHandler* KoVelkoApplication2::registerHandler(std::unique_ptr<KoApp
     return raw;
 }
 
+void KoVelkoApplication2::removeHandler(const std::string& key) {
+    std::shared_ptr<KoApplicationHandler> dropped;
+    std::lock_guard<std::recursive_mutex> guard(lock);
+    auto it = handlers.find(key);
+    if (it == handlers.end()) return;
+    dropped = std::move(it->second);
+    handlers.erase(it);
+}
+
 void KoVelkoApplication2::newIdentifier(std::string& out, const std::string& prefix) {
     std::lock_guard<std::mutex> guard(idLock);
     const auto now = std::chrono::system_clock::now().time_since_epoch();

@@ -80,6 +80,8 @@ public:
     // Stores the handler under its name (replacing, and destroying, an
     // earlier one); returns a plain pointer to it, or null for null.
     virtual KoApplicationHandler* registerHandler(std::unique_ptr<KoApplicationHandler> handler);
+    // Drops the handler registered under key (a call in progress finishes).
+    virtual void removeHandler(const std::string& key);
     virtual void newIdentifier(std::string& out, const std::string& prefix);
     virtual KoPersistentAppStorage* serverHandle();
     virtual void openDocument(const std::string& address, std::int64_t port, const std::string& protocol);

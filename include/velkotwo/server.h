@@ -1,0 +1,246 @@
+// Public: velko::Server, the web server as an object, for hosts that want
+// more than the three functions of velko_server_api.h: their own commands,
+// routes and stored values beside the static files, CGI programs and PHP
+// scripts. Link libvelkotwo (CMake: velkotwo::velkotwo, pkg-config:
+// velkotwo-server), not libvelkotwodll_ssl_X64 as well.
+//
+//   velko::ServerOptions options;
+//   options.certificate = "cacert.pem";
+//   options.key = "privkey.pem";
+//   options.documentRoot = "htmlroot";
+//   velko::Server server(options);            // listening when it returns
+//   server.setValue("greeting", "hello");     // GET /greeting answers it
+//   server.on("GET", "/api/time", [](const velko::Request&) {
+//       return velko::Answer::json("{\"now\": 1}");
+//   });
+//   server.onCommand("counter", [&](const velko::Request& request) {
+//       server.setValue("counter", request.formValue("to", "0"));
+//       return velko::Answer::text("ok");
+//   });
+//
+// What answers a request, in order: a command (form field "velkoid" naming
+// a command registered with onCommand), a route (on: method and path), a
+// stored value (the path "/" + its name), then the document root's files,
+// CGI programs and PHP scripts, then the 404 page. Routes and commands match
+// the request's path after percent-decoding and collapsing runs of '/'.
+//
+// Handlers may block: they run on the library's own threads, off the path
+// that reads requests and serves files, at most
+// ServerOptions::handlerConcurrency at once (further calls wait their
+// turn), and several may run at the same time, so a handler guards what it
+// shares. A handler that throws is answered 500, with a line on standard
+// error. An Answer's headers pass the checks of a CGI script's: a field
+// that is no "name: value" gives 500; Content-Length, Connection and the
+// other framing fields are the server's own and are dropped.
+//
+// Ownership: the Server owns the running server; its destructor stops it
+// (stop). Handlers are kept (copied) until the server is destroyed or the
+// registration is replaced. Requests and Answers are plain values.
+// Threads: every member may be called from any thread, also from inside a
+// handler, except stop() and the destructor: they wait for the handlers
+// that run, so a handler must neither call them nor block for ever. The
+// access-log callback runs on the server's threads.
+// Failures: the constructor throws KoException (velkotwo/exception.h) with
+// the messages of StartHTTPServer ("keys are missing", KoException_SSL
+// "(SSL) problem with SSL key pair", ...), the store's when the store file
+// cannot be read, "Could not bind" when the address and port cannot be
+// bound, and "could not open the access log " + file. on() throws
+// KoException for a path that does not begin with '/'. saveValues() throws
+// KoException "could not write the store file " + file.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "velkotwo/exception.h"
+#include "velkotwo/export.h"
+
+namespace velko {
+
+// A request, as a handler sees it.
+struct Request {
+    std::string method;  // "GET", "POST", "HEAD"
+    std::string target;  // as sent: path and query
+    std::string path;    // percent-decoded, runs of '/' collapsed
+    std::string query;   // after '?', not decoded
+    // Header fields: names in lower case, the values as sent (blanks around
+    // them dropped), in order.
+    std::map<std::string, std::vector<std::string>> fields;
+    // Form values of the query and of an urlencoded or multipart body,
+    // decoded; a name given twice keeps the later value.
+    std::map<std::string, std::string> form;
+    std::string body;
+    std::string command;        // the form field "velkocommand" of a command
+    std::string remoteAddress;  // the client's numeric address
+
+    // The first value of a header field (name in lower case), or "".
+    std::string field(const std::string& name) const {
+        auto it = fields.find(name);
+        return it == fields.end() || it->second.empty() ? std::string() : it->second.front();
+    }
+    std::string formValue(const std::string& name, const std::string& fallback = std::string()) const {
+        auto it = form.find(name);
+        return it == form.end() ? fallback : it->second;
+    }
+};
+
+// What a handler answers: a status, a content type and either a body or a
+// file (sent in chunks, never read whole). For HEAD the body is not sent.
+struct Answer {
+    int status = 200;
+    std::string contentType = "text/plain; charset=utf-8";
+    std::string body;
+    // When not empty: the file to send instead of body; a missing file is
+    // answered 404, one that cannot be read 500.
+    std::string file;
+    // More header fields ("Cache-Control", "Set-Cookie", ...), in order.
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    static Answer text(std::string body, int status = 200) {
+        return make(status, "text/plain; charset=utf-8", std::move(body));
+    }
+    static Answer html(std::string body, int status = 200) {
+        return make(status, "text/html; charset=utf-8", std::move(body));
+    }
+    static Answer json(std::string body, int status = 200) {
+        return make(status, "application/json", std::move(body));
+    }
+    // The content type is chosen by the file's extension when empty.
+    static Answer sendFile(std::string path, std::string contentType = std::string()) {
+        Answer answer = make(200, std::move(contentType), std::string());
+        answer.file = std::move(path);
+        return answer;
+    }
+
+private:
+    static Answer make(int status, std::string contentType, std::string body) {
+        Answer answer;
+        answer.status = status;
+        answer.contentType = std::move(contentType);
+        answer.body = std::move(body);
+        return answer;
+    }
+};
+
+using Handler = std::function<Answer(const Request& request)>;
+
+// Where the access log goes: one line per answer (the format of the user
+// guide), without its line end.
+struct AccessLog {
+    enum class To { standardOutput, file, callback, nowhere };
+    To to = To::standardOutput;
+    std::string file;  // To::file: appended to
+    std::function<void(const std::string& line)> callback;  // To::callback
+
+    static AccessLog toFile(std::string path) {
+        AccessLog log;
+        log.to = To::file;
+        log.file = std::move(path);
+        return log;
+    }
+    static AccessLog toCallback(std::function<void(const std::string& line)> callback) {
+        AccessLog log;
+        log.to = To::callback;
+        log.callback = std::move(callback);
+        return log;
+    }
+    static AccessLog nowhere() {
+        AccessLog log;
+        log.to = To::nowhere;
+        return log;
+    }
+};
+
+// How the server is started. The limits and time-outs are the library's
+// defaults; the user guide's table says what a client sees past each.
+struct ServerOptions {
+    // "127.0.0.1" or "::1": this machine only; "0.0.0.0", "::" or "": every
+    // interface, IPv6 and IPv4.
+    std::string address = "127.0.0.1";
+    int port = 0;  // 0: the system chooses (see Server::port)
+    bool https = true;
+    std::string certificate;  // PEM, the server's certificate and its chain
+    std::string key;          // PEM, unencrypted
+    // "": nothing below it is served: no files, and no stored values
+    // either (routes and commands are).
+    std::string documentRoot;
+    // "": <documentRoot>/cgi-bin/. Programs are reached as /cgi-bin/<name>.
+    std::string cgiDirectory;
+    AccessLog accessLog;
+    // When not empty: the stored values are loaded from this file at start
+    // (a missing file: none) and written back to it by saveValues() and
+    // when the server stops.
+    std::string storeFile;
+    // How long the constructor waits for the listening socket.
+    std::chrono::milliseconds listenWait{10'000};
+
+    std::size_t handlerConcurrency = 8;  // handlers running at once
+    std::size_t cgiConcurrency = 8;      // CGI and PHP runs at once
+    std::chrono::milliseconds cgiTimeout{30'000};
+    std::uint64_t cgiOutputLimit = 64ull * 1024 * 1024;
+    std::size_t maxHeaderLine = 8 * 1024;
+    std::size_t maxHeaderBytes = 64 * 1024;
+    std::size_t maxHeaderFields = 100;
+    std::uint64_t maxBody = 64ull * 1024 * 1024;
+    std::chrono::milliseconds headerTimeout{30'000};  // whole header, from its first byte
+    std::chrono::milliseconds bodyTimeout{30'000};    // a body without progress
+    std::chrono::milliseconds handshakeTimeout{10'000};
+    std::chrono::milliseconds idleTimeout{115'000};
+    std::size_t maxConnections = 0;  // 0: three quarters of the open-file limit
+    int backlog = 511;
+};
+
+class VELKO_API Server {
+public:
+    // Starts the server and returns once it listens.
+    explicit Server(const ServerOptions& options);
+    // stop().
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // The port the server listens on (the chosen one for port 0).
+    int port() const;
+
+    // The handler for requests whose form field "velkoid" is id; the
+    // request's "velkocommand" is Request::command. An empty handler
+    // removes the command.
+    void onCommand(const std::string& id, Handler handler);
+    // The handler for requests of method ("GET", "POST", ...; "*": every
+    // method; a GET route also answers HEAD) on path: an exact path
+    // ("/status"), or with a trailing '*' every path that begins with the
+    // rest ("/api/*"). An exact path comes before a prefix, a longer prefix
+    // before a shorter. An empty handler removes the route.
+    void on(const std::string& method, const std::string& path, Handler handler);
+
+    // Stored values: the path "/" + name answers the text (when no route or
+    // command does, and a document root is set).
+    void setValue(const std::string& name, const std::string& text);
+    // The value, or fallback when there is none.
+    std::string value(const std::string& name, const std::string& fallback = std::string()) const;
+    bool hasValue(const std::string& name) const;
+    // The text with every "[[name]]" replaced by the stored value (the empty
+    // text for none); replacements are expanded again, within bounds.
+    std::string expand(const std::string& text) const;
+    // Writes the stored values to ServerOptions::storeFile (nothing without
+    // one).
+    void saveValues();
+
+    // Stops listening, closes the connections, waits for running handlers
+    // and CGI runs, then writes the store file (errors on standard error).
+    // Idempotent.
+    void stop();
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
+
+}  // namespace velko

@@ -1,0 +1,214 @@
+// velko::Server over the library's own server handle: KoStartServer builds
+// it (with the store prepared from the store file), the application's
+// settings carry the access-log sink and an observer that tells the waiting
+// constructor when the listener is bound or failed to bind, and commands and
+// routes become KoHostHandler objects in the application's registry and
+// route table.
+#include "velkotwo/server.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <utility>
+
+#include "api/server_handle.h"
+#include "api/velko_server_api.h"
+#include "foundation/exception.h"
+#include "foundation/text_utils.h"
+#include "host/host_handler.h"
+#include "host/server_settings_for.h"
+#include "message/server_callback.h"
+#include "store/stored_values_file.h"
+
+namespace velko {
+
+namespace {
+
+const char* const kApplication = "velkotwodll";
+
+// What the listener has reported; shared with the observer, which may
+// outlive the constructor's wait.
+struct Listening {
+    std::mutex lock;
+    std::condition_variable changed;
+    int port = 0;
+    bool bindFailed = false;
+};
+
+// Lines to an access-log file, one writer at a time.
+struct LogFile {
+    std::mutex lock;
+    std::ofstream out;
+};
+
+std::function<void(const std::string&)> LogSink(const AccessLog& log) {
+    switch (log.to) {
+    case AccessLog::To::standardOutput:
+        return nullptr;
+    case AccessLog::To::nowhere:
+        return [](const std::string&) {};
+    case AccessLog::To::callback:
+        if (!log.callback) return [](const std::string&) {};
+        return log.callback;
+    case AccessLog::To::file: {
+        auto file = std::make_shared<LogFile>();
+        file->out.open(log.file, std::ios::binary | std::ios::app);
+        if (!file->out) throw KoException("could not open the access log " + log.file, __LINE__, "src");
+        return [file](const std::string& line) {
+            std::lock_guard<std::mutex> guard(file->lock);
+            file->out << line << '\n';
+            file->out.flush();
+        };
+    }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+struct Server::State {
+    ServerOptions options;
+    std::unique_ptr<ServerHandle> handle;
+    int port = 0;
+    mutable std::mutex valuesLock;  // one change of the stored values at a time
+    // Set once started; handlers read it while stop() waits for them, so it
+    // is not the handle's pointer, which stop() changes meanwhile.
+    std::atomic<KoVelkoApplication2*> running{nullptr};
+
+    KoVelkoApplication2& application() {
+        KoVelkoApplication2* application = running.load();
+        if (application == nullptr) throw KoException("the server is stopped", __LINE__, "src");
+        return *application;
+    }
+};
+
+Server::Server(const ServerOptions& options) : state(std::make_unique<State>()) {
+    state->options = options;
+    KoApplicationSettings settings = KoSettingsFor(options);
+    settings.accessLog = LogSink(options.accessLog);
+    auto listening = std::make_shared<Listening>();
+    settings.observer = [listening](const KoServerCallback_t& event) {
+        if (event.kind != server_event::listening && event.kind != server_event::bindFailed) return true;
+        std::lock_guard<std::mutex> guard(listening->lock);
+        if (event.kind == server_event::bindFailed) {
+            listening->bindFailed = true;
+        } else {
+            auto port = event.values.find("port");
+            listening->port = port == event.values.end() ? 0 : static_cast<int>(parseUnsignedOr(port->second, 0));
+        }
+        listening->changed.notify_all();
+        return true;
+    };
+    const std::string storeFile = options.storeFile;
+    const auto prepareStore = [&storeFile](KoPersistentAppStorage& store) {
+        velko::store::StoredValues values;
+        if (storeFile.empty() || !velko::store::loadStoredValues(store, storeFile, kApplication, values)) return;
+        store.setVariables(values);
+        for (const auto& [name, text] : values) store.setTemplateValue(name, text);
+    };
+    const std::string cgi = options.cgiDirectory;
+    const std::string certificate = options.https ? options.certificate : std::string();
+    const std::string key = options.https ? options.key : std::string();
+    state->handle.reset(static_cast<ServerHandle*>(KoStartServer(options.address.c_str(), options.port,
+                                                                 options.documentRoot.c_str(), cgi.c_str(),
+                                                                 certificate.c_str(), key.c_str(),
+                                                                 options.https ? 4 : 3, settings, prepareStore)));
+    bool bound = false;
+    bool failed = false;
+    {
+        std::unique_lock<std::mutex> guard(listening->lock);
+        listening->changed.wait_for(guard, options.listenWait,
+                                    [&] { return listening->port != 0 || listening->bindFailed; });
+        state->port = listening->port;
+        bound = listening->port != 0;
+        failed = listening->bindFailed;
+    }
+    if (bound) {
+        state->running = state->handle->application.get();
+        return;
+    }
+    // Nothing is left running when the constructor throws.
+    state->handle->application.reset();
+    state->handle.reset();
+    if (failed) throw KoException("Could not bind", __LINE__, "src");
+    throw KoException("the server did not listen within " + std::to_string(options.listenWait.count()) + " ms",
+                      __LINE__, "src");
+}
+
+Server::~Server() { stop(); }
+
+int Server::port() const { return state->port; }
+
+void Server::onCommand(const std::string& id, Handler handler) {
+    KoVelkoApplication2& application = state->application();
+    if (!handler) {
+        application.removeHandler(id);
+        return;
+    }
+    application.registerHandler(std::make_unique<KoHostHandler>(id, std::move(handler)));
+}
+
+void Server::on(const std::string& method, const std::string& path, Handler handler) {
+    std::shared_ptr<KoHostHandler> route;
+    if (handler) route = std::make_shared<KoHostHandler>(method + " " + path, std::move(handler));
+    state->application().addRoute(method, path, std::move(route));
+}
+
+void Server::setValue(const std::string& name, const std::string& text) {
+    std::lock_guard<std::mutex> guard(state->valuesLock);
+    if (!state->handle) throw KoException("the server is stopped", __LINE__, "src");
+    KoPersistentAppStorage& store = state->handle->store;
+    auto values = store.variableMap();
+    values[name] = text;
+    store.setVariables(values);
+    // The same values fill "[[name]]" markers.
+    store.setTemplateValue(name, text);
+}
+
+std::string Server::value(const std::string& name, const std::string& fallback) const {
+    std::lock_guard<std::mutex> guard(state->valuesLock);
+    if (!state->handle) return fallback;
+    const auto values = state->handle->store.variableMap();
+    auto it = values.find(name);
+    return it == values.end() ? fallback : it->second;
+}
+
+bool Server::hasValue(const std::string& name) const {
+    std::lock_guard<std::mutex> guard(state->valuesLock);
+    return state->handle && state->handle->store.variableMap().count(name) != 0;
+}
+
+std::string Server::expand(const std::string& text) const {
+    std::string expanded = text;
+    std::lock_guard<std::mutex> guard(state->valuesLock);
+    if (state->handle) state->handle->store.expandTemplate(expanded, "");
+    return expanded;
+}
+
+void Server::saveValues() {
+    std::lock_guard<std::mutex> guard(state->valuesLock);
+    if (!state->handle || state->options.storeFile.empty()) return;
+    KoPersistentAppStorage& store = state->handle->store;
+    velko::store::saveStoredValues(store, state->options.storeFile, kApplication, store.variableMap());
+}
+
+void Server::stop() {
+    if (!state || !state->handle) return;
+    if (state->handle->application) {
+        state->handle->application->shutdown();
+        // Handlers that run end here; the store outlives them.
+        state->handle->application.reset();
+    }
+    state->running = nullptr;
+    try {
+        saveValues();
+    } catch (const std::exception& error) {
+        std::cerr << error.what() << std::endl;
+    }
+    std::lock_guard<std::mutex> guard(state->valuesLock);
+    state->handle.reset();
+}
+
+}  // namespace velko

@@ -1,0 +1,23 @@
+#include "host/server_settings_for.h"
+
+#include <chrono>
+
+KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options) {
+    KoApplicationSettings settings;
+    KoHTTPSettings& http = settings.http;
+    http.handlerConcurrency = options.handlerConcurrency;
+    http.cgiConcurrency = options.cgiConcurrency;
+    http.cgiTimeout = options.cgiTimeout;
+    http.cgiOutputLimit = static_cast<std::size_t>(options.cgiOutputLimit);
+    http.limits.maxLineLength = options.maxHeaderLine;
+    http.limits.maxHeaderSize = options.maxHeaderBytes;
+    http.limits.maxFieldCount = options.maxHeaderFields;
+    http.limits.maxBodySize = options.maxBody;
+    http.headerDeadline = options.headerTimeout;
+    http.bodyProgressDeadline = options.bodyTimeout;
+    http.server.maxConnections = options.maxConnections;
+    http.server.backlog = options.backlog;
+    settings.tls.serverHandshakeTimeout = options.handshakeTimeout;
+    settings.transceiver.connectionTimeout = std::chrono::duration_cast<std::chrono::microseconds>(options.idleTimeout);
+    return settings;
+}

@@ -1,0 +1,9 @@
+// Host interface: the application settings a velko::ServerOptions record
+// stands for (limits, time-outs, concurrency). The access log and the
+// listener events are wired by the server itself. Pure; any thread.
+#pragma once
+
+#include "app/velko_application.h"
+#include "velkotwo/server.h"
+
+KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options);
