@@ -1,9 +1,12 @@
-# What a user of the library gets: the versioned shared library with its
-# public headers, the example program, the sample site, the user guide, a CMake
-# package (velkotwo::velkotwodll_ssl_X64) and a pkg-config file, installed by
-# `cmake --install` and packed by `cpack -G DEB`.
-# Included by the top-level list once velkotwodll_ssl_X64 (and the example)
-# exist.
+# What a user of the library gets: the versioned shared libraries with their
+# public headers (libvelkotwodll_ssl_X64, the three functions; libvelkotwo,
+# the host interface velko::Server), the example programs, the sample site,
+# the user guide, a CMake package (velkotwo::velkotwodll_ssl_X64 and
+# velkotwo::velkotwo) and a pkg-config file for each library (velkotwo,
+# velkotwo-server), installed by `cmake --install` and packed by
+# `cpack -G DEB`. A host links one of the two libraries, never both: each
+# holds the whole server.
+# Included by the top-level list once the libraries (and the examples) exist.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -24,8 +27,27 @@ target_sources(velkotwodll_ssl_X64 PUBLIC
 # Exported file sets reach only CMake 3.23 and later; the directory itself
 # reaches every host.
 target_include_directories(velkotwodll_ssl_X64 INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+set(VELKO_INSTALLED_LIBRARIES velkotwodll_ssl_X64)
 
-install(TARGETS velkotwodll_ssl_X64 EXPORT velkotwoTargets
+if(TARGET velkotwo)
+  set_target_properties(velkotwo PROPERTIES
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR})
+  # Its own headers; exception.h and export.h come with the first library's
+  # set into the same directory.
+  target_sources(velkotwo PUBLIC
+    FILE_SET HEADERS
+    BASE_DIRS ${PROJECT_SOURCE_DIR}/include
+    FILES
+      ${PROJECT_SOURCE_DIR}/include/velkotwo/server.h
+      ${PROJECT_SOURCE_DIR}/include/velkotwo/page.h)
+  target_include_directories(velkotwo INTERFACE
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  list(APPEND VELKO_INSTALLED_LIBRARIES velkotwo)
+endif()
+
+install(TARGETS ${VELKO_INSTALLED_LIBRARIES} EXPORT velkotwoTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT velkotwoTargets
@@ -54,11 +76,17 @@ foreach(dir LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 set(VELKO_PC_PREFIX "@VELKO_PC_PREFIX@")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/velkotwo.pc.in ${PROJECT_BINARY_DIR}/velkotwo.pc.in @ONLY)
-install(CODE "
-  set(VELKO_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-  configure_file(\"${PROJECT_BINARY_DIR}/velkotwo.pc.in\" \"${PROJECT_BINARY_DIR}/pc-install/velkotwo.pc\" @ONLY)")
-install(FILES ${PROJECT_BINARY_DIR}/pc-install/velkotwo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+set(VELKO_PC_FILES velkotwo)
+if(TARGET velkotwo)
+  list(APPEND VELKO_PC_FILES velkotwo-server)
+endif()
+foreach(pc IN LISTS VELKO_PC_FILES)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc.in @ONLY)
+  install(CODE "
+    set(VELKO_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PROJECT_BINARY_DIR}/${pc}.pc.in\" \"${PROJECT_BINARY_DIR}/pc-install/${pc}.pc\" @ONLY)")
+  install(FILES ${PROJECT_BINARY_DIR}/pc-install/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()
 
 if(TARGET velkotwodll_ssl_example)
   # Relative, so the installed tree can move (and a .deb needs nothing else).
@@ -68,6 +96,13 @@ if(TARGET velkotwodll_ssl_example)
   # Its source builds against the installed package as any host's would.
   install(FILES ${PROJECT_SOURCE_DIR}/example/main.cpp ${PROJECT_SOURCE_DIR}/example/CMakeLists.txt
     DESTINATION ${CMAKE_INSTALL_DOCDIR}/example)
+endif()
+if(TARGET velkotwo_host_example)
+  set_target_properties(velkotwo_host_example PROPERTIES
+    INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  install(TARGETS velkotwo_host_example RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/example/host_api/main.cpp ${PROJECT_SOURCE_DIR}/example/host_api/CMakeLists.txt
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/host_api)
 endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/example/htmlroot
   DESTINATION ${CMAKE_INSTALL_DATADIR}/velkotwo
@@ -80,10 +115,11 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME velkotwo)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION
-  "A web server a host program embeds through three functions to serve a\n"
+  "A web server a host program embeds through three functions, or as a C++\n"
+  "object with its own commands, routes and stored values, to serve a\n"
   "local or LAN web interface over HTTPS: static files, CGI programs and\n"
-  "PHP scripts. With the headers, the CMake and pkg-config packages, an\n"
-  "example program and a sample site.")
+  "PHP scripts. With the headers, the CMake and pkg-config packages, two\n"
+  "example programs and a sample site.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGE_CONTACT "velkotwo developers")
 set(CPACK_STRIP_FILES ON)

@@ -1,0 +1,78 @@
+// The host interface's example: serves the sample site in ./htmlroot over
+// HTTPS (./cacert.pem, ./privkey.pem) on the loopback address and adds a
+// small live page:
+//   /live               a page built with velko::Page that shows the stored
+//                       value "greeting" and, through a script, the counter
+//   /api/counter        JSON with a counter that counts its calls
+//   velkoid=greeting    the command (posted by the page's form) that sets
+//                       the greeting, then sends the browser back to /live
+//   /greeting           the stored value itself
+// The values are kept in ./host_example.xml between runs. It prints its
+// address and stops on a line of input (or the end of it).
+#include <velkotwo/page.h>
+#include <velkotwo/server.h>
+
+#include <atomic>
+#include <iostream>
+#include <string>
+
+namespace {
+
+velko::Answer LivePage(const velko::Server& server) {
+    velko::Page page;
+    page.title("velkotwo live page");
+    page.head().add("link").attribute("rel", "stylesheet").attribute("href", "/style.css");
+    velko::Page::Element body = page.body();
+    body.add("h1").text("Live page");
+    body.add("p").text("Greeting: ").add("strong").attribute("id", "greeting").text(server.expand("[[greeting]]"));
+    body.add("p").text("Counter: ").add("span").attribute("id", "counter").text("?");
+
+    velko::Page::Element form = body.add("form").attribute("method", "POST").attribute("action", "/live");
+    form.add("input").attribute("type", "hidden").attribute("name", "velkoid").attribute("value", "greeting");
+    form.add("input").attribute("type", "hidden").attribute("name", "velkocommand").attribute("value", "set");
+    form.add("input").attribute("name", "text").attribute("value", server.value("greeting"));
+    form.add("button").attribute("type", "submit").text("Set greeting");
+
+    body.add("script").markup(
+        "fetch('/api/counter').then(function (r) { return r.json(); }).then(function (data) {\n"
+        "  document.getElementById('counter').textContent = String(data.counter);\n"
+        "});");
+    return velko::Answer::html(page.html());
+}
+
+}  // namespace
+
+int main() {
+    velko::ServerOptions options;
+    options.certificate = "cacert.pem";
+    options.key = "privkey.pem";
+    options.documentRoot = "htmlroot";
+    options.storeFile = "host_example.xml";
+
+    try {
+        velko::Server server(options);
+        if (!server.hasValue("greeting")) server.setValue("greeting", "Hello from the host");
+
+        std::atomic<long> counter{0};
+        server.on("GET", "/api/counter", [&counter](const velko::Request&) {
+            return velko::Answer::json("{\"counter\": " + std::to_string(++counter) + "}");
+        });
+        server.on("GET", "/live", [&server](const velko::Request&) { return LivePage(server); });
+        server.onCommand("greeting", [&server](const velko::Request& request) {
+            if (request.command != "set") return velko::Answer::text("unknown command\n", 400);
+            server.setValue("greeting", request.formValue("text"));
+            velko::Answer back = velko::Answer::text("greeting set\n", 303);
+            back.headers.push_back({"Location", "/live"});
+            return back;
+        });
+
+        std::cout << "serving https://localhost:" << server.port() << "/ (live page: https://localhost:"
+                  << server.port() << "/live); press Enter to stop" << std::endl;
+        std::string line;
+        std::getline(std::cin, line);
+    } catch (const KoException& error) {  // KoException_SSL too: unusable certificate or key
+        std::cerr << "cannot serve: " << error.what() << std::endl;
+        return 1;
+    }
+    return 0;
+}
