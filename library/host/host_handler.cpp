@@ -66,7 +66,8 @@ velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& comm
     auto first = request.fields.find(":first:");
     host.target = first != request.fields.end() && first->second.size() >= 2 ? first->second[1] : request.path;
     host.path = KoNormaliseRequestPath(request.path).value_or(request.path);
-    host.query = request.query;
+    const std::size_t mark = host.target.find('?');
+    host.query = mark == std::string::npos ? std::string() : host.target.substr(mark + 1);
     for (const auto& [field, values] : request.fields) {
         if (!field.empty() && field.front() != ':') host.fields[field] = values;
     }

@@ -1,0 +1,83 @@
+// A real browser on the host example's live page: headless Chromium loads a
+// page of the test's own that frames /live, types a greeting into the live
+// page's form and presses its button; the command sets the stored value,
+// the server sends the browser back to /live, and the regenerated page must
+// show the new value and the counter its script fetched.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host_shell.h"
+
+namespace {
+
+using host_shell::Directory;
+using host_shell::Quoted;
+
+constexpr const char* kChromium = "/usr/bin/chromium";
+
+// Frames /live; presses the button once the page has loaded, and reports
+// what the reloaded page shows in its own attributes.
+constexpr const char* kDriver = R"(<!DOCTYPE html>
+<html><head><title>driver</title></head>
+<body data-state="loading">
+<iframe id="live" src="/live"></iframe>
+<script>
+var frame = document.getElementById('live');
+var pressed = false;
+frame.addEventListener('load', function () {
+  var page = frame.contentDocument;
+  if (!pressed) {
+    pressed = true;
+    document.body.setAttribute('data-first', page.getElementById('greeting').textContent);
+    page.querySelector('input[name=text]').value = 'Set by Chromium & co';
+    page.querySelector('button[type=submit]').click();
+    return;
+  }
+  var report = function () {
+    var counter = page.getElementById('counter').textContent;
+    if (counter === '?') { setTimeout(report, 50); return; }
+    document.body.setAttribute('data-greeting', page.getElementById('greeting').textContent);
+    document.body.setAttribute('data-counter', counter);
+    document.body.setAttribute('data-state', 'done');
+  };
+  report();
+});
+</script>
+</body></html>
+)";
+
+TEST(HostExampleInChromium, AButtonPostsACommandAndThePageShowsTheNewValue) {
+    if (Directory::Run(std::string("test -x ") + kChromium) != 0) {
+        GTEST_SKIP() << "chromium is not installed (apt-get install -y chromium)";
+    }
+    Directory dir;
+    ASSERT_TRUE(dir.ok);
+    host_shell::WriteFile(dir.file("htmlroot/driver.html"), kDriver);
+    const std::string script =
+        "cd " + Quoted(dir.path) + " && mkfifo input && (" + Quoted(VELKO_HOST_EXAMPLE) +
+        " < input > out.txt 2> err.txt &) && exec 4> input && "
+        "i=0; while ! grep -q 'localhost:' out.txt && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done; "
+        "port=$(grep -o 'localhost:[0-9]*' out.txt | head -n 1 | cut -d: -f2); "
+        "mkdir profile && " + std::string(kChromium) +
+        " --headless --no-sandbox --disable-gpu --ignore-certificate-errors --disable-background-networking "
+        "--disable-component-update --disable-sync --no-first-run --user-data-dir=profile "
+        "--virtual-time-budget=20000 --dump-dom https://localhost:$port/driver.html > dom.html 2> chromium.txt; "
+        "echo >&4; exec 4>&-; i=0; while pgrep -f " + Quoted(dir.path) + " > /dev/null && [ $i -lt 100 ]; do "
+        "sleep 0.1; i=$((i+1)); done; true";
+    const auto run = Directory::Capture(script, 180);
+    const std::string dom = host_shell::ReadFile(dir.file("dom.html"));
+    const std::string out = host_shell::ReadFile(dir.file("out.txt"));
+    ASSERT_NE(dom.find("data-state=\"done\""), std::string::npos)
+        << dom << "\n--- program:\n" << out << host_shell::ReadFile(dir.file("err.txt")) << "\n--- chromium:\n"
+        << host_shell::ReadFile(dir.file("chromium.txt")) << run.output;
+    EXPECT_NE(dom.find("data-first=\"Hello from the host\""), std::string::npos) << dom;
+    EXPECT_NE(dom.find("data-greeting=\"Set by Chromium &amp; co\""), std::string::npos) << dom;
+    EXPECT_NE(dom.find("data-counter=\"2\""), std::string::npos) << dom;
+    // The command was posted by the browser, and the value kept.
+    EXPECT_NE(out.find("\"POST /live\" --> 303 "), std::string::npos) << out;
+    const std::string kept = host_shell::ReadFile(dir.file("host_example.xml"));
+    EXPECT_NE(kept.find("value=\"Set by Chromium &amp; co\""), std::string::npos) << kept;
+}
+
+}  // namespace
