@@ -73,8 +73,8 @@ struct Request {
     // Header fields: names in lower case, the values as sent (blanks around
     // them dropped), in order.
     std::map<std::string, std::vector<std::string>> fields;
-    // Form values of the query and of an urlencoded or multipart body,
-    // decoded; a name given twice keeps the later value.
+    // Form values, decoded: the query's for GET and HEAD, an urlencoded or
+    // multipart body's for POST; a name given twice keeps the later value.
     std::map<std::string, std::string> form;
     std::string body;
     std::string command;        // the form field "velkocommand" of a command

@@ -89,6 +89,10 @@ void KoFillAnswer(const velko::Answer& answer, KoXResponseHeader& response) {
     std::string block;
     bool typed = false;
     for (const auto& [field, value] : answer.headers) {
+        // A line end would start a field of its own past the checks.
+        if ((field + value).find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+            throw std::runtime_error("answer header: a line end in the field " + field);
+        }
         typed = typed || IsContentType(field);
         block += field + ": " + value + "\n";
     }
