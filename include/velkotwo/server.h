@@ -179,20 +179,20 @@ struct ServerOptions {
     // when the server stops.
     std::string storeFile;
     // How long the constructor waits for the listening socket.
-    std::chrono::milliseconds listenWait{10'000};
+    std::chrono::milliseconds listenWait{10000};
 
     std::size_t handlerConcurrency = 8;  // handlers running at once
     std::size_t cgiConcurrency = 8;      // CGI and PHP runs at once
-    std::chrono::milliseconds cgiTimeout{30'000};
+    std::chrono::milliseconds cgiTimeout{30000};
     std::uint64_t cgiOutputLimit = 64ull * 1024 * 1024;
     std::size_t maxHeaderLine = 8 * 1024;
     std::size_t maxHeaderBytes = 64 * 1024;
     std::size_t maxHeaderFields = 100;
     std::uint64_t maxBody = 64ull * 1024 * 1024;
-    std::chrono::milliseconds headerTimeout{30'000};  // whole header, from its first byte
-    std::chrono::milliseconds bodyTimeout{30'000};    // a body without progress
-    std::chrono::milliseconds handshakeTimeout{10'000};
-    std::chrono::milliseconds idleTimeout{115'000};
+    std::chrono::milliseconds headerTimeout{30000};  // whole header, from its first byte
+    std::chrono::milliseconds bodyTimeout{30000};    // a body without progress
+    std::chrono::milliseconds handshakeTimeout{10000};
+    std::chrono::milliseconds idleTimeout{115000};
     std::size_t maxConnections = 0;  // 0: three quarters of the open-file limit
     int backlog = 511;
 };

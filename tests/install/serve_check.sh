@@ -9,8 +9,9 @@
 # starts). The program prints its port ("port: N" or "localhost:N") and stops
 # on a line of input. The start page must come back byte for byte, the site's
 # CGI script (and, where php-cgi is installed, its PHP page) must run, and the
-# program must end with status 0. Everything it starts and makes is gone when
-# it ends.
+# program must end with status 0. With VELKO_LIVE_CHECK=1 (the host example)
+# its live page, counter route and greeting command are checked as well.
+# Everything it starts and makes is gone when it ends.
 set -euo pipefail
 site=$(cd "$1" && pwd)
 program=$2
@@ -71,6 +72,18 @@ if [ -f htmlroot/hello.php ] && command -v php-cgi > /dev/null; then
   case "$php" in
     *"Hello from PHP, check."*) ;;
     *) fail "unexpected PHP answer: $php" ;;
+  esac
+fi
+
+if [ "${VELKO_LIVE_CHECK:-}" = 1 ]; then
+  get() { curl -sS --max-time 20 --cacert cacert.pem "$@"; }
+  [ "$(get "https://localhost:$port/api/counter")" = '{"counter": 1}' ] || fail "no counter from /api/counter"
+  get -o /dev/null -d velkoid=greeting -d velkocommand=set -d 'text=from the check' "https://localhost:$port/live" ||
+    fail "the greeting command was not answered"
+  live=$(get "https://localhost:$port/live") || fail "no live page"
+  case "$live" in
+    *'<strong id="greeting">from the check</strong>'*) ;;
+    *) fail "the live page does not show the new greeting: $live" ;;
   esac
 fi
 
