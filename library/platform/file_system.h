@@ -21,6 +21,10 @@ struct FileInfo {
     bool directory = false;
     bool regular = false;
     std::int64_t modifiedSeconds = 0;  // since 1970
+    std::int64_t modifiedNanoseconds = 0;  // within that second
+    // Identifies the file on its file system (the inode); with the size
+    // and the modification time it tells one version of a file from another.
+    std::uint64_t fileId = 0;
 };
 
 // The status of path (following links), or why it cannot be taken:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -33,6 +34,31 @@ TEST(FileSystem, ProbesFilesAndDirectories) {
     EXPECT_FALSE(platform::fileInfo(dir));
     EXPECT_TRUE(platform::removeTree(dir).ok());
     EXPECT_FALSE(platform::fileInfo(""));
+}
+
+TEST(FileSystem, StatusTellsVersionsOfAFileApart) {
+    auto temp = platform::makeTemporaryDirectory("velko-platform-");
+    ASSERT_TRUE(temp.ok()) << temp.error().text();
+    const std::string a = temp.value() + "/a";
+    const std::string b = temp.value() + "/b";
+    std::ofstream(a, std::ios::binary) << "one";
+    std::ofstream(b, std::ios::binary) << "two";
+    using namespace std::chrono;
+    const sys_seconds when{seconds{1'000'000'000}};
+    std::filesystem::last_write_time(a, file_clock::from_sys(when + nanoseconds(123'456'789)));
+    const auto first = platform::fileInfo(a);
+    const auto other = platform::fileInfo(b);
+    ASSERT_TRUE(first && other);
+    EXPECT_EQ(first->modifiedSeconds, 1'000'000'000);
+    EXPECT_EQ(first->modifiedNanoseconds, 123'456'789);
+    EXPECT_NE(first->fileId, other->fileId);
+    // Rewritten in place: the same file, another time.
+    std::ofstream(a, std::ios::binary) << "ONE";
+    const auto again = platform::fileInfo(a);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->fileId, first->fileId);
+    EXPECT_NE(again->modifiedSeconds, first->modifiedSeconds);
+    platform::removeTree(temp.value());
 }
 
 // Every failure of a status query used to read as "no such file", so a file

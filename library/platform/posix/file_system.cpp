@@ -21,7 +21,9 @@ Result<FileInfo> fileStatus(const std::string& path) {
     info.size = static_cast<std::uint64_t>(status.st_size);
     info.directory = S_ISDIR(status.st_mode);
     info.regular = S_ISREG(status.st_mode);
-    info.modifiedSeconds = static_cast<std::int64_t>(status.st_mtime);
+    info.modifiedSeconds = static_cast<std::int64_t>(status.st_mtim.tv_sec);
+    info.modifiedNanoseconds = static_cast<std::int64_t>(status.st_mtim.tv_nsec);
+    info.fileId = static_cast<std::uint64_t>(status.st_ino);
     return info;
 }
 
