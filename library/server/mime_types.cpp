@@ -10,28 +10,57 @@ struct MimeRow {
     std::string_view type;
 };
 
+// No charset: the server does not know how a file's text is encoded.
 constexpr MimeRow kMimeTable[] = {
+    // documents, styles, scripts, data
     {"html", "text/html"},
     {"htm", "text/html"},
+    {"xhtml", "application/xhtml+xml"},
     {"css", "text/css"},
     {"js", "text/javascript"},
     {"mjs", "text/javascript"},
     {"json", "application/json"},
+    {"map", "application/json"},
+    {"webmanifest", "application/manifest+json"},
+    {"wasm", "application/wasm"},
+    {"xml", "application/xml"},
+    {"txt", "text/plain"},
+    {"csv", "text/csv"},
+    {"md", "text/markdown"},
+    {"vtt", "text/vtt"},
+    {"pdf", "application/pdf"},
+    {"zip", "application/zip"},
+    {"gz", "application/gzip"},
+    // images
     {"svg", "image/svg+xml"},
     {"png", "image/png"},
+    {"apng", "image/apng"},
     {"jpg", "image/jpeg"},
     {"jpeg", "image/jpeg"},
     {"gif", "image/gif"},
     {"webp", "image/webp"},
+    {"avif", "image/avif"},
+    {"bmp", "image/bmp"},
     {"ico", "image/x-icon"},
-    {"wasm", "application/wasm"},
-    {"txt", "text/plain"},
-    {"xml", "application/xml"},
-    {"pdf", "application/pdf"},
+    // fonts
     {"woff2", "font/woff2"},
     {"woff", "font/woff"},
+    {"ttf", "font/ttf"},
+    {"otf", "font/otf"},
+    // audio and video
     {"mp4", "video/mp4"},
+    {"m4v", "video/mp4"},
+    {"webm", "video/webm"},
+    {"ogv", "video/ogg"},
+    {"mov", "video/quicktime"},
     {"mp3", "audio/mpeg"},
+    {"m4a", "audio/mp4"},
+    {"aac", "audio/aac"},
+    {"ogg", "audio/ogg"},
+    {"oga", "audio/ogg"},
+    {"opus", "audio/ogg"},
+    {"wav", "audio/wav"},
+    {"flac", "audio/flac"},
 };
 
 }  // namespace
