@@ -115,6 +115,8 @@ int KoXHeader::HeaderEnded() {
         closeAfter = true;
         return Finish({});
     }
+    // The authority of an absolute target names the host; Host is ignored.
+    if (!targetAuthority.empty()) fields["host"] = {targetAuthority};
 
     auto connection = fields.find("connection");
     if (connection != fields.end() && ContainsToken(connection->second, "close")) {
@@ -310,22 +312,32 @@ bool KoXHeader::ParseFirstLine(std::string_view line) {
     }
     messageKind.store(message_kind::Request);
     methodCode.store(*code);
-    SplitTarget(words[1]);
-    return true;
+    return SplitTarget(words[1]);
 }
 
-void KoXHeader::SplitTarget(const std::string& target) {
-    const std::size_t mark = target.find('?');
-    if (mark == std::string::npos) {
-        path = target;
-        return;
+bool KoXHeader::SplitTarget(const std::string& target) {
+    std::string rest = target;
+    const std::optional<KoAbsoluteTarget> absolute = KoSplitAbsoluteTarget(target);
+    if (absolute) {
+        if (!absolute->usable) {
+            Refuse(400, "absolute target with another scheme, user information or no host");
+            return false;
+        }
+        targetAuthority = absolute->authority;
+        rest = absolute->origin;
     }
-    path = target.substr(0, mark);
+    const std::size_t mark = rest.find('?');
+    if (mark == std::string::npos) {
+        path = rest;
+        return true;
+    }
+    path = rest.substr(0, mark);
     const std::int32_t method = methodCode.load();
     if (method == method_code::GET || method == method_code::HEAD) {
-        query = target.substr(mark + 1);
+        query = rest.substr(mark + 1);
         AddQueryBlocks(*this);
     }
+    return true;
 }
 
 bool KoXHeader::ParseFieldLine(std::string_view line) {
@@ -350,12 +362,15 @@ bool KoXHeader::ParseFieldLine(std::string_view line) {
         return false;
     }
     ++linesRead;
+    std::string name = Lower(std::string(rawName));
+    // Counted even when empty: one Host line is a rule of HTTP/1.1.
+    if (name == "host") ++hostLines;
     // The value as received, without the blanks around it.
     std::string_view value = line.substr(colon + 1);
     const std::size_t first = value.find_first_not_of(" \t");
     if (first == std::string_view::npos) return true;  // an empty value is dropped
     value = value.substr(first, value.find_last_not_of(" \t") - first + 1);
-    fields[Lower(std::string(rawName))].emplace_back(value);
+    fields[std::move(name)].emplace_back(value);
     return true;
 }
 
@@ -365,4 +380,27 @@ bool KoXHeader::IsHttp10() const {
     const std::vector<std::string>& first = it->second;
     if (messageKind.load() == message_kind::Request) return first.size() >= 3 && first[2] == "HTTP/1.0";
     return !first.empty() && first[0] == "HTTP/1.0";
+}
+
+std::optional<KoAbsoluteTarget> KoSplitAbsoluteTarget(std::string_view target) {
+    const std::size_t colon = target.find("://");
+    if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+    const std::string_view scheme = target.substr(0, colon);
+    const auto schemeByte = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '-' || c == '.';
+    };
+    if (std::isalpha(static_cast<unsigned char>(scheme.front())) == 0 ||
+        !std::all_of(scheme.begin(), scheme.end(), schemeByte)) {
+        return std::nullopt;
+    }
+    KoAbsoluteTarget split;
+    const std::string lowered = Lower(std::string(scheme));
+    const std::string_view rest = target.substr(colon + 3);
+    const std::size_t end = rest.find_first_of("/?");
+    split.authority = std::string(rest.substr(0, end));
+    split.origin = end == std::string_view::npos ? std::string("/") : std::string(rest.substr(end));
+    if (split.origin.front() == '?') split.origin.insert(0, "/");
+    split.usable = (lowered == "http" || lowered == "https") && !split.authority.empty() &&
+                   split.authority.find('@') == std::string::npos;
+    return split;
 }

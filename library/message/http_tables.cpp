@@ -11,22 +11,35 @@ struct Method {
     bool received;  // a request may carry it
 };
 
-constexpr std::array<Method, 5> kMethods{{
+constexpr std::array<Method, 10> kMethods{{
     {"NONE", method_code::NONE, false},
     {"GET", method_code::GET, true},
     {"POST", method_code::POST, true},
     {"ANSWER", method_code::ANSWER, false},
     {"HEAD", method_code::HEAD, true},
+    {"OPTIONS", method_code::OPTIONS, true},
+    {"PUT", method_code::PUT, true},
+    {"DELETE", method_code::DELETE, true},
+    {"PATCH", method_code::PATCH, true},
+    {"TRACE", method_code::TRACE, true},
 }};
 
-constexpr std::array<std::pair<std::int32_t, std::string_view>, 14> kStatus{{
+constexpr std::array<std::pair<std::int32_t, std::string_view>, 23> kStatus{{
     {200, "OK"},
     {201, "Created"},
+    {204, "No Content"},
+    {206, "Partial Content"},
+    {301, "Moved Permanently"},
     {303, "Redirect"},
+    {304, "Not Modified"},
     {400, "Bad Request"},
     {403, "Forbidden"},
     {404, "Not Found"},
+    {405, "Method Not Allowed"},
+    {408, "Request Timeout"},
+    {412, "Precondition Failed"},
     {413, "Content Too Large"},
+    {416, "Range Not Satisfiable"},
     {417, "Expectation Failed"},
     {431, "Request Header Fields Too Large"},
     {500, "Internal Error"},

@@ -16,6 +16,13 @@ inline constexpr std::int32_t POST = 2;
 inline constexpr std::int32_t ANSWER = 3;
 // Answered like GET, without a body.
 inline constexpr std::int32_t HEAD = 4;
+// Known so that the router can answer them (204 with Allow, or 405); a
+// method outside the table is refused by the parser (501).
+inline constexpr std::int32_t OPTIONS = 5;
+inline constexpr std::int32_t PUT = 6;
+inline constexpr std::int32_t DELETE = 7;
+inline constexpr std::int32_t PATCH = 8;
+inline constexpr std::int32_t TRACE = 9;
 }  // namespace method_code
 
 inline constexpr std::string_view kProductName = "tessmar/";

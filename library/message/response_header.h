@@ -1,24 +1,50 @@
 // KoXResponseHeader: the answer that a protocol layer builds from a request
 // (KoXHeader::MakeAnswer). Its body is either the in-memory stream Input()
 // or a file named by bodyFile with bodyFileSize bytes (bodyStream, when set,
-// is that file opened already); the layer that sends it decides. Same
-// threading and failure rules as KoXHeader.
+// is that file opened already); the layer that sends it decides. Of the
+// file, the body holds the spans in bodySpans (each after its own bytes,
+// as the parts of a multipart answer are) and then bodyAfter, or the whole
+// file when there are no spans. Same threading and failure rules as
+// KoXHeader.
 #pragma once
 
 #include <cstdint>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "message/x_header.h"
+
+// A piece of the body file, and the bytes sent before it.
+struct KoFileSpan {
+    std::string before;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
 
 class KoXResponseHeader : public KoXHeader {
 public:
     using KoXHeader::KoXHeader;
 
+    // Whether anything follows the head: nothing for HEAD, and never for
+    // 1xx, 204 and 304, whatever a handler or script put in the body.
+    bool SendsBody() const {
+        return !answersHead && statusCode >= 200 && statusCode != 204 && statusCode != 304;
+    }
+    // The body's length when it comes from the file.
+    std::uint64_t FileBodyLength() const {
+        if (bodySpans.empty()) return static_cast<std::uint64_t>(bodyFileSize);
+        std::uint64_t length = bodyAfter.size();
+        for (const KoFileSpan& span : bodySpans) length += span.before.size() + span.length;
+        return length;
+    }
+
     std::string bodyFile;
     std::int64_t bodyFileSize = 0;
     std::unique_ptr<std::ifstream> bodyStream;
+    std::vector<KoFileSpan> bodySpans;
+    std::string bodyAfter;
     // The request was HEAD: the header announces the body, which is not sent.
     bool answersHead = false;
 };

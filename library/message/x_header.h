@@ -4,7 +4,9 @@
 // header (AppendInput, or writes into Input()) and calls ConsumeHeader until
 // it reports the message complete or refused. A request line is exactly a
 // method, a target and "HTTP/1.0" or "HTTP/1.1" ("VELKO/1.x" too on the
-// VELKO protocols); field values are kept as received, without the blanks
+// VELKO protocols); a target in absolute form ("http://host/p") gives its
+// path and query, and its authority becomes the "host" field, replacing any
+// Host line received. Field values are kept as received, without the blanks
 // around them. The body then stays in
 // Input(); bytes that arrived behind the message belong to the next message
 // on the connection and are handed back by TakeRemainder. A refusal carries
@@ -29,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -41,6 +44,17 @@
 #include "message/protocols.h"
 
 class KoXResponseHeader;
+
+// A request target in absolute form ("http://host:port/p?q"), split into
+// the authority and the origin form ("/p?q", "/" for none). Only an http or
+// https target with a host and no user information is usable.
+struct KoAbsoluteTarget {
+    std::string authority;
+    std::string origin;
+    bool usable = false;
+};
+// Nothing when the target is not in absolute form ("scheme://...").
+std::optional<KoAbsoluteTarget> KoSplitAbsoluteTarget(std::string_view target);
 
 namespace message_detail {
 class ChunkedDecoder;
@@ -113,6 +127,8 @@ public:
     std::int32_t RefusalStatus() const;
     const std::string& RefusalReason() const;
     const KoMessageLimits& Limits() const;
+    // Host field lines received, empty ones included.
+    std::size_t HostFieldLines() const { return hostLines; }
 
     // --- reading fields --------------------------------------------------
     bool HasField(const std::string& name) const;
@@ -176,7 +192,7 @@ private:
     int Finish(std::string body);
     bool ParseFirstLine(std::string_view line);
     bool ParseFieldLine(std::string_view line);
-    void SplitTarget(const std::string& target);
+    bool SplitTarget(const std::string& target);
     bool IsHttp10() const;
 
     const KoMessageLimits limits;
@@ -188,6 +204,8 @@ private:
     Phase phase = Phase::header;
     std::size_t headerBytes = 0;
     std::size_t fieldLines = 0;
+    std::size_t hostLines = 0;
+    std::string targetAuthority;  // of an absolute-form target
     std::int32_t refusalStatus = 0;
     std::string refusalReason;
     std::string remainder;

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "jobs/kessa_scheduler.h"
@@ -21,11 +22,13 @@ std::string TrimLineEnds(std::string text) {
     return text;
 }
 
-// The request target as sent, query included.
+// The request target as sent, query included; an absolute target's path
+// and query only.
 std::string RequestTarget(const KoXHeader& request) {
     auto first = request.fields.find(":first:");
-    if (first != request.fields.end() && first->second.size() >= 2) return first->second[1];
-    return request.path;
+    if (first == request.fields.end() || first->second.size() < 2) return request.path;
+    const std::optional<KoAbsoluteTarget> absolute = KoSplitAbsoluteTarget(first->second[1]);
+    return absolute ? absolute->origin : first->second[1];
 }
 
 std::string QueryOf(const KoXHeader& request) {

@@ -1,10 +1,13 @@
 #include "server/http_answer.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 
 #include "message/http_tables.h"
 #include "message/response_header.h"
+#include "server/http_date.h"
 
 namespace {
 
@@ -21,13 +24,35 @@ std::string ReasonOf(std::int32_t status) {
     if (!text.empty()) return text;
     switch (status) {
     case 100: return "Continue";
-    case 301: return "Moved Permanently";
     case 302: return "Found";
-    case 408: return "Request Timeout";
     case 502: return "Bad Gateway";
     case 504: return "Gateway Timeout";
     default: return "Status";
     }
+}
+
+// Fields of a response written into its head, in this order.
+struct AnswerField {
+    std::string_view key;
+    std::string_view name;
+};
+constexpr AnswerField kAnswerFields[] = {
+    {"content-type", "Content-Type"},   {"content-range", "Content-Range"}, {"accept-ranges", "Accept-Ranges"},
+    {"last-modified", "Last-Modified"}, {"etag", "ETag"},                   {"cache-control", "Cache-Control"},
+    {"allow", "Allow"},
+};
+
+// A 1xx, 204 or 304 answer has no body to announce.
+bool NoContentLength(std::int32_t status) { return status < 200 || status == 204 || status == 304; }
+
+// A script that writes its own Date keeps it; an answer has one.
+bool NamesDate(const std::string& line) {
+    constexpr std::string_view name = "date:";
+    if (line.size() < name.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return false;
+    }
+    return true;
 }
 
 // An HTTP/1.0 client keeps a connection only when told it is kept.
@@ -38,14 +63,22 @@ bool AnswersHttp10(const KoXResponseHeader& response) {
 
 }  // namespace
 
-std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing) {
+std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
+                         std::string_view date) {
     std::string head = "HTTP/1.1 " + std::to_string(response.statusCode) + " " + ReasonOf(response.statusCode) + "\r\n";
     head += "Server: " + std::string(kProductName) + std::string(kProductVersion) + "\r\n";
-    head += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
-    auto type = response.fields.find("content-type");
-    if (type != response.fields.end() && !type->second.empty()) head += "Content-Type: " + OneLine(type->second.front()) + "\r\n";
-    if (!response.location.empty()) head += "Location: " + OneLine(response.location) + "\r\n";
     auto cgi = response.fields.find(kCgiLinesField);
+    const bool scriptDated = cgi != response.fields.end() &&
+                             std::any_of(cgi->second.begin(), cgi->second.end(), NamesDate);
+    if (!scriptDated) head += "Date: " + std::string(date) + "\r\n";
+    if (!NoContentLength(response.statusCode)) head += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
+    for (const AnswerField& field : kAnswerFields) {
+        auto it = response.fields.find(std::string(field.key));
+        if (it != response.fields.end() && !it->second.empty()) {
+            head += std::string(field.name) + ": " + OneLine(it->second.front()) + "\r\n";
+        }
+    }
+    if (!response.location.empty()) head += "Location: " + OneLine(response.location) + "\r\n";
     if (cgi != response.fields.end()) {
         for (const std::string& line : cgi->second) head += OneLine(line) + "\r\n";
     }
@@ -58,12 +91,21 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     return head;
 }
 
-std::string KoPlainAnswer(std::int32_t status, bool closing) {
-    const std::string body = std::to_string(status) + " " + ReasonOf(status) + "\n";
+std::string KoStatusText(std::int32_t status) { return std::to_string(status) + " " + ReasonOf(status) + "\n"; }
+
+void KoSetTextBody(KoXResponseHeader& response) {
+    const std::string text = KoStatusText(response.statusCode);
+    response.Input().sputn(text.data(), static_cast<std::streamsize>(text.size()));
+    response.fields["content-type"] = {kPlainTextType};
+}
+
+std::string KoPlainAnswer(std::int32_t status, bool closing, std::string_view date) {
+    const std::string body = KoStatusText(status);
     std::string head = "HTTP/1.1 " + std::to_string(status) + " " + ReasonOf(status) + "\r\n";
     head += "Server: " + std::string(kProductName) + std::string(kProductVersion) + "\r\n";
+    head += "Date: " + std::string(date) + "\r\n";
     head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    head += "Content-Type: text/plain\r\n";
+    head += "Content-Type: " + std::string(kPlainTextType) + "\r\n";
     if (closing) head += "Connection: close\r\n";
     return head + "\r\n" + body;
 }

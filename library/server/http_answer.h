@@ -2,16 +2,22 @@
 // Pure functions over a response; any thread may call them; nothing throws
 // beyond std::bad_alloc.
 //
-// An answer's head: the status line, "Server:", "Content-Length:" (the body
-// the server sends, also for HEAD), "Content-Type:" when the response has
-// a "content-type" field, "Location:" when it has a location, the CGI
-// header lines (field ":cgi:"), "Connection: close" when the connection
-// ends after it ("Connection: keep-alive" when an HTTP/1.0 request's
-// connection stays), and the empty line.
+// An answer's head: the status line, "Server:", "Date:" (unless a script
+// wrote its own), "Content-Length:" (the body the server sends, also for
+// HEAD; none for 1xx, 204 and 304), the response's fields that answers
+// carry ("content-type", "content-range", "accept-ranges",
+// "last-modified", "etag", "cache-control", "allow", in this order),
+// "Location:" when it has a location, the CGI header lines (field
+// ":cgi:"), "Connection: close" when the connection ends after it
+// ("Connection: keep-alive" when an HTTP/1.0 request's connection stays),
+// and the empty line.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "server/http_date.h"
 
 class KoXHeader;
 class KoXResponseHeader;
@@ -19,10 +25,19 @@ class KoXResponseHeader;
 // Field of a response that holds the header lines a CGI script wrote.
 inline constexpr const char* kCgiLinesField = ":cgi:";
 
-std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing);
+// The type of the texts the server writes itself.
+inline constexpr const char* kPlainTextType = "text/plain; charset=utf-8";
+
+std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
+                         std::string_view date = KoHttpDateNow());
+
+// The status and its reason as a line of text: "405 Method Not Allowed\n".
+std::string KoStatusText(std::int32_t status);
+// Gives a refusal its text body (KoStatusText, plain text).
+void KoSetTextBody(KoXResponseHeader& response);
 
 // A minimal complete answer (for refusals): status, reason as text body.
-std::string KoPlainAnswer(std::int32_t status, bool closing);
+std::string KoPlainAnswer(std::int32_t status, bool closing, std::string_view date = KoHttpDateNow());
 
 // Time in the log's form, "10/Oct/2000:13:55:36 +0000", from 100 ns ticks
 // since 1970.

@@ -57,12 +57,12 @@ void KoHTTPConnection::QueueBytes(const char* bytes, std::size_t length, std::si
     queueTextLocked(std::string(bytes, length));
 }
 
-void KoHTTPConnection::QueueFile(std::unique_ptr<std::ifstream> file, std::uint64_t size) {
+void KoHTTPConnection::QueueFile(std::shared_ptr<std::ifstream> file, std::uint64_t size, std::uint64_t offset) {
     touch();
     if (!file || size == 0) return;
     std::lock_guard<std::mutex> lock(outputLock);
     if (closeWhenDrained) return;
-    later.push_back(Later{{}, std::move(file), size});
+    later.push_back(Later{{}, std::move(file), size, offset, false});
     refillLocked();
 }
 
@@ -79,6 +79,12 @@ void KoHTTPConnection::refillLocked() {
             outputQueue.push_back(std::move(next.bytes));
             later.pop_front();
             continue;
+        }
+        if (!next.started) {
+            // Another piece of the same file may have moved it.
+            next.file->clear();
+            next.file->seekg(static_cast<std::streamoff>(next.offset));
+            next.started = true;
         }
         std::string chunk(static_cast<std::size_t>(std::min<std::uint64_t>(next.left, fileChunk)), '\0');
         next.file->read(chunk.data(), static_cast<std::streamsize>(chunk.size()));

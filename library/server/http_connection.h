@@ -30,9 +30,11 @@ public:
     void QueueBytes(const char* bytes, std::size_t length, std::size_t& accepted) override;
     int SendStep(KoSocketIPvx& socket) override;
 
-    // Queues size bytes of an open file behind what is queued; the file is
-    // closed once they are sent (or the connection ends).
-    void QueueFile(std::unique_ptr<std::ifstream> file, std::uint64_t size);
+    // Queues size bytes of an open file, from offset on, behind what is
+    // queued; the file is closed once they are sent (or the connection
+    // ends) and no other queued piece shares it. Pieces that share a file
+    // are read one after the other, each from its own offset.
+    void QueueFile(std::shared_ptr<std::ifstream> file, std::uint64_t size, std::uint64_t offset = 0);
     // Ends the connection once everything queued is written; at once when
     // nothing is queued.
     virtual void CloseWhenDrained();
@@ -48,8 +50,10 @@ protected:
 private:
     struct Later {
         std::string bytes;
-        std::unique_ptr<std::ifstream> file;
+        std::shared_ptr<std::ifstream> file;
         std::uint64_t left = 0;
+        std::uint64_t offset = 0;
+        bool started = false;  // the file stands at offset
     };
     void queueTextLocked(std::string bytes);
     // Moves what may follow the sent bytes into the output queue.

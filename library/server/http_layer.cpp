@@ -355,7 +355,7 @@ bool KoTransceiverServerL1HTTP::writeMessage(const std::string& connectionName, 
         return response != nullptr;
     }
 
-    std::unique_ptr<std::ifstream> file;
+    std::shared_ptr<std::ifstream> file;
     std::uint64_t length = 0;
     if (!response->bodyFile.empty()) {
         file = response->bodyStream ? std::move(response->bodyStream)
@@ -364,10 +364,11 @@ bool KoTransceiverServerL1HTTP::writeMessage(const std::string& connectionName, 
             // Gone since it was routed: nothing was announced yet.
             file.reset();
             response->bodyFile.clear();
+            response->bodySpans.clear();
             response->statusCode = 404;
-            response->fields.erase("content-type");
+            response->fields.clear();
         } else {
-            length = static_cast<std::uint64_t>(response->bodyFileSize);
+            length = response->FileBodyLength();
         }
     }
     std::string body;
@@ -380,11 +381,17 @@ bool KoTransceiverServerL1HTTP::writeMessage(const std::string& connectionName, 
     std::uint64_t bytes = head.size();
     std::size_t accepted = 0;
     connection->QueueBytes(head.data(), head.size(), accepted);
-    if (!response->answersHead) {
-        if (file) {
+    if (response->SendsBody()) {
+        if (!file) {
+            connection->QueueBytes(body.data(), body.size(), accepted);
+        } else if (response->bodySpans.empty()) {
             connection->QueueFile(std::move(file), length);
         } else {
-            connection->QueueBytes(body.data(), body.size(), accepted);
+            for (const KoFileSpan& span : response->bodySpans) {
+                connection->QueueBytes(span.before.data(), span.before.size(), accepted);
+                connection->QueueFile(file, span.length, span.offset);
+            }
+            connection->QueueBytes(response->bodyAfter.data(), response->bodyAfter.size(), accepted);
         }
         bytes += length;
     }

@@ -58,8 +58,9 @@ public:
     void endJobs() override;
     void processInput(const std::string& connection, const std::string& client) override;
     // Writes a response (KoXResponseHeader) on the connection: head, then the
-    // in-memory body or the body file in chunks (nothing for HEAD), then the
-    // log line; closes afterwards when the response's closeAfter is set.
+    // in-memory body or the body file's spans in chunks (nothing for HEAD,
+    // 204 or 304), then the log line; closes afterwards when the
+    // response's closeAfter is set.
     // False when the server no longer lives or the message is no response.
     bool writeMessage(const std::string& connection, std::shared_ptr<KoXHeader> message) override;
     std::shared_ptr<KoTransceiverConnection> createConnection(KoTransceiver& transceiver,

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
 
 #include "message/message_limits.h"
 #include "server/cgi_output.h"
@@ -28,6 +29,9 @@ struct KoHTTPSettings {
     std::size_t cgiConcurrency = 8;
     // Bytes of a static file read per step while it is sent.
     std::size_t fileChunk = 64u * 1024;
+    // The Cache-Control value of static file answers; none when empty, and
+    // browsers then revalidate by Last-Modified and ETag as they see fit.
+    std::string cacheControl;
     KoMessageLimits limits;
     KoServerSettings server;
     // Host handlers that may block, running at once; further calls wait.

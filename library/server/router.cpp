@@ -13,6 +13,8 @@
 #include "platform/file_system.h"
 #include "server/cgi_output.h"
 #include "server/http_answer.h"
+#include "server/file_answer.h"
+#include "server/http_date.h"
 #include "server/http_layer.h"
 #include "server/mime_types.h"
 #include "server/request_path.h"
@@ -57,9 +59,26 @@ int KoRequestRouter::route(const std::string&, std::shared_ptr<KoXHeader> reques
     if (code == protocol::DirectSocket) return 1;
     if (code == protocol::VELKO) return send(*request, answerFor(*request, 404));
     if (code != protocol::HTTP && code != protocol::HTTPS) return 0;
+    if (const std::int32_t status = KoHostRuleStatus(*request); status != 0) {
+        // What else the client sent cannot be trusted to be framed right.
+        request->closeAfter = true;
+        auto response = answerFor(*request, status);
+        KoSetTextBody(*response);
+        return send(*request, response);
+    }
+    const std::int32_t method = request->methodCode.load();
+    if (method == method_code::OPTIONS && request->path == "*") {
+        // The server as a whole: every method some resource takes.
+        auto response = answerFor(*request, 204);
+        KoMethodAnswer(204, KoResourceKind::script, *response);
+        return send(*request, response);
+    }
     ParseBody(*request);
-    const int commanded = routeCommand(request);
-    if (commanded != 0) return commanded;
+    // Commands take the methods that carry their fields.
+    if (method == method_code::GET || method == method_code::HEAD || method == method_code::POST) {
+        const int commanded = routeCommand(request);
+        if (commanded != 0) return commanded;
+    }
     const int hosted = routeHost(request);
     if (hosted != 0) return hosted;
     const int filed = routeFile(request);
@@ -96,7 +115,8 @@ void KoRequestRouter::fill404(KoXResponseHeader& response) {
     KoHTML_ErrorMsg404 page(k404Title, k404BodyMarkup, k404LinkHref, k404LinkText);
     const std::string markup = page.markup();
     response.Input().sputn(markup.data(), static_cast<std::streamsize>(markup.size()));
-    response.fields["content-type"] = {"text/html"};
+    // The page is the server's own text: plain ASCII.
+    response.fields["content-type"] = {"text/html; charset=utf-8"};
 }
 
 int KoRequestRouter::send404(const KoXHeader& request) {
@@ -128,7 +148,20 @@ int KoRequestRouter::answerLater(const std::shared_ptr<KoXHeader>& request, Work
     return queued ? KoTransceiverServerL1HTTP::answerPending : 0;
 }
 
-int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file, std::uint64_t size) {
+int KoRequestRouter::sendMethodAnswer(const KoXHeader& request, std::int32_t status, KoResourceKind kind) {
+    auto response = answerFor(request, status);
+    KoMethodAnswer(status, kind, *response);
+    return send(request, response);
+}
+
+int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file, const platform::FileInfo& info) {
+    auto response = answerFor(request, 200);
+    const KoFileFacts facts{KoMimeTypeFor(file), info.size, info.modifiedSeconds, info.modifiedNanoseconds,
+                            info.fileId};
+    KoFileAnswerOptions options;
+    options.cacheControl = settings.cacheControl;
+    options.now = KoSecondsNow();
+    if (!KoPrepareFileAnswer(request, facts, options, *response)) return send(request, response);
     // Opened before anything is announced; the open stream goes with the
     // answer, so the file is opened once.
     auto stream = std::make_unique<std::ifstream>(file, std::ios::binary);
@@ -137,11 +170,9 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
         if (why.notFound()) return send404(request);
         return sendFailure(request, file, why);
     }
-    auto response = answerFor(request, 200);
     response->bodyFile = file;
     response->bodyStream = std::move(stream);
-    response->bodyFileSize = static_cast<std::int64_t>(size);
-    response->fields["content-type"] = {KoMimeTypeFor(file)};
+    response->bodyFileSize = static_cast<std::int64_t>(info.size);
     return send(request, response);
 }
 
@@ -221,7 +252,7 @@ KoPathDecision KoRequestRouter::decide(const std::string& path) {
             auto found = platform::fileStatus(decision.file);
             if (!found.ok() && !found.error().notFound()) return failedOrMissing(decision, found.error());
             if (found.ok() && found.value().regular) {
-                decision.size = found.value().size;
+                decision.info = found.value();
                 decision.kind = EndsWith(decision.file, scriptSuffix) ? KoPathDecision::Kind::script
                                                                       : KoPathDecision::Kind::file;
                 return outsideCgi(decision);
@@ -232,7 +263,7 @@ KoPathDecision KoRequestRouter::decide(const std::string& path) {
         return decision;
     }
     decision.file = file;
-    decision.size = info.size;
+    decision.info = info;
     if (!info.regular) {
         decision.kind = KoPathDecision::Kind::missing;
     } else if (rest.size() > std::string(scriptSuffix).size() && EndsWith(rest, scriptSuffix)) {
@@ -261,6 +292,7 @@ KoPathDecision KoRequestRouter::outsideCgi(KoPathDecision decision) const {
 
 int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request) {
     if (request->messageKind.load() != message_kind::Request || config.documentRoot.empty()) return 0;
+    const std::int32_t method = request->methodCode.load();
     const KoPathDecision decision = decide(request->path);
     switch (decision.kind) {
     case KoPathDecision::Kind::refuse:
@@ -275,17 +307,25 @@ int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request) {
         response->location = KoEncodeRequestPath(decision.decoded) + "/";
         return send(*request, response);
     }
-    case KoPathDecision::Kind::store: {
-        auto response = answerFor(*request, 200);
-        services.storeLookup(decision.decoded.substr(1), *response);
-        return send(*request, response);
-    }
+    case KoPathDecision::Kind::store:
+        if (const std::int32_t status = KoMethodStatus(method, KoResourceKind::store); status != 0) {
+            return sendMethodAnswer(*request, status, KoResourceKind::store);
+        } else {
+            auto response = answerFor(*request, 200);
+            services.storeLookup(decision.decoded.substr(1), *response);
+            return send(*request, response);
+        }
     case KoPathDecision::Kind::program:
-        return runProgram(decision.file, request) ? KoTransceiverServerL1HTTP::answerPending : 0;
     case KoPathDecision::Kind::script:
+        if (const std::int32_t status = KoMethodStatus(method, KoResourceKind::script); status != 0) {
+            return sendMethodAnswer(*request, status, KoResourceKind::script);
+        }
+        if (decision.kind == KoPathDecision::Kind::program) {
+            return runProgram(decision.file, request) ? KoTransceiverServerL1HTTP::answerPending : 0;
+        }
         return runScript(decision.file, request) ? KoTransceiverServerL1HTTP::answerPending : 0;
     case KoPathDecision::Kind::file:
-        return sendFile(*request, decision.file, decision.size);
+        return sendFile(*request, decision.file, decision.info);
     }
     return 0;
 }

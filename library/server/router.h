@@ -1,5 +1,7 @@
 // Server stack: KoRequestRouter, the request router that a client installs
-// for its HTTP and HTTPS requests. It answers, in this order: application
+// for its HTTP and HTTPS requests. A request that breaks the Host rules is
+// answered 400 and its connection closed; "OPTIONS *" is answered 204 with
+// the methods the server takes. Then it answers, in this order: application
 // commands (form field "velkoid", handled by the application's handler
 // registry, or a new handler for the command URL), the host's routes (by
 // method and normalised path, KoRouteTable), then files below the
@@ -18,6 +20,12 @@
 // name with it. A file that exists but cannot be examined or opened is
 // answered 500 (503 when the process is out of descriptors) with a line on
 // standard error, never 404.
+//
+// Methods (request_rules.h): commands take GET, HEAD and POST, the host's
+// routes the methods they are registered for; store values, CGI programs
+// and scripts GET, HEAD and POST; static files GET and
+// HEAD, answered with validators, preconditions and ranges (file_answer.h).
+// OPTIONS on any of them is answered 204, other methods 405, with "Allow".
 //
 // A CGI run's output goes through KoCgiOutputParser: malformed output is
 // answered 502 with a line on standard error.
@@ -43,8 +51,10 @@
 
 #include "jobs/bounded_work_queue.h"
 #include "platform/error.h"
+#include "platform/file_system.h"
 #include "server/cgi_runner.h"
 #include "server/http_settings.h"
+#include "server/request_rules.h"
 #include "server/router_services.h"
 
 class KoTransceiver;
@@ -64,7 +74,7 @@ struct KoPathDecision {
     enum class Kind { refuse, index, redirect, store, program, script, file, missing, failed } kind = Kind::refuse;
     std::string decoded;  // the normalised path
     std::string file;     // the file to serve or run, when there is one
-    std::uint64_t size = 0;
+    platform::FileInfo info;  // its status
     platform::Error error;  // why the file could not be examined (failed)
 };
 
@@ -110,7 +120,8 @@ private:
     int routeFile(const std::shared_ptr<KoXHeader>& request);
     std::shared_ptr<KoXResponseHeader> answerFor(const KoXHeader& request, std::int32_t status);
     int send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
-    int sendFile(const KoXHeader& request, const std::string& file, std::uint64_t size);
+    int sendFile(const KoXHeader& request, const std::string& file, const platform::FileInfo& info);
+    int sendMethodAnswer(const KoXHeader& request, std::int32_t status, KoResourceKind kind);
     int sendFailure(const KoXHeader& request, const std::string& file, platform::Error why);
     static KoPathDecision failedOrMissing(KoPathDecision decision, platform::Error error);
     KoPathDecision outsideCgi(KoPathDecision decision) const;

@@ -105,8 +105,8 @@ TEST_F(HostileRequest, RequestLinesAnsweredWithTheirStatus) {
     } rows[] = {
         {"GET /index.html HTTP/2.0", "HTTP/1.1 505 HTTP Version Not Supported"},
         {"GET /index.html HTTP/1.2", "HTTP/1.1 505 HTTP Version Not Supported"},
-        {"PUT /index.html HTTP/1.1", "HTTP/1.1 501 Not Implemented"},
-        {"DELETE /index.html HTTP/1.1", "HTTP/1.1 501 Not Implemented"},
+        {"BREW /index.html HTTP/1.1", "HTTP/1.1 501 Not Implemented"},
+        {"CONNECT localhost:443 HTTP/1.1", "HTTP/1.1 501 Not Implemented"},
         {"GET /index.html HTTP/1.1 extra", "HTTP/1.1 400 Bad Request"},
         {"GET /index.html FTP/1.1", "HTTP/1.1 400 Bad Request"},
         {"GET", "HTTP/1.1 400 Bad Request"},

@@ -178,7 +178,7 @@ TEST_F(HttpProtocol, ErrorPageBytes) {
         "</html>";
     EXPECT_EQ(StatusLineOf(answer), "HTTP/1.1 404 Not Found");
     EXPECT_NE(answer.find("Content-Length: " + std::to_string(page.size()) + "\r\n"), std::string::npos) << answer;
-    EXPECT_NE(answer.find("Content-Type: text/html\r\n"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos) << answer;
     EXPECT_EQ(BodyOf(answer), page);
 }
 

@@ -126,8 +126,11 @@ TEST(KoXHeader, RequestLineIsMethodTargetAndVersion) {
         {"HTTP/2.0", "GET /a HTTP/2.0", 505},
         {"HTTP/1.2", "GET /a HTTP/1.2", 505},
         {"HTTP/0.9", "GET /a HTTP/0.9", 505},
-        {"PUT", "PUT /a HTTP/1.1", 501},
-        {"DELETE", "DELETE /a HTTP/1.1", 501},
+        {"PUT", "PUT /a HTTP/1.1", 0},
+        {"DELETE", "DELETE /a HTTP/1.1", 0},
+        {"OPTIONS", "OPTIONS /a HTTP/1.1", 0},
+        {"outside the table", "BREW /a HTTP/1.1", 501},
+        {"CONNECT", "CONNECT /a HTTP/1.1", 501},
         {"internal NONE", "NONE /a HTTP/1.1", 501},
         {"internal ANSWER", "ANSWER /a HTTP/1.1", 501},
         {"method no token", "G(T /a HTTP/1.1", 400},
@@ -154,12 +157,68 @@ TEST(KoXHeader, RequestLineIsMethodTargetAndVersion) {
 TEST(KoXHeader, RefusedRequestLineNeverCallsTheFilter) {
     KoXHeader header(0, false, protocol::HTTP);
     int calls = 0;
-    header.AppendInput("PUT /x HTTP/1.1\r\nHost: a\r\n\r\n");
+    header.AppendInput("BREW /x HTTP/1.1\r\nHost: a\r\n\r\n");
     const int r = header.ConsumeHeader([&](KoXHeader&) { return ++calls, true; });
     EXPECT_EQ(r, consume_result::Refused);
     EXPECT_EQ(header.RefusalStatus(), 501);
     EXPECT_EQ(calls, 0);
     EXPECT_FALSE(header.HasField("host"));
+}
+
+// An absolute-form target ("GET http://host/path") was looked up as a path
+// beginning "http:" and answered 404.
+TEST(KoXHeader, AbsoluteTargetGivesItsPathAndNamesTheHost) {
+    const struct {
+        const char* target;
+        const char* path;   // nullptr: refused with 400
+        const char* query;
+        const char* host;
+    } table[] = {
+        {"http://localhost:8080/index.html", "/index.html", "", "localhost:8080"},
+        {"HTTPS://Example.org/a/b?x=1", "/a/b", "x=1", "Example.org"},
+        {"http://h", "/", "", "h"},
+        {"http://h?q=2", "/", "q=2", "h"},
+        {"http://[::1]:81/v", "/v", "", "[::1]:81"},
+        {"http://h/redirect?to=http://other/", "/redirect", "to=http://other/", "h"},
+        {"/plain?to=http://other/", "/plain", "to=http://other/", "sent"},
+        {"ftp://h/file", nullptr, "", ""},
+        {"http:///nohost", nullptr, "", ""},
+        {"http://user@h/", nullptr, "", ""},
+    };
+    for (const auto& row : table) {
+        const std::string bytes = std::string("GET ") + row.target + " HTTP/1.1\r\nHost: sent\r\n\r\n";
+        EXPECT_TRUE(SameAtEverySplit(bytes)) << row.target;
+        KoXHeader header(0, false, protocol::HTTP);
+        header.AppendInput(bytes);
+        const int result = header.ConsumeHeader(split_harness::Admit());
+        if (row.path == nullptr) {
+            EXPECT_EQ(result, consume_result::Refused) << row.target;
+            EXPECT_EQ(header.RefusalStatus(), 400) << row.target;
+            continue;
+        }
+        EXPECT_EQ(result, consume_result::Complete) << row.target;
+        EXPECT_EQ(header.path, row.path) << row.target;
+        EXPECT_EQ(header.query, row.query) << row.target;
+        EXPECT_EQ(header.fields["host"], std::vector<std::string>{row.host}) << row.target;
+        // The log keeps the target as it was sent.
+        EXPECT_EQ(header.fields[":first:"][1], row.target);
+        EXPECT_EQ(header.HostFieldLines(), 1u);
+    }
+}
+
+TEST(KoXHeader, HostLinesAreCountedEvenWhenEmpty) {
+    const struct {
+        std::string lines;
+        std::size_t count;
+    } table[] = {
+        {"", 0}, {"Host: a\r\n", 1}, {"Host:\r\n", 1}, {"HOST: a\r\nhost: b\r\n", 2}, {"Hostname: a\r\n", 0},
+    };
+    for (const auto& row : table) {
+        KoXHeader header(0, false, protocol::HTTP);
+        header.AppendInput("GET / HTTP/1.1\r\n" + row.lines + "\r\n");
+        EXPECT_EQ(header.ConsumeHeader(split_harness::Admit()), consume_result::Complete) << row.lines;
+        EXPECT_EQ(header.HostFieldLines(), row.count) << row.lines;
+    }
 }
 
 // The VELKO layer reads "VELKO/" where HTTP reads "HTTP/".

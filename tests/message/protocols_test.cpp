@@ -61,8 +61,14 @@ TEST(MethodTable, TokensAndCodes) {
     EXPECT_EQ(MethodCodeOf("POST"), 2);
     EXPECT_EQ(MethodCodeOf("ANSWER"), 3);
     EXPECT_EQ(MethodCodeOf("HEAD"), 4);
-    EXPECT_FALSE(MethodCodeOf("PUT").has_value());
+    EXPECT_EQ(MethodCodeOf("OPTIONS"), method_code::OPTIONS);
+    EXPECT_EQ(MethodCodeOf("PUT"), method_code::PUT);
+    EXPECT_TRUE(IsRequestMethod(method_code::TRACE));
+    EXPECT_FALSE(IsRequestMethod(method_code::ANSWER));
+    EXPECT_FALSE(MethodCodeOf("BREW").has_value());
+    EXPECT_FALSE(MethodCodeOf("CONNECT").has_value());
     EXPECT_FALSE(MethodCodeOf("get").has_value());
     EXPECT_EQ(MethodTokenOf(4), "HEAD");
-    EXPECT_EQ(MethodTokenOf(9), "");
+    EXPECT_EQ(MethodTokenOf(method_code::DELETE), "DELETE");
+    EXPECT_EQ(MethodTokenOf(10), "");
 }

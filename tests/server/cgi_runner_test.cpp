@@ -52,12 +52,44 @@ TEST(addGatewayVariables, NamesTheScriptAndPeer) {
     for (const std::string& entry : environmentEntries({{"HTTP_PROXY", "x"}, {"A", "b"}})) EXPECT_EQ(entry, "A=b");
 }
 
+// A script asked through an absolute target was told the whole URI as its
+// REQUEST_URI and the Host line the server ignores.
+TEST(addGatewayVariables, AbsoluteTargetGivesThePathAndTheTargetsHost) {
+    auto request = Parse("GET http://named:81/dir/a.php?q HTTP/1.1\r\nHost: other\r\n\r\n");
+    KoCgiEnvironment env;
+    ASSERT_TRUE(buildEnvironment(*request, env));
+    KoCgiContext context{"/root/", "/dir/a.php", "/root/dir/a.php", "127.0.0.1", "80", "10.0.0.1", "5555"};
+    addGatewayVariables(*request, context, env);
+    EXPECT_EQ(env["REQUEST_URI"], "/dir/a.php?q");
+    EXPECT_EQ(env["QUERY_STRING"], "q");
+    EXPECT_EQ(env["HTTP_HOST"], "named:81");
+}
+
 TEST(KoMimeTypeFor, Table) {
-    EXPECT_EQ(KoMimeTypeFor("a/b.HTML"), "text/html");
-    EXPECT_EQ(KoMimeTypeFor("x.css"), "text/css");
-    EXPECT_EQ(KoMimeTypeFor("x.mjs"), "text/javascript");
-    EXPECT_EQ(KoMimeTypeFor("x.woff2"), "font/woff2");
-    EXPECT_EQ(KoMimeTypeFor("dir.d/noext"), "application/octet-stream");
+    const struct {
+        const char* file;
+        const char* type;
+    } table[] = {
+        {"a/b.HTML", "text/html"},
+        {"x.css", "text/css"},
+        {"x.mjs", "text/javascript"},
+        {"x.woff2", "font/woff2"},
+        {"x.wasm", "application/wasm"},
+        {"x.webp", "image/webp"},
+        {"x.avif", "image/avif"},
+        {"x.svg", "image/svg+xml"},
+        {"x.json", "application/json"},
+        {"app.js.map", "application/json"},
+        {"x.mp4", "video/mp4"},
+        {"x.webm", "video/webm"},
+        {"x.ogg", "audio/ogg"},
+        {"x.mp3", "audio/mpeg"},
+        {"x.pdf", "application/pdf"},
+        {"dir.d/noext", "application/octet-stream"},
+        {"x.", "application/octet-stream"},
+        {"x.unknown", "application/octet-stream"},
+    };
+    for (const auto& row : table) EXPECT_EQ(KoMimeTypeFor(row.file), row.type) << row.file;
 }
 
 }  // namespace

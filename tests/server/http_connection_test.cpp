@@ -72,6 +72,30 @@ TEST_F(HttpConnectionFixture, ALargeFileIsQueuedAtMostTwoChunksAtATimeAndArrives
     EXPECT_EQ(sent, content + "NEXT");
 }
 
+TEST_F(HttpConnectionFixture, PiecesOfOneFileGoOutEachFromItsOffset) {
+    const std::string content = WriteFile(5 * kChunk);
+    auto connection = Make();
+    std::shared_ptr<std::ifstream> file = Open();
+    std::size_t accepted = 0;
+    // As a multipart answer sends them: later parts first read, then an
+    // earlier one, and a large one in several chunks.
+    connection->QueueBytes("[", 1, accepted);
+    connection->QueueFile(file, 2 * kChunk + 10, 2 * kChunk);
+    connection->QueueBytes("|", 1, accepted);
+    connection->QueueFile(file, 7, 3);
+    connection->QueueBytes("]", 1, accepted);
+    file.reset();
+    std::string sent;
+    for (int guard = 0; guard < 1000 && connection->OutputWaiting(); ++guard) {
+        std::string piece;
+        connection->GatherOutput(piece, 500);
+        sent += piece;
+        connection->OutputSent(piece.size());
+    }
+    EXPECT_EQ(sent, "[" + content.substr(2 * kChunk, 2 * kChunk + 10) + "|" + content.substr(3, 7) + "]");
+    EXPECT_EQ(connection->FilesPending(), 0u);
+}
+
 TEST_F(HttpConnectionFixture, AFileCutWhileSentEndsTheConnectionAndNothingFollowsIt) {
     WriteFile(100);
     auto pair = MakePair();

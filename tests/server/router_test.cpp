@@ -87,7 +87,7 @@ TEST_F(Router, DefaultDocumentsPreferTheScript) {
     decision = Decide("/html/");
     EXPECT_EQ(decision.kind, Kind::file);
     EXPECT_EQ(decision.file, root + "html/index.html");
-    EXPECT_EQ(decision.size, 5u);
+    EXPECT_EQ(decision.info.size, 5u);
 
     // Neither present: nothing to serve, and never the directory itself.
     KoRouterConfig empty = config;
@@ -146,7 +146,7 @@ TEST_F(Router, ScriptsFilesAndMissing) {
     EXPECT_EQ(script.file, root + "run.php");
     auto file = Decide("/page.html");
     EXPECT_EQ(file.kind, Kind::file);
-    EXPECT_EQ(file.size, 3u);
+    EXPECT_EQ(file.info.size, 3u);
     EXPECT_EQ(Decide("/page%2Ehtml").kind, Kind::file);
     EXPECT_EQ(Decide("/nothing.html").kind, Kind::missing);
     EXPECT_EQ(Decide("/missing.php").kind, Kind::missing);

@@ -1,0 +1,227 @@
+// What a static file is answered with: methods, validators, preconditions
+// and ranges, decided from the request and the file's status alone.
+#include "server/file_answer.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "message/response_header.h"
+#include "server/entity_tag.h"
+#include "server/http_date.h"
+
+namespace {
+
+constexpr std::int64_t kModified = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+constexpr const char* kModifiedText = "Sun, 06 Nov 1994 08:49:37 GMT";
+
+std::unique_ptr<KoXHeader> Request(const std::string& method, const std::string& fields = "") {
+    auto request = std::make_unique<KoXHeader>(0, false, 3);
+    request->AppendInput(method + " /f.css HTTP/1.1\r\nHost: h\r\n" + fields + "\r\n");
+    request->ConsumeHeader([](KoXHeader&) { return true; });
+    return request;
+}
+
+const KoFileFacts kFacts{"text/css", 1000, kModified, 5, 77};
+const std::string kTag = KoEntityTagOf(77, 1000, kModified, 5);
+
+struct Answer {
+    bool sendsFile = false;
+    std::shared_ptr<KoXResponseHeader> response;
+
+    std::string Field(const std::string& name) const { return response->FirstValue(name, "<none>"); }
+    std::int32_t Status() const { return response->statusCode; }
+};
+
+Answer Prepare(const std::string& method, const std::string& fields = "", KoFileAnswerOptions options = {}) {
+    if (options.now == 0) options.now = kModified + 1000;
+    if (options.boundary.empty()) options.boundary = "B";
+    auto request = Request(method, fields);
+    Answer answer;
+    answer.response = request->MakeAnswer();
+    answer.sendsFile = KoPrepareFileAnswer(*request, kFacts, options, *answer.response);
+    return answer;
+}
+
+TEST(KoPrepareFileAnswer, WholeFileWithValidators) {
+    for (const char* method : {"GET", "HEAD"}) {
+        const Answer a = Prepare(method);
+        EXPECT_TRUE(a.sendsFile);
+        EXPECT_EQ(a.Status(), 200);
+        EXPECT_EQ(a.Field("content-type"), "text/css");
+        EXPECT_EQ(a.Field("last-modified"), kModifiedText);
+        EXPECT_EQ(a.Field("etag"), kTag);
+        EXPECT_EQ(a.Field("accept-ranges"), "bytes");
+        EXPECT_EQ(a.Field("cache-control"), "<none>");
+        EXPECT_TRUE(a.response->bodySpans.empty());
+        EXPECT_EQ(a.response->FileBodyLength(), 0u);  // the router sets bodyFileSize
+    }
+}
+
+TEST(KoPrepareFileAnswer, CacheControlOnlyWhenSet) {
+    KoFileAnswerOptions options;
+    options.cacheControl = "no-cache";
+    EXPECT_EQ(Prepare("GET", "", options).Field("cache-control"), "no-cache");
+    const Answer notModified = Prepare("GET", "If-None-Match: " + kTag + "\r\n", options);
+    EXPECT_EQ(notModified.Field("cache-control"), "no-cache");
+}
+
+// A file whose clock runs ahead of the server's is announced as modified
+// now, never in the future.
+TEST(KoPrepareFileAnswer, ModifiedNeverLaterThanNow) {
+    KoFileAnswerOptions options;
+    options.now = kModified - 60;
+    EXPECT_EQ(Prepare("GET", "", options).Field("last-modified"), KoHttpDate(kModified - 60));
+}
+
+TEST(KoPrepareFileAnswer, MethodsOtherThanGetAndHead) {
+    const Answer options = Prepare("OPTIONS");
+    EXPECT_FALSE(options.sendsFile);
+    EXPECT_EQ(options.Status(), 204);
+    EXPECT_EQ(options.Field("allow"), "GET, HEAD, OPTIONS");
+    EXPECT_EQ(options.response->BodySize(), 0u);
+    for (const char* method : {"POST", "PUT", "DELETE", "PATCH", "TRACE"}) {
+        const Answer refused = Prepare(method);
+        EXPECT_FALSE(refused.sendsFile) << method;
+        EXPECT_EQ(refused.Status(), 405) << method;
+        EXPECT_EQ(refused.Field("allow"), "GET, HEAD, OPTIONS") << method;
+        EXPECT_EQ(refused.Field("etag"), "<none>") << method;
+        EXPECT_EQ(refused.response->Body(), "405 Method Not Allowed\n") << method;
+    }
+}
+
+TEST(KoPrepareFileAnswer, Preconditions) {
+    const std::string later = KoHttpDate(kModified + 10);
+    const std::string earlier = KoHttpDate(kModified - 10);
+    const struct {
+        std::string name;
+        std::string fields;
+        std::int32_t status;
+    } table[] = {
+        {"none", "", 200},
+        {"If-None-Match same", "If-None-Match: " + kTag + "\r\n", 304},
+        {"If-None-Match weak same", "If-None-Match: W/" + kTag + "\r\n", 304},
+        {"If-None-Match in a list", "If-None-Match: \"x\", " + kTag + "\r\n", 304},
+        {"If-None-Match star", "If-None-Match: *\r\n", 304},
+        {"If-None-Match other", "If-None-Match: \"x\"\r\n", 200},
+        {"If-Modified-Since same", "If-Modified-Since: " + std::string(kModifiedText) + "\r\n", 304},
+        {"If-Modified-Since later", "If-Modified-Since: " + later + "\r\n", 304},
+        {"If-Modified-Since earlier", "If-Modified-Since: " + earlier + "\r\n", 200},
+        {"If-Modified-Since not a date", "If-Modified-Since: yesterday\r\n", 200},
+        // If-None-Match wins over If-Modified-Since, either way.
+        {"tag differs, date same", "If-None-Match: \"x\"\r\nIf-Modified-Since: " + std::string(kModifiedText) + "\r\n",
+         200},
+        {"tag same, date earlier", "If-None-Match: " + kTag + "\r\nIf-Modified-Since: " + earlier + "\r\n", 304},
+        {"If-Match same", "If-Match: " + kTag + "\r\n", 200},
+        {"If-Match star", "If-Match: *\r\n", 200},
+        {"If-Match weak", "If-Match: W/" + kTag + "\r\n", 412},
+        {"If-Match other", "If-Match: \"x\"\r\n", 412},
+        {"If-Unmodified-Since same", "If-Unmodified-Since: " + std::string(kModifiedText) + "\r\n", 200},
+        {"If-Unmodified-Since earlier", "If-Unmodified-Since: " + earlier + "\r\n", 412},
+        {"If-Unmodified-Since not a date", "If-Unmodified-Since: x\r\n", 200},
+        // If-Match is judged before If-Unmodified-Since, which it replaces.
+        {"If-Match same, unmodified earlier", "If-Match: " + kTag + "\r\nIf-Unmodified-Since: " + earlier + "\r\n", 200},
+        // Failed preconditions come before a match of If-None-Match.
+        {"If-Match other, none-match same", "If-Match: \"x\"\r\nIf-None-Match: " + kTag + "\r\n", 412},
+    };
+    for (const auto& row : table) {
+        const Answer a = Prepare("GET", row.fields);
+        EXPECT_EQ(a.Status(), row.status) << row.name;
+        EXPECT_EQ(a.sendsFile, row.status == 200) << row.name;
+        if (row.status == 304) {
+            EXPECT_EQ(a.Field("etag"), kTag) << row.name;
+            EXPECT_EQ(a.Field("last-modified"), kModifiedText) << row.name;
+            EXPECT_EQ(a.Field("content-type"), "<none>") << row.name;
+            EXPECT_FALSE(a.response->SendsBody()) << row.name;
+        }
+    }
+    EXPECT_EQ(Prepare("HEAD", "If-None-Match: " + kTag + "\r\n").Status(), 304);
+}
+
+TEST(KoPrepareFileAnswer, OneRange) {
+    for (const char* method : {"GET", "HEAD"}) {
+        const Answer a = Prepare(method, "Range: bytes=100-199\r\n");
+        EXPECT_TRUE(a.sendsFile);
+        EXPECT_EQ(a.Status(), 206);
+        EXPECT_EQ(a.Field("content-range"), "bytes 100-199/1000");
+        EXPECT_EQ(a.Field("content-type"), "text/css");
+        ASSERT_EQ(a.response->bodySpans.size(), 1u);
+        EXPECT_EQ(a.response->bodySpans[0].offset, 100u);
+        EXPECT_EQ(a.response->bodySpans[0].length, 100u);
+        EXPECT_EQ(a.response->bodySpans[0].before, "");
+        EXPECT_EQ(a.response->FileBodyLength(), 100u);
+    }
+    const Answer last = Prepare("GET", "Range: bytes=-1\r\n");
+    EXPECT_EQ(last.Field("content-range"), "bytes 999-999/1000");
+}
+
+TEST(KoPrepareFileAnswer, SeveralRangesAreMultipart) {
+    const Answer a = Prepare("GET", "Range: bytes=900-,0-9\r\n");
+    EXPECT_EQ(a.Status(), 206);
+    EXPECT_EQ(a.Field("content-type"), "multipart/byteranges; boundary=B");
+    EXPECT_EQ(a.Field("content-range"), "<none>");
+    ASSERT_EQ(a.response->bodySpans.size(), 2u);
+    EXPECT_EQ(a.response->bodySpans[0].before,
+              "--B\r\nContent-Type: text/css\r\nContent-Range: bytes 0-9/1000\r\n\r\n");
+    EXPECT_EQ(a.response->bodySpans[0].offset, 0u);
+    EXPECT_EQ(a.response->bodySpans[0].length, 10u);
+    EXPECT_EQ(a.response->bodySpans[1].before,
+              "\r\n--B\r\nContent-Type: text/css\r\nContent-Range: bytes 900-999/1000\r\n\r\n");
+    EXPECT_EQ(a.response->bodySpans[1].offset, 900u);
+    EXPECT_EQ(a.response->bodySpans[1].length, 100u);
+    EXPECT_EQ(a.response->bodyAfter, "\r\n--B--\r\n");
+    EXPECT_EQ(a.response->FileBodyLength(), a.response->bodySpans[0].before.size() + 10 +
+                                                a.response->bodySpans[1].before.size() + 100 + 9);
+    // Without a boundary given, a fresh one.
+    KoFileAnswerOptions fresh;
+    fresh.now = kModified;
+    auto request = Request("GET", "Range: bytes=0-0,5-5\r\n");
+    auto response = request->MakeAnswer();
+    ASSERT_TRUE(KoPrepareFileAnswer(*request, kFacts, fresh, *response));
+    const std::string type = response->FirstValue("content-type");
+    EXPECT_EQ(type.rfind("multipart/byteranges; boundary=velko-", 0), 0u) << type;
+    EXPECT_GT(type.size(), std::string("multipart/byteranges; boundary=velko-").size() + 16);
+}
+
+TEST(KoPrepareFileAnswer, UnsatisfiableAndIgnoredRanges) {
+    const Answer beyond = Prepare("GET", "Range: bytes=1000-\r\n");
+    EXPECT_FALSE(beyond.sendsFile);
+    EXPECT_EQ(beyond.Status(), 416);
+    EXPECT_EQ(beyond.Field("content-range"), "bytes */1000");
+    EXPECT_EQ(beyond.response->Body(), "416 Range Not Satisfiable\n");
+
+    for (const char* range : {"Range: bytes=9-0\r\n", "Range: lines=1-2\r\n", "Range: bytes=0-1\r\nRange: bytes=3-4\r\n"}) {
+        const Answer whole = Prepare("GET", range);
+        EXPECT_EQ(whole.Status(), 200) << range;
+        EXPECT_TRUE(whole.response->bodySpans.empty()) << range;
+    }
+    // Ranges are for GET and HEAD only; other methods never get that far.
+    EXPECT_EQ(Prepare("POST", "Range: bytes=0-1\r\n").Status(), 405);
+}
+
+TEST(KoPrepareFileAnswer, IfRangeTable) {
+    const struct {
+        std::string ifRange;
+        std::int32_t status;
+    } table[] = {
+        {kTag, 206},
+        {"W/" + kTag, 200},
+        {"\"other\"", 200},
+        {kModifiedText, 206},
+        {KoHttpDate(kModified + 1), 200},
+        {KoHttpDate(kModified - 1), 200},
+        {"not a date", 200},
+        {kTag + ", " + kTag, 200},
+    };
+    for (const auto& row : table) {
+        const Answer a = Prepare("GET", "Range: bytes=0-9\r\nIf-Range: " + row.ifRange + "\r\n");
+        EXPECT_EQ(a.Status(), row.status) << row.ifRange;
+        EXPECT_TRUE(a.sendsFile) << row.ifRange;
+    }
+    // A failed If-Range gives the whole file even where the range could
+    // not be satisfied.
+    EXPECT_EQ(Prepare("GET", "Range: bytes=5000-\r\nIf-Range: \"other\"\r\n").Status(), 200);
+}
+
+}  // namespace
