@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and running need
-# (chromium: the browser test loads the sample site headless; file: cpack
-# finds the binaries of the Debian package with it).
+# (chromium: the browser tests load pages headless; ffmpeg: the browser
+# test of a seeking video makes its video; file: cpack finds the binaries
+# of the Debian package with it).
 set -euo pipefail
 packages=(build-essential cmake pkg-config libssl-dev openssl libgtest-dev libgmock-dev
-          googletest curl php-cgi clang libclang-rt-dev chromium file)
+          googletest curl php-cgi clang libclang-rt-dev chromium ffmpeg file)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
