@@ -14,56 +14,6 @@ constexpr std::array<std::string_view, 7> kLongDays = {"Sunday",   "Monday", "Tu
 constexpr std::array<std::string_view, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// A cursor over the text that reads the pieces of a date in order; every
-// read fails once one has failed.
-class Reader {
-public:
-    explicit Reader(std::string_view text) : rest(text) {}
-
-    bool ok() const { return good; }
-    bool done() const { return good && rest.empty(); }
-
-    void literal(std::string_view expected) {
-        if (good && rest.substr(0, expected.size()) == expected) {
-            rest.remove_prefix(expected.size());
-        } else {
-            good = false;
-        }
-    }
-    // Exactly `count` digits; with `padded`, a leading blank may stand for
-    // the first one (asctime's day of the month).
-    int number(std::size_t count, bool padded = false) {
-        int value = 0;
-        for (std::size_t i = 0; good && i < count; ++i) {
-            const char c = rest.empty() ? '\0' : rest.front();
-            if (c >= '0' && c <= '9') {
-                value = value * 10 + (c - '0');
-            } else if (!(padded && i == 0 && c == ' ')) {
-                good = false;
-                break;
-            }
-            rest.remove_prefix(1);
-        }
-        return value;
-    }
-    // One of the names; its index.
-    template <std::size_t N>
-    int name(const std::array<std::string_view, N>& names) {
-        for (std::size_t i = 0; good && i < N; ++i) {
-            if (rest.substr(0, names[i].size()) == names[i]) {
-                rest.remove_prefix(names[i].size());
-                return static_cast<int>(i);
-            }
-        }
-        good = false;
-        return 0;
-    }
-
-private:
-    std::string_view rest;
-    bool good = true;
-};
-
 std::optional<std::int64_t> SecondsOf(int year, int month, int day, int hour, int minute, int second) {
     const year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month + 1)},
                               std::chrono::day{static_cast<unsigned>(day)}};
@@ -80,66 +30,73 @@ std::string_view Trimmed(std::string_view text) {
     return text;
 }
 
-// "Sun, 06 Nov 1994 08:49:37 GMT"
-std::optional<std::int64_t> FixDate(std::string_view text) {
-    Reader in(text);
-    in.name(kDays);
-    in.literal(", ");
-    const int day = in.number(2);
-    in.literal(" ");
-    const int month = in.name(kMonths);
-    in.literal(" ");
-    const int year = in.number(4);
-    in.literal(" ");
-    const int hour = in.number(2);
-    in.literal(":");
-    const int minute = in.number(2);
-    in.literal(":");
-    const int second = in.number(2);
-    in.literal(" GMT");
-    if (!in.done()) return std::nullopt;
-    return SecondsOf(year, month, day, hour, minute, second);
+// The three forms, in strftime's letters: %a short day name, %A long day
+// name, %d two-digit day, %e day padded with a blank, %b month name, %Y
+// four-digit year, %y two-digit year (below 70 this century, else the
+// last), %H %M %S two digits each; any other byte stands for itself.
+constexpr std::array<std::string_view, 3> kForms = {
+    "%a, %d %b %Y %H:%M:%S GMT",  // IMF-fixdate
+    "%A, %d-%b-%y %H:%M:%S GMT",  // RFC 850
+    "%a %b %e %H:%M:%S %Y",       // asctime
+};
+
+template <std::size_t N>
+bool TakeName(std::string_view& text, const std::array<std::string_view, N>& names, int& index) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (text.substr(0, names[i].size()) == names[i]) {
+            text.remove_prefix(names[i].size());
+            index = static_cast<int>(i);
+            return true;
+        }
+    }
+    return false;
 }
 
-// "Sunday, 06-Nov-94 08:49:37 GMT"; a two-digit year below 70 is in this
-// century, the others in the last.
-std::optional<std::int64_t> Rfc850Date(std::string_view text) {
-    Reader in(text);
-    in.name(kLongDays);
-    in.literal(", ");
-    const int day = in.number(2);
-    in.literal("-");
-    const int month = in.name(kMonths);
-    in.literal("-");
-    const int shortYear = in.number(2);
-    in.literal(" ");
-    const int hour = in.number(2);
-    in.literal(":");
-    const int minute = in.number(2);
-    in.literal(":");
-    const int second = in.number(2);
-    in.literal(" GMT");
-    if (!in.done()) return std::nullopt;
-    return SecondsOf(shortYear < 70 ? 2000 + shortYear : 1900 + shortYear, month, day, hour, minute, second);
+// Two digits; with `padded`, a blank may stand for the first.
+bool TakeTwoDigits(std::string_view& text, bool padded, int& value) {
+    if (text.size() < 2) return false;
+    const char first = text[0];
+    const char second = text[1];
+    const bool firstOk = (first >= '0' && first <= '9') || (padded && first == ' ');
+    if (!firstOk || second < '0' || second > '9') return false;
+    value = (first == ' ' ? 0 : first - '0') * 10 + (second - '0');
+    text.remove_prefix(2);
+    return true;
 }
 
-// "Sun Nov  6 08:49:37 1994"
-std::optional<std::int64_t> AsctimeDate(std::string_view text) {
-    Reader in(text);
-    in.name(kDays);
-    in.literal(" ");
-    const int month = in.name(kMonths);
-    in.literal(" ");
-    const int day = in.number(2, true);
-    in.literal(" ");
-    const int hour = in.number(2);
-    in.literal(":");
-    const int minute = in.number(2);
-    in.literal(":");
-    const int second = in.number(2);
-    in.literal(" ");
-    const int year = in.number(4);
-    if (!in.done()) return std::nullopt;
+std::optional<std::int64_t> ReadForm(std::string_view form, std::string_view text) {
+    int ignored = 0, day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
+    for (std::size_t at = 0; at < form.size(); ++at) {
+        bool ok = true;
+        if (form[at] != '%') {
+            ok = !text.empty() && text.front() == form[at];
+            if (ok) text.remove_prefix(1);
+        } else {
+            switch (form[++at]) {
+            case 'a': ok = TakeName(text, kDays, ignored); break;
+            case 'A': ok = TakeName(text, kLongDays, ignored); break;
+            case 'b': ok = TakeName(text, kMonths, month); break;
+            case 'd': ok = TakeTwoDigits(text, false, day); break;
+            case 'e': ok = TakeTwoDigits(text, true, day); break;
+            case 'y':
+                ok = TakeTwoDigits(text, false, year);
+                year += year < 70 ? 2000 : 1900;
+                break;
+            case 'Y': {
+                int century = 0;
+                ok = TakeTwoDigits(text, false, century) && TakeTwoDigits(text, false, year);
+                year += century * 100;
+                break;
+            }
+            case 'H': ok = TakeTwoDigits(text, false, hour); break;
+            case 'M': ok = TakeTwoDigits(text, false, minute); break;
+            case 'S': ok = TakeTwoDigits(text, false, second); break;
+            default: ok = false;
+            }
+        }
+        if (!ok) return std::nullopt;
+    }
+    if (!text.empty()) return std::nullopt;
     return SecondsOf(year, month, day, hour, minute, second);
 }
 
@@ -161,9 +118,10 @@ std::string KoHttpDate(std::int64_t secondsSince1970) {
 
 std::optional<std::int64_t> KoParseHttpDate(std::string_view text) {
     text = Trimmed(text);
-    if (auto fixed = FixDate(text)) return fixed;
-    if (auto old = Rfc850Date(text)) return old;
-    return AsctimeDate(text);
+    for (std::string_view form : kForms) {
+        if (auto seconds = ReadForm(form, text)) return seconds;
+    }
+    return std::nullopt;
 }
 
 std::int64_t KoSecondsNow() {

@@ -5,18 +5,11 @@
 // ranges (206 in the access log).
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "api/server_handle.h"
-#include "api/velko_server_api.h"
 #include "platform/file_system.h"
 #include "tls_site.h"
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -42,12 +35,6 @@ std::string KeyHash(const std::string& certificate) {
     return hashed.ok ? hash : std::string();
 }
 
-std::size_t Count(const std::vector<std::string>& lines, const std::string& piece) {
-    std::size_t n = 0;
-    for (const std::string& line : lines) n += line.find(piece) != std::string::npos ? 1 : 0;
-    return n;
-}
-
 class Browser : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -56,23 +43,11 @@ protected:
         keyHash = KeyHash(site.certificate);
         ASSERT_EQ(keyHash.size(), 44u) << keyHash;
     }
-    void TearDown() override {
-        if (handle != nullptr) StopHTTPserver(handle);
-    }
-
     void Start(const std::string& cacheControl = "") {
         KoApplicationSettings settings;
-        settings.launcher = [](const std::vector<std::string>&, const std::string&) {};
         settings.http.cacheControl = cacheControl;
-        settings.accessLog = [this](const std::string& line) {
-            std::lock_guard<std::mutex> guard(logLock);
-            log.push_back(line);
-        };
-        handle = KoStartServer("127.0.0.1", 0, site.htmlroot.c_str(), (site.htmlroot + "cgi-bin/").c_str(),
-                               site.certificate.c_str(), site.key.c_str(), 4, settings);
-        for (int i = 0; i < 500 && ServerPort(handle) == 0; ++i) std::this_thread::sleep_for(10ms);
-        ASSERT_NE(ServerPort(handle), 0);
-        url = "https://localhost:" + std::to_string(ServerPort(handle)) + "/";
+        ASSERT_TRUE(server.start(site, settings));
+        url = server.base + "/";
     }
 
     // A fresh, empty profile for each name.
@@ -89,17 +64,10 @@ protected:
         return tls_test::run(kChromium, arguments, "", 120000);
     }
 
-    std::vector<std::string> Log() {
-        std::lock_guard<std::mutex> guard(logLock);
-        return log;
-    }
-
     tls_site::Site site;
+    tls_site::LoggedServer server;
     std::string keyHash;
-    void* handle = nullptr;
     std::string url;
-    std::mutex logLock;
-    std::vector<std::string> log;
 };
 
 }  // namespace
@@ -143,12 +111,10 @@ TEST_F(Browser, SecondLoadRevalidatesTheStylesheet) {
         ASSERT_TRUE(dom.ok) << dom.output;
         EXPECT_NE(dom.output.find("data-border=\"7px\""), std::string::npos) << "load " << load << ":\n" << dom.output;
     }
-    const auto lines = Log();
     std::string all;
-    for (const std::string& line : lines) all += line + "\n";
-    EXPECT_EQ(Count(lines, "\"GET /look.css\" --> 200 "), 1u) << all;
-    EXPECT_EQ(Count(lines, "\"GET /look.css\" --> 304 "), 1u) << all;
-    EXPECT_EQ(Count(lines, "\"GET /styled.html\" --> 304 "), 1u) << all;
+    EXPECT_EQ(server.count("\"GET /look.css\" --> 200 ", &all), 1u) << all;
+    EXPECT_EQ(server.count("\"GET /look.css\" --> 304 "), 1u) << all;
+    EXPECT_EQ(server.count("\"GET /styled.html\" --> 304 "), 1u) << all;
 }
 
 // A video could not seek: nothing answered a Range.
@@ -197,9 +163,7 @@ TEST_F(Browser, VideoSeeksThroughRanges) {
     ASSERT_TRUE(dom.ok) << dom.output;
     EXPECT_NE(dom.output.find("data-state=\"seeked 3.5\""), std::string::npos) << dom.output;
     EXPECT_EQ(tls_test::readFile(marker), "3.5");
-    const auto lines = Log();
     std::string all;
-    for (const std::string& line : lines) all += line + "\n";
-    EXPECT_GE(Count(lines, "\"GET /clip.webm\" --> 206 "), 2u) << all;
-    EXPECT_EQ(Count(lines, "\"GET /clip.webm\" --> 200 "), 0u) << all;
+    EXPECT_GE(server.count("\"GET /clip.webm\" --> 206 ", &all), 2u) << all;
+    EXPECT_EQ(server.count("\"GET /clip.webm\" --> 200 "), 0u) << all;
 }

@@ -4,18 +4,11 @@
 // chunks a file is sent in.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "api/server_handle.h"
-#include "api/velko_server_api.h"
 #include "server/http_date.h"
 #include "tls_site.h"
-
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -33,20 +26,8 @@ protected:
         if (!site.ok) GTEST_SKIP() << "no certificate (openssl command) or no sample site";
         for (int i = 0; big.size() < 3 * 1024 * 1024; ++i) big += std::to_string(i) + ";";
         tls_test::writeFile(site.htmlroot + "big.bin", big);
-        KoApplicationSettings settings;
-        settings.launcher = [](const std::vector<std::string>&, const std::string&) {};
-        settings.accessLog = [this](const std::string& line) {
-            std::lock_guard<std::mutex> guard(logLock);
-            log.push_back(line);
-        };
-        handle = KoStartServer("127.0.0.1", 0, site.htmlroot.c_str(), (site.htmlroot + "cgi-bin/").c_str(),
-                               site.certificate.c_str(), site.key.c_str(), 4, settings);
-        for (int i = 0; i < 500 && ServerPort(handle) == 0; ++i) std::this_thread::sleep_for(10ms);
-        ASSERT_NE(ServerPort(handle), 0);
-        base = "https://localhost:" + std::to_string(ServerPort(handle));
-    }
-    void TearDown() override {
-        if (handle != nullptr) StopHTTPserver(handle);
+        ASSERT_TRUE(server.start(site));
+        base = server.base;
     }
 
     tls_test::CommandResult Curl(std::vector<std::string> arguments) {
@@ -55,17 +36,11 @@ protected:
         return tls_test::run("curl", all, "", 30000);
     }
     std::string File(const std::string& name) { return site.directory + "/" + name; }
-    std::vector<std::string> Log() {
-        std::lock_guard<std::mutex> guard(logLock);
-        return log;
-    }
 
     tls_site::Site site;
-    void* handle = nullptr;
+    tls_site::LoggedServer server;
     std::string base;
     std::string big;
-    std::mutex logLock;
-    std::vector<std::string> log;
 };
 
 }  // namespace
@@ -103,9 +78,8 @@ TEST_F(HttpsFiles, CopyKeptUpToDateByDateAndByTag) {
     const auto changed = Curl({"--etag-compare", File("tag.txt"), base + "/app.js"});
     EXPECT_EQ(changed.output, "// changed\n");
 
-    bool logged304 = false;
-    for (const std::string& line : Log()) logged304 = logged304 || line.find("\"GET /app.js\" --> 304 ") != std::string::npos;
-    EXPECT_TRUE(logged304);
+    std::string all;
+    EXPECT_EQ(server.count("\"GET /app.js\" --> 304 ", &all), 1u) << all;
 }
 
 TEST_F(HttpsFiles, PiecesOfFiles) {
