@@ -48,7 +48,7 @@ std::string Head(const velko::Answer& answer) {
     KoXHeader request(1, false, 4);
     auto response = request.MakeAnswer();
     KoFillAnswer(answer, *response);
-    return KoAnswerHead(*response, response->BodySize(), false) + response->Body();
+    return KoAnswerHead(*response, response->BodySize(), false, "Sun, 06 Nov 1994 08:49:37 GMT") + response->Body();
 }
 
 TEST(KoFillAnswer, WritesStatusTypeFieldsAndBody) {
@@ -57,9 +57,9 @@ TEST(KoFillAnswer, WritesStatusTypeFieldsAndBody) {
         const char* written;
     } rows[] = {
         {velko::Answer::text("hi"),
-         "HTTP/1.1 200 OK\r\nServer: tessmar/1.28.1(96)\r\nContent-Length: 2\r\n"
+         "HTTP/1.1 200 OK\r\nServer: tessmar/1.28.1(96)\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: 2\r\n"
          "Content-Type: text/plain; charset=utf-8\r\n\r\nhi"},
-        {velko::Answer::json("{}", 201), "HTTP/1.1 201 Created\r\nServer: tessmar/1.28.1(96)\r\nContent-Length: 2\r\n"
+        {velko::Answer::json("{}", 201), "HTTP/1.1 201 Created\r\nServer: tessmar/1.28.1(96)\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: 2\r\n"
                                          "Content-Type: application/json\r\n\r\n{}"},
         // A Content-Type among the fields replaces the answer's own.
         {[] {
@@ -67,7 +67,7 @@ TEST(KoFillAnswer, WritesStatusTypeFieldsAndBody) {
              a.headers = {{"content-type", "image/svg+xml"}, {"Cache-Control", "no-store"}};
              return a;
          }(),
-         "HTTP/1.1 200 OK\r\nServer: tessmar/1.28.1(96)\r\nContent-Length: 1\r\n"
+         "HTTP/1.1 200 OK\r\nServer: tessmar/1.28.1(96)\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: 1\r\n"
          "content-type: image/svg+xml\r\nCache-Control: no-store\r\n\r\nx"},
         // The server's framing fields are dropped; Location goes to its place.
         {[] {
@@ -77,7 +77,7 @@ TEST(KoFillAnswer, WritesStatusTypeFieldsAndBody) {
              a.headers = {{"Transfer-Encoding", "chunked"}, {"Keep-Alive", "1"}, {"Location", "/next"}};
              return a;
          }(),
-         "HTTP/1.1 303 See Other\r\nServer: tessmar/1.28.1(96)\r\nContent-Length: 0\r\nLocation: /next\r\n\r\n"},
+         "HTTP/1.1 303 See Other\r\nServer: tessmar/1.28.1(96)\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: 0\r\nLocation: /next\r\n\r\n"},
     };
     for (const auto& row : rows) {
         std::string written = Head(row.answer);

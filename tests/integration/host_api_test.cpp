@@ -121,14 +121,14 @@ TEST_F(HostApi, CommandsByIdAndRoutesByPath) {
     // Matched on the decoded, collapsed path.
     EXPECT_EQ(Body("//api/%6fther"), "prefix /api/other");
     // A POST to a GET route is not answered by it.
-    EXPECT_EQ(StatusAndType("/api/x", "-d a=1"), "404 text/html");
+    EXPECT_EQ(StatusAndType("/api/x", "-d a=1"), "404 text/html; charset=utf-8");
     // HEAD takes the GET route, without the body.
     EXPECT_NE(Curl("-I " + Quoted(base + "/api/x")).output.find("Content-Length: 13\r\n"), std::string::npos);
 
     server->onCommand("calc", nullptr);
     server->on("GET", "/api/*", nullptr);
     EXPECT_EQ(StatusAndType("/?velkoid=calc"), "200 text/html");  // the start page
-    EXPECT_EQ(StatusAndType("/api/x"), "404 text/html");
+    EXPECT_EQ(StatusAndType("/api/x"), "404 text/html; charset=utf-8");
 }
 
 TEST_F(HostApi, RoutesComeBeforeFiles) {
