@@ -41,6 +41,7 @@ protected:
         WriteFile(root + "data.bin", content);
         WriteFile(root + "cgi-bin/method.sh",
                   "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n%s' \"$REQUEST_METHOD\"\n", true);
+        WriteFile(root + "cgi-bin/unchanged.sh", PrintingScript("Status: 304\r\nETag: \"s\"\r\n\r\nleftover"), true);
     }
 
     const std::string content = Numbered();
@@ -103,6 +104,23 @@ TEST_F(FileServing, NotModifiedHasNoBodyAndTheNextAnswerFollowsIt) {
     EXPECT_EQ(StatusLineOf(full), "HTTP/1.1 200 OK") << full;
     EXPECT_EQ(BodyOf(full), "body{color:red}");
     EXPECT_EQ(client.received(), "");
+}
+
+// A script's 304 went out with its body and a Content-Length: the client
+// reads no body after a 304 and took those bytes for the next answer.
+TEST_F(FileServing, ScriptsNotModifiedEndsWithItsHead) {
+    Start();
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /cgi-bin/unchanged.sh HTTP/1.1\r\nHost: x\r\n\r\nGET /style.css HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string first = client.takeAnswer(milliseconds(8000));
+    EXPECT_EQ(StatusLineOf(first), "HTTP/1.1 304 Not Modified") << first;
+    EXPECT_EQ(FieldOf(first, "ETag"), "\"s\"");
+    EXPECT_EQ(FieldOf(first, "Content-Length"), "<none>");
+    const std::string second = client.takeAnswer(milliseconds(8000));
+    EXPECT_EQ(StatusLineOf(second), "HTTP/1.1 200 OK") << second;
+    EXPECT_EQ(BodyOf(second), "body{color:red}");
+    EXPECT_EQ(client.received().find("leftover"), std::string::npos);
 }
 
 TEST_F(FileServing, FailedPreconditionsAre412) {
