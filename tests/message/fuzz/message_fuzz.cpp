@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int r = header->ConsumeHeader(admit);
         if (r == consume_result::Refused) {
             const std::int32_t status = header->RefusalStatus();
-            Check(status == 400 || status == 413 || status == 431 || status == 501, "refusal status");
+            Check(status == 400 || status == 413 || status == 431 || status == 501 || status == 505, "refusal status");
             Check(header->closeAfter, "refusal closes");
             break;
         }
