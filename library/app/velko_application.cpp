@@ -99,10 +99,14 @@ void KoVelkoApplication2::start() {
         std::lock_guard<std::recursive_mutex> guard(lock);
         return routerConfig();
     }();
+    KoHTTPSettings http = settings.http;
+    // "_phppool" "off" brings back one php-cgi per PHP request.
+    const std::string pool = ValueOr(copy, "_phppool");
+    if (pool == "off" || pool == "0" || pool == "false" || pool == "no") http.php.enabled = false;
     for (std::size_t i = 0; i < hosts.size(); ++i) {
         auto client = koMakeSharedJob<KoTransceiverClient>(
             [this](const KoServerCallback_t& event) { return serverEvent(event); }, copy, this);
-        auto router = std::make_shared<KoRequestRouter>(*transceiver_, *this, config, settings.http);
+        auto router = std::make_shared<KoRequestRouter>(*transceiver_, *this, config, http);
         std::weak_ptr<KoRequestRouter> weakRouter = router;
         const KoTransceiverClient::Handler routed = [weakRouter](const std::string& source,
                                                                  std::shared_ptr<KoXHeader> request) {

@@ -5,7 +5,9 @@
 // a running server, the server callback records listening ports (where the
 // exported ServerPort reads them) and hands the access log to its sink
 // (standard output unless the settings name another). It also holds the
-// host's routes (KoRouteTable), which the routers consult before files.
+// host's routes (KoRouteTable), which the routers consult before files. The
+// option "_phppool" set to "off" ("0", "false", "no") turns the pool of
+// php-cgi processes off: every PHP request then starts a php-cgi of its own.
 // May use: server, store, message, html, jobs, net, foundation, platform.
 //
 // Ownership: owns scheduler, transceiver, the clients (shared), the routers,

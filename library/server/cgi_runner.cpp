@@ -84,14 +84,20 @@ void addGatewayVariables(const KoXHeader& request, const KoCgiContext& context, 
     environment["REQUEST_URI"] = RequestTarget(request);
     environment["DOCUMENT_ROOT"] = context.documentRoot;
     environment["REDIRECT_STATUS"] = "CGI";
+    for (auto& [name, value] : inheritedVariables()) environment.emplace(name, std::move(value));
+}
+
+KoCgiEnvironment inheritedVariables() {
+    KoCgiEnvironment inherited;
     for (const std::string& entry : platform::currentEnvironment()) {
         const std::size_t equals = entry.find('=');
         if (equals == std::string::npos) continue;
         const std::string name = entry.substr(0, equals);
         for (const char* wanted : kInherited) {
-            if (name == wanted && environment.count(name) == 0) environment[name] = entry.substr(equals + 1);
+            if (name == wanted) inherited[name] = entry.substr(equals + 1);
         }
     }
+    return inherited;
 }
 
 std::vector<std::string> environmentEntries(const KoCgiEnvironment& environment) {

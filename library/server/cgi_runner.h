@@ -48,8 +48,11 @@ bool buildEnvironment(const KoXHeader& request, KoCgiEnvironment& environment);
 
 // The gateway variables a CGI program expects (GATEWAY_INTERFACE, SERVER_*,
 // REMOTE_*, SCRIPT_*, REQUEST_URI, DOCUMENT_ROOT, REDIRECT_STATUS), and the
-// few of this process's variables a child needs to start (PATH, ...).
+// inherited variables below.
 void addGatewayVariables(const KoXHeader& request, const KoCgiContext& context, KoCgiEnvironment& environment);
+
+// The few of this process's variables a child needs to start (PATH, ...).
+KoCgiEnvironment inheritedVariables();
 
 // "NAME=value" entries for platform::ChildOptions.
 std::vector<std::string> environmentEntries(const KoCgiEnvironment& environment);

@@ -11,6 +11,24 @@
 #include "server/cgi_output.h"
 #include "server/server_settings.h"
 
+// PHP scripts run in a pool of persistent php-cgi processes spoken to over
+// FastCGI.
+struct KoPhpPoolSettings {
+    // false: every PHP request starts a php-cgi of its own, as CGI programs do.
+    bool enabled = true;
+    // php-cgi processes; 0: one per core, at least 2.
+    std::size_t processes = 0;
+    // Requests that wait for a free process; more are answered 503.
+    std::size_t queueLimit = 64;
+    // Requests a process serves before a fresh one replaces it (0: no limit).
+    std::size_t maxRequests = 500;
+    // A process that keeps failing to start or to answer is restarted after
+    // this pause, doubled with every further failure up to the limit; in the
+    // meantime its requests are answered 502 at once.
+    std::chrono::milliseconds restartBackoff{100};
+    std::chrono::milliseconds restartBackoffLimit{5'000};
+};
+
 struct KoHTTPSettings {
     // A request's header must be complete this long after its first byte;
     // the deadline does not restart with each byte.
@@ -19,14 +37,16 @@ struct KoHTTPSettings {
     std::chrono::milliseconds bodyProgressDeadline{30'000};
     // How often the deadline watch looks at the connections being read.
     std::chrono::milliseconds deadlineCheck{1'000};
-    // A CGI child still running after this long is killed (answered 504).
+    // A CGI child or a PHP request still running after this long is killed
+    // (answered 504).
     std::chrono::milliseconds cgiTimeout{30'000};
-    // CGI output past this many bytes ends the run (answered 502).
+    // CGI or PHP output past this many bytes ends the run (answered 502).
     std::size_t cgiOutputLimit = 64u * 1024 * 1024;
     // A CGI header block past this many bytes is malformed (answered 502).
     std::size_t cgiHeaderLimit = KoCgiOutputParser::kDefaultHeaderLimit;
     // CGI runs at once; further runs wait their turn.
     std::size_t cgiConcurrency = 8;
+    KoPhpPoolSettings php;
     // Bytes of a static file read per step while it is sent.
     std::size_t fileChunk = 64u * 1024;
     // The Cache-Control value of static file answers; none when empty, and

@@ -35,6 +35,22 @@ std::string Value(const KoStringMap& map, const std::string& key) {
     return it == map.end() ? std::string() : it->second;
 }
 
+// A child run per request, as the router answers it.
+KoScriptResult ScriptResultOf(platform::ChildRun run, const std::string& program) {
+    switch (run.outcome) {
+    case platform::ChildRun::Outcome::completed:
+        return KoScriptResult{0, std::move(run.output)};
+    case platform::ChildRun::Outcome::timedOut:
+        return KoScriptResult{504, {}};
+    case platform::ChildRun::Outcome::outputTooLarge:
+        return KoScriptResult{502, {}};
+    case platform::ChildRun::Outcome::startFailed:
+        break;
+    }
+    std::cerr << "cannot start \"" << program << "\": " << run.error.text() << std::endl;
+    return KoScriptResult{502, {}};
+}
+
 }  // namespace
 
 KoRequestRouter::KoRequestRouter(KoTransceiver& transceiver_, KoRouterServices& services_, KoRouterConfig config_,
@@ -44,12 +60,14 @@ KoRequestRouter::KoRequestRouter(KoTransceiver& transceiver_, KoRouterServices& 
       config(std::move(config_)),
       settings(std::move(settings_)),
       runner(transceiver_.Scheduler(), settings),
-      handlers(transceiver_.Scheduler(), settings.handlerConcurrency, "KoHostHandler") {}
+      handlers(transceiver_.Scheduler(), settings.handlerConcurrency, "KoHostHandler"),
+      php(transceiver_.Scheduler(), config.phpBinary, platform::absolutePath(config.documentRoot), settings) {}
 
 KoRequestRouter::~KoRequestRouter() { stop(); }
 
 void KoRequestRouter::stop() {
     handlers.stop();
+    php.stop();
     runner.stop();
 }
 
@@ -331,67 +349,72 @@ int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request) {
 }
 
 bool KoRequestRouter::runScript(const std::string& scriptPath, std::shared_ptr<KoXHeader> request) {
-    return runChildFor(config.phpBinary, scriptPath, std::move(request));
+    if (!settings.php.enabled) return runChildFor(config.phpBinary, scriptPath, std::move(request));
+    std::string file = scriptPath;
+    KoCgiEnvironment environment;
+    if (!scriptEnvironment(file, *request, environment)) return false;
+    std::string body = request->Body();
+    auto done = [this, request, file](KoScriptResult result) { finishScript(request, file, std::move(result)); };
+    return php.submit(environmentEntries(environment), std::move(body), std::move(done));
 }
 
 bool KoRequestRouter::runProgram(const std::string& programPath, std::shared_ptr<KoXHeader> request) {
     return runChildFor(programPath, programPath, std::move(request));
 }
 
-bool KoRequestRouter::runChildFor(const std::string& program, const std::string& relativeFile,
-                                  std::shared_ptr<KoXHeader> request) {
-    auto info = platform::fileInfo(relativeFile);
+bool KoRequestRouter::scriptEnvironment(std::string& file, const KoXHeader& request, KoCgiEnvironment& environment) {
+    auto info = platform::fileInfo(file);
     if (!info || !info->regular) return false;
     // The child runs in the script's directory, so a path relative to the
     // server's own directory would name nothing there.
-    const std::string file = platform::absolutePath(relativeFile);
+    file = platform::absolutePath(file);
     if (file.empty()) return false;
-    KoCgiEnvironment environment;
     environment["REDIRECT_STATUS"] = "CGI";
     environment["SCRIPT_FILENAME"] = file;
-    if (!buildEnvironment(*request, environment)) return false;
+    if (!buildEnvironment(request, environment)) return false;
     KoCgiContext context;
     context.documentRoot = platform::absolutePath(config.documentRoot);
-    context.scriptName = KoNormaliseRequestPath(request->path).value_or(percentDecode(request->path));
+    context.scriptName = KoNormaliseRequestPath(request.path).value_or(percentDecode(request.path));
     context.scriptFilename = file;
-    context.serverName = Value(request->description, "localaddress");
-    context.serverPort = Value(request->description, "localport");
-    context.remoteAddr = Value(request->description, "remoteaddress");
-    context.remotePort = Value(request->description, "remoteport");
-    addGatewayVariables(*request, context, environment);
+    context.serverName = Value(request.description, "localaddress");
+    context.serverPort = Value(request.description, "localport");
+    context.remoteAddr = Value(request.description, "remoteaddress");
+    context.remotePort = Value(request.description, "remoteport");
+    addGatewayVariables(request, context, environment);
+    return true;
+}
 
+bool KoRequestRouter::runChildFor(const std::string& program, const std::string& relativeFile,
+                                  std::shared_ptr<KoXHeader> request) {
+    std::string file = relativeFile;
+    KoCgiEnvironment environment;
+    if (!scriptEnvironment(file, *request, environment)) return false;
     platform::ChildOptions options;
     options.program = program == relativeFile ? file : program;
     options.environment = environmentEntries(environment);
     options.workingDirectory = DirectoryOf(file);
     std::string input = request->Body();
-
-    auto done = [this, request, file](platform::ChildRun run) {
-        auto response = answerFor(*request, 200);
-        switch (run.outcome) {
-        case platform::ChildRun::Outcome::completed: {
-            KoCgiAnswer answer = parseCgiOutput(run.output, settings.cgiHeaderLimit);
-            if (!answer.wellFormed) {
-                std::cerr << "CGI output of " << file << " is malformed: " << answer.reason << std::endl;
-                response->statusCode = 502;
-                break;
-            }
-            response->statusCode = answer.head.status;
-            response->location = std::move(answer.head.location);
-            response->fields[kCgiLinesField] = std::move(answer.head.headerLines);
-            response->Input().sputn(answer.body.data(), static_cast<std::streamsize>(answer.body.size()));
-            break;
-        }
-        case platform::ChildRun::Outcome::timedOut:
-            response->statusCode = 504;
-            break;
-        case platform::ChildRun::Outcome::outputTooLarge:
-        case platform::ChildRun::Outcome::startFailed:
-            response->statusCode = 502;
-            break;
-        }
-        completeAnswer(*request, response);
+    auto done = [this, request, file, program = options.program](platform::ChildRun run) {
+        finishScript(request, file, ScriptResultOf(std::move(run), program));
     };
-    if (!runner.submit(std::move(options), std::move(input), std::move(done))) return false;
-    return true;
+    return runner.submit(std::move(options), std::move(input), std::move(done));
+}
+
+void KoRequestRouter::finishScript(const std::shared_ptr<KoXHeader>& request, const std::string& file,
+                                   KoScriptResult result) {
+    auto response = answerFor(*request, 200);
+    KoCgiAnswer answer;
+    if (result.failureStatus == 0) answer = parseCgiOutput(result.output, settings.cgiHeaderLimit);
+    if (result.failureStatus != 0) {
+        response->statusCode = result.failureStatus;
+    } else if (!answer.wellFormed) {
+        std::cerr << "CGI output of " << file << " is malformed: " << answer.reason << std::endl;
+        response->statusCode = 502;
+    } else {
+        response->statusCode = answer.head.status;
+        response->location = std::move(answer.head.location);
+        response->fields[kCgiLinesField] = std::move(answer.head.headerLines);
+        response->Input().sputn(answer.body.data(), static_cast<std::streamsize>(answer.body.size()));
+    }
+    completeAnswer(*request, response);
 }

@@ -30,18 +30,20 @@
 // A CGI run's output goes through KoCgiOutputParser: malformed output is
 // answered 502 with a line on standard error.
 //
-// CGI and PHP runs go to the router's KoCgiRunner, handlers that may block
+// CGI runs go to the router's KoCgiRunner, PHP scripts to its KoPhpPool (or,
+// with the pool turned off, to the runner as well), handlers that may block
 // to its handler queue (at most `handlerConcurrency` at once); route() then
 // reports answerPending, and completeAnswer() writes the answer when the
-// work is done. A handler that throws is answered 500 with a line on
-// standard error.
+// work is done (a script's through finishScript()). A handler that throws is
+// answered 500 with a line on standard error.
 //
 // Ownership: the router shares nothing; it reaches the layer that received
 // a request through the transceiver by the request's server name.
-// Threads: route() runs on the server's worker; CGI completions and blocking
-// handlers on their tasks. stop() ends the handler queue and the CGI runs
-// (waiting for those in progress, dropping those that wait) and must be
-// called before the transceiver goes.
+// Threads: route() runs on the server's worker; script completions and
+// blocking handlers on their tasks or the pool's workers. stop() ends the
+// handler queue, the PHP pool and the CGI runs (waiting for those in
+// progress, dropping those that wait) and must be called before the
+// transceiver goes.
 #pragma once
 
 #include <cstdint>
@@ -54,8 +56,10 @@
 #include "platform/file_system.h"
 #include "server/cgi_runner.h"
 #include "server/http_settings.h"
+#include "server/php_pool.h"
 #include "server/request_rules.h"
 #include "server/router_services.h"
+#include "server/script_result.h"
 
 class KoTransceiver;
 class KoXHeader;
@@ -97,16 +101,20 @@ public:
     // status queries of files).
     KoPathDecision decide(const std::string& path);
 
-    // Start a CGI run: the interpreter on scriptPath, or programPath itself.
-    // False (nothing answered) when the file is missing or the method has
-    // no CGI form.
+    // Start a CGI run: the interpreter (pooled, unless the pool is off) on
+    // scriptPath, or programPath itself. False (nothing answered) when the
+    // file is missing or the method has no CGI form.
     bool runScript(const std::string& scriptPath, std::shared_ptr<KoXHeader> request);
     bool runProgram(const std::string& programPath, std::shared_ptr<KoXHeader> request);
 
     const KoRouterConfig& Config() const { return config; }
     KoCgiRunner& Runner() { return runner; }
+    KoPhpPool& PhpPool() { return php; }
 
 private:
+    // The CGI variables of a run of file (made absolute in place); false
+    // when it is missing or the method has no CGI form.
+    bool scriptEnvironment(std::string& file, const KoXHeader& request, KoCgiEnvironment& environment);
     bool runChildFor(const std::string& program, const std::string& file, std::shared_ptr<KoXHeader> request);
     int routeCommand(const std::shared_ptr<KoXHeader>& request);
     int routeHost(const std::shared_ptr<KoXHeader>& request);
@@ -117,6 +125,8 @@ private:
     // Sends an answer that route() reported pending and lets the layer go on
     // with the connection.
     void completeAnswer(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
+    // Every script's answer goes out here, then through completeAnswer().
+    void finishScript(const std::shared_ptr<KoXHeader>& request, const std::string& file, KoScriptResult result);
     int routeFile(const std::shared_ptr<KoXHeader>& request);
     std::shared_ptr<KoXResponseHeader> answerFor(const KoXHeader& request, std::int32_t status);
     int send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
@@ -134,4 +144,5 @@ private:
     const KoHTTPSettings settings;
     KoCgiRunner runner;
     KoBoundedWorkQueue handlers;
+    KoPhpPool php;
 };

@@ -1,0 +1,47 @@
+// Platform: a long-lived child process that serves on a descriptor handed
+// to it as its standard input (a listening socket, the way FastCGI
+// programs expect to be started). Its standard output and standard error
+// are this process's standard error, so whatever it prints reaches the log.
+//
+// Like ChildProcess, a child gets exactly the environment it is given,
+// default signal dispositions and an empty signal mask, and a process group
+// of its own (a kill also ends what it started).
+//
+// ServiceProcess is move-only and owns the child: destroying one kills and
+// reaps it, so no process and no zombie outlives its owner. One thread at a
+// time uses a ServiceProcess.
+#pragma once
+
+#include "platform/child_process.h"
+#include "platform/error.h"
+
+namespace platform {
+
+class ServiceProcess {
+public:
+    // Starts options.program with standardInput as its descriptor 0; fails
+    // with the error of the spawn or exec step (a missing program fails
+    // here). The caller keeps its own standardInput.
+    static Result<ServiceProcess> start(const ChildOptions& options, int standardInput);
+
+    ServiceProcess(ServiceProcess&& other) noexcept;
+    ServiceProcess& operator=(ServiceProcess&& other) noexcept;
+    ServiceProcess(const ServiceProcess&) = delete;
+    ServiceProcess& operator=(const ServiceProcess&) = delete;
+    ~ServiceProcess();
+
+    // The process id, -1 once reaped.
+    int id() const { return pid_; }
+    // Whether the child still runs; one that has ended is reaped here.
+    bool running();
+    // Kills the child (SIGKILL, its group too) and reaps it; returns at once
+    // when it has already been reaped.
+    void end();
+
+private:
+    ServiceProcess() = default;
+
+    int pid_ = -1;
+};
+
+}  // namespace platform

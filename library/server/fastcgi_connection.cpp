@@ -1,0 +1,130 @@
+#include "server/fastcgi_connection.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "platform/socket.h"
+#include "server/fastcgi_records.h"
+#include "server/fastcgi_response.h"
+
+namespace {
+
+// Body bytes put into records per refill of the send buffer.
+constexpr std::size_t kInputChunk = fastcgi::maxContentLength;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+KoFastCgiOutcome Ended(KoFastCgiOutcome::Kind kind, std::string failure = {}) {
+    KoFastCgiOutcome outcome;
+    outcome.kind = kind;
+    outcome.failure = std::move(failure);
+    return outcome;
+}
+
+int MillisecondsUntil(KoFastCgiConnection::Clock::time_point deadline) {
+    const auto left = deadline - KoFastCgiConnection::Clock::now();
+    if (left <= left.zero()) return 0;
+    // Round up, so that a wait never ends just before the deadline and spins.
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1;
+}
+
+}  // namespace
+
+KoFastCgiConnection::KoFastCgiConnection(platform::Descriptor socket_, int stopFd) : socket(std::move(socket_)) {
+    watched = socket.valid() && poller.add(socket.get(), platform::readable, socketTag) &&
+              (stopFd < 0 || poller.add(stopFd, platform::readable, stopTag));
+}
+
+KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, Clock::time_point deadline,
+                                               std::size_t maxOutput, const ErrorSink& errors) {
+    using Kind = KoFastCgiOutcome::Kind;
+    if (!watched) return Ended(Kind::failed, "no connection");
+    std::string pending;
+    fastcgi::appendBeginRequest(pending, requestId, true);
+    if (!fastcgi::appendParams(pending, requestId, request.params)) {
+        KoFastCgiOutcome outcome = Ended(Kind::failed, "a request variable too long for one FastCGI record");
+        outcome.reusable = true;  // nothing was sent
+        return outcome;
+    }
+    const std::string_view body = request.body;
+    std::size_t bodyQueued = 0;
+    bool inputEnded = false;
+    // The send buffer holds a bounded part of the body at a time.
+    const auto refill = [&] {
+        while (!inputEnded && pending.size() < kInputChunk) {
+            const std::size_t chunk = std::min(body.size() - bodyQueued, kInputChunk);
+            fastcgi::appendStream(pending, fastcgi::record::stdinStream, requestId, body.substr(bodyQueued, chunk));
+            bodyQueued += chunk;
+            inputEnded = chunk == 0;
+        }
+    };
+    refill();
+
+    std::size_t offset = 0;
+    bool anySent = false;
+    bool sendFailed = false;
+    unsigned interest = platform::readable;
+    KoFastCgiResponse response(requestId);
+    std::vector<platform::Poller::Event> events;
+    std::string buffer(kReadChunk, '\0');
+
+    for (;;) {
+        while (offset < pending.size()) {
+            const platform::IoResult sent = platform::sendSome(socket.get(), pending.data() + offset, pending.size() - offset);
+            if (sent.error.ok()) {
+                anySent = anySent || sent.bytes > 0;
+                offset += sent.bytes;
+                if (offset == pending.size()) {
+                    pending.clear();
+                    offset = 0;
+                    refill();
+                }
+                continue;
+            }
+            if (sent.error.wouldBlock()) break;
+            if (sent.error.interrupted()) continue;
+            // The responder went away; an answer it already wrote may still be read.
+            if (!anySent) return Ended(Kind::unsent, "the process had gone: " + sent.error.text());
+            sendFailed = true;
+            pending.clear();
+            offset = 0;
+        }
+        const unsigned wanted = platform::readable | (offset < pending.size() ? platform::writable : 0u);
+        if (wanted != interest) {
+            poller.modify(socket.get(), wanted);
+            interest = wanted;
+        }
+        const int left = MillisecondsUntil(deadline);
+        if (left == 0) return Ended(Kind::timedOut, "no answer in time");
+        auto waited = poller.wait(left, events);
+        if (!waited.ok()) return Ended(Kind::failed, "waiting failed: " + waited.error().text());
+        bool readable = false;
+        for (const auto& event : events) {
+            if (event.tag == stopTag) return Ended(Kind::stopped, "stopped");
+            if (event.ready & (platform::readable | platform::hangup | platform::failed)) readable = true;
+        }
+        while (readable) {
+            const platform::IoResult got = platform::receiveSome(socket.get(), buffer.data(), buffer.size());
+            if (!got.error.ok()) {
+                if (got.error.wouldBlock()) break;
+                if (got.error.interrupted()) continue;
+                return Ended(Kind::failed, "the connection failed: " + got.error.text());
+            }
+            if (got.bytes == 0) {
+                return Ended(Kind::failed, response.MidRecord() ? "the answer was cut in the middle of a record"
+                                                                : "the process closed the connection before the end");
+            }
+            const auto status = response.feed(std::string_view(buffer.data(), got.bytes));
+            const std::string stderrBytes = response.TakeErrors();
+            if (!stderrBytes.empty() && errors) errors(stderrBytes);
+            if (status == KoFastCgiResponse::Status::failed) return Ended(Kind::failed, "it sent " + response.Failure());
+            if (response.Output().size() > maxOutput) return Ended(Kind::outputTooLarge, "output past the limit");
+            if (status == KoFastCgiResponse::Status::ended) {
+                KoFastCgiOutcome outcome = Ended(Kind::completed);
+                outcome.output = std::move(response.Output());
+                // Whatever is left unsent or unread would confuse the next request.
+                outcome.reusable = inputEnded && pending.empty() && !sendFailed && !response.Trailing();
+                return outcome;
+            }
+        }
+    }
+}

@@ -1,0 +1,271 @@
+#include "server/php_pool.h"
+
+#include <algorithm>
+#include <iostream>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "jobs/kessa_scheduler.h"
+#include "platform/file_system.h"
+#include "platform/local_socket.h"
+#include "platform/service_process.h"
+#include "server/cgi_runner.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void PrintLine(const std::string& line) {
+    const std::string text = line + "\n";
+    std::cerr.write(text.data(), static_cast<std::streamsize>(text.size()));
+    std::cerr.flush();
+}
+
+void PassOnErrors(std::string_view bytes) {
+    std::cerr.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::cerr.flush();
+}
+
+std::size_t PoolSize(const KoPhpPoolSettings& settings) {
+    if (settings.processes != 0) return settings.processes;
+    return std::max<std::size_t>(2, std::thread::hardware_concurrency());
+}
+
+KoScriptResult Failure(std::int32_t status) { return KoScriptResult{status, {}}; }
+
+}  // namespace
+
+// One process and its connection, owned by the worker that drives it.
+struct KoPhpPool::Slot {
+    std::optional<platform::ServiceProcess> process;
+    std::unique_ptr<KoFastCgiConnection> connection;
+    std::size_t served = 0;
+    unsigned failures = 0;  // in a row
+    Clock::time_point retryAt{};
+
+    bool usable() const { return connection != nullptr; }
+    void end() {
+        connection.reset();
+        if (process) process->end();
+        process.reset();
+    }
+};
+
+KoPhpPool::KoPhpPool(KoKessaScheduler2& scheduler_, std::string program_, std::string workingDirectory_,
+                     const KoHTTPSettings& settings_)
+    : scheduler(scheduler_),
+      program(std::move(program_)),
+      workingDirectory(std::move(workingDirectory_)),
+      settings(settings_),
+      size(PoolSize(settings_.php)) {
+    KoCgiEnvironment environment = inheritedVariables();
+    // The pool is the process manager: php-cgi forks no children and never
+    // ends itself after a count of requests.
+    environment["PHP_FCGI_CHILDREN"] = "0";
+    environment["PHP_FCGI_MAX_REQUESTS"] = "0";
+    processEnvironment = environmentEntries(environment);
+}
+
+KoPhpPool::~KoPhpPool() { stop(); }
+
+std::size_t KoPhpPool::Waiting() {
+    std::lock_guard<std::mutex> guard(lock);
+    return waiting.size();
+}
+
+std::size_t KoPhpPool::Busy() {
+    std::lock_guard<std::mutex> guard(lock);
+    return outstanding - waiting.size();
+}
+
+bool KoPhpPool::submit(std::vector<std::string> params, std::string body, Done done) {
+    bool full = false;
+    bool unavailable = false;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (stopped) return false;
+        if (!running) unavailable = !startLocked();
+        full = outstanding >= size + settings.php.queueLimit;
+        if (!unavailable && !full) {
+            ++outstanding;
+            waiting.push_back(Job{KoFastCgiRequest{std::move(params), std::move(body)}, std::move(done)});
+        }
+    }
+    if (unavailable || full) {
+        if (done) done(Failure(unavailable ? 502 : 503));
+        return true;
+    }
+    jobReady.notify_one();
+    return true;
+}
+
+bool KoPhpPool::startLocked() {
+    if (!stopWake.valid()) {
+        PrintLine("php-cgi: no pool: " + stopWake.error().text());
+        return false;
+    }
+    auto made = platform::makeTemporaryDirectory("velko-php-");
+    if (!made.ok()) {
+        PrintLine("php-cgi: no directory for the pool's sockets: " + made.error().text());
+        return false;
+    }
+    directory = made.value();
+    running = true;
+    KoKessaJobOptions options;
+    options.name = "KoPhpPoolWorker";
+    for (std::size_t i = 0; i < size; ++i) {
+        workers.push_back(scheduler.submit(
+            [this](KoKessaJobParametersAndResult* p) {
+                work();
+                return p;
+            },
+            nullptr, options));
+    }
+    return true;
+}
+
+void KoPhpPool::stop() {
+    std::vector<std::uint64_t> ending;
+    std::deque<Job> dropped;
+    std::string socketDirectory;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopped = true;
+        dropped.swap(waiting);
+        outstanding -= dropped.size();
+        ending.swap(workers);
+        socketDirectory.swap(directory);
+    }
+    stopWake.signal();
+    jobReady.notify_all();
+    for (std::uint64_t job : ending) scheduler.cancelAndWait(job);
+    if (!socketDirectory.empty()) platform::removeTree(socketDirectory);
+}
+
+void KoPhpPool::work() {
+    Slot slot;
+    for (;;) {
+        // Ready before the request comes, unless the process keeps failing.
+        if (!slot.usable() && Clock::now() >= slot.retryAt) startProcess(slot);
+        Job job;
+        {
+            std::unique_lock<std::mutex> guard(lock);
+            jobReady.wait(guard, [this] { return stopped || !waiting.empty(); });
+            if (stopped) break;
+            job = std::move(waiting.front());
+            waiting.pop_front();
+        }
+        KoScriptResult result = serve(slot, job.request);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            --outstanding;
+        }
+        try {
+            if (job.done) job.done(std::move(result));
+        } catch (...) {
+            // The answer is lost; the worker goes on.
+        }
+    }
+    slot.end();
+}
+
+KoScriptResult KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request) {
+    using Kind = KoFastCgiOutcome::Kind;
+    const auto deadline = Clock::now() + settings.cgiTimeout;
+    // A process that died while idle is noticed when the request cannot be
+    // sent at all; the request then goes to a fresh one.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!slot.usable()) {
+            if (Clock::now() < slot.retryAt || !startProcess(slot)) return Failure(502);
+        }
+        KoFastCgiOutcome outcome = slot.connection->exchange(request, deadline, settings.cgiOutputLimit, PassOnErrors);
+        switch (outcome.kind) {
+        case Kind::completed:
+            ++slot.served;
+            slot.failures = 0;
+            if (!outcome.reusable || (settings.php.maxRequests != 0 && slot.served >= settings.php.maxRequests)) {
+                slot.end();
+            }
+            return KoScriptResult{0, std::move(outcome.output)};
+        case Kind::unsent:
+            slot.end();
+            noteFailure(slot);
+            continue;
+        case Kind::timedOut:
+            slot.end();
+            return Failure(504);
+        case Kind::outputTooLarge:
+            slot.end();
+            return Failure(502);
+        case Kind::stopped:
+            slot.end();
+            return Failure(503);
+        case Kind::failed:
+            PrintLine("php-cgi: " + outcome.failure);
+            if (!outcome.reusable) {
+                slot.end();
+                noteFailure(slot);
+            }
+            return Failure(502);
+        }
+    }
+    return Failure(502);
+}
+
+bool KoPhpPool::startProcess(Slot& slot) {
+    slot.end();
+    std::string path;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (stopped || directory.empty()) return false;
+        path = directory + "/" + std::to_string(serial++);
+    }
+    auto listening = platform::listenLocal(path, 1);
+    if (!listening.ok()) {
+        PrintLine("php-cgi: no socket for \"" + program + "\": " + listening.error().text());
+        noteFailure(slot);
+        return false;
+    }
+    // Connected before the interpreter runs: the backlog holds the connection
+    // until php-cgi accepts it, and then nobody else needs the name.
+    auto connected = platform::connectLocal(path);
+    platform::removeName(path);
+    if (!connected.ok()) {
+        PrintLine("php-cgi: cannot connect to its socket: " + connected.error().text());
+        noteFailure(slot);
+        return false;
+    }
+    platform::ChildOptions options;
+    options.program = program;
+    options.environment = processEnvironment;
+    options.workingDirectory = workingDirectory;
+    auto process = platform::ServiceProcess::start(options, listening.value().get());
+    if (!process.ok()) {
+        PrintLine("php-cgi: cannot start \"" + program + "\": " + process.error().text());
+        noteFailure(slot);
+        return false;
+    }
+    slot.process.emplace(std::move(process.value()));
+    slot.connection = std::make_unique<KoFastCgiConnection>(std::move(connected.value()), stopWake.fd());
+    slot.served = 0;
+    ++started;
+    if (!slot.connection->valid()) {
+        slot.end();
+        noteFailure(slot);
+        return false;
+    }
+    return true;
+}
+
+void KoPhpPool::noteFailure(Slot& slot) {
+    ++slot.failures;
+    // The first failure restarts at once: one crash is no reason to wait.
+    if (slot.failures < 2) {
+        slot.retryAt = Clock::now();
+        return;
+    }
+    auto pause = settings.php.restartBackoff;
+    for (unsigned i = 2; i < slot.failures && pause < settings.php.restartBackoffLimit; ++i) pause *= 2;
+    slot.retryAt = Clock::now() + std::min(pause, settings.php.restartBackoffLimit);
+}

@@ -1,0 +1,105 @@
+// Server stack: KoPhpPool, the php-cgi processes that answer PHP scripts
+// over FastCGI, started and owned by the server.
+//
+// Each process is one php-cgi with PHP_FCGI_CHILDREN=0, so that it forks no
+// interpreters of its own: the pool sees every interpreter, and a script
+// past the time limit costs exactly its own process. It is started the way
+// FastCGI programs expect, with a listening local socket as its standard
+// input; the pool connects once and keeps the connection (FCGI_KEEP_CONN).
+// The socket's name lives in a directory only this user can enter (made
+// when the pool starts, removed at stop) and is removed as soon as the pool
+// has connected, so nobody else can reach the interpreter.
+//
+// The pool starts with its first request. One worker (a scheduler work
+// item) drives each process: it takes the oldest waiting request, runs it
+// within the CGI time limit and output limit, and calls the request's done
+// callable with the script's output or the status that answers instead:
+// 504 past the time limit, 502 when php-cgi cannot start, breaks the
+// protocol or dies, 503 when the wait queue is full or the pool stops. A
+// process that timed out, broke or died is killed and replaced; one that has
+// served `maxRequests` is replaced too. A process that keeps failing is
+// restarted only after a growing pause, during which its requests get 502
+// at once, so a php-cgi that cannot start never makes the pool spin.
+// FCGI_STDERR goes to this process's standard error, with the lines that say
+// why a process failed.
+//
+// Ownership: the pool owns its processes, their connections and its waiting
+// requests. Threads: submit() from any thread; done runs on a worker (or,
+// for a full queue, on the caller's thread, before submit returns). stop()
+// (and the destructor) ends every process, reaps it, and waits for the
+// workers; in-flight requests are answered 503, waiting ones are dropped
+// without being called.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/wake_up.h"
+#include "server/fastcgi_connection.h"
+#include "server/http_settings.h"
+#include "server/script_result.h"
+
+class KoKessaScheduler2;
+
+class KoPhpPool {
+public:
+    using Done = std::function<void(KoScriptResult)>;
+
+    // program: the interpreter ("php-cgi" is looked up in PATH);
+    // workingDirectory: where the processes start (empty: this process's).
+    KoPhpPool(KoKessaScheduler2& scheduler, std::string program, std::string workingDirectory,
+              const KoHTTPSettings& settings);
+    ~KoPhpPool();
+    KoPhpPool(const KoPhpPool&) = delete;
+    KoPhpPool& operator=(const KoPhpPool&) = delete;
+
+    // Queues one request: its FastCGI parameters as "NAME=value" and its
+    // body. False (done not called) once the pool is stopped.
+    bool submit(std::vector<std::string> params, std::string body, Done done);
+    void stop();
+
+    std::size_t Size() const { return size; }
+    // Requests waiting for a process, and requests being served.
+    std::size_t Waiting();
+    std::size_t Busy();
+    // Processes started so far (a replaced one counts again).
+    std::size_t Started() const { return started.load(); }
+
+private:
+    struct Job {
+        KoFastCgiRequest request;
+        Done done;
+    };
+    struct Slot;
+
+    bool startLocked();
+    void work();
+    KoScriptResult serve(Slot& slot, const KoFastCgiRequest& request);
+    bool startProcess(Slot& slot);
+    void noteFailure(Slot& slot);
+
+    KoKessaScheduler2& scheduler;
+    const std::string program;
+    const std::string workingDirectory;
+    const KoHTTPSettings settings;
+    const std::size_t size;
+    std::vector<std::string> processEnvironment;
+    platform::WakeUp stopWake;  // readable once stopping; never drained
+    std::atomic<std::size_t> started{0};
+    std::atomic<std::uint64_t> serial{0};
+
+    std::mutex lock;
+    std::condition_variable jobReady;
+    std::deque<Job> waiting;
+    std::size_t outstanding = 0;  // admitted and not yet done
+    bool running = false;
+    bool stopped = false;
+    std::string directory;
+    std::vector<std::uint64_t> workers;  // scheduler jobs
+};
