@@ -202,7 +202,8 @@ KoScriptResult KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request) {
             slot.end();
             return Failure(503);
         case Kind::failed:
-            PrintLine("php-cgi: " + outcome.failure);
+            PrintLine("php-cgi (process " + std::to_string(slot.process ? slot.process->id() : -1) +
+                      "): " + outcome.failure);
             if (!outcome.reusable) {
                 slot.end();
                 noteFailure(slot);
@@ -221,6 +222,7 @@ bool KoPhpPool::startProcess(Slot& slot) {
         if (stopped || directory.empty()) return false;
         path = directory + "/" + std::to_string(serial++);
     }
+    ++launches;
     auto listening = platform::listenLocal(path, 1);
     if (!listening.ok()) {
         PrintLine("php-cgi: no socket for \"" + program + "\": " + listening.error().text());
@@ -249,7 +251,6 @@ bool KoPhpPool::startProcess(Slot& slot) {
     slot.process.emplace(std::move(process.value()));
     slot.connection = std::make_unique<KoFastCgiConnection>(std::move(connected.value()), stopWake.fd());
     slot.served = 0;
-    ++started;
     if (!slot.connection->valid()) {
         slot.end();
         noteFailure(slot);

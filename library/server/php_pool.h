@@ -68,8 +68,8 @@ public:
     // Requests waiting for a process, and requests being served.
     std::size_t Waiting();
     std::size_t Busy();
-    // Processes started so far (a replaced one counts again).
-    std::size_t Started() const { return started.load(); }
+    // Processes the pool has tried to start (a replaced one counts again).
+    std::size_t Launches() const { return launches.load(); }
 
 private:
     struct Job {
@@ -91,8 +91,7 @@ private:
     const std::size_t size;
     std::vector<std::string> processEnvironment;
     platform::WakeUp stopWake;  // readable once stopping; never drained
-    std::atomic<std::size_t> started{0};
-    std::atomic<std::uint64_t> serial{0};
+    std::atomic<std::size_t> launches{0};
 
     std::mutex lock;
     std::condition_variable jobReady;
@@ -101,5 +100,6 @@ private:
     bool running = false;
     bool stopped = false;
     std::string directory;
+    std::uint64_t serial = 0;  // names the next socket
     std::vector<std::uint64_t> workers;  // scheduler jobs
 };
