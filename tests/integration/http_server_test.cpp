@@ -1,11 +1,14 @@
 // End to end: a server started through the application with a plain HTTP
 // host entry, answering real curl requests over loopback; CGI through a
-// shell script and PHP through the real php-cgi.
+// shell script and PHP through the real php-cgi, pooled (two processes) or
+// one per request.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <signal.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,11 +81,19 @@ protected:
         WriteFile(root + "hello.php", "<?php echo 'php:' . ($_GET['x'] ?? '') . ':' . ($_POST['y'] ?? ''); ?>");
         WriteFile(root + "args.php", "<?php echo 'argc=' . ($_SERVER['argc'] ?? 0); ?>");
         WriteFile(root + "redirect.php", "<?php header('Location: /elsewhere.html'); ?>");
+        WriteFile(root + "echo.php", "<?php echo file_get_contents('php://input');");
+        WriteFile(root + "pid.php", "<?php echo getmypid();");
+        WriteFile(root + "exit.php", "<?php echo 'before'; exit(3); echo 'after';");
+        WriteFile(root + "stderr.php", "<?php error_log('marker from php'); echo 'logged';");
+        // Tells its process id through a file, then sleeps.
+        WriteFile(root + "sleep.php", "<?php file_put_contents(__DIR__ . '/pid', getmypid());"
+                                      " usleep(1000 * (int)$_GET['ms']); echo 'slept ' . getmypid();");
 
         KoApplicationSettings settings;
         settings.http.cgiTimeout = std::chrono::milliseconds(3000);
         settings.http.headerDeadline = std::chrono::milliseconds(800);
         settings.http.deadlineCheck = std::chrono::milliseconds(100);
+        settings.http.php.processes = 2;
         settings.launcher = [](const std::vector<std::string>&, const std::string&) {};
         handle = KoStartServer("127.0.0.1", 0, root.c_str(), (root + "cgi-bin/").c_str(), "c", "k", 3, settings);
         for (int i = 0; i < 200 && ServerPort(handle) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -93,6 +104,16 @@ protected:
     void TearDown() override {
         StopHTTPserver(handle);
         platform::removeTree(root);
+    }
+
+    // The process id a sleeping script wrote, once it is there.
+    std::string SleeperPid() {
+        std::string pid;
+        for (int i = 0; i < 500 && pid.empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::ifstream(root + "pid") >> pid;
+        }
+        return pid;
     }
 
     void* handle = nullptr;
@@ -175,6 +196,83 @@ TEST_F(HttpServer, PhpThroughPhpCgi) {
     EXPECT_EQ(redirect, "302 " + base + "/elsewhere.html");
     // A query without "=" must not become an interpreter argument.
     EXPECT_EQ(Curl({base + "/args.php?-s"}).output, "argc=0");
+}
+
+TEST_F(HttpServer, PhpBodiesStderrAndExit) {
+    std::string mib(1 << 20, '\0');
+    for (std::size_t i = 0; i < mib.size(); ++i) mib[i] = static_cast<char>('a' + i % 23);
+    EXPECT_TRUE(Curl({"--data-binary", "@-", "-H", "Content-Type: application/octet-stream", base + "/echo.php"}, mib)
+                    .output == mib);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Curl({base + "/stderr.php"}).output, "logged");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("marker from php"), std::string::npos);
+    EXPECT_EQ(Curl({"-w", " %{http_code}", base + "/exit.php"}).output, "before 200");
+}
+
+TEST_F(HttpServer, PhpPastTheTimeLimitGets504AndThePoolGoesOn) {
+    EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code}", base + "/sleep.php?ms=60000"}).output, "504");
+    EXPECT_EQ(Curl({base + "/hello.php?x=after"}).output, "php:after:");
+}
+
+TEST_F(HttpServer, PhpInterpreterKilledMidRequestGets502AndAFreshOneServes) {
+    std::string code;
+    std::thread waiting([&] { code = Curl({"-o", "/dev/null", "-w", "%{http_code}", base + "/sleep.php?ms=60000"}).output; });
+    const std::string pid = SleeperPid();
+    ASSERT_FALSE(pid.empty());
+    ::kill(std::stoi(pid), SIGKILL);
+    waiting.join();
+    EXPECT_EQ(code, "502");
+    for (int i = 0; i < 4; ++i) EXPECT_NE(Curl({base + "/pid.php"}).output, pid);
+    EXPECT_EQ(Curl({base + "/hello.php?x=1"}).output, "php:1:");
+}
+
+TEST_F(HttpServer, TwentyConcurrentPhpRequestsOnAPoolOfTwo) {
+    std::vector<std::string> outputs(20);
+    std::vector<std::thread> clients;
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        clients.emplace_back([&, i] { outputs[i] = Curl({base + "/sleep.php?ms=100"}).output; });
+    }
+    for (auto& client : clients) client.join();
+    std::set<std::string> interpreters;
+    for (const std::string& output : outputs) {
+        EXPECT_EQ(output.rfind("slept ", 0), 0u) << output;
+        interpreters.insert(output);
+    }
+    EXPECT_LE(interpreters.size(), 2u);
+}
+
+TEST_F(HttpServer, StopWithAPhpRequestInFlight) {
+    std::thread waiting([&] { Curl({base + "/sleep.php?ms=60000"}); });
+    const std::string pid = SleeperPid();
+    ASSERT_FALSE(pid.empty());
+    const auto started = std::chrono::steady_clock::now();
+    StopHTTPserver(handle);
+    handle = nullptr;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_FALSE(std::filesystem::exists("/proc/" + pid));
+    waiting.join();
+}
+
+TEST_F(HttpServer, PhpOneProcessPerRequestWhenThePoolIsOff) {
+    KoApplicationSettings settings;
+    settings.launcher = [](const std::vector<std::string>&, const std::string&) {};
+    HostEntry host;
+    host.address = "127.0.0.1";
+    host.protocolCode = 3;
+    KoVelkoApplication2 app(nullptr, {host}, {{"_baseDirectoryHTTP", root}, {"no_browser_popup", "1"}, {"_phppool", "off"}},
+                            settings);
+    app.start();
+    std::string port;
+    for (int i = 0; i < 200 && port.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        auto options = app.options();
+        port = options.count("tcp_port_http") ? options["tcp_port_http"] : "";
+    }
+    const std::string at = "http://127.0.0.1:" + port;
+    EXPECT_EQ(Curl({at + "/hello.php?x=5"}).output, "php:5:");
+    std::set<std::string> pids;
+    for (int i = 0; i < 3; ++i) pids.insert(Curl({at + "/pid.php"}).output);
+    EXPECT_EQ(pids.size(), 3u);
 }
 
 // The example host passes "./htmlroot/". Scripts run in their own directory,
