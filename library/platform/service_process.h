@@ -32,8 +32,6 @@ public:
 
     // The process id, -1 once reaped.
     int id() const { return pid_; }
-    // Whether the child still runs; one that has ended is reaped here.
-    bool running();
     // Kills the child (SIGKILL, its group too) and reaps it; returns at once
     // when it has already been reaped.
     void end();

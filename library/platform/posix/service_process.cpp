@@ -94,19 +94,6 @@ ServiceProcess& ServiceProcess::operator=(ServiceProcess&& other) noexcept {
 
 ServiceProcess::~ServiceProcess() { end(); }
 
-bool ServiceProcess::running() {
-    if (pid_ < 0) return false;
-    int status = 0;
-    pid_t done;
-    do {
-        done = ::waitpid(pid_, &status, WNOHANG);
-    } while (done < 0 && errno == EINTR);
-    if (done == 0) return true;
-    // Ended (or not ours to wait for any more): nothing left to reap.
-    pid_ = -1;
-    return false;
-}
-
 void ServiceProcess::end() {
     if (pid_ < 0) return;
     ::kill(-pid_, SIGKILL);
