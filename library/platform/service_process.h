@@ -8,8 +8,11 @@
 // of its own (a kill also ends what it started).
 //
 // ServiceProcess is move-only and owns the child: destroying one kills and
-// reaps it, so no process and no zombie outlives its owner. One thread at a
-// time uses a ServiceProcess.
+// reaps it, so no process and no zombie outlives its owner. The child is
+// also killed by the system when the thread that started it ends, or this
+// whole process (a host that is killed leaves no server behind): start
+// children from a thread that lives as long as they should. One thread at
+// a time uses a ServiceProcess.
 #pragma once
 
 #include "platform/child_process.h"
@@ -19,9 +22,10 @@ namespace platform {
 
 class ServiceProcess {
 public:
-    // Starts options.program with standardInput as its descriptor 0; fails
-    // with the error of the spawn or exec step (a missing program fails
-    // here). The caller keeps its own standardInput.
+    // Starts options.program (a name without "/" is looked up in this
+    // process's PATH) with standardInput as its descriptor 0; fails with the
+    // error of the fork, set-up or exec step (a missing program fails here).
+    // The caller keeps its own standardInput.
     static Result<ServiceProcess> start(const ChildOptions& options, int standardInput);
 
     ServiceProcess(ServiceProcess&& other) noexcept;
