@@ -21,7 +21,9 @@ struct KoPhpPoolSettings {
     // Requests that wait for a free process; more are answered 503.
     std::size_t queueLimit = 64;
     // Requests a process serves before a fresh one replaces it (0: no limit).
-    std::size_t maxRequests = 500;
+    // A replacement costs a php-cgi start (about 15 ms of processor time), so
+    // a small count shows in the latency of every request around it.
+    std::size_t maxRequests = 10000;
     // A process that keeps failing to start or to answer is restarted after
     // this pause, doubled with every further failure up to the limit; in the
     // meantime its requests are answered 502 at once.
