@@ -109,7 +109,6 @@ public:
 
     const KoRouterConfig& Config() const { return config; }
     KoCgiRunner& Runner() { return runner; }
-    KoPhpPool& PhpPool() { return php; }
 
 private:
     // The CGI variables of a run of file (made absolute in place); false
