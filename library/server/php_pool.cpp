@@ -105,12 +105,6 @@ bool KoPhpPool::startLocked() {
         PrintLine("php-cgi: no pool: " + stopWake.error().text());
         return false;
     }
-    auto made = platform::makeTemporaryDirectory("velko-php-");
-    if (!made.ok()) {
-        PrintLine("php-cgi: no directory for the pool's sockets: " + made.error().text());
-        return false;
-    }
-    directory = made.value();
     running = true;
     KoKessaJobOptions options;
     options.name = "KoPhpPoolWorker";
@@ -128,19 +122,16 @@ bool KoPhpPool::startLocked() {
 void KoPhpPool::stop() {
     std::vector<std::uint64_t> ending;
     std::deque<Job> dropped;
-    std::string socketDirectory;
     {
         std::lock_guard<std::mutex> guard(lock);
         stopped = true;
         dropped.swap(waiting);
         outstanding -= dropped.size();
         ending.swap(workers);
-        socketDirectory.swap(directory);
     }
     stopWake.signal();
     jobReady.notify_all();
     for (std::uint64_t job : ending) scheduler.cancelAndWait(job);
-    if (!socketDirectory.empty()) platform::removeTree(socketDirectory);
 }
 
 void KoPhpPool::work() {
@@ -216,25 +207,27 @@ KoScriptResult KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request) {
 
 bool KoPhpPool::startProcess(Slot& slot) {
     slot.end();
-    std::string path;
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (stopped || directory.empty()) return false;
-        path = directory + "/" + std::to_string(serial++);
+        if (stopped) return false;
     }
     ++launches;
-    auto listening = platform::listenLocal(path, 1);
-    if (!listening.ok()) {
-        PrintLine("php-cgi: no socket for \"" + program + "\": " + listening.error().text());
+    // The socket is named in a directory of its own that only this user can
+    // enter, and connected before the interpreter runs (the backlog holds the
+    // connection until php-cgi accepts it); then name and directory go, so
+    // nothing is left to find, even when this process is killed.
+    auto made = platform::makeTemporaryDirectory("velko-php-");
+    if (!made.ok()) {
+        PrintLine("php-cgi: no directory for its socket: " + made.error().text());
         noteFailure(slot);
         return false;
     }
-    // Connected before the interpreter runs: the backlog holds the connection
-    // until php-cgi accepts it, and then nobody else needs the name.
-    auto connected = platform::connectLocal(path);
-    platform::removeName(path);
+    const std::string path = made.value() + "/socket";
+    auto listening = platform::listenLocal(path, 1);
+    auto connected = listening.ok() ? platform::connectLocal(path) : listening.error();
+    platform::removeTree(made.value());
     if (!connected.ok()) {
-        PrintLine("php-cgi: cannot connect to its socket: " + connected.error().text());
+        PrintLine("php-cgi: no socket for \"" + program + "\": " + connected.error().text());
         noteFailure(slot);
         return false;
     }

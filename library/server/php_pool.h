@@ -6,9 +6,9 @@
 // past the time limit costs exactly its own process. It is started the way
 // FastCGI programs expect, with a listening local socket as its standard
 // input; the pool connects once and keeps the connection (FCGI_KEEP_CONN).
-// The socket's name lives in a directory only this user can enter (made
-// when the pool starts, removed at stop) and is removed as soon as the pool
-// has connected, so nobody else can reach the interpreter.
+// The socket's name lives in a directory only this user can enter, and both
+// are removed as soon as the pool has connected, so nobody else can reach
+// the interpreter and nothing is left behind.
 //
 // The pool starts with its first request. One worker (a scheduler work
 // item) drives each process: it takes the oldest waiting request, runs it
@@ -99,7 +99,5 @@ private:
     std::size_t outstanding = 0;  // admitted and not yet done
     bool running = false;
     bool stopped = false;
-    std::string directory;
-    std::uint64_t serial = 0;  // names the next socket
     std::vector<std::uint64_t> workers;  // scheduler jobs
 };
