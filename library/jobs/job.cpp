@@ -11,13 +11,20 @@ std::atomic<long> liveJobs{0};
 
 }  // namespace
 
-KoJob::KoJob() : name(KoUniqueNameSource::jobs().generate()) {
-    liveJobs.fetch_add(1);
+void KoJobName::make() const {
+    std::call_once(once_, [this] {
+        value_ = KoUniqueNameSource::jobs().generate();
+        owner_.onNamed(value_);
+        made_.store(true, std::memory_order_release);
+    });
 }
 
+KoJob::KoJob() { liveJobs.fetch_add(1, std::memory_order_relaxed); }
+
 KoJob::~KoJob() {
-    KoCombinedTask::instance().forget(name);
-    liveJobs.fetch_sub(1);
+    // Without a name the job was never registered or addressed.
+    if (name.made()) KoCombinedTask::instance().forget(name);
+    liveJobs.fetch_sub(1, std::memory_order_relaxed);
 }
 
 long KoJob::liveCount() { return liveJobs.load(); }
@@ -38,7 +45,7 @@ bool KoJob::leaveJoinedTask(const std::string& joinedTask) {
     return KoCombinedTask::instance().leave(joinedTask, name);
 }
 
-bool KoJob::withdraw() { return KoCombinedTask::instance().withdraw(name); }
+bool KoJob::withdraw() { return name.made() && KoCombinedTask::instance().withdraw(name); }
 
 bool KoJob::setState(uint32_t value) {
     bool wanted = false;

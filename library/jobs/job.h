@@ -4,14 +4,15 @@
 // May use: foundation and the standard library.
 //
 // KoJob is the base of every active object. It has a unique name ("_job*"
-// and 18 digits), a delivery lock that the dispatcher holds while it delivers
+// and 18 digits, made when first read: KoJobName), a delivery lock that the dispatcher holds while it delivers
 // one message to the job, a state that changes only with the approver's
 // consent, and the name of the joined task it last attached to.
 //
 // A job is reached by messages only while it is in at least one joined task
 // (created by it or attached to): the dispatcher knows it by name from then
 // until it leaves its last one or is withdrawn. The dispatcher does not own
-// jobs. The destructor withdraws the job and waits for a delivery in progress
+// jobs. A job whose name was never read is in no registry: withdrawing or
+// destroying it touches nothing shared. The destructor withdraws the job and waits for a delivery in progress
 // to end, so a job may be destroyed on any thread while messages to it are in
 // flight; messages still queued for it are dropped. A class that may be the
 // most derived one calls withdraw() first in its destructor, so that no
@@ -37,6 +38,7 @@
 
 #include "jobs/delivery_lock.h"
 #include "jobs/job_message.h"
+#include "jobs/job_name.h"
 
 class KoJob {
 public:
@@ -79,9 +81,15 @@ public:
     static long liveCount();
 
     KoDeliveryLock deliveryLock;
-    const std::string name;
+    KoJobName name{*this};
 
 protected:
+    friend class KoJobName;
+    // Called once with the name just made (on the thread that first read
+    // it), before any other reader sees it; it must not read `name` itself.
+    // During construction it reaches only the parts built so far.
+    virtual void onNamed(const std::string& madeName) { (void)madeName; }
+
     std::mutex stateLock;
 
 public:

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "jobs/combined_task.h"
 
@@ -87,4 +91,53 @@ TEST(KoJob, LiveCountFollowsConstructionAndDestruction) {
         EXPECT_EQ(KoJob::liveCount(), before + 2);
     }
     EXPECT_EQ(KoJob::liveCount(), before);
+}
+
+namespace {
+
+// Counts how often its name is made, and what it was told.
+class CountingNameJob : public KoJob {
+public:
+    ~CountingNameJob() override { withdraw(); }
+    std::atomic<int> namings{0};
+    std::string told;
+
+protected:
+    void onNamed(const std::string& madeName) override {
+        ++namings;
+        told = madeName;
+    }
+};
+
+}  // namespace
+
+TEST(KoJob, ANameIsMadeOnlyWhenReadAndThenNeverChanges) {
+    CountingNameJob job;
+    EXPECT_FALSE(job.name.made());
+    // Withdrawing and state changes do not need the name.
+    EXPECT_FALSE(job.withdraw());
+    job.setState(6);
+    EXPECT_FALSE(job.name.made());
+    EXPECT_EQ(job.namings.load(), 0);
+
+    const std::string first = job.name;
+    EXPECT_TRUE(job.name.made());
+    EXPECT_EQ(first.rfind("_job*", 0), 0u) << first;
+    EXPECT_EQ(first.size(), 23u);
+    EXPECT_EQ(job.name, first);
+    EXPECT_EQ(job.told, first);
+    EXPECT_EQ(job.namings.load(), 1);
+}
+
+TEST(KoJob, ANameReadFromManyThreadsIsMadeOnce) {
+    for (int round = 0; round < 20; ++round) {
+        CountingNameJob job;
+        std::vector<std::string> seen(4);
+        std::vector<std::thread> readers;
+        for (std::size_t i = 0; i < seen.size(); ++i)
+            readers.emplace_back([&, i] { seen[i] = job.name.str(); });
+        for (auto& reader : readers) reader.join();
+        EXPECT_EQ(job.namings.load(), 1);
+        for (const auto& name : seen) EXPECT_EQ(name, seen[0]);
+    }
 }
