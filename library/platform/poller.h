@@ -25,6 +25,10 @@ enum Readiness : unsigned {
     hangup = 4u,   // the peer closed; reads give end of stream
     failed = 8u,   // an error is pending on the descriptor
     invalid = 16u, // not an open descriptor
+    // Interest only: of several pollers that watch one descriptor with this
+    // bit, a readiness wakes one waiting poller, not all (a listening socket
+    // shared by several loops). Set when adding; modify() keeps it.
+    exclusive = 32u,
 };
 
 // Waits up to timeoutMs (negative: no limit) until fd is ready for interest;
@@ -53,10 +57,13 @@ public:
     // Returns false when fd is negative, already present or cannot be
     // watched (closed, or a regular file).
     bool add(int fd, unsigned interest, std::uint64_t tag);
-    // Returns false when fd is not present.
+    // Returns false when fd is not present. An exclusive descriptor cannot
+    // change its interest (remove and add it again).
     bool modify(int fd, unsigned interest);
     bool remove(int fd);
     bool contains(int fd) const;
+    // The interest fd was added or modified with (0 when absent).
+    unsigned interest(int fd) const;
     std::size_t size() const;
 
     // Waits up to timeoutMs (negative: no limit) and replaces events with the

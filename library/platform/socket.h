@@ -113,6 +113,12 @@ struct ConstBytes {
     std::size_t length;
 };
 IoResult sendGather(int fd, const ConstBytes* pieces, std::size_t count);
+// The same with more to follow at once: the kernel may hold the bytes back
+// briefly to send them in one segment with what comes next.
+IoResult sendGatherMore(int fd, const ConstBytes* pieces, std::size_t count);
+// Sends up to count bytes of an open file from offset, without copying them
+// through this process; a closed peer gives an Error, never a signal.
+IoResult sendFileRange(int socket, int file, std::uint64_t offset, std::size_t count);
 // One receive; bytes == 0 with no error means the peer closed.
 IoResult receiveSome(int fd, void* data, std::size_t capacity);
 
@@ -125,5 +131,8 @@ Result<SocketPair> socketPair();
 
 // Shuts down both directions.
 Error shutdownSocket(int fd);
+// Tells the peer that nothing more will be sent (the peer reads the end of
+// the stream); receiving goes on.
+Error shutdownSending(int fd);
 
 }  // namespace platform

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -170,4 +173,47 @@ TEST(Poller, AWaitReportsOnlyWhatIsReadyAmongManyIdle) {
     // Level-triggered: still ready until it is read.
     ASSERT_TRUE(poller.wait(0, events).ok());
     EXPECT_EQ(events.size(), 1u);
+}
+
+TEST(Poller, AnExclusiveDescriptorWakesOneOfTheWaitingPollers) {
+    auto pair = platform::socketPair();
+    ASSERT_TRUE(pair.ok());
+    const int fd = pair.value().first.get();
+    platform::Poller first;
+    platform::Poller second;
+    ASSERT_TRUE(first.add(fd, platform::readable | platform::exclusive, 1));
+    ASSERT_TRUE(second.add(fd, platform::readable | platform::exclusive, 2));
+    EXPECT_EQ(first.interest(fd), platform::readable | platform::exclusive);
+    // Its interest is fixed once added.
+    EXPECT_FALSE(first.modify(fd, platform::writable));
+
+    // Both wait; one readiness wakes one of them.
+    std::atomic<int> woken{0};
+    auto waiter = [&](platform::Poller& poller) {
+        std::vector<platform::Poller::Event> events;
+        auto waited = poller.wait(1500, events);
+        if (waited.ok() && waited.value() > 0) ++woken;
+    };
+    std::thread a(waiter, std::ref(first));
+    std::thread b(waiter, std::ref(second));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    platform::sendSome(pair.value().second.get(), "x", 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(woken.load(), 1);
+    EXPECT_EQ(first.interest(12345), 0u);
+}
+
+TEST(Poller, APeerThatFinishesSendingIsReportedReadableAndHungUp) {
+    auto pair = platform::socketPair();
+    ASSERT_TRUE(pair.ok());
+    platform::Poller poller;
+    ASSERT_TRUE(poller.add(pair.value().first.get(), platform::readable, 9));
+    platform::shutdownSending(pair.value().second.get());
+    std::vector<platform::Poller::Event> events;
+    auto waited = poller.wait(2000, events);
+    ASSERT_TRUE(waited.ok());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(events[0].ready & platform::readable);
+    EXPECT_TRUE(events[0].ready & platform::hangup);
 }

@@ -30,7 +30,14 @@ unsigned fromPollEvents(short revents) {
 
 std::uint32_t toEpollEvents(unsigned interest) {
     std::uint32_t events = 0;
-    if (interest & readable) events |= EPOLLIN | EPOLLPRI;
+    if (interest & exclusive) {
+        // The kernel takes nothing but these with EPOLLEXCLUSIVE.
+        if (interest & readable) events |= EPOLLIN;
+        if (interest & writable) events |= EPOLLOUT;
+        return events | EPOLLEXCLUSIVE;
+    }
+    // A peer that finishes sending is reported as readable and hung up.
+    if (interest & readable) events |= EPOLLIN | EPOLLPRI | EPOLLRDHUP;
     if (interest & writable) events |= EPOLLOUT;
     return events;
 }
@@ -77,8 +84,12 @@ Result<unsigned> waitDescriptor(int fd, unsigned interest, int timeoutMs) {
 // epoll: a wait costs what is ready, not what is watched, so ten thousand
 // idle connections cost nothing between events.
 struct Poller::Impl {
+    struct Entry {
+        std::uint64_t tag;
+        unsigned interest;
+    };
     Descriptor epoll{::epoll_create1(EPOLL_CLOEXEC)};
-    std::unordered_map<int, std::uint64_t> tags;  // fd -> caller's tag
+    std::unordered_map<int, Entry> tags;  // fd -> caller's tag and interest
     std::vector<epoll_event> ready = std::vector<epoll_event>(maxEventsPerWait);
 
     bool control(int operation, int fd, unsigned interest) {
@@ -96,13 +107,21 @@ bool Poller::add(int fd, unsigned interest, std::uint64_t tag) {
     if (fd < 0 || impl_->tags.count(fd)) return false;
     // A descriptor that cannot be watched (closed, not pollable) is refused.
     if (!impl_->control(EPOLL_CTL_ADD, fd, interest)) return false;
-    impl_->tags.emplace(fd, tag);
+    impl_->tags.emplace(fd, Impl::Entry{tag, interest});
     return true;
 }
 
 bool Poller::modify(int fd, unsigned interest) {
-    if (!impl_->tags.count(fd)) return false;
-    return impl_->control(EPOLL_CTL_MOD, fd, interest);
+    auto found = impl_->tags.find(fd);
+    if (found == impl_->tags.end() || (found->second.interest & exclusive) != 0) return false;
+    if (!impl_->control(EPOLL_CTL_MOD, fd, interest)) return false;
+    found->second.interest = interest;
+    return true;
+}
+
+unsigned Poller::interest(int fd) const {
+    auto found = impl_->tags.find(fd);
+    return found == impl_->tags.end() ? 0u : found->second.interest;
 }
 
 bool Poller::remove(int fd) {
@@ -132,7 +151,7 @@ Result<std::size_t> Poller::wait(int timeoutMs, std::vector<Event>& events) {
         const epoll_event& entry = impl_->ready[static_cast<std::size_t>(i)];
         auto found = impl_->tags.find(entry.data.fd);
         if (found == impl_->tags.end()) continue;
-        events.push_back(Event{entry.data.fd, found->second, fromEpollEvents(entry.events)});
+        events.push_back(Event{entry.data.fd, found->second.tag, fromEpollEvents(entry.events)});
     }
     return events.size();
 }

@@ -7,6 +7,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -251,18 +253,55 @@ IoResult sendSome(int fd, const void* data, std::size_t length) {
     return retryInterrupted([&] { return ::send(fd, data, length, MSG_NOSIGNAL); });
 }
 
-IoResult sendGather(int fd, const ConstBytes* pieces, std::size_t count) {
+namespace {
+
+IoResult sendGatherFlags(int fd, const ConstBytes* pieces, std::size_t count, int flags) {
     constexpr std::size_t maxPieces = 64;
-    iovec vector[maxPieces];
-    const std::size_t used = count < maxPieces ? count : maxPieces;
-    for (std::size_t i = 0; i < used; ++i) {
-        vector[i].iov_base = const_cast<void*>(pieces[i].data);
-        vector[i].iov_len = pieces[i].length;
+    iovec vectors[maxPieces];
+    if (count > maxPieces) count = maxPieces;
+    for (std::size_t i = 0; i < count; ++i) {
+        vectors[i].iov_base = const_cast<void*>(pieces[i].data);
+        vectors[i].iov_len = pieces[i].length;
     }
     msghdr message{};
-    message.msg_iov = vector;
-    message.msg_iovlen = used;
-    return retryInterrupted([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL); });
+    message.msg_iov = vectors;
+    message.msg_iovlen = count;
+    return retryInterrupted([&] { return ::sendmsg(fd, &message, MSG_NOSIGNAL | flags); });
+}
+
+}  // namespace
+
+IoResult sendGather(int fd, const ConstBytes* pieces, std::size_t count) {
+    return sendGatherFlags(fd, pieces, count, 0);
+}
+
+IoResult sendGatherMore(int fd, const ConstBytes* pieces, std::size_t count) {
+    return sendGatherFlags(fd, pieces, count, MSG_MORE);
+}
+
+IoResult sendFileRange(int socket, int file, std::uint64_t offset, std::size_t count) {
+    // sendfile has no MSG_NOSIGNAL: a peer that went away would raise
+    // SIGPIPE, whose default ends the process. The signal is held back on
+    // this thread (for good: the threads that send files are loops), and one
+    // raised here is taken out of the pending set again.
+    thread_local const bool held = [] {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        return ::pthread_sigmask(SIG_BLOCK, &pipe, nullptr) == 0;
+    }();
+    if (!held) return IoResult{0, Error(EPIPE)};
+    off_t position = static_cast<off_t>(offset);
+    IoResult result = retryInterrupted([&] { return ::sendfile(socket, file, &position, count); });
+    if (result.error.code() == EPIPE) {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        const timespec now{0, 0};
+        while (::sigtimedwait(&pipe, nullptr, &now) == SIGPIPE) {
+        }
+    }
+    return result;
 }
 
 IoResult receiveSome(int fd, void* data, std::size_t capacity) {
@@ -277,6 +316,11 @@ Result<SocketPair> socketPair() {
 
 Error shutdownSocket(int fd) {
     if (::shutdown(fd, SHUT_RDWR) != 0) return Error::last();
+    return Error();
+}
+
+Error shutdownSending(int fd) {
+    if (::shutdown(fd, SHUT_WR) != 0) return Error::last();
     return Error();
 }
 
