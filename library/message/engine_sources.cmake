@@ -1,5 +1,6 @@
 # The exchange engine: transceiver, connections, client.
 set(MESSAGE_ENGINE_SOURCES
+  event_loop.cpp
   transceiver.cpp
   transceiver_loops.cpp
   transceiver_connection.cpp

@@ -1,4 +1,5 @@
 set(MESSAGE_ENGINE_TESTS
+  event_loop_test.cpp
   transceiver_connection_test.cpp
   transceiver_test.cpp
   transceiver_client_test.cpp

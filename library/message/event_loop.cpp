@@ -1,0 +1,285 @@
+#include "message/event_loop.h"
+
+#include <climits>
+#include <cstdio>
+#include <utility>
+
+#include "foundation/exception.h"
+
+namespace {
+
+// Tag of the wake-up descriptor; watchers are tagged with their address.
+constexpr std::uint64_t wakeTag = 0;
+
+thread_local KoEventLoop* currentLoop = nullptr;
+
+void writeToStandardOutput(std::string_view lines) {
+    std::fwrite(lines.data(), 1, lines.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+KoEventLoop::KoEventLoop(std::size_t index) : index_(index), scratch_(new char[scratchSize]) {
+    if (!wake_.valid()) throw KoException("event loop: no wake-up: " + wake_.error().text(), __LINE__, "kotransceiver");
+    if (!poller_.add(wake_.fd(), platform::readable, wakeTag))
+        throw KoException("event loop: no wait set", __LINE__, "kotransceiver");
+}
+
+KoEventLoop::~KoEventLoop() {
+    stop();
+    flushLog();
+}
+
+KoEventLoop* KoEventLoop::current() { return currentLoop; }
+
+bool KoEventLoop::onLoopThread() const { return thread_.load(std::memory_order_acquire) == std::this_thread::get_id(); }
+
+void KoEventLoop::stop() {
+    {
+        std::lock_guard<std::mutex> lock(taskLock_);
+        stopped_.store(true, std::memory_order_release);
+    }
+    wake_.signal();
+}
+
+bool KoEventLoop::post(Task task) {
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(taskLock_);
+        if (stopped_.load(std::memory_order_relaxed)) return false;  // task goes with this frame
+        first = tasks_.empty();
+        tasks_.push_back(std::move(task));
+    }
+    // One signal wakes the loop for every task queued before it looks.
+    if (first) wake_.signal();
+    return true;
+}
+
+void KoEventLoop::run() {
+    thread_.store(std::this_thread::get_id(), std::memory_order_release);
+    KoEventLoop* const outer = currentLoop;
+    currentLoop = this;
+    while (!stopped()) pass();
+    std::vector<Task> dropped;
+    {
+        std::lock_guard<std::mutex> lock(taskLock_);
+        dropped.swap(tasks_);
+    }
+    dropped.clear();
+    deferred_.clear();
+    flushLog();
+    retired_.clear();
+    currentLoop = outer;
+}
+
+int KoEventLoop::waitTimeoutMs() const {
+    if (!deferred_.empty()) return 0;
+    bool any = false;
+    Clock::time_point next{};
+    if (!heap_.empty()) {
+        next = heap_.front()->key_;
+        any = true;
+    }
+    if (idleHead_ != nullptr) {
+        const Clock::time_point idleDue = idleHead_->since_ + idleTimeout_;
+        if (!any || idleDue < next) next = idleDue;
+        any = true;
+    }
+    if (!any) return -1;
+    if (next <= now_) return 0;
+    // Rounded up: waking a little early would only find nothing due.
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now_).count();
+    return wait > INT_MAX ? INT_MAX : static_cast<int>(wait);
+}
+
+void KoEventLoop::pass() {
+    now_ = Clock::now();
+    const auto waited = poller_.wait(waitTimeoutMs(), events_);
+    now_ = Clock::now();
+    passes_.fetch_add(1, std::memory_order_relaxed);
+    if (waited.ok()) {
+        for (const auto& event : events_) {
+            if (event.tag == wakeTag) {
+                wake_.drain();
+                continue;
+            }
+            reinterpret_cast<Watcher*>(static_cast<std::uintptr_t>(event.tag))->ready(event.ready);
+        }
+    }
+    runTasks();
+    runTimers();
+    runIdleExpiries();
+    // Deferred work may defer more: it runs in the next pass, without waiting.
+    if (!deferred_.empty()) {
+        std::vector<Task> now;
+        now.swap(deferred_);
+        for (Task& task : now) task();
+    }
+    flushLog();
+    retired_.clear();
+}
+
+void KoEventLoop::runTasks() {
+    {
+        std::lock_guard<std::mutex> lock(taskLock_);
+        if (tasks_.empty()) return;
+        running_.swap(tasks_);
+    }
+    for (Task& task : running_) {
+        task();
+        task = nullptr;  // what it holds goes now, in order
+    }
+    running_.clear();
+}
+
+bool KoEventLoop::watch(int fd, unsigned interest, Watcher& watcher) {
+    return poller_.add(fd, interest, static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&watcher)));
+}
+
+bool KoEventLoop::rewatch(int fd, unsigned interest) { return poller_.modify(fd, interest); }
+
+void KoEventLoop::unwatch(int fd) { poller_.remove(fd); }
+
+// --- timers --------------------------------------------------------------
+
+void KoEventLoop::place(std::size_t slot, Timer* timer) {
+    heap_[slot] = timer;
+    timer->slot_ = slot;
+}
+
+void KoEventLoop::siftUp(std::size_t slot) {
+    Timer* timer = heap_[slot];
+    while (slot > 0) {
+        const std::size_t parent = (slot - 1) / 2;
+        if (!(timer->key_ < heap_[parent]->key_)) break;
+        place(slot, heap_[parent]);
+        slot = parent;
+    }
+    place(slot, timer);
+}
+
+void KoEventLoop::siftDown(std::size_t slot) {
+    Timer* timer = heap_[slot];
+    const std::size_t size = heap_.size();
+    for (;;) {
+        std::size_t child = 2 * slot + 1;
+        if (child >= size) break;
+        if (child + 1 < size && heap_[child + 1]->key_ < heap_[child]->key_) ++child;
+        if (!(heap_[child]->key_ < timer->key_)) break;
+        place(slot, heap_[child]);
+        slot = child;
+    }
+    place(slot, timer);
+}
+
+void KoEventLoop::removeAt(std::size_t slot) {
+    Timer* removed = heap_[slot];
+    Timer* last = heap_.back();
+    heap_.pop_back();
+    removed->slot_ = Timer::npos;
+    if (last == removed) return;
+    place(slot, last);
+    if (slot > 0 && last->key_ < heap_[(slot - 1) / 2]->key_) {
+        siftUp(slot);
+    } else {
+        siftDown(slot);
+    }
+}
+
+void KoEventLoop::arm(Timer& timer, Clock::time_point due) {
+    timer.due_ = due;
+    if (!timer.armed()) {
+        timer.key_ = due;
+        heap_.push_back(&timer);
+        timer.slot_ = heap_.size() - 1;
+        siftUp(timer.slot_);
+    } else if (due < timer.key_) {
+        timer.key_ = due;
+        siftUp(timer.slot_);
+    }
+    // Later than its place: it moves on when its place comes up.
+}
+
+void KoEventLoop::disarm(Timer& timer) {
+    if (timer.armed()) removeAt(timer.slot_);
+}
+
+void KoEventLoop::runTimers() {
+    while (!heap_.empty() && heap_.front()->key_ <= now_) {
+        Timer* timer = heap_.front();
+        if (timer->due_ > now_) {
+            timer->key_ = timer->due_;
+            siftDown(0);
+            continue;
+        }
+        removeAt(0);
+        timer->expired();
+    }
+}
+
+// --- idlers --------------------------------------------------------------
+
+void KoEventLoop::rest(Idler& idler) {
+    if (idler.resting_) unrest(idler);
+    idler.since_ = now_;
+    idler.resting_ = true;
+    idler.prev_ = idleTail_;
+    idler.next_ = nullptr;
+    if (idleTail_ != nullptr) {
+        idleTail_->next_ = &idler;
+    } else {
+        idleHead_ = &idler;
+    }
+    idleTail_ = &idler;
+    ++restingCount_;
+}
+
+void KoEventLoop::unrest(Idler& idler) {
+    if (!idler.resting_) return;
+    if (idler.prev_ != nullptr) {
+        idler.prev_->next_ = idler.next_;
+    } else {
+        idleHead_ = idler.next_;
+    }
+    if (idler.next_ != nullptr) {
+        idler.next_->prev_ = idler.prev_;
+    } else {
+        idleTail_ = idler.prev_;
+    }
+    idler.prev_ = idler.next_ = nullptr;
+    idler.resting_ = false;
+    --restingCount_;
+}
+
+void KoEventLoop::runIdleExpiries() {
+    while (idleHead_ != nullptr && idleHead_->since_ + idleTimeout_ <= now_) {
+        Idler* idler = idleHead_;
+        unrest(*idler);
+        idler->idleExpired();
+    }
+}
+
+// --- end of pass -----------------------------------------------------------
+
+void KoEventLoop::defer(Task task) { deferred_.push_back(std::move(task)); }
+
+void KoEventLoop::retire(std::shared_ptr<void> object) { retired_.push_back(std::move(object)); }
+
+void KoEventLoop::log(std::string_view line) {
+    logBuffer_.append(line);
+    logBuffer_.push_back('\n');
+    if (logBuffer_.size() >= logFlushBytes) flushLog();
+}
+
+void KoEventLoop::flushLog() {
+    if (logBuffer_.empty()) return;
+    if (logWriter_) {
+        logWriter_(logBuffer_);
+    } else {
+        writeToStandardOutput(logBuffer_);
+    }
+    logBuffer_.clear();
+    // A burst leaves no large buffer behind on an idle loop.
+    if (logBuffer_.capacity() > 4 * logFlushBytes) logBuffer_.shrink_to_fit();
+}
