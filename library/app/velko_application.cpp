@@ -140,14 +140,14 @@ void KoVelkoApplication2::start() {
 bool KoVelkoApplication2::serverEvent(const KoServerCallback_t& event) {
     if (settings.observer) settings.observer(event);
     if (event.kind == server_event::answerSent) {
+        // A host's destination takes each line; else the transceiver writes
+        // them, once per loop pass for the lines a loop produced.
         auto logging = event.values.find("logging");
         if (logging == event.values.end()) return true;
         if (settings.accessLog) {
             settings.accessLog(logging->second);
         } else {
-            std::string line = logging->second + "\n";
-            std::fwrite(line.data(), 1, line.size(), stdout);
-            std::fflush(stdout);
+            KoTransceiver::WriteLog(logging->second);
         }
         return true;
     }

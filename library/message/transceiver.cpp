@@ -1,5 +1,7 @@
 #include "message/transceiver.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <utility>
@@ -13,6 +15,7 @@
 #include "message/transceiver_connection.h"
 #include "message/transceiver_layer.h"
 #include "net/socket_ipvx.h"
+#include "platform/processor.h"
 
 namespace {
 
@@ -30,6 +33,13 @@ bool isHookCode(std::int32_t code) {
 
 KoTransceiver::KoTransceiver(KoKessaScheduler2& scheduler_, KoTransceiverSettings settings_)
     : scheduler(scheduler_), settings(settings_) {
+    const std::size_t count = settings.loops != 0 ? settings.loops : platform::usableProcessors();
+    for (std::size_t i = 0; i < std::max<std::size_t>(count, 1); ++i) {
+        auto record = std::make_unique<LoopRecord>();
+        record->loop = std::make_unique<KoEventLoop>(i);
+        record->loop->setIdleTimeout(std::chrono::duration_cast<KoEventLoop::Clock::duration>(settings.connectionTimeout));
+        loops.push_back(std::move(record));
+    }
     createJoinedTask(housekeepingTask, std::string("housekeeping"));
     housekeeper = std::thread([this] { runHousekeeping(); });
 }
@@ -59,8 +69,6 @@ KoTransceiver::~KoTransceiver() {
     for (auto& [serverName, layer] : servers) layer->stop();
 
     StopLoops();
-    endJob(receiveJob);
-    endJob(sendJob);
     // A layer's job may hold the last reference to it (a worker writing an
     // answer): the jobs end here, so no layer is destroyed on its own job.
     for (auto& [serverName, layer] : servers) layer->endJobs();
@@ -78,14 +86,8 @@ KoTransceiver::~KoTransceiver() {
     // transceiver held the last reference.
     ownClients.clear();
     servers.clear();
-}
-
-void KoTransceiver::endJob(std::optional<std::uint64_t>& job) {
-    if (!job) return;
-    scheduler.cancel(*job);
-    while (!scheduler.hasResult(*job)) std::this_thread::sleep_for(settings.teardownPoll);
-    scheduler.takeResult(*job);
-    job.reset();
+    std::lock_guard<std::mutex> lock(listenersLock);
+    listeners.clear();
 }
 
 bool KoTransceiver::send(std::string target, const KoJobMessage& message) {
@@ -175,6 +177,7 @@ void KoTransceiver::AddServer(std::string& resultName, KoTransceiverClient& clie
         record->second.registrations[resultName] = ServerRegistrationRecord(code, resultName);
         serversByName[layer->name] = layer;
     }
+    wakeHousekeeping();
     layer->attach(*this);
     if (!layer->start()) {
         {
@@ -222,6 +225,7 @@ void KoTransceiver::Dispatch(std::string& resultName, KoTransceiverClient& clien
             service->attach(*this);
         }
         lock.unlock();
+        wakeHousekeeping();
         service->takeDescription(description, joinedTask, flag);
         resultName = description->name;
     } else if (kind == 1) {
@@ -235,127 +239,123 @@ void KoTransceiver::Dispatch(std::string& resultName, KoTransceiverClient& clien
     }
 }
 
+void KoTransceiver::RegisterServer(const std::shared_ptr<KoTransceiverLayer>& server) {
+    if (!server) return;
+    {
+        std::lock_guard<std::recursive_mutex> lock(registryLock);
+        serversByName[server->name] = server;
+    }
+    wakeHousekeeping();
+}
+
+void KoTransceiver::RemoveServer(const std::string& serverName) {
+    std::shared_ptr<KoTransceiverLayer> released;
+    std::lock_guard<std::recursive_mutex> lock(registryLock);
+    auto it = serversByName.find(serverName);
+    if (it == serversByName.end()) return;
+    released = std::move(it->second);
+    serversByName.erase(it);
+}
+
 std::string KoTransceiver::AddConnection(std::shared_ptr<KoSocketIPvx> socket,
                                          std::shared_ptr<KoTransceiverConnection> connection,
                                          const std::string& hostText) {
     if (!socket || !connection) throw KoException("socket and connection must be defined", 1906, "src");
-    const std::string connectionName = connection->name;
-    {
-        std::scoped_lock lock(registryLock, connectionLock);
-        if (loopsStopped) return connectionName;
-        if (connections.count(connectionName) == 0) {
-            Slot slot;
-            slot.socket = socket;
-            slot.connection = connection;
-            slot.hostText = hostText;
-            slot.fd = socket->fd() >= 0 ? socket->fd() : socket->fd4();
-            slot.token = nextToken++;
-            connectionsByName[connectionName] = connection;
-            ++connectionsPerOwner[connection->owner];
-            receiveChanges.push_back({true, slot});
-            sendChanges.push_back({true, slot});
-            connections.emplace(connectionName, std::move(slot));
-        }
-    }
-    {
-        std::lock_guard<std::recursive_mutex> lock(connectionLock);
-        startLoopsLocked();
-    }
-    receiveWake.signal();
-    // The send loop takes new connections in on its next wake; it is woken
-    // now only when there is something to send already.
-    if (connection->WantsToSend()) sendWake.signal();
-    return connectionName;
+    Attach(std::move(socket), connection, hostText);
+    return connection->name;
 }
 
 void KoTransceiver::RemoveConnection(const std::string& connectionName, bool notify) {
-    std::shared_ptr<KoTransceiverConnection> connection;
-    {
-        std::scoped_lock lock(registryLock, connectionLock);
-        connectionsByName.erase(connectionName);
-        auto it = connections.find(connectionName);
-        if (it == connections.end()) return;
-        connection = it->second.connection;
-        // The loops hold the socket until they have taken it out of their
-        // wait sets, so its descriptor cannot be reused under them.
-        receiveChanges.push_back({false, it->second});
-        sendChanges.push_back({false, it->second});
-        auto owner = connectionsPerOwner.find(connection->owner);
-        if (owner != connectionsPerOwner.end() && --owner->second == 0) connectionsPerOwner.erase(owner);
-        connections.erase(it);
-    }
-    receiveWake.signal();
-    sendWake.signal();
-    if (notify) postCode1(connection->owner, connectionName);
-    connection->withdraw();
+    auto connection = FindConnection(connectionName);
+    if (connection) RemoveConnection(*connection, notify);
 }
 
-void KoTransceiver::WakeSender() { sendWake.signal(); }
-
-void KoTransceiver::WakeReceiver() {
-    receiveRescan = true;
-    receiveWake.signal();
-}
-
-void KoTransceiver::SendNow(const std::string& connectionName) {
-    std::shared_ptr<KoSocketIPvx> socket;
-    std::shared_ptr<KoTransceiverConnection> connection;
-    {
-        std::lock_guard<std::recursive_mutex> lock(connectionLock);
-        auto it = connections.find(connectionName);
-        if (it == connections.end() || loopsStopped) return;
-        socket = it->second.socket;
-        connection = it->second.connection;
-    }
-    if (!connection->WantsToSend()) return;
-    bool stepped = false;
-    int sent = 0;
-    try {
-        sent = connection->TrySendStep(*socket, stepped);
-    } catch (...) {
-        sent = KoTransceiverConnection::stepClosed;
-    }
-    if (stepped && sent < 0) {
-        RemoveConnection(connectionName, true);
+void KoTransceiver::RemoveConnection(KoTransceiverConnection& connection, bool notify) {
+    KoEventLoop* loop = connection.Loop();
+    if (loop != nullptr && loop->onLoopThread()) {
+        closeOnLoop(connection, notify, false);
         return;
     }
-    // The rest, or what a step running elsewhere left, is the loop's.
-    if (connection->WantsToSend()) sendWake.signal();
-}
-
-void KoTransceiver::StopLoops() {
-    receiving = false;
-    sending = false;
-    sendWake.signal();
-    std::map<std::string, Slot> dropped;
-    {
-        std::scoped_lock lock(registryLock, connectionLock);
-        loopsStopped = true;
-        dropped.swap(connections);
-        connectionsByName.clear();
-        connectionsPerOwner.clear();
-        receiveChanges.clear();
-        sendChanges.clear();
+    if (!unregister(connection)) return;
+    if (notify && connection.tellsOwnerOfEnd()) postCode1(connection.owner, connection.name);
+    connection.withdraw();
+    auto self = connection.weak_from_this().lock();
+    if (loop != nullptr && self) {
+        loop->post([this, self] { detachOnLoop(*self); });
     }
-    receiveWake.signal();
-    sendWake.signal();
 }
 
-std::size_t KoTransceiver::ConnectionCount() const {
-    std::lock_guard<std::recursive_mutex> lock(connectionLock);
-    return connections.size();
+void KoTransceiver::WakeSender() {}
+
+void KoTransceiver::SendNow(const std::string& connectionName) {
+    if (auto connection = FindConnection(connectionName)) connection->requestFlush();
 }
+
+void KoTransceiver::connectionNamed(KoTransceiverConnection& connection, const std::string& madeName) {
+    std::lock_guard<std::mutex> lock(namesLock);
+    if (!connection.Registered() || !connection.registeredName_.empty()) return;
+    connectionsByName[madeName] = connection.weak_from_this();
+    connection.registeredName_ = madeName;
+}
+
+bool KoTransceiver::unregister(KoTransceiverConnection& connection) {
+    int expected = KoTransceiverConnection::phaseRegistered;
+    if (!connection.phase_.compare_exchange_strong(expected, KoTransceiverConnection::phaseRemoved)) return false;
+    openConnections.fetch_sub(1, std::memory_order_relaxed);
+    if (connection.openCount_) connection.openCount_->fetch_sub(1, std::memory_order_relaxed);
+    std::lock_guard<std::mutex> lock(namesLock);
+    if (!connection.registeredName_.empty()) {
+        connectionsByName.erase(connection.registeredName_);
+        connection.registeredName_.clear();
+    }
+    return true;
+}
+
+void KoTransceiver::WriteLog(std::string_view line) {
+    if (KoEventLoop* loop = KoEventLoop::current()) {
+        loop->log(line);
+        return;
+    }
+    std::string text(line);
+    text.push_back('\n');
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+std::size_t KoTransceiver::ConnectionCount() const { return openConnections.load(std::memory_order_relaxed); }
 
 std::size_t KoTransceiver::ConnectionCount(const std::string& owner) const {
-    std::lock_guard<std::recursive_mutex> lock(connectionLock);
-    auto it = connectionsPerOwner.find(owner);
-    return it == connectionsPerOwner.end() ? 0 : it->second;
+    std::size_t count = 0;
+    for (const auto& record : loops) {
+        std::lock_guard<std::mutex> lock(record->membersLock);
+        for (const auto& [raw, connection] : record->members)
+            if (connection->Registered() && connection->owner == owner) ++count;
+    }
+    return count;
+}
+
+std::vector<std::size_t> KoTransceiver::ConnectionsPerLoop() const {
+    std::vector<std::size_t> counts;
+    for (const auto& record : loops) {
+        std::lock_guard<std::mutex> lock(record->membersLock);
+        std::size_t count = 0;
+        for (const auto& [raw, connection] : record->members) count += connection->Registered() ? 1 : 0;
+        counts.push_back(count);
+    }
+    return counts;
+}
+
+std::size_t KoTransceiver::NamedConnectionCount() const {
+    std::lock_guard<std::mutex> lock(namesLock);
+    return connectionsByName.size();
 }
 
 std::shared_ptr<KoTransceiverConnection> KoTransceiver::FindConnection(const std::string& connectionName) const {
-    std::lock_guard<std::recursive_mutex> lock(connectionLock);
-    auto it = connections.find(connectionName);
-    return it == connections.end() ? nullptr : it->second.connection;
+    std::lock_guard<std::mutex> lock(namesLock);
+    auto it = connectionsByName.find(connectionName);
+    if (it == connectionsByName.end()) return nullptr;
+    auto connection = it->second.lock();
+    return connection && connection->Registered() ? connection : nullptr;
 }
 
 std::shared_ptr<KoTransceiverLayer> KoTransceiver::FindServer(const std::string& serverName) const {

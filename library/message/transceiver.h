@@ -1,17 +1,29 @@
 // Message layer, exchange engine: KoTransceiver, which keeps the registry of
-// clients (with their protocol layers and hook services) and of connections,
-// and serves every registered connection with one receive loop and one send
-// loop, both scheduler jobs started with the first connection.
+// clients (with their protocol layers and hook services) and serves every
+// registered connection on one of its event loops (KoEventLoop): a loop
+// per usable processor unless the settings say otherwise, each a scheduler
+// job started with the first connection or listener.
 //
-// The loops block in a readiness wait over all their descriptors plus a
-// wake-up descriptor; AddConnection, RemoveConnection, WakeSender and
-// StopLoops signal it. Sockets are non-blocking: the send loop writes what a
-// socket takes and waits for it to become writable again before it tries the
-// rest, so one slow or silent peer never holds up the others.
+// A connection belongs to one loop for its whole life: that loop reads and
+// writes its socket, runs its deadlines and closes it; no other thread
+// touches the socket. Accepted connections stay on the loop that accepted
+// them: a listener's sockets are in every loop's wait set, each readiness
+// wakes one loop (Listen), which accepts a bounded batch. Connections
+// registered from other threads (AddConnection) go to the loops in turn.
+// Sockets are non-blocking; one slow or silent peer never holds up others.
 //
-// A housekeeping thread (its own, not a scheduler job) drops connections
-// idle past the connection time-out and connecting servers past theirs, and
-// tells their owners by code-1 job messages.
+// Connections are found by pointer on the paths that serve them. Lookups
+// by name (FindConnection, RemoveConnection, SendNow) cover the connections
+// whose name somebody has read: a connection's name, and its entry in the
+// name registry, are made only when first asked for.
+//
+// A housekeeping thread (its own, not a scheduler job) expires connecting
+// servers (hook workers) past their time-out and tells their owners by
+// code-1 job messages; it sleeps without a time limit while no server can
+// expire. Connections have their deadlines in their loop's timers.
+//
+// Access log: WriteLog() appends a line to the calling loop's buffer (one
+// write per loop pass), or writes it at once from any other thread.
 //
 // Ownership: the transceiver holds shared references to clients, layers,
 // sockets and connections; connections and layers hold plain references back
@@ -31,14 +43,16 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "jobs/job.h"
+#include "message/event_loop.h"
 #include "message/protocols.h"
 #include "message/server_callback.h"
 #include "message/transceiver_settings.h"
-#include "platform/wake_up.h"
 
 class KoKessaScheduler2;
 class KoTransceiver;
@@ -70,6 +84,23 @@ struct KoLayerRequest {
 
 using KoLayerFactory = std::function<std::shared_ptr<KoTransceiverLayer>(const KoLayerRequest&)>;
 
+// What accepts the connections of listening sockets (Listen): called on
+// whichever loop a listening socket woke, with that socket's descriptor.
+// It accepts what is waiting (a bounded batch) and registers the
+// connections with Attach, which keeps them on that loop. When accept
+// fails for want of descriptors it says so: the loop then closes its
+// longest-idle connections to make room, or, with none to close, leaves
+// the socket alone for the pause the service names.
+class KoListenerService {
+public:
+    enum class Accepted { done, outOfDescriptors };
+    virtual Accepted acceptReady(int listeningFd) = 0;
+    virtual std::chrono::milliseconds acceptPause() const { return std::chrono::milliseconds(50); }
+
+protected:
+    ~KoListenerService() = default;
+};
+
 class KoTransceiver : public KoJob {
 public:
     explicit KoTransceiver(KoKessaScheduler2& scheduler, KoTransceiverSettings settings = {});
@@ -93,64 +124,103 @@ public:
     // KoException when the layer cannot be built or started.
     virtual void AddServer(std::string& name, KoTransceiverClient& client,
                            std::shared_ptr<KoXServerHeader> description, KoServerCallback callback);
+    // Enters a server made by other means (a hook service's worker), so that
+    // housekeeping expires it; RemoveServer forgets it.
+    void RegisterServer(const std::shared_ptr<KoTransceiverLayer>& server);
+    void RemoveServer(const std::string& name);
 
     // The builders of protocol layers (AddServer) and hook services
     // (Dispatch), one per protocol code; the server subsystem installs them.
     void SetLayerFactory(std::int32_t protocolCode, KoLayerFactory factory);
     void SetHookFactory(std::int32_t protocolCode, KoLayerFactory factory);
 
-    // Registers a connection with its socket and starts the loops; returns
-    // the connection's name. A second connection under a known name is
-    // ignored. Throws KoException when either is missing.
+    // Registers a connection with its socket on a loop (the calling loop
+    // when called on one) and returns the connection's name. A connection
+    // registered before is left as it is. Throws KoException when either is
+    // missing.
     std::string AddConnection(std::shared_ptr<KoSocketIPvx> socket,
                               std::shared_ptr<KoTransceiverConnection> connection,
                               const std::string& hostText = {});
-    // Unregisters a connection; the socket closes once the loops let go of
-    // it. With notify, the connection's owner is told by a code-1 message.
+    // The same without making the connection's name (accepting listeners).
+    // False when the connection was registered before or the loops stopped.
+    bool Attach(std::shared_ptr<KoSocketIPvx> socket, std::shared_ptr<KoTransceiverConnection> connection,
+                const std::string& hostText = {});
+    // Unregisters a connection; its loop closes the socket. With notify, the
+    // connection's owner is told by a code-1 message.
     void RemoveConnection(const std::string& name, bool notify);
-    // Tells the send loop that output was queued.
+    void RemoveConnection(KoTransceiverConnection& connection, bool notify);
+    // Output queued from any thread is written by each connection's loop on
+    // its own; these remain for callers that ask for it.
     void WakeSender();
-    // Tells the receive loop that a transport step outside it left input in
-    // a connection's transport (TransportHoldsInput) that no readiness event
-    // will announce.
-    void WakeReceiver();
-    // Writes what the connection has queued from the calling thread, as far
-    // as its socket takes it now, and leaves the rest to the send loop: an
-    // answer that fits the socket goes out without waking the loop.
+    // Writes what the named connection has queued (on its loop).
     void SendNow(const std::string& connectionName);
-    // Ends both loops and forgets every connection.
+    // Ends the loops and forgets every connection.
     void StopLoops();
+    // Closes every connection whose owner is owner (a layer that goes) and
+    // returns once none is served any more.
+    void DropConnections(const std::string& owner);
+
+    // Puts a listener's sockets into every loop's wait set; acceptReady is
+    // called on the loop a readiness woke. Unlisten takes them out again and
+    // returns once no loop will call the service any more.
+    void Listen(KoListenerService& service, const std::vector<int>& fds);
+    void Unlisten(KoListenerService& service);
+
+    // Writes one access-log line (see above).
+    static void WriteLog(std::string_view line);
 
     std::size_t ConnectionCount() const;
     std::size_t ConnectionCount(const std::string& owner) const;
     std::shared_ptr<KoTransceiverConnection> FindConnection(const std::string& name) const;
     std::shared_ptr<KoTransceiverLayer> FindServer(const std::string& name) const;
     bool HasClient(const std::string& name) const;
+    // Connections whose names are registered for lookups (for tests of the
+    // registry's size).
+    std::size_t NamedConnectionCount() const;
+    // Event loops (started or not).
+    std::size_t LoopCount() const { return loops.size(); }
+    // Connections each loop holds now.
+    std::vector<std::size_t> ConnectionsPerLoop() const;
 
     const KoTransceiverSettings& Settings() const { return settings; }
     KoKessaScheduler2& Scheduler() { return scheduler; }
 
 private:
-    struct Slot {
-        std::shared_ptr<KoSocketIPvx> socket;
-        std::shared_ptr<KoTransceiverConnection> connection;
-        std::string hostText;
-        int fd = -1;
-        std::uint64_t token = 0;
-    };
-    // A registration or removal that a loop applies to its wait set.
-    struct LoopChange {
-        bool add = false;
-        Slot slot;
-    };
+    friend class KoTransceiverConnection;
 
-    void startLoopsLocked();
-    void runReceiveLoop();
-    void runSendLoop();
+    struct LoopRecord {
+        std::unique_ptr<KoEventLoop> loop;
+        std::optional<std::uint64_t> job;
+        mutable std::mutex membersLock;
+        std::unordered_map<KoTransceiverConnection*, std::shared_ptr<KoTransceiverConnection>> members;
+    };
+    struct ListenerWatch;
+
+    void startLoops();
+    void endLoops();
+    LoopRecord& loopFor(KoEventLoop* loop);
+    LoopRecord& pickLoop();
     void runHousekeeping();
-    void housekeepingPass();
-    void endJob(std::optional<std::uint64_t>& job);
+    void housekeepingPass(bool& anyCanExpire);
     void postCode1(const std::string& target, const std::string& name);
+    void wakeHousekeeping();
+
+    // Connections, on their loop's thread.
+    void attachOnLoop(const std::shared_ptr<KoTransceiverConnection>& connection);
+    void drive(KoTransceiverConnection& connection, unsigned events);
+    void afterWork(KoTransceiverConnection& connection);
+    bool flush(KoTransceiverConnection& connection);
+    void closeOnLoop(KoTransceiverConnection& connection, bool notify, bool orderly);
+    void detachOnLoop(KoTransceiverConnection& connection);
+    void updateInterest(KoTransceiverConnection& connection);
+    void updateDeadline(KoTransceiverConnection& connection);
+    // Marks removed, drops it from the counts and the name registry; false
+    // when it was not registered.
+    bool unregister(KoTransceiverConnection& connection);
+    void connectionNamed(KoTransceiverConnection& connection, const std::string& name);
+    // Closes the longest-idle rested connections of the calling loop; how
+    // many it closed.
+    std::size_t shedIdle(std::size_t count);
 
     KoKessaScheduler2& scheduler;
     const KoTransceiverSettings settings;
@@ -159,32 +229,29 @@ private:
 
     mutable std::recursive_mutex registryLock;
     std::map<std::string, KoTransceiverClientRecord> clients;
-    std::map<std::string, std::shared_ptr<KoTransceiverConnection>> connectionsByName;
     std::map<std::string, std::shared_ptr<KoTransceiverLayer>> serversByName;
     std::map<std::string, std::map<std::string, std::shared_ptr<KoTransceiverLayer>>> hooksByClient;
     std::map<std::string, std::shared_ptr<KoTransceiverLayer>> hooksByDescription;
     std::map<std::int32_t, KoLayerFactory> layerFactories;
     std::map<std::int32_t, KoLayerFactory> hookFactories;
 
-    mutable std::recursive_mutex connectionLock;
-    std::map<std::string, Slot> connections;
-    std::map<std::string, std::size_t> connectionsPerOwner;
-    std::vector<LoopChange> receiveChanges;
-    std::vector<LoopChange> sendChanges;
-    std::uint64_t nextToken = 1;
-    bool loopsStopped = false;  // set for good by StopLoops
+    std::vector<std::unique_ptr<LoopRecord>> loops;
+    std::mutex loopsLock;  // starting and stopping the loop jobs
+    bool loopsStarted = false;
+    std::atomic<bool> loopsStopped{false};
+    std::atomic<std::size_t> nextLoop{0};
+    std::atomic<std::size_t> openConnections{0};
 
-    std::atomic<bool> receiving{false};
-    std::atomic<bool> receiveRescan{false};
-    std::atomic<bool> sending{false};
-    std::optional<std::uint64_t> receiveJob;
-    std::optional<std::uint64_t> sendJob;
-    platform::WakeUp receiveWake;
-    platform::WakeUp sendWake;
+    mutable std::mutex namesLock;
+    std::unordered_map<std::string, std::weak_ptr<KoTransceiverConnection>> connectionsByName;
+
+    std::mutex listenersLock;
+    std::vector<std::shared_ptr<ListenerWatch>> listeners;
 
     std::string housekeepingTask;
     std::atomic<bool> housekeeping{true};
     std::mutex housekeepingLock;
     std::condition_variable housekeepingWake;
+    bool housekeepingNudged = false;  // under housekeepingLock
     std::thread housekeeper;
 };

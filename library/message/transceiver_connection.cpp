@@ -14,6 +14,14 @@ std::uint64_t connectionTimeoutMicros(const KoTransceiver& transceiver) {
     return static_cast<std::uint64_t>(transceiver.Settings().connectionTimeout.count());
 }
 
+KoEventLoop::Clock::time_point loopNow() {
+    const KoEventLoop* loop = KoEventLoop::current();
+    return loop != nullptr ? loop->now() : KoEventLoop::Clock::now();
+}
+
+// Sent texts are dropped from the front of the queue in batches.
+constexpr std::size_t compactAfter = 32;
+
 }  // namespace
 
 KoTransceiverConnection::KoTransceiverConnection(KoTransceiver& transceiver_, std::string owner_,
@@ -25,9 +33,10 @@ KoTransceiverConnection::KoTransceiverConnection(KoTransceiver& transceiver_, st
       transceiver(transceiver_),
       kind(record_.kind),
       record(record_),
-      handler(std::move(handler_)) {}
+      handler(std::move(handler_)),
+      lastActivity_(Clock::now().time_since_epoch().count()) {}
 
-KoTransceiverConnection::~KoTransceiverConnection() = default;
+KoTransceiverConnection::~KoTransceiverConnection() { withdraw(); }
 
 bool KoTransceiverConnection::attachToJoinedTask(const std::string& joinedTaskName) {
     std::lock_guard<KoDeliveryLock> lock(deliveryLock);
@@ -41,6 +50,27 @@ bool KoTransceiverConnection::leaveCurrentJoinedTask(const std::string& joinedTa
     return KoJobWithTimeout::leaveCurrentJoinedTask(joinedTaskName);
 }
 
+void KoTransceiverConnection::touch() {
+    if (alive.load(std::memory_order_relaxed))
+        lastActivity_.store(loopNow().time_since_epoch().count(), std::memory_order_relaxed);
+}
+
+KoTransceiverConnection::Clock::time_point KoTransceiverConnection::LastActivity() const {
+    return Clock::time_point(Clock::duration(lastActivity_.load(std::memory_order_relaxed)));
+}
+
+bool KoTransceiverConnection::checkTimedOut() {
+    const bool expired = Clock::now() - LastActivity() >= std::chrono::microseconds(timeoutMicros);
+    bool was = alive.load();
+    bool now;
+    do {
+        now = !(was && expired);
+    } while (!alive.compare_exchange_weak(was, now));
+    return !now;
+}
+
+void KoTransceiverConnection::onNamed(const std::string& madeName) { transceiver.connectionNamed(*this, madeName); }
+
 void KoTransceiverConnection::Reset() {
     {
         std::lock_guard<std::mutex> lock(inputLock);
@@ -51,6 +81,7 @@ void KoTransceiverConnection::Reset() {
     {
         std::lock_guard<std::mutex> lock(outputLock);
         outputQueue.clear();
+        headIndex = 0;
         headSent = 0;
     }
     outputWaiting = false;
@@ -63,7 +94,17 @@ void KoTransceiverConnection::Process() {
 }
 
 void KoTransceiverConnection::refreshOutputWaitingLocked() {
-    outputWaiting = !outputQueue.empty() && outputQueue.front().size() > headSent;
+    outputWaiting = !outputEmptyLocked() && outputQueue[headIndex].size() > headSent;
+}
+
+void KoTransceiverConnection::pushOutputLocked(std::string bytes) {
+    if (outputEmptyLocked()) {
+        outputQueue.clear();
+        headIndex = 0;
+        headSent = 0;
+    }
+    outputQueue.push_back(std::move(bytes));
+    refreshOutputWaitingLocked();
 }
 
 void KoTransceiverConnection::QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) {
@@ -77,26 +118,28 @@ void KoTransceiverConnection::QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) 
     bytes.erase(0, skip);
     {
         std::lock_guard<std::mutex> lock(outputLock);
-        outputQueue.push_back(std::move(bytes));
-        refreshOutputWaitingLocked();
+        pushOutputLocked(std::move(bytes));
     }
     buffer = std::make_unique<KoStringBuf>();
+    requestFlush();
 }
 
 void KoTransceiverConnection::QueueBytes(const char* bytes, std::size_t length, std::size_t& accepted) {
     touch();
     accepted = length;
     if (bytes == nullptr || length == 0) return;
-    std::lock_guard<std::mutex> lock(outputLock);
-    outputQueue.emplace_back(bytes, length);
-    refreshOutputWaitingLocked();
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        pushOutputLocked(std::string(bytes, length));
+    }
+    requestFlush();
 }
 
 void KoTransceiverConnection::PendingOutput(std::string& out, std::size_t limit) {
     std::lock_guard<std::mutex> lock(outputLock);
     out.clear();
-    if (outputQueue.empty()) return;
-    const std::string& head = outputQueue.front();
+    if (outputEmptyLocked()) return;
+    const std::string& head = outputQueue[headIndex];
     out.assign(head, headSent, std::min(limit, head.size() - headSent));
 }
 
@@ -104,23 +147,32 @@ void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) 
     std::lock_guard<std::mutex> lock(outputLock);
     out.clear();
     std::size_t skip = headSent;
-    for (const std::string& text : outputQueue) {
-        if (out.size() >= limit) break;
+    for (std::size_t i = headIndex; i < outputQueue.size() && out.size() < limit; ++i) {
+        const std::string& text = outputQueue[i];
         out.append(text, skip, std::min(limit - out.size(), text.size() - skip));
         skip = 0;
     }
 }
 
 void KoTransceiverConnection::consumeSentLocked(std::size_t count) {
-    while (!outputQueue.empty()) {
-        const std::size_t left = outputQueue.front().size() - headSent;
+    while (!outputEmptyLocked()) {
+        std::string& head = outputQueue[headIndex];
+        const std::size_t left = head.size() - headSent;
         if (count < left) {
             headSent += count;
             break;
         }
         count -= left;
-        outputQueue.pop_front();
+        std::string().swap(head);
+        ++headIndex;
         headSent = 0;
+    }
+    if (outputEmptyLocked()) {
+        outputQueue.clear();
+        headIndex = 0;
+    } else if (headIndex >= compactAfter) {
+        outputQueue.erase(outputQueue.begin(), outputQueue.begin() + static_cast<std::ptrdiff_t>(headIndex));
+        headIndex = 0;
     }
     refreshOutputWaitingLocked();
     afterSentLocked();
@@ -134,7 +186,7 @@ void KoTransceiverConnection::OutputSent(std::size_t count) {
 std::size_t KoTransceiverConnection::QueuedBytes() const {
     std::lock_guard<std::mutex> lock(outputLock);
     std::size_t total = 0;
-    for (const auto& text : outputQueue) total += text.size();
+    for (std::size_t i = headIndex; i < outputQueue.size(); ++i) total += outputQueue[i].size();
     return total - headSent;
 }
 
@@ -149,8 +201,9 @@ int KoTransceiverConnection::SendStep(KoSocketIPvx& socket) {
         std::size_t count = 0;
         std::size_t total = 0;
         std::size_t skip = headSent;
-        for (const std::string& text : outputQueue) {
+        for (std::size_t i = headIndex; i < outputQueue.size(); ++i) {
             if (count == maxPieces || total >= sendChunk) break;
+            const std::string& text = outputQueue[i];
             const std::size_t length = std::min(text.size() - skip, sendChunk - total);
             if (length != 0) pieces[count++] = platform::ConstBytes{text.data() + skip, length};
             total += length;
@@ -171,17 +224,6 @@ int KoTransceiverConnection::SendStep(KoSocketIPvx& socket) {
     return static_cast<int>(sent);
 }
 
-int KoTransceiverConnection::TrySendStep(KoSocketIPvx& socket, bool& stepped) {
-    std::unique_lock<std::mutex> lock(sendStepLock, std::try_to_lock);
-    stepped = lock.owns_lock();
-    if (!stepped) return stepWouldBlock;
-    const int sent = SendStep(socket);
-    // A transport step here (a TLS handshake) may have read input that the
-    // socket will not announce to the receive loop again.
-    if (TransportHoldsInput()) transceiver.WakeReceiver();
-    return sent;
-}
-
 int KoTransceiverConnection::InputArrived(const char* bytes, std::size_t length) {
     if (bytes == nullptr || length == 0) return 0;
     touch();
@@ -199,9 +241,11 @@ int KoTransceiverConnection::InputArrived(const char* bytes, std::size_t length)
 }
 
 int KoTransceiverConnection::ReceiveStep(KoSocketIPvx& socket) {
-    char buffer[receiveChunk];
+    KoEventLoop* loop = KoEventLoop::current();
+    char local[receiveChunk];
+    char* buffer = loop != nullptr ? loop->scratch() : local;
     std::size_t received = 0;
-    socket.Receive(buffer, sizeof buffer, received);
+    socket.Receive(buffer, receiveChunk, received);
     if (received > 0) {
         InputArrived(buffer, received);
         return static_cast<int>(received);
@@ -212,6 +256,8 @@ int KoTransceiverConnection::ReceiveStep(KoSocketIPvx& socket) {
     return stepWouldBlock;
 }
 
+bool KoTransceiverConnection::PeerFinished() const { return socket_ && socket_->closed() && socket_->lastError() == 0; }
+
 void KoTransceiverConnection::TakeInput(KoStringBuf& out) {
     std::string bytes;
     TakeInput(bytes);
@@ -220,7 +266,90 @@ void KoTransceiverConnection::TakeInput(KoStringBuf& out) {
 
 void KoTransceiverConnection::TakeInput(std::string& out) {
     std::lock_guard<std::mutex> lock(inputLock);
-    out.append(inputBuffer);
+    if (out.empty()) {
+        out.swap(inputBuffer);
+    } else {
+        out.append(inputBuffer);
+    }
     inputBuffer.clear();
     inputWaiting = false;
+}
+
+// --- loop side -------------------------------------------------------------
+
+void KoTransceiverConnection::inputEnded() { transceiver.closeOnLoop(*this, tellsOwnerOfEnd(), false); }
+
+KoTransceiverConnection::Clock::time_point KoTransceiverConnection::deadline() const {
+    return LastActivity() + std::chrono::microseconds(timeoutMicros);
+}
+
+void KoTransceiverConnection::deadlinePassed() { transceiver.closeOnLoop(*this, tellsOwnerOfEnd(), false); }
+
+void KoTransceiverConnection::restExpired() { transceiver.closeOnLoop(*this, false, false); }
+
+void KoTransceiverConnection::rest() {
+    if (KoEventLoop* loop = Loop()) loop->rest(*this);
+}
+
+void KoTransceiverConnection::unrest() {
+    if (KoEventLoop* loop = Loop()) loop->unrest(*this);
+}
+
+void KoTransceiverConnection::revisit() {
+    KoEventLoop* loop = Loop();
+    if (loop == nullptr || revisiting_ || !attached_) return;
+    auto self = weak_from_this().lock();
+    if (!self) return;
+    revisiting_ = true;
+    loop->defer([self] {
+        self->revisiting_ = false;
+        // Readiness comes from the wait set; only bytes the transport holds
+        // are read without it.
+        self->transceiver.drive(*self, self->TransportHoldsInput() ? platform::readable : 0u);
+    });
+}
+
+void KoTransceiverConnection::requestFlush() {
+    if (!Registered()) return;
+    KoEventLoop* loop = Loop();
+    if (loop == nullptr) return;
+    if (loop->onLoopThread()) {
+        // In a drive the loop writes when the hook returns.
+        if (!driving_) revisit();
+        return;
+    }
+    if (flushPosted_.exchange(true)) return;
+    auto self = weak_from_this().lock();
+    if (!self) {
+        flushPosted_ = false;
+        return;
+    }
+    loop->post([self] {
+        self->flushPosted_ = false;
+        self->transceiver.drive(*self, 0);
+    });
+}
+
+void KoTransceiverConnection::flushNow() {
+    KoEventLoop* loop = Loop();
+    if (attached_ && loop != nullptr && loop->onLoopThread()) transceiver.flush(*this);
+}
+
+void KoTransceiverConnection::ready(unsigned events) { transceiver.drive(*this, events); }
+
+void KoTransceiverConnection::expired() {
+    if (!attached_) return;
+    const KoEventLoop* loop = Loop();
+    if (deadline() > loop->now()) {
+        transceiver.updateDeadline(*this);
+        return;
+    }
+    deadlinePassed();
+    if (attached_) transceiver.afterWork(*this);
+}
+
+void KoTransceiverConnection::idleExpired() {
+    if (!attached_) return;
+    restExpired();
+    if (attached_) transceiver.afterWork(*this);
 }

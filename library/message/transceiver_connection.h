@@ -1,36 +1,48 @@
 // Message layer, exchange engine: KoTransceiverConnection, the per-socket
 // object served by a KoTransceiver.
 //
-// The transceiver's receive loop feeds received bytes into the input buffer
-// through ReceiveStep/InputArrived; each arrival posts a code-8 job message
-// (text = this connection's name) to the owner, the protocol layer, which
-// then takes the bytes with TakeInput. The layer queues answers with
-// QueueBuffer/QueueBytes and calls KoTransceiver::WakeSender; the send loop
-// writes them with SendStep, which never blocks: what the socket does not
-// take stays at the head of the queue for the next writable event.
+// Once registered (KoTransceiver::AddConnection) a connection belongs to one
+// of the transceiver's event loops for the rest of its life: that loop alone
+// reads and writes its socket, runs its hooks below and closes it. Received
+// bytes go to the input buffer through ReceiveStep/InputArrived. The base
+// then posts a code-8 job message (text = this connection's name) to the
+// owner, the protocol layer, which takes the bytes with TakeInput from its
+// own thread. A layer that serves its connections on their loop instead
+// (the HTTP layers) overrides the hooks and never needs a message or a name.
+//
+// Output is queued with QueueBuffer/QueueBytes from any thread; the loop
+// writes it with SendStep, which never blocks: what the socket does not
+// take stays at the head of the queue until the socket is writable again.
+// Output queued from another thread asks the loop to write it (a posted
+// task), so no other thread ever writes on the socket.
 //
 // ReceiveStep and SendStep are the transport steps; a TLS connection
-// overrides both (and InputArrived with no bytes, which the receive loop calls
-// on every pass, to drain bytes the TLS library holds).
+// overrides both (and TransportHoldsInput, for decrypted bytes the loop
+// must fetch without a readiness event).
 //
-// Threads: the receive loop calls ReceiveStep and InputArrived, the send loop
-// SendStep, PendingOutput and OutputSent, the layer's threads TakeInput,
-// QueueBuffer, QueueBytes and Reset. Input and output have their own locks.
-// The connection holds a plain reference to the transceiver, which outlives
-// every connection it serves.
+// Deadlines: the base connection is dropped after the transceiver's idle
+// time-out without input or output (its owner told by code 1); subclasses
+// give their own deadline() and deadlinePassed().
+//
+// Threads: the owning loop calls the steps and the hooks; any thread may
+// queue output, take input, Reset, or ask for removal (KoTransceiver).
+// Input and output have their own locks. The connection holds a plain
+// reference to the transceiver, which outlives every connection it serves.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "foundation/string_buf.h"
 #include "jobs/job_with_timeout.h"
+#include "message/event_loop.h"
 #include "message/server_callback.h"
 
 class KoSocketIPvx;
@@ -39,8 +51,14 @@ class KoTransceiverConnection;
 
 using KoConnectionHandler = std::function<void(KoTransceiver&, KoTransceiverConnection&)>;
 
-class KoTransceiverConnection : public KoJobWithTimeout {
+class KoTransceiverConnection : public KoJobWithTimeout,
+                                public std::enable_shared_from_this<KoTransceiverConnection>,
+                                private KoEventLoop::Watcher,
+                                private KoEventLoop::Timer,
+                                private KoEventLoop::Idler {
 public:
+    using Clock = KoEventLoop::Clock;
+
     // Bytes read from the socket per receive step.
     static constexpr std::size_t receiveChunk = 16 * 1024;
     // Bytes handed to the socket per send step at most.
@@ -57,6 +75,12 @@ public:
 
     bool attachToJoinedTask(const std::string& joinedTaskName) override;
     bool leaveCurrentJoinedTask(const std::string& joinedTaskName) override;
+
+    // Input or output: restarts the idle time-out.
+    void touch() override;
+    // The idle time-out has passed since the last touch (once, as
+    // KoJobWithTimeout answers).
+    bool checkTimedOut() override;
 
     // Drops buffered input and queued output, leaves the joined task.
     virtual void Reset();
@@ -82,33 +106,41 @@ public:
     // when the socket is full (or nothing was queued), stepClosed when the
     // connection failed and must be removed.
     virtual int SendStep(KoSocketIPvx& socket);
-    // SendStep, unless another thread is in a send step of this connection
-    // (the send loop, or a layer writing an answer at once); stepped tells
-    // whether the step ran. One send step at a time keeps the bytes in order.
-    // Input the step left in the transport wakes the receive loop.
-    int TrySendStep(KoSocketIPvx& socket, bool& stepped);
     // Appends received bytes and tells the owner; with no bytes it does
-    // nothing and returns 0 (the receive loop calls it so on every pass).
+    // nothing and returns 0.
     virtual int InputArrived(const char* bytes, std::size_t length);
     // Reads what the socket has. Returns the bytes read, stepWouldBlock when
-    // there was nothing after all, stepClosed at end of stream or on failure.
+    // there was nothing after all, stepClosed at end of stream or on failure
+    // (PeerFinished tells which).
     virtual int ReceiveStep(KoSocketIPvx& socket);
     // Moves all buffered input to out.
     virtual void TakeInput(KoStringBuf& out);
     void TakeInput(std::string& out);
 
-    // Whether the send loop should step this connection now. The base: when
+    // Whether there is something for a send step to do now. The base: when
     // output is queued. A TLS connection also while its handshake or a read
     // waits to write, and not while a write waits for the peer's bytes.
     virtual bool WantsToSend() const { return OutputWaiting(); }
     // Input the transport holds that no readiness event announces (bytes a
-    // TLS library has decrypted already); the receive loop then drains it
-    // with InputArrived(nullptr, 0) before it waits again.
+    // TLS library has decrypted already); the loop reads it without waiting.
     virtual bool TransportHoldsInput() const { return false; }
+    // After a receive step reported stepClosed: the peer ended its stream in
+    // order (it may still read what is sent), rather than failing.
+    virtual bool PeerFinished() const;
 
     bool OutputWaiting() const { return outputWaiting.load(); }
     bool InputWaiting() const { return inputWaiting.load(); }
     std::size_t QueuedBytes() const;
+
+    // Registered with a transceiver and not removed since.
+    bool Registered() const { return phase_.load(std::memory_order_acquire) == phaseRegistered; }
+    // The loop that owns it once registered, else null.
+    KoEventLoop* Loop() const { return loop_.load(std::memory_order_acquire); }
+    // The time of the last input or output.
+    Clock::time_point LastActivity() const;
+    // Counts this connection in counter while it is registered (set before
+    // registering it): a listener's limit on open connections.
+    void CountIn(std::shared_ptr<std::atomic<std::size_t>> counter) { openCount_ = std::move(counter); }
 
     const std::string owner;
     const std::string peer;
@@ -117,13 +149,64 @@ public:
     const KoServerCallback_t record;
 
 protected:
+    // --- hooks the owning loop calls, on its thread --------------------
+    // The connection has just joined its loop's wait set.
+    virtual void attached() {}
+    // A receive step appended bytes. The base told its owner already.
+    virtual void inputReady() {}
+    // Whether the loop should read now; the base always reads.
+    virtual bool wantsInput() const { return true; }
+    // Work left that the connection can do without new input (answers
+    // held back while output drains); the loop then calls inputReady again
+    // once the queue has been written.
+    virtual bool wantsToServe() const { return false; }
+    // The peer ended its stream in order. The base closes, telling its
+    // owner.
+    virtual void inputEnded();
+    // The loop wrote everything that was queued.
+    virtual void outputDrained() {}
+    // Everything is said: the loop closes the connection (without telling
+    // the owner) once this is true after a write.
+    virtual bool finished() const { return false; }
+    // Right before the loop lets go of the socket; orderly tells whether the
+    // connection ends as planned (finished) rather than by failure or peer.
+    virtual void closing(bool orderly) { (void)orderly; }
+    // When the loop must look at the connection again without input: the
+    // base, the idle time-out after the last activity; max() for none.
+    virtual Clock::time_point deadline() const;
+    // deadline() has come. The base removes the connection, telling its
+    // owner by code 1.
+    virtual void deadlinePassed();
+    // The connection rested (rest()) for the loop's idle time-out. The base
+    // removes it quietly.
+    virtual void restExpired();
+    // Whether the owner is told by code 1 when the loop ends the connection.
+    virtual bool tellsOwnerOfEnd() const { return true; }
+
+    // --- for subclasses, on the owning loop's thread ------------------------
+    // Keeps the connection in the loop's idle list (oldest first: expired
+    // after the idle time-out, shed first when descriptors run out) until
+    // unrest() or the next input.
+    void rest();
+    void unrest();
+    bool resting() const { return KoEventLoop::Idler::resting(); }
+    // Looks at the connection again (write, serve, close, deadline) at the
+    // end of the loop's pass.
+    void revisit();
+    // Asks the owning loop to write what is queued; from any thread.
+    void requestFlush();
+    // On the owning loop: writes what is queued now, as far as the socket
+    // takes it (the rest when it is writable again).
+    void flushNow();
+
     mutable std::mutex inputLock;
     std::string inputBuffer;
     std::atomic<bool> inputWaiting{false};
 
     mutable std::mutex outputLock;
     // Oldest first; headSent counts the bytes of the first text already sent.
-    std::deque<std::string> outputQueue;
+    std::vector<std::string> outputQueue;
+    std::size_t headIndex = 0;  // texts before it are sent
     std::size_t headSent = 0;
     std::atomic<bool> outputWaiting{false};
 
@@ -135,7 +218,39 @@ protected:
     void consumeSentLocked(std::size_t count);
     virtual void afterSentLocked() {}
     void refreshOutputWaitingLocked();
+    bool outputEmptyLocked() const { return headIndex == outputQueue.size(); }
+    void pushOutputLocked(std::string bytes);
+
+    void onNamed(const std::string& madeName) override;
 
 private:
-    std::mutex sendStepLock;
+    friend class KoTransceiver;
+
+    static constexpr int phaseNew = 0;
+    static constexpr int phaseRegistered = 1;
+    static constexpr int phaseRemoved = 2;
+
+    // KoEventLoop callbacks.
+    void ready(unsigned events) override;
+    void expired() override;
+    void idleExpired() override;
+
+    // Loop side, touched only on the owning loop's thread once attached.
+    std::shared_ptr<KoSocketIPvx> socket_;
+    std::string hostText_;
+    int fd_ = -1;
+    unsigned interest_ = 0;
+    bool attached_ = false;    // in the loop's wait set
+    bool writeBlocked_ = false;  // the socket took no more; wait until writable
+    bool inputEnded_ = false;  // the peer finished sending
+    bool revisiting_ = false;  // a revisit is deferred to the end of the pass
+    bool driving_ = false;     // the loop is in drive(): it writes afterwards
+
+    std::atomic<int> phase_{phaseNew};
+    std::atomic<KoEventLoop*> loop_{nullptr};
+    std::atomic<bool> flushPosted_{false};
+    std::atomic<Clock::rep> lastActivity_;
+    std::string registeredName_;  // under the transceiver's name lock
+    // Counts open connections for whoever set it (a listener's limit).
+    std::shared_ptr<std::atomic<std::size_t>> openCount_;
 };

@@ -34,6 +34,9 @@ public:
     virtual bool attach(KoTransceiver& transceiver) = 0;
     // Forgets the transceiver if it is this one.
     virtual void detach(KoTransceiver& transceiver) = 0;
+    // Whether checkTimedOut can ever answer true (housekeeping sleeps while
+    // no registered layer can expire).
+    virtual bool canExpire() const { return true; }
     // The job that is told (code 1) when this layer expires.
     virtual std::string connectionTagText() const = 0;
     // A description routed to this layer by KoTransceiver::Dispatch; false

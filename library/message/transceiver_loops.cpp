@@ -1,12 +1,14 @@
-// The receive and send loops and the housekeeping thread of KoTransceiver.
+// The event loops of KoTransceiver: starting and ending them, what a loop
+// does with the connections it owns and the listeners it watches, and the
+// housekeeping thread.
 #include <chrono>
 #include <exception>
-#include <functional>
+#include <future>
+#include <iostream>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
+#include "foundation/exception.h"
 #include "jobs/kessa_scheduler.h"
 #include "message/transceiver.h"
 #include "message/transceiver_connection.h"
@@ -16,22 +18,19 @@
 
 namespace {
 
-// Tag of the wake-up descriptor in a loop's wait set; connection tokens
-// start at 1.
-constexpr std::uint64_t wakeTag = 0;
-// Send steps per connection and pass, so that one large answer does not
-// keep the others waiting.
-constexpr int sendRoundsPerPass = 4;
-// Pause after a failed readiness wait (out of memory and the like), so the
-// loop does not spin while the condition lasts.
-constexpr std::chrono::milliseconds waitFailurePause{10};
-
-constexpr unsigned endOrError = platform::hangup | platform::failed | platform::invalid;
+// Send steps per connection and visit, so that one large answer does not
+// keep the other connections of the loop waiting.
+constexpr int sendRoundsPerVisit = 8;
+// Answers served per connection and visit while output drains between them.
+constexpr int serveRoundsPerVisit = 16;
 
 template <class Step>
 int guardedStep(Step&& step) {
     try {
         return step();
+    } catch (const std::exception& error) {
+        std::cerr << "connection step failed: " << error.what() << std::endl;
+        return KoTransceiverConnection::stepClosed;
     } catch (...) {
         return KoTransceiverConnection::stepClosed;
     }
@@ -39,215 +38,461 @@ int guardedStep(Step&& step) {
 
 }  // namespace
 
-void KoTransceiver::startLoopsLocked() {
+// One listening socket as one loop watches it.
+struct KoTransceiver::ListenerWatch : KoEventLoop::Watcher, KoEventLoop::Timer {
+    ListenerWatch(KoTransceiver& owner_, KoListenerService& service_, int fd_, KoEventLoop& loop_)
+        : owner(owner_), service(service_), fd(fd_), loop(loop_) {}
+
+    void start() { watching = loop.watch(fd, platform::readable | platform::exclusive, *this); }
+
+    void end() {
+        ended = true;
+        if (watching) loop.unwatch(fd);
+        watching = false;
+        loop.disarm(*this);
+    }
+
+    void ready(unsigned) override {
+        if (ended) return;
+        if (service.acceptReady(fd) != KoListenerService::Accepted::outOfDescriptors) return;
+        // Room for new clients: the longest-idle connections go first, here
+        // and on the other loops.
+        const std::size_t shed = owner.shedIdle(owner.settings.shedBatch);
+        for (auto& record : owner.loops) {
+            if (record->loop.get() == &loop) continue;
+            record->loop->post([&transceiver = owner] { transceiver.shedIdle(transceiver.settings.shedBatch); });
+        }
+        if (shed != 0) return;  // the socket is still ready: accept again next pass
+        // Nothing to close here: leave the socket alone for a while rather
+        // than wake for it again and again.
+        loop.unwatch(fd);
+        watching = false;
+        loop.arm(*this, loop.now() + service.acceptPause());
+    }
+
+    void expired() override {
+        if (!ended && !watching) start();
+    }
+
+    KoTransceiver& owner;
+    KoListenerService& service;
+    const int fd;
+    KoEventLoop& loop;
+    bool watching = false;
+    bool ended = false;
+};
+
+// --- starting and ending the loops -------------------------------------------
+
+void KoTransceiver::startLoops() {
+    std::lock_guard<std::mutex> lock(loopsLock);
+    if (loopsStarted || loopsStopped) return;
+    loopsStarted = true;
+    for (auto& record : loops) {
+        KoEventLoop* loop = record->loop.get();
+        KoKessaJobOptions options;
+        options.name = "KoTransceiver_tcp_loop" + std::to_string(loop->index()) + name;
+        options.callback = [loop](KoKessaJobParametersAndResult* p) {
+            loop->stop();
+            return p;
+        };
+        record->job = scheduler.submit(
+            [loop](KoKessaJobParametersAndResult* p) {
+                loop->run();
+                return p;
+            },
+            nullptr, options);
+    }
+}
+
+void KoTransceiver::StopLoops() {
+    {
+        std::lock_guard<std::mutex> lock(loopsLock);
+        loopsStopped = true;
+    }
+    for (auto& record : loops) record->loop->stop();
+    // A loop that stops itself cannot wait for its own end; its connections
+    // go with the transceiver.
+    for (auto& record : loops)
+        if (record->loop->onLoopThread()) return;
+    endLoops();
+}
+
+void KoTransceiver::endLoops() {
+    for (auto& record : loops) {
+        std::optional<std::uint64_t> job;
+        {
+            std::lock_guard<std::mutex> lock(loopsLock);
+            job.swap(record->job);
+        }
+        if (job) scheduler.cancelAndWait(*job);
+    }
+    // The loops have ended: what they held is let go on this thread.
+    for (auto& record : loops) {
+        std::unordered_map<KoTransceiverConnection*, std::shared_ptr<KoTransceiverConnection>> members;
+        {
+            std::lock_guard<std::mutex> lock(record->membersLock);
+            members.swap(record->members);
+        }
+        for (auto& [raw, connection] : members) {
+            unregister(*connection);
+            if (connection->attached_) record->loop->unwatch(connection->fd_);
+            connection->attached_ = false;
+            record->loop->disarm(*connection);
+            record->loop->unrest(*connection);
+            connection->socket_.reset();
+        }
+    }
+}
+
+KoTransceiver::LoopRecord& KoTransceiver::loopFor(KoEventLoop* loop) { return *loops[loop->index()]; }
+
+KoTransceiver::LoopRecord& KoTransceiver::pickLoop() {
+    KoEventLoop* here = KoEventLoop::current();
+    if (here != nullptr && here->index() < loops.size() && loops[here->index()]->loop.get() == here)
+        return *loops[here->index()];
+    return *loops[nextLoop.fetch_add(1, std::memory_order_relaxed) % loops.size()];
+}
+
+// --- registering connections -------------------------------------------------
+
+bool KoTransceiver::Attach(std::shared_ptr<KoSocketIPvx> socket, std::shared_ptr<KoTransceiverConnection> connection,
+                           const std::string& hostText) {
+    if (!socket || !connection) throw KoException("socket and connection must be defined", 1906, "src");
+    if (loopsStopped) return false;
+    int expected = KoTransceiverConnection::phaseNew;
+    if (!connection->phase_.compare_exchange_strong(expected, KoTransceiverConnection::phaseRegistered)) return false;
+
+    LoopRecord& record = pickLoop();
+    connection->fd_ = socket->fd() >= 0 ? socket->fd() : socket->fd4();
+    connection->socket_ = std::move(socket);
+    connection->hostText_ = hostText;
+    connection->loop_.store(record.loop.get(), std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> lock(record.membersLock);
+        record.members[connection.get()] = connection;
+    }
+    openConnections.fetch_add(1, std::memory_order_relaxed);
+    if (connection->openCount_) connection->openCount_->fetch_add(1, std::memory_order_relaxed);
+    // A name read before registration is registered now.
+    if (connection->name.made()) connectionNamed(*connection, connection->name);
+
+    startLoops();
+    if (record.loop->onLoopThread()) {
+        attachOnLoop(connection);
+    } else if (!record.loop->post([this, connection] { attachOnLoop(connection); })) {
+        // The loops stopped meanwhile: it was never served.
+        unregister(*connection);
+        std::lock_guard<std::mutex> lock(record.membersLock);
+        record.members.erase(connection.get());
+        return false;
+    }
+    return true;
+}
+
+void KoTransceiver::attachOnLoop(const std::shared_ptr<KoTransceiverConnection>& connection) {
+    KoTransceiverConnection& c = *connection;
+    if (!c.Registered()) {
+        detachOnLoop(c);  // removed before its loop took it in
+        return;
+    }
+    KoEventLoop& loop = *c.Loop();
+    if (c.fd_ < 0 || !loop.watch(c.fd_, platform::readable, c)) {
+        closeOnLoop(c, true, false);
+        return;
+    }
+    c.attached_ = true;
+    c.interest_ = platform::readable;
+    c.touch();
+    c.attached();
+    if (!c.attached_) return;
+    // Output queued before it was registered, or input a handshake left.
+    drive(c, c.TransportHoldsInput() ? platform::readable : 0u);
+}
+
+// --- serving a connection on its loop ------------------------------------------
+
+void KoTransceiver::drive(KoTransceiverConnection& c, unsigned events) {
+    if (!c.attached_) return;
+    if ((events & platform::failed) != 0 || (events & (platform::hangup | platform::readable)) == platform::hangup) {
+        // Reset, or gone both ways: nothing more can be said.
+        closeOnLoop(c, true, false);
+        return;
+    }
+    c.driving_ = true;
+    if ((events & platform::writable) != 0) c.writeBlocked_ = false;
+    if ((events & platform::readable) != 0 && !c.inputEnded_ && c.wantsInput()) {
+        const int n = guardedStep([&] { return c.ReceiveStep(*c.socket_); });
+        if (n > 0) {
+            c.inputReady();
+        } else if (n == KoTransceiverConnection::stepClosed) {
+            if (c.attached_ && c.PeerFinished()) {
+                c.inputEnded_ = true;
+                c.inputEnded();
+            } else {
+                closeOnLoop(c, true, false);
+            }
+        }
+    }
+    if (c.attached_) afterWork(c);
+    c.driving_ = false;
+}
+
+void KoTransceiver::afterWork(KoTransceiverConnection& c) {
+    // Output queued by the hooks below is written here, not revisited.
+    struct Driving {
+        bool& flag;
+        const bool was;
+        explicit Driving(bool& f) : flag(f), was(f) { flag = true; }
+        ~Driving() { flag = was; }
+    } driving(c.driving_);
+    int round = 0;
+    for (;; ++round) {
+        if (!flush(c) || !c.attached_) return;
+        if (c.finished()) {
+            closeOnLoop(c, false, true);
+            return;
+        }
+        if (round >= serveRoundsPerVisit || !c.wantsToServe()) break;
+        c.inputReady();
+        if (!c.attached_) return;
+    }
+    if (!c.WantsToSend()) {
+        c.outputDrained();
+        if (!c.attached_) return;
+        if (c.finished()) {
+            closeOnLoop(c, false, true);
+            return;
+        }
+    }
+    // Work left (answers held back, a long write, input the transport
+    // holds): the connection comes back at the end of the pass, after the
+    // others had their turn.
+    if ((c.wantsToServe() && round >= serveRoundsPerVisit) || (!c.writeBlocked_ && c.WantsToSend()) ||
+        (!c.inputEnded_ && c.TransportHoldsInput() && c.wantsInput())) {
+        c.revisit();
+    }
+    updateInterest(c);
+    updateDeadline(c);
+}
+
+bool KoTransceiver::flush(KoTransceiverConnection& c) {
+    for (int round = 0; round < sendRoundsPerVisit && !c.writeBlocked_ && c.WantsToSend(); ++round) {
+        const int n = guardedStep([&] { return c.SendStep(*c.socket_); });
+        if (n < 0) {
+            closeOnLoop(c, true, false);
+            return false;
+        }
+        if (n == KoTransceiverConnection::stepWouldBlock) c.writeBlocked_ = true;
+    }
+    return true;
+}
+
+void KoTransceiver::updateInterest(KoTransceiverConnection& c) {
+    unsigned wanted = 0;
+    if (!c.inputEnded_ && c.wantsInput()) wanted |= platform::readable;
+    if (c.writeBlocked_ && c.WantsToSend()) wanted |= platform::writable;
+    if (wanted == c.interest_) return;
+    if (c.Loop()->rewatch(c.fd_, wanted)) c.interest_ = wanted;
+}
+
+void KoTransceiver::updateDeadline(KoTransceiverConnection& c) {
+    KoEventLoop& loop = *c.Loop();
+    const auto due = c.deadline();
+    if (due == KoTransceiverConnection::Clock::time_point::max()) {
+        loop.disarm(c);
+    } else {
+        loop.arm(c, due);
+    }
+}
+
+void KoTransceiver::closeOnLoop(KoTransceiverConnection& c, bool notify, bool orderly) {
+    if (c.attached_) c.closing(orderly);
+    const bool wasRegistered = unregister(c);
+    detachOnLoop(c);
+    if (wasRegistered && notify && c.tellsOwnerOfEnd()) postCode1(c.owner, c.name);
+}
+
+void KoTransceiver::detachOnLoop(KoTransceiverConnection& c) {
+    KoEventLoop* loop = c.Loop();
+    if (loop == nullptr) return;
+    if (c.attached_) loop->unwatch(c.fd_);
+    c.attached_ = false;
+    loop->disarm(c);
+    loop->unrest(c);
+    // The loop let go of the descriptor before it closes, so a new
+    // connection may reuse its number at once.
+    c.socket_.reset();
+    std::shared_ptr<KoTransceiverConnection> held;
+    {
+        LoopRecord& record = loopFor(loop);
+        std::lock_guard<std::mutex> lock(record.membersLock);
+        auto it = record.members.find(&c);
+        if (it == record.members.end()) return;
+        held = std::move(it->second);
+        record.members.erase(it);
+    }
+    // Destroyed at the end of the pass, never inside one of its own calls.
+    if (loop->onLoopThread()) loop->retire(std::move(held));
+}
+
+std::size_t KoTransceiver::shedIdle(std::size_t count) {
+    KoEventLoop* loop = KoEventLoop::current();
+    if (loop == nullptr) return 0;
+    std::size_t shed = 0;
+    while (shed < count) {
+        KoEventLoop::Idler* oldest = loop->oldestResting();
+        if (oldest == nullptr) break;
+        auto& connection = static_cast<KoTransceiverConnection&>(*oldest);
+        loop->unrest(connection);
+        closeOnLoop(connection, false, false);
+        ++shed;
+    }
+    return shed;
+}
+
+void KoTransceiver::DropConnections(const std::string& owner) {
+    {
+        std::lock_guard<std::mutex> lock(loopsLock);
+        if (!loopsStarted || loopsStopped) return;
+    }
+    std::vector<std::future<void>> acknowledged;
+    for (auto& record : loops) {
+        KoEventLoop* loop = record->loop.get();
+        LoopRecord* held = record.get();
+        const auto work = [this, held, owner] {
+            std::vector<std::shared_ptr<KoTransceiverConnection>> doomed;
+            {
+                std::lock_guard<std::mutex> lock(held->membersLock);
+                for (auto& [raw, connection] : held->members)
+                    if (connection->owner == owner) doomed.push_back(connection);
+            }
+            for (auto& connection : doomed) closeOnLoop(*connection, false, false);
+        };
+        if (loop->onLoopThread()) {
+            work();
+            continue;
+        }
+        auto done = std::make_shared<std::promise<void>>();
+        acknowledged.push_back(done->get_future());
+        if (!loop->post([work, done] {
+                work();
+                done->set_value();
+            })) {
+            done->set_value();
+        }
+    }
+    for (auto& ack : acknowledged) {
+        try {
+            ack.get();
+        } catch (const std::future_error&) {
+        }
+    }
+}
+
+// --- listeners -------------------------------------------------------------------
+
+void KoTransceiver::Listen(KoListenerService& service, const std::vector<int>& fds) {
     if (loopsStopped) return;
-    if (!receiveJob) {
-        receiving = true;
-        KoKessaJobOptions options;
-        options.name = "KoTransceiver_tcp_rcv" + name;
-        options.callback = [this](KoKessaJobParametersAndResult* p) {
-            receiving = false;
-            receiveWake.signal();
-            return p;
-        };
-        receiveJob = scheduler.submit(
-            [this](KoKessaJobParametersAndResult* p) {
-                runReceiveLoop();
-                return p;
-            },
-            nullptr, options);
+    std::vector<ListenerWatch*> made;
+    {
+        std::lock_guard<std::mutex> lock(listenersLock);
+        for (int fd : fds) {
+            if (fd < 0) continue;
+            for (auto& record : loops) {
+                listeners.push_back(std::make_shared<ListenerWatch>(*this, service, fd, *record->loop));
+                made.push_back(listeners.back().get());
+            }
+        }
     }
-    if (!sendJob) {
-        sending = true;
-        KoKessaJobOptions options;
-        options.name = "KoTransceiver_tcp_snd" + name;
-        options.callback = [this](KoKessaJobParametersAndResult* p) {
-            sending = false;
-            sendWake.signal();
-            return p;
-        };
-        sendJob = scheduler.submit(
-            [this](KoKessaJobParametersAndResult* p) {
-                runSendLoop();
-                return p;
-            },
-            nullptr, options);
+    startLoops();
+    for (ListenerWatch* watch : made) {
+        if (watch->loop.onLoopThread()) {
+            watch->start();
+        } else {
+            watch->loop.post([watch] { watch->start(); });
+        }
     }
 }
 
-void KoTransceiver::runReceiveLoop() {
-    platform::Poller poller;
-    if (receiveWake.valid()) poller.add(receiveWake.fd(), platform::readable, wakeTag);
-    std::unordered_map<std::uint64_t, Slot> watched;
-    // Connections whose transport holds input no readiness event announces.
-    std::unordered_set<std::uint64_t> holding;
-    std::vector<LoopChange> changes;
-    std::vector<platform::Poller::Event> events;
-    std::vector<std::string> marked;
-
-    while (receiving) {
-        {
-            std::lock_guard<std::recursive_mutex> lock(connectionLock);
-            changes.swap(receiveChanges);
-        }
-        for (auto& change : changes) {
-            if (change.add) {
-                if (change.slot.fd < 0 || !poller.add(change.slot.fd, platform::readable, change.slot.token))
-                    marked.push_back(change.slot.connection->name);
-                else {
-                    // A handshake made before it came may have left input.
-                    if (change.slot.connection->TransportHoldsInput()) holding.insert(change.slot.token);
-                    watched.emplace(change.slot.token, std::move(change.slot));
-                }
-            } else if (auto it = watched.find(change.slot.token); it != watched.end()) {
-                poller.remove(it->second.fd);
-                holding.erase(it->first);
-                watched.erase(it);
+void KoTransceiver::Unlisten(KoListenerService& service) {
+    std::vector<std::shared_ptr<ListenerWatch>> ending;
+    {
+        std::lock_guard<std::mutex> lock(listenersLock);
+        for (auto it = listeners.begin(); it != listeners.end();) {
+            if (&(*it)->service == &service) {
+                ending.push_back(std::move(*it));
+                it = listeners.erase(it);
+            } else {
+                ++it;
             }
         }
-        changes.clear();
-
-        // Bytes that a transport step holds back (a TLS record already read)
-        // are not announced by the socket: the connections known to hold
-        // some are drained, all of them when a send step asked for it.
-        if (receiveRescan.exchange(false)) {
-            for (auto& entry : watched)
-                if (entry.second.connection->TransportHoldsInput()) holding.insert(entry.first);
+    }
+    // Each loop lets go of its watch; a stopped loop calls nobody any more.
+    std::vector<std::future<void>> acknowledged;
+    for (auto& watch : ending) {
+        ListenerWatch* raw = watch.get();
+        if (raw->loop.onLoopThread()) {
+            raw->end();
+            continue;
         }
-        for (auto it = holding.begin(); it != holding.end();) {
-            auto found = watched.find(*it);
-            if (found != watched.end()) {
-                Slot& slot = found->second;
-                guardedStep([&] { return slot.connection->InputArrived(nullptr, 0); });
-                if (slot.connection->TransportHoldsInput()) {
-                    ++it;
-                    continue;
-                }
-            }
-            it = holding.erase(it);
+        auto done = std::make_shared<std::promise<void>>();
+        acknowledged.push_back(done->get_future());
+        if (!raw->loop.post([raw, done] {
+                raw->end();
+                done->set_value();
+            })) {
+            done->set_value();
         }
-        const bool held = !holding.empty();
-
-        if (marked.empty()) {
-            auto waited = poller.wait(held ? 0 : -1, events);
-            if (!waited.ok()) {
-                std::this_thread::sleep_for(waitFailurePause);
-                events.clear();
-            }
-            for (const auto& event : events) {
-                if (event.tag == wakeTag) {
-                    receiveWake.drain();
-                    continue;
-                }
-                auto it = watched.find(event.tag);
-                if (it == watched.end()) continue;
-                if ((event.ready & (platform::readable | endOrError)) == 0) continue;
-                Slot& slot = it->second;
-                const int n = guardedStep([&] { return slot.connection->ReceiveStep(*slot.socket); });
-                if (n >= 0 && slot.connection->TransportHoldsInput()) holding.insert(event.tag);
-                if (n < 0) {
-                    // Out of the wait set now; the registry removal below
-                    // sends the change that drops the slot.
-                    poller.remove(slot.fd);
-                    marked.push_back(slot.connection->name);
-                }
-            }
+    }
+    for (auto& ack : acknowledged) {
+        // A loop that stops with the task queued drops it (and the promise).
+        try {
+            ack.get();
+        } catch (const std::future_error&) {
         }
-        for (const auto& connectionName : marked) RemoveConnection(connectionName, true);
-        marked.clear();
     }
 }
 
-void KoTransceiver::runSendLoop() {
-    platform::Poller poller;
-    if (sendWake.valid()) poller.add(sendWake.fd(), platform::readable, wakeTag);
-    std::unordered_map<std::uint64_t, Slot> watched;
-    // Connections whose socket was full: skipped until it is writable.
-    std::unordered_set<std::uint64_t> blocked;
-    std::vector<LoopChange> changes;
-    std::vector<platform::Poller::Event> events;
-    std::vector<std::string> marked;
+// --- housekeeping ------------------------------------------------------------------
 
-    while (sending) {
-        {
-            std::lock_guard<std::recursive_mutex> lock(connectionLock);
-            changes.swap(sendChanges);
-        }
-        for (auto& change : changes) {
-            if (change.add) {
-                if (change.slot.fd >= 0) watched.emplace(change.slot.token, std::move(change.slot));
-            } else if (auto it = watched.find(change.slot.token); it != watched.end()) {
-                if (blocked.erase(it->first) != 0) poller.remove(it->second.fd);
-                watched.erase(it);
-            }
-        }
-        changes.clear();
-
-        bool more = false;
-        for (auto& entry : watched) {
-            const std::uint64_t token = entry.first;
-            Slot& slot = entry.second;
-            if (blocked.count(token) != 0 || !slot.connection->WantsToSend()) continue;
-            int n = 0;
-            int rounds = 0;
-            bool stepped = true;
-            do {
-                n = guardedStep([&] { return slot.connection->TrySendStep(*slot.socket, stepped); });
-            } while (stepped && n > 0 && slot.connection->WantsToSend() && ++rounds < sendRoundsPerPass);
-            // A thread writing at once wakes the loop for what it leaves.
-            if (!stepped) continue;
-            if (n < 0) {
-                marked.push_back(slot.connection->name);
-            } else if (slot.connection->WantsToSend()) {
-                if (n > 0) {
-                    more = true;  // still taking bytes: come back without waiting
-                } else if (poller.add(slot.fd, platform::writable, token)) {
-                    blocked.insert(token);
-                } else {
-                    marked.push_back(slot.connection->name);
-                }
-            }
-        }
-
-        if (marked.empty()) {
-            auto waited = poller.wait(more ? 0 : -1, events);
-            if (!waited.ok()) {
-                std::this_thread::sleep_for(waitFailurePause);
-                events.clear();
-            }
-            for (const auto& event : events) {
-                if (event.tag == wakeTag) {
-                    sendWake.drain();
-                    continue;
-                }
-                if (blocked.erase(event.tag) == 0) continue;
-                auto it = watched.find(event.tag);
-                if (it != watched.end()) poller.remove(it->second.fd);
-                // The next pass sends; a failed socket makes that step fail.
-            }
-        }
-        for (const auto& connectionName : marked) RemoveConnection(connectionName, true);
-        marked.clear();
+void KoTransceiver::wakeHousekeeping() {
+    {
+        std::lock_guard<std::mutex> lock(housekeepingLock);
+        housekeepingNudged = true;
     }
+    housekeepingWake.notify_all();
 }
 
 void KoTransceiver::runHousekeeping() {
     while (housekeeping) {
-        housekeepingPass();
+        bool anyCanExpire = false;
+        housekeepingPass(anyCanExpire);
         std::unique_lock<std::mutex> lock(housekeepingLock);
-        housekeepingWake.wait_for(lock, settings.housekeepingInterval, [this] { return !housekeeping.load(); });
+        const auto woken = [this] { return !housekeeping.load() || housekeepingNudged; };
+        if (anyCanExpire) {
+            housekeepingWake.wait_for(lock, settings.housekeepingInterval, woken);
+        } else {
+            // Nothing can expire: sleep until a server that can is added.
+            housekeepingWake.wait(lock, woken);
+        }
+        housekeepingNudged = false;
     }
 }
 
-void KoTransceiver::housekeepingPass() {
+void KoTransceiver::housekeepingPass(bool& anyCanExpire) {
     std::map<std::string, std::shared_ptr<KoTransceiverLayer>> servers;
     {
         std::lock_guard<std::recursive_mutex> lock(registryLock);
         servers = serversByName;
     }
+    // Checked outside every lock: a layer's check may take its own.
     std::vector<std::pair<std::string, std::string>> expiredServers;  // name, connection tag
-    for (auto& [serverName, layer] : servers)
+    for (auto& [serverName, layer] : servers) {
+        if (!layer->canExpire()) continue;
+        anyCanExpire = true;
         if (layer->checkTimedOut()) expiredServers.emplace_back(serverName, layer->connectionTagText());
+    }
     servers.clear();
     for (const auto& [serverName, tag] : expiredServers) {
         postCode1(tag, serverName);
@@ -255,36 +500,6 @@ void KoTransceiver::housekeepingPass() {
         stop.code = 3;
         stop.name = serverName;
         send(serverName, stop);
-        std::lock_guard<std::recursive_mutex> lock(registryLock);
-        serversByName.erase(serverName);
+        RemoveServer(serverName);
     }
-
-    std::this_thread::yield();
-    // Checked in place rather than on a copy: with thousands of idle
-    // connections the copy was most of what an idle server did.
-    std::vector<std::pair<std::string, std::string>> idle;  // name, owner
-    {
-        std::lock_guard<std::recursive_mutex> lock(registryLock);
-        for (auto& [connectionName, connection] : connectionsByName)
-            if (connection->checkTimedOut()) idle.emplace_back(connectionName, connection->owner);
-    }
-    for (const auto& [connectionName, owner] : idle) {
-        postCode1(owner, connectionName);
-        std::shared_ptr<KoTransceiverConnection> connection;
-        {
-            std::lock_guard<std::recursive_mutex> lock(registryLock);
-            auto it = connectionsByName.find(connectionName);
-            if (it == connectionsByName.end()) continue;
-            connection = it->second;
-            connectionsByName.erase(it);
-        }
-        try {
-            connection->Process();
-        } catch (const std::exception&) {
-            // A connection without a handler is still dropped below.
-        }
-        // Idle connections go whatever their handler did.
-        RemoveConnection(connectionName, false);
-    }
-    std::this_thread::yield();
 }

@@ -52,6 +52,8 @@ std::shared_ptr<KoXResponseHeader> KoXHeader::MakeAnswer() const {
     answer->requestFields = fields;
     answer->routeItems = routeItems;
     answer->answersHead = methodCode.load() == method_code::HEAD;
+    answer->answerSink = answerSink;
+    answer->answerTicket = answerTicket;
     return answer;
 }
 

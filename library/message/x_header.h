@@ -39,6 +39,7 @@
 
 #include "foundation/string_buf.h"
 #include "jobs/job.h"
+#include "message/answer_sink.h"
 #include "message/http_message_block.h"
 #include "message/message_limits.h"
 #include "message/protocols.h"
@@ -180,6 +181,11 @@ public:
     std::string connectionName;
     std::string serverName;
     KoStringMap description;
+    // Where its answer goes when the layer serves the connection on its
+    // loop (else empty), and which request of the connection it answers;
+    // MakeAnswer copies both.
+    std::weak_ptr<KoAnswerSink> answerSink;
+    std::uint64_t answerTicket = 0;
 
 private:
     enum class Phase { header, body, chunked, done, refused };

@@ -191,10 +191,21 @@ int KoSocketIPvx::Accept(KoSocketIPvx& connection, int waitMs, const KoHostFilte
     return result < 0 ? -1 : result;
 }
 
-int KoSocketIPvx::acceptFrom(int listener, KoSocketIPvx& connection, const KoHostFilter& filter) {
+int KoSocketIPvx::AcceptWaiting(int listener, KoSocketIPvx& connection, const KoHostFilter& filter,
+                                platform::Error* failure) {
+    if (!filter) throw std::bad_function_call();
+    return acceptFrom(listener, connection, filter, failure);
+}
+
+int KoSocketIPvx::acceptFrom(int listener, KoSocketIPvx& connection, const KoHostFilter& filter,
+                             platform::Error* failure) {
     auto accepted = platform::acceptSocket(listener);
     // The peer may have gone between the wait and the accept.
-    if (!accepted.ok()) return accepted.error().wouldBlock() ? nobodyWaiting : -1;
+    if (!accepted.ok()) {
+        if (accepted.error().wouldBlock()) return nobodyWaiting;
+        if (failure != nullptr) *failure = accepted.error();
+        return -1;
+    }
 
     const auto name = platform::numericName(accepted.value().peer);
     if (!name.ok()) return -1;  // the socket closes with accepted

@@ -25,6 +25,7 @@
 
 #include "net/host_info.h"
 #include "platform/descriptor.h"
+#include "platform/error.h"
 
 // How long ReceiveIfReady() waits for input.
 inline constexpr std::chrono::milliseconds kReceiveIfReadyWait{1};
@@ -85,6 +86,15 @@ public:
     // filter refused it; a refused peer's socket is closed at once).
     int Accept(KoSocketIPvx& connection, int waitMs, const KoHostFilter& filter);
 
+    // Accepts one waiting peer from the listening descriptor listener (fd()
+    // or fd4()) into connection without waiting, and asks filter whether to
+    // keep it. Returns the new descriptor; acceptNobody when no peer was
+    // waiting; -1 when the peer was refused or gone, or accept failed
+    // (failure then holds why, e.g. out of descriptors).
+    static constexpr int acceptNobody = -2;
+    int AcceptWaiting(int listener, KoSocketIPvx& connection, const KoHostFilter& filter,
+                      platform::Error* failure = nullptr);
+
     // Connects to host and port, trying each resolved address in turn.
     // statusOk or statusConnectFailed ("getaddrinfo: ..." or
     // "Could not connect, fd: N").
@@ -109,8 +119,9 @@ public:
 private:
     // The accepted descriptor; -1 when the peer was refused or went away,
     // nobodyWaiting when no peer was waiting.
-    static constexpr int nobodyWaiting = -2;
-    int acceptFrom(int listener, KoSocketIPvx& connection, const KoHostFilter& filter);
+    static constexpr int nobodyWaiting = acceptNobody;
+    int acceptFrom(int listener, KoSocketIPvx& connection, const KoHostFilter& filter,
+                   platform::Error* failure = nullptr);
 
     KoSocketSettings settings_;
     int port_ = -1;

@@ -60,9 +60,11 @@ KoTlsSession::KoTlsSession(const KoTlsContext& context, int descriptor, const Ko
     }
     SSL_set_bio(tls_.get(), bio, bio);  // the session now owns the BIO
     // Partial writes let a full socket end a step instead of stalling it; a
-    // retried chunk may sit at another address after a queue change.
-    SSL_set_mode(tls_.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
-                                 SSL_MODE_RELEASE_BUFFERS);
+    // retried chunk may sit at another address after a queue change. The
+    // buffers stay while the connection is busy (releaseBuffers when idle),
+    // and reads take what the socket has, not one record header at a time.
+    SSL_set_mode(tls_.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_set_read_ahead(tls_.get(), 1);
     if (serverRole_) {
         SSL_set_accept_state(tls_.get());
     } else {
@@ -178,6 +180,8 @@ KoTlsStepResult KoTlsSession::readLocked(KoTlsPlaintext& app) {
     readWantsRead_ = readWantsWrite_ = false;
     char buffer[kTlsChunkSize];
     while (result.calls < callsPerStep()) {
+        // The rest stays read ahead until the reader wants it.
+        if (result.calls > 0 && !app.tlsWantsInput()) return result;
         tls_detail::clearErrors();
         const int n = SSL_read(tls_.get(), buffer, static_cast<int>(kTlsChunkSize));
         ++result.calls;
@@ -419,9 +423,18 @@ bool KoTlsSession::wantsWrite() const {
 
 bool KoTlsSession::hasBufferedInput() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    // Only decrypted bytes: a partial record waits for the socket, and
-    // stepping for it at once would spin.
-    return phase_ == Phase::open && SSL_pending(tls_.get()) > 0;
+    if (phase_ != Phase::open) return false;
+    if (SSL_pending(tls_.get()) > 0) return true;
+    // Records read ahead count until a read found them incomplete: a partial
+    // record waits for the socket, and stepping for it at once would spin.
+    return !readWantsRead_ && SSL_has_pending(tls_.get()) == 1;
+}
+
+void KoTlsSession::releaseBuffers() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (phase_ != Phase::open || fatal_ || shutdownPending_ || writeWantsRead_ || writeWantsWrite_) return;
+    if (SSL_has_pending(tls_.get()) == 1) return;
+    SSL_free_buffers(tls_.get());
 }
 
 bool KoTlsSession::writeWantsRead() const {

@@ -79,6 +79,9 @@ public:
     virtual void tlsPendingOutput(std::string& out, std::size_t limit) = 0;
     // The first count bytes that tlsPendingOutput offered are sent.
     virtual void tlsOutputSent(std::size_t count) = 0;
+    // Whether a receive step may read on after the first record (false
+    // holds the rest back: back-pressure).
+    virtual bool tlsWantsInput() const { return true; }
 };
 
 // What stopped a step.
@@ -139,6 +142,10 @@ public:
     // (call again when writable). Does not wait for the peer's.
     KoTlsStepResult shutdown();
 
+    // Lets go of the record buffers while nothing is buffered in them (an
+    // idle connection); the next read or write makes them again.
+    void releaseBuffers();
+
     bool serverRole() const { return serverRole_; }
     // The descriptor once the handshake is complete, -1 before.
     int descriptor() const;
@@ -156,7 +163,8 @@ public:
     // connection has output queued).
     bool wantsRead() const;
     bool wantsWrite() const;
-    // Decrypted bytes held inside OpenSSL that no readiness event announces.
+    // Bytes held inside OpenSSL that no readiness event announces: decrypted
+    // ones, or records read ahead that a read has not yet looked at.
     bool hasBufferedInput() const;
 
     bool writeWantsRead() const;

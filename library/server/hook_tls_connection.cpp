@@ -37,12 +37,9 @@ int KoURLHookTlsConnection::SendStep(KoSocketIPvx&) {
     return stepCode(step);
 }
 
-int KoURLHookTlsConnection::InputArrived(const char* bytes, std::size_t length) {
-    if (bytes != nullptr && length != 0) return KoTransceiverConnection::InputArrived(bytes, length);
-    if (!tls->handshakeDone() || !tls->hasBufferedInput()) return 0;
-    const KoTlsStepResult step = tls->receiveStep(*this);
-    return static_cast<int>(step.bytes);
-}
+bool KoURLHookTlsConnection::TransportHoldsInput() const { return tls->handshakeDone() && tls->hasBufferedInput(); }
+
+bool KoURLHookTlsConnection::PeerFinished() const { return tls->closed(); }
 
 void KoURLHookTlsConnection::tlsInput(const char* data, std::size_t length) {
     KoTransceiverConnection::InputArrived(data, length);

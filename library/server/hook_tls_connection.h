@@ -12,8 +12,8 @@
 //
 // Ownership: owns its session; the socket endpoint (held by the worker and
 // the transceiver) owns the descriptor and outlives the connection's steps.
-// Threads: the receive loop runs ReceiveStep and InputArrived, the send loop
-// SendStep; the session's mutex orders the OpenSSL calls. Failures: the
+// Threads: the owning loop runs the steps; the session's mutex orders the
+// OpenSSL calls. Failures: the
 // constructor throws KoException "Error getting SSL context"; Connect throws
 // the session's KoException texts (a failed certificate check among them);
 // steps never throw, a failed or ended session reports stepClosed.
@@ -40,8 +40,8 @@ public:
 
     int ReceiveStep(KoSocketIPvx& socket) override;
     int SendStep(KoSocketIPvx& socket) override;
-    // With bytes: the base's. Without: drains what the session holds.
-    int InputArrived(const char* bytes, std::size_t length) override;
+    bool TransportHoldsInput() const override;
+    bool PeerFinished() const override;
 
     bool HandshakeDone() const { return tls->handshakeDone(); }
     std::string FailureReason() const { return tls->failureReason(); }

@@ -4,21 +4,44 @@
 #include <mutex>
 #include <utility>
 
+#include "message/response_header.h"
 #include "message/transceiver.h"
+#include "message/x_header.h"
+#include "net/socket_ipvx.h"
+#include "platform/socket.h"
+
+namespace {
+
+// Bytes handed to one sendfile call at most; the socket takes what it can.
+constexpr std::size_t sendfileStep = 4 * 1024 * 1024;
+// Unparsed input kept for requests behind the one being answered.
+constexpr std::size_t carryBound = 64 * 1024;
+
+}  // namespace
 
 KoHTTPConnection::KoHTTPConnection(KoTransceiver& transceiver_, std::string owner_, std::string peer_,
                                    const KoServerCallback_t& record_, KoConnectionHandler handler_,
-                                   std::size_t fileChunk_)
+                                   std::size_t fileChunk_, Server* server, Pacing pacing)
     : KoTransceiverConnection(transceiver_, std::move(owner_), std::move(peer_), record_, std::move(handler_)),
-      fileChunk(fileChunk_ == 0 ? 64 * 1024 : fileChunk_) {}
+      fileChunk(fileChunk_ == 0 ? 64 * 1024 : fileChunk_),
+      server_(server),
+      pacing_(pacing) {}
 
 void KoHTTPConnection::Reset() {
     KoTransceiverConnection::Reset();
     std::lock_guard<std::mutex> lock(outputLock);
     later.clear();
+    laterWaiting = false;
 }
 
-bool KoHTTPConnection::drainedLocked() const { return outputQueue.empty() && later.empty(); }
+// --- output ---------------------------------------------------------------------
+
+bool KoHTTPConnection::drainedLocked() const { return outputEmptyLocked() && later.empty(); }
+
+void KoHTTPConnection::popLaterLocked() {
+    later.erase(later.begin());
+    laterWaiting = !later.empty();
+}
 
 void KoHTTPConnection::queueTextLocked(std::string bytes) {
     // Once the connection is to close (after a last answer, or a file cut
@@ -26,11 +49,21 @@ void KoHTTPConnection::queueTextLocked(std::string bytes) {
     if (bytes.empty() || closeWhenDrained) return;
     // Behind a file still being sent, bytes wait their turn.
     if (!later.empty()) {
-        later.push_back(Later{std::move(bytes), nullptr, 0});
+        later.push_back(Later{std::move(bytes), nullptr, nullptr, 0, 0, false, false});
+        laterWaiting = true;
     } else {
-        outputQueue.push_back(std::move(bytes));
+        pushOutputLocked(std::move(bytes));
     }
-    refreshOutputWaitingLocked();
+}
+
+void KoHTTPConnection::QueueText(std::string text) {
+    touch();
+    if (text.empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        queueTextLocked(std::move(text));
+    }
+    requestFlush();
 }
 
 void KoHTTPConnection::QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) {
@@ -47,96 +80,346 @@ void KoHTTPConnection::QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) {
         queueTextLocked(std::move(bytes));
     }
     buffer = std::make_unique<KoStringBuf>();
+    requestFlush();
 }
 
 void KoHTTPConnection::QueueBytes(const char* bytes, std::size_t length, std::size_t& accepted) {
-    touch();
     accepted = length;
-    if (bytes == nullptr || length == 0) return;
-    std::lock_guard<std::mutex> lock(outputLock);
-    queueTextLocked(std::string(bytes, length));
+    if (bytes == nullptr || length == 0) {
+        touch();
+        return;
+    }
+    QueueText(std::string(bytes, length));
 }
 
 void KoHTTPConnection::QueueFile(std::shared_ptr<std::ifstream> file, std::uint64_t size, std::uint64_t offset) {
     touch();
     if (!file || size == 0) return;
-    std::lock_guard<std::mutex> lock(outputLock);
-    if (closeWhenDrained) return;
-    later.push_back(Later{{}, std::move(file), size, offset, false});
-    refillLocked();
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        if (closeWhenDrained) return;
+        later.push_back(Later{{}, std::move(file), nullptr, offset, size, false, false});
+        laterWaiting = true;
+        refillLocked();
+    }
+    requestFlush();
+}
+
+void KoHTTPConnection::QueueFile(std::shared_ptr<const KoOpenFile> file, std::uint64_t offset, std::uint64_t length) {
+    touch();
+    if (!file || length == 0) return;
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        if (closeWhenDrained) return;
+        const bool bySendfile = sendsFiles_ && length >= pacing_.sendfileThreshold;
+        later.push_back(Later{{}, nullptr, std::move(file), offset, length, bySendfile, false});
+        laterWaiting = true;
+        refillLocked();
+    }
+    requestFlush();
+}
+
+std::string KoHTTPConnection::readChunk(Later& item, std::size_t count) {
+    std::string chunk(count, '\0');
+    std::size_t got = 0;
+    if (item.stream) {
+        if (!item.started) {
+            // Another piece of the same stream may have moved it.
+            item.stream->clear();
+            item.stream->seekg(static_cast<std::streamoff>(item.offset));
+            item.started = true;
+        }
+        item.stream->read(chunk.data(), static_cast<std::streamsize>(count));
+        got = static_cast<std::size_t>(item.stream->gcount());
+    } else if (item.file) {
+        while (got < count) {
+            const auto read = platform::readAt(item.file->descriptor.get(), chunk.data() + got, count - got,
+                                               item.offset + got);
+            if (!read.error.ok() || read.bytes == 0) break;
+            got += read.bytes;
+        }
+        item.offset += got;
+    }
+    chunk.resize(got);
+    return chunk;
 }
 
 void KoHTTPConnection::refillLocked() {
-    // Up to two file chunks at a time: the next is read when less than one
-    // is left to send.
+    // Up to two chunks at a time: the next is read when less than one is
+    // left to send.
     std::size_t queued = 0;
-    for (const std::string& text : outputQueue) queued += text.size();
+    for (std::size_t i = headIndex; i < outputQueue.size(); ++i) queued += outputQueue[i].size();
     queued -= headSent;
     while (queued < fileChunk && !later.empty()) {
         Later& next = later.front();
-        if (!next.file) {
+        if (next.bySendfile) break;  // the send step takes it from its descriptor
+        if (!next.stream && !next.file) {
             queued += next.bytes.size();
-            outputQueue.push_back(std::move(next.bytes));
-            later.pop_front();
+            std::string bytes = std::move(next.bytes);
+            popLaterLocked();
+            pushOutputLocked(std::move(bytes));
             continue;
         }
-        if (!next.started) {
-            // Another piece of the same file may have moved it.
-            next.file->clear();
-            next.file->seekg(static_cast<std::streamoff>(next.offset));
-            next.started = true;
-        }
-        std::string chunk(static_cast<std::size_t>(std::min<std::uint64_t>(next.left, fileChunk)), '\0');
-        next.file->read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        const auto got = static_cast<std::size_t>(next.file->gcount());
-        chunk.resize(got);
-        next.left -= got;
-        if (got == 0 || next.left == 0) {
+        std::string chunk = readChunk(next, static_cast<std::size_t>(std::min<std::uint64_t>(next.left, fileChunk)));
+        next.left -= chunk.size();
+        if (chunk.empty() || next.left == 0) {
             const bool cut = next.left != 0;
-            later.pop_front();
+            popLaterLocked();
             if (cut) {
                 // A file that ends early (cut while being sent) cannot meet
                 // its announced length: nothing queued behind it may follow,
                 // the peer sees the connection end.
                 closeWhenDrained = true;
                 later.clear();
+                laterWaiting = false;
             }
         }
         queued += chunk.size();
-        if (!chunk.empty()) outputQueue.push_back(std::move(chunk));
+        if (!chunk.empty()) pushOutputLocked(std::move(chunk));
     }
     refreshOutputWaitingLocked();
 }
 
-int KoHTTPConnection::SendStep(KoSocketIPvx& socket) {
-    const int sent = KoTransceiverConnection::SendStep(socket);
-    if (sent < 0) return sent;
-    std::lock_guard<std::mutex> lock(outputLock);
-    // Closing: the loop removes a connection whose step reports closed.
-    if (closeWhenDrained && drainedLocked()) return stepClosed;
-    return sent;
+int KoHTTPConnection::sendFileLocked(KoSocketIPvx& socket, Later& item) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(item.left, sendfileStep));
+    const auto outcome = platform::sendFileRange(socket.fd(), item.file->descriptor.get(), item.offset, want);
+    if (!outcome.error.ok())
+        return outcome.error.wouldBlock() || outcome.error.interrupted() ? stepWouldBlock : stepClosed;
+    if (outcome.bytes == 0) {
+        // Shorter than announced: the peer can only be told by the end of
+        // the connection.
+        closeWhenDrained = true;
+        later.clear();
+        laterWaiting = false;
+        return stepClosed;
+    }
+    item.offset += outcome.bytes;
+    item.left -= outcome.bytes;
+    if (item.left == 0) {
+        popLaterLocked();
+        refillLocked();
+    }
+    return static_cast<int>(outcome.bytes);
 }
+
+int KoHTTPConnection::SendStep(KoSocketIPvx& socket) {
+    std::size_t sent = 0;
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        if (outputEmptyLocked() && !later.empty() && later.front().bySendfile) {
+            const int n = sendFileLocked(socket, later.front());
+            if (n <= 0) return n;
+            sent = static_cast<std::size_t>(n);
+        } else {
+            if (outputEmptyLocked()) refillLocked();
+            constexpr std::size_t maxPieces = 16;
+            platform::ConstBytes pieces[maxPieces];
+            std::size_t count = 0;
+            std::size_t total = 0;
+            std::size_t skip = headSent;
+            for (std::size_t i = headIndex; i < outputQueue.size(); ++i) {
+                if (count == maxPieces || total >= sendChunk) break;
+                const std::string& text = outputQueue[i];
+                const std::size_t length = std::min(text.size() - skip, sendChunk - total);
+                if (length != 0) pieces[count++] = platform::ConstBytes{text.data() + skip, length};
+                total += length;
+                skip = 0;
+            }
+            if (total != 0) {
+                // A header whose file follows by sendfile waits briefly for it,
+                // so that both leave in one segment.
+                const bool fileFollows = !later.empty() && later.front().bySendfile &&
+                                         headIndex + count == outputQueue.size();
+                const auto outcome = fileFollows ? platform::sendGatherMore(socket.fd(), pieces, count)
+                                                 : platform::sendGather(socket.fd(), pieces, count);
+                if (!outcome.error.ok())
+                    return outcome.error.wouldBlock() || outcome.error.interrupted() ? stepWouldBlock : stepClosed;
+                if (outcome.bytes == 0) return stepWouldBlock;
+                consumeSentLocked(outcome.bytes);
+                sent = outcome.bytes;
+            }
+        }
+        // Closing: the loop removes a connection whose step reports closed.
+        if (closeWhenDrained && drainedLocked()) return stepClosed;
+        if (sent == 0) return stepWouldBlock;
+    }
+    touch();
+    return static_cast<int>(sent);
+}
+
+bool KoHTTPConnection::WantsToSend() const { return OutputWaiting() || laterWaiting.load(); }
 
 bool KoHTTPConnection::DrainedForClose() const {
     std::lock_guard<std::mutex> lock(outputLock);
     return closeWhenDrained && drainedLocked();
 }
 
+bool KoHTTPConnection::CloseRequested() const {
+    std::lock_guard<std::mutex> lock(outputLock);
+    return closeWhenDrained;
+}
+
 void KoHTTPConnection::CloseWhenDrained() {
     {
         std::lock_guard<std::mutex> lock(outputLock);
         closeWhenDrained = true;
-        if (!drainedLocked()) {
-            refreshOutputWaitingLocked();
-            return;
-        }
     }
-    transceiver.RemoveConnection(name, true);
+    // Its loop closes it once the queue is written (at once when empty).
+    if (Registered()) {
+        requestFlush();
+    }
 }
 
 std::size_t KoHTTPConnection::FilesPending() const {
     std::lock_guard<std::mutex> lock(outputLock);
     std::size_t n = 0;
-    for (const Later& item : later) n += item.file ? 1 : 0;
+    for (const Later& item : later) n += (item.stream || item.file) ? 1 : 0;
     return n;
+}
+
+std::uint64_t KoHTTPConnection::UnsentBytes() const {
+    std::lock_guard<std::mutex> lock(outputLock);
+    std::uint64_t total = 0;
+    for (std::size_t i = headIndex; i < outputQueue.size(); ++i) total += outputQueue[i].size();
+    total -= headSent;
+    for (const Later& item : later) total += item.bytes.empty() ? item.left : item.bytes.size();
+    return total;
+}
+
+// --- being served on the loop --------------------------------------------------
+
+int KoHTTPConnection::InputArrived(const char* bytes, std::size_t length) {
+    if (server_ == nullptr) return KoTransceiverConnection::InputArrived(bytes, length);
+    if (bytes == nullptr || length == 0) return 0;
+    touch();
+    unrest();
+    std::lock_guard<std::mutex> lock(inputLock);
+    inputBuffer.append(bytes, length);
+    inputWaiting = true;
+    return static_cast<int>(length);
+}
+
+void KoHTTPConnection::attached() {
+    if (server_ != nullptr) Settle();
+}
+
+void KoHTTPConnection::Settle() {
+    if (server_ == nullptr || exchange_.request || exchange_.busy || exchange_.carried() != 0) return;
+    if (inputClosed_) {
+        // The peer said all it had to say, and all of it is answered.
+        CloseWhenDrained();
+        return;
+    }
+    // Idle only once its answers are out: a long download is not idle.
+    if (WantsToSend() || resting()) return;
+    rest();
+    settled();
+}
+
+void KoHTTPConnection::outputDrained() { Settle(); }
+
+void KoHTTPConnection::inputReady() {
+    if (server_ != nullptr) server_->serve(*this);
+}
+
+bool KoHTTPConnection::wantsInput() const {
+    if (server_ == nullptr) return true;
+    if (!transportReady()) return true;  // the handshake needs the peer's bytes
+    return !exchange_.busy && exchange_.carried() < carryBound && UnsentBytes() <= pacing_.outputBound &&
+           !CloseRequested();
+}
+
+bool KoHTTPConnection::wantsToServe() const {
+    return server_ != nullptr && !exchange_.busy && exchange_.carried() != 0 &&
+           UnsentBytes() <= pacing_.outputBound && !CloseRequested();
+}
+
+void KoHTTPConnection::inputEnded() {
+    if (server_ == nullptr) {
+        KoTransceiverConnection::inputEnded();
+        return;
+    }
+    inputClosed_ = true;
+    unrest();
+    server_->serve(*this);
+}
+
+bool KoHTTPConnection::finished() const { return DrainedForClose(); }
+
+KoHTTPConnection::Clock::time_point KoHTTPConnection::deadline() const {
+    if (server_ == nullptr) return KoTransceiverConnection::deadline();
+    Clock::time_point due = transportDeadline();
+    if (exchange_.request && !exchange_.busy) {
+        due = std::min(due, exchange_.headerDone ? exchange_.lastProgress + pacing_.bodyProgressDeadline
+                                                 : exchange_.firstByte + pacing_.headerDeadline);
+    }
+    // A peer that takes none of its answer is given the idle time-out.
+    if (WantsToSend()) due = std::min(due, KoTransceiverConnection::deadline());
+    return due;
+}
+
+void KoHTTPConnection::deadlinePassed() {
+    if (server_ == nullptr) {
+        KoTransceiverConnection::deadlinePassed();
+        return;
+    }
+    if (exchange_.request && !exchange_.busy && transportReady()) {
+        server_->requestTimedOut(*this);
+        return;
+    }
+    transceiver.RemoveConnection(*this, false);
+}
+
+void KoHTTPConnection::answer(std::shared_ptr<KoXResponseHeader> response) {
+    if (!response) return;
+    KoEventLoop* loop = Loop();
+    if (loop == nullptr) return;
+    if (loop->onLoopThread()) {
+        deliverAnswer(response);
+        return;
+    }
+    auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
+    if (!self) return;
+    loop->post([self, response] { self->deliverAnswer(response); });
+}
+
+void KoHTTPConnection::WriteUnasked(std::shared_ptr<KoXResponseHeader> response) {
+    KoEventLoop* loop = Loop();
+    if (!response || loop == nullptr || server_ == nullptr) return;
+    auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
+    if (!self) return;
+    const auto write = [self, response] {
+        if (self->Registered()) self->server_->write(*self, response);
+    };
+    if (loop->onLoopThread()) {
+        write();
+    } else {
+        loop->post(write);
+    }
+}
+
+void KoHTTPConnection::Resume() {
+    KoEventLoop* loop = Loop();
+    if (loop == nullptr || server_ == nullptr) return;
+    auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
+    if (!self) return;
+    loop->post([self] {
+        if (!self->Registered() || self->exchange_.busy) return;
+        self->server_->serve(*self);
+        self->revisit();
+    });
+}
+
+void KoHTTPConnection::deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response) {
+    Exchange& x = exchange_;
+    if (server_ == nullptr || !Registered()) return;
+    // Only the awaited answer, once.
+    if (!x.busy || x.answered || response->answerTicket != x.ticket) return;
+    x.answered = true;
+    server_->write(*this, response);
+    if (x.routing) return;  // serve() takes it from here
+    // An answer that came later (a CGI run): write it, then go on with the
+    // requests behind it.
+    x.busy = false;
+    revisit();
 }

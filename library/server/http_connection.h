@@ -1,66 +1,194 @@
-// Server stack: KoHTTPConnection, the connection of the HTTP layer. Beyond
-// KoTransceiverConnection it sends files in bounded chunks as the socket
-// takes them (the next chunk is read only when less than a chunk is left
-// queued, so a large file never sits in memory whole, while a header and the
-// start of its file still go out in one write), keeps later answers
-// behind a file that is still being sent, and closes itself once all output
-// has been written when asked to (CloseWhenDrained).
+// Server stack: KoHTTPConnection, the connection of the HTTP layers.
 //
-// Threads: the layer's threads queue; a send step (the send loop's, or a
-// layer's writing an answer at once) refills from the file. The connection's
-// output lock guards the queue, the files and the close flag.
+// Beyond KoTransceiverConnection it sends files: a large file over plain TCP
+// straight from its descriptor (sendfile), otherwise in bounded chunks read
+// as the socket takes them (the next chunk only when less than one is left
+// queued, so a large file never sits in memory whole, while a header and the
+// start of its file still go out in one write). Later answers wait behind a
+// file still being sent, and the connection closes itself once everything
+// is written when asked to (CloseWhenDrained).
+//
+// With a Server (the HTTP layer) it is served on its event loop: bytes that
+// arrive go to the server's serve() at once, with no job message; the
+// server keeps its per-connection state in exchange(). The connection
+// applies back-pressure for it: it reads no more input while a request is
+// being answered or while more than `outputBound` bytes wait to be sent,
+// and asks the server to go on with held-back requests as that output
+// drains. It rests in its loop's idle list between requests (the idle
+// time-out; the first to go when descriptors run out), and its deadline is
+// the server's header and body deadlines while a request is read. The end
+// of the peer's input lets it answer what was received, then close.
+//
+// Answers reach it through KoAnswerSink: from the loop while a request is
+// routed, or from another thread (a CGI run), which hands the answer to the
+// loop. Without a Server it is a plain connection whose input goes to its
+// owner by code 8.
+//
+// Threads: the owning loop runs the hooks, serve() and the send steps; any
+// thread may queue output or answer. The output lock guards the queue, the
+// files and the close flag; the exchange is the loop's alone.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "message/answer_sink.h"
 #include "message/transceiver_connection.h"
+#include "server/open_file_cache.h"
 
-class KoHTTPConnection : public KoTransceiverConnection {
+class KoXHeader;
+
+// How a served connection paces its requests.
+struct KoHTTPPacing {
+    std::chrono::milliseconds headerDeadline{30'000};
+    std::chrono::milliseconds bodyProgressDeadline{30'000};
+    // Unsent bytes above which no further request is taken up.
+    std::size_t outputBound = 64 * 1024;
+    // Files at least this large go out by sendfile over plain TCP.
+    std::size_t sendfileThreshold = 16 * 1024;
+};
+
+class KoHTTPConnection : public KoTransceiverConnection, public KoAnswerSink {
 public:
+    // The layer that serves the connection on its loop.
+    class Server {
+    public:
+        // Parses what is buffered and answers what it can.
+        virtual void serve(KoHTTPConnection& connection) = 0;
+        // A request's header or body took too long.
+        virtual void requestTimedOut(KoHTTPConnection& connection) = 0;
+        // Writes an answer whose request the connection waits for.
+        virtual void write(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response) = 0;
+
+    protected:
+        ~Server() = default;
+    };
+
+    using Pacing = KoHTTPPacing;
+
+    // What the server keeps of the connection between its calls.
+    struct Exchange {
+        std::shared_ptr<KoXHeader> request;  // being read
+        std::string carry;                   // bytes not yet given to a request
+        std::size_t carryAt = 0;             // from here on
+        std::size_t carried() const { return carry.size() - carryAt; }
+        Clock::time_point firstByte{};
+        Clock::time_point lastProgress{};
+        std::size_t bodyBytes = 0;
+        bool headerDone = false;
+        bool busy = false;      // a complete request waits for its answer
+        bool routing = false;   // the router has the request right now
+        bool answered = false;  // its answer has been written
+        std::uint64_t ticket = 0;
+    };
+
     KoHTTPConnection(KoTransceiver& transceiver, std::string owner, std::string peer,
-                     const KoServerCallback_t& record, KoConnectionHandler handler, std::size_t fileChunk);
+                     const KoServerCallback_t& record, KoConnectionHandler handler, std::size_t fileChunk,
+                     Server* server = nullptr, Pacing pacing = {});
 
     void Reset() override;
     void QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) override;
     void QueueBytes(const char* bytes, std::size_t length, std::size_t& accepted) override;
     int SendStep(KoSocketIPvx& socket) override;
+    int InputArrived(const char* bytes, std::size_t length) override;
+    bool WantsToSend() const override;
 
-    // Queues size bytes of an open file, from offset on, behind what is
-    // queued; the file is closed once they are sent (or the connection
-    // ends) and no other queued piece shares it. Pieces that share a file
+    // Queues text without copying it.
+    void QueueText(std::string text);
+    // Queues size bytes of an open stream, from offset on, behind what is
+    // queued; the stream is closed once they are sent (or the connection
+    // ends) and no other queued piece shares it. Pieces that share a stream
     // are read one after the other, each from its own offset.
     void QueueFile(std::shared_ptr<std::ifstream> file, std::uint64_t size, std::uint64_t offset = 0);
+    // Queues length bytes of a shared open file from offset. A small file is
+    // read at once (it goes out with what is queued before it); a large one
+    // is sent from its descriptor over plain TCP, in chunks otherwise.
+    void QueueFile(std::shared_ptr<const KoOpenFile> file, std::uint64_t offset, std::uint64_t length);
     // Ends the connection once everything queued is written; at once when
     // nothing is queued.
     virtual void CloseWhenDrained();
     // Files not yet completely queued.
     std::size_t FilesPending() const;
+    // Bytes still to send: queued text and the rest of queued files.
+    std::uint64_t UnsentBytes() const;
+
+    // KoAnswerSink: any thread.
+    void answer(std::shared_ptr<KoXResponseHeader> response) override;
+    // Writes a response that no request of the connection waits for (a
+    // layer's writeMessage by name), on the loop; any thread.
+    void WriteUnasked(std::shared_ptr<KoXResponseHeader> response);
+    // Looks at buffered input again, on the loop; any thread.
+    void Resume();
+
+    // The server's state; on the loop only.
+    Exchange& exchange() { return exchange_; }
+    bool Served() const { return server_ != nullptr; }
+    bool InputClosed() const { return inputClosed_; }
+    const Pacing& pacing() const { return pacing_; }
+    bool CloseRequested() const;
+    // On the loop: waits in the idle list (no request in progress).
+    void Settle();
+    // On the loop: writes what is queued as far as the socket takes it.
+    void Flush() { flushNow(); }
 
 protected:
     void afterSentLocked() override { refillLocked(); }
-    // A close was asked for and everything queued has been written; a send
-    // step that finds so reports stepClosed.
+    // A close was asked for and everything queued has been written.
     bool DrainedForClose() const;
+    // A TLS connection sends through its session, never by sendfile.
+    void setSendsFiles(bool on) { sendsFiles_ = on; }
+
+    void attached() override;
+    void inputReady() override;
+    bool wantsInput() const override;
+    bool wantsToServe() const override;
+    void inputEnded() override;
+    bool finished() const override;
+    Clock::time_point deadline() const override;
+    void deadlinePassed() override;
+    bool tellsOwnerOfEnd() const override { return server_ == nullptr; }
+    void outputDrained() override;
+    // The connection has begun to rest between requests (a TLS session lets
+    // go of its buffers).
+    virtual void settled() {}
+    // A transport's own deadline (a TLS handshake), max() for none.
+    virtual Clock::time_point transportDeadline() const { return Clock::time_point::max(); }
+    // The transport can carry answers (a TLS handshake has finished).
+    virtual bool transportReady() const { return true; }
 
 private:
     struct Later {
         std::string bytes;
-        std::shared_ptr<std::ifstream> file;
-        std::uint64_t left = 0;
+        std::shared_ptr<std::ifstream> stream;
+        std::shared_ptr<const KoOpenFile> file;
         std::uint64_t offset = 0;
-        bool started = false;  // the file stands at offset
+        std::uint64_t left = 0;
+        bool bySendfile = false;
+        bool started = false;  // the stream stands at offset
     };
     void queueTextLocked(std::string bytes);
     // Moves what may follow the sent bytes into the output queue.
     void refillLocked();
     bool drainedLocked() const;
+    void popLaterLocked();
+    // Reads up to count bytes of a queued file; empty at its end.
+    std::string readChunk(Later& item, std::size_t count);
+    void deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response);
+    // The first file of `later` goes out by sendfile now (output lock held).
+    int sendFileLocked(KoSocketIPvx& socket, Later& item);
 
     const std::size_t fileChunk;
-    std::deque<Later> later;
+    Server* const server_;
+    const Pacing pacing_;
+    std::vector<Later> later;  // oldest first
+    std::atomic<bool> laterWaiting{false};
     bool closeWhenDrained = false;
+    bool sendsFiles_ = true;
+    bool inputClosed_ = false;  // loop: the peer ended its input
+    Exchange exchange_;
 };

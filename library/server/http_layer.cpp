@@ -1,24 +1,27 @@
 #include "server/http_layer.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <system_error>
-#include <fstream>
 #include <iostream>
+#include <system_error>
 #include <utility>
-#include <vector>
 
-#include "jobs/kessa_scheduler.h"
 #include "message/http_tables.h"
 #include "message/response_header.h"
 #include "message/transceiver.h"
 #include "server/http_answer.h"
-#include "server/http_connection.h"
+#include "server/open_file_cache.h"
 
 namespace {
 
+// Bytes of pipelined input given to the parser at a time: a request
+// usually ends within them, and what follows it is not copied back and
+// forth.
+constexpr std::size_t feedSlice = 4096;
+
 void dropConnection(KoTransceiver& transceiver, KoTransceiverConnection& connection) {
-    transceiver.RemoveConnection(connection.name, false);
+    transceiver.RemoveConnection(connection, false);
 }
 
 bool AsksToContinue(const KoXHeader& request) {
@@ -37,6 +40,11 @@ bool Http10Request(const KoXHeader& request) {
 std::string FirstOr(const KoXHeader::FieldMap& fields, const std::string& name, const std::string& fallback) {
     auto it = fields.find(name);
     return it == fields.end() || it->second.empty() ? fallback : it->second.front();
+}
+
+KoEventLoop::Clock::time_point LoopNow() {
+    const KoEventLoop* loop = KoEventLoop::current();
+    return loop != nullptr ? loop->now() : KoEventLoop::Clock::now();
 }
 
 }  // namespace
@@ -59,92 +67,30 @@ KoTransceiverServerL1HTTP::~KoTransceiverServerL1HTTP() {
 }
 
 void KoTransceiverServerL1HTTP::endJobs() {
-    stopWatch();
     KoTransceiverServerL0Socket::endJobs();
+    // Its connections point back to the layer: none outlives it.
+    if (KoTransceiver* target = AttachedTransceiver()) target->DropConnections(name);
 }
 
-bool KoTransceiverServerL1HTTP::receive(KoJobMessage& message) {
-    if (message.code == 1) {
-        std::lock_guard<std::mutex> lock(requestLock);
-        pending.erase(message.text);
-        return true;
-    }
-    return KoTransceiverServerL0Socket::receive(message);
-}
-
-bool KoTransceiverServerL1HTTP::start() {
-    if (!KoTransceiverServerL0Socket::start()) return false;
-    std::lock_guard<std::mutex> lock(watchLock);
-    if (watchJob) return true;
-    watching = true;
-    KoKessaJobOptions options;
-    options.name = "KoTransceiverServerL1HTTP_deadlines" + name;
-    options.callback = [this](KoKessaJobParametersAndResult* p) {
-        {
-            std::lock_guard<std::mutex> guard(watchLock);
-            watching = false;
-        }
-        watchWake.notify_all();
-        return p;
-    };
-    watchJob = scheduler.submit(
-        [this](KoKessaJobParametersAndResult* p) {
-            watchLoop();
-            return p;
-        },
-        nullptr, options);
-    return true;
-}
-
-void KoTransceiverServerL1HTTP::stopWatch() {
-    std::optional<std::uint64_t> job;
-    {
-        std::lock_guard<std::mutex> lock(watchLock);
-        watching = false;
-        job.swap(watchJob);
-    }
-    watchWake.notify_all();
-    if (job) scheduler.cancelAndWait(*job);
-}
-
-void KoTransceiverServerL1HTTP::watchLoop() {
-    for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(watchLock);
-            watchWake.wait_for(lock, httpSettings.deadlineCheck, [this] { return !watching; });
-            if (!watching) return;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        std::vector<std::string> late;
-        {
-            std::lock_guard<std::mutex> lock(requestLock);
-            for (auto& [connection, reading] : pending) {
-                if (reading.busy || reading.closed || reading.expired || !reading.header) continue;
-                const bool headerLate = !reading.headerDone && now - reading.firstByte > httpSettings.headerDeadline;
-                const bool bodyLate = reading.headerDone && now - reading.lastProgress > httpSettings.bodyProgressDeadline;
-                if (headerLate || bodyLate) {
-                    reading.expired = true;
-                    late.push_back(connection);
-                }
-            }
-        }
-        // The worker answers them, so that one thread reads each connection.
-        for (const std::string& connection : late) queueForWorker(connection);
-    }
+KoHTTPConnection::Pacing KoTransceiverServerL1HTTP::pacing() const {
+    KoHTTPConnection::Pacing pacing;
+    pacing.headerDeadline = httpSettings.headerDeadline;
+    pacing.bodyProgressDeadline = httpSettings.bodyProgressDeadline;
+    pacing.outputBound = httpSettings.outputBound;
+    pacing.sendfileThreshold = httpSettings.sendfileThreshold;
+    return pacing;
 }
 
 std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTP::createConnection(
     KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
     std::shared_ptr<KoSocketIPvx>) {
     return std::make_shared<KoHTTPConnection>(target, serverIdentifier, connectionTagText(), record, dropConnection,
-                                              httpSettings.fileChunk);
+                                              httpSettings.fileChunk, this, pacing());
 }
 
-std::shared_ptr<KoXHeader> KoTransceiverServerL1HTTP::newRequest(const std::string& connection,
-                                                                 const KoTransceiverConnection& source) {
+std::shared_ptr<KoXHeader> KoTransceiverServerL1HTTP::newRequest(const KoTransceiverConnection& source) {
     auto request = std::make_shared<KoXHeader>(method_code::NONE, false, protocolCode, httpSettings.limits);
     request->messageKind.store(message_kind::Request);
-    request->connectionName = connection;
     request->serverName = name;
     request->description = source.record.values;
     return request;
@@ -153,48 +99,44 @@ std::shared_ptr<KoXHeader> KoTransceiverServerL1HTTP::newRequest(const std::stri
 void KoTransceiverServerL1HTTP::processInput(const std::string& connectionName, const std::string&) {
     KoTransceiver* target = AttachedTransceiver();
     if (target == nullptr) return;
-    auto found = target->FindConnection(connectionName);
-    auto connection = std::dynamic_pointer_cast<KoHTTPConnection>(found);
-    if (!connection) {
-        std::lock_guard<std::mutex> lock(requestLock);
-        pending.erase(connectionName);
-        return;
-    }
-    std::string fresh;
-    connection->TakeInput(fresh);
+    auto connection = std::dynamic_pointer_cast<KoHTTPConnection>(target->FindConnection(connectionName));
+    if (connection) connection->Resume();
+}
 
+void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
+    KoHTTPConnection::Exchange& x = connection.exchange();
+    {
+        std::string fresh;
+        connection.TakeInput(fresh);
+        if (x.carryAt == x.carry.size()) {
+            x.carry.swap(fresh);
+            x.carryAt = 0;
+        } else if (!fresh.empty()) {
+            x.carry.erase(0, x.carryAt);
+            x.carryAt = 0;
+            x.carry += fresh;
+        }
+    }
     for (;;) {
-        std::shared_ptr<KoXHeader> request;
-        std::string bytes;
-        bool timedOut = false;
-        const auto now = std::chrono::steady_clock::now();
-        {
-            std::lock_guard<std::mutex> lock(requestLock);
-            Reading& reading = pending[connectionName];
-            reading.carry += fresh;
-            fresh.clear();
-            if (reading.closed) return;
-            if (reading.expired) {
-                reading.closed = true;
-                timedOut = true;
-            } else {
-                if (reading.busy) return;
-                if (!reading.header) {
-                    if (reading.carry.empty()) return;
-                    reading.header = newRequest(connectionName, *connection);
-                    reading.firstByte = now;
-                    reading.lastProgress = now;
-                    reading.headerDone = false;
-                    reading.bodyBytes = 0;
-                }
-                request = reading.header;
-                bytes.swap(reading.carry);
+        if (x.busy || connection.CloseRequested()) return;
+        // The next request waits until its answer's turn has come: it goes
+        // on as the output drains.
+        if (connection.UnsentBytes() > connection.pacing().outputBound) return;
+        const auto now = LoopNow();
+        if (!x.request) {
+            if (x.carried() == 0) {
+                x.carry.clear();
+                x.carryAt = 0;
+                connection.Settle();
+                return;
             }
+            x.request = newRequest(connection);
+            x.firstByte = now;
+            x.lastProgress = now;
+            x.headerDone = false;
+            x.bodyBytes = 0;
         }
-        if (timedOut) {
-            refuse(*connection, 408, "-");
-            return;
-        }
+        std::shared_ptr<KoXHeader> request = x.request;
 
         bool headerEnded = false;
         const auto filter = [&](KoXHeader& header) {
@@ -209,109 +151,107 @@ void KoTransceiverServerL1HTTP::processInput(const std::string& connectionName, 
                 const auto parsed = std::from_chars(length.data(), end, announced);
                 if (parsed.ec == std::errc() && parsed.ptr == end && announced != 0 &&
                     announced <= header.Limits().maxBodySize) {
-                    static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-                    std::size_t accepted = 0;
-                    connection->QueueBytes(kContinue, sizeof kContinue - 1, accepted);
-                    target->WakeSender();
+                    connection.QueueText("HTTP/1.1 100 Continue\r\n\r\n");
                 }
             }
             return true;
         };
-        int result = consume_result::Refused;
+        int result = consume_result::NeedMore;
         try {
             std::lock_guard<std::mutex> headerLock(request->mutex);
-            request->AppendInput(bytes);
-            result = request->ConsumeHeader(filter);
+            // In slices: the bytes behind a request stay where they are.
+            while (result == consume_result::NeedMore && x.carried() != 0) {
+                const std::size_t slice = std::min(feedSlice, x.carried());
+                request->AppendInput(std::string_view(x.carry).substr(x.carryAt, slice));
+                x.carryAt += slice;
+                result = request->ConsumeHeader(filter);
+            }
         } catch (const std::exception&) {
             result = consume_result::Refused;
         }
 
         if (result == consume_result::NeedMore) {
-            std::lock_guard<std::mutex> lock(requestLock);
-            Reading& reading = pending[connectionName];
-            if (headerEnded && !reading.headerDone) {
-                reading.headerDone = true;
-                reading.lastProgress = now;
+            if (headerEnded && !x.headerDone) {
+                x.headerDone = true;
+                x.lastProgress = now;
             }
             const std::size_t body = request->BodySize();
-            if (reading.headerDone && body != reading.bodyBytes) {
-                reading.bodyBytes = body;
-                reading.lastProgress = now;
+            if (x.headerDone && body != x.bodyBytes) {
+                x.bodyBytes = body;
+                x.lastProgress = now;
+            }
+            // The peer ended its input inside a request: it can never be
+            // complete.
+            if (connection.InputClosed()) {
+                x.request.reset();
+                connection.CloseWhenDrained();
             }
             return;
         }
+        x.request.reset();
         if (result != consume_result::Complete) {
-            {
-                std::lock_guard<std::mutex> lock(requestLock);
-                pending[connectionName].closed = true;
-            }
             const std::int32_t status = request->RefusalStatus() == 0 ? 400 : request->RefusalStatus();
-            refuse(*connection, status, "-");
+            refuse(connection, status, "-");
             return;
         }
+        // Bytes of the last slice behind the request go back to the carry.
+        const std::string remainder = request->TakeRemainder();
+        x.carryAt -= std::min(x.carryAt, remainder.size());
 
-        {
-            std::lock_guard<std::mutex> lock(requestLock);
-            Reading& reading = pending[connectionName];
-            reading.header.reset();
-            reading.carry = request->TakeRemainder() + reading.carry;
-            reading.busy = true;
-        }
-        int answered = 0;
-        try {
-            answered = sink ? sink(serverId, request) : 0;
-        } catch (const std::exception& error) {
-            std::cerr << "request failed: " << error.what() << std::endl;
-            answered = 0;
-        }
-        if (answered == 0) {
-            auto response = request->MakeAnswer();
-            response->statusCode = 500;
-            response->closeAfter = request->closeAfter;
-            response->setState(header_state::Complete);
-            writeMessage(connectionName, response);
-        }
-        const bool close = request->closeAfter;
-        {
-            std::lock_guard<std::mutex> lock(requestLock);
-            Reading& reading = pending[connectionName];
-            if (answered != answerPending) reading.busy = false;
-            if (close) reading.closed = true;
-        }
-        if (answered == answerPending) return;
-        if (close) {
-            connection->CloseWhenDrained();
+        route(connection, request);
+        if (x.busy) return;  // its answer comes later
+        if (request->closeAfter) {
+            connection.CloseWhenDrained();
             return;
         }
     }
 }
 
-void KoTransceiverServerL1HTTP::answerComplete(const std::string& connection) {
-    bool closed = false;
-    {
-        std::lock_guard<std::mutex> lock(requestLock);
-        auto it = pending.find(connection);
-        if (it == pending.end()) return;
-        it->second.busy = false;
-        closed = it->second.closed;
+void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_ptr<KoXHeader> request) {
+    KoHTTPConnection::Exchange& x = connection.exchange();
+    x.busy = true;
+    x.answered = false;
+    x.routing = true;
+    ++x.ticket;
+    request->answerSink = std::static_pointer_cast<KoHTTPConnection>(connection.weak_from_this().lock());
+    request->answerTicket = x.ticket;
+    int answered = 0;
+    try {
+        answered = sink ? sink(serverId, request) : 0;
+    } catch (const std::exception& error) {
+        std::cerr << "request failed: " << error.what() << std::endl;
+        answered = 0;
     }
-    if (!closed) queueForWorker(connection);
+    x.routing = false;
+    if (x.answered) {
+        x.busy = false;
+        return;
+    }
+    if (answered == answerPending) return;
+    // Answered without an answer is a failure, not silence.
+    auto response = request->MakeAnswer();
+    response->statusCode = 500;
+    response->closeAfter = request->closeAfter;
+    response->setState(header_state::Complete);
+    x.answered = true;
+    write(connection, response);
+    x.busy = false;
 }
 
-std::size_t KoTransceiverServerL1HTTP::PendingCount() {
-    std::lock_guard<std::mutex> lock(requestLock);
-    return pending.size();
+void KoTransceiverServerL1HTTP::requestTimedOut(KoHTTPConnection& connection) {
+    connection.exchange().request.reset();
+    refuse(connection, 408, "-");
 }
 
 void KoTransceiverServerL1HTTP::refuse(KoHTTPConnection& connection, std::int32_t status,
                                        const std::string& requestLine) {
-    const std::string answer = KoPlainAnswer(status, true);
-    std::size_t accepted = 0;
-    connection.QueueBytes(answer.data(), answer.size(), accepted);
-    if (KoTransceiver* target = AttachedTransceiver()) target->SendNow(connection.name);
+    std::string answer = KoPlainAnswer(status, true);
+    const std::uint64_t bytes = answer.size();
+    connection.QueueText(std::move(answer));
+    connection.Flush();
     KoXHeader stamp(method_code::ANSWER, false, protocolCode);
     stamp.statusCode = status;
-    report7(connection, stamp, requestLine, answer.size());
+    report7(connection, stamp, requestLine, bytes);
     connection.CloseWhenDrained();
 }
 
@@ -334,70 +274,97 @@ void KoTransceiverServerL1HTTP::report7(const KoTransceiverConnection& connectio
     report(event);
 }
 
-bool KoTransceiverServerL1HTTP::writeMessage(const std::string& connectionName, std::shared_ptr<KoXHeader> message) {
-    if (!message) return false;
-    if (message->messageKind.load() == message_kind::Request) {
-        std::lock_guard<std::mutex> lock(requestLock);
-        pending.erase(connectionName);
-        touch();
-    }
-    const std::string group = message->currentJoinedTask();
-    if (!alive) {
-        message->leaveJoinedTask(group);
-        return false;
-    }
-    auto response = std::dynamic_pointer_cast<KoXResponseHeader>(message);
-    KoTransceiver* target = AttachedTransceiver();
-    auto connection = target == nullptr ? nullptr
-                                        : std::dynamic_pointer_cast<KoHTTPConnection>(target->FindConnection(connectionName));
-    if (!response || !connection) {
-        message->leaveJoinedTask(group);
-        return response != nullptr;
-    }
-
-    std::shared_ptr<std::ifstream> file;
+void KoTransceiverServerL1HTTP::write(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response) {
+    std::shared_ptr<const KoOpenFile> file;
+    // A file its maker opened already (a host's answer) is sent from that
+    // stream, whatever the name stands for now.
+    std::shared_ptr<std::ifstream> stream;
     std::uint64_t length = 0;
-    if (!response->bodyFile.empty()) {
-        file = response->bodyStream ? std::move(response->bodyStream)
-                                    : std::make_unique<std::ifstream>(response->bodyFile, std::ios::binary);
-        if (!*file) {
-            // Gone since it was routed: nothing was announced yet.
-            file.reset();
+    if (!response->bodyFile.empty() && response->bodyStream && *response->bodyStream) {
+        stream = std::move(response->bodyStream);
+        length = response->FileBodyLength();
+    } else if (!response->bodyFile.empty()) {
+        response->bodyStream.reset();
+        // Opened (or found open) before anything is announced.
+        auto opened = KoOpenFileCache::forThisThread().open(response->bodyFile, LoopNow());
+        if (opened.ok() && opened.value()->identity.regular) {
+            file = opened.value();
+            // What the file holds now, should it have changed since routed.
+            if (response->bodySpans.empty()) response->bodyFileSize = static_cast<std::int64_t>(file->identity.size);
+            length = response->FileBodyLength();
+        } else {
+            if (opened.ok() || opened.error().notFound()) {
+                // Gone since it was routed.
+                response->statusCode = 404;
+            } else {
+                // It exists but cannot be read: a failure of the server's, never
+                // a missing page.
+                std::cerr << "cannot open " << response->bodyFile << ": " << opened.error().text() << std::endl;
+                response->statusCode = opened.error().outOfDescriptors() ? 503 : 500;
+            }
             response->bodyFile.clear();
             response->bodySpans.clear();
-            response->statusCode = 404;
             response->fields.clear();
-        } else {
-            length = response->FileBodyLength();
         }
     }
+    const bool fromFile = file || stream;
     std::string body;
-    if (!file) {
+    if (!fromFile) {
         body = response->Body();
         length = body.size();
     }
     const bool closing = response->closeAfter;
-    const std::string head = KoAnswerHead(*response, length, closing);
+    std::string head = KoAnswerHead(*response, length, closing);
     std::uint64_t bytes = head.size();
-    std::size_t accepted = 0;
-    connection->QueueBytes(head.data(), head.size(), accepted);
+    connection.QueueText(std::move(head));
     if (response->SendsBody()) {
-        if (!file) {
-            connection->QueueBytes(body.data(), body.size(), accepted);
+        if (!fromFile) {
+            connection.QueueText(std::move(body));
         } else if (response->bodySpans.empty()) {
-            connection->QueueFile(std::move(file), length);
+            if (file) connection.QueueFile(std::move(file), 0, length);
+            else connection.QueueFile(std::move(stream), length);
         } else {
-            for (const KoFileSpan& span : response->bodySpans) {
-                connection->QueueBytes(span.before.data(), span.before.size(), accepted);
-                connection->QueueFile(file, span.length, span.offset);
+            for (KoFileSpan& span : response->bodySpans) {
+                connection.QueueText(std::move(span.before));
+                if (file) connection.QueueFile(file, span.offset, span.length);
+                else connection.QueueFile(stream, span.length, span.offset);
             }
-            connection->QueueBytes(response->bodyAfter.data(), response->bodyAfter.size(), accepted);
+            connection.QueueText(std::move(response->bodyAfter));
         }
         bytes += length;
     }
-    target->SendNow(connectionName);
-    report7(*connection, *response, response->requestSummary, bytes);
-    if (closing) connection->CloseWhenDrained();
-    message->leaveJoinedTask(group);
+    // On the wire before it is reported.
+    connection.Flush();
+    report7(connection, *response, response->requestSummary, bytes);
+    if (closing) connection.CloseWhenDrained();
+    response->leaveJoinedTask(response->currentJoinedTask());
+}
+
+bool KoTransceiverServerL1HTTP::writeMessage(const std::string& connectionName, std::shared_ptr<KoXHeader> message) {
+    if (!message) return false;
+    if (message->messageKind.load() == message_kind::Request) touch();
+    if (!alive) {
+        message->leaveJoinedTask(message->currentJoinedTask());
+        return false;
+    }
+    auto response = std::dynamic_pointer_cast<KoXResponseHeader>(message);
+    if (!response) {
+        message->leaveJoinedTask(message->currentJoinedTask());
+        return false;
+    }
+    response->setState(header_state::Complete);
+    // The request's own connection, on its loop.
+    if (auto answerSink = response->answerSink.lock()) {
+        answerSink->answer(response);
+        return true;
+    }
+    KoTransceiver* target = AttachedTransceiver();
+    auto connection =
+        target == nullptr ? nullptr : std::dynamic_pointer_cast<KoHTTPConnection>(target->FindConnection(connectionName));
+    if (!connection) {
+        response->leaveJoinedTask(response->currentJoinedTask());
+        return true;
+    }
+    connection->WriteUnasked(response);
     return true;
 }

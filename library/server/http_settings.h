@@ -37,8 +37,6 @@ struct KoHTTPSettings {
     std::chrono::milliseconds headerDeadline{30'000};
     // A body that makes no progress for this long ends the connection.
     std::chrono::milliseconds bodyProgressDeadline{30'000};
-    // How often the deadline watch looks at the connections being read.
-    std::chrono::milliseconds deadlineCheck{1'000};
     // A CGI child or a PHP request still running after this long is killed
     // (answered 504).
     std::chrono::milliseconds cgiTimeout{30'000};
@@ -54,6 +52,11 @@ struct KoHTTPSettings {
     // The Cache-Control value of static file answers; none when empty, and
     // browsers then revalidate by Last-Modified and ETag as they see fit.
     std::string cacheControl;
+    // A connection takes up its next request only while at most this many
+    // bytes of earlier answers wait unsent (and reads nothing meanwhile).
+    std::size_t outputBound = 64u * 1024;
+    // Static files at least this large go out by sendfile over plain HTTP.
+    std::size_t sendfileThreshold = 16u * 1024;
     KoMessageLimits limits;
     KoServerSettings server;
     // Host handlers that may block, running at once; further calls wait.

@@ -17,6 +17,7 @@ target_sources(velko_server PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/request_path.cpp
   ${CMAKE_CURRENT_LIST_DIR}/request_rules.cpp
   ${CMAKE_CURRENT_LIST_DIR}/route_table.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/open_file_cache.cpp
   ${CMAKE_CURRENT_LIST_DIR}/router.cpp
 )
 target_link_libraries(velko_server PUBLIC velko_html velko_store)

@@ -1,6 +1,5 @@
 #include "server/router.h"
 
-#include <fstream>
 #include <iostream>
 #include <utility>
 
@@ -17,6 +16,7 @@
 #include "server/http_date.h"
 #include "server/http_layer.h"
 #include "server/mime_types.h"
+#include "server/open_file_cache.h"
 #include "server/request_path.h"
 
 namespace {
@@ -115,6 +115,11 @@ std::shared_ptr<KoXResponseHeader> KoRequestRouter::answerFor(const KoXHeader& r
 
 int KoRequestRouter::send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response) {
     response->setState(header_state::Complete);
+    // The request's connection takes it on its own loop, from any thread.
+    if (auto sink = response->answerSink.lock()) {
+        sink->answer(response);
+        return 1;
+    }
     auto layer = std::dynamic_pointer_cast<KoTransceiverServerL1HTTP>(transceiver.FindServer(request.serverName));
     if (!layer) return 1;  // the server is gone; nobody to answer
     layer->writeMessage(request.connectionName, response);
@@ -144,9 +149,9 @@ int KoRequestRouter::send404(const KoXHeader& request) {
 }
 
 void KoRequestRouter::completeAnswer(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response) {
+    // The request's answer sink takes it to the connection's loop, which
+    // writes it and goes on with the connection.
     send(request, response);
-    auto layer = std::dynamic_pointer_cast<KoTransceiverServerL1HTTP>(transceiver.FindServer(request.serverName));
-    if (layer) layer->answerComplete(request.connectionName);
 }
 
 int KoRequestRouter::answerLater(const std::shared_ptr<KoXHeader>& request, Work work) {
@@ -180,16 +185,14 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
     if (!KoPrepareFileAnswer(request, facts, options, *response)) return send(request, response);
-    // Opened before anything is announced; the open stream goes with the
-    // answer, so the file is opened once.
-    auto stream = std::make_unique<std::ifstream>(file, std::ios::binary);
-    if (!*stream) {
-        const platform::Error why = platform::openError(file);
-        if (why.notFound()) return send404(request);
-        return sendFailure(request, file, why);
+    // Opened before anything is announced. It stays open in this thread's
+    // cache (a loop's), where the layer finds it again to send it.
+    const auto opened = KoOpenFileCache::forThisThread().open(file, KoOpenFileCache::Clock::now());
+    if (!opened.ok()) {
+        if (opened.error().notFound()) return send404(request);
+        return sendFailure(request, file, opened.error());
     }
     response->bodyFile = file;
-    response->bodyStream = std::move(stream);
     response->bodyFileSize = static_cast<std::int64_t>(info.size);
     return send(request, response);
 }

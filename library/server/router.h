@@ -33,8 +33,9 @@
 // CGI runs go to the router's KoCgiRunner, PHP scripts to its KoPhpPool (or,
 // with the pool turned off, to the runner as well), handlers that may block
 // to its handler queue (at most `handlerConcurrency` at once); route() then
-// reports answerPending, and completeAnswer() writes the answer when the
-// work is done (a script's through finishScript()). A handler that throws is
+// reports answerPending, and completeAnswer() hands the answer to the
+// request's answer sink when the work is done (a script's through
+// finishScript()); the connection's loop writes it. A handler that throws is
 // answered 500 with a line on standard error.
 //
 // Ownership: the router shares nothing; it reaches the layer that received

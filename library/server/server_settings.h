@@ -19,8 +19,6 @@ struct KoServerSettings {
     // Pause after an accept that failed although a peer was waiting (out of
     // descriptors), so the listener does not spin while the condition lasts.
     std::chrono::milliseconds acceptFailurePause{50};
-    // Longest sleep of the queue worker between deliveries.
-    std::chrono::milliseconds workerWait{500};
     // How often teardown asks the scheduler whether a job has ended.
     std::chrono::milliseconds teardownPoll{50};
     // Connections the system completes before the listener takes them. A

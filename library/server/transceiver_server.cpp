@@ -154,8 +154,9 @@ void KoTransceiverServer::workerLoop() {
                 std::cerr << "processInput failed: " << error.what() << std::endl;
             }
         }
+        // Woken by a delivery or a stop; no time-out, so an idle server sleeps.
         std::unique_lock<std::mutex> lock(waitLock);
-        wake.wait_for(lock, settings.workerWait, [this] { return !workerRunning.load() || queuePending.load(); });
+        wake.wait(lock, [this] { return !workerRunning.load() || queuePending.load(); });
     }
 }
 

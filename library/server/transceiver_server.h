@@ -52,6 +52,7 @@ public:
     bool receive(KoJobMessage& message) override;
     // A listening server never expires.
     bool checkTimedOut() override;
+    bool canExpire() const override { return !listening; }
     // Serves the input of one connection; the base does nothing.
     virtual void processInput(const std::string& connection, const std::string& client);
     // Writes an answer on a connection; the base leaves the answer's joined

@@ -1,6 +1,8 @@
 #include "server/transceiver_server_l0_socket.h"
 
 #include <algorithm>
+#include <exception>
+#include <iostream>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -67,6 +69,7 @@ bool KoTransceiverServerL0Socket::start() {
     options.name = "KoTransceiverServerL0" + protocolName + name;
     options.callback = [this](KoKessaJobParametersAndResult* p) {
         running = false;
+        wakeListener();
         return p;
     };
     listenerJob = scheduler.submit(
@@ -78,7 +81,20 @@ bool KoTransceiverServerL0Socket::start() {
     return true;
 }
 
-void KoTransceiverServerL0Socket::stop() { running = false; }
+void KoTransceiverServerL0Socket::stop() {
+    running = false;
+    wakeListener();
+}
+
+void KoTransceiverServerL0Socket::wakeListener() {
+    { std::lock_guard<std::mutex> lock(stopLock); }
+    stopWake.notify_all();
+}
+
+void KoTransceiverServerL0Socket::waitForStop() {
+    std::unique_lock<std::mutex> lock(stopLock);
+    stopWake.wait(lock, [this] { return !running.load(); });
+}
 
 void KoTransceiverServerL0Socket::endJobs() {
     stopListener();
@@ -87,6 +103,7 @@ void KoTransceiverServerL0Socket::endJobs() {
 
 void KoTransceiverServerL0Socket::stopListener() {
     running = false;
+    wakeListener();
     std::optional<std::uint64_t> job;
     {
         std::lock_guard<std::mutex> lock(listenerLock);
@@ -113,6 +130,7 @@ std::string KoTransceiverServerL0Socket::HostText() const {
 }
 
 std::size_t KoTransceiverServerL0Socket::OpenConnections() {
+    if (listening) return openCount->load(std::memory_order_relaxed);
     KoTransceiver* target = AttachedTransceiver();
     return target == nullptr ? 0 : target->ConnectionCount(name);
 }
@@ -163,26 +181,48 @@ void KoTransceiverServerL0Socket::listenerLoop() {
         std::lock_guard<std::mutex> lock(hostTextLock);
         hostText = HostString(address, port);
     }
-    const std::string listenerHost = HostText();
+    KoTransceiver* target = AttachedTransceiver();
+    if (target == nullptr) return;
+    // Accepted sockets inherit it: answers are written whole, and a short
+    // last piece must not wait for the peer's acknowledgement of the one
+    // before.
+    for (int fd : {listener.fd(), listener.fd4()})
+        if (fd >= 0) platform::setNoDelay(fd, true);
+    accepting = &listener;
+    acceptingFor = target;
+    acceptingHost = HostText();
+    localValues["localaddress"] = record.values["address"];
+    localValues["localport"] = record.values["port"];
+    localValues["localprotocolstring"] = record.values["protocolstring"];
+    limit = connectionLimit();
     report(record);
 
-    const KoHostFilter admitAll = [](KoHostInfo_t&) { return true; };
-    const std::size_t limit = connectionLimit();
-    std::shared_ptr<KoSocketIPvx> next;
-    while (running) {
-        if (!next) next = std::make_shared<KoSocketIPvx>();
-        if (listener.Accept(*next, settings.acceptWaitMs, admitAll) < 0) {
-            if (listener.ready()) pause(settings.acceptFailurePause);
+    target->Listen(*this, {listener.fd(), listener.fd4()});
+    waitForStop();
+    // No loop accepts for this listener once Unlisten returns.
+    target->Unlisten(*this);
+    accepting = nullptr;
+}
+
+KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeningFd) {
+    // Bounded, so that one loop does not take a whole burst while the
+    // others idle.
+    constexpr int batch = 32;
+    static const KoHostFilter admitAll = [](KoHostInfo_t&) { return true; };
+    KoSocketIPvx* const listener = accepting;
+    KoTransceiver* const target = acceptingFor;
+    if (listener == nullptr || target == nullptr) return Accepted::done;
+    for (int i = 0; i < batch; ++i) {
+        auto accepted = std::make_shared<KoSocketIPvx>();
+        platform::Error failure;
+        const int fd = listener->AcceptWaiting(listeningFd, *accepted, admitAll, &failure);
+        if (fd == KoSocketIPvx::acceptNobody) break;
+        if (fd < 0) {
+            if (failure.outOfDescriptors()) return Accepted::outOfDescriptors;
             continue;
         }
-        std::shared_ptr<KoSocketIPvx> accepted = std::move(next);
-        // Answers are written whole: a short last piece must not wait for the
-        // peer's acknowledgement of the one before.
-        platform::setNoDelay(accepted->fd(), true);
-
-        KoTransceiver* target = AttachedTransceiver();
-        if (target == nullptr) continue;  // the socket closes here
-        if (target->ConnectionCount(name) >= limit) continue;
+        // Past the limit: accepted and closed at once.
+        if (openCount->load(std::memory_order_relaxed) >= limit) continue;
 
         KoStringMap description;
         description["type"] = protocolName;
@@ -195,12 +235,21 @@ void KoTransceiverServerL0Socket::listenerLoop() {
         event.values["remoteaddress"] = accepted->HostName();
         event.values["remoteport"] = accepted->ServiceName();
         event.values["ID"] = name;
-        event.values["localaddress"] = record.values["address"];
-        event.values["localport"] = record.values["port"];
-        event.values["localprotocolstring"] = record.values["protocolstring"];
+        event.values.insert(localValues.begin(), localValues.end());
 
-        auto connection = createConnection(*target, name, event, accepted);
-        target->AddConnection(accepted, connection, listenerHost);
+        std::shared_ptr<KoTransceiverConnection> connection;
+        try {
+            connection = createConnection(*target, name, event, accepted);
+        } catch (const std::exception& error) {
+            // This peer only: the socket closes here, the listener goes on.
+            std::cerr << "could not serve " << accepted->HostName() << ":" << accepted->ServiceName() << ": "
+                      << error.what() << std::endl;
+            continue;
+        }
+        if (!connection) continue;
+        connection->CountIn(openCount);
+        if (!target->Attach(accepted, connection, acceptingHost)) continue;
         report(event);
     }
+    return Accepted::done;
 }

@@ -2,19 +2,25 @@
 // protocol layer derives from. A listening one runs a listener job: it binds
 // the address and port of its server header (retrying while the port is
 // taken, each failure a kind-3 event), reports kind 4 with the port actually
-// bound, then accepts connections, creates a connection object for each
-// (createConnection, which TLS layers override) and registers it with the
-// transceiver (kind 5). Input then comes back as code-8 messages, which
-// deliver() queues for the worker, which calls processInput.
+// bound, and hands the listening sockets to the transceiver's event loops
+// (KoTransceiver::Listen). The loop a new peer wakes accepts it
+// (acceptReady, a bounded batch), creates its connection object
+// (createConnection, which TLS layers override) and keeps it (kind 5). Input
+// then comes back as code-8 messages, which deliver() queues for the worker,
+// which calls processInput; layers that serve on the loops override the
+// connection's hooks instead.
 //
 // A connecting one (listening false) connects to remoteHost in start().
 //
 // Past the connection limit of the settings a new connection is accepted
-// and closed at once; an accept that fails while a peer waits (out of
-// descriptors) pauses the listener briefly instead of letting it spin.
+// and closed at once. When accept runs out of descriptors the loop closes
+// its longest-idle connections to make room, or pauses accepting briefly.
+// An exception from createConnection drops that one peer, with a line on
+// standard error; accepting goes on.
 //
-// Teardown: stop() (or the destructor) clears `running`; the listener sees
-// it within one accept wait (500 ms); the destructor waits for the job.
+// Teardown: stop() (or the destructor) clears `running` and wakes the
+// listener job, which takes the sockets out of the loops and ends; the
+// destructor waits for the job.
 // Ownership: the server shares its header; the listener owns its endpoints;
 // accepted endpoints and connections go to the transceiver. Threads: any.
 // Failures: a port that is not a number ends the listener job
@@ -23,18 +29,21 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "message/server_header.h"
+#include "message/transceiver.h"
 #include "message/transceiver_connection.h"
 #include "server/transceiver_server_l0.h"
 
 class KoSocketIPvx;
 
-class KoTransceiverServerL0Socket : public KoTransceiverServerL0 {
+class KoTransceiverServerL0Socket : public KoTransceiverServerL0, public KoListenerService {
 public:
     // Defaults of the header entries.
     static constexpr const char* defaultPort = "2098";
@@ -49,7 +58,7 @@ public:
 
     // Submits the listener job (listening) or connects (connecting).
     bool start() override;
-    // Clears `running`; returns at once.
+    // Clears `running` and wakes the listener; returns at once.
     void stop() override;
     // Ends the listener, then the worker.
     void endJobs() override;
@@ -59,6 +68,10 @@ public:
                                                                       const std::string& serverIdentifier,
                                                                       const KoServerCallback_t& record,
                                                                       std::shared_ptr<KoSocketIPvx> socket);
+
+    // On a loop: accepts the peers waiting on listeningFd.
+    Accepted acceptReady(int listeningFd) override;
+    std::chrono::milliseconds acceptPause() const override { return settings.acceptFailurePause; }
 
     // The port listened on, 0 until bound.
     int BoundPort() const { return boundPort.load(); }
@@ -87,10 +100,24 @@ private:
     void listenerLoop();
     // Waits up to total in steps, leaving early when running is cleared.
     void pause(std::chrono::milliseconds total);
+    // Waits until running is cleared.
+    void waitForStop();
+    void wakeListener();
     std::size_t connectionLimit() const;
 
     std::mutex listenerLock;  // guards listenerJob
     std::atomic<int> boundPort{0};
     mutable std::mutex hostTextLock;
     std::string hostText;
+    std::mutex stopLock;
+    std::condition_variable stopWake;
+
+    // Set by the listener job while the loops accept for it.
+    KoSocketIPvx* accepting = nullptr;
+    KoTransceiver* acceptingFor = nullptr;
+    std::string acceptingHost;
+    KoStringMap localValues;  // "localaddress", "localport", "localprotocolstring"
+    std::size_t limit = 0;
+    // Open connections accepted here (the connections count themselves out).
+    const std::shared_ptr<std::atomic<std::size_t>> openCount = std::make_shared<std::atomic<std::size_t>>(0);
 };

@@ -13,15 +13,18 @@ std::string KeyEntry(const std::shared_ptr<KoXServerHeader>& header, const char*
 }
 
 void DropConnection(KoTransceiver& transceiver, KoTransceiverConnection& connection) {
-    transceiver.RemoveConnection(connection.name, false);
+    transceiver.RemoveConnection(connection, false);
 }
 
 std::shared_ptr<KoTransceiverConnection> MakeTlsConnection(KoTransceiverServerL1_SSLAddon& addOn,
                                                            KoTransceiver& transceiver, const std::string& owner,
                                                            const std::string& peer, const KoServerCallback_t& record,
-                                                           KoSocketIPvx* socket) {
+                                                           KoSocketIPvx* socket, KoHTTPConnection::Server& server,
+                                                           const KoHTTPConnection::Pacing& pacing) {
     std::shared_ptr<KoTransceiverConnection> connection;
-    if (socket != nullptr) addOn.CreateConnection(connection, transceiver, owner, peer, record, DropConnection, *socket);
+    if (socket != nullptr)
+        addOn.CreateConnection(connection, transceiver, owner, peer, record, DropConnection, *socket, {}, &server,
+                               pacing);
     return connection;
 }
 
@@ -50,7 +53,8 @@ KoTransceiverServerL1HTTPS::~KoTransceiverServerL1HTTPS() {
 std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTPS::createConnection(
     KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
     std::shared_ptr<KoSocketIPvx> socket) {
-    return MakeTlsConnection(*this, target, serverIdentifier, connectionTagText(), record, socket.get());
+    return MakeTlsConnection(*this, target, serverIdentifier, connectionTagText(), record, socket.get(), *this,
+                             pacing());
 }
 
 KoTransceiverServerL1VELKOS::KoTransceiverServerL1VELKOS(KoKessaScheduler2& scheduler_, KoTransceiver& transceiver_,
@@ -75,5 +79,6 @@ KoTransceiverServerL1VELKOS::~KoTransceiverServerL1VELKOS() {
 std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1VELKOS::createConnection(
     KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
     std::shared_ptr<KoSocketIPvx> socket) {
-    return MakeTlsConnection(*this, target, serverIdentifier, connectionTagText(), record, socket.get());
+    return MakeTlsConnection(*this, target, serverIdentifier, connectionTagText(), record, socket.get(), *this,
+                             pacing());
 }

@@ -27,12 +27,13 @@ void KoTransceiverServerL1_SSLAddon::CreateConnection(std::shared_ptr<KoTranscei
                                                       KoTransceiver& transceiver, const std::string& owner,
                                                       const std::string& peer, const KoServerCallback_t& record,
                                                       KoConnectionHandler handler, KoSocketIPvx& socket,
-                                                      const std::string& remoteHost) {
+                                                      const std::string& remoteHost, KoHTTPConnection::Server* server,
+                                                      KoHTTPConnection::Pacing pacing) {
     if (!tlsContext) throw KoException("Error getting SSL context", 450, "src");
     const int descriptor = socket.fd() >= 0 ? socket.fd() : socket.fd4();
     auto connection = std::make_shared<KoTransceiverConnection_SSLAddon>(
         transceiver, owner, peer, record, std::move(handler), *tlsContext, descriptor, settings,
-        connectionFileChunk);
+        connectionFileChunk, server, pacing);
     if (!role) connection->Connect(remoteHost);
     out = std::move(connection);
 }

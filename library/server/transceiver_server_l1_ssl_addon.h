@@ -31,6 +31,7 @@
 #include "message/transceiver_connection.h"
 #include "net/tls_context.h"
 #include "net/tls_session.h"
+#include "server/http_connection.h"
 
 class KoSocketIPvx;
 class KoXServerHeader;
@@ -51,10 +52,13 @@ public:
     // A TLS connection on the socket's descriptor (fd, else fd4). Client
     // role: the handshake is done before it returns, with remoteHost named
     // to the server.
+    // server and pacing: the layer that serves the connection on its loop
+    // (KoHTTPConnection), null for one whose input goes by code 8.
     virtual void CreateConnection(std::shared_ptr<KoTransceiverConnection>& out, KoTransceiver& transceiver,
                                   const std::string& owner, const std::string& peer,
                                   const KoServerCallback_t& record, KoConnectionHandler handler,
-                                  KoSocketIPvx& socket, const std::string& remoteHost = {});
+                                  KoSocketIPvx& socket, const std::string& remoteHost = {},
+                                  KoHTTPConnection::Server* server = nullptr, KoHTTPConnection::Pacing pacing = {});
 
     // Add-ons built in the process, less those whose server set-up failed.
     static std::int64_t addOnCount() { return KoTlsContext::addOnCount(); }

@@ -145,10 +145,15 @@ std::shared_ptr<KoTransceiverServerL0> KoURLHookService::launch(const std::share
     } else if (reason.empty()) {
         reason = target == nullptr ? "no transceiver" : "no worker could be made";
     }
-    std::lock_guard<KoDeliveryLock> lock(deliveryLock);
-    --starting;
-    if (!started) return nullptr;
-    workers[worker->name] = worker;
+    {
+        std::lock_guard<KoDeliveryLock> lock(deliveryLock);
+        --starting;
+        if (!started) return nullptr;
+        workers[worker->name] = worker;
+    }
+    // Known to the transceiver, so that housekeeping expires it once it has
+    // idled past its time-out.
+    target->RegisterServer(worker);
     return worker;
 }
 
@@ -159,7 +164,10 @@ void KoURLHookService::forget(const std::shared_ptr<KoTransceiverServerL0>& work
         claimedEarly.erase(worker->name);
         workers.erase(worker->name);
     }
-    if (KoTransceiver* target = AttachedTransceiver()) worker->detach(*target);
+    if (KoTransceiver* target = AttachedTransceiver()) {
+        target->RemoveServer(worker->name);
+        worker->detach(*target);
+    }
 }
 
 std::shared_ptr<KoXHeader> KoURLHookService::dispatch(std::shared_ptr<KoXHeader> message, bool& started,
@@ -313,7 +321,10 @@ bool KoURLHookService::receive(KoJobMessage& message) {
             }
         }
         if (ended) {
-            if (KoTransceiver* target = AttachedTransceiver()) ended->detach(*target);
+            if (KoTransceiver* target = AttachedTransceiver()) {
+                target->RemoveServer(ended->name);
+                ended->detach(*target);
+            }
         }
         pump();
         return true;

@@ -92,7 +92,6 @@ protected:
         KoApplicationSettings settings;
         settings.http.cgiTimeout = std::chrono::milliseconds(3000);
         settings.http.headerDeadline = std::chrono::milliseconds(800);
-        settings.http.deadlineCheck = std::chrono::milliseconds(100);
         settings.http.php.processes = 2;
         settings.launcher = [](const std::vector<std::string>&, const std::string&) {};
         handle = KoStartServer("127.0.0.1", 0, root.c_str(), (root + "cgi-bin/").c_str(), "c", "k", 3, settings);

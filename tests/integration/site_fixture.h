@@ -95,7 +95,6 @@ protected:
     void Start(const std::function<void(KoApplicationSettings&)>& adjust = {}) {
         KoApplicationSettings settings;
         settings.http.cgiTimeout = milliseconds(5000);
-        settings.http.deadlineCheck = milliseconds(50);
         settings.launcher = [](const std::vector<std::string>&, const std::string&) {};
         if (adjust) adjust(settings);
         handle = KoStartServer("127.0.0.1", 0, root.c_str(), (root + "cgi-bin/").c_str(), "c", "k", 3, settings);

@@ -44,9 +44,7 @@ TEST(HttpLayerTeardown, AWorkerHoldingItsLayerDoesNotHoldUpTheTransceiversEnd) {
 
     KoHTTPSettings http;
     http.server.acceptWaitMs = 50;
-    http.server.workerWait = 50ms;
     http.server.teardownPoll = 10ms;
-    http.deadlineCheck = 50ms;
     KoInstallHTTPLayerFactory(transceiver, http, [&transceiver](const std::string&) {
         return KoTransceiverServerL1HTTP::RequestSink([&transceiver](const std::string&,
                                                                      std::shared_ptr<KoXHeader> request) {

@@ -32,7 +32,6 @@ KoServerSettings FastServer() {
     settings.bindRetryInterval = 100ms;
     settings.bindRetryStep = 20ms;
     settings.acceptWaitMs = 100;
-    settings.workerWait = 100ms;
     settings.teardownPoll = 10ms;
     return settings;
 }

@@ -26,7 +26,6 @@ namespace {
 KoServerSettings FastServer() {
     KoServerSettings settings;
     settings.acceptWaitMs = 100;
-    settings.workerWait = 100ms;
     settings.teardownPoll = 10ms;
     return settings;
 }

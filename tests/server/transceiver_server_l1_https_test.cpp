@@ -26,9 +26,7 @@ namespace {
 KoHTTPSettings FastHttp() {
     KoHTTPSettings settings;
     settings.server.acceptWaitMs = 100;
-    settings.server.workerWait = 100ms;
     settings.server.teardownPoll = 10ms;
-    settings.deadlineCheck = 100ms;
     return settings;
 }
 
