@@ -12,11 +12,13 @@ std::atomic<long> liveJobs{0};
 }  // namespace
 
 void KoJobName::make() const {
-    std::call_once(once_, [this] {
-        value_ = KoUniqueNameSource::jobs().generate();
-        owner_.onNamed(value_);
-        made_.store(true, std::memory_order_release);
-    });
+    // A plain lock, not call_once: glibc's once wakes futex waiters every
+    // time, a system call for a name nobody else was waiting for.
+    std::lock_guard<std::mutex> lock(making_);
+    if (made_.load(std::memory_order_relaxed)) return;
+    value_ = KoUniqueNameSource::jobs().generate();
+    owner_.onNamed(value_);
+    made_.store(true, std::memory_order_release);
 }
 
 KoJob::KoJob() { liveJobs.fetch_add(1, std::memory_order_relaxed); }
@@ -42,6 +44,8 @@ void KoJob::createJoinedTask(std::string& joinedTask, const char* info) {
 }
 
 bool KoJob::leaveJoinedTask(const std::string& joinedTask) {
+    // No joined task has an empty name: nothing to leave, and no name to make.
+    if (joinedTask.empty()) return false;
     return KoCombinedTask::instance().leave(joinedTask, name);
 }
 

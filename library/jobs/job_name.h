@@ -60,7 +60,7 @@ private:
     void make() const;
 
     KoJob& owner_;
-    mutable std::once_flag once_;
+    mutable std::mutex making_;
     mutable std::atomic<bool> made_{false};
     mutable std::string value_;
 };

@@ -26,6 +26,7 @@ struct FileIdentity {
     std::uint64_t size = 0;
     std::int64_t modifiedNanos = 0;  // since 1970
     bool regular = false;
+    bool directory = false;
 
     bool operator==(const FileIdentity&) const = default;
 };

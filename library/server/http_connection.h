@@ -39,7 +39,7 @@
 
 #include "message/answer_sink.h"
 #include "message/transceiver_connection.h"
-#include "server/open_file_cache.h"
+#include "server/file_cache.h"
 
 class KoXHeader;
 

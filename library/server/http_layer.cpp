@@ -11,7 +11,7 @@
 #include "message/response_header.h"
 #include "message/transceiver.h"
 #include "server/http_answer.h"
-#include "server/open_file_cache.h"
+#include "server/file_cache.h"
 
 namespace {
 
@@ -286,7 +286,7 @@ void KoTransceiverServerL1HTTP::write(KoHTTPConnection& connection, const std::s
     } else if (!response->bodyFile.empty()) {
         response->bodyStream.reset();
         // Opened (or found open) before anything is announced.
-        auto opened = KoOpenFileCache::forThisThread().open(response->bodyFile, LoopNow());
+        auto opened = KoFileCache::forThisThread().open(response->bodyFile);
         if (opened.ok() && opened.value()->identity.regular) {
             file = opened.value();
             // What the file holds now, should it have changed since routed.

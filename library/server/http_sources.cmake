@@ -7,6 +7,7 @@ target_sources(velko_server PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/fastcgi_records.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fastcgi_response.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_answer.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/file_cache.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_answer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_connection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_date.cpp
@@ -17,7 +18,6 @@ target_sources(velko_server PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/request_path.cpp
   ${CMAKE_CURRENT_LIST_DIR}/request_rules.cpp
   ${CMAKE_CURRENT_LIST_DIR}/route_table.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/open_file_cache.cpp
   ${CMAKE_CURRENT_LIST_DIR}/router.cpp
 )
 target_link_libraries(velko_server PUBLIC velko_html velko_store)

@@ -16,10 +16,14 @@
 #include "server/http_date.h"
 #include "server/http_layer.h"
 #include "server/mime_types.h"
-#include "server/open_file_cache.h"
+#include "server/file_cache.h"
 #include "server/request_path.h"
 
 namespace {
+
+// What the calling thread (a connection's loop) knows of the files it
+// serves: a page answered again and again costs no system call to find.
+KoFileCache& files() { return KoFileCache::forThisThread(); }
 
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -187,7 +191,7 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
     if (!KoPrepareFileAnswer(request, facts, options, *response)) return send(request, response);
     // Opened before anything is announced. It stays open in this thread's
     // cache (a loop's), where the layer finds it again to send it.
-    const auto opened = KoOpenFileCache::forThisThread().open(file, KoOpenFileCache::Clock::now());
+    const auto opened = files().open(file);
     if (!opened.ok()) {
         if (opened.error().notFound()) return send404(request);
         return sendFailure(request, file, opened.error());
@@ -251,13 +255,13 @@ KoPathDecision KoRequestRouter::decide(const std::string& path) {
     }
     if (rest.rfind(cgiPrefix, 0) == 0) {
         decision.file = config.cgiDirectory + rest.substr(std::string(cgiPrefix).size());
-        auto status = platform::fileStatus(decision.file);
+        auto status = files().status(decision.file);
         if (!status.ok()) return failedOrMissing(decision, status.error());
         decision.kind = status.value().regular ? KoPathDecision::Kind::program : KoPathDecision::Kind::missing;
         return decision;
     }
     const std::string file = config.documentRoot + rest;
-    auto status = platform::fileStatus(file);
+    auto status = files().status(file);
     if (!status.ok()) {
         decision.file = file;
         return failedOrMissing(decision, status.error());
@@ -270,7 +274,7 @@ KoPathDecision KoRequestRouter::decide(const std::string& path) {
         }
         for (const char* index : {"index.php", "index.html"}) {
             decision.file = file + index;
-            auto found = platform::fileStatus(decision.file);
+            auto found = files().status(decision.file);
             if (!found.ok() && !found.error().notFound()) return failedOrMissing(decision, found.error());
             if (found.ok() && found.value().regular) {
                 decision.info = found.value();
@@ -304,7 +308,7 @@ KoPathDecision KoRequestRouter::failedOrMissing(KoPathDecision decision, platfor
 KoPathDecision KoRequestRouter::outsideCgi(KoPathDecision decision) const {
     // Whatever path led here (a link, another spelling, a file system that
     // ignores case), a program is only ever run, never shown or interpreted.
-    if (!config.cgiDirectory.empty() && platform::locatedIn(decision.file, config.cgiDirectory)) {
+    if (!config.cgiDirectory.empty() && files().locatedIn(decision.file, config.cgiDirectory)) {
         decision.kind = KoPathDecision::Kind::refuse;
         decision.file.clear();
     }

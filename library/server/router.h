@@ -19,7 +19,8 @@
 // named without its trailing slash is redirected (301) to the normalised
 // name with it. A file that exists but cannot be examined or opened is
 // answered 500 (503 when the process is out of descriptors) with a line on
-// standard error, never 404.
+// standard error, never 404. What it learns of files (status, place, the
+// open file) comes from the calling thread's KoFileCache.
 //
 // Methods (request_rules.h): commands take GET, HEAD and POST, the host's
 // routes the methods they are registered for; store values, CGI programs
@@ -38,13 +39,13 @@
 // finishScript()); the connection's loop writes it. A handler that throws is
 // answered 500 with a line on standard error.
 //
-// Ownership: the router shares nothing; it reaches the layer that received
-// a request through the transceiver by the request's server name.
-// Threads: route() runs on the server's worker; script completions and
-// blocking handlers on their tasks or the pool's workers. stop() ends the
-// handler queue, the PHP pool and the CGI runs (waiting for those in
-// progress, dropping those that wait) and must be called before the
-// transceiver goes.
+// Ownership: the router shares nothing; an answer goes to the request's
+// answer sink, or else to the layer named by the request's server name.
+// Threads: route() runs on the loop of the request's connection; script
+// completions and blocking handlers on their tasks or the pool's workers.
+// stop() ends the handler queue, the PHP pool and the CGI runs (waiting for
+// those in progress, dropping those that wait) and must be called before
+// the transceiver goes.
 #pragma once
 
 #include <cstdint>

@@ -17,6 +17,7 @@ FileIdentity identityOf(const struct stat& status) {
     identity.modifiedNanos =
         static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
     identity.regular = S_ISREG(status.st_mode);
+    identity.directory = S_ISDIR(status.st_mode);
     return identity;
 }
 

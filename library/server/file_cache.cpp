@@ -1,0 +1,100 @@
+#include "server/file_cache.h"
+
+#include <cstdint>
+#include <utility>
+
+KoFileCache::KoFileCache(std::size_t capacity_, Clock::duration validity_)
+    : capacity(capacity_ == 0 ? 1 : capacity_), validity(validity_) {}
+
+KoFileCache& KoFileCache::forThisThread() {
+    thread_local KoFileCache cache;
+    return cache;
+}
+
+void KoFileCache::evictOne() {
+    auto oldest = entries.begin();
+    for (auto it = entries.begin(); it != entries.end(); ++it)
+        if (it->second.used < oldest->second.used) oldest = it;
+    if (oldest != entries.end()) entries.erase(oldest);
+}
+
+KoFileCache::Entry& KoFileCache::current(const std::string& path) {
+    const auto now = Clock::now();
+    auto found = entries.find(path);
+    if (found != entries.end() && now - found->second.checked < validity) {
+        found->second.used = now;
+        return found->second;
+    }
+    if (found == entries.end()) {
+        if (entries.size() >= capacity) evictOne();
+        found = entries.emplace(path, Entry{}).first;
+    }
+    Entry& entry = found->second;
+    const auto identity = platform::fileIdentity(path);
+    const bool same = identity.ok() && entry.error.ok() && entry.checked != Clock::time_point{} &&
+                      identity.value() == entry.identity;
+    if (!same) {
+        // Another file now, or none: nothing known of the old one holds.
+        entry.file.reset();
+        entry.insideOf.clear();
+        entry.error = identity.ok() ? platform::Error() : identity.error();
+        entry.identity = identity.ok() ? identity.value() : platform::FileIdentity{};
+    }
+    entry.checked = now;
+    entry.used = now;
+    return entry;
+}
+
+platform::Result<platform::FileInfo> KoFileCache::status(const std::string& path) {
+    if (path.empty()) return platform::fileStatus(path);
+    const Entry& entry = current(path);
+    if (!entry.error.ok()) return entry.error;
+    platform::FileInfo info;
+    info.size = entry.identity.size;
+    info.directory = entry.identity.directory;
+    info.regular = entry.identity.regular;
+    constexpr std::int64_t kBillion = 1'000'000'000;
+    info.modifiedSeconds = entry.identity.modifiedNanos / kBillion;
+    info.modifiedNanoseconds = entry.identity.modifiedNanos % kBillion;
+    if (info.modifiedNanoseconds < 0) {
+        // Before 1970: the second before, and the part of it after.
+        info.modifiedNanoseconds += kBillion;
+        --info.modifiedSeconds;
+    }
+    info.fileId = entry.identity.inode;
+    return info;
+}
+
+bool KoFileCache::locatedIn(const std::string& path, const std::string& directory) {
+    if (path.empty() || directory.empty()) return platform::locatedIn(path, directory);
+    Entry& entry = current(path);
+    if (!entry.error.ok()) return false;
+    if (entry.insideOf != directory) {
+        entry.inside = platform::locatedIn(path, directory);
+        entry.insideOf = directory;
+    }
+    return entry.inside;
+}
+
+platform::Result<std::shared_ptr<const KoOpenFile>> KoFileCache::open(const std::string& path) {
+    Entry& entry = current(path);
+    if (!entry.error.ok()) return entry.error;
+    if (entry.file) return entry.file;
+    auto opened = platform::openForReading(path);
+    if (!opened.ok()) return opened.error();
+    auto file = std::make_shared<KoOpenFile>();
+    file->descriptor = std::move(opened.value());
+    const auto identity = platform::fileIdentity(file->descriptor.get());
+    if (!identity.ok()) return identity.error();
+    file->identity = identity.value();
+    // Changed between the status query and the open: what was found of the
+    // old one no longer holds.
+    if (!(file->identity == entry.identity)) {
+        entry.identity = file->identity;
+        entry.insideOf.clear();
+    }
+    // Only regular files are kept and sent; a directory or device is not a
+    // document.
+    if (file->identity.regular) entry.file = file;
+    return std::shared_ptr<const KoOpenFile>(std::move(file));
+}

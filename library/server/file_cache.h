@@ -1,0 +1,75 @@
+// Server stack: KoFileCache, what one event loop knows of the files it
+// serves: their status, whether they lie inside a directory (the CGI
+// directory, which is never served as files), and the files themselves
+// kept open. A page answered again and again then costs no status query,
+// no path resolution and no open per answer.
+//
+// Everything known of a path is taken as it is for `validity`; after that
+// one status query checks that the path still names the same file
+// (device, inode, size, modification time) and what was known of it is
+// dropped when it does not, so a changed or replaced file is served new
+// within the validity. An open file is shared: answers in flight keep
+// theirs while the cache moves on. A file that cannot be opened is not
+// kept: the Error says why (notFound() for a missing one). At most
+// `capacity` paths are kept; the one used longest ago goes first.
+//
+// forThisThread() is the cache of the calling thread, each loop's own;
+// nothing is shared between threads. Failures: std::bad_alloc only.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "platform/descriptor.h"
+#include "platform/error.h"
+#include "platform/file_system.h"
+#include "platform/open_file.h"
+
+struct KoOpenFile {
+    platform::Descriptor descriptor;
+    platform::FileIdentity identity;
+};
+
+class KoFileCache {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration defaultValidity = std::chrono::milliseconds(500);
+
+    explicit KoFileCache(std::size_t capacity = 256, Clock::duration validity = defaultValidity);
+    KoFileCache(const KoFileCache&) = delete;
+    KoFileCache& operator=(const KoFileCache&) = delete;
+
+    // As platform::fileStatus.
+    platform::Result<platform::FileInfo> status(const std::string& path);
+    // As platform::locatedIn.
+    bool locatedIn(const std::string& path, const std::string& directory);
+    // The file path names, open for reading.
+    platform::Result<std::shared_ptr<const KoOpenFile>> open(const std::string& path);
+
+    std::size_t size() const { return entries.size(); }
+
+    static KoFileCache& forThisThread();
+
+private:
+    struct Entry {
+        Clock::time_point checked;
+        Clock::time_point used;
+        platform::Error error;  // the status query failed
+        platform::FileIdentity identity;
+        std::shared_ptr<const KoOpenFile> file;
+        std::string insideOf;  // the directory `inside` was found for
+        bool inside = false;
+    };
+    // The entry of path, checked against the file system when it is older
+    // than the validity.
+    Entry& current(const std::string& path);
+    void evictOne();
+
+    const std::size_t capacity;
+    const Clock::duration validity;
+    std::unordered_map<std::string, Entry> entries;
+};
