@@ -13,8 +13,7 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <cstdint>
 #include <thread>
 
 class KoDeliveryLock {
@@ -37,8 +36,14 @@ public:
     bool heldByMe();
 
 private:
-    std::mutex mutex_;
-    std::condition_variable released_;
-    std::thread::id owner_;
-    unsigned depth_ = 0;
+    // Every job has one, and most are never contended: the state sits under
+    // a flag held for a few instructions, and waiters sleep on a release
+    // count (an atomic wait, no mutex or condition variable to carry).
+    void guard();
+    void unguard() { guard_.clear(std::memory_order_release); }
+
+    std::atomic_flag guard_ = ATOMIC_FLAG_INIT;
+    std::atomic<std::uint32_t> releases_{0};
+    unsigned depth_ = 0;  // under guard_
+    std::thread::id owner_;  // under guard_
 };

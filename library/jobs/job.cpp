@@ -1,5 +1,6 @@
 #include "jobs/job.h"
 
+#include <thread>
 #include <utility>
 
 #include "jobs/combined_task.h"
@@ -12,9 +13,14 @@ std::atomic<long> liveJobs{0};
 }  // namespace
 
 void KoJobName::make() const {
-    // A plain lock, not call_once: glibc's once wakes futex waiters every
-    // time, a system call for a name nobody else was waiting for.
-    std::lock_guard<std::mutex> lock(making_);
+    // Not call_once (glibc's wakes futex waiters every time, a system call
+    // for a name nobody else waited for) and no mutex (jobs are many): two
+    // threads that read a new name at once are rare, the second yields.
+    while (making_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
+    struct Release {
+        std::atomic<bool>& flag;
+        ~Release() { flag.store(false, std::memory_order_release); }
+    } release{making_};
     if (made_.load(std::memory_order_relaxed)) return;
     value_ = KoUniqueNameSource::jobs().generate();
     owner_.onNamed(value_);

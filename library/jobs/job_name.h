@@ -19,7 +19,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -60,7 +59,7 @@ private:
     void make() const;
 
     KoJob& owner_;
-    mutable std::mutex making_;
+    mutable std::atomic<bool> making_{false};
     mutable std::atomic<bool> made_{false};
     mutable std::string value_;
 };

@@ -12,14 +12,12 @@ int64_t Deadline::nowNanos() {
 }
 
 void Deadline::restart(uint64_t micros) {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    start_ = nowNanos();
-    duration_ = static_cast<int64_t>(micros) * 1000;
+    duration_.store(static_cast<int64_t>(micros) * 1000, std::memory_order_relaxed);
+    start_.store(nowNanos(), std::memory_order_relaxed);
 }
 
 bool Deadline::expired() {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    return nowNanos() - start_ >= duration_;
+    return nowNanos() - start_.load(std::memory_order_relaxed) >= duration_.load(std::memory_order_relaxed);
 }
 
 }  // namespace velko
@@ -32,12 +30,11 @@ KoJobWithTimeout::KoJobWithTimeout(uint64_t timeoutMicros)
 KoJobWithTimeout::~KoJobWithTimeout() { withdraw(); }
 
 void KoJobWithTimeout::touch() {
-    std::lock_guard<std::recursive_mutex> guard(timeoutLock);
     if (alive.load()) deadline.restart(timeoutMicros);
 }
 
 bool KoJobWithTimeout::checkTimedOut() {
-    std::lock_guard<std::recursive_mutex> guard(timeoutLock);
+    // The exchange on `alive` makes each expiry answered once, whoever asks.
     bool was = alive.load();
     bool now;
     do {

@@ -5,19 +5,19 @@
 // A call on a job whose `alive` is clear sets it again and answers false,
 // without restarting the deadline, so an expired job answers true, false,
 // true, ... until touch() restarts it. Owners poll checkTimedOut from their
-// housekeeping thread. Any thread may call any operation. Failures: only
-// std::system_error from the mutexes.
+// housekeeping thread. Any thread may call any operation (lock-free).
+// Failures: none beyond those of KoJob.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "jobs/job.h"
 
 namespace velko {
 
-// A start time and a duration on the monotonic clock, in nanoseconds.
+// A start time and a duration on the monotonic clock, in nanoseconds; each
+// value is read and written whole.
 class Deadline {
 public:
     explicit Deadline(uint64_t micros);
@@ -27,9 +27,8 @@ public:
 private:
     static int64_t nowNanos();
 
-    std::recursive_mutex lock_;
-    int64_t start_ = 0;
-    int64_t duration_ = 0;
+    std::atomic<int64_t> start_{0};
+    std::atomic<int64_t> duration_{0};
 };
 
 }  // namespace velko
@@ -43,7 +42,6 @@ public:
     virtual bool checkTimedOut();
 
 protected:
-    std::recursive_mutex timeoutLock;
     const uint64_t timeoutMicros;
     velko::Deadline deadline;
     std::atomic<bool> alive{true};

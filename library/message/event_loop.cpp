@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "foundation/exception.h"
+#include "platform/memory.h"
 
 namespace {
 
@@ -95,7 +96,14 @@ int KoEventLoop::waitTimeoutMs() const {
 
 void KoEventLoop::pass() {
     now_ = Clock::now();
-    const auto waited = poller_.wait(waitTimeoutMs(), events_);
+    const int timeout = waitTimeoutMs();
+    // A burst is over: what its connections let go of goes back to the
+    // system now, not after every connection.
+    if (released_ >= releaseThreshold && timeout != 0) {
+        released_ = 0;
+        platform::returnFreeMemory();
+    }
+    const auto waited = poller_.wait(timeout, events_);
     now_ = Clock::now();
     passes_.fetch_add(1, std::memory_order_relaxed);
     if (waited.ok()) {

@@ -328,7 +328,7 @@ std::size_t KoTransceiver::ConnectionCount(const std::string& owner) const {
     std::size_t count = 0;
     for (const auto& record : loops) {
         std::lock_guard<std::mutex> lock(record->membersLock);
-        for (const auto& [raw, connection] : record->members)
+        for (const auto& connection : record->members)
             if (connection->Registered() && connection->owner == owner) ++count;
     }
     return count;
@@ -339,7 +339,7 @@ std::vector<std::size_t> KoTransceiver::ConnectionsPerLoop() const {
     for (const auto& record : loops) {
         std::lock_guard<std::mutex> lock(record->membersLock);
         std::size_t count = 0;
-        for (const auto& [raw, connection] : record->members) count += connection->Registered() ? 1 : 0;
+        for (const auto& connection : record->members) count += connection->Registered() ? 1 : 0;
         counts.push_back(count);
     }
     return counts;

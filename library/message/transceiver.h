@@ -192,7 +192,11 @@ private:
         std::unique_ptr<KoEventLoop> loop;
         std::optional<std::uint64_t> job;
         mutable std::mutex membersLock;
-        std::unordered_map<KoTransceiverConnection*, std::shared_ptr<KoTransceiverConnection>> members;
+        // The connections the loop serves; each knows its slot.
+        std::vector<std::shared_ptr<KoTransceiverConnection>> members;
+        void add(std::shared_ptr<KoTransceiverConnection> connection);
+        // The member taken out, or null when it was none.
+        std::shared_ptr<KoTransceiverConnection> take(KoTransceiverConnection& connection);
     };
     struct ListenerWatch;
 

@@ -22,21 +22,71 @@ KoEventLoop::Clock::time_point loopNow() {
 // Sent texts are dropped from the front of the queue in batches.
 constexpr std::size_t compactAfter = 32;
 
+// What the connections of one listener have in common (its name, its
+// record's values): the connections a thread makes one after the other
+// keep one copy.
+template <class T, int Slot>
+std::shared_ptr<const T> Shared(T value) {
+    thread_local std::shared_ptr<const T> last;
+    if (!last || *last != value) last = std::make_shared<const T>(std::move(value));
+    return last;
+}
+
 }  // namespace
 
 KoTransceiverConnection::KoTransceiverConnection(KoTransceiver& transceiver_, std::string owner_,
                                                  std::string peer_, const KoServerCallback_t& record_,
                                                  KoConnectionHandler handler_)
     : KoJobWithTimeout(connectionTimeoutMicros(transceiver_)),
-      owner(std::move(owner_)),
-      peer(std::move(peer_)),
+      ownerText_(Shared<std::string, 0>(std::move(owner_))),
+      peerText_(Shared<std::string, 1>(std::move(peer_))),
+      owner(*ownerText_),
+      peer(*peerText_),
       transceiver(transceiver_),
       kind(record_.kind),
-      record(record_),
       handler(std::move(handler_)),
-      lastActivity_(Clock::now().time_since_epoch().count()) {}
+      lastActivity_(Clock::now().time_since_epoch().count()) {
+    KoStringMap rest = record_.values;
+    const auto take = [&rest](const char* key, std::string& into, bool& present) {
+        auto it = rest.find(key);
+        if (it == rest.end()) return;
+        into = std::move(it->second);
+        present = true;
+        rest.erase(it);
+    };
+    take("remoteaddress", remoteAddress_, hasRemoteAddress_);
+    take("remoteport", remotePort_, hasRemotePort_);
+    sharedValues_ = Shared<KoStringMap, 0>(std::move(rest));
+}
 
-KoTransceiverConnection::~KoTransceiverConnection() { withdraw(); }
+KoTransceiverConnection::~KoTransceiverConnection() {
+    withdraw();
+    delete wholeRecord_.load();
+}
+
+KoStringMap KoTransceiverConnection::recordValues() const {
+    KoStringMap values = *sharedValues_;
+    if (hasRemoteAddress_) values["remoteaddress"] = remoteAddress_;
+    if (hasRemotePort_) values["remoteport"] = remotePort_;
+    return values;
+}
+
+std::string KoTransceiverConnection::recordValue(const std::string& key) const {
+    if (key == "remoteaddress") return remoteAddress_;
+    if (key == "remoteport") return remotePort_;
+    auto it = sharedValues_->find(key);
+    return it == sharedValues_->end() ? std::string() : it->second;
+}
+
+const KoServerCallback_t& KoTransceiverConnection::record() const {
+    if (const KoServerCallback_t* made = wholeRecord_.load(std::memory_order_acquire)) return *made;
+    auto whole = std::make_unique<KoServerCallback_t>();
+    whole->kind = kind;
+    whole->values = recordValues();
+    const KoServerCallback_t* expected = nullptr;
+    if (wholeRecord_.compare_exchange_strong(expected, whole.get(), std::memory_order_acq_rel)) return *whole.release();
+    return *expected;  // another thread put it together first
+}
 
 bool KoTransceiverConnection::attachToJoinedTask(const std::string& joinedTaskName) {
     std::lock_guard<KoDeliveryLock> lock(deliveryLock);
@@ -328,6 +378,15 @@ void KoTransceiverConnection::requestFlush() {
         self->flushPosted_ = false;
         self->transceiver.drive(*self, 0);
     });
+}
+
+void KoTransceiverConnection::releaseBufferSpace() {
+    {
+        std::lock_guard<std::mutex> lock(inputLock);
+        if (inputBuffer.empty()) std::string().swap(inputBuffer);
+    }
+    std::lock_guard<std::mutex> lock(outputLock);
+    if (outputEmptyLocked()) std::vector<std::string>().swap(outputQueue);
 }
 
 void KoTransceiverConnection::flushNow() {

@@ -43,6 +43,7 @@
 #include "foundation/string_buf.h"
 #include "jobs/job_with_timeout.h"
 #include "message/event_loop.h"
+#include "message/protocols.h"
 #include "message/server_callback.h"
 
 class KoSocketIPvx;
@@ -142,11 +143,27 @@ public:
     // registering it): a listener's limit on open connections.
     void CountIn(std::shared_ptr<std::atomic<std::size_t>> counter) { openCount_ = std::move(counter); }
 
-    const std::string owner;
-    const std::string peer;
+    // The record the connection was made with (the kind-5 event of its
+    // accept). It is kept in parts: the values its listener's connections
+    // share once for all of them, and the peer's address and port; the whole
+    // record is put together the first time it is asked for.
+    const KoServerCallback_t& record() const;
+    // One value of the record, empty when it has none; puts nothing together.
+    std::string recordValue(const std::string& key) const;
+    // The record's values as a map of their own (a message's description).
+    KoStringMap recordValues() const;
+
+private:
+    // The names below are the same for all connections of a layer: each
+    // connection shares them instead of holding a copy.
+    std::shared_ptr<const std::string> ownerText_;
+    std::shared_ptr<const std::string> peerText_;
+
+public:
+    const std::string& owner;
+    const std::string& peer;
     KoTransceiver& transceiver;
     const std::int32_t kind;
-    const KoServerCallback_t record;
 
 protected:
     // --- hooks the owning loop calls, on its thread --------------------
@@ -195,6 +212,9 @@ protected:
     void revisit();
     // Asks the owning loop to write what is queued; from any thread.
     void requestFlush();
+    // Lets go of buffer space kept from earlier traffic (a resting
+    // connection holds no more than it needs).
+    void releaseBufferSpace();
     // On the owning loop: writes what is queued now, as far as the socket
     // takes it (the rest when it is writable again).
     void flushNow();
@@ -237,7 +257,6 @@ private:
 
     // Loop side, touched only on the owning loop's thread once attached.
     std::shared_ptr<KoSocketIPvx> socket_;
-    std::string hostText_;
     int fd_ = -1;
     unsigned interest_ = 0;
     bool attached_ = false;    // in the loop's wait set
@@ -245,6 +264,15 @@ private:
     bool inputEnded_ = false;  // the peer finished sending
     bool revisiting_ = false;  // a revisit is deferred to the end of the pass
     bool driving_ = false;     // the loop is in drive(): it writes afterwards
+
+    std::shared_ptr<const KoStringMap> sharedValues_;
+    std::string remoteAddress_;
+    std::string remotePort_;
+    bool hasRemoteAddress_ = false;
+    bool hasRemotePort_ = false;
+    mutable std::atomic<const KoServerCallback_t*> wholeRecord_{nullptr};
+
+    std::size_t memberSlot_ = static_cast<std::size_t>(-1);  // in its loop's members, under their lock
 
     std::atomic<int> phase_{phaseNew};
     std::atomic<KoEventLoop*> loop_{nullptr};

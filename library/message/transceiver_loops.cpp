@@ -129,12 +129,12 @@ void KoTransceiver::endLoops() {
     }
     // The loops have ended: what they held is let go on this thread.
     for (auto& record : loops) {
-        std::unordered_map<KoTransceiverConnection*, std::shared_ptr<KoTransceiverConnection>> members;
+        std::vector<std::shared_ptr<KoTransceiverConnection>> members;
         {
             std::lock_guard<std::mutex> lock(record->membersLock);
             members.swap(record->members);
         }
-        for (auto& [raw, connection] : members) {
+        for (auto& connection : members) {
             unregister(*connection);
             if (connection->attached_) record->loop->unwatch(connection->fd_);
             connection->attached_ = false;
@@ -143,6 +143,24 @@ void KoTransceiver::endLoops() {
             connection->socket_.reset();
         }
     }
+}
+
+void KoTransceiver::LoopRecord::add(std::shared_ptr<KoTransceiverConnection> connection) {
+    connection->memberSlot_ = members.size();
+    members.push_back(std::move(connection));
+}
+
+std::shared_ptr<KoTransceiverConnection> KoTransceiver::LoopRecord::take(KoTransceiverConnection& connection) {
+    const std::size_t slot = connection.memberSlot_;
+    if (slot >= members.size() || members[slot].get() != &connection) return nullptr;
+    std::shared_ptr<KoTransceiverConnection> taken = std::move(members[slot]);
+    if (slot + 1 != members.size()) {
+        members[slot] = std::move(members.back());
+        members[slot]->memberSlot_ = slot;
+    }
+    members.pop_back();
+    connection.memberSlot_ = static_cast<std::size_t>(-1);
+    return taken;
 }
 
 KoTransceiver::LoopRecord& KoTransceiver::loopFor(KoEventLoop* loop) { return *loops[loop->index()]; }
@@ -157,7 +175,7 @@ KoTransceiver::LoopRecord& KoTransceiver::pickLoop() {
 // --- registering connections -------------------------------------------------
 
 bool KoTransceiver::Attach(std::shared_ptr<KoSocketIPvx> socket, std::shared_ptr<KoTransceiverConnection> connection,
-                           const std::string& hostText) {
+                           const std::string&) {
     if (!socket || !connection) throw KoException("socket and connection must be defined", 1906, "src");
     if (loopsStopped) return false;
     int expected = KoTransceiverConnection::phaseNew;
@@ -166,11 +184,10 @@ bool KoTransceiver::Attach(std::shared_ptr<KoSocketIPvx> socket, std::shared_ptr
     LoopRecord& record = pickLoop();
     connection->fd_ = socket->fd() >= 0 ? socket->fd() : socket->fd4();
     connection->socket_ = std::move(socket);
-    connection->hostText_ = hostText;
     connection->loop_.store(record.loop.get(), std::memory_order_release);
     {
         std::lock_guard<std::mutex> lock(record.membersLock);
-        record.members[connection.get()] = connection;
+        record.add(connection);
     }
     openConnections.fetch_add(1, std::memory_order_relaxed);
     if (connection->openCount_) connection->openCount_->fetch_add(1, std::memory_order_relaxed);
@@ -184,7 +201,7 @@ bool KoTransceiver::Attach(std::shared_ptr<KoSocketIPvx> socket, std::shared_ptr
         // The loops stopped meanwhile: it was never served.
         unregister(*connection);
         std::lock_guard<std::mutex> lock(record.membersLock);
-        record.members.erase(connection.get());
+        record.take(*connection);
         return false;
     }
     return true;
@@ -327,10 +344,8 @@ void KoTransceiver::detachOnLoop(KoTransceiverConnection& c) {
     {
         LoopRecord& record = loopFor(loop);
         std::lock_guard<std::mutex> lock(record.membersLock);
-        auto it = record.members.find(&c);
-        if (it == record.members.end()) return;
-        held = std::move(it->second);
-        record.members.erase(it);
+        held = record.take(c);
+        if (!held) return;
     }
     // Destroyed at the end of the pass, never inside one of its own calls.
     if (loop->onLoopThread()) loop->retire(std::move(held));
@@ -364,7 +379,7 @@ void KoTransceiver::DropConnections(const std::string& owner) {
             std::vector<std::shared_ptr<KoTransceiverConnection>> doomed;
             {
                 std::lock_guard<std::mutex> lock(held->membersLock);
-                for (auto& [raw, connection] : held->members)
+                for (auto& connection : held->members)
                     if (connection->owner == owner) doomed.push_back(connection);
             }
             for (auto& connection : doomed) closeOnLoop(*connection, false, false);

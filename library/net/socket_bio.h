@@ -11,12 +11,9 @@
 
 #include <openssl/bio.h>
 
-namespace tls_detail {
+#include "net/socket_bio_state.h"
 
-struct SocketBioState {
-    int fd = -1;
-    int lastError = 0;  // errno of the last failed send or receive, 0 for none
-};
+namespace tls_detail {
 
 // A new BIO over state (which must outlive it), or null when OpenSSL could
 // not make one.

@@ -29,10 +29,6 @@ int remainingMs(std::chrono::steady_clock::time_point deadline) {
 
 int KoTlsSession::callsPerStep() const { return settings_.callsPerStep > 0 ? settings_.callsPerStep : 1; }
 
-struct KoTlsSession::Bio {
-    tls_detail::SocketBioState state;
-};
-
 void KoTlsSession::Free::operator()(ssl_st* tls) const { SSL_free(tls); }
 
 int KoTlsStepResult::receiveCode() const {
@@ -47,13 +43,13 @@ int KoTlsStepResult::receiveCode() const {
 }
 
 KoTlsSession::KoTlsSession(const KoTlsContext& context, int descriptor, const KoTlsSettings& settings)
-    : bio_(std::make_unique<Bio>()), settings_(settings), fd_(descriptor), serverRole_(context.serverRole()) {
+    : settings_(settings), fd_(descriptor), serverRole_(context.serverRole()) {
     deadline_ = std::chrono::steady_clock::now() +
                 (serverRole_ ? settings_.serverHandshakeTimeout : settings_.clientHandshakeTimeout);
-    bio_->state.fd = descriptor;
+    bio_.fd = descriptor;
     tls_detail::clearErrors();
     if (context.context_) tls_.reset(SSL_new(context.context_.get()));
-    BIO* bio = tls_ ? tls_detail::newSocketBio(&bio_->state) : nullptr;
+    BIO* bio = tls_ ? tls_detail::newSocketBio(&bio_) : nullptr;
     if (!tls_ || bio == nullptr) {
         tls_detail::takeErrors("");
         throw KoException("Error getting SSL context", 450, kSource);
@@ -112,14 +108,14 @@ KoTlsProgress KoTlsSession::classify(int result, const char* operation) {
         phase_ = Phase::closed;
         return KoTlsProgress::closed;
     case SSL_ERROR_SYSCALL:
-        if (ERR_peek_error() == 0 && bio_->state.lastError == 0) {
+        if (ERR_peek_error() == 0 && bio_.lastError == 0) {
             // End of stream without close-notify.
             fatal_ = true;
             phase_ = Phase::closed;
             return KoTlsProgress::closed;
         }
         failLocked(std::string(operation) + ": " +
-                   (bio_->state.lastError != 0 ? platform::errorText(bio_->state.lastError)
+                   (bio_.lastError != 0 ? platform::errorText(bio_.lastError)
                                                : tls_detail::takeErrors("system error")));
         return KoTlsProgress::failed;
     case SSL_ERROR_SSL:
@@ -430,11 +426,13 @@ bool KoTlsSession::hasBufferedInput() const {
     return !readWantsRead_ && SSL_has_pending(tls_.get()) == 1;
 }
 
-void KoTlsSession::releaseBuffers() {
+bool KoTlsSession::releaseBuffers() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (phase_ != Phase::open || fatal_ || shutdownPending_ || writeWantsRead_ || writeWantsWrite_) return;
-    if (SSL_has_pending(tls_.get()) == 1) return;
-    SSL_free_buffers(tls_.get());
+    if (phase_ != Phase::open || fatal_ || shutdownPending_ || writeWantsRead_ || writeWantsWrite_) return false;
+    if (SSL_has_pending(tls_.get()) == 1) return false;
+    if (SSL_free_buffers(tls_.get()) != 1) return false;
+    std::string().swap(pendingOutput_);
+    return true;
 }
 
 bool KoTlsSession::writeWantsRead() const {

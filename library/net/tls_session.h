@@ -49,6 +49,7 @@
 #include <mutex>
 #include <string>
 
+#include "net/socket_bio_state.h"
 #include "net/tls_context.h"
 
 struct ssl_st;
@@ -143,8 +144,9 @@ public:
     KoTlsStepResult shutdown();
 
     // Lets go of the record buffers while nothing is buffered in them (an
-    // idle connection); the next read or write makes them again.
-    void releaseBuffers();
+    // idle connection); the next read or write makes them again. False when
+    // they had to stay.
+    bool releaseBuffers();
 
     bool serverRole() const { return serverRole_; }
     // The descriptor once the handshake is complete, -1 before.
@@ -178,7 +180,6 @@ private:
     struct Free {
         void operator()(ssl_st* tls) const;
     };
-    struct Bio;
 
     KoTlsStepResult handshakeLocked();
     KoTlsStepResult readLocked(KoTlsPlaintext& app);
@@ -190,7 +191,7 @@ private:
     int callsPerStep() const;
 
     mutable std::mutex mutex_;
-    std::unique_ptr<Bio> bio_;
+    tls_detail::SocketBioState bio_;
     std::unique_ptr<ssl_st, Free> tls_;
     KoTlsSettings settings_;
     int fd_ = -1;

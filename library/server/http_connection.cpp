@@ -17,15 +17,17 @@ constexpr std::size_t sendfileStep = 4 * 1024 * 1024;
 // Unparsed input kept for requests behind the one being answered.
 constexpr std::size_t carryBound = 64 * 1024;
 
+const KoHTTPPacing defaultPacing;
+
 }  // namespace
 
 KoHTTPConnection::KoHTTPConnection(KoTransceiver& transceiver_, std::string owner_, std::string peer_,
                                    const KoServerCallback_t& record_, KoConnectionHandler handler_,
-                                   std::size_t fileChunk_, Server* server, Pacing pacing)
+                                   std::size_t fileChunk_, Server* server, const Pacing* pacing)
     : KoTransceiverConnection(transceiver_, std::move(owner_), std::move(peer_), record_, std::move(handler_)),
       fileChunk(fileChunk_ == 0 ? 64 * 1024 : fileChunk_),
       server_(server),
-      pacing_(pacing) {}
+      pacing_(pacing != nullptr ? pacing : &defaultPacing) {}
 
 void KoHTTPConnection::Reset() {
     KoTransceiverConnection::Reset();
@@ -111,7 +113,7 @@ void KoHTTPConnection::QueueFile(std::shared_ptr<const KoOpenFile> file, std::ui
     {
         std::lock_guard<std::mutex> lock(outputLock);
         if (closeWhenDrained) return;
-        const bool bySendfile = sendsFiles_ && length >= pacing_.sendfileThreshold;
+        const bool bySendfile = sendsFiles_ && length >= pacing_->sendfileThreshold;
         later.push_back(Later{{}, nullptr, std::move(file), offset, length, bySendfile, false});
         laterWaiting = true;
         refillLocked();
@@ -313,6 +315,9 @@ void KoHTTPConnection::Settle() {
     // Idle only once its answers are out: a long download is not idle.
     if (WantsToSend() || resting()) return;
     rest();
+    std::string().swap(exchange_.carry);
+    exchange_.carryAt = 0;
+    releaseBufferSpace();
     settled();
 }
 
@@ -325,13 +330,13 @@ void KoHTTPConnection::inputReady() {
 bool KoHTTPConnection::wantsInput() const {
     if (server_ == nullptr) return true;
     if (!transportReady()) return true;  // the handshake needs the peer's bytes
-    return !exchange_.busy && exchange_.carried() < carryBound && UnsentBytes() <= pacing_.outputBound &&
+    return !exchange_.busy && exchange_.carried() < carryBound && UnsentBytes() <= pacing_->outputBound &&
            !CloseRequested();
 }
 
 bool KoHTTPConnection::wantsToServe() const {
     return server_ != nullptr && !exchange_.busy && exchange_.carried() != 0 &&
-           UnsentBytes() <= pacing_.outputBound && !CloseRequested();
+           UnsentBytes() <= pacing_->outputBound && !CloseRequested();
 }
 
 void KoHTTPConnection::inputEnded() {
@@ -350,8 +355,8 @@ KoHTTPConnection::Clock::time_point KoHTTPConnection::deadline() const {
     if (server_ == nullptr) return KoTransceiverConnection::deadline();
     Clock::time_point due = transportDeadline();
     if (exchange_.request && !exchange_.busy) {
-        due = std::min(due, exchange_.headerDone ? exchange_.lastProgress + pacing_.bodyProgressDeadline
-                                                 : exchange_.firstByte + pacing_.headerDeadline);
+        due = std::min(due, exchange_.headerDone ? exchange_.lastProgress + pacing_->bodyProgressDeadline
+                                                 : exchange_.firstByte + pacing_->headerDeadline);
     }
     // A peer that takes none of its answer is given the idle time-out.
     if (WantsToSend()) due = std::min(due, KoTransceiverConnection::deadline());

@@ -87,9 +87,11 @@ public:
         std::uint64_t ticket = 0;
     };
 
+    // server and pacing (which must outlive the connection; the defaults
+    // when null) come from the layer that serves it.
     KoHTTPConnection(KoTransceiver& transceiver, std::string owner, std::string peer,
                      const KoServerCallback_t& record, KoConnectionHandler handler, std::size_t fileChunk,
-                     Server* server = nullptr, Pacing pacing = {});
+                     Server* server = nullptr, const Pacing* pacing = nullptr);
 
     void Reset() override;
     void QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) override;
@@ -129,7 +131,7 @@ public:
     Exchange& exchange() { return exchange_; }
     bool Served() const { return server_ != nullptr; }
     bool InputClosed() const { return inputClosed_; }
-    const Pacing& pacing() const { return pacing_; }
+    const Pacing& pacing() const { return *pacing_; }
     bool CloseRequested() const;
     // On the loop: waits in the idle list (no request in progress).
     void Settle();
@@ -184,7 +186,7 @@ private:
 
     const std::size_t fileChunk;
     Server* const server_;
-    const Pacing pacing_;
+    const Pacing* const pacing_;
     std::vector<Later> later;  // oldest first
     std::atomic<bool> laterWaiting{false};
     bool closeWhenDrained = false;

@@ -59,6 +59,8 @@ KoTransceiverServerL1HTTP::KoTransceiverServerL1HTTP(KoKessaScheduler2& schedule
                                   std::move(connectionTag_), std::move(header_), std::move(callback_), protocolCode_,
                                   true, settings_.server),
       httpSettings(std::move(settings_)),
+      pacing_{httpSettings.headerDeadline, httpSettings.bodyProgressDeadline, httpSettings.outputBound,
+              httpSettings.sendfileThreshold},
       sink(std::move(sink_)) {}
 
 KoTransceiverServerL1HTTP::~KoTransceiverServerL1HTTP() {
@@ -72,27 +74,18 @@ void KoTransceiverServerL1HTTP::endJobs() {
     if (KoTransceiver* target = AttachedTransceiver()) target->DropConnections(name);
 }
 
-KoHTTPConnection::Pacing KoTransceiverServerL1HTTP::pacing() const {
-    KoHTTPConnection::Pacing pacing;
-    pacing.headerDeadline = httpSettings.headerDeadline;
-    pacing.bodyProgressDeadline = httpSettings.bodyProgressDeadline;
-    pacing.outputBound = httpSettings.outputBound;
-    pacing.sendfileThreshold = httpSettings.sendfileThreshold;
-    return pacing;
-}
-
 std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTP::createConnection(
     KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
     std::shared_ptr<KoSocketIPvx>) {
     return std::make_shared<KoHTTPConnection>(target, serverIdentifier, connectionTagText(), record, dropConnection,
-                                              httpSettings.fileChunk, this, pacing());
+                                              httpSettings.fileChunk, this, &pacing_);
 }
 
 std::shared_ptr<KoXHeader> KoTransceiverServerL1HTTP::newRequest(const KoTransceiverConnection& source) {
     auto request = std::make_shared<KoXHeader>(method_code::NONE, false, protocolCode, httpSettings.limits);
     request->messageKind.store(message_kind::Request);
     request->serverName = name;
-    request->description = source.record.values;
+    request->description = source.recordValues();
     return request;
 }
 
@@ -258,8 +251,8 @@ void KoTransceiverServerL1HTTP::refuse(KoHTTPConnection& connection, std::int32_
 void KoTransceiverServerL1HTTP::report7(const KoTransceiverConnection& connection, const KoXHeader& response,
                                         const std::string& requestLine, std::uint64_t bytes) {
     KoAccessLogEntry entry;
-    auto remote = connection.record.values.find("remoteaddress");
-    if (remote != connection.record.values.end()) entry.remoteAddress = remote->second;
+    std::string remote = connection.recordValue("remoteaddress");
+    if (!remote.empty()) entry.remoteAddress = std::move(remote);
     const std::string protocolText = protocol::TypeNameOf(response.ProtocolCode());
     entry.protocolName = protocolText.empty() ? "none" : protocolText;
     entry.time = KoLogTime(response.createdAt);

@@ -82,7 +82,8 @@ public:
     const KoHTTPSettings& HTTPSettings() const { return httpSettings; }
 
 protected:
-    KoHTTPConnection::Pacing pacing() const;
+    // How the layer's connections pace their requests (they point to it).
+    const KoHTTPConnection::Pacing& pacing() const { return pacing_; }
 
 private:
     std::shared_ptr<KoXHeader> newRequest(const KoTransceiverConnection& source);
@@ -93,5 +94,6 @@ private:
     void route(KoHTTPConnection& connection, std::shared_ptr<KoXHeader> request);
 
     const KoHTTPSettings httpSettings;
+    const KoHTTPConnection::Pacing pacing_;
     RequestSink sink;
 };

@@ -6,13 +6,20 @@
 
 #include "message/transceiver.h"
 
+namespace {
+
+// What a session's record buffers take while it is busy.
+constexpr std::size_t tlsBufferBytes = 2 * (16 * 1024 + 512);
+
+}  // namespace
+
 KoTransceiverConnection_SSLAddon::KoTransceiverConnection_SSLAddon(
     KoTransceiver& transceiver_, std::string owner_, std::string peer_, const KoServerCallback_t& record_,
     KoConnectionHandler handler_, const KoTlsContext& context, int descriptor, const KoTlsSettings& settings,
-    std::size_t fileChunk_, Server* server, Pacing pacing)
+    std::size_t fileChunk_, Server* server, const Pacing* pacing)
     : KoHTTPConnection(transceiver_, std::move(owner_), std::move(peer_), record_, std::move(handler_), fileChunk_,
                        server, pacing),
-      tls(std::make_unique<KoTlsSession>(context, descriptor, settings)) {
+      session(context, descriptor, settings) {
     // Files go through the session, read in chunks.
     setSendsFiles(false);
 }
@@ -67,7 +74,9 @@ void KoTransceiverConnection_SSLAddon::closing(bool orderly) {
     if (orderly) tls->shutdown();
 }
 
-void KoTransceiverConnection_SSLAddon::settled() { tls->releaseBuffers(); }
+void KoTransceiverConnection_SSLAddon::settled() {
+    if (tls->releaseBuffers() && Loop() != nullptr) Loop()->released(tlsBufferBytes);
+}
 
 KoTransceiverConnection_SSLAddon::Clock::time_point KoTransceiverConnection_SSLAddon::transportDeadline() const {
     return tls->handshakeDone() ? Clock::time_point::max() : tls->handshakeDeadline();

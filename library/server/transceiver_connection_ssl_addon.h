@@ -44,7 +44,7 @@ public:
                                      const KoServerCallback_t& record, KoConnectionHandler handler,
                                      const KoTlsContext& context, int descriptor,
                                      const KoTlsSettings& settings = {}, std::size_t fileChunk = 64 * 1024,
-                                     Server* server = nullptr, Pacing pacing = {});
+                                     Server* server = nullptr, const Pacing* pacing = nullptr);
     ~KoTransceiverConnection_SSLAddon() override;
 
     int ReceiveStep(KoSocketIPvx& socket) override;
@@ -82,5 +82,7 @@ protected:
 private:
     static int stepCode(const KoTlsStepResult& step);
 
-    std::unique_ptr<KoTlsSession> tls;
+    // Held in place: one allocation less per connection.
+    KoTlsSession session;
+    KoTlsSession* const tls = &session;
 };

@@ -37,7 +37,7 @@ void KoTransceiverServerL1DirectSocket::processInput(const std::string& connecti
     message->AppendInput(bytes);
     message->connectionName = connectionName;
     message->serverName = name;
-    message->description = connection->record.values;
+    message->description = connection->recordValues();
     sink(serverId, std::move(message));
 }
 

@@ -20,7 +20,7 @@ std::shared_ptr<KoTransceiverConnection> MakeTlsConnection(KoTransceiverServerL1
                                                            KoTransceiver& transceiver, const std::string& owner,
                                                            const std::string& peer, const KoServerCallback_t& record,
                                                            KoSocketIPvx* socket, KoHTTPConnection::Server& server,
-                                                           const KoHTTPConnection::Pacing& pacing) {
+                                                           const KoHTTPConnection::Pacing* pacing) {
     std::shared_ptr<KoTransceiverConnection> connection;
     if (socket != nullptr)
         addOn.CreateConnection(connection, transceiver, owner, peer, record, DropConnection, *socket, {}, &server,
@@ -54,7 +54,7 @@ std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTPS::createConne
     KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
     std::shared_ptr<KoSocketIPvx> socket) {
     return MakeTlsConnection(*this, target, serverIdentifier, connectionTagText(), record, socket.get(), *this,
-                             pacing());
+                             &pacing());
 }
 
 KoTransceiverServerL1VELKOS::KoTransceiverServerL1VELKOS(KoKessaScheduler2& scheduler_, KoTransceiver& transceiver_,
@@ -80,5 +80,5 @@ std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1VELKOS::createConn
     KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
     std::shared_ptr<KoSocketIPvx> socket) {
     return MakeTlsConnection(*this, target, serverIdentifier, connectionTagText(), record, socket.get(), *this,
-                             pacing());
+                             &pacing());
 }

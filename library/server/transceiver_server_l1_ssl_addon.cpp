@@ -28,7 +28,7 @@ void KoTransceiverServerL1_SSLAddon::CreateConnection(std::shared_ptr<KoTranscei
                                                       const std::string& peer, const KoServerCallback_t& record,
                                                       KoConnectionHandler handler, KoSocketIPvx& socket,
                                                       const std::string& remoteHost, KoHTTPConnection::Server* server,
-                                                      KoHTTPConnection::Pacing pacing) {
+                                                      const KoHTTPConnection::Pacing* pacing) {
     if (!tlsContext) throw KoException("Error getting SSL context", 450, "src");
     const int descriptor = socket.fd() >= 0 ? socket.fd() : socket.fd4();
     auto connection = std::make_shared<KoTransceiverConnection_SSLAddon>(

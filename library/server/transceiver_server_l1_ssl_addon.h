@@ -58,7 +58,8 @@ public:
                                   const std::string& owner, const std::string& peer,
                                   const KoServerCallback_t& record, KoConnectionHandler handler,
                                   KoSocketIPvx& socket, const std::string& remoteHost = {},
-                                  KoHTTPConnection::Server* server = nullptr, KoHTTPConnection::Pacing pacing = {});
+                                  KoHTTPConnection::Server* server = nullptr,
+                                  const KoHTTPConnection::Pacing* pacing = nullptr);
 
     // Add-ons built in the process, less those whose server set-up failed.
     static std::int64_t addOnCount() { return KoTlsContext::addOnCount(); }

@@ -37,7 +37,7 @@ TEST_F(ConnectionFixture, KeepsConstructionArguments) {
     EXPECT_EQ(connection->owner, owner.name);
     EXPECT_EQ(connection->peer, "peer");
     EXPECT_EQ(connection->kind, 5);
-    EXPECT_EQ(connection->record.values.at("remoteaddress"), "127.0.0.1");
+    EXPECT_EQ(connection->record().values.at("remoteaddress"), "127.0.0.1");
 }
 
 TEST_F(ConnectionFixture, PartialSendLeavesTheRestAtTheHead) {

@@ -4,7 +4,7 @@
 #include <sys/epoll.h>
 
 #include <cerrno>
-#include <unordered_map>
+#include <vector>
 
 #include "platform/descriptor.h"
 
@@ -82,16 +82,25 @@ Result<unsigned> waitDescriptor(int fd, unsigned interest, int timeoutMs) {
 }
 
 // epoll: a wait costs what is ready, not what is watched, so ten thousand
-// idle connections cost nothing between events.
+// idle connections cost nothing between events. What the caller gave for
+// each descriptor sits in a table indexed by the descriptor (descriptors
+// are small numbers, reused as they are closed): no allocation per
+// descriptor and no lookup cost per event.
 struct Poller::Impl {
     struct Entry {
-        std::uint64_t tag;
-        unsigned interest;
+        std::uint64_t tag = 0;
+        unsigned interest = 0;
+        bool present = false;
     };
     Descriptor epoll{::epoll_create1(EPOLL_CLOEXEC)};
-    std::unordered_map<int, Entry> tags;  // fd -> caller's tag and interest
+    std::vector<Entry> entries;  // by descriptor
+    std::size_t count = 0;
     std::vector<epoll_event> ready = std::vector<epoll_event>(maxEventsPerWait);
 
+    Entry* find(int fd) {
+        if (fd < 0 || static_cast<std::size_t>(fd) >= entries.size() || !entries[fd].present) return nullptr;
+        return &entries[fd];
+    }
     bool control(int operation, int fd, unsigned interest) {
         epoll_event event{};
         event.events = toEpollEvents(interest);
@@ -104,39 +113,42 @@ Poller::Poller() : impl_(std::make_unique<Impl>()) {}
 Poller::~Poller() = default;
 
 bool Poller::add(int fd, unsigned interest, std::uint64_t tag) {
-    if (fd < 0 || impl_->tags.count(fd)) return false;
+    if (fd < 0 || impl_->find(fd) != nullptr) return false;
     // A descriptor that cannot be watched (closed, not pollable) is refused.
     if (!impl_->control(EPOLL_CTL_ADD, fd, interest)) return false;
-    impl_->tags.emplace(fd, Impl::Entry{tag, interest});
+    if (static_cast<std::size_t>(fd) >= impl_->entries.size()) impl_->entries.resize(static_cast<std::size_t>(fd) + 1);
+    impl_->entries[fd] = Impl::Entry{tag, interest, true};
+    ++impl_->count;
     return true;
 }
 
 bool Poller::modify(int fd, unsigned interest) {
-    auto found = impl_->tags.find(fd);
-    if (found == impl_->tags.end() || (found->second.interest & exclusive) != 0) return false;
+    Impl::Entry* entry = impl_->find(fd);
+    if (entry == nullptr || (entry->interest & exclusive) != 0) return false;
     if (!impl_->control(EPOLL_CTL_MOD, fd, interest)) return false;
-    found->second.interest = interest;
+    entry->interest = interest;
     return true;
 }
 
 unsigned Poller::interest(int fd) const {
-    auto found = impl_->tags.find(fd);
-    return found == impl_->tags.end() ? 0u : found->second.interest;
+    const Impl::Entry* entry = impl_->find(fd);
+    return entry == nullptr ? 0u : entry->interest;
 }
 
 bool Poller::remove(int fd) {
-    auto found = impl_->tags.find(fd);
-    if (found == impl_->tags.end()) return false;
+    Impl::Entry* entry = impl_->find(fd);
+    if (entry == nullptr) return false;
     // Fails harmlessly when the descriptor was closed meanwhile: the kernel
     // dropped it from the set then.
     impl_->control(EPOLL_CTL_DEL, fd, 0);
-    impl_->tags.erase(found);
+    *entry = Impl::Entry{};
+    --impl_->count;
     return true;
 }
 
-bool Poller::contains(int fd) const { return impl_->tags.count(fd) != 0; }
+bool Poller::contains(int fd) const { return impl_->find(fd) != nullptr; }
 
-std::size_t Poller::size() const { return impl_->tags.size(); }
+std::size_t Poller::size() const { return impl_->count; }
 
 Result<std::size_t> Poller::wait(int timeoutMs, std::vector<Event>& events) {
     events.clear();
@@ -149,9 +161,9 @@ Result<std::size_t> Poller::wait(int timeoutMs, std::vector<Event>& events) {
     }
     for (int i = 0; i < rc; ++i) {
         const epoll_event& entry = impl_->ready[static_cast<std::size_t>(i)];
-        auto found = impl_->tags.find(entry.data.fd);
-        if (found == impl_->tags.end()) continue;
-        events.push_back(Event{entry.data.fd, found->second.tag, fromEpollEvents(entry.events)});
+        const Impl::Entry* found = impl_->find(entry.data.fd);
+        if (found == nullptr) continue;
+        events.push_back(Event{entry.data.fd, found->tag, fromEpollEvents(entry.events)});
     }
     return events.size();
 }
