@@ -1,5 +1,8 @@
 #include "net/tls_context.h"
 
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 
 #include <atomic>
@@ -7,6 +10,7 @@
 
 #include "foundation/exception.h"
 #include "net/openssl_errors.h"
+#include "net/tls_ticket_keys.h"
 
 namespace {
 
@@ -31,6 +35,46 @@ constexpr const char* kServerSuites12 =
 bool restrictServerSuites(SSL_CTX* context) {
     SSL_CTX_set_options(context, SSL_OP_CIPHER_SERVER_PREFERENCE);
     return SSL_CTX_set_cipher_list(context, kServerSuites12) == 1;
+}
+
+// Where a context keeps its ticket keys for the callback below.
+int ticketKeysIndex() {
+    static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+bool setMacKey(EVP_MAC_CTX* mac, const KoTlsTicketKeys::Key& key) {
+    char digest[] = "SHA256";
+    OSSL_PARAM parameters[] = {
+        OSSL_PARAM_construct_octet_string(OSSL_MAC_PARAM_KEY, const_cast<unsigned char*>(key.macKey.data()),
+                                          key.macKey.size()),
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
+    return EVP_MAC_CTX_set_params(mac, parameters) == 1;
+}
+
+// OpenSSL asks it to seal a new ticket (sealing) or to open one a client
+// offers: 1 done, 2 opened with an old key (issue a new ticket), 0 no key
+// for it (a full handshake), -1 failure.
+int ticketKeyCallback(SSL* tls, unsigned char keyName[16], unsigned char iv[EVP_MAX_IV_LENGTH],
+                      EVP_CIPHER_CTX* cipher, EVP_MAC_CTX* mac, int sealing) {
+    auto* keys = static_cast<KoTlsTicketKeys*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(tls), ticketKeysIndex()));
+    if (keys == nullptr) return 0;  // the context is going: no ticket
+    try {
+        if (sealing == 1) {
+            const KoTlsTicketKeys::Key key = keys->forSealing();
+            if (RAND_bytes(iv, EVP_CIPHER_get_iv_length(EVP_aes_256_cbc())) != 1) return -1;
+            std::copy(key.name.begin(), key.name.end(), keyName);
+            if (EVP_EncryptInit_ex(cipher, EVP_aes_256_cbc(), nullptr, key.cipherKey.data(), iv) != 1) return -1;
+            return setMacKey(mac, key) ? 1 : -1;
+        }
+        const auto opening = keys->forOpening(keyName);
+        if (!opening) return 0;
+        if (EVP_DecryptInit_ex(cipher, EVP_aes_256_cbc(), nullptr, opening->key.cipherKey.data(), iv) != 1) return -1;
+        if (!setMacKey(mac, opening->key)) return -1;
+        return opening->renew ? 2 : 1;
+    } catch (...) {
+        return -1;
+    }
 }
 
 }  // namespace
@@ -102,6 +146,20 @@ void KoTlsContext::verifyPeers(const std::string& caFile) {
     verifiesPeers_ = true;
 }
 
-KoTlsContext::~KoTlsContext() = default;
+void KoTlsContext::enableResumption(std::size_t cacheSize, std::chrono::seconds ticketKeyLifetime) {
+    if (!serverRole_ || !context_) return;
+    SSL_CTX* context = context_.get();
+    SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_SERVER);
+    SSL_CTX_sess_set_cache_size(context, static_cast<long>(cacheSize));
+    ticketKeys_ = std::make_unique<KoTlsTicketKeys>(ticketKeyLifetime);
+    SSL_CTX_set_ex_data(context, ticketKeysIndex(), ticketKeys_.get());
+    SSL_CTX_set_tlsext_ticket_key_evp_cb(context, ticketKeyCallback);
+}
+
+KoTlsContext::~KoTlsContext() {
+    // Sessions made from it may still hold the library context; they find
+    // no keys once the store is gone.
+    if (context_) SSL_CTX_set_ex_data(context_.get(), ticketKeysIndex(), nullptr);
+}
 
 std::int64_t KoTlsContext::addOnCount() { return addOns.load(); }

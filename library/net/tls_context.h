@@ -29,11 +29,14 @@
 // Creating sessions from several threads at once is safe.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 struct ssl_ctx_st;
+class KoTlsTicketKeys;
 
 class KoTlsContext {
 public:
@@ -55,6 +58,13 @@ public:
     void verifyPeers(const std::string& caFile = "");
     bool verifiesPeers() const { return verifiesPeers_; }
 
+    // Server role: lets clients resume their sessions. Session tickets are
+    // sealed with keys made at random in this process and replaced every
+    // ticketKeyLifetime (KoTlsTicketKeys); sessions of clients without
+    // tickets are kept in a cache of at most cacheSize. Call before any
+    // session is made; the client role ignores it.
+    void enableResumption(std::size_t cacheSize, std::chrono::seconds ticketKeyLifetime);
+
     bool serverRole() const { return serverRole_; }
     const std::string& certificateFile() const { return certificateFile_; }
     const std::string& privateKeyFile() const { return privateKeyFile_; }
@@ -71,6 +81,7 @@ private:
     };
 
     std::unique_ptr<ssl_ctx_st, Free> context_;
+    std::unique_ptr<KoTlsTicketKeys> ticketKeys_;
     std::string certificateFile_;
     std::string privateKeyFile_;
     bool serverRole_ = false;

@@ -66,6 +66,9 @@ struct KoTlsSettings {
     std::chrono::milliseconds clientHandshakeTimeout = kTlsClientHandshakeTimeout;
     std::chrono::milliseconds clientHandshakeWriteWait = kTlsClientHandshakeWriteWait;
     int callsPerStep = kTlsCallsPerStep;  // OpenSSL read or write calls per step
+    // Server role: resumption (KoTlsContext::enableResumption).
+    std::size_t sessionCacheSize = 8192;
+    std::chrono::seconds ticketKeyLifetime{12 * 3600};
 };
 
 // The plaintext side of a session: where decrypted bytes go and where bytes

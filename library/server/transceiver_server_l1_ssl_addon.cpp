@@ -16,6 +16,7 @@ KoTransceiverServerL1_SSLAddon::KoTransceiverServerL1_SSLAddon(std::string certi
                                                                std::string privateKeyFile, KoTlsSettings settings_)
     : certificate(std::move(certificateFile)), privateKey(std::move(privateKeyFile)), role(true), settings(settings_) {
     tlsContext = std::make_unique<KoTlsContext>(certificate, privateKey);
+    tlsContext->enableResumption(settings.sessionCacheSize, settings.ticketKeyLifetime);
 }
 
 KoTransceiverServerL1_SSLAddon::KoTransceiverServerL1_SSLAddon(KoTlsSettings settings_)

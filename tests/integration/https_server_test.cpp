@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -146,6 +147,38 @@ TEST_F(HttpsServer, Tls12OffersOnlyAeadSuitesInTheServersOrder) {
     // TLS 1.3 is unchanged.
     const auto tls13 = handshake({"-tls1_3"});
     EXPECT_NE(tls13.output.find("TLSv1.3"), std::string::npos) << tls13.output;
+}
+
+// A client that comes back resumes its session (an abbreviated handshake)
+// with a ticket, over TLS 1.3 and 1.2, or from the server's session cache
+// when it takes no tickets.
+TEST_F(HttpsServer, AReturningClientResumesItsSession) {
+    Start();
+    const std::string directory = ::testing::TempDir();
+    // One request answered and closed: TLS 1.3 tickets come after the
+    // handshake, and the client must stay to receive them.
+    const std::string request = "GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+    const auto handshake = [&](const std::vector<std::string>& options) {
+        std::vector<std::string> arguments = {"s_client", "-connect", "127.0.0.1:" + std::to_string(port),
+                                              "-servername", "localhost", "-CAfile", site.certificate, "-ign_eof"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return tls_test::run("openssl", arguments, request, 30000);
+    };
+    const std::vector<std::vector<std::string>> ways = {{"-tls1_3"}, {"-tls1_2"}, {"-tls1_2", "-no_ticket"}};
+    int round = 0;
+    for (const auto& way : ways) {
+        const std::string saved = directory + "velko_session_" + std::to_string(round++) + ".pem";
+        std::vector<std::string> first = way;
+        first.insert(first.end(), {"-sess_out", saved});
+        const auto fresh = handshake(first);
+        ASSERT_TRUE(fresh.ok) << fresh.output;
+        EXPECT_NE(fresh.output.find("New, TLS"), std::string::npos) << fresh.output;
+        std::vector<std::string> again = way;
+        again.insert(again.end(), {"-sess_in", saved});
+        const auto resumed = handshake(again);
+        EXPECT_NE(resumed.output.find("Reused, TLS"), std::string::npos) << way.back() << "\n" << resumed.output;
+        std::remove(saved.c_str());
+    }
 }
 
 TEST_F(HttpsServer, LargeFileArrivesIntact) {
