@@ -129,6 +129,7 @@ public:
     bool rewatch(int fd, unsigned interest);
     void unwatch(int fd);
     unsigned interest(int fd) const { return poller_.interest(fd); }
+    std::size_t watchedCount() const { return poller_.size(); }
 
     void arm(Timer& timer, Clock::time_point due);
     void disarm(Timer& timer);

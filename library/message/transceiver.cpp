@@ -302,6 +302,7 @@ bool KoTransceiver::unregister(KoTransceiverConnection& connection) {
     int expected = KoTransceiverConnection::phaseRegistered;
     if (!connection.phase_.compare_exchange_strong(expected, KoTransceiverConnection::phaseRemoved)) return false;
     openConnections.fetch_sub(1, std::memory_order_relaxed);
+    if (KoEventLoop* loop = connection.Loop()) loopFor(loop).load.fetch_sub(1, std::memory_order_relaxed);
     if (connection.openCount_) connection.openCount_->fetch_sub(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(namesLock);
     if (!connection.registeredName_.empty()) {

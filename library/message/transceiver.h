@@ -10,7 +10,10 @@
 // them: a listener's sockets are in every loop's wait set, each readiness
 // wakes one loop (Listen), which accepts a bounded batch. Connections
 // registered from other threads (AddConnection) go to the loops in turn.
-// Sockets are non-blocking; one slow or silent peer never holds up others.
+// A loop keeps what it accepts unless it holds more connections than the
+// least busy loop (then that loop takes it over, once), so that a burst of
+// clients spreads over the loops. Sockets are non-blocking; one slow or
+// silent peer never holds up others.
 //
 // Connections are found by pointer on the paths that serve them. Lookups
 // by name (FindConnection, RemoveConnection, SendNow) cover the connections
@@ -181,6 +184,17 @@ public:
     std::size_t LoopCount() const { return loops.size(); }
     // Connections each loop holds now.
     std::vector<std::size_t> ConnectionsPerLoop() const;
+    // What each loop holds now, as its own thread sees it (asked on each
+    // loop in turn; empty entries for loops that are not running). For
+    // tests and diagnostics: every count falls back to 0 when the
+    // connections are gone.
+    struct LoopState {
+        std::size_t connections = 0;  // members of the loop
+        std::size_t armedTimers = 0;
+        std::size_t resting = 0;
+        std::size_t watched = 0;  // descriptors in its wait set, wake-up and listeners included
+    };
+    std::vector<LoopState> LoopStates();
 
     const KoTransceiverSettings& Settings() const { return settings; }
     KoKessaScheduler2& Scheduler() { return scheduler; }
@@ -197,6 +211,8 @@ private:
         void add(std::shared_ptr<KoTransceiverConnection> connection);
         // The member taken out, or null when it was none.
         std::shared_ptr<KoTransceiverConnection> take(KoTransceiverConnection& connection);
+        // Registered connections it serves (read by the others to balance).
+        std::atomic<std::size_t> load{0};
     };
     struct ListenerWatch;
 

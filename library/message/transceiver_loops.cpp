@@ -166,10 +166,24 @@ std::shared_ptr<KoTransceiverConnection> KoTransceiver::LoopRecord::take(KoTrans
 KoTransceiver::LoopRecord& KoTransceiver::loopFor(KoEventLoop* loop) { return *loops[loop->index()]; }
 
 KoTransceiver::LoopRecord& KoTransceiver::pickLoop() {
+    LoopRecord* least = loops.front().get();
+    for (auto& record : loops)
+        if (record->load.load(std::memory_order_relaxed) < least->load.load(std::memory_order_relaxed))
+            least = record.get();
     KoEventLoop* here = KoEventLoop::current();
-    if (here != nullptr && here->index() < loops.size() && loops[here->index()]->loop.get() == here)
-        return *loops[here->index()];
-    return *loops[nextLoop.fetch_add(1, std::memory_order_relaxed) % loops.size()];
+    if (here != nullptr && here->index() < loops.size() && loops[here->index()]->loop.get() == here) {
+        // Accepted here: it stays unless this loop is ahead of the least busy.
+        LoopRecord& own = *loops[here->index()];
+        if (own.load.load(std::memory_order_relaxed) <= least->load.load(std::memory_order_relaxed) + 1) return own;
+        return *least;
+    }
+    // From another thread: the least busy loop, taking turns among equals.
+    const std::size_t start = nextLoop.fetch_add(1, std::memory_order_relaxed);
+    for (std::size_t i = 0; i < loops.size(); ++i) {
+        LoopRecord& record = *loops[(start + i) % loops.size()];
+        if (record.load.load(std::memory_order_relaxed) == least->load.load(std::memory_order_relaxed)) return record;
+    }
+    return *least;
 }
 
 // --- registering connections -------------------------------------------------
@@ -190,6 +204,7 @@ bool KoTransceiver::Attach(std::shared_ptr<KoSocketIPvx> socket, std::shared_ptr
         record.add(connection);
     }
     openConnections.fetch_add(1, std::memory_order_relaxed);
+    record.load.fetch_add(1, std::memory_order_relaxed);
     if (connection->openCount_) connection->openCount_->fetch_add(1, std::memory_order_relaxed);
     // A name read before registration is registered now.
     if (connection->name.made()) connectionNamed(*connection, connection->name);
@@ -364,6 +379,44 @@ std::size_t KoTransceiver::shedIdle(std::size_t count) {
         ++shed;
     }
     return shed;
+}
+
+std::vector<KoTransceiver::LoopState> KoTransceiver::LoopStates() {
+    std::vector<LoopState> states(loops.size());
+    {
+        std::lock_guard<std::mutex> lock(loopsLock);
+        if (!loopsStarted || loopsStopped) return states;
+    }
+    for (std::size_t i = 0; i < loops.size(); ++i) {
+        LoopRecord* record = loops[i].get();
+        LoopState* state = &states[i];
+        const auto look = [record, state] {
+            KoEventLoop& loop = *record->loop;
+            {
+                std::lock_guard<std::mutex> lock(record->membersLock);
+                state->connections = record->members.size();
+            }
+            state->armedTimers = loop.armedTimers();
+            state->resting = loop.restingCount();
+            state->watched = loop.watchedCount();
+        };
+        if (record->loop->onLoopThread()) {
+            look();
+            continue;
+        }
+        auto done = std::make_shared<std::promise<void>>();
+        auto seen = done->get_future();
+        if (!record->loop->post([look, done] {
+                look();
+                done->set_value();
+            }))
+            continue;
+        try {
+            seen.get();
+        } catch (const std::future_error&) {
+        }
+    }
+    return states;
 }
 
 void KoTransceiver::DropConnections(const std::string& owner) {

@@ -327,11 +327,15 @@ void KoHTTPConnection::inputReady() {
     if (server_ != nullptr) server_->serve(*this);
 }
 
-bool KoHTTPConnection::wantsInput() const {
+bool KoHTTPConnection::TakesInput() const {
     if (server_ == nullptr) return true;
-    if (!transportReady()) return true;  // the handshake needs the peer's bytes
     return !exchange_.busy && exchange_.carried() < carryBound && UnsentBytes() <= pacing_->outputBound &&
            !CloseRequested();
+}
+
+bool KoHTTPConnection::wantsInput() const {
+    if (server_ != nullptr && !transportReady()) return true;  // the handshake needs the peer's bytes
+    return TakesInput();
 }
 
 bool KoHTTPConnection::wantsToServe() const {

@@ -127,6 +127,9 @@ public:
     // Looks at buffered input again, on the loop; any thread.
     void Resume();
 
+    // Whether the server takes more input now (back-pressure), the
+    // transport aside; on the loop only.
+    bool TakesInput() const;
     // The server's state; on the loop only.
     Exchange& exchange() { return exchange_; }
     bool Served() const { return server_ != nullptr; }

@@ -50,7 +50,8 @@ void KoTransceiverConnection_SSLAddon::tlsOutputSent(std::size_t count) {
     touch();
 }
 
-bool KoTransceiverConnection_SSLAddon::tlsWantsInput() const { return wantsInput(); }
+// Called under the session's lock: it asks nothing of the session.
+bool KoTransceiverConnection_SSLAddon::tlsWantsInput() const { return TakesInput(); }
 
 int KoTransceiverConnection_SSLAddon::ReceiveStep(KoSocketIPvx&) { return stepCode(tls->receiveStep(*this)); }
 

@@ -35,6 +35,9 @@ struct KoURLHookSettings {
     std::chrono::milliseconds watchInterval = kWatchInterval;
     // How often teardown asks the scheduler whether a job has ended.
     std::chrono::milliseconds teardownPoll = kTeardownPoll;
+    // A worker (a connecting server) idle this long is expired and its
+    // connection closed.
+    std::chrono::microseconds workerIdleTimeout{120'000'000};
 
     // PEM file of the certificates to trust; empty: the system's store.
     std::string caFile;

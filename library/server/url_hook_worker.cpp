@@ -19,6 +19,13 @@ void dropConnection(KoTransceiver& transceiver, KoTransceiverConnection& connect
     transceiver.RemoveConnection(connection.name, false);
 }
 
+KoServerSettings WorkerSettings(const KoURLHookSettings& hooks) {
+    KoServerSettings settings;
+    settings.inactivityTimeout = hooks.workerIdleTimeout;
+    settings.teardownPoll = hooks.teardownPoll;
+    return settings;
+}
+
 int remotePortOf(const KoXHeader& message) {
     if (message.port > 0 && message.port <= 65535) return static_cast<int>(message.port);
     return message.ProtocolCode() == protocol::HTTPS ? 443 : 80;
@@ -55,7 +62,7 @@ KoURLHookWorker::KoURLHookWorker(KoKessaScheduler2& scheduler_, KoTransceiver& t
                                  std::shared_ptr<const KoTlsContext> tlsContext_)
     : KoTransceiverServerL0Socket(scheduler_, transceiver_, std::move(clientId_), std::move(messageId), serviceId_,
                                   nullptr, std::move(callback_), message ? message->ProtocolCode() : protocol::HTTP,
-                                  false),
+                                  false, WorkerSettings(settings_)),
       hookSettings(std::move(settings_)),
       tlsContext(std::move(tlsContext_)),
       sink(std::move(sink_)),
@@ -75,9 +82,9 @@ KoURLHookWorker::~KoURLHookWorker() {
         std::lock_guard<std::mutex> lock(exchangeLock);
         own = std::move(connection);
     }
-    if (KoTransceiver* target = AttachedTransceiver(); target != nullptr && own) {
-        target->RemoveConnection(own->name, false);
-    }
+    // Through the connection's own transceiver: the worker may have been
+    // detached already (expired, or its service let it go).
+    if (own) own->transceiver.RemoveConnection(*own, false);
 }
 
 bool KoURLHookWorker::start() {

@@ -88,6 +88,9 @@ public:
     }
 
     void shutdown() { socket.reset(); }
+    // Tells the server that nothing more comes (half-close); reading goes on.
+    void finishSending() { platform::shutdownSending(socket.get()); }
+    int descriptor() const { return socket.get(); }
 
 private:
     void readOnce(int timeoutMs) {

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -345,4 +347,97 @@ TEST_F(EngineFixture, SendNowForAConnectionItDoesNotKnowChangesNothing) {
     registered.connection->QueueBytes("ping", 4, accepted);
     transceiver->SendNow(registered.connection->name);
     EXPECT_EQ(ReadAtLeast(*registered.peer, 4), "ping");
+}
+
+namespace {
+
+// Records on which threads its transport steps run.
+class ThreadRecordingConnection : public KoTransceiverConnection {
+public:
+    using KoTransceiverConnection::KoTransceiverConnection;
+    int ReceiveStep(KoSocketIPvx& socket) override {
+        note();
+        return KoTransceiverConnection::ReceiveStep(socket);
+    }
+    int SendStep(KoSocketIPvx& socket) override {
+        note();
+        return KoTransceiverConnection::SendStep(socket);
+    }
+    std::set<std::thread::id> threads() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen;
+    }
+
+private:
+    void note() {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.insert(std::this_thread::get_id());
+    }
+    std::mutex mutex;
+    std::set<std::thread::id> seen;
+};
+
+}  // namespace
+
+TEST_F(EngineFixture, ConnectionsSpreadOverTheLoopsAndEachIsServedByItsOwn) {
+    KoTransceiverSettings settings;
+    settings.loops = 3;
+    transceiver = std::make_unique<KoTransceiver>(scheduler, settings);
+    ASSERT_EQ(transceiver->LoopCount(), 3u);
+    struct Served {
+        std::shared_ptr<KoSocketIPvx> peer;
+        std::shared_ptr<ThreadRecordingConnection> connection;
+    };
+    std::vector<Served> all;
+    for (int i = 0; i < 30; ++i) {
+        auto pair = MakePair();
+        ASSERT_TRUE(pair.accepted && pair.peer);
+        auto connection = std::make_shared<ThreadRecordingConnection>(*transceiver, owner.name, "tag",
+                                                                       KoServerCallback_t{5, {}}, Drop);
+        transceiver->AddConnection(pair.accepted, connection);
+        all.push_back({pair.peer, connection});
+    }
+    EXPECT_EQ(transceiver->ConnectionsPerLoop(), (std::vector<std::size_t>{10, 10, 10}));
+    // Traffic both ways, several times, from the test's thread.
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            const std::string text = "r" + std::to_string(round) + "c" + std::to_string(i);
+            ASSERT_TRUE(SendAll(*all[i].peer, text));
+            std::string got;
+            ASSERT_TRUE(Eventually([&] {
+                all[i].connection->TakeInput(got);
+                return got.size() >= text.size();
+            }));
+            std::size_t accepted = 0;
+            all[i].connection->QueueBytes(got.data(), got.size(), accepted);
+            EXPECT_EQ(ReadAtLeast(*all[i].peer, text.size()), text);
+        }
+    }
+    std::set<std::thread::id> loops;
+    for (auto& served : all) {
+        const auto threads = served.connection->threads();
+        // Never touched by two threads, and never by the one that queued.
+        ASSERT_EQ(threads.size(), 1u);
+        EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+        loops.insert(*threads.begin());
+    }
+    EXPECT_EQ(loops.size(), 3u);
+}
+
+TEST_F(EngineFixture, IdleConnectionsExpireOnEveryLoop) {
+    KoTransceiverSettings settings = FastSettings();
+    settings.loops = 2;
+    transceiver = std::make_unique<KoTransceiver>(scheduler, settings);
+    std::vector<Registered> all;
+    for (int i = 0; i < 8; ++i) all.push_back(Register());
+    EXPECT_EQ(transceiver->ConnectionsPerLoop(), (std::vector<std::size_t>{4, 4}));
+    for (auto& registered : all) {
+        EXPECT_TRUE(owner.WaitFor(1, registered.connection->name, 5s));
+        EXPECT_TRUE(ClosesWithin(*registered.peer, 5s));
+    }
+    EXPECT_EQ(transceiver->ConnectionCount(), 0u);
+    for (const auto& state : transceiver->LoopStates()) {
+        EXPECT_EQ(state.connections, 0u);
+        EXPECT_EQ(state.armedTimers, 0u);
+    }
 }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -358,4 +360,41 @@ TEST_F(ServerFixture, RunningOutOfDescriptorsNeitherSpinsNorStopsTheListener) {
         }
         EXPECT_EQ(got, text);
     }
+}
+
+namespace {
+
+// Its first connection object cannot be made (as when SSL_new fails).
+class FailingOnceLayer : public EchoLayer {
+public:
+    using EchoLayer::EchoLayer;
+    std::shared_ptr<KoTransceiverConnection> createConnection(KoTransceiver& transceiver,
+                                                              const std::string& serverIdentifier,
+                                                              const KoServerCallback_t& record,
+                                                              std::shared_ptr<KoSocketIPvx> socket) override {
+        if (!failed.exchange(true)) throw std::runtime_error("no connection object for this one");
+        return EchoLayer::createConnection(transceiver, serverIdentifier, record, std::move(socket));
+    }
+    std::atomic<bool> failed{false};
+};
+
+}  // namespace
+
+// An exception from createConnection ended the listener job for good, while
+// the server still reported its port: nobody was served any more.
+TEST_F(ServerFixture, AConnectionThatCannotBeMadeIsDroppedAndTheListenerGoesOn) {
+    auto failing = std::make_shared<FailingOnceLayer>(scheduler, *transceiver, "client7", "server7", "tag7", Header("0"),
+                                                      log.callback(), 3, true, FastServer());
+    failing->attach(*transceiver);
+    layer = failing;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(layer->start());
+    ASSERT_TRUE(log.WaitForKind(server_event::listening));
+    auto first = Connect(layer->BoundPort());
+    EXPECT_TRUE(ClosesWithin(*first, 5s));
+    auto second = Connect(layer->BoundPort());
+    EXPECT_TRUE(RoundTrip(*second, "still here"));
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find("no connection object for this one"), std::string::npos) << errors;
+    EXPECT_TRUE(layer->Running());
 }

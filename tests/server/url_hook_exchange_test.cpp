@@ -406,3 +406,30 @@ TEST_F(ExchangeFixture, SilentTlsServerFailsTheHandshakeInTime) {
 }
 
 }  // namespace
+
+// Workers were never registered with the transceiver, so housekeeping never
+// expired them: an idle kept connection to a remote server stayed for good.
+TEST_F(ExchangeFixture, AWorkerIdlePastItsTimeOutIsExpiredAndItsConnectionClosed) {
+    PythonPeer peer;
+    ASSERT_TRUE(peer.Start(false));
+    KoURLHookSettings settings = Fast();
+    settings.workerIdleTimeout = 300ms;
+    transceiver = std::make_unique<KoTransceiver>(scheduler, [] {
+        KoTransceiverSettings engine;
+        engine.housekeepingInterval = 50ms;
+        return engine;
+    }());
+    Install(settings);
+    auto answer = Send(Request(method_code::GET, protocol::HTTP, peer.port, "/a"));
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer->statusCode, 200);
+    EXPECT_EQ(transceiver->ConnectionCount(), 1u);
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (transceiver->ConnectionCount() != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(transceiver->ConnectionCount(), 0u);
+    // A new request after it still gets its answer, from a new worker.
+    auto again = Send(Request(method_code::GET, protocol::HTTP, peer.port, "/b"));
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->Body(), "got /b");
+}
