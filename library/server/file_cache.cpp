@@ -11,12 +11,38 @@ KoFileCache& KoFileCache::forThisThread() {
     return cache;
 }
 
+void KoFileCache::dropFile(Entry& entry) {
+    if (entry.file && entry.file->content) contentBytes_ -= entry.file->content->size();
+    entry.file.reset();
+}
+
 void KoFileCache::evictOne() {
     auto oldest = entries.begin();
     for (auto it = entries.begin(); it != entries.end(); ++it)
         if (it->second.used < oldest->second.used) oldest = it;
-    if (oldest != entries.end()) entries.erase(oldest);
+    if (oldest == entries.end()) return;
+    dropFile(oldest->second);
+    entries.erase(oldest);
 }
+
+namespace {
+
+// The whole file, or nothing when it is not what its status said (changed
+// while read).
+std::shared_ptr<const std::string> ReadWhole(int fd, std::size_t size) {
+    auto content = std::make_shared<std::string>(size, '\0');
+    std::size_t got = 0;
+    while (got < size) {
+        const auto read = platform::readAt(fd, content->data() + got, size - got, got);
+        if (!read.error.ok() || read.bytes == 0) return nullptr;
+        got += read.bytes;
+    }
+    char beyond;
+    if (platform::readAt(fd, &beyond, 1, size).bytes != 0) return nullptr;
+    return content;
+}
+
+}  // namespace
 
 KoFileCache::Entry& KoFileCache::current(const std::string& path) {
     const auto now = Clock::now();
@@ -35,7 +61,7 @@ KoFileCache::Entry& KoFileCache::current(const std::string& path) {
                       identity.value() == entry.identity;
     if (!same) {
         // Another file now, or none: nothing known of the old one holds.
-        entry.file.reset();
+        dropFile(entry);
         entry.insideOf.clear();
         entry.error = identity.ok() ? platform::Error() : identity.error();
         entry.identity = identity.ok() ? identity.value() : platform::FileIdentity{};
@@ -95,6 +121,12 @@ platform::Result<std::shared_ptr<const KoOpenFile>> KoFileCache::open(const std:
     }
     // Only regular files are kept and sent; a directory or device is not a
     // document.
-    if (file->identity.regular) entry.file = file;
+    if (!file->identity.regular) return std::shared_ptr<const KoOpenFile>(std::move(file));
+    const auto size = static_cast<std::size_t>(file->identity.size);
+    if (size <= smallFile && contentBytes_ + size <= contentBudget) {
+        file->content = ReadWhole(file->descriptor.get(), size);
+        if (file->content) contentBytes_ += size;
+    }
+    entry.file = file;
     return std::shared_ptr<const KoOpenFile>(std::move(file));
 }

@@ -8,8 +8,11 @@
 // one status query checks that the path still names the same file
 // (device, inode, size, modification time) and what was known of it is
 // dropped when it does not, so a changed or replaced file is served new
-// within the validity. An open file is shared: answers in flight keep
-// theirs while the cache moves on. A file that cannot be opened is not
+// within the validity. A small file's bytes are read once, when it is
+// opened, and kept with it (up to a budget of bytes per cache): its answers
+// cost no read, and a file rewritten in place is answered as it was until
+// the validity passes, never half old and half new. An open file is shared:
+// answers in flight keep theirs while the cache moves on. A file that cannot be opened is not
 // kept: the Error says why (notFound() for a missing one). At most
 // `capacity` paths are kept; the one used longest ago goes first.
 //
@@ -32,12 +35,17 @@
 struct KoOpenFile {
     platform::Descriptor descriptor;
     platform::FileIdentity identity;
+    // The whole file as read when opened (small files only), else null.
+    std::shared_ptr<const std::string> content;
 };
 
 class KoFileCache {
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr Clock::duration defaultValidity = std::chrono::milliseconds(500);
+    // Files up to this size are kept in memory, up to contentBudget bytes.
+    static constexpr std::size_t smallFile = 16 * 1024;
+    static constexpr std::size_t contentBudget = 1024 * 1024;
 
     explicit KoFileCache(std::size_t capacity = 256, Clock::duration validity = defaultValidity);
     KoFileCache(const KoFileCache&) = delete;
@@ -51,6 +59,7 @@ public:
     platform::Result<std::shared_ptr<const KoOpenFile>> open(const std::string& path);
 
     std::size_t size() const { return entries.size(); }
+    std::size_t contentBytes() const { return contentBytes_; }
 
     static KoFileCache& forThisThread();
 
@@ -68,8 +77,11 @@ private:
     // than the validity.
     Entry& current(const std::string& path);
     void evictOne();
+    // Forgets the open file of an entry (and the bytes it kept).
+    void dropFile(Entry& entry);
 
     const std::size_t capacity;
     const Clock::duration validity;
     std::unordered_map<std::string, Entry> entries;
+    std::size_t contentBytes_ = 0;
 };

@@ -110,6 +110,11 @@ void KoHTTPConnection::QueueFile(std::shared_ptr<std::ifstream> file, std::uint6
 void KoHTTPConnection::QueueFile(std::shared_ptr<const KoOpenFile> file, std::uint64_t offset, std::uint64_t length) {
     touch();
     if (!file || length == 0) return;
+    // Kept in memory: no read, and the bytes as they were when opened.
+    if (file->content && offset + length <= file->content->size()) {
+        QueueText(file->content->substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length)));
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(outputLock);
         if (closeWhenDrained) return;

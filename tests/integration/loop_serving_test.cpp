@@ -373,3 +373,27 @@ TEST_F(LoopServing, WhenDescriptorsRunOutIdleConnectionsMakeRoom) {
     EXPECT_LT(closed, idle.size());
     EXPECT_TRUE(idle.front()->closed());
 }
+
+TEST_F(LoopServing, AChangedFileIsServedNewWithinASecond) {
+    StartLoops(1);
+    auto client = Resting();
+    client->send(Request("/f1"));
+    EXPECT_EQ(BodyOf(client->takeAnswer(3000ms)), "file1");
+    WriteFile(root + "f1", "changed, and longer");
+    const auto written = std::chrono::steady_clock::now();
+    std::string body;
+    while (std::chrono::steady_clock::now() - written < 2s) {
+        client->send(Request("/f1"));
+        body = BodyOf(client->takeAnswer(3000ms));
+        if (body != "file1") break;
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(body, "changed, and longer");
+    EXPECT_LT(std::chrono::steady_clock::now() - written, 1s);
+    // A large file goes out whole from its descriptor.
+    std::string large(3 * 1024 * 1024, 'x');
+    for (std::size_t i = 0; i < large.size(); i += 4096) large[i] = static_cast<char>('a' + (i / 4096) % 26);
+    WriteFile(root + "large.bin", large);
+    client->send(Request("/large.bin"));
+    EXPECT_EQ(BodyOf(client->takeAnswer(10000ms)), large);
+}

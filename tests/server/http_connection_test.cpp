@@ -10,6 +10,7 @@
 #include "../message/engine_loopback.h"
 #include "jobs/kessa_scheduler.h"
 #include "message/transceiver.h"
+#include "server/file_cache.h"
 
 using namespace engine_test;
 
@@ -116,4 +117,45 @@ TEST_F(HttpConnectionFixture, AFileCutWhileSentEndsTheConnectionAndNothingFollow
     EXPECT_EQ(got.size(), 105u);
     EXPECT_EQ(got.substr(0, 5), "HEAD|");
     EXPECT_EQ(got.find("NEXT"), std::string::npos);
+}
+
+TEST_F(HttpConnectionFixture, ALargeFileGoesOutFromItsDescriptorBehindItsHeader) {
+    const std::string content = WriteFile(300 * 1024 + 5);
+    auto opened = KoFileCache(4).open(path);
+    ASSERT_TRUE(opened.ok());
+    auto pair = MakePair();
+    ASSERT_TRUE(pair.accepted && pair.peer);
+    auto connection = Make();
+    std::size_t accepted = 0;
+    connection->QueueBytes("HEAD|", 5, accepted);
+    connection->QueueFile(opened.value(), 0, content.size());
+    connection->QueueBytes("|NEXT", 5, accepted);
+    // Not read into the queue: it is sent from the file.
+    EXPECT_LE(connection->QueuedBytes(), 5u);
+    EXPECT_EQ(connection->UnsentBytes(), 5 + content.size() + 5);
+    std::string got;
+    for (int guard = 0; guard < 20000 && connection->WantsToSend(); ++guard) {
+        if (connection->SendStep(*pair.accepted) < 0) break;
+        got += ReadAtLeast(*pair.peer, 1, std::chrono::milliseconds(5));
+    }
+    got += ReadAtLeast(*pair.peer, 5 + content.size() + 5 - got.size());
+    ASSERT_EQ(got.size(), 5 + content.size() + 5);
+    EXPECT_EQ(got.substr(0, 5), "HEAD|");
+    EXPECT_TRUE(got.compare(5, content.size(), content) == 0);
+    EXPECT_EQ(got.substr(5 + content.size()), "|NEXT");
+    EXPECT_EQ(connection->UnsentBytes(), 0u);
+}
+
+TEST_F(HttpConnectionFixture, ASmallFileIsReadAtOnceToLeaveWithItsHeader) {
+    const std::string content = WriteFile(1000);
+    auto opened = KoFileCache(4).open(path);
+    ASSERT_TRUE(opened.ok());
+    auto connection = Make();
+    std::size_t accepted = 0;
+    connection->QueueBytes("HEAD|", 5, accepted);
+    connection->QueueFile(opened.value(), 0, content.size());
+    std::string out;
+    connection->GatherOutput(out, 1 << 20);
+    EXPECT_EQ(out, "HEAD|" + content);
+    EXPECT_EQ(connection->FilesPending(), 0u);
 }
