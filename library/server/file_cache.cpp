@@ -125,7 +125,11 @@ platform::Result<std::shared_ptr<const KoOpenFile>> KoFileCache::open(const std:
     const auto size = static_cast<std::size_t>(file->identity.size);
     if (size <= smallFile && contentBytes_ + size <= contentBudget) {
         file->content = ReadWhole(file->descriptor.get(), size);
-        if (file->content) contentBytes_ += size;
+        if (file->content) {
+            contentBytes_ += size;
+            // Its bytes are here: no descriptor is held for it.
+            file->descriptor.reset();
+        }
     }
     entry.file = file;
     return std::shared_ptr<const KoOpenFile>(std::move(file));

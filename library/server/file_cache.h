@@ -9,8 +9,9 @@
 // (device, inode, size, modification time) and what was known of it is
 // dropped when it does not, so a changed or replaced file is served new
 // within the validity. A small file's bytes are read once, when it is
-// opened, and kept with it (up to a budget of bytes per cache): its answers
-// cost no read, and a file rewritten in place is answered as it was until
+// opened, and kept instead of its descriptor (up to a budget of bytes per
+// cache): its answers cost no read and no descriptor, and a file rewritten
+// in place is answered as it was until
 // the validity passes, never half old and half new. An open file is shared:
 // answers in flight keep theirs while the cache moves on. A file that cannot be opened is not
 // kept: the Error says why (notFound() for a missing one). At most
@@ -33,6 +34,7 @@
 #include "platform/open_file.h"
 
 struct KoOpenFile {
+    // Open for reading, unless the content is kept instead.
     platform::Descriptor descriptor;
     platform::FileIdentity identity;
     // The whole file as read when opened (small files only), else null.

@@ -24,6 +24,7 @@ struct Folder {
 };
 
 std::string Content(const KoOpenFile& file) {
+    if (file.content) return *file.content;
     std::string text(file.identity.size, '\0');
     const auto read = platform::readAt(file.descriptor.get(), text.data(), text.size(), 0);
     text.resize(read.bytes);
