@@ -57,7 +57,16 @@ bool KoEventLoop::post(Task task) {
     return true;
 }
 
+void KoEventLoop::awaitEnd() {
+    std::unique_lock<std::mutex> lock(runLock_);
+    runEnded_.wait(lock, [this] { return !runs_; });
+}
+
 void KoEventLoop::run() {
+    {
+        std::lock_guard<std::mutex> lock(runLock_);
+        runs_ = true;
+    }
     thread_.store(std::this_thread::get_id(), std::memory_order_release);
     KoEventLoop* const outer = currentLoop;
     currentLoop = this;
@@ -72,6 +81,11 @@ void KoEventLoop::run() {
     flushLog();
     retired_.clear();
     currentLoop = outer;
+    {
+        std::lock_guard<std::mutex> lock(runLock_);
+        runs_ = false;
+    }
+    runEnded_.notify_all();
 }
 
 int KoEventLoop::waitTimeoutMs() const {

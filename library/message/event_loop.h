@@ -34,6 +34,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -113,6 +114,10 @@ public:
     // --- any thread ------------------------------------------------------
     // Ends run() after its current pass.
     void stop();
+    // Waits until run() has returned (at once when it is not running); for
+    // who must know the loop no longer touches what it was given. Not on the
+    // loop's own thread.
+    void awaitEnd();
     // Runs task on the loop's thread; false (the task destroyed, not run)
     // once the loop has stopped.
     bool post(Task task);
@@ -183,6 +188,9 @@ private:
     platform::WakeUp wake_;
     std::vector<platform::Poller::Event> events_;
     std::atomic<bool> stopped_{false};
+    std::mutex runLock_;
+    std::condition_variable runEnded_;
+    bool runs_ = false;  // under runLock_
     std::atomic<std::thread::id> thread_{};
     std::atomic<std::uint64_t> passes_{0};
 

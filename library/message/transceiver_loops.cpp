@@ -510,6 +510,8 @@ void KoTransceiver::Unlisten(KoListenerService& service) {
                 raw->end();
                 done->set_value();
             })) {
+            // Stopping: it may still be in its last pass.
+            raw->loop.awaitEnd();
             done->set_value();
         }
     }
