@@ -44,10 +44,10 @@ std::shared_ptr<const std::string> ReadWhole(int fd, std::size_t size) {
 
 }  // namespace
 
-KoFileCache::Entry& KoFileCache::current(const std::string& path) {
+KoFileCache::Entry& KoFileCache::current(const std::string& path, bool checkNow) {
     const auto now = Clock::now();
     auto found = entries.find(path);
-    if (found != entries.end() && now - found->second.checked < validity) {
+    if (found != entries.end() && !checkNow && now - found->second.checked < validity) {
         found->second.used = now;
         return found->second;
     }
@@ -71,9 +71,9 @@ KoFileCache::Entry& KoFileCache::current(const std::string& path) {
     return entry;
 }
 
-platform::Result<platform::FileInfo> KoFileCache::status(const std::string& path) {
+platform::Result<platform::FileInfo> KoFileCache::status(const std::string& path, bool checkNow) {
     if (path.empty()) return platform::fileStatus(path);
-    const Entry& entry = current(path);
+    const Entry& entry = current(path, checkNow);
     if (!entry.error.ok()) return entry.error;
     platform::FileInfo info;
     info.size = entry.identity.size;

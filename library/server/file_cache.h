@@ -8,7 +8,9 @@
 // one status query checks that the path still names the same file
 // (device, inode, size, modification time) and what was known of it is
 // dropped when it does not, so a changed or replaced file is served new
-// within the validity. A small file's bytes are read once, when it is
+// within the validity; status() asked to check now (for a client that asks
+// whether its copy is still current) queries the file system whatever the
+// age of what is known. A small file's bytes are read once, when it is
 // opened, and kept instead of its descriptor (up to a budget of bytes per
 // cache): its answers cost no read and no descriptor, and a file rewritten
 // in place is answered as it was until
@@ -53,8 +55,9 @@ public:
     KoFileCache(const KoFileCache&) = delete;
     KoFileCache& operator=(const KoFileCache&) = delete;
 
-    // As platform::fileStatus.
-    platform::Result<platform::FileInfo> status(const std::string& path);
+    // As platform::fileStatus; with checkNow, what is known of path is
+    // checked against the file system first, however young it is.
+    platform::Result<platform::FileInfo> status(const std::string& path, bool checkNow = false);
     // As platform::locatedIn.
     bool locatedIn(const std::string& path, const std::string& directory);
     // The file path names, open for reading.
@@ -76,8 +79,8 @@ private:
         bool inside = false;
     };
     // The entry of path, checked against the file system when it is older
-    // than the validity.
-    Entry& current(const std::string& path);
+    // than the validity (or checkNow).
+    Entry& current(const std::string& path, bool checkNow = false);
     void evictOne();
     // Forgets the open file of an entry (and the bytes it kept).
     void dropFile(Entry& entry);

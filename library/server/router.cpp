@@ -25,6 +25,16 @@ namespace {
 // serves: a page answered again and again costs no system call to find.
 KoFileCache& files() { return KoFileCache::forThisThread(); }
 
+// Whether the client asks about the version it holds: such a request is
+// answered from the file as it is now, never from what the cache knew a
+// moment ago (a wrong 304 would keep a changed file from the client).
+bool AsksAboutItsCopy(const KoXHeader& request) {
+    for (const char* name : {"if-none-match", "if-modified-since", "if-match", "if-unmodified-since", "if-range"}) {
+        if (request.fields.find(name) != request.fields.end()) return true;
+    }
+    return false;
+}
+
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -181,7 +191,15 @@ int KoRequestRouter::sendMethodAnswer(const KoXHeader& request, std::int32_t sta
     return send(request, response);
 }
 
-int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file, const platform::FileInfo& info) {
+int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file, const platform::FileInfo& known) {
+    platform::FileInfo info = known;
+    if (AsksAboutItsCopy(request)) {
+        const auto now = files().status(file, true);
+        if (!now.ok() && now.error().notFound()) return send404(request);
+        if (!now.ok()) return sendFailure(request, file, now.error());
+        if (!now.value().regular) return send404(request);
+        info = now.value();
+    }
     auto response = answerFor(request, 200);
     const KoFileFacts facts{KoMimeTypeFor(file), info.size, info.modifiedSeconds, info.modifiedNanoseconds,
                             info.fileId};

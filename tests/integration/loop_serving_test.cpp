@@ -308,8 +308,11 @@ TEST_F(LoopServing, ConnectionsThatAreGoneLeaveNothingBehind) {
             // Some say nothing at all, some one request.
             if (i % 5 != 0) clients.back()->send(Request("/f" + std::to_string(i % 4)));
         }
-        for (std::size_t i = 0; i < clients.size(); ++i)
-            if (i % 5 != 0) EXPECT_FALSE(clients[i]->takeAnswer(3000ms).empty());
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (i % 5 != 0) {
+                EXPECT_FALSE(clients[i]->takeAnswer(3000ms).empty());
+            }
+        }
     }
     // The server notices every end.
     ASSERT_TRUE(Eventually([&] { return Engine().ConnectionCount() == 0; }, 10000ms))

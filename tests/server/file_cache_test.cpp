@@ -69,6 +69,28 @@ TEST(KoFileCache, AChangedFileIsServedNewOnceTheValidityHasPassed) {
     EXPECT_EQ(Content(*cache.open(folder.path + "a.html").value()), "SECOND, LONGER");
 }
 
+TEST(KoFileCache, AStatusAskedToCheckNowSeesAChangeWithinTheValidity) {
+    Folder folder;
+    folder.write("a.html", "first");
+    KoFileCache cache(8, 1h);
+    const auto before = cache.open(folder.path + "a.html").value();
+    folder.write("a.html", "second, longer");
+    EXPECT_EQ(cache.status(folder.path + "a.html").value().size, 5u);
+    const auto now = cache.status(folder.path + "a.html", true);
+    ASSERT_TRUE(now.ok());
+    EXPECT_EQ(now.value().size, 14u);
+    // What was open of the old version is not handed out again.
+    const auto after = cache.open(folder.path + "a.html").value();
+    EXPECT_NE(after.get(), before.get());
+    EXPECT_EQ(Content(*after), "second, longer");
+    EXPECT_EQ(Content(*before), "first");
+    // Gone: checked now, it is missing at once.
+    std::remove((folder.path + "a.html").c_str());
+    const auto gone = cache.status(folder.path + "a.html", true);
+    ASSERT_FALSE(gone.ok());
+    EXPECT_TRUE(gone.error().notFound());
+}
+
 TEST(KoFileCache, AMissingFileIsMissingAndAppearsOnceTheValidityHasPassed) {
     Folder folder;
     KoFileCache cache(8, 50ms);
