@@ -1,9 +1,9 @@
 // Benchmark host: runs this server the way an embedding program does, HTTPS
 // through the three exported functions, and beside it a plain HTTP host
 // entry of the application, both on 127.0.0.1 and serving one document
-// root. It prints the two ports and the number of event loops it asked for
-// ("loops -" when this library offers no such setting: VELKO_LOOPS is then
-// ignored), writes the access log to standard output and runs until
+// root. It prints the two ports and the number of event loops the HTTP host
+// runs ("loops -" when VELKO_LOOPS asks for none: one per usable
+// processor; the HTTPS server always runs that default), writes the access log to standard output and runs until
 // standard input ends (or a line "quit" arrives). Without HTTPS (its set-up
 // failed) it reports https port 0 and serves HTTP alone.
 //
@@ -43,13 +43,20 @@ int HttpPort(KoVelkoApplication2& application) {
     return it == options.end() || it->second.empty() ? 0 : std::stoi(it->second);
 }
 
-// The event loop count the benchmark asks for in VELKO_LOOPS. This library
-// has no setting for it yet, so the request is reported as not applied
-// ("-") and the server runs its own default.
-std::string ApplyLoops(KoApplicationSettings&) {
-    if (const char* loops = std::getenv("VELKO_LOOPS"); loops && *loops)
-        std::cerr << "bench_host: VELKO_LOOPS=" << loops << " ignored: no event loop setting in this library\n";
-    return "-";
+// The event loop count the benchmark asks for in VELKO_LOOPS, applied to
+// the plain HTTP host ("-" when none is asked for, or the value is not a
+// count: the server then runs one loop per usable processor).
+std::string ApplyLoops(KoApplicationSettings& settings) {
+    const char* loops = std::getenv("VELKO_LOOPS");
+    if (loops == nullptr || *loops == '\0') return "-";
+    char* end = nullptr;
+    const unsigned long count = std::strtoul(loops, &end, 10);
+    if (*end != '\0' || count == 0) {
+        std::cerr << "bench_host: VELKO_LOOPS=" << loops << " ignored: not a count of event loops\n";
+        return "-";
+    }
+    settings.transceiver.loops = count;
+    return std::to_string(count);
 }
 
 struct HttpsServer {
