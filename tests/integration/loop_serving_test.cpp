@@ -325,7 +325,8 @@ TEST_F(LoopServing, ConnectionsThatAreGoneLeaveNothingBehind) {
         // The wake-up and the listening socket.
         EXPECT_EQ(state.watched, 2u);
     }
-    EXPECT_EQ(KoJob::liveCount(), jobsBefore);
+    // A job of the resting client may still be on its way out when counted first.
+    EXPECT_LE(KoJob::liveCount(), jobsBefore);
 }
 
 // With the descriptors of the process nearly all taken by idle keep-alive
