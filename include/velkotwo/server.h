@@ -195,6 +195,9 @@ struct ServerOptions {
     std::chrono::milliseconds idleTimeout{115000};
     std::size_t maxConnections = 0;  // 0: three quarters of the open-file limit
     int backlog = 511;
+    // Event loops, each a thread that owns its connections from accept to
+    // close; 0: one per processor the process may run on.
+    std::size_t loops = 0;
 };
 
 class VELKO_API Server {

@@ -122,12 +122,15 @@ TEST(KoSettingsFor, TheOptionsDefaultsAreTheLibrarysDefaults) {
     EXPECT_EQ(mapped.http.server.backlog, library.http.server.backlog);
     EXPECT_EQ(mapped.tls.serverHandshakeTimeout, library.tls.serverHandshakeTimeout);
     EXPECT_EQ(mapped.transceiver.connectionTimeout, library.transceiver.connectionTimeout);
+    EXPECT_EQ(mapped.transceiver.loops, library.transceiver.loops);
 
     velko::ServerOptions options;
     options.handlerConcurrency = 3;
     options.idleTimeout = std::chrono::milliseconds(1500);
     options.maxBody = 10;
+    options.loops = 1;
     const KoApplicationSettings changed = KoSettingsFor(options);
+    EXPECT_EQ(changed.transceiver.loops, 1u);
     EXPECT_EQ(changed.http.handlerConcurrency, 3u);
     EXPECT_EQ(changed.transceiver.connectionTimeout, std::chrono::microseconds(1'500'000));
     EXPECT_EQ(changed.http.limits.maxBodySize, 10u);
