@@ -230,7 +230,10 @@ void KoEventLoop::disarm(Timer& timer) {
 void KoEventLoop::runTimers() {
     while (!heap_.empty() && heap_.front()->key_ <= now_) {
         Timer* timer = heap_.front();
-        if (timer->due_ > now_) {
+        // A deadline moved back keeps its old place until it comes up; it
+        // takes its true place first, so that due timers fire in order even
+        // when the loop is late.
+        if (timer->due_ != timer->key_) {
             timer->key_ = timer->due_;
             siftDown(0);
             continue;

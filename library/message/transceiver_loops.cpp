@@ -22,7 +22,7 @@ namespace {
 // keep the other connections of the loop waiting.
 constexpr int sendRoundsPerVisit = 8;
 // Answers served per connection and visit while output drains between them.
-constexpr int serveRoundsPerVisit = 16;
+constexpr int serveRoundsPerVisit = 4;
 
 template <class Step>
 int guardedStep(Step&& step) {

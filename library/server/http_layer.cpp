@@ -19,6 +19,9 @@ namespace {
 // usually ends within them, and what follows it is not copied back and
 // forth.
 constexpr std::size_t feedSlice = 4096;
+// Requests one call of serve() answers before the loop's other connections
+// have their turn: a client that pipelines thousands must not hold its loop.
+constexpr int requestsPerTurn = 16;
 
 void dropConnection(KoTransceiver& transceiver, KoTransceiverConnection& connection) {
     transceiver.RemoveConnection(connection, false);
@@ -110,8 +113,8 @@ void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
             x.carry += fresh;
         }
     }
-    for (;;) {
-        if (x.busy || connection.CloseRequested()) return;
+    for (int turn = 0;; ++turn) {
+        if (x.busy || connection.CloseRequested() || turn == requestsPerTurn) return;
         // The next request waits until its answer's turn has come: it goes
         // on as the output drains.
         if (connection.UnsentBytes() > connection.pacing().outputBound) return;

@@ -177,12 +177,9 @@ TEST(KoEventLoop, TheHeapKeepsItsOrderUnderRandomArmsAndDisarms) {
     loop.stop();
     thread.join();
     ASSERT_EQ(fired.size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
-        // Timers due within one millisecond may fire in either order.
-        EXPECT_LE(std::abs(std::chrono::duration_cast<std::chrono::milliseconds>(
-                               model[fired[i]].first - expected[i].first).count()), 1)
-            << i;
-    }
+    // In the order of their deadlines, also when the loop is late (under a
+    // sanitizer or a busy machine) and several are due at once.
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(model[fired[i]].first, expected[i].first) << i;
 }
 
 TEST(KoEventLoop, IdlersExpireOldestFirstAndUnrestingSavesThem) {

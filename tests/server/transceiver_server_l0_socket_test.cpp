@@ -371,6 +371,8 @@ namespace {
 class FailingOnceLayer : public EchoLayer {
 public:
     using EchoLayer::EchoLayer;
+    // Messages stop before this class's part is taken down.
+    ~FailingOnceLayer() override { withdraw(); }
     std::shared_ptr<KoTransceiverConnection> createConnection(KoTransceiver& transceiver,
                                                               const std::string& serverIdentifier,
                                                               const KoServerCallback_t& record,
