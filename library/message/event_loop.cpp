@@ -42,6 +42,16 @@ void KoEventLoop::stop() {
         stopped_.store(true, std::memory_order_release);
     }
     wake_.signal();
+    // A loop that is not running (its thread may never come) drops what was
+    // posted to it now: whoever waits for a task to run or go must not wait
+    // for ever. A run() that starts later returns at once.
+    std::vector<Task> dropped;
+    {
+        std::lock_guard<std::mutex> run(runLock_);
+        if (runs_) return;
+        std::lock_guard<std::mutex> lock(taskLock_);
+        dropped.swap(tasks_);
+    }
 }
 
 bool KoEventLoop::post(Task task) {

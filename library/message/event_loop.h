@@ -112,7 +112,8 @@ public:
     void run();
 
     // --- any thread ------------------------------------------------------
-    // Ends run() after its current pass.
+    // Ends run() after its current pass; a loop that is not running drops
+    // its posted tasks at once.
     void stop();
     // Waits until run() has returned (at once when it is not running); for
     // who must know the loop no longer touches what it was given. Not on the

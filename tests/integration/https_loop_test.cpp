@@ -144,7 +144,7 @@ TEST_F(HttpsLoops, AClientThatPipelinesWithoutReadingHoldsBoundedResources) {
     }
     ASSERT_TRUE(Eventually([&] { return Engine().ConnectionCount() == 0; }));
     const std::size_t descriptorsBefore = OpenDescriptors();
-    const std::size_t residentBefore = ResidentKiB();
+    [[maybe_unused]] const std::size_t residentBefore = ResidentKiB();
 
     constexpr int count = 10000;
     TlsClient greedy(port);

@@ -139,7 +139,7 @@ TEST_F(LoopServing, AClientThatPipelinesWithoutReadingHoldsBoundedResources) {
     Resting();  // the files are open once, before the counts are taken
     for (int i = 0; i < 4; ++i) EXPECT_EQ(BodyOf(Get("/f" + std::to_string(i))), "file" + std::to_string(i));
     const std::size_t descriptorsBefore = OpenDescriptors();
-    const std::size_t residentBefore = ResidentKiB();
+    [[maybe_unused]] const std::size_t residentBefore = ResidentKiB();
 
     constexpr int count = 10000;
     std::string flood;

@@ -83,6 +83,21 @@ TEST(KoEventLoop, AfterStopATaskIsDroppedNotRun) {
     EXPECT_FALSE(ran);
 }
 
+// A task posted to a loop whose thread never came (its job was ended before
+// it ran) was kept until the loop was destroyed: whoever waited for the
+// task to run or go waited for ever (a server's stop hung).
+TEST(KoEventLoop, TasksOfALoopThatNeverRanAreDroppedWhenItStops) {
+    KoEventLoop loop;
+    std::promise<void> done;
+    auto outcome = done.get_future();
+    auto held = std::make_shared<std::promise<void>>(std::move(done));
+    EXPECT_TRUE(loop.post([held] { held->set_value(); }));
+    held.reset();
+    loop.stop();
+    ASSERT_EQ(outcome.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    EXPECT_THROW(outcome.get(), std::future_error);
+}
+
 TEST(KoEventLoop, TasksQueuedWhenItStopsAreDroppedWithWhatTheyHold) {
     auto held = std::make_shared<int>(1);
     {
