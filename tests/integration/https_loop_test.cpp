@@ -17,33 +17,13 @@
 #include "net/socket_ipvx.h"
 #include "net/tls_context.h"
 #include "net/tls_session.h"
+#include "process_probe.h"
 #include "tls_site.h"
 
+using namespace process_probe;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::size_t OpenDescriptors() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-    return count;
-}
-
-std::size_t ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
-    return 0;
-}
-
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 std::string Request(const std::string& target) { return "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n"; }
 

@@ -20,18 +20,14 @@
 #include "message/transceiver.h"
 #include "platform/open_file.h"
 #include "platform/process_limits.h"
+#include "process_probe.h"
 #include "site_fixture.h"
 
 using namespace site_fixture;
+using namespace process_probe;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::size_t OpenDescriptors() {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-    return count;
-}
 
 // The highest descriptor number in use.
 int HighestDescriptor() {
@@ -39,22 +35,6 @@ int HighestDescriptor() {
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
         highest = std::max(highest, std::stoi(entry.path().filename().string()));
     return highest;
-}
-
-std::size_t ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
-    return 0;
-}
-
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 std::string Request(const std::string& target, const std::string& fields = "") {
