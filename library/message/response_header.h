@@ -4,8 +4,11 @@
 // is that file opened already); the layer that sends it decides. Of the
 // file, the body holds the spans in bodySpans (each after its own bytes,
 // as the parts of a multipart answer are) and then bodyAfter, or the whole
-// file when there are no spans. Same threading and failure rules as
-// KoXHeader.
+// file when there are no spans. An answer whose length is unknown when its
+// head goes out (lengthUnknown: a script's streamed output) takes its body
+// from bodySource (a reader's handle, KoBodyStream) as it is made, framed
+// by the layer; a HEAD answer of that kind has no source. Same threading
+// and failure rules as KoXHeader.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "message/body_stream.h"
 #include "message/x_header.h"
 
 // A piece of the body file, and the bytes sent before it.
@@ -47,4 +51,8 @@ public:
     std::string bodyAfter;
     // The request was HEAD: the header announces the body, which is not sent.
     bool answersHead = false;
+    // The body's length is not known: it comes from bodySource (none for
+    // HEAD and bodiless statuses).
+    bool lengthUnknown = false;
+    std::shared_ptr<KoBodyStream> bodySource;
 };

@@ -389,6 +389,10 @@ void KoTransceiverConnection::releaseBufferSpace() {
     if (outputEmptyLocked()) std::vector<std::string>().swap(outputQueue);
 }
 
+void KoTransceiverConnection::resetOnClose() {
+    if (socket_) socket_->ResetOnClose();
+}
+
 void KoTransceiverConnection::flushNow() {
     KoEventLoop* loop = Loop();
     if (attached_ && loop != nullptr && loop->onLoopThread()) transceiver.flush(*this);

@@ -218,6 +218,9 @@ protected:
     // On the owning loop: writes what is queued now, as far as the socket
     // takes it (the rest when it is writable again).
     void flushNow();
+    // The connection will be reset when it closes, not ended in order; on
+    // the loop, before it lets go of the socket.
+    void resetOnClose();
 
     mutable std::mutex inputLock;
     std::string inputBuffer;

@@ -69,7 +69,8 @@ KoSocketIPvx::KoSocketIPvx(const KoSocketSettings& settings) : settings_(setting
 KoSocketIPvx::~KoSocketIPvx() {
     for (platform::Descriptor* socket : {&fd_, &fd4_}) {
         if (socket->valid()) {
-            platform::shutdownSocket(socket->get());
+            // An orderly shutdown would tell the peer all was said.
+            if (!resetOnClose_) platform::shutdownSocket(socket->get());
             socket->reset();
         }
     }
@@ -77,6 +78,10 @@ KoSocketIPvx::~KoSocketIPvx() {
 }
 
 int KoSocketIPvx::instanceCount() { return instances.load(); }
+
+void KoSocketIPvx::ResetOnClose() {
+    if (fd_.valid() && platform::setResetOnClose(fd_.get()).ok()) resetOnClose_ = true;
+}
 
 int KoSocketIPvx::Send(const char* buffer, std::size_t length, std::size_t& sent) {
     if (!fd_.valid()) {

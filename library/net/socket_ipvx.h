@@ -112,6 +112,9 @@ public:
     bool named() const { return named_; }
     int fd() const { return fd_.get(); }
     int fd4() const { return fd4_.get(); }
+    // Closing will reset the connection instead of ending it in order: the
+    // peer sees an abort (a body cut short must not look whole).
+    void ResetOnClose();
 
     // Endpoints alive in the process.
     static int instanceCount();
@@ -130,6 +133,7 @@ private:
     std::atomic<bool> ready_{false};
     std::atomic<int> lastError_{0};
     bool named_ = false;
+    bool resetOnClose_ = false;
     platform::Descriptor fd_;
     platform::Descriptor fd4_;
     std::string host_;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,18 +70,31 @@ private:
 
 // One whole run: the input is written while the output is read (so neither
 // side can fill a pipe and stall the other), the child's input is closed
-// after the last byte, and the output is collected until the child closes it
+// after the last byte, and the output is taken until the child closes it
 // and has ended.
 struct ChildRun {
-    enum class Outcome { completed, startFailed, timedOut, outputTooLarge };
+    // abandoned: the output's taker wanted no more (the child was killed).
+    enum class Outcome { completed, startFailed, timedOut, outputTooLarge, abandoned };
     Outcome outcome = Outcome::startFailed;
     std::string output;
     int exitCode = -1;
     Error error;  // why the start failed
 };
 
-// timeoutMs bounds the whole run; a child still running then is killed.
-// Output beyond maxOutput bytes ends the run and kills the child.
+// Takes a run's output as it comes: each piece read (at most 64 KiB), and an
+// empty piece once the output has paused for the run's pause time (once per
+// pause). It may block; meanwhile nothing is read, so the child blocks on a
+// full pipe. False ends the run: the child is killed.
+using ChildOutput = std::function<bool(std::string_view bytes)>;
+
+// timeoutMs bounds the whole run; a child still running then is killed (also
+// when the output's taker held the run up past it). pauseMs < 0: no pauses
+// are told. run.output stays empty.
+ChildRun runChild(const ChildOptions& options, std::string_view input, const ChildOutput& output, int timeoutMs,
+                  int pauseMs = -1);
+
+// The same, with the output collected in run.output; output beyond maxOutput
+// bytes ends the run and kills the child.
 ChildRun runChild(const ChildOptions& options, std::string_view input, std::size_t maxOutput, int timeoutMs);
 
 // This process's environment as "NAME=value" entries.

@@ -134,5 +134,8 @@ Error shutdownSocket(int fd);
 // Tells the peer that nothing more will be sent (the peer reads the end of
 // the stream); receiving goes on.
 Error shutdownSending(int fd);
+// Closing the socket will reset the connection (the peer sees an abort, not
+// an orderly end of stream); what is unsent is dropped.
+Error setResetOnClose(int fd);
 
 }  // namespace platform

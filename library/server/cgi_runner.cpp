@@ -1,6 +1,7 @@
 #include "server/cgi_runner.h"
 
 #include <cctype>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -115,18 +116,35 @@ KoCgiRunner::KoCgiRunner(KoKessaScheduler2& scheduler, const KoHTTPSettings& set
 
 KoCgiRunner::~KoCgiRunner() { stop(); }
 
-bool KoCgiRunner::submit(platform::ChildOptions options, std::string input, Done done) {
-    auto run = std::make_shared<Run>(Run{std::move(options), std::move(input), std::move(done)});
+bool KoCgiRunner::submit(platform::ChildOptions options, std::string input, std::shared_ptr<KoScriptOutput> output) {
+    if (!output) return false;
+    auto run = std::make_shared<Run>(Run{std::move(options), std::move(input), std::move(output)});
     return queue.submit([this, run] {
-        platform::ChildRun result;
+        KoScriptOutput& output = *run->output;
+        std::int32_t status = 502;
         try {
-            result = platform::runChild(run->options, run->input, settings.cgiOutputLimit,
-                                        static_cast<int>(settings.cgiTimeout.count()));
+            output.started(KoScriptOutput::Clock::now() + settings.cgiTimeout);
+            const platform::ChildRun result = platform::runChild(
+                run->options, run->input,
+                [&output](std::string_view bytes) { return bytes.empty() ? output.paused() : output.take(bytes); },
+                static_cast<int>(settings.cgiTimeout.count()), output.pauseMs());
+            switch (result.outcome) {
+            case platform::ChildRun::Outcome::completed: status = 0; break;
+            case platform::ChildRun::Outcome::timedOut: status = 504; break;
+            case platform::ChildRun::Outcome::startFailed:
+                std::cerr << "cannot start \"" << run->options.program << "\": " << result.error.text() << std::endl;
+                break;
+            case platform::ChildRun::Outcome::outputTooLarge:
+            case platform::ChildRun::Outcome::abandoned: break;
+            }
         } catch (...) {
-            result.outcome = platform::ChildRun::Outcome::startFailed;
+            // The run is over however it went; its answer says so.
         }
-        // An exception from done loses the answer; the run still counts as ended.
-        if (run->done) run->done(std::move(result));
+        try {
+            output.finish(status);
+        } catch (...) {
+            // The answer is lost; the run still counts as ended.
+        }
     });
 }
 

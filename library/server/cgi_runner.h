@@ -2,28 +2,33 @@
 // variables of a CGI run; KoCgiRunner runs children on a KoBoundedWorkQueue,
 // at most `cgiConcurrency` at once (further runs wait in order),
 // so that a slow script never holds up the server's other requests. What a
-// child writes is read by KoCgiOutputParser (cgi_output.h).
+// child writes goes to the run's KoScriptOutput as it comes (script_result.h),
+// which may hold the run up while the client is slow.
 //
 // A child gets an explicit environment (never this process's, modified),
 // the request body on its standard input (written while it runs, then
 // closed), no command-line arguments, and this process's standard error.
-// A run past `cgiTimeout` is killed; output past `cgiOutputLimit` ends it.
+// A run past `cgiTimeout` is killed (finished 504); a program that cannot
+// start is finished 502 with a line on standard error; a run whose output
+// is no longer wanted is killed (finished 502).
 //
 // Ownership: the runner owns its waiting runs and the jobs it submitted.
-// Threads: any thread may submit; the done callable runs on the run's own
-// scheduler task. stop() (and the destructor) drops waiting runs without
-// calling them and waits until the running ones have called theirs.
+// Threads: any thread may submit; the output is fed and finished on the
+// run's own scheduler task. stop() (and the destructor) drops waiting runs
+// without finishing them and waits until the running ones have finished.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "jobs/bounded_work_queue.h"
 #include "platform/child_process.h"
 #include "server/http_settings.h"
+#include "server/script_result.h"
 
 class KoKessaScheduler2;
 class KoXHeader;
@@ -59,15 +64,13 @@ std::vector<std::string> environmentEntries(const KoCgiEnvironment& environment)
 
 class KoCgiRunner {
 public:
-    using Done = std::function<void(platform::ChildRun run)>;
-
     KoCgiRunner(KoKessaScheduler2& scheduler, const KoHTTPSettings& settings);
     ~KoCgiRunner();
     KoCgiRunner(const KoCgiRunner&) = delete;
     KoCgiRunner& operator=(const KoCgiRunner&) = delete;
 
     // Queues a run; false once the runner is stopped.
-    bool submit(platform::ChildOptions options, std::string input, Done done);
+    bool submit(platform::ChildOptions options, std::string input, std::shared_ptr<KoScriptOutput> output);
     void stop();
     std::size_t Running();
     std::size_t Waiting();
@@ -76,7 +79,7 @@ private:
     struct Run {
         platform::ChildOptions options;
         std::string input;
-        Done done;
+        std::shared_ptr<KoScriptOutput> output;
     };
 
     const KoHTTPSettings settings;

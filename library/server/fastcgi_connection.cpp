@@ -36,6 +36,26 @@ KoFastCgiConnection::KoFastCgiConnection(platform::Descriptor socket_, int stopF
 
 KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, Clock::time_point deadline,
                                                std::size_t maxOutput, const ErrorSink& errors) {
+    std::string collected;
+    bool tooLarge = false;
+    const Output collect = [&](std::string_view bytes) {
+        if (collected.size() + bytes.size() > maxOutput) {
+            tooLarge = true;
+            return false;
+        }
+        collected.append(bytes);
+        return true;
+    };
+    KoFastCgiOutcome outcome = exchange(request, deadline, collect, -1, errors);
+    if (tooLarge && outcome.kind == KoFastCgiOutcome::Kind::abandoned) {
+        outcome = Ended(KoFastCgiOutcome::Kind::outputTooLarge, "output past the limit");
+    }
+    if (outcome.kind == KoFastCgiOutcome::Kind::completed) outcome.output = std::move(collected);
+    return outcome;
+}
+
+KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, Clock::time_point deadline,
+                                               const Output& output, int pauseMs, const ErrorSink& errors) {
     using Kind = KoFastCgiOutcome::Kind;
     if (!watched) return Ended(Kind::failed, "no connection");
     std::string pending;
@@ -66,6 +86,20 @@ KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, 
     KoFastCgiResponse response(requestId);
     std::vector<platform::Poller::Event> events;
     std::string buffer(kReadChunk, '\0');
+    bool pauseTold = pauseMs < 0;
+    // Hands on what arrived of FCGI_STDOUT; false when the taker wants no more.
+    const auto passOn = [&] {
+        std::string& arrived = response.Output();
+        if (arrived.empty()) return true;
+        pauseTold = pauseMs < 0;
+        const bool wanted = output(arrived);
+        arrived.clear();
+        return wanted;
+    };
+    // A taker that held the exchange up past its time ended a request that timed out.
+    const auto abandoned = [&] {
+        return Ended(MillisecondsUntil(deadline) == 0 ? Kind::timedOut : Kind::abandoned, "the output was not wanted");
+    };
 
     for (;;) {
         while (offset < pending.size()) {
@@ -93,10 +127,17 @@ KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, 
             poller.modify(socket.get(), wanted);
             interest = wanted;
         }
-        const int left = MillisecondsUntil(deadline);
+        int left = MillisecondsUntil(deadline);
         if (left == 0) return Ended(Kind::timedOut, "no answer in time");
+        const bool pauseWait = !pauseTold && pauseMs < left;
+        if (pauseWait) left = pauseMs;
         auto waited = poller.wait(left, events);
         if (!waited.ok()) return Ended(Kind::failed, "waiting failed: " + waited.error().text());
+        if (events.empty() && pauseWait) {
+            pauseTold = true;
+            if (!output(std::string_view())) return abandoned();
+            continue;
+        }
         bool readable = false;
         for (const auto& event : events) {
             if (event.tag == stopTag) return Ended(Kind::stopped, "stopped");
@@ -117,10 +158,9 @@ KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, 
             const std::string stderrBytes = response.TakeErrors();
             if (!stderrBytes.empty() && errors) errors(stderrBytes);
             if (status == KoFastCgiResponse::Status::failed) return Ended(Kind::failed, "it sent " + response.Failure());
-            if (response.Output().size() > maxOutput) return Ended(Kind::outputTooLarge, "output past the limit");
+            if (!passOn()) return abandoned();
             if (status == KoFastCgiResponse::Status::ended) {
                 KoFastCgiOutcome outcome = Ended(Kind::completed);
-                outcome.output = std::move(response.Output());
                 // Whatever is left unsent or unread would confuse the next request.
                 outcome.reusable = inputEnded && pending.empty() && !sendFailed && !response.Trailing();
                 return outcome;

@@ -5,10 +5,13 @@
 // exchange() sends FCGI_BEGIN_REQUEST, the FCGI_PARAMS stream and the body
 // as FCGI_STDIN (in records as the socket takes them, while the answer is
 // read, so neither side can stall the other on a full buffer), and reads
-// until FCGI_END_REQUEST. It returns when the answer has ended, the
-// responder failed or went away, the deadline passed, the output grew past
-// its limit, or the stop descriptor turned readable. FCGI_STDERR is handed
-// to the error sink as it arrives.
+// until FCGI_END_REQUEST, handing FCGI_STDOUT to its output taker as it
+// arrives (while the taker blocks nothing is read, and the responder blocks
+// on its own write). It returns when the answer has ended, the responder
+// failed or went away, the deadline passed, the taker wanted no more, or the
+// stop descriptor turned readable. FCGI_STDERR is handed to the error sink
+// as it arrives. A connection whose request did not end (anything but
+// completed) must not carry another.
 //
 // Ownership: owns the socket. Threads: one thread at a time; the stop
 // descriptor is only watched (another thread makes it readable). Failures
@@ -38,9 +41,10 @@ struct KoFastCgiOutcome {
         timedOut,
         outputTooLarge,
         stopped,
+        abandoned,       // the output's taker wanted no more
     };
     Kind kind = Kind::failed;
-    std::string output;
+    std::string output;  // collected (the collecting exchange only)
     std::string failure;     // why it failed, for the log
     bool reusable = false;   // the connection can carry the next request
 };
@@ -48,6 +52,9 @@ struct KoFastCgiOutcome {
 class KoFastCgiConnection {
 public:
     using ErrorSink = std::function<void(std::string_view)>;
+    // Takes FCGI_STDOUT as it comes, and an empty piece once the output has
+    // paused for pauseMs; false: no more is wanted.
+    using Output = std::function<bool(std::string_view)>;
     using Clock = std::chrono::steady_clock;
     // The one request id: requests never share the connection.
     static constexpr std::uint16_t requestId = 1;
@@ -60,6 +67,9 @@ public:
     // False when the socket could not be watched (the connection is useless).
     bool valid() const { return watched; }
 
+    KoFastCgiOutcome exchange(const KoFastCgiRequest& request, Clock::time_point deadline, const Output& output,
+                              int pauseMs, const ErrorSink& errors);
+    // Collects the output in the outcome; past maxOutput: outputTooLarge.
     KoFastCgiOutcome exchange(const KoFastCgiRequest& request, Clock::time_point deadline, std::size_t maxOutput,
                               const ErrorSink& errors);
 

@@ -55,13 +55,12 @@ bool NamesDate(const std::string& line) {
     return true;
 }
 
-// An HTTP/1.0 client keeps a connection only when told it is kept.
-bool AnswersHttp10(const KoXResponseHeader& response) {
+}  // namespace
+
+bool KoAnswersHttp10(const KoXResponseHeader& response) {
     auto first = response.requestFields.find(":first:");
     return first != response.requestFields.end() && first->second.size() >= 3 && first->second[2] == "HTTP/1.0";
 }
-
-}  // namespace
 
 std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
                          std::string_view date) {
@@ -71,7 +70,14 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     const bool scriptDated = cgi != response.fields.end() &&
                              std::any_of(cgi->second.begin(), cgi->second.end(), NamesDate);
     if (!scriptDated) head += "Date: " + std::string(date) + "\r\n";
-    if (!NoContentLength(response.statusCode)) head += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
+    if (NoContentLength(response.statusCode)) {
+        // Neither length nor framing.
+    } else if (!response.lengthUnknown) {
+        head += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
+    } else if (!KoAnswersHttp10(response)) {
+        // An HTTP/1.0 client reads such a body until the connection ends.
+        head += "Transfer-Encoding: chunked\r\n";
+    }
     for (const AnswerField& field : kAnswerFields) {
         auto it = response.fields.find(std::string(field.key));
         if (it != response.fields.end() && !it->second.empty()) {
@@ -84,7 +90,7 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     }
     if (closing) {
         head += "Connection: close\r\n";
-    } else if (AnswersHttp10(response)) {
+    } else if (KoAnswersHttp10(response)) {
         head += "Connection: keep-alive\r\n";
     }
     head += "\r\n";

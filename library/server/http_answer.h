@@ -4,7 +4,9 @@
 //
 // An answer's head: the status line, "Server:", "Date:" (unless a script
 // wrote its own), "Content-Length:" (the body the server sends, also for
-// HEAD; none for 1xx, 204 and 304), the response's fields that answers
+// HEAD; none for 1xx, 204 and 304; for an answer of unknown length
+// "Transfer-Encoding: chunked", or nothing to an HTTP/1.0 client, which
+// reads to the end of the connection), the response's fields that answers
 // carry ("content-type", "content-range", "accept-ranges",
 // "last-modified", "etag", "cache-control", "allow", in this order),
 // "Location:" when it has a location, the CGI header lines (field
@@ -27,6 +29,9 @@ inline constexpr const char* kCgiLinesField = ":cgi:";
 
 // The type of the texts the server writes itself.
 inline constexpr const char* kPlainTextType = "text/plain; charset=utf-8";
+
+// The request the response answers was HTTP/1.0.
+bool KoAnswersHttp10(const KoXResponseHeader& response);
 
 std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
                          std::string_view date = KoHttpDateNow());

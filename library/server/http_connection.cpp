@@ -1,6 +1,7 @@
 #include "server/http_connection.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <utility>
 
@@ -42,7 +43,12 @@ bool KoHTTPConnection::drainedLocked() const { return outputEmptyLocked() && lat
 
 void KoHTTPConnection::popLaterLocked() {
     later.erase(later.begin());
-    laterWaiting = !later.empty();
+    refreshLaterLocked();
+}
+
+void KoHTTPConnection::refreshLaterLocked() {
+    // A stream whose maker has nothing yet gives the send step nothing to do.
+    laterWaiting = !later.empty() && !(later.front().source && !later.front().source->ready());
 }
 
 void KoHTTPConnection::queueTextLocked(std::string bytes) {
@@ -51,8 +57,8 @@ void KoHTTPConnection::queueTextLocked(std::string bytes) {
     if (bytes.empty() || closeWhenDrained) return;
     // Behind a file still being sent, bytes wait their turn.
     if (!later.empty()) {
-        later.push_back(Later{std::move(bytes), nullptr, nullptr, 0, 0, false, false});
-        laterWaiting = true;
+        later.push_back(Later{.bytes = std::move(bytes)});
+        refreshLaterLocked();
     } else {
         pushOutputLocked(std::move(bytes));
     }
@@ -100,11 +106,134 @@ void KoHTTPConnection::QueueFile(std::shared_ptr<std::ifstream> file, std::uint6
     {
         std::lock_guard<std::mutex> lock(outputLock);
         if (closeWhenDrained) return;
-        later.push_back(Later{{}, std::move(file), nullptr, offset, size, false, false});
-        laterWaiting = true;
+        later.push_back(Later{.stream = std::move(file), .offset = offset, .left = size});
         refillLocked();
     }
     requestFlush();
+}
+
+void KoHTTPConnection::QueueStream(std::shared_ptr<KoBodyStream> source, bool chunked, StreamEnded ended) {
+    touch();
+    if (!source) return;
+    std::weak_ptr<KoTransceiverConnection> weak = weak_from_this();
+    source->setWake([weak] {
+        if (auto self = std::static_pointer_cast<KoHTTPConnection>(weak.lock())) self->streamWoken();
+    });
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        Later item;
+        item.source = std::move(source);
+        item.chunked = chunked;
+        item.ended = std::move(ended);
+        if (closeWhenDrained) {
+            // Nothing may follow: the stream ends unsent.
+            announceStreamEnd(std::move(item.ended), 0, false);
+            return;
+        }
+        exchange_.streaming = true;
+        later.push_back(std::move(item));
+        refillLocked();
+    }
+    requestFlush();
+}
+
+void KoHTTPConnection::streamWoken() {
+    KoEventLoop* loop = Loop();
+    if (loop == nullptr || streamWakePosted.exchange(true)) return;
+    auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
+    if (!self) return;
+    const bool posted = loop->post([self] {
+        self->streamWakePosted = false;
+        {
+            std::lock_guard<std::mutex> lock(self->outputLock);
+            self->refillLocked();
+        }
+        self->requestFlush();
+    });
+    if (!posted) streamWakePosted = false;
+}
+
+void KoHTTPConnection::announceStreamEnd(StreamEnded ended, std::uint64_t bytes, bool complete) {
+    KoEventLoop* loop = Loop();
+    auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
+    if (loop == nullptr || !self) return;
+    auto task = [self, ended = std::move(ended), bytes, complete] { self->streamEnded(ended, bytes, complete); };
+    // Never under the output lock: the layer queues and closes.
+    if (loop->onLoopThread()) {
+        loop->defer(std::move(task));
+    } else {
+        loop->post(std::move(task));
+    }
+}
+
+void KoHTTPConnection::streamEnded(const StreamEnded& ended, std::uint64_t bytes, bool complete) {
+    if (!Registered()) return;
+    if (ended) ended(*this, bytes, complete);
+    Exchange& x = exchange_;
+    if (!x.streaming) return;
+    x.streaming = false;
+    // The answer is whole (or cut): the requests behind it may go on.
+    if (x.busy && x.answered && !x.routing) x.busy = false;
+    revisit();
+}
+
+void KoHTTPConnection::closing(bool orderly) {
+    std::vector<Later> dropped;
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        dropped.swap(later);
+        laterWaiting = false;
+    }
+    // A body still streaming is cut: its log line says what went out.
+    for (Later& item : dropped) {
+        if (item.source && item.ended) item.ended(*this, item.streamed, false);
+    }
+    exchange_.streaming = false;
+    if (BodyCut()) resetOnClose();
+    KoTransceiverConnection::closing(orderly);
+    // The sources go with `dropped`: their makers stop.
+}
+
+bool KoHTTPConnection::refillFromSourceLocked(std::size_t& queued) {
+    Later& next = later.front();
+    std::string piece;
+    const KoBodyStream::Taken taken = next.source->take(piece, fileChunk);
+    if (taken == KoBodyStream::Taken::empty) return false;
+    if (taken == KoBodyStream::Taken::bytes) {
+        const std::size_t size = piece.size();
+        if (next.chunked) {
+            char line[24];
+            const int length = std::snprintf(line, sizeof line, "%zx\r\n", size);
+            pushOutputLocked(std::string(line, static_cast<std::size_t>(length)));
+            pushOutputLocked(std::move(piece));
+            pushOutputLocked("\r\n");
+            next.streamed += static_cast<std::size_t>(length) + size + 2;
+            queued += static_cast<std::size_t>(length) + size + 2;
+        } else {
+            pushOutputLocked(std::move(piece));
+            next.streamed += size;
+            queued += size;
+        }
+        return true;
+    }
+    const bool complete = taken == KoBodyStream::Taken::ended;
+    std::uint64_t bytes = next.streamed;
+    if (complete && next.chunked) {
+        pushOutputLocked("0\r\n\r\n");
+        bytes += 5;
+        queued += 5;
+    }
+    StreamEnded ended = std::move(next.ended);
+    popLaterLocked();
+    if (!complete) {
+        // The client must see the body cut short, never a whole-looking one.
+        closeWhenDrained = true;
+        bodyCut = true;
+        later.clear();
+        laterWaiting = false;
+    }
+    announceStreamEnd(std::move(ended), bytes, complete);
+    return true;
 }
 
 void KoHTTPConnection::QueueFile(std::shared_ptr<const KoOpenFile> file, std::uint64_t offset, std::uint64_t length) {
@@ -119,8 +248,7 @@ void KoHTTPConnection::QueueFile(std::shared_ptr<const KoOpenFile> file, std::ui
         std::lock_guard<std::mutex> lock(outputLock);
         if (closeWhenDrained) return;
         const bool bySendfile = sendsFiles_ && length >= pacing_->sendfileThreshold;
-        later.push_back(Later{{}, nullptr, std::move(file), offset, length, bySendfile, false});
-        laterWaiting = true;
+        later.push_back(Later{.file = std::move(file), .offset = offset, .left = length, .bySendfile = bySendfile});
         refillLocked();
     }
     requestFlush();
@@ -160,6 +288,10 @@ void KoHTTPConnection::refillLocked() {
     while (queued < fileChunk && !later.empty()) {
         Later& next = later.front();
         if (next.bySendfile) break;  // the send step takes it from its descriptor
+        if (next.source) {
+            if (!refillFromSourceLocked(queued)) break;
+            continue;
+        }
         if (!next.stream && !next.file) {
             queued += next.bytes.size();
             std::string bytes = std::move(next.bytes);
@@ -184,6 +316,7 @@ void KoHTTPConnection::refillLocked() {
         queued += chunk.size();
         if (!chunk.empty()) pushOutputLocked(std::move(chunk));
     }
+    refreshLaterLocked();
     refreshOutputWaitingLocked();
 }
 
@@ -259,6 +392,11 @@ bool KoHTTPConnection::WantsToSend() const { return OutputWaiting() || laterWait
 bool KoHTTPConnection::DrainedForClose() const {
     std::lock_guard<std::mutex> lock(outputLock);
     return closeWhenDrained && drainedLocked();
+}
+
+bool KoHTTPConnection::BodyCut() const {
+    std::lock_guard<std::mutex> lock(outputLock);
+    return bodyCut;
 }
 
 bool KoHTTPConnection::CloseRequested() const {
@@ -432,6 +570,7 @@ void KoHTTPConnection::deliverAnswer(const std::shared_ptr<KoXResponseHeader>& r
     x.answered = true;
     server_->write(*this, response);
     if (x.routing) return;  // serve() takes it from here
+    if (x.streaming) return;  // the stream's end goes on
     // An answer that came later (a CGI run): write it, then go on with the
     // requests behind it.
     x.busy = false;

@@ -19,6 +19,15 @@
 // the server's header and body deadlines while a request is read. The end
 // of the peer's input lets it answer what was received, then close.
 //
+// An answer of unknown length (a script's output) takes its body from a
+// KoBodyStream (QueueStream): pieces are framed (chunked, or as they are for
+// a body that the end of the connection delimits) and queued as the socket
+// takes the ones before, so at most about two file chunks of it wait here;
+// the stream itself holds back its maker. Until the stream ends the next
+// request waits. A stream that is cut, or a connection that closes before
+// its stream ended, ends the connection without a proper end of body, and
+// closing lets the stream's maker stop.
+//
 // Answers reach it through KoAnswerSink: from the loop while a request is
 // routed, or from another thread (a CGI run), which hands the answer to the
 // loop. Without a Server it is a plain connection whose input goes to its
@@ -33,11 +42,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "message/answer_sink.h"
+#include "message/body_stream.h"
 #include "message/transceiver_connection.h"
 #include "server/file_cache.h"
 
@@ -84,6 +95,7 @@ public:
         bool busy = false;      // a complete request waits for its answer
         bool routing = false;   // the router has the request right now
         bool answered = false;  // its answer has been written
+        bool streaming = false; // its body still comes from a stream
         std::uint64_t ticket = 0;
     };
 
@@ -111,6 +123,12 @@ public:
     // read at once (it goes out with what is queued before it); a large one
     // is sent from its descriptor over plain TCP, in chunks otherwise.
     void QueueFile(std::shared_ptr<const KoOpenFile> file, std::uint64_t offset, std::uint64_t length);
+    // Called on the loop once a queued stream has ended (complete) or was cut
+    // or dropped (not complete), with the bytes it queued, framing included.
+    using StreamEnded = std::function<void(KoHTTPConnection& connection, std::uint64_t bytes, bool complete)>;
+    // Queues the body that source makes, behind what is queued: in chunks
+    // with the final empty chunk when chunked, else as it comes. On the loop.
+    void QueueStream(std::shared_ptr<KoBodyStream> source, bool chunked, StreamEnded ended);
     // Ends the connection once everything queued is written; at once when
     // nothing is queued.
     virtual void CloseWhenDrained();
@@ -143,8 +161,14 @@ public:
 
 protected:
     void afterSentLocked() override { refillLocked(); }
+    // Drops what waits to be sent; a stream not yet ended is told it was cut.
+    void closing(bool orderly) override;
     // A close was asked for and everything queued has been written.
     bool DrainedForClose() const;
+    // A body was cut short: the connection must not end in order (a TLS
+    // session says no goodbye, the socket is reset), or the client would
+    // take what it got for the whole.
+    bool BodyCut() const;
     // A TLS connection sends through its session, never by sendfile.
     void setSendsFiles(bool on) { sendsFiles_ = on; }
 
@@ -168,19 +192,35 @@ protected:
 
 private:
     struct Later {
-        std::string bytes;
-        std::shared_ptr<std::ifstream> stream;
-        std::shared_ptr<const KoOpenFile> file;
+        std::string bytes{};
+        std::shared_ptr<std::ifstream> stream{};
+        std::shared_ptr<const KoOpenFile> file{};
         std::uint64_t offset = 0;
         std::uint64_t left = 0;
         bool bySendfile = false;
         bool started = false;  // the stream stands at offset
+        // A body made as it is sent (its reader's handle).
+        std::shared_ptr<KoBodyStream> source{};
+        bool chunked = false;
+        std::uint64_t streamed = 0;  // bytes queued of it
+        StreamEnded ended{};
     };
     void queueTextLocked(std::string bytes);
     // Moves what may follow the sent bytes into the output queue.
     void refillLocked();
     bool drainedLocked() const;
     void popLaterLocked();
+    // Whether `later` has something to send now (a stream may wait for its maker).
+    void refreshLaterLocked();
+    // Moves what a stream has into the output queue; false when it has
+    // nothing now.
+    bool refillFromSourceLocked(std::size_t& queued);
+    // On the loop, outside the output lock: tells the layer and goes on with
+    // the next request.
+    void streamEnded(const StreamEnded& ended, std::uint64_t bytes, bool complete);
+    void announceStreamEnd(StreamEnded ended, std::uint64_t bytes, bool complete);
+    // The stream's maker added bytes or ended (any thread).
+    void streamWoken();
     // Reads up to count bytes of a queued file; empty at its end.
     std::string readChunk(Later& item, std::size_t count);
     void deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response);
@@ -192,7 +232,9 @@ private:
     const Pacing* const pacing_;
     std::vector<Later> later;  // oldest first
     std::atomic<bool> laterWaiting{false};
+    std::atomic<bool> streamWakePosted{false};
     bool closeWhenDrained = false;
+    bool bodyCut = false;  // under the output lock
     bool sendsFiles_ = true;
     bool inputClosed_ = false;  // loop: the peer ended its input
     Exchange exchange_;

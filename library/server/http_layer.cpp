@@ -220,7 +220,8 @@ void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_
     }
     x.routing = false;
     if (x.answered) {
-        x.busy = false;
+        // A streamed body frees the connection when it ends.
+        if (!x.streaming) x.busy = false;
         return;
     }
     if (answered == answerPending) return;
@@ -270,7 +271,37 @@ void KoTransceiverServerL1HTTP::report7(const KoTransceiverConnection& connectio
     report(event);
 }
 
+void KoTransceiverServerL1HTTP::writeStreamed(KoHTTPConnection& connection,
+                                              const std::shared_ptr<KoXResponseHeader>& response) {
+    std::shared_ptr<KoBodyStream> source = std::move(response->bodySource);
+    const bool sends = source && response->SendsBody();
+    const bool http10 = KoAnswersHttp10(*response);
+    // An HTTP/1.0 client learns where such a body ends from the connection's end.
+    const bool closing = response->closeAfter || (sends && http10);
+    std::string head = KoAnswerHead(*response, 0, closing);
+    const std::uint64_t headBytes = head.size();
+    connection.QueueText(std::move(head));
+    if (sends) {
+        connection.QueueStream(std::move(source), !http10,
+                               [this, response, headBytes, closing](KoHTTPConnection& c, std::uint64_t bytes,
+                                                                    bool complete) {
+                                   report7(c, *response, response->requestSummary, headBytes + bytes);
+                                   if (closing || !complete) c.CloseWhenDrained();
+                               });
+        connection.Flush();
+    } else {
+        connection.Flush();
+        report7(connection, *response, response->requestSummary, headBytes);
+        if (closing) connection.CloseWhenDrained();
+    }
+    response->leaveJoinedTask(response->currentJoinedTask());
+}
+
 void KoTransceiverServerL1HTTP::write(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response) {
+    if (response->lengthUnknown) {
+        writeStreamed(connection, response);
+        return;
+    }
     std::shared_ptr<const KoOpenFile> file;
     // A file its maker opened already (a host's answer) is sent from that
     // stream, whatever the name stands for now.

@@ -13,6 +13,11 @@
 // request waits, so answers keep their order. A sink that says it answered
 // without writing anything gets a 500 written for it.
 //
+// A script's answer whose length is not known when its head goes out is
+// sent chunked (to an HTTP/1.0 client: delimited by the end of the
+// connection), its body taken from its stream as the client takes it; one
+// cut short ends the connection without the final chunk.
+//
 // Back-pressure: a connection takes up its next request only while at most
 // the pacing's output bound waits unsent, and reads no input while a
 // request is answered (KoHTTPConnection), so a client that sends without
@@ -90,6 +95,10 @@ private:
     void refuse(KoHTTPConnection& connection, std::int32_t status, const std::string& requestLine);
     void report7(const KoTransceiverConnection& connection, const KoXHeader& response, const std::string& requestLine,
                  std::uint64_t bytes);
+    // An answer of unknown length: its head now, its body as its stream
+    // makes it (chunked; to the end of the connection for HTTP/1.0), the log
+    // line when the stream ends or is cut.
+    void writeStreamed(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response);
     // The sink's answer, or a 500 when it gave none.
     void route(KoHTTPConnection& connection, std::shared_ptr<KoXHeader> request);
 

@@ -40,8 +40,14 @@ struct KoHTTPSettings {
     // A CGI child or a PHP request still running after this long is killed
     // (answered 504).
     std::chrono::milliseconds cgiTimeout{30'000};
-    // CGI or PHP output past this many bytes ends the run (answered 502).
+    // Bytes of a CGI or PHP answer's body held at once, waiting for the
+    // client (at most outputBound too); the script waits for room. Output
+    // itself has no limit.
     std::size_t cgiOutputLimit = 64u * 1024 * 1024;
+    // A script answer whose output pauses this long after its header block
+    // (or that outgrows what may be held) goes out as it comes, with its
+    // length unknown; one that ends sooner is sent whole with its length.
+    std::chrono::milliseconds cgiStreamAfter{100};
     // A CGI header block past this many bytes is malformed (answered 502).
     std::size_t cgiHeaderLimit = KoCgiOutputParser::kDefaultHeaderLimit;
     // CGI runs at once; further runs wait their turn.

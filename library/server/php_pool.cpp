@@ -32,8 +32,6 @@ std::size_t PoolSize(const KoPhpPoolSettings& settings) {
     return std::max<std::size_t>(2, std::thread::hardware_concurrency());
 }
 
-KoScriptResult Failure(std::int32_t status) { return KoScriptResult{status, {}}; }
-
 }  // namespace
 
 // One process and its connection, owned by the worker that drives it.
@@ -80,6 +78,11 @@ std::size_t KoPhpPool::Busy() {
 }
 
 bool KoPhpPool::submit(std::vector<std::string> params, std::string body, Done done) {
+    return submit(std::move(params), std::move(body),
+                  std::make_shared<KoCollectedOutput>(settings.cgiOutputLimit, std::move(done)));
+}
+
+bool KoPhpPool::submit(std::vector<std::string> params, std::string body, std::shared_ptr<KoScriptOutput> output) {
     bool full = false;
     bool unavailable = false;
     {
@@ -89,11 +92,11 @@ bool KoPhpPool::submit(std::vector<std::string> params, std::string body, Done d
         full = outstanding >= size + settings.php.queueLimit;
         if (!unavailable && !full) {
             ++outstanding;
-            waiting.push_back(Job{KoFastCgiRequest{std::move(params), std::move(body)}, std::move(done)});
+            waiting.push_back(Job{KoFastCgiRequest{std::move(params), std::move(body)}, output});
         }
     }
     if (unavailable || full) {
-        if (done) done(Failure(unavailable ? 502 : 503));
+        if (output) output->finish(unavailable ? 502 : 503);
         return true;
     }
     jobReady.notify_one();
@@ -147,13 +150,19 @@ void KoPhpPool::work() {
             job = std::move(waiting.front());
             waiting.pop_front();
         }
-        KoScriptResult result = serve(slot, job.request);
+        std::int32_t status = 502;
+        try {
+            if (job.output) status = serve(slot, job.request, *job.output);
+        } catch (...) {
+            // A taker that failed: the process may be mid-request.
+            slot.end();
+        }
         {
             std::lock_guard<std::mutex> guard(lock);
             --outstanding;
         }
         try {
-            if (job.done) job.done(std::move(result));
+            if (job.output) job.output->finish(status);
         } catch (...) {
             // The answer is lost; the worker goes on.
         }
@@ -161,16 +170,20 @@ void KoPhpPool::work() {
     slot.end();
 }
 
-KoScriptResult KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request) {
+std::int32_t KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request, KoScriptOutput& output) {
     using Kind = KoFastCgiOutcome::Kind;
     const auto deadline = Clock::now() + settings.cgiTimeout;
+    output.started(deadline);
+    const KoFastCgiConnection::Output take = [&output](std::string_view bytes) {
+        return bytes.empty() ? output.paused() : output.take(bytes);
+    };
     // A process that died while idle is noticed when the request cannot be
     // sent at all; the request then goes to a fresh one.
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!slot.usable()) {
-            if (Clock::now() < slot.retryAt || !startProcess(slot)) return Failure(502);
+            if (Clock::now() < slot.retryAt || !startProcess(slot)) return 502;
         }
-        KoFastCgiOutcome outcome = slot.connection->exchange(request, deadline, settings.cgiOutputLimit, PassOnErrors);
+        KoFastCgiOutcome outcome = slot.connection->exchange(request, deadline, take, output.pauseMs(), PassOnErrors);
         switch (outcome.kind) {
         case Kind::completed:
             ++slot.served;
@@ -178,20 +191,22 @@ KoScriptResult KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request) {
             if (!outcome.reusable || (settings.php.maxRequests != 0 && slot.served >= settings.php.maxRequests)) {
                 slot.end();
             }
-            return KoScriptResult{0, std::move(outcome.output)};
+            return 0;
         case Kind::unsent:
             slot.end();
             noteFailure(slot);
             continue;
         case Kind::timedOut:
             slot.end();
-            return Failure(504);
+            return 504;
         case Kind::outputTooLarge:
+        case Kind::abandoned:
+            // It cannot finish the request: a fresh process takes the next.
             slot.end();
-            return Failure(502);
+            return 502;
         case Kind::stopped:
             slot.end();
-            return Failure(503);
+            return 503;
         case Kind::failed:
             PrintLine("php-cgi (process " + std::to_string(slot.process ? slot.process->id() : -1) +
                       "): " + outcome.failure);
@@ -199,10 +214,10 @@ KoScriptResult KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request) {
                 slot.end();
                 noteFailure(slot);
             }
-            return Failure(502);
+            return 502;
         }
     }
-    return Failure(502);
+    return 502;
 }
 
 bool KoPhpPool::startProcess(Slot& slot) {

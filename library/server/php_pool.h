@@ -12,20 +12,22 @@
 //
 // The pool starts with its first request. One worker (a scheduler work
 // item) drives each process: it takes the oldest waiting request, runs it
-// within the CGI time limit and output limit, and calls the request's done
-// callable with the script's output or the status that answers instead:
-// 504 past the time limit, 502 when php-cgi cannot start, breaks the
-// protocol or dies, 503 when the wait queue is full or the pool stops. A
-// process that timed out, broke or died is killed and replaced; one that has
-// served `maxRequests` is replaced too. A process that keeps failing is
+// within the CGI time limit, hands the script's output to the request's
+// KoScriptOutput as it comes (script_result.h) and finishes it with 0 or the
+// status that answers instead: 504 past the time limit, 502 when php-cgi
+// cannot start, breaks the protocol or dies, 503 when the wait queue is full
+// or the pool stops. A process that timed out, broke or died, or whose
+// output was no longer wanted (the client went away), is killed and
+// replaced; one that has served `maxRequests` is replaced too. A process that keeps failing is
 // restarted only after a growing pause, during which its requests get 502
 // at once, so a php-cgi that cannot start never makes the pool spin.
 // FCGI_STDERR goes to this process's standard error, with the lines that say
 // why a process failed.
 //
 // Ownership: the pool owns its processes, their connections and its waiting
-// requests. Threads: submit() from any thread; done runs on a worker (or,
-// for a full queue, on the caller's thread, before submit returns). stop()
+// requests. Threads: submit() from any thread; the output is fed and
+// finished on a worker (or, for a full queue, finished on the caller's
+// thread, before submit returns). stop()
 // (and the destructor) ends every process, reaps it, and waits for the
 // workers; in-flight requests are answered 503, waiting ones are dropped
 // without being called.
@@ -37,6 +39,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,7 +63,10 @@ public:
     KoPhpPool& operator=(const KoPhpPool&) = delete;
 
     // Queues one request: its FastCGI parameters as "NAME=value" and its
-    // body. False (done not called) once the pool is stopped.
+    // body. False (output not finished) once the pool is stopped.
+    bool submit(std::vector<std::string> params, std::string body, std::shared_ptr<KoScriptOutput> output);
+    // The same, with the output collected (up to the CGI output limit) and
+    // handed to done.
     bool submit(std::vector<std::string> params, std::string body, Done done);
     void stop();
 
@@ -74,13 +80,14 @@ public:
 private:
     struct Job {
         KoFastCgiRequest request;
-        Done done;
+        std::shared_ptr<KoScriptOutput> output;
     };
     struct Slot;
 
     bool startLocked();
     void work();
-    KoScriptResult serve(Slot& slot, const KoFastCgiRequest& request);
+    // 0 when the request completed, else the status that answers it.
+    std::int32_t serve(Slot& slot, const KoFastCgiRequest& request, KoScriptOutput& output);
     bool startProcess(Slot& slot);
     void noteFailure(Slot& slot);
 

@@ -1,5 +1,6 @@
 #include "server/router.h"
 
+#include <algorithm>
 #include <iostream>
 #include <utility>
 
@@ -49,22 +50,6 @@ std::string Value(const KoStringMap& map, const std::string& key) {
     return it == map.end() ? std::string() : it->second;
 }
 
-// A child run per request, as the router answers it.
-KoScriptResult ScriptResultOf(platform::ChildRun run, const std::string& program) {
-    switch (run.outcome) {
-    case platform::ChildRun::Outcome::completed:
-        return KoScriptResult{0, std::move(run.output)};
-    case platform::ChildRun::Outcome::timedOut:
-        return KoScriptResult{504, {}};
-    case platform::ChildRun::Outcome::outputTooLarge:
-        return KoScriptResult{502, {}};
-    case platform::ChildRun::Outcome::startFailed:
-        break;
-    }
-    std::cerr << "cannot start \"" << program << "\": " << run.error.text() << std::endl;
-    return KoScriptResult{502, {}};
-}
-
 }  // namespace
 
 KoRequestRouter::KoRequestRouter(KoTransceiver& transceiver_, KoRouterServices& services_, KoRouterConfig config_,
@@ -80,6 +65,9 @@ KoRequestRouter::KoRequestRouter(KoTransceiver& transceiver_, KoRouterServices& 
 KoRequestRouter::~KoRequestRouter() { stop(); }
 
 void KoRequestRouter::stop() {
+    // Runs that wait for a client end first, so that the pool and the runner
+    // need not wait for them.
+    scripts.stopAll();
     handlers.stop();
     php.stop();
     runner.stop();
@@ -379,8 +367,7 @@ bool KoRequestRouter::runScript(const std::string& scriptPath, std::shared_ptr<K
     KoCgiEnvironment environment;
     if (!scriptEnvironment(file, *request, environment)) return false;
     std::string body = request->Body();
-    auto done = [this, request, file](KoScriptResult result) { finishScript(request, file, std::move(result)); };
-    return php.submit(environmentEntries(environment), std::move(body), std::move(done));
+    return php.submit(environmentEntries(environment), std::move(body), scriptAnswer(request, file));
 }
 
 bool KoRequestRouter::runProgram(const std::string& programPath, std::shared_ptr<KoXHeader> request) {
@@ -419,27 +406,18 @@ bool KoRequestRouter::runChildFor(const std::string& program, const std::string&
     options.environment = environmentEntries(environment);
     options.workingDirectory = DirectoryOf(file);
     std::string input = request->Body();
-    auto done = [this, request, file, program = options.program](platform::ChildRun run) {
-        finishScript(request, file, ScriptResultOf(std::move(run), program));
-    };
-    return runner.submit(std::move(options), std::move(input), std::move(done));
+    return runner.submit(std::move(options), std::move(input), scriptAnswer(request, file));
 }
 
-void KoRequestRouter::finishScript(const std::shared_ptr<KoXHeader>& request, const std::string& file,
-                                   KoScriptResult result) {
-    auto response = answerFor(*request, 200);
-    KoCgiAnswer answer;
-    if (result.failureStatus == 0) answer = parseCgiOutput(result.output, settings.cgiHeaderLimit);
-    if (result.failureStatus != 0) {
-        response->statusCode = result.failureStatus;
-    } else if (!answer.wellFormed) {
-        std::cerr << "CGI output of " << file << " is malformed: " << answer.reason << std::endl;
-        response->statusCode = 502;
-    } else {
-        response->statusCode = answer.head.status;
-        response->location = std::move(answer.head.location);
-        response->fields[kCgiLinesField] = std::move(answer.head.headerLines);
-        response->Input().sputn(answer.body.data(), static_cast<std::streamsize>(answer.body.size()));
-    }
-    completeAnswer(*request, response);
+std::shared_ptr<KoScriptStream> KoRequestRouter::scriptAnswer(const std::shared_ptr<KoXHeader>& request,
+                                                              const std::string& file) {
+    KoScriptStream::Limits limits;
+    limits.headerLimit = settings.cgiHeaderLimit;
+    limits.bound = std::max<std::size_t>(1, std::min(settings.outputBound, settings.cgiOutputLimit));
+    limits.pauseMs = static_cast<int>(settings.cgiStreamAfter.count());
+    auto stream = std::make_shared<KoScriptStream>(
+        answerFor(*request, 200), file, limits,
+        [this, request](std::shared_ptr<KoXResponseHeader> response) { completeAnswer(*request, response); });
+    scripts.add(stream);
+    return stream;
 }

@@ -28,24 +28,25 @@
 // HEAD, answered with validators, preconditions and ranges (file_answer.h).
 // OPTIONS on any of them is answered 204, other methods 405, with "Allow".
 //
-// A CGI run's output goes through KoCgiOutputParser: malformed output is
-// answered 502 with a line on standard error.
+// A CGI run's output goes to a KoScriptStream: malformed output is answered
+// 502 with a line on standard error; a short answer is sent whole, a long or
+// slow one as it comes, the run held up while its client is slow.
 //
 // CGI runs go to the router's KoCgiRunner, PHP scripts to its KoPhpPool (or,
 // with the pool turned off, to the runner as well), handlers that may block
 // to its handler queue (at most `handlerConcurrency` at once); route() then
 // reports answerPending, and completeAnswer() hands the answer to the
-// request's answer sink when the work is done (a script's through
-// finishScript()); the connection's loop writes it. A handler that throws is
+// request's answer sink when the work is done (a script's through its
+// KoScriptStream); the connection's loop writes it. A handler that throws is
 // answered 500 with a line on standard error.
 //
 // Ownership: the router shares nothing; an answer goes to the request's
 // answer sink, or else to the layer named by the request's server name.
 // Threads: route() runs on the loop of the request's connection; script
 // completions and blocking handlers on their tasks or the pool's workers.
-// stop() ends the handler queue, the PHP pool and the CGI runs (waiting for
-// those in progress, dropping those that wait) and must be called before
-// the transceiver goes.
+// stop() ends the handler queue, the PHP pool and the CGI runs (cutting
+// answers being streamed, waiting for runs in progress, dropping those that
+// wait) and must be called before the transceiver goes.
 #pragma once
 
 #include <cstdint>
@@ -61,7 +62,7 @@
 #include "server/php_pool.h"
 #include "server/request_rules.h"
 #include "server/router_services.h"
-#include "server/script_result.h"
+#include "server/script_stream.h"
 
 class KoTransceiver;
 class KoXHeader;
@@ -126,8 +127,9 @@ private:
     // Sends an answer that route() reported pending and lets the layer go on
     // with the connection.
     void completeAnswer(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
-    // Every script's answer goes out here, then through completeAnswer().
-    void finishScript(const std::shared_ptr<KoXHeader>& request, const std::string& file, KoScriptResult result);
+    // The answer of a script run on file, fed by the run; it goes out
+    // through completeAnswer().
+    std::shared_ptr<KoScriptStream> scriptAnswer(const std::shared_ptr<KoXHeader>& request, const std::string& file);
     int routeFile(const std::shared_ptr<KoXHeader>& request);
     std::shared_ptr<KoXResponseHeader> answerFor(const KoXHeader& request, std::int32_t status);
     int send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
@@ -146,4 +148,5 @@ private:
     KoCgiRunner runner;
     KoBoundedWorkQueue handlers;
     KoPhpPool php;
+    KoScriptStreams scripts;
 };

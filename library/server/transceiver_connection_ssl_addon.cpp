@@ -72,7 +72,9 @@ bool KoTransceiverConnection_SSLAddon::PeerFinished() const { return tls->closed
 void KoTransceiverConnection_SSLAddon::closing(bool orderly) {
     // The last answer is out: say goodbye properly where the socket takes it
     // at once; a peer that reads nothing more is not waited for.
-    if (orderly) tls->shutdown();
+    // A body cut short gets no goodbye: it must not look whole.
+    if (orderly && !BodyCut()) tls->shutdown();
+    KoHTTPConnection::closing(orderly);
 }
 
 void KoTransceiverConnection_SSLAddon::settled() {

@@ -2,6 +2,7 @@ velko_add_tests(integration_tls
   ${CMAKE_CURRENT_LIST_DIR}/https_server_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/https_file_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/https_loop_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/https_stream_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/example_program_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/browser_test.cpp
   LABELS concurrent

@@ -241,7 +241,8 @@ Result<bool> ChildProcess::wait(int timeoutMs) {
     }
 }
 
-ChildRun runChild(const ChildOptions& options, std::string_view input, std::size_t maxOutput, int timeoutMs) {
+ChildRun runChild(const ChildOptions& options, std::string_view input, const ChildOutput& output, int timeoutMs,
+                  int pauseMs) {
     ChildRun run;
     auto started = ChildProcess::start(options);
     if (!started.ok()) {
@@ -256,20 +257,32 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, std::size
     run.outcome = ChildRun::Outcome::completed;
 
     char chunk[65536];
+    bool pauseTold = pauseMs < 0;
     while (child.outputFd() >= 0) {
-        const int left = millisecondsLeft(deadline);
+        int left = millisecondsLeft(deadline);
         if (left == 0) {
             run.outcome = ChildRun::Outcome::timedOut;
             break;
         }
+        const bool pauseWait = !pauseTold && pauseMs < left;
+        if (pauseWait) left = pauseMs;
         pollfd entries[2];
         nfds_t count = 0;
         entries[count++] = pollfd{child.outputFd(), POLLIN, 0};
         if (child.inputFd() >= 0) entries[count++] = pollfd{child.inputFd(), POLLOUT, 0};
-        if (::poll(entries, count, left) < 0) {
+        const int ready = ::poll(entries, count, left);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             run.outcome = ChildRun::Outcome::timedOut;
             break;
+        }
+        if (ready == 0 && pauseWait) {
+            pauseTold = true;
+            if (!output(std::string_view())) {
+                run.outcome = ChildRun::Outcome::abandoned;
+                break;
+            }
+            continue;
         }
         if (count == 2 && entries[1].revents != 0) {
             const long n = writeWithoutSigpipe(child.inputFd(), input.data() + written, input.size() - written);
@@ -280,10 +293,9 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, std::size
         if (entries[0].revents != 0) {
             const long n = ::read(child.outputFd(), chunk, sizeof chunk);
             if (n > 0) {
-                run.output.append(chunk, static_cast<std::size_t>(n));
-                if (run.output.size() > maxOutput) {
-                    run.output.resize(maxOutput);
-                    run.outcome = ChildRun::Outcome::outputTooLarge;
+                pauseTold = pauseMs < 0;
+                if (!output(std::string_view(chunk, static_cast<std::size_t>(n)))) {
+                    run.outcome = ChildRun::Outcome::abandoned;
                     break;
                 }
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
@@ -291,6 +303,9 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, std::size
             }
         }
     }
+    // A taker that held the run up past its time ended a run that timed out.
+    if (run.outcome == ChildRun::Outcome::abandoned && millisecondsLeft(deadline) == 0)
+        run.outcome = ChildRun::Outcome::timedOut;
     child.closeInput();
     if (run.outcome == ChildRun::Outcome::completed) {
         auto ended = child.wait(millisecondsLeft(deadline));
@@ -299,6 +314,26 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, std::size
     if (run.outcome != ChildRun::Outcome::completed) child.kill();
     child.wait(-1);
     run.exitCode = child.exitCode();
+    return run;
+}
+
+ChildRun runChild(const ChildOptions& options, std::string_view input, std::size_t maxOutput, int timeoutMs) {
+    std::string collected;
+    bool tooLarge = false;
+    ChildRun run = runChild(
+        options, input,
+        [&](std::string_view bytes) {
+            if (collected.size() + bytes.size() > maxOutput) {
+                collected.append(bytes.substr(0, maxOutput - collected.size()));
+                tooLarge = true;
+                return false;
+            }
+            collected.append(bytes);
+            return true;
+        },
+        timeoutMs);
+    if (tooLarge && run.outcome == ChildRun::Outcome::abandoned) run.outcome = ChildRun::Outcome::outputTooLarge;
+    run.output = std::move(collected);
     return run;
 }
 

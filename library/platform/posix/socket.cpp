@@ -324,4 +324,10 @@ Error shutdownSending(int fd) {
     return Error();
 }
 
+Error setResetOnClose(int fd) {
+    const linger abort{1, 0};
+    if (::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) != 0) return Error::last();
+    return Error();
+}
+
 }  // namespace platform
