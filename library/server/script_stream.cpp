@@ -56,7 +56,8 @@ bool KoScriptStream::take(std::string_view bytes) {
 }
 
 bool KoScriptStream::paused() {
-    if (stopping.load() || finished) return false;
+    // Nobody reads any more: a quiet run ends too.
+    if (stopping.load() || finished || (source && source->abandoned())) return false;
     // A script that pauses after its header block is answered as it goes.
     if (parser.status() == KoCgiOutputParser::Status::complete && !streaming()) return beginStream();
     return true;

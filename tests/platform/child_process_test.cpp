@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
 
 using platform::ChildOptions;
 using platform::ChildRun;
@@ -81,6 +85,38 @@ TEST(ChildProcess, StopsAtTheOutputLimit) {
     ChildRun run = runChild(shell("yes"), "", 1000, 10000);
     EXPECT_EQ(run.outcome, ChildRun::Outcome::outputTooLarge);
     EXPECT_EQ(run.output.size(), 1000u);
+}
+
+TEST(ChildProcess, OutputIsHandedOnAsItComesAndPausesAreTold) {
+    std::vector<std::string> pieces;
+    ChildRun run = runChild(
+        shell("printf one; sleep 0.3; printf two"), "",
+        [&](std::string_view bytes) {
+            pieces.emplace_back(bytes.empty() ? "<pause>" : std::string(bytes));
+            return true;
+        },
+        10000, 100);
+    EXPECT_EQ(run.outcome, ChildRun::Outcome::completed);
+    EXPECT_TRUE(run.output.empty());
+    // One pause told while the child sleeps, not one per wait.
+    EXPECT_EQ(pieces, (std::vector<std::string>{"one", "<pause>", "two"}));
+}
+
+TEST(ChildProcess, TakerThatWantsNoMoreEndsTheRun) {
+    int calls = 0;
+    ChildRun run = runChild(
+        shell("yes"), "", [&](std::string_view) { return ++calls < 3; }, 10000);
+    EXPECT_EQ(run.outcome, ChildRun::Outcome::abandoned);
+    EXPECT_EQ(calls, 3);
+    // A taker that holds the run up past its time: the run timed out.
+    run = runChild(
+        shell("yes"), "",
+        [](std::string_view) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            return false;
+        },
+        100);
+    EXPECT_EQ(run.outcome, ChildRun::Outcome::timedOut);
 }
 
 TEST(ChildProcess, AChildThatIgnoresItsInputDoesNotRaiseSigpipe) {

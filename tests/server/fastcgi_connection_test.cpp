@@ -199,6 +199,33 @@ TEST_F(FastCgiConnection, AnswerBeforeTheBodyWasTakenEndsTheConnection) {
     EXPECT_FALSE(outcome.reusable);
 }
 
+TEST_F(FastCgiConnection, OutputIsHandedOnAsItComesUntilItIsNotWanted) {
+    peer = std::thread([&] {
+        responder.stream(fastcgi::record::stdinStream);
+        std::string first;
+        fastcgi::appendRecord(first, fastcgi::record::stdoutStream, 1, "one");
+        responder.send(first);
+        std::this_thread::sleep_for(200ms);
+        std::string second;
+        fastcgi::appendRecord(second, fastcgi::record::stdoutStream, 1, "two");
+        responder.send(second);
+        responder.drain();
+    });
+    std::vector<std::string> pieces;
+    const auto outcome = connection->exchange(
+        {{}, "in"}, std::chrono::steady_clock::now() + 5s,
+        [&](std::string_view bytes) {
+            pieces.emplace_back(bytes.empty() ? "<pause>" : std::string(bytes));
+            return bytes != "two";
+        },
+        50, [](std::string_view) {});
+    // The taker wanted nothing after "two": the request cannot finish.
+    EXPECT_EQ(outcome.kind, Kind::abandoned);
+    EXPECT_FALSE(outcome.reusable);
+    EXPECT_TRUE(outcome.output.empty());
+    EXPECT_EQ(pieces, (std::vector<std::string>{"one", "<pause>", "two"}));
+}
+
 TEST_F(FastCgiConnection, GoneBeforeTheRequestOrStopped) {
     responder.fd.reset();
     EXPECT_EQ(Exchange({{}, "x"}).kind, Kind::unsent);
