@@ -184,6 +184,8 @@ struct ServerOptions {
     std::size_t handlerConcurrency = 8;  // handlers running at once
     std::size_t cgiConcurrency = 8;      // CGI and PHP runs at once
     std::chrono::milliseconds cgiTimeout{30000};
+    // A script's body held at once for a slow client (at most 64 KiB are);
+    // the script waits for room. Output itself has no limit.
     std::uint64_t cgiOutputLimit = 64ull * 1024 * 1024;
     std::size_t maxHeaderLine = 8 * 1024;
     std::size_t maxHeaderBytes = 64 * 1024;

@@ -154,11 +154,13 @@ void KoHTTPConnection::streamWoken() {
 }
 
 void KoHTTPConnection::announceStreamEnd(StreamEnded ended, std::uint64_t bytes, bool complete) {
+    // Output lock held: told later, or by closing() should the connection
+    // end first, but told once.
+    streamEnds.push_back(StreamEnd{std::move(ended), bytes, complete});
     KoEventLoop* loop = Loop();
     auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
     if (loop == nullptr || !self) return;
-    auto task = [self, ended = std::move(ended), bytes, complete] { self->streamEnded(ended, bytes, complete); };
-    // Never under the output lock: the layer queues and closes.
+    auto task = [self] { self->streamEnded(); };
     if (loop->onLoopThread()) {
         loop->defer(std::move(task));
     } else {
@@ -166,9 +168,20 @@ void KoHTTPConnection::announceStreamEnd(StreamEnded ended, std::uint64_t bytes,
     }
 }
 
-void KoHTTPConnection::streamEnded(const StreamEnded& ended, std::uint64_t bytes, bool complete) {
+void KoHTTPConnection::tellStreamEnds() {
+    std::vector<StreamEnd> ends;
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        ends.swap(streamEnds);
+    }
+    for (const StreamEnd& end : ends) {
+        if (end.ended) end.ended(*this, end.bytes, end.complete);
+    }
+}
+
+void KoHTTPConnection::streamEnded() {
     if (!Registered()) return;
-    if (ended) ended(*this, bytes, complete);
+    tellStreamEnds();
     Exchange& x = exchange_;
     if (!x.streaming) return;
     x.streaming = false;
@@ -178,6 +191,7 @@ void KoHTTPConnection::streamEnded(const StreamEnded& ended, std::uint64_t bytes
 }
 
 void KoHTTPConnection::closing(bool orderly) {
+    tellStreamEnds();
     std::vector<Later> dropped;
     {
         std::lock_guard<std::mutex> lock(outputLock);

@@ -217,8 +217,10 @@ private:
     bool refillFromSourceLocked(std::size_t& queued);
     // On the loop, outside the output lock: tells the layer and goes on with
     // the next request.
-    void streamEnded(const StreamEnded& ended, std::uint64_t bytes, bool complete);
+    void streamEnded();
+    // Output lock held.
     void announceStreamEnd(StreamEnded ended, std::uint64_t bytes, bool complete);
+    void tellStreamEnds();
     // The stream's maker added bytes or ended (any thread).
     void streamWoken();
     // Reads up to count bytes of a queued file; empty at its end.
@@ -231,6 +233,12 @@ private:
     Server* const server_;
     const Pacing* const pacing_;
     std::vector<Later> later;  // oldest first
+    struct StreamEnd {
+        StreamEnded ended;
+        std::uint64_t bytes = 0;
+        bool complete = false;
+    };
+    std::vector<StreamEnd> streamEnds;  // under the output lock, not yet told
     std::atomic<bool> laterWaiting{false};
     std::atomic<bool> streamWakePosted{false};
     bool closeWhenDrained = false;
