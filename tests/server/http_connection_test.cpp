@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -158,4 +159,68 @@ TEST_F(HttpConnectionFixture, ASmallFileIsReadAtOnceToLeaveWithItsHeader) {
     connection->GatherOutput(out, 1 << 20);
     EXPECT_EQ(out, "HEAD|" + content);
     EXPECT_EQ(connection->FilesPending(), 0u);
+}
+
+// Sends what is queued, piece by piece, until nothing is left for now.
+static std::string DrainOutput(KoHTTPConnection& connection, std::size_t most) {
+    std::string sent;
+    for (int guard = 0; guard < 10000; ++guard) {
+        EXPECT_LE(connection.QueuedBytes(), most);
+        std::string piece;
+        connection.GatherOutput(piece, 700);
+        if (piece.empty()) {
+            // Nothing queued: the connection looks at its stream again.
+            connection.OutputSent(0);
+            connection.GatherOutput(piece, 700);
+            if (piece.empty()) break;
+        }
+        connection.OutputSent(piece.size());
+        sent += piece;
+    }
+    return sent;
+}
+
+TEST_F(HttpConnectionFixture, StreamedBodyIsChunkedAsItComesAndEndsWithTheLastChunk) {
+    auto connection = Make();
+    auto source = std::make_shared<KoBodyStream>(16 * kChunk);
+    const auto soon = KoBodyStream::Clock::now() + std::chrono::seconds(5);
+    source->push("abc", soon);
+    connection->QueueText("HEAD\r\n\r\n");
+    connection->QueueStream(KoBodyStream::reader(source), true, nullptr);
+    std::size_t accepted = 0;
+    connection->QueueBytes("NEXT", 4, accepted);  // waits behind the stream
+    EXPECT_EQ(DrainOutput(*connection, 1 << 20), "HEAD\r\n\r\n3\r\nabc\r\n");
+    // More than a chunk at once is taken a chunk at a time, never all queued.
+    const std::string large(10 * kChunk, 'x');
+    source->push(large, soon);
+    const std::string body = DrainOutput(*connection, 2 * kChunk + 16);
+    EXPECT_EQ(body.size(), large.size() + 10 * 7);
+    EXPECT_EQ(body.substr(0, 7), "400\r\nxx");
+    source->end(true);
+    EXPECT_EQ(DrainOutput(*connection, 1 << 20), "0\r\n\r\nNEXT");
+    EXPECT_FALSE(connection->CloseRequested());
+}
+
+TEST_F(HttpConnectionFixture, CutStreamEndsWithoutTheLastChunkAndCloses) {
+    for (const bool chunked : {true, false}) {
+        auto connection = Make();
+        auto source = std::make_shared<KoBodyStream>(kChunk);
+        source->push("part", KoBodyStream::Clock::now() + std::chrono::seconds(5));
+        connection->QueueStream(KoBodyStream::reader(source), chunked, nullptr);
+        std::size_t accepted = 0;
+        connection->QueueBytes("NEXT", 4, accepted);
+        source->end(false);
+        EXPECT_EQ(DrainOutput(*connection, 1 << 20), chunked ? "4\r\npart\r\n" : "part");
+        EXPECT_TRUE(connection->CloseRequested());
+    }
+}
+
+TEST_F(HttpConnectionFixture, DroppedConnectionLetsTheStreamsMakerStop) {
+    auto source = std::make_shared<KoBodyStream>(kChunk);
+    {
+        auto connection = Make();
+        connection->QueueStream(KoBodyStream::reader(source), true, nullptr);
+    }
+    EXPECT_TRUE(source->abandoned());
+    EXPECT_FALSE(source->push("x", KoBodyStream::Clock::now() + std::chrono::seconds(1)));
 }
