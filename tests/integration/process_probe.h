@@ -19,12 +19,19 @@ inline std::size_t OpenDescriptors() {
     return count;
 }
 
-inline std::size_t ResidentKiB() {
+// A "Vm...:" line of the process's status, in KiB.
+inline std::size_t StatusKiB(const std::string& field) {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
+        if (line.rfind(field, 0) == 0) return std::stoul(line.substr(field.size()));
     return 0;
 }
+
+inline std::size_t ResidentKiB() { return StatusKiB("VmRSS:"); }
+
+// The highest resident size since the last reset, and its reset.
+inline std::size_t PeakResidentKiB() { return StatusKiB("VmHWM:"); }
+inline void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 // Polls condition every 10 ms until it holds (true) or limit passes (false).
 inline bool Eventually(const std::function<bool()>& condition,

@@ -11,11 +11,14 @@
 #include <thread>
 
 #include "message/body_stream.h"
+#include "process_probe.h"
 #include "site_fixture.h"
 
 namespace {
 
 using namespace site_fixture;
+using process_probe::PeakResidentKiB;
+using process_probe::ResetPeakResident;
 
 constexpr std::size_t kFiftyMegabytes = 50u * 1024 * 1024;
 // A body held by the server: the bound (64 KiB) and one read.
@@ -78,15 +81,6 @@ std::optional<std::string> Dechunk(const std::string& in, std::size_t from, std:
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
-
-// The highest resident size since the last reset, and its reset.
-std::size_t PeakResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6));
-    return 0;
-}
-void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 class ScriptStreaming : public SiteServer {
 protected:
