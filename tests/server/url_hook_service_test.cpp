@@ -207,7 +207,15 @@ TEST_F(ServiceFixture, RoutedRequestWhoseWorkerCannotStartGetsAnErrorAnswer) {
 TEST_F(ServiceFixture, RoutedRequestsStartWorkersOffTheCallersThread) {
     for (int i = 0; i < 3; ++i) service->takeDescription(Request(), {}, false);
     const auto until = std::chrono::steady_clock::now() + 10s;
-    while (service->WorkerCount() < 3 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+    // A worker is counted once made, and takes its request a moment later.
+    const auto everyWorkerTookOne = [&] {
+        std::lock_guard<std::mutex> lock(made);
+        if (workers.size() < 3) return false;
+        for (auto& worker : workers)
+            if (worker->Taken().empty()) return false;
+        return true;
+    };
+    while (!everyWorkerTookOne() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
     ASSERT_EQ(service->WorkerCount(), 3u);
     std::lock_guard<std::mutex> lock(made);
     for (auto& worker : workers) EXPECT_EQ(worker->Taken().size(), 1u);
