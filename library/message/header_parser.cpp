@@ -285,19 +285,39 @@ void UpperCase(std::string& text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 }
 
+constexpr std::size_t npos = std::string_view::npos;
+
+// Where the first blank (or, with blank false, the first other byte) lies
+// from `from` on; searched byte by byte, for a set of two bytes.
+std::size_t FindBlank(std::string_view text, std::size_t from, bool blank = true) {
+    for (; from < text.size(); ++from) {
+        if (IsBlank(text[from]) == blank) return from;
+    }
+    return npos;
+}
+
+// The last byte that is not a blank, npos for none.
+std::size_t LastNonBlank(std::string_view text) {
+    for (std::size_t at = text.size(); at > 0; --at) {
+        if (!IsBlank(text[at - 1])) return at - 1;
+    }
+    return npos;
+}
+
 // Words of a line split at runs of blanks; the last of count words takes the
 // rest of the line, blanks inside kept, trailing blanks trimmed.
 std::vector<std::string> Words(std::string_view line, std::size_t count) {
     std::vector<std::string> words;
-    std::size_t at = line.find_first_not_of(" \t");
-    while (at != std::string_view::npos) {
+    words.reserve(count);
+    std::size_t at = FindBlank(line, 0, false);
+    while (at != npos) {
         if (words.size() + 1 == count) {
-            words.emplace_back(line.substr(at, line.find_last_not_of(" \t") - at + 1));
+            words.emplace_back(line.substr(at, LastNonBlank(line) - at + 1));
             break;
         }
-        const std::size_t end = line.find_first_of(" \t", at);
-        words.emplace_back(line.substr(at, end == std::string_view::npos ? end : end - at));
-        at = end == std::string_view::npos ? end : line.find_first_not_of(" \t", end);
+        const std::size_t end = FindBlank(line, at);
+        words.emplace_back(line.substr(at, end == npos ? end : end - at));
+        at = end == npos ? end : FindBlank(line, end, false);
     }
     return words;
 }
@@ -336,7 +356,11 @@ bool KoXHeader::ParseFirstLine(std::string_view line) {
     std::vector<std::string> words = Words(line, 3);
     for (std::size_t i = 0; i < words.size(); i += 2) UpperCase(words[i]);
     std::vector<std::string>& first = fields[":first:"];
-    first.insert(first.end(), words.begin(), words.end());
+    if (first.empty()) {
+        first = words;
+    } else {
+        first.insert(first.end(), words.begin(), words.end());
+    }
     ++linesRead;
 
     if (!words.empty() && (words[0].rfind("HTTP/", 0) == 0 || words[0].rfind("VELKO/", 0) == 0)) {
@@ -422,9 +446,9 @@ bool KoXHeader::ParseFieldLine(std::string_view line) {
     if (name == "host") ++hostLines;
     // The value as received, without the blanks around it.
     std::string_view value = line.substr(colon + 1);
-    const std::size_t first = value.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return true;  // an empty value is dropped
-    value = value.substr(first, value.find_last_not_of(" \t") - first + 1);
+    const std::size_t first = FindBlank(value, 0, false);
+    if (first == npos) return true;  // an empty value is dropped
+    value = value.substr(first, LastNonBlank(value) - first + 1);
     fields[std::move(name)].emplace_back(value);
     return true;
 }
