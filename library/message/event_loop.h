@@ -164,9 +164,10 @@ public:
 
     // Bytes the loop's connections let go of (buffers of connections that
     // went idle). Once enough were let go, the loop hands the free memory
-    // back to the system before it next waits with nothing to do.
+    // back to the system when a wait of quietWaitMs finds nothing to do.
     void released(std::size_t bytes) { released_ += bytes; }
     static constexpr std::size_t releaseThreshold = 2 * 1024 * 1024;
+    static constexpr int quietWaitMs = 50;
 
     void log(std::string_view line);
     // Where log lines go; standard output when not set.
