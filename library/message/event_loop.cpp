@@ -120,14 +120,17 @@ int KoEventLoop::waitTimeoutMs() const {
 
 void KoEventLoop::pass() {
     now_ = Clock::now();
-    const int timeout = waitTimeoutMs();
-    // A burst is over: what its connections let go of goes back to the
-    // system now, not after every connection.
-    if (released_ >= releaseThreshold && timeout != 0) {
+    int timeout = waitTimeoutMs();
+    // What a burst's connections let go of goes back to the system once
+    // the burst is over: when a short wait finds nothing to do. Under a
+    // steady load, the heap keeps it for the next requests.
+    const bool toReturn = released_ >= releaseThreshold && timeout != 0;
+    if (toReturn && (timeout < 0 || timeout > quietWaitMs)) timeout = quietWaitMs;
+    const auto waited = poller_.wait(timeout, events_);
+    if (toReturn && waited.ok() && events_.empty()) {
         released_ = 0;
         platform::returnFreeMemory();
     }
-    const auto waited = poller_.wait(timeout, events_);
     now_ = Clock::now();
     passes_.fetch_add(1, std::memory_order_relaxed);
     if (waited.ok()) {
@@ -172,6 +175,8 @@ bool KoEventLoop::watch(int fd, unsigned interest, Watcher& watcher) {
 bool KoEventLoop::rewatch(int fd, unsigned interest) { return poller_.modify(fd, interest); }
 
 void KoEventLoop::unwatch(int fd) { poller_.remove(fd); }
+
+void KoEventLoop::unwatchClosing(int fd) { poller_.forget(fd); }
 
 // --- timers --------------------------------------------------------------
 

@@ -134,6 +134,9 @@ public:
     bool watch(int fd, unsigned interest, Watcher& watcher);
     bool rewatch(int fd, unsigned interest);
     void unwatch(int fd);
+    // For a descriptor closed right after, with no other copy: no system
+    // call (closing it takes it out of the wait set).
+    void unwatchClosing(int fd);
     unsigned interest(int fd) const { return poller_.interest(fd); }
     std::size_t watchedCount() const { return poller_.size(); }
 
@@ -164,9 +167,10 @@ public:
 
     // Bytes the loop's connections let go of (buffers of connections that
     // went idle). Once enough were let go, the loop hands the free memory
-    // back to the system before it next waits with nothing to do.
+    // back to the system when a wait of quietWaitMs finds nothing to do.
     void released(std::size_t bytes) { released_ += bytes; }
     static constexpr std::size_t releaseThreshold = 2 * 1024 * 1024;
+    static constexpr int quietWaitMs = 50;
 
     void log(std::string_view line);
     // Where log lines go; standard output when not set.

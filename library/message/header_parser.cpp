@@ -17,6 +17,9 @@ constexpr std::size_t kChunkFeed = 64 * 1024;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
+// The bytes a header line cannot hold as they are.
+bool EndsPlainRun(char c) { return c == '\r' || c == '\n' || c == '\0'; }
+
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -54,45 +57,91 @@ int KoXHeader::ConsumeHeader(const Filter& filter) {
     case Phase::header:
         break;
     }
-
-    KoStringBuf& in = Input();
-    if (headerOpen && !lineBuffer) lineBuffer = std::make_unique<KoStringBuf>();
-    while (headerOpen) {
-        if (!message_detail::HasUnread(in)) return consume_result::NeedMore;
-        const char c = static_cast<char>(in.sbumpc());
-        if (++headerBytes > limits.maxHeaderSize) return Refuse(431, "header too large");
-
-        if (c == '\r') {
-            if (!message_detail::HasUnread(in)) {
-                // The LF may come with the next chunk.
-                in.sungetc();
-                --headerBytes;
-                return consume_result::NeedMore;
-            }
-            if (in.sgetc() != '\n') return Refuse(400, "CR without LF in the header");
-            in.sbumpc();
-            if (++headerBytes > limits.maxHeaderSize) return Refuse(431, "header too large");
-
-            if (!lineBuffer->view().empty()) {
-                headerOpen = ParseLine();
-                if (phase == Phase::refused) return consume_result::Refused;
-            } else if (linesRead > 0) {
-                headerOpen = false;
-                if (!AskFilter(filter)) return Refuse(403, "refused by the filter");
-            }
-            // An empty line before the first line is a leftover line end of
-            // the previous message; it is skipped.
-            lineBuffer = std::make_unique<KoStringBuf>();
-            continue;
-        }
-        if (c == '\n') return Refuse(400, "LF without CR in the header");
-        if (c == '\0') return Refuse(400, "NUL in the header");
-        lineBuffer->sputc(c);
-        if (lineBuffer->view().size() > limits.maxLineLength) {
-            return Refuse(431, "header line too long");
-        }
+    if (headerOpen) {
+        KoStringBuf& in = Input();
+        std::size_t used = 0;
+        const int result = ScanHeader(message_detail::Unread(in), used, filter);
+        // A refusal has let go of the input.
+        if (result == consume_result::Refused) return result;
+        in.pubseekoff(static_cast<std::streamoff>(used), std::ios_base::cur, std::ios_base::in);
+        if (result == consume_result::NeedMore) return result;
     }
     return HeaderEnded();
+}
+
+int KoXHeader::ConsumeHeaderFrom(std::string_view bytes, std::size_t& used, const Filter& filter) {
+    used = 0;
+    if (phase != Phase::header) return ConsumeHeader(filter);
+    if (headerOpen) {
+        const int result = ScanHeader(bytes, used, filter);
+        if (result != consume_result::Complete) return result;
+    }
+    return HeaderEnded();
+}
+
+int KoXHeader::ScanHeader(std::string_view in, std::size_t& used, const Filter& filter) {
+    std::size_t at = 0;
+    std::size_t lineStart = 0;
+    // A line cut by the end of the bytes is kept for the next call.
+    const auto needMore = [&] {
+        lineBuffer.append(in.substr(lineStart, at - lineStart));
+        used = at;
+        return consume_result::NeedMore;
+    };
+    const auto refuse = [&](std::int32_t status, const char* reason) {
+        used = at;
+        return Refuse(status, reason);
+    };
+    while (headerOpen) {
+        std::size_t stop = at;
+        while (stop < in.size() && !EndsPlainRun(in[stop])) ++stop;
+        // Every byte counts against both limits; at the first byte past
+        // one, the header's limit is tested before the line's.
+        const std::size_t headerRoom = limits.maxHeaderSize - headerBytes;
+        const std::size_t lineRoom = limits.maxLineLength - (lineBuffer.size() + (at - lineStart));
+        const std::size_t run = stop - at;
+        if (run > headerRoom || run > lineRoom) {
+            return headerRoom <= lineRoom ? refuse(431, "header too large") : refuse(431, "header line too long");
+        }
+        headerBytes += run;
+        at = stop;
+        if (at == in.size()) return needMore();
+
+        const char c = in[at];
+        if (++headerBytes > limits.maxHeaderSize) return refuse(431, "header too large");
+        if (c == '\n') return refuse(400, "LF without CR in the header");
+        if (c == '\0') return refuse(400, "NUL in the header");
+        if (at + 1 == in.size()) {
+            // The LF may come with the next bytes.
+            --headerBytes;
+            return needMore();
+        }
+        if (in[at + 1] != '\n') return refuse(400, "CR without LF in the header");
+        if (++headerBytes > limits.maxHeaderSize) return refuse(431, "header too large");
+
+        std::string_view line = in.substr(lineStart, at - lineStart);
+        if (!lineBuffer.empty()) {
+            lineBuffer.append(line);
+            line = lineBuffer;
+        }
+        at += 2;
+        lineStart = at;
+        if (!line.empty()) {
+            headerOpen = ParseHeaderLine(line);
+            if (phase == Phase::refused) {
+                used = at;
+                return consume_result::Refused;
+            }
+        } else if (linesRead > 0) {
+            headerOpen = false;
+            if (!AskFilter(filter)) return refuse(403, "refused by the filter");
+        }
+        // An empty line before the first line is a leftover line end of
+        // the previous message; it is skipped.
+        lineBuffer.clear();
+    }
+    used = at;
+    return consume_result::Complete;
 }
 
 bool KoXHeader::AskFilter(const Filter& filter) {
@@ -159,6 +208,7 @@ int KoXHeader::HeaderEnded() {
 }
 
 int KoXHeader::ReadBody() {
+    if (contentLength == 0) return Finish({});
     KoStringBuf& in = Input();
     if (message_detail::UnreadSize(in) < contentLength) return consume_result::NeedMore;
     std::string body(static_cast<std::size_t>(contentLength), '\0');
@@ -197,10 +247,14 @@ int KoXHeader::ReadChunks() {
 }
 
 int KoXHeader::Finish(std::string body) {
-    KoStringBuf& in = Input();
-    remainder = message_detail::TakeUnread(in) + remainder;
-    input = message_detail::BufferOf(std::move(body));
-    lineBuffer.reset();
+    if (input && message_detail::HasUnread(*input)) remainder.insert(0, message_detail::TakeUnread(*input));
+    // A message without a body needs no buffer for it.
+    if (body.empty()) {
+        input.reset();
+    } else {
+        input = message_detail::BufferOf(std::move(body));
+    }
+    std::string().swap(lineBuffer);
     phase = Phase::done;
     return consume_result::Complete;
 }
@@ -213,14 +267,15 @@ int KoXHeader::Refuse(std::int32_t status, std::string reason) {
     closeAfter = true;
     // Nothing more is read from this connection.
     input.reset();
-    lineBuffer.reset();
+    lineBuffer.clear();
     chunks.reset();
     decoded.clear();
     return consume_result::Refused;
 }
 
-bool KoXHeader::ParseLine() {
-    const std::string line(lineBuffer ? lineBuffer->view() : std::string_view());
+bool KoXHeader::ParseLine() { return ParseHeaderLine(lineBuffer); }
+
+bool KoXHeader::ParseHeaderLine(std::string_view line) {
     return linesRead == 0 ? ParseFirstLine(line) : ParseFieldLine(line);
 }
 
@@ -230,19 +285,39 @@ void UpperCase(std::string& text) {
     for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 }
 
+constexpr std::size_t npos = std::string_view::npos;
+
+// Where the first blank (or, with blank false, the first other byte) lies
+// from `from` on; searched byte by byte, for a set of two bytes.
+std::size_t FindBlank(std::string_view text, std::size_t from, bool blank = true) {
+    for (; from < text.size(); ++from) {
+        if (IsBlank(text[from]) == blank) return from;
+    }
+    return npos;
+}
+
+// The last byte that is not a blank, npos for none.
+std::size_t LastNonBlank(std::string_view text) {
+    for (std::size_t at = text.size(); at > 0; --at) {
+        if (!IsBlank(text[at - 1])) return at - 1;
+    }
+    return npos;
+}
+
 // Words of a line split at runs of blanks; the last of count words takes the
 // rest of the line, blanks inside kept, trailing blanks trimmed.
 std::vector<std::string> Words(std::string_view line, std::size_t count) {
     std::vector<std::string> words;
-    std::size_t at = line.find_first_not_of(" \t");
-    while (at != std::string_view::npos) {
+    words.reserve(count);
+    std::size_t at = FindBlank(line, 0, false);
+    while (at != npos) {
         if (words.size() + 1 == count) {
-            words.emplace_back(line.substr(at, line.find_last_not_of(" \t") - at + 1));
+            words.emplace_back(line.substr(at, LastNonBlank(line) - at + 1));
             break;
         }
-        const std::size_t end = line.find_first_of(" \t", at);
-        words.emplace_back(line.substr(at, end == std::string_view::npos ? end : end - at));
-        at = end == std::string_view::npos ? end : line.find_first_not_of(" \t", end);
+        const std::size_t end = FindBlank(line, at);
+        words.emplace_back(line.substr(at, end == npos ? end : end - at));
+        at = end == npos ? end : FindBlank(line, end, false);
     }
     return words;
 }
@@ -281,7 +356,11 @@ bool KoXHeader::ParseFirstLine(std::string_view line) {
     std::vector<std::string> words = Words(line, 3);
     for (std::size_t i = 0; i < words.size(); i += 2) UpperCase(words[i]);
     std::vector<std::string>& first = fields[":first:"];
-    first.insert(first.end(), words.begin(), words.end());
+    if (first.empty()) {
+        first = words;
+    } else {
+        first.insert(first.end(), words.begin(), words.end());
+    }
     ++linesRead;
 
     if (!words.empty() && (words[0].rfind("HTTP/", 0) == 0 || words[0].rfind("VELKO/", 0) == 0)) {
@@ -367,9 +446,9 @@ bool KoXHeader::ParseFieldLine(std::string_view line) {
     if (name == "host") ++hostLines;
     // The value as received, without the blanks around it.
     std::string_view value = line.substr(colon + 1);
-    const std::size_t first = value.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return true;  // an empty value is dropped
-    value = value.substr(first, value.find_last_not_of(" \t") - first + 1);
+    const std::size_t first = FindBlank(value, 0, false);
+    if (first == npos) return true;  // an empty value is dropped
+    value = value.substr(first, LastNonBlank(value) - first + 1);
     fields[std::move(name)].emplace_back(value);
     return true;
 }

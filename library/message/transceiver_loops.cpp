@@ -348,7 +348,15 @@ void KoTransceiver::closeOnLoop(KoTransceiverConnection& c, bool notify, bool or
 void KoTransceiver::detachOnLoop(KoTransceiverConnection& c) {
     KoEventLoop* loop = c.Loop();
     if (loop == nullptr) return;
-    if (c.attached_) loop->unwatch(c.fd_);
+    if (c.attached_) {
+        // A socket that closes here leaves the wait set by closing, with no
+        // call of its own; one still held elsewhere is taken out.
+        if (c.socket_ && c.socket_.use_count() == 1) {
+            loop->unwatchClosing(c.fd_);
+        } else {
+            loop->unwatch(c.fd_);
+        }
+    }
     c.attached_ = false;
     loop->disarm(c);
     loop->unrest(c);

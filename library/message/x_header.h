@@ -102,7 +102,16 @@ public:
 
     // 0 more bytes needed, 1 refused (see RefusalStatus), 2 complete.
     int ConsumeHeader(const Filter& filter);
-    // Parses lineBuffer as one header line; false ends the header.
+    // The same parse, in place: reads the header from bytes (the input of
+    // the connection from where the last call left off) and sets used to
+    // the bytes it took. Nothing is copied but the start of a line that the
+    // bytes cut. Once the header has ended (ReadingHeader false), it takes
+    // no bytes and answers as ConsumeHeader: a body is given by AppendInput.
+    // Not to be mixed with AppendInput while the header is read.
+    int ConsumeHeaderFrom(std::string_view bytes, std::size_t& used, const Filter& filter);
+    bool ReadingHeader() const { return phase == Phase::header; }
+    // Parses the line held back (a line cut by the end of the input) as one
+    // header line; false ends the header.
     bool ParseLine();
 
     std::shared_ptr<KoXResponseHeader> MakeAnswer() const;
@@ -191,6 +200,10 @@ private:
     enum class Phase { header, body, chunked, done, refused };
 
     int Refuse(std::int32_t status, std::string reason);
+    // Header lines from in: used is set to the bytes taken; Complete once
+    // the empty line has ended the header.
+    int ScanHeader(std::string_view in, std::size_t& used, const Filter& filter);
+    bool ParseHeaderLine(std::string_view line);
     bool AskFilter(const Filter& filter);
     int HeaderEnded();
     int ReadBody();
@@ -203,7 +216,7 @@ private:
 
     const KoMessageLimits limits;
     std::unique_ptr<KoStringBuf> input;
-    std::unique_ptr<KoStringBuf> lineBuffer;
+    std::string lineBuffer;  // the start of a line the input cut
     bool headerOpen = true;
     std::size_t linesRead = 0;
 

@@ -61,6 +61,10 @@ public:
     // change its interest (remove and add it again).
     bool modify(int fd, unsigned interest);
     bool remove(int fd);
+    // Drops fd from the table without a system call, for a descriptor that
+    // is closed right after and has no other copy: closing it takes it out
+    // of the kernel's set. False when fd is not present.
+    bool forget(int fd);
     bool contains(int fd) const;
     // The interest fd was added or modified with (0 when absent).
     unsigned interest(int fd) const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 
@@ -10,14 +11,6 @@
 #include "server/http_date.h"
 
 namespace {
-
-std::string OneLine(const std::string& value) {
-    std::string out;
-    for (char c : value) {
-        if (c != '\r' && c != '\n') out += c;
-    }
-    return out;
-}
 
 std::string ReasonOf(std::int32_t status) {
     std::string text = StatusText(status);
@@ -29,6 +22,43 @@ std::string ReasonOf(std::int32_t status) {
     case 504: return "Gateway Timeout";
     default: return "Status";
     }
+}
+
+// Appends value without its line breaks, so it cannot start a line of its own.
+void AppendOneLine(std::string& out, std::string_view value) {
+    const auto breaks = [](char c) { return c == '\r' || c == '\n'; };
+    if (std::none_of(value.begin(), value.end(), breaks)) {
+        out += value;
+        return;
+    }
+    for (char c : value) {
+        if (!breaks(c)) out += c;
+    }
+}
+
+void AppendLine(std::string& out, std::string_view name, std::string_view value) {
+    out += name;
+    out += ": ";
+    AppendOneLine(out, value);
+    out += "\r\n";
+}
+
+template <typename Number>
+void AppendNumber(std::string& out, Number value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+void AppendStatusLine(std::string& out, std::int32_t status) {
+    out += "HTTP/1.1 ";
+    AppendNumber(out, status);
+    out += ' ';
+    out += ReasonOf(status);
+    out += "\r\nServer: ";
+    out += kProductName;
+    out += kProductVersion;
+    out += "\r\n";
 }
 
 // Fields of a response written into its head, in this order.
@@ -64,29 +94,35 @@ bool KoAnswersHttp10(const KoXResponseHeader& response) {
 
 std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
                          std::string_view date) {
-    std::string head = "HTTP/1.1 " + std::to_string(response.statusCode) + " " + ReasonOf(response.statusCode) + "\r\n";
-    head += "Server: " + std::string(kProductName) + std::string(kProductVersion) + "\r\n";
+    std::string head;
+    head.reserve(256);
+    AppendStatusLine(head, response.statusCode);
     auto cgi = response.fields.find(kCgiLinesField);
     const bool scriptDated = cgi != response.fields.end() &&
                              std::any_of(cgi->second.begin(), cgi->second.end(), NamesDate);
-    if (!scriptDated) head += "Date: " + std::string(date) + "\r\n";
+    if (!scriptDated) AppendLine(head, "Date", date);
     if (NoContentLength(response.statusCode)) {
         // Neither length nor framing.
     } else if (!response.lengthUnknown) {
-        head += "Content-Length: " + std::to_string(bodyLength) + "\r\n";
+        head += "Content-Length: ";
+        AppendNumber(head, bodyLength);
+        head += "\r\n";
     } else if (!KoAnswersHttp10(response)) {
         // An HTTP/1.0 client reads such a body until the connection ends.
         head += "Transfer-Encoding: chunked\r\n";
     }
-    for (const AnswerField& field : kAnswerFields) {
-        auto it = response.fields.find(std::string(field.key));
-        if (it != response.fields.end() && !it->second.empty()) {
-            head += std::string(field.name) + ": " + OneLine(it->second.front()) + "\r\n";
+    if (!response.fields.empty()) {
+        for (const AnswerField& field : kAnswerFields) {
+            auto it = response.fields.find(std::string(field.key));
+            if (it != response.fields.end() && !it->second.empty()) AppendLine(head, field.name, it->second.front());
         }
     }
-    if (!response.location.empty()) head += "Location: " + OneLine(response.location) + "\r\n";
+    if (!response.location.empty()) AppendLine(head, "Location", response.location);
     if (cgi != response.fields.end()) {
-        for (const std::string& line : cgi->second) head += OneLine(line) + "\r\n";
+        for (const std::string& line : cgi->second) {
+            AppendOneLine(head, line);
+            head += "\r\n";
+        }
     }
     if (closing) {
         head += "Connection: close\r\n";
@@ -107,18 +143,25 @@ void KoSetTextBody(KoXResponseHeader& response) {
 
 std::string KoPlainAnswer(std::int32_t status, bool closing, std::string_view date) {
     const std::string body = KoStatusText(status);
-    std::string head = "HTTP/1.1 " + std::to_string(status) + " " + ReasonOf(status) + "\r\n";
-    head += "Server: " + std::string(kProductName) + std::string(kProductVersion) + "\r\n";
-    head += "Date: " + std::string(date) + "\r\n";
-    head += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    head += "Content-Type: " + std::string(kPlainTextType) + "\r\n";
+    std::string head;
+    AppendStatusLine(head, status);
+    AppendLine(head, "Date", date);
+    head += "Content-Length: ";
+    AppendNumber(head, body.size());
+    head += "\r\n";
+    AppendLine(head, "Content-Type", kPlainTextType);
     if (closing) head += "Connection: close\r\n";
     return head + "\r\n" + body;
 }
 
 std::string KoLogTime(std::int64_t ticks) {
     using namespace std::chrono;
-    const sys_seconds when{seconds{ticks / 10'000'000}};
+    const std::int64_t second = ticks / 10'000'000;
+    // Answers of one second share their text.
+    thread_local std::int64_t lastSecond = -1;
+    thread_local std::string lastText;
+    if (second == lastSecond) return lastText;
+    const sys_seconds when{seconds{second}};
     const sys_days day = floor<days>(when);
     const year_month_day date{day};
     const hh_mm_ss<seconds> clock{when - day};
@@ -129,11 +172,16 @@ std::string KoLogTime(std::int64_t ticks) {
                   kMonths[(static_cast<unsigned>(date.month()) + 11) % 12], static_cast<int>(date.year()),
                   static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
                   static_cast<int>(clock.seconds().count()));
-    return text;
+    lastSecond = second;
+    lastText = text;
+    return lastText;
 }
 
 std::string KoAccessLogLine(const KoAccessLogEntry& entry) {
-    std::string line = entry.remoteAddress;
+    std::string line;
+    line.reserve(96 + entry.remoteAddress.size() + entry.requestLine.size() + entry.referer.size() +
+                 entry.userAgent.size());
+    line += entry.remoteAddress;
     line += " - ";
     line += entry.protocolName;
     line += " - [";
@@ -141,9 +189,9 @@ std::string KoAccessLogLine(const KoAccessLogEntry& entry) {
     line += "] \"";
     line += entry.requestLine;
     line += "\" --> ";
-    line += std::to_string(entry.status);
-    line += " ";
-    line += std::to_string(entry.bytes);
+    AppendNumber(line, entry.status);
+    line += ' ';
+    AppendNumber(line, entry.bytes);
     line += " \"";
     line += entry.referer;
     line += "\" \"";

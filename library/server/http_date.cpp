@@ -103,6 +103,10 @@ std::optional<std::int64_t> ReadForm(std::string_view form, std::string_view tex
 }  // namespace
 
 std::string KoHttpDate(std::int64_t secondsSince1970) {
+    // A file's date is written again with every answer of it.
+    thread_local std::int64_t lastSeconds = 0;
+    thread_local std::string lastText;
+    if (secondsSince1970 == lastSeconds && !lastText.empty()) return lastText;
     const sys_seconds when{seconds{secondsSince1970}};
     const sys_days day = floor<days>(when);
     const year_month_day date{day};
@@ -113,7 +117,9 @@ std::string KoHttpDate(std::int64_t secondsSince1970) {
                   static_cast<unsigned>(date.day()), kMonths[static_cast<unsigned>(date.month()) - 1].data(),
                   static_cast<int>(date.year()), static_cast<int>(clock.hours().count()),
                   static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count()));
-    return text;
+    lastSeconds = secondsSince1970;
+    lastText = text;
+    return lastText;
 }
 
 std::optional<std::int64_t> KoParseHttpDate(std::string_view text) {

@@ -15,9 +15,8 @@
 
 namespace {
 
-// Bytes of pipelined input given to the parser at a time: a request
-// usually ends within them, and what follows it is not copied back and
-// forth.
+// Bytes of a body given to the request at a time: what follows it is not
+// copied back and forth.
 constexpr std::size_t feedSlice = 4096;
 // Requests one call of serve() answers before the loop's other connections
 // have their turn: a client that pipelines thousands must not hold its loop.
@@ -155,10 +154,19 @@ void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
         int result = consume_result::NeedMore;
         try {
             std::lock_guard<std::mutex> headerLock(request->mutex);
-            // In slices: the bytes behind a request stay where they are.
             while (result == consume_result::NeedMore && x.carried() != 0) {
-                const std::size_t slice = std::min(feedSlice, x.carried());
-                request->AppendInput(std::string_view(x.carry).substr(x.carryAt, slice));
+                const std::string_view rest = std::string_view(x.carry).substr(x.carryAt);
+                if (request->ReadingHeader()) {
+                    // The header is read where it lies.
+                    std::size_t used = 0;
+                    result = request->ConsumeHeaderFrom(rest, used, filter);
+                    x.carryAt += used;
+                    if (result == consume_result::NeedMore && request->ReadingHeader()) break;
+                    continue;
+                }
+                // A body in slices.
+                const std::size_t slice = std::min(feedSlice, rest.size());
+                request->AppendInput(rest.substr(0, slice));
                 x.carryAt += slice;
                 result = request->ConsumeHeader(filter);
             }

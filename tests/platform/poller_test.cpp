@@ -91,6 +91,38 @@ TEST(Poller, RemovingFromTheMiddleKeepsTheOthers) {
     EXPECT_EQ(tags, (std::vector<std::uint64_t>{0, 2, 3}));
 }
 
+TEST(Poller, AForgottenDescriptorLeavesTheSetByClosing) {
+    auto sockets = pairs(2);
+    platform::Poller poller;
+    const int forgotten = sockets[0].first.get();
+    ASSERT_TRUE(poller.add(forgotten, platform::readable, 0));
+    ASSERT_TRUE(poller.add(sockets[1].first.get(), platform::readable, 1));
+    EXPECT_TRUE(poller.forget(forgotten));
+    EXPECT_FALSE(poller.forget(forgotten));
+    EXPECT_FALSE(poller.contains(forgotten));
+    EXPECT_EQ(poller.size(), 1u);
+    sockets[0].first.reset();
+
+    // Its number, taken by a new socket, is watched afresh.
+    auto reused = platform::socketPair();
+    ASSERT_TRUE(reused.ok());
+    ASSERT_EQ(reused.value().first.get(), forgotten);
+    ASSERT_TRUE(poller.add(forgotten, platform::readable, 2));
+    platform::sendSome(reused.value().second.get(), "x", 1);
+    platform::sendSome(sockets[1].second.get(), "x", 1);
+    std::vector<platform::Poller::Event> events;
+    ASSERT_EQ(poller.wait(5000, events).value(), 2u);
+    std::vector<std::uint64_t> tags;
+    for (const auto& event : events) tags.push_back(event.tag);
+    std::sort(tags.begin(), tags.end());
+    EXPECT_EQ(tags, (std::vector<std::uint64_t>{1, 2}));
+    // Nothing else is left in the kernel's set: with all read, a wait times out.
+    char byte = 0;
+    platform::receiveSome(reused.value().first.get(), &byte, 1);
+    platform::receiveSome(sockets[1].first.get(), &byte, 1);
+    EXPECT_EQ(poller.wait(0, events).value(), 0u);
+}
+
 TEST(Poller, ModifyChangesTheInterest) {
     auto sockets = pairs(1);
     platform::Poller poller;

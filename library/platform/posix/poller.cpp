@@ -136,11 +136,16 @@ unsigned Poller::interest(int fd) const {
 }
 
 bool Poller::remove(int fd) {
-    Impl::Entry* entry = impl_->find(fd);
-    if (entry == nullptr) return false;
+    if (impl_->find(fd) == nullptr) return false;
     // Fails harmlessly when the descriptor was closed meanwhile: the kernel
     // dropped it from the set then.
     impl_->control(EPOLL_CTL_DEL, fd, 0);
+    return forget(fd);
+}
+
+bool Poller::forget(int fd) {
+    Impl::Entry* entry = impl_->find(fd);
+    if (entry == nullptr) return false;
     *entry = Impl::Entry{};
     --impl_->count;
     return true;

@@ -38,6 +38,63 @@ KoMessageLimits LimitsFor(std::uint8_t choice) {
     return limits;
 }
 
+// One message's outcome: result, refusal and what it read.
+std::string Summary(KoXHeader& header, int result) {
+    std::string out = std::to_string(result) + "|" + std::to_string(header.RefusalStatus()) + "|" +
+                      header.RefusalReason() + "|" + header.path + "|" + std::to_string(header.methodCode.load());
+    for (const auto& [name, values] : header.fields) {
+        out += "|" + name;
+        for (const std::string& value : values) out += "=" + value;
+    }
+    return out + "|" + header.Body();
+}
+
+// The stream read as the HTTP layer reads it: each header in place from the
+// connection's input, a body by AppendInput. The outcomes of its messages,
+// in order.
+std::string ReadInPlace(std::string_view stream, std::size_t piece, const KoMessageLimits& limits,
+                        const KoXHeader::Filter& admit) {
+    std::string outcomes;
+    std::string carry;
+    std::size_t at = 0;
+    std::size_t sent = 0;
+    auto header = std::make_unique<KoXHeader>(0, false, 3, limits);
+    for (int guard = 0; guard < 100000; ++guard) {
+        int r = consume_result::NeedMore;
+        if (at < carry.size()) {
+            const std::string_view rest = std::string_view(carry).substr(at);
+            if (header->ReadingHeader()) {
+                std::size_t used = 0;
+                r = header->ConsumeHeaderFrom(rest, used, admit);
+                Check(used <= rest.size(), "in place: used within the bytes");
+                at += used;
+            } else {
+                header->AppendInput(rest);
+                at = carry.size();
+                r = header->ConsumeHeader(admit);
+            }
+        }
+        if (r == consume_result::Refused) {
+            outcomes += Summary(*header, r) + "\n";
+            break;
+        }
+        if (r == consume_result::NeedMore) {
+            // More is read when the header waits for its next bytes, or all is used.
+            if (at < carry.size() && !header->ReadingHeader()) continue;
+            if (sent >= stream.size()) break;
+            const std::string_view next = stream.substr(sent, piece);
+            carry.append(next);
+            sent += next.size();
+            continue;
+        }
+        outcomes += Summary(*header, r) + "\n";
+        carry = header->TakeRemainder() + carry.substr(at);
+        at = 0;
+        header = std::make_unique<KoXHeader>(0, false, 3, limits);
+    }
+    return outcomes;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -50,11 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto header = std::make_unique<KoXHeader>(0, false, 3, limits);
     std::size_t sent = 0;
     int messages = 0;
+    std::string outcomes;
     // Every pass either takes new bytes or finishes a message that shrinks
     // what is left, so the loop ends.
     for (int guard = 0; guard < 100000; ++guard) {
         const int r = header->ConsumeHeader(admit);
         if (r == consume_result::Refused) {
+            outcomes += Summary(*header, r) + "\n";
             const std::int32_t status = header->RefusalStatus();
             Check(status == 400 || status == 413 || status == 431 || status == 501 || status == 505, "refusal status");
             Check(header->closeAfter, "refusal closes");
@@ -68,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         Check(r == consume_result::Complete, "result code");
+        outcomes += Summary(*header, r) + "\n";
         Check(header->ConsumeHeader(admit) == consume_result::Complete, "completion sticks");
         Check(header->BodySize() == header->contentLength || header->messageKind.load() == 0 ||
                   !header->HasField("content-length"),
@@ -87,5 +147,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         header->AppendInput(rest);
         if (++messages > 10000) break;
     }
+    if (messages <= 10000) Check(outcomes == ReadInPlace(stream, piece, limits, admit), "in place reads the same");
     return 0;
 }
