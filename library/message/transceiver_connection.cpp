@@ -246,32 +246,41 @@ int KoTransceiverConnection::SendStep(KoSocketIPvx& socket) {
         // The lock is held over the write: the pieces point into the queue.
         // The socket is non-blocking, so the write is short.
         std::lock_guard<std::mutex> lock(outputLock);
-        constexpr std::size_t maxPieces = 16;
-        platform::ConstBytes pieces[maxPieces];
-        std::size_t count = 0;
-        std::size_t total = 0;
-        std::size_t skip = headSent;
-        for (std::size_t i = headIndex; i < outputQueue.size(); ++i) {
-            if (count == maxPieces || total >= sendChunk) break;
-            const std::string& text = outputQueue[i];
-            const std::size_t length = std::min(text.size() - skip, sendChunk - total);
-            if (length != 0) pieces[count++] = platform::ConstBytes{text.data() + skip, length};
-            total += length;
-            skip = 0;
-        }
-        if (total == 0) return stepWouldBlock;
-        // Straight to the descriptor: the endpoint's Send reports a full
-        // socket and a failed one alike (0 bytes), and only the second ends
-        // the connection.
-        const auto outcome = platform::sendGather(socket.fd(), pieces, count);
-        if (!outcome.error.ok())
-            return outcome.error.wouldBlock() || outcome.error.interrupted() ? stepWouldBlock : stepClosed;
-        if (outcome.bytes == 0) return stepWouldBlock;
-        consumeSentLocked(outcome.bytes);
-        sent = outcome.bytes;
+        const int n = writeQueuedLocked(socket, false);
+        if (n == 0) return stepWouldBlock;
+        if (n < 0) return n;
+        sent = static_cast<std::size_t>(n);
     }
     touch();
     return static_cast<int>(sent);
+}
+
+int KoTransceiverConnection::writeQueuedLocked(KoSocketIPvx& socket, bool fileFollows) {
+    constexpr std::size_t maxPieces = 16;
+    platform::ConstBytes pieces[maxPieces];
+    std::size_t count = 0;
+    std::size_t total = 0;
+    std::size_t skip = headSent;
+    for (std::size_t i = headIndex; i < outputQueue.size(); ++i) {
+        if (count == maxPieces || total >= sendChunk) break;
+        const std::string& text = outputQueue[i];
+        const std::size_t length = std::min(text.size() - skip, sendChunk - total);
+        if (length != 0) pieces[count++] = platform::ConstBytes{text.data() + skip, length};
+        total += length;
+        skip = 0;
+    }
+    if (total == 0) return 0;
+    // Straight to the descriptor: the endpoint's Send reports a full socket
+    // and a failed one alike (0 bytes), and only the second ends the
+    // connection.
+    const bool more = fileFollows && headIndex + count == outputQueue.size();
+    const auto outcome = more ? platform::sendGatherMore(socket.fd(), pieces, count)
+                              : platform::sendGather(socket.fd(), pieces, count);
+    if (!outcome.error.ok())
+        return outcome.error.wouldBlock() || outcome.error.interrupted() ? stepWouldBlock : stepClosed;
+    if (outcome.bytes == 0) return stepWouldBlock;
+    consumeSentLocked(outcome.bytes);
+    return static_cast<int>(outcome.bytes);
 }
 
 int KoTransceiverConnection::InputArrived(const char* bytes, std::size_t length) {

@@ -239,6 +239,12 @@ protected:
     // Under outputLock: drops count sent bytes across the queued texts and
     // refreshes the waiting flag, then lets a subclass refill the queue.
     void consumeSentLocked(std::size_t count);
+    // Under outputLock: one gathered write of the queue's unsent texts (at
+    // most sendChunk bytes), the bytes written consumed. fileFollows: a file
+    // goes out right behind the queue, so a write that takes the queue to
+    // its end lets the kernel hold it back to leave with the file. Returns
+    // the bytes written, 0 with nothing queued, stepWouldBlock or stepClosed.
+    int writeQueuedLocked(KoSocketIPvx& socket, bool fileFollows);
     virtual void afterSentLocked() {}
     void refreshOutputWaitingLocked();
     bool outputEmptyLocked() const { return headIndex == outputQueue.size(); }

@@ -366,32 +366,11 @@ int KoHTTPConnection::SendStep(KoSocketIPvx& socket) {
             sent = static_cast<std::size_t>(n);
         } else {
             if (outputEmptyLocked()) refillLocked();
-            constexpr std::size_t maxPieces = 16;
-            platform::ConstBytes pieces[maxPieces];
-            std::size_t count = 0;
-            std::size_t total = 0;
-            std::size_t skip = headSent;
-            for (std::size_t i = headIndex; i < outputQueue.size(); ++i) {
-                if (count == maxPieces || total >= sendChunk) break;
-                const std::string& text = outputQueue[i];
-                const std::size_t length = std::min(text.size() - skip, sendChunk - total);
-                if (length != 0) pieces[count++] = platform::ConstBytes{text.data() + skip, length};
-                total += length;
-                skip = 0;
-            }
-            if (total != 0) {
-                // A header whose file follows by sendfile waits briefly for it,
-                // so that both leave in one segment.
-                const bool fileFollows = !later.empty() && later.front().bySendfile &&
-                                         headIndex + count == outputQueue.size();
-                const auto outcome = fileFollows ? platform::sendGatherMore(socket.fd(), pieces, count)
-                                                 : platform::sendGather(socket.fd(), pieces, count);
-                if (!outcome.error.ok())
-                    return outcome.error.wouldBlock() || outcome.error.interrupted() ? stepWouldBlock : stepClosed;
-                if (outcome.bytes == 0) return stepWouldBlock;
-                consumeSentLocked(outcome.bytes);
-                sent = outcome.bytes;
-            }
+            // A header whose file follows by sendfile waits briefly for it,
+            // so that both leave in one segment.
+            const int n = writeQueuedLocked(socket, !later.empty() && later.front().bySendfile);
+            if (n < 0) return n;
+            sent = static_cast<std::size_t>(n);
         }
         // Closing: the loop removes a connection whose step reports closed.
         if (closeWhenDrained && drainedLocked()) return stepClosed;
