@@ -4,32 +4,21 @@ void KoDeliveryLock::guard() {
     while (guard_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
 }
 
+bool KoDeliveryLock::takeGuarded(std::thread::id me) {
+    if (depth_ != 0 && owner_ != me) return false;
+    owner_ = me;
+    ++depth_;
+    return true;
+}
+
 void KoDeliveryLock::lock() {
-    const auto me = std::this_thread::get_id();
-    for (;;) {
-        guard();
-        if (depth_ == 0 || owner_ == me) {
-            owner_ = me;
-            ++depth_;
-            unguard();
-            return;
-        }
-        // Read under the guard: a release after it changes the count, so the
-        // wait below cannot miss it.
-        const std::uint32_t seen = releases_.load(std::memory_order_acquire);
-        unguard();
-        releases_.wait(seen, std::memory_order_acquire);
-    }
+    static const std::atomic<bool> never{false};
+    lockUnless(never);
 }
 
 bool KoDeliveryLock::try_lock() {
-    const auto me = std::this_thread::get_id();
     guard();
-    const bool taken = depth_ == 0 || owner_ == me;
-    if (taken) {
-        owner_ = me;
-        ++depth_;
-    }
+    const bool taken = takeGuarded(std::this_thread::get_id());
     unguard();
     return taken;
 }
@@ -53,9 +42,7 @@ bool KoDeliveryLock::lockUnless(const std::atomic<bool>& giveUp) {
     const auto me = std::this_thread::get_id();
     for (;;) {
         guard();
-        if (depth_ == 0 || owner_ == me) {
-            owner_ = me;
-            ++depth_;
+        if (takeGuarded(me)) {
             unguard();
             return true;
         }
@@ -63,6 +50,8 @@ bool KoDeliveryLock::lockUnless(const std::atomic<bool>& giveUp) {
             unguard();
             return false;
         }
+        // Read under the guard: a release after it changes the count, so the
+        // wait below cannot miss it.
         const std::uint32_t seen = releases_.load(std::memory_order_acquire);
         unguard();
         releases_.wait(seen, std::memory_order_acquire);

@@ -41,6 +41,8 @@ private:
     // count (an atomic wait, no mutex or condition variable to carry).
     void guard();
     void unguard() { guard_.clear(std::memory_order_release); }
+    // Under guard_: takes the lock (again) if it is free or already me's.
+    bool takeGuarded(std::thread::id me);
 
     std::atomic_flag guard_ = ATOMIC_FLAG_INIT;
     std::atomic<std::uint32_t> releases_{0};
