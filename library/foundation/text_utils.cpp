@@ -167,6 +167,23 @@ std::string xmlUnescape(const std::string& text) {
     return result;
 }
 
+std::string escapeForLog(std::string_view text) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string result;
+    result.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7E || c == '"' || c == '\\') {
+            result += "\\x";
+            result += hex[byte >> 4];
+            result += hex[byte & 0x0F];
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
 std::uint64_t parseUnsignedOr(const std::string& text, std::uint64_t fallback) {
     std::string::size_type i = 0;
     while (i < text.size() && isSpace(text[i])) ++i;

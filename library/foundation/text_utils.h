@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Splits text at every occurrence of the whole delimiter string. A piece
@@ -44,6 +45,12 @@ std::string xmlEscape(const std::string& text);
 // character references (as UTF-8) back into their bytes; an "&" that starts
 // none of them stays as it is.
 std::string xmlUnescape(const std::string& text);
+
+// Makes text that a client sent safe to write into a log or diagnostic line:
+// '"' and '\' and every byte below 0x20 or above 0x7E become "\xHH", so a
+// value can neither close a quoted field nor start a line or a terminal
+// sequence. Other bytes pass unchanged.
+std::string escapeForLog(std::string_view text);
 
 // Reads a decimal unsigned 64-bit number after optional leading white space
 // and an optional "+", stopping at the first non-digit. No digit, a minus

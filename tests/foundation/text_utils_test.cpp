@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -142,4 +143,18 @@ TEST(XmlUnescape, DecodesReferencesAndKeepsWhatIsNone) {
         {"&", "&"},
     };
     for (const auto& row : rows) EXPECT_EQ(xmlUnescape(row.text), row.decoded) << row.text;
+}
+
+TEST(EscapeForLog, QuotesBackslashesAndBytesOutsidePrintableAsciiBecomeHex) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"Mozilla/5.0 (X11)", "Mozilla/5.0 (X11)"},
+        {"evil\" 200 1 \"-\" \"x", "evil\\x22 200 1 \\x22-\\x22 \\x22x"},
+        {"a\\b", "a\\x5Cb"},
+        {"line\r\nnext", "line\\x0D\\x0Anext"},
+        {"\x1b[31mred", "\\x1B[31mred"},
+        {std::string("nul\0byte", 8), "nul\\x00byte"},
+        {"\x7f\xc3\xa9", "\\x7F\\xC3\\xA9"},
+        {"", ""},
+    };
+    for (const auto& [raw, escaped] : cases) EXPECT_EQ(escapeForLog(raw), escaped) << raw;
 }

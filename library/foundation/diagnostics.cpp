@@ -1,0 +1,38 @@
+#include "foundation/diagnostics.h"
+
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+std::mutex sinkLock;
+std::shared_ptr<const KoDiagnosticSink> currentSink;  // under sinkLock; null: standard error
+
+}  // namespace
+
+void diagnostic(std::string_view line) {
+    std::shared_ptr<const KoDiagnosticSink> sink;
+    {
+        std::lock_guard<std::mutex> lock(sinkLock);
+        sink = currentSink;
+    }
+    if (sink) {
+        (*sink)(line);
+        return;
+    }
+    std::string whole(line);
+    whole += '\n';
+    // One write per line, so that lines from several threads do not mix.
+    std::fwrite(whole.data(), 1, whole.size(), stderr);
+    std::fflush(stderr);
+}
+
+KoDiagnosticSink setDiagnosticSink(KoDiagnosticSink sink) {
+    std::shared_ptr<const KoDiagnosticSink> next;
+    if (sink) next = std::make_shared<const KoDiagnosticSink>(std::move(sink));
+    std::lock_guard<std::mutex> lock(sinkLock);
+    std::swap(currentSink, next);
+    return next ? *next : KoDiagnosticSink{};
+}
