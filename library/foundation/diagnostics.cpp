@@ -1,6 +1,6 @@
 #include "foundation/diagnostics.h"
 
-#include <cstdio>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -25,8 +25,8 @@ void diagnostic(std::string_view line) {
     std::string whole(line);
     whole += '\n';
     // One write per line, so that lines from several threads do not mix.
-    std::fwrite(whole.data(), 1, whole.size(), stderr);
-    std::fflush(stderr);
+    std::cerr.write(whole.data(), static_cast<std::streamsize>(whole.size()));
+    std::cerr.flush();
 }
 
 KoDiagnosticSink setDiagnosticSink(KoDiagnosticSink sink) {

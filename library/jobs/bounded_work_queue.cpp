@@ -1,10 +1,11 @@
 #include "jobs/bounded_work_queue.h"
 
 #include <exception>
-#include <iostream>
+#include <string>
 #include <memory>
 #include <utility>
 
+#include "foundation/diagnostics.h"
 #include "jobs/kessa_scheduler.h"
 
 KoBoundedWorkQueue::KoBoundedWorkQueue(KoKessaScheduler2& scheduler_, std::size_t limit_, std::string name_)
@@ -40,9 +41,9 @@ void KoBoundedWorkQueue::launchLocked() {
             try {
                 (*work)();
             } catch (const std::exception& error) {
-                std::cerr << name << ": " << error.what() << std::endl;
+                diagnostic(name + ": " + error.what());
             } catch (...) {
-                std::cerr << name << ": unknown exception" << std::endl;
+                diagnostic(name + ": unknown exception");
             }
             // Whatever the work holds goes before the queue may go.
             *work = nullptr;

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <exception>
-#include <iostream>
 #include <string>
 #include <utility>
 
+#include "foundation/diagnostics.h"
 #include "jobs/unique_name_source.h"
 
 namespace {
@@ -15,7 +15,7 @@ std::atomic<uint64_t> nextJobNumber{1};
 using Clock = std::chrono::steady_clock;
 using Both = std::scoped_lock<std::mutex, std::mutex>;
 
-void report(const std::string& line) { std::cerr << line << std::endl; }
+void report(const std::string& line) { diagnostic(line); }
 
 }  // namespace
 

@@ -1,7 +1,8 @@
 #include "reader/read_transaction.h"
 
-#include <iostream>
+#include <string>
 
+#include "foundation/diagnostics.h"
 #include "reader/dtd_element_reader.h"
 
 ReadTransaction::ReadTransaction(KoDTDElementReader& reader)
@@ -24,7 +25,7 @@ int ReadTransaction::get(bool endAcceptable) {
         c = reader_.get();
         if (c < 0) {
             if (!endAcceptable) {
-                std::cerr << "reading EOF is an error! ---> will become an exception" << std::endl;
+                diagnostic("reading EOF is an error! ---> will become an exception");
             }
             return -1;
         }
@@ -38,8 +39,8 @@ int ReadTransaction::get(bool endAcceptable) {
 
 void ReadTransaction::giveBack(std::size_t n) {
     if (n > pos_) {
-        std::cerr << "error! can't give more back than read---> will become an exception... " << pos_
-                  << " vs. " << n << std::endl;
+        diagnostic("error! can't give more back than read---> will become an exception... " + std::to_string(pos_) +
+                   " vs. " + std::to_string(n));
         return;
     }
     pos_ -= n;

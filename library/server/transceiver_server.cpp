@@ -2,8 +2,10 @@
 
 #include <exception>
 #include <iostream>
+#include <string>
 #include <thread>
 
+#include "foundation/diagnostics.h"
 #include "jobs/kessa_scheduler.h"
 #include "message/transceiver.h"
 #include "message/x_header.h"
@@ -97,7 +99,7 @@ void KoTransceiverServer::report(const KoServerCallback_t& event) {
     try {
         callback(event);
     } catch (const std::exception& error) {
-        std::cerr << "server callback failed: " << error.what() << std::endl;
+        diagnostic(std::string("server callback failed: ") + error.what());
     }
 }
 
@@ -151,7 +153,7 @@ void KoTransceiverServer::workerLoop() {
                 processInput(entry.first, entry.second);
             } catch (const std::exception& error) {
                 // One connection's failure must not end the service of the others.
-                std::cerr << "processInput failed: " << error.what() << std::endl;
+                diagnostic(std::string("processInput failed: ") + error.what());
             }
         }
         // Woken by a delivery or a stop; no time-out, so an idle server sleeps.

@@ -5,6 +5,7 @@
 #include <iostream>
 #include <utility>
 
+#include "foundation/diagnostics.h"
 #include "foundation/exception.h"
 #include "foundation/file_utils.h"
 #include "store/command_compiler.h"
@@ -125,7 +126,7 @@ bool KoPersistentAppStorage::registerProjects(const std::string& name) {
     try {
         probe.load(file, leaveMissingFile);
     } catch (const KoException& e) {
-        std::cerr << e.what() << std::endl;
+        diagnostic(e.what());
         return false;
     }
     std::lock_guard<std::mutex> store(storeLock_);

@@ -1,9 +1,9 @@
 #include "store/xml_database.h"
 
-#include <iostream>
 #include <sstream>
 #include <vector>
 
+#include "foundation/diagnostics.h"
 #include "foundation/exception.h"
 #include "foundation/file_utils.h"
 #include "foundation/text_utils.h"
@@ -85,7 +85,7 @@ std::string KoXMLDatabase::getValue(const std::string& path, const std::string& 
 }
 
 void KoXMLDatabase::save(const std::string& filePath) {
-    std::cerr << "writing: " << filePath << " to disk is blocked!!" << std::endl;
+    diagnostic("writing: " + filePath + " to disk is blocked!!");
     std::lock_guard<std::mutex> guard(lock_);
 }
 
