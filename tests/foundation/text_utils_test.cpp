@@ -1,4 +1,5 @@
 #include "foundation/text_utils.h"
+#include "foundation/base64.h"
 
 #include <gtest/gtest.h>
 
@@ -157,4 +158,18 @@ TEST(EscapeForLog, QuotesBackslashesAndBytesOutsidePrintableAsciiBecomeHex) {
         {"", ""},
     };
     for (const auto& [raw, escaped] : cases) EXPECT_EQ(escapeForLog(raw), escaped) << raw;
+}
+
+TEST(Base64, EncodesWithPaddingAndDecodesOnlyWellFormedText) {
+    const std::pair<std::string, std::string> pairs[] = {
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
+        {"alice:s3cret", "YWxpY2U6czNjcmV0"}, {std::string("\0\xff\xfe", 3), "AP/+"},
+    };
+    for (const auto& [bytes, text] : pairs) {
+        EXPECT_EQ(base64Encode(bytes), text);
+        EXPECT_EQ(base64Decode(text), bytes) << text;
+    }
+    for (const char* bad : {"Zg=", "Zg", "Z===", "Zg==Zg==", "Zm9v*A==", "Zm=v", "Zm9v\n"}) {
+        EXPECT_FALSE(base64Decode(bad).has_value()) << bad;
+    }
 }
