@@ -105,3 +105,55 @@ TEST(KoRouteTable, RefusesPatternsWithoutLeadingSlashOrMethod) {
 }
 
 }  // namespace
+
+TEST(KoRouteTable, ParametersTakeOneSegmentAndLiteralsComeFirst) {
+    const KoRouteTable table = Table({{"GET", "/api/items/:id"}, {"GET", "/api/items/new"}, {"PUT", "/api/items/:id"},
+                                      {"GET", "/api/:kind/:id/photo"}, {"GET", "/files/:owner/*"}, {"GET", "/api/*"},
+                                      {"DELETE", "/api/items/:id"}});
+    struct Case {
+        const char* method;
+        const char* path;
+        const char* expected;
+        const char* parameters;  // name=value;...
+    };
+    const Case cases[] = {
+        {"GET", "/api/items/7", "GET /api/items/:id", "id=7;"},
+        {"PUT", "/api/items/7", "PUT /api/items/:id", "id=7;"},
+        {"GET", "/api/items/new", "GET /api/items/new", ""},  // a literal before a parameter
+        {"GET", "/api/items/", "GET /api/*", ""},            // a parameter is never empty
+        {"GET", "/api/items/7/x", "GET /api/*", ""},
+        {"GET", "/api/users/9/photo", "GET /api/:kind/:id/photo", "kind=users;id=9;"},
+        {"GET", "/files/ann/a/b.txt", "GET /files/:owner/*", "owner=ann;*=a/b.txt;"},
+        {"GET", "/files/ann/", "GET /files/:owner/*", "owner=ann;*=;"},
+        {"GET", "/files/ann", "", ""},
+        {"HEAD", "/api/items/7", "GET /api/items/:id", "id=7;"},
+    };
+    for (const Case& c : cases) {
+        const auto match = table.match(c.method, c.path);
+        EXPECT_EQ(match.handler ? match.handler->handlerName() : "", c.expected) << c.method << " " << c.path;
+        std::string parameters;
+        for (const auto& [name, value] : match.parameters) parameters += name + "=" + value + ";";
+        EXPECT_EQ(parameters, c.parameters) << c.method << " " << c.path;
+    }
+    EXPECT_THROW(Table({{"GET", "/a/:id*"}}), KoException);
+    EXPECT_THROW(Table({{"GET", "/a/:/b"}}), KoException);
+}
+
+TEST(KoRouteTable, APathWithRoutesButNotForTheMethodSaysWhichItAllows) {
+    const KoRouteTable table = Table({{"GET", "/a"}, {"POST", "/a"}, {"PUT", "/items/:id"}, {"*", "/any"},
+                                      {"POST", "/form/*"}});
+    const std::pair<const char*, const char*> cases[] = {
+        {"/a", "GET HEAD POST "}, {"/items/3", "PUT "}, {"/form/x", "POST "}, {"/nothing", ""},
+    };
+    for (const auto& [path, allowed] : cases) {
+        const auto match = table.match("DELETE", path);
+        EXPECT_FALSE(match.handler) << path;
+        std::string methods;
+        for (const std::string& method : match.allowed) methods += method + " ";
+        EXPECT_EQ(methods, allowed) << path;
+    }
+    EXPECT_TRUE(table.match("DELETE", "/any").handler);
+    KoRouteTable removing = Table({{"GET", "/items/:id"}});
+    removing.add("GET", "/items/:id", nullptr);
+    EXPECT_TRUE(removing.empty());
+}
