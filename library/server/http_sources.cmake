@@ -2,7 +2,9 @@ target_sources(velko_server PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/byte_ranges.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_output.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_runner.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/cookies.cpp
   ${CMAKE_CURRENT_LIST_DIR}/entity_tag.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/event_stream.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fastcgi_connection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fastcgi_records.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fastcgi_response.cpp

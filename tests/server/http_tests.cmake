@@ -2,7 +2,9 @@ velko_add_tests(server_http
   ${CMAKE_CURRENT_LIST_DIR}/byte_ranges_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_output_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_runner_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/cookies_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/entity_tag_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/event_stream_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fastcgi_connection_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/fastcgi_records_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_answer_test.cpp
