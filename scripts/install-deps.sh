@@ -4,7 +4,7 @@
 # test of a seeking video makes its video; file: cpack finds the binaries
 # of the Debian package with it).
 set -euo pipefail
-packages=(build-essential cmake pkg-config libssl-dev openssl zlib1g-dev libbrotli-dev libcrypt-dev libgtest-dev libgmock-dev
+packages=(build-essential cmake pkg-config libssl-dev openssl zlib1g-dev libbrotli-dev libnghttp2-dev nghttp2-client libcrypt-dev libgtest-dev libgmock-dev
           googletest curl php-cgi clang libclang-rt-dev chromium ffmpeg file)
 missing=()
 for p in "${packages[@]}"; do

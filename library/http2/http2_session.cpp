@@ -1,0 +1,281 @@
+#include "http2/http2_session.h"
+
+#include <nghttp2/nghttp2.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "foundation/exception.h"
+
+namespace {
+
+// Names that HTTP/2 forbids in a message: connection-specific fields.
+bool ConnectionSpecific(std::string_view name) {
+    return name == "connection" || name == "keep-alive" || name == "proxy-connection" ||
+           name == "transfer-encoding" || name == "upgrade";
+}
+
+nghttp2_nv Pair(const std::string& name, const std::string& value) {
+    nghttp2_nv nv;
+    nv.name = reinterpret_cast<uint8_t*>(const_cast<char*>(name.data()));
+    nv.namelen = name.size();
+    nv.value = reinterpret_cast<uint8_t*>(const_cast<char*>(value.data()));
+    nv.valuelen = value.size();
+    nv.flags = NGHTTP2_NV_FLAG_NONE;
+    return nv;
+}
+
+}  // namespace
+
+KoHttp2TextBody::Read KoHttp2TextBody::read(char* into, std::size_t capacity) {
+    const std::size_t take = std::min(capacity, text_.size() - at_);
+    std::memcpy(into, text_.data() + at_, take);
+    at_ += take;
+    return {take, at_ == text_.size(), false};
+}
+
+struct KoHttp2ServerSession::Callbacks {
+    static KoHttp2ServerSession& Of(void* user) { return *static_cast<KoHttp2ServerSession*>(user); }
+
+    static int BeginFrame(nghttp2_session*, const nghttp2_frame_hd* header, void* user) {
+        KoHttp2ServerSession& self = Of(user);
+        if (self.failed_) return 0;
+        const bool ends = (header->flags & NGHTTP2_FLAG_END_STREAM) != 0;
+        if (header->length == 0 && !ends &&
+            (header->type == NGHTTP2_DATA || header->type == NGHTTP2_CONTINUATION)) {
+            self.countFrame(self.emptyFrames_, self.limits_.emptyFramesPerSecond, "empty frames");
+        }
+        if (header->type == NGHTTP2_RST_STREAM) self.takeResetToken();
+        if (header->type == NGHTTP2_PING || header->type == NGHTTP2_SETTINGS) {
+            self.countFrame(self.controlFrames_, self.limits_.controlFramesPerSecond, "SETTINGS and PING frames");
+        }
+        return 0;
+    }
+
+    static int BeginHeaders(nghttp2_session*, const nghttp2_frame* frame, void* user) {
+        KoHttp2ServerSession& self = Of(user);
+        if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
+        Stream& stream = self.streams_[frame->hd.stream_id];
+        stream.request.stream = frame->hd.stream_id;
+        return 0;
+    }
+
+    static int Header(nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name, size_t namelen,
+                      const uint8_t* value, size_t valuelen, uint8_t, void* user) {
+        KoHttp2ServerSession& self = Of(user);
+        auto found = self.streams_.find(frame->hd.stream_id);
+        if (found == self.streams_.end() || self.failed_) return 0;
+        Stream& stream = found->second;
+        // An HPACK bomb decodes to far more than it weighs on the wire.
+        stream.headerBytes += namelen + valuelen + 32;
+        if (stream.headerBytes > self.limits_.maxHeaderList) {
+            self.fail(NGHTTP2_ENHANCE_YOUR_CALM, "a header list above the bound");
+            return 0;
+        }
+        const std::string_view n(reinterpret_cast<const char*>(name), namelen);
+        std::string v(reinterpret_cast<const char*>(value), valuelen);
+        KoHttp2Request& request = stream.request;
+        if (n == ":method") {
+            request.method = std::move(v);
+        } else if (n == ":scheme") {
+            request.scheme = std::move(v);
+        } else if (n == ":authority") {
+            request.authority = std::move(v);
+        } else if (n == ":path") {
+            request.path = std::move(v);
+        } else {
+            request.fields.emplace_back(std::string(n), std::move(v));
+        }
+        return 0;
+    }
+
+    static int DataChunk(nghttp2_session*, uint8_t, int32_t stream_id, const uint8_t* data, size_t len, void* user) {
+        KoHttp2ServerSession& self = Of(user);
+        auto found = self.streams_.find(stream_id);
+        if (found == self.streams_.end()) return 0;
+        Stream& stream = found->second;
+        if (stream.tooLarge) return 0;
+        if (stream.request.body.size() + len > self.limits_.maxBody) {
+            stream.tooLarge = true;
+            std::string().swap(stream.request.body);
+            return 0;
+        }
+        stream.request.body.append(reinterpret_cast<const char*>(data), len);
+        return 0;
+    }
+
+    static int FrameReceived(nghttp2_session*, const nghttp2_frame* frame, void* user) {
+        KoHttp2ServerSession& self = Of(user);
+        if (self.failed_) return 0;
+        const bool ends = (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) != 0;
+        if (!ends || (frame->hd.type != NGHTTP2_DATA && frame->hd.type != NGHTTP2_HEADERS)) return 0;
+        auto found = self.streams_.find(frame->hd.stream_id);
+        if (found == self.streams_.end()) return 0;
+        Stream& stream = found->second;
+        if (stream.tooLarge) {
+            self.respond(frame->hd.stream_id, 413, {{"content-type", "text/plain"}},
+                         std::make_unique<KoHttp2TextBody>("request body too large\n"));
+            return 0;
+        }
+        for (const auto& [name, value] : stream.request.fields) {
+            if (ConnectionSpecific(name) || (name == "te" && value != "trailers")) {
+                nghttp2_submit_rst_stream(self.session_, NGHTTP2_FLAG_NONE, frame->hd.stream_id, NGHTTP2_PROTOCOL_ERROR);
+                return 0;
+            }
+        }
+        self.handler_.request(self, std::move(stream.request));
+        return 0;
+    }
+
+    static int StreamClosed(nghttp2_session*, int32_t stream_id, uint32_t, void* user) {
+        KoHttp2ServerSession& self = Of(user);
+        if (self.streams_.erase(stream_id) != 0) self.handler_.streamClosed(self, stream_id);
+        return 0;
+    }
+
+    static ssize_t ReadBody(nghttp2_session*, int32_t stream_id, uint8_t* buf, size_t length, uint32_t* flags,
+                            nghttp2_data_source*, void* user) {
+        KoHttp2ServerSession& self = Of(user);
+        auto found = self.streams_.find(stream_id);
+        if (found == self.streams_.end() || !found->second.body) {
+            *flags |= NGHTTP2_DATA_FLAG_EOF;
+            return 0;
+        }
+        const KoHttp2Body::Read read = found->second.body->read(reinterpret_cast<char*>(buf), length);
+        if (read.deferred && read.bytes == 0) return NGHTTP2_ERR_DEFERRED;
+        if (read.ended) *flags |= NGHTTP2_DATA_FLAG_EOF;
+        return static_cast<ssize_t>(read.bytes);
+    }
+};
+
+KoHttp2ServerSession::KoHttp2ServerSession(Handler& handler, KoHttp2Limits limits)
+    : handler_(handler), limits_(limits), resetTokens_(static_cast<double>(limits.resetBurst)) {
+    nghttp2_session_callbacks* callbacks = nullptr;
+    nghttp2_option* option = nullptr;
+    if (nghttp2_session_callbacks_new(&callbacks) != 0 || nghttp2_option_new(&option) != 0) {
+        nghttp2_session_callbacks_del(callbacks);
+        throw KoException("no memory for an HTTP/2 session", __LINE__, "src");
+    }
+    nghttp2_session_callbacks_set_on_begin_frame_callback(callbacks, Callbacks::BeginFrame);
+    nghttp2_session_callbacks_set_on_begin_headers_callback(callbacks, Callbacks::BeginHeaders);
+    nghttp2_session_callbacks_set_on_header_callback(callbacks, Callbacks::Header);
+    nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks, Callbacks::DataChunk);
+    nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks, Callbacks::FrameReceived);
+    nghttp2_session_callbacks_set_on_stream_close_callback(callbacks, Callbacks::StreamClosed);
+    nghttp2_option_set_max_continuations(option, limits_.maxContinuations);
+    nghttp2_option_set_stream_reset_rate_limit(option, limits_.resetBurst, limits_.resetsPerSecond);
+    nghttp2_option_set_max_outbound_ack(option, 1000);
+    nghttp2_option_set_max_settings(option, 32);
+    const int made = nghttp2_session_server_new2(&session_, callbacks, this, option);
+    nghttp2_session_callbacks_del(callbacks);
+    nghttp2_option_del(option);
+    if (made != 0) throw KoException("no memory for an HTTP/2 session", __LINE__, "src");
+    const nghttp2_settings_entry settings[] = {
+        {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, limits_.maxStreams},
+        {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, static_cast<std::uint32_t>(limits_.maxHeaderList)},
+        {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, 4096},
+    };
+    nghttp2_submit_settings(session_, NGHTTP2_FLAG_NONE, settings, sizeof settings / sizeof settings[0]);
+}
+
+KoHttp2ServerSession::~KoHttp2ServerSession() { nghttp2_session_del(session_); }
+
+void KoHttp2ServerSession::fail(std::uint32_t code, const std::string& why) {
+    if (failed_) return;
+    failed_ = true;
+    failure_ = why;
+    nghttp2_session_terminate_session(session_, code);
+}
+
+bool KoHttp2ServerSession::countFrame(std::uint32_t& counter, std::uint32_t limit, const char* what) {
+    if (now_ - windowStart_ >= std::chrono::seconds(1)) {
+        windowStart_ = now_;
+        controlFrames_ = 0;
+        emptyFrames_ = 0;
+    }
+    if (++counter <= limit) return true;
+    fail(NGHTTP2_ENHANCE_YOUR_CALM, std::string("a flood of ") + what);
+    return false;
+}
+
+bool KoHttp2ServerSession::takeResetToken() {
+    // A token bucket: a burst of resets, then so many a second.
+    const double elapsed = std::chrono::duration<double>(now_ - resetRefilled_).count();
+    resetRefilled_ = now_;
+    if (elapsed > 0) {
+        resetTokens_ = std::min(static_cast<double>(limits_.resetBurst),
+                                resetTokens_ + elapsed * static_cast<double>(limits_.resetsPerSecond));
+    }
+    if (resetTokens_ >= 1) {
+        resetTokens_ -= 1;
+        return true;
+    }
+    fail(NGHTTP2_ENHANCE_YOUR_CALM, "a flood of stream resets");
+    return false;
+}
+
+bool KoHttp2ServerSession::receive(std::string_view bytes, Clock::time_point now) {
+    now_ = now;
+    if (failed_) return false;
+    const ssize_t used =
+        nghttp2_session_mem_recv(session_, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    if (used < 0) {
+        // A fatal error leaves nghttp2 sending nothing more on its own: the
+        // peer is still told why the connection ends.
+        const std::string why = nghttp2_strerror(static_cast<int>(used));
+        fail(used == NGHTTP2_ERR_FLOODED || used == NGHTTP2_ERR_TOO_MANY_CONTINUATIONS ? NGHTTP2_ENHANCE_YOUR_CALM
+                                                                                     : NGHTTP2_PROTOCOL_ERROR,
+             why);
+        return false;
+    }
+    // nghttp2 ends the session itself for some misdeeds (a reset flood, too
+    // many CONTINUATION frames): it then wants to read no more.
+    if (!failed_ && !nghttp2_session_want_read(session_) && nghttp2_session_want_write(session_)) {
+        failed_ = true;
+        failure_ = "the peer broke the protocol";
+    }
+    return !failed_;
+}
+
+void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
+    const std::size_t start = out.size();
+    while (out.size() - start < limit) {
+        const uint8_t* data = nullptr;
+        const ssize_t length = nghttp2_session_mem_send(session_, &data);
+        if (length <= 0) return;
+        out.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+    }
+}
+
+bool KoHttp2ServerSession::wantsWrite() const { return nghttp2_session_want_write(session_) != 0; }
+
+bool KoHttp2ServerSession::finished() const {
+    return !nghttp2_session_want_read(session_) && !nghttp2_session_want_write(session_);
+}
+
+bool KoHttp2ServerSession::respond(std::int32_t stream, int status,
+                                   const std::vector<std::pair<std::string, std::string>>& fields,
+                                   std::unique_ptr<KoHttp2Body> body) {
+    auto found = streams_.find(stream);
+    if (found == streams_.end()) return false;
+    const std::string statusText = std::to_string(status);
+    static const std::string statusName = ":status";
+    std::vector<nghttp2_nv> nva;
+    nva.reserve(fields.size() + 1);
+    nva.push_back(Pair(statusName, statusText));
+    for (const auto& [name, value] : fields) {
+        if (!ConnectionSpecific(name)) nva.push_back(Pair(name, value));
+    }
+    found->second.body = std::move(body);
+    nghttp2_data_provider provider{};
+    provider.read_callback = Callbacks::ReadBody;
+    const bool hasBody = found->second.body != nullptr;
+    return nghttp2_submit_response(session_, stream, nva.data(), nva.size(), hasBody ? &provider : nullptr) == 0;
+}
+
+void KoHttp2ServerSession::resume(std::int32_t stream) { nghttp2_session_resume_data(session_, stream); }
+
+void KoHttp2ServerSession::shutdown() {
+    nghttp2_submit_goaway(session_, NGHTTP2_FLAG_NONE, nghttp2_session_get_last_proc_stream_id(session_),
+                          NGHTTP2_NO_ERROR, nullptr, 0);
+}

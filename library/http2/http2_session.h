@@ -1,0 +1,150 @@
+// HTTP/2: KoHttp2ServerSession, the server side of one HTTP/2 connection,
+// framed by nghttp2 and driven by whoever owns the socket (nghttp2 does no
+// I/O here: bytes read go to receive(), bytes to write come from produce()).
+//
+// A request is handed to the handler once its stream has ended (headers and
+// body, the body within a bound); the handler answers it with respond(),
+// at once or later, with a body that the session pulls as the stream's and
+// the connection's flow-control windows allow. A body that has nothing yet
+// says so (deferred) and is resumed with resume().
+//
+// Defences, each ending the connection with GOAWAY rather than costing the
+// server memory or its loop: at most maxStreams streams at once (SETTINGS),
+// a bound on a request's header list (what HPACK decodes to, so a small
+// block that inflates is caught), on CONTINUATION frames per header block,
+// on stream resets (a token bucket: the "rapid reset" attack), on SETTINGS,
+// PING and empty frames per second, and on the acknowledgements queued for
+// a peer that does not read.
+//
+// Threads: one connection's thread. Failures: the constructor throws
+// KoException when nghttp2 has no memory; nothing else throws but bad_alloc.
+// May use: foundation.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+struct nghttp2_session;
+
+struct KoHttp2Limits {
+    std::uint32_t maxStreams = 100;
+    std::size_t maxHeaderList = 64 * 1024;  // decoded names and values, 32 bytes more per field
+    std::size_t maxBody = 16 * 1024 * 1024;
+    std::size_t maxContinuations = 8;
+    std::uint64_t resetBurst = 1000;        // resets a client may make at once
+    std::uint64_t resetsPerSecond = 33;     // and then per second
+    std::uint32_t controlFramesPerSecond = 200;  // SETTINGS and PING
+    std::uint32_t emptyFramesPerSecond = 200;    // DATA and HEADERS with nothing in them
+};
+
+struct KoHttp2Request {
+    std::int32_t stream = 0;
+    std::string method;
+    std::string scheme;
+    std::string authority;
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> fields;  // lower-case names, as received
+    std::string body;
+};
+
+// What a response body gives when asked for bytes.
+class KoHttp2Body {
+public:
+    struct Read {
+        std::size_t bytes = 0;
+        bool ended = false;
+        bool deferred = false;  // nothing now; the owner calls resume() later
+    };
+    virtual ~KoHttp2Body() = default;
+    virtual Read read(char* into, std::size_t capacity) = 0;
+};
+
+// A body held in memory.
+class KoHttp2TextBody final : public KoHttp2Body {
+public:
+    explicit KoHttp2TextBody(std::string text) : text_(std::move(text)) {}
+    Read read(char* into, std::size_t capacity) override;
+
+private:
+    std::string text_;
+    std::size_t at_ = 0;
+};
+
+class KoHttp2ServerSession {
+public:
+    class Handler {
+    public:
+        virtual void request(KoHttp2ServerSession& session, KoHttp2Request&& request) = 0;
+        // The stream is gone (answered, reset or the connection ended).
+        virtual void streamClosed(KoHttp2ServerSession& session, std::int32_t stream) {
+            (void)session;
+            (void)stream;
+        }
+
+    protected:
+        ~Handler() = default;
+    };
+
+    using Clock = std::chrono::steady_clock;
+
+    KoHttp2ServerSession(Handler& handler, KoHttp2Limits limits = {});
+    ~KoHttp2ServerSession();
+    KoHttp2ServerSession(const KoHttp2ServerSession&) = delete;
+    KoHttp2ServerSession& operator=(const KoHttp2ServerSession&) = delete;
+
+    // Bytes from the peer. False once the connection is to end (a protocol
+    // error or a defence tripped): write what produce() still gives, then
+    // close.
+    bool receive(std::string_view bytes, Clock::time_point now = Clock::now());
+    // Appends frames to send, at most about limit bytes.
+    void produce(std::string& out, std::size_t limit = 64 * 1024);
+    bool wantsWrite() const;
+    // Neither side has anything more to say: the connection may close.
+    bool finished() const;
+
+    // Answers a stream; fields are lower-case names. body may be null (no
+    // body: HEAD, 204, 304). False when the stream is gone.
+    bool respond(std::int32_t stream, int status, const std::vector<std::pair<std::string, std::string>>& fields,
+                 std::unique_ptr<KoHttp2Body> body);
+    // A deferred body has more.
+    void resume(std::int32_t stream);
+    // A graceful end: GOAWAY with the last stream, the open ones finish.
+    void shutdown();
+
+    std::size_t openStreams() const { return streams_.size(); }
+    // Why the connection ended, when a defence or an error ended it.
+    const std::string& failure() const { return failure_; }
+
+private:
+    struct Stream {
+        KoHttp2Request request;
+        std::size_t headerBytes = 0;
+        bool tooLarge = false;
+        std::unique_ptr<KoHttp2Body> body;
+    };
+    struct Callbacks;
+
+    void fail(std::uint32_t code, const std::string& why);
+    bool countFrame(std::uint32_t& counter, std::uint32_t limit, const char* what);
+    bool takeResetToken();
+
+    Handler& handler_;
+    const KoHttp2Limits limits_;
+    nghttp2_session* session_ = nullptr;
+    std::map<std::int32_t, Stream> streams_;
+    std::string failure_;
+    bool failed_ = false;
+    Clock::time_point now_{};
+    Clock::time_point windowStart_{};
+    std::uint32_t controlFrames_ = 0;
+    std::uint32_t emptyFrames_ = 0;
+    double resetTokens_;
+    Clock::time_point resetRefilled_{};
+};

@@ -1,0 +1,304 @@
+#include "http2/http2_session.h"
+
+#include <gtest/gtest.h>
+#include <nghttp2/nghttp2.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Answers every request: the path, the method and the body's length, or a
+// body of the size the path asks for ("/size/N").
+class Echo final : public KoHttp2ServerSession::Handler {
+public:
+    void request(KoHttp2ServerSession& session, KoHttp2Request&& request) override {
+        ++requests;
+        if (deferNext) {
+            deferred = request.stream;
+            return;
+        }
+        std::string body = request.method + " " + request.path + " " + std::to_string(request.body.size());
+        if (request.path.rfind("/size/", 0) == 0) body.assign(std::stoul(request.path.substr(6)), 'x');
+        session.respond(request.stream, 200, {{"content-type", "text/plain"}, {"connection", "close"}},
+                        std::make_unique<KoHttp2TextBody>(body));
+    }
+    int requests = 0;
+    bool deferNext = false;
+    std::int32_t deferred = 0;
+};
+
+struct Response {
+    int status = 0;
+    std::map<std::string, std::string> fields;
+    std::string body;
+    bool closed = false;
+    std::uint32_t error = 0;
+};
+
+// A real nghttp2 client, its bytes carried to and from the server in memory.
+class Client {
+public:
+    Client() {
+        nghttp2_session_callbacks* callbacks = nullptr;
+        nghttp2_session_callbacks_new(&callbacks);
+        nghttp2_session_callbacks_set_on_header_callback(
+            callbacks, [](nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name, size_t namelen,
+                          const uint8_t* value, size_t valuelen, uint8_t, void* user) {
+                auto& self = *static_cast<Client*>(user);
+                const std::string n(reinterpret_cast<const char*>(name), namelen);
+                const std::string v(reinterpret_cast<const char*>(value), valuelen);
+                Response& response = self.responses[frame->hd.stream_id];
+                if (n == ":status") {
+                    response.status = std::stoi(v);
+                } else {
+                    response.fields[n] = v;
+                }
+                return 0;
+            });
+        nghttp2_session_callbacks_set_on_data_chunk_recv_callback(
+            callbacks, [](nghttp2_session*, uint8_t, int32_t stream, const uint8_t* data, size_t len, void* user) {
+                static_cast<Client*>(user)->responses[stream].body.append(reinterpret_cast<const char*>(data), len);
+                return 0;
+            });
+        nghttp2_session_callbacks_set_on_stream_close_callback(
+            callbacks, [](nghttp2_session*, int32_t stream, uint32_t error, void* user) {
+                Response& response = static_cast<Client*>(user)->responses[stream];
+                response.closed = true;
+                response.error = error;
+                return 0;
+            });
+        nghttp2_session_callbacks_set_on_frame_recv_callback(
+            callbacks, [](nghttp2_session*, const nghttp2_frame* frame, void* user) {
+                if (frame->hd.type == NGHTTP2_GOAWAY) static_cast<Client*>(user)->goaway = true;
+                return 0;
+            });
+        nghttp2_session_client_new(&session, callbacks, this);
+        nghttp2_session_callbacks_del(callbacks);
+        nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0);
+    }
+    ~Client() { nghttp2_session_del(session); }
+
+    std::int32_t get(const std::string& path, const std::string& method = "GET", const std::string* body = nullptr) {
+        const std::string scheme = "https", authority = "localhost", m = method;
+        nghttp2_nv nva[] = {Nv(":method", m), Nv(":scheme", scheme), Nv(":authority", authority), Nv(":path", path)};
+        nghttp2_data_provider provider{};
+        if (body != nullptr) {
+            provider.source.ptr = const_cast<std::string*>(body);
+            provider.read_callback = [](nghttp2_session*, int32_t, uint8_t* buf, size_t length, uint32_t* flags,
+                                        nghttp2_data_source* source, void*) -> ssize_t {
+                auto* text = static_cast<std::string*>(source->ptr);
+                const std::size_t take = std::min(length, text->size());
+                std::memcpy(buf, text->data(), take);
+                text->erase(0, take);
+                if (text->empty()) *flags |= NGHTTP2_DATA_FLAG_EOF;
+                return static_cast<ssize_t>(take);
+            };
+        }
+        return nghttp2_submit_request(session, nullptr, nva, 4, body != nullptr ? &provider : nullptr, nullptr);
+    }
+
+    // Carries bytes both ways until neither side has more (bounded).
+    void exchange(KoHttp2ServerSession& server) {
+        for (int round = 0; round < 10000; ++round) {
+            std::string toServer;
+            const uint8_t* data = nullptr;
+            for (ssize_t n; (n = nghttp2_session_mem_send(session, &data)) > 0;) toServer.append(reinterpret_cast<const char*>(data), n);
+            if (!toServer.empty()) serverOpen = server.receive(toServer) && serverOpen;
+            std::string toClient;
+            server.produce(toClient, 1 << 20);
+            if (!toClient.empty()) nghttp2_session_mem_recv(session, reinterpret_cast<const uint8_t*>(toClient.data()), toClient.size());
+            if (toServer.empty() && toClient.empty()) return;
+        }
+        ADD_FAILURE() << "the exchange did not settle";
+    }
+
+    static nghttp2_nv Nv(const char* name, const std::string& value) {
+        return {reinterpret_cast<uint8_t*>(const_cast<char*>(name)), reinterpret_cast<uint8_t*>(const_cast<char*>(value.data())),
+                std::strlen(name), value.size(), NGHTTP2_NV_FLAG_NONE};
+    }
+
+    nghttp2_session* session = nullptr;
+    std::map<std::int32_t, Response> responses;
+    bool goaway = false;
+    bool serverOpen = true;
+};
+
+// Raw frames, for what a well-behaved client library will not send.
+std::string RawFrame(std::uint8_t type, std::uint8_t flags, std::uint32_t stream, const std::string& payload) {
+    std::string frame;
+    const auto length = static_cast<std::uint32_t>(payload.size());
+    frame += static_cast<char>(length >> 16);
+    frame += static_cast<char>((length >> 8) & 0xFF);
+    frame += static_cast<char>(length & 0xFF);
+    frame += static_cast<char>(type);
+    frame += static_cast<char>(flags);
+    for (int shift = 24; shift >= 0; shift -= 8) frame += static_cast<char>((stream >> shift) & 0xFF);
+    return frame + payload;
+}
+
+std::string Preface() { return std::string("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n") + RawFrame(0x4, 0, 0, ""); }
+
+// GET https://localhost/ in HPACK from the static table.
+const std::string getRoot = "\x82\x87\x84\x41\x09localhost";
+
+bool SaysGoaway(const std::string& frames) {
+    for (std::size_t at = 0; at + 9 <= frames.size();) {
+        const std::size_t length = (static_cast<std::uint8_t>(frames[at]) << 16) |
+                                   (static_cast<std::uint8_t>(frames[at + 1]) << 8) | static_cast<std::uint8_t>(frames[at + 2]);
+        if (frames[at + 3] == 0x7) return true;
+        at += 9 + length;
+    }
+    return false;
+}
+
+// Sends raw bytes; the server's frames come back.
+std::string Attack(KoHttp2ServerSession& server, const std::string& bytes, bool& open) {
+    open = server.receive(bytes);
+    std::string out;
+    server.produce(out, 1 << 20);
+    return out;
+}
+
+}  // namespace
+
+TEST(KoHttp2ServerSession, AnswersRequestsWithBodiesOverARealClient) {
+    Echo echo;
+    KoHttp2ServerSession server(echo);
+    Client client;
+    const std::string upload(100000, 'u');  // beyond the first window: flow control must work
+    const auto get = client.get("/index.html");
+    const auto post = client.get("/form", "POST", &upload);
+    const auto large = client.get("/size/1048576");
+    client.exchange(server);
+    EXPECT_EQ(client.responses[get].status, 200);
+    EXPECT_EQ(client.responses[get].body, "GET /index.html 0");
+    EXPECT_EQ(client.responses[get].fields["content-type"], "text/plain");
+    EXPECT_EQ(client.responses[get].fields.count("connection"), 0u);  // no connection-specific field in HTTP/2
+    EXPECT_EQ(client.responses[post].body, "POST /form 100000");
+    EXPECT_EQ(client.responses[large].body.size(), 1048576u);
+    EXPECT_TRUE(client.responses[large].closed);
+    EXPECT_EQ(server.openStreams(), 0u);
+    EXPECT_TRUE(client.serverOpen);
+}
+
+TEST(KoHttp2ServerSession, ServesManyStreamsOnOneConnectionWithinTheBound) {
+    Echo echo;
+    KoHttp2ServerSession server(echo);
+    Client client;
+    std::vector<std::int32_t> streams;
+    for (int i = 0; i < 250; ++i) streams.push_back(client.get("/n/" + std::to_string(i)));
+    client.exchange(server);
+    for (int i = 0; i < 250; ++i) EXPECT_EQ(client.responses[streams[i]].body, "GET /n/" + std::to_string(i) + " 0");
+    EXPECT_EQ(echo.requests, 250);
+    EXPECT_EQ(nghttp2_session_get_remote_settings(client.session, NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS), 100u);
+}
+
+TEST(KoHttp2ServerSession, ADeferredAnswerGoesOutWhenResumed) {
+    Echo echo;
+    echo.deferNext = true;
+    KoHttp2ServerSession server(echo);
+    Client client;
+    const auto stream = client.get("/later");
+    client.exchange(server);
+    EXPECT_EQ(client.responses[stream].status, 0);
+    ASSERT_EQ(echo.deferred, stream);
+    EXPECT_TRUE(server.respond(stream, 204, {}, nullptr));
+    client.exchange(server);
+    EXPECT_EQ(client.responses[stream].status, 204);
+    EXPECT_TRUE(client.responses[stream].closed);
+    EXPECT_FALSE(server.respond(stream, 200, {}, nullptr));  // gone
+}
+
+TEST(KoHttp2ServerSession, ABodyAboveTheBoundIsAnswered413) {
+    Echo echo;
+    KoHttp2Limits limits;
+    limits.maxBody = 1000;
+    KoHttp2ServerSession server(echo, limits);
+    Client client;
+    const std::string upload(5000, 'u');
+    const auto stream = client.get("/form", "POST", &upload);
+    client.exchange(server);
+    EXPECT_EQ(client.responses[stream].status, 413);
+    EXPECT_EQ(echo.requests, 0);
+}
+
+TEST(KoHttp2ServerSession, EachFloodCostsTheAttackerItsConnection) {
+    struct Attack_ {
+        const char* name;
+        std::string bytes;
+        const char* why;  // in the session's failure
+    };
+    std::vector<Attack_> attacks;
+    {
+        // Rapid reset: open a stream and reset it, over and over.
+        std::string bytes = Preface();
+        for (std::uint32_t id = 1; id < 2 * 3000; id += 2) {
+            bytes += RawFrame(0x1, 0x5, id, getRoot);                 // HEADERS, END_STREAM | END_HEADERS
+            bytes += RawFrame(0x3, 0, id, std::string("\0\0\0\x8", 4));  // RST_STREAM CANCEL
+        }
+        attacks.push_back({"rapid reset", bytes, "resets"});
+    }
+    {
+        // CONTINUATION flood: a header block that never ends.
+        std::string bytes = Preface() + RawFrame(0x1, 0x1, 1, getRoot.substr(0, 2));
+        for (int i = 0; i < 100; ++i) bytes += RawFrame(0x9, 0, 1, "\x87");
+        attacks.push_back({"CONTINUATION flood", bytes, "CONTINUATION"});
+    }
+    {
+        std::string bytes = Preface();
+        for (int i = 0; i < 1000; ++i) bytes += RawFrame(0x4, 0, 0, "");
+        attacks.push_back({"SETTINGS flood", bytes, "SETTINGS and PING"});
+    }
+    {
+        std::string bytes = Preface();
+        for (int i = 0; i < 1000; ++i) bytes += RawFrame(0x6, 0, 0, std::string(8, static_cast<char>(i)));
+        attacks.push_back({"PING flood", bytes, "SETTINGS and PING"});
+    }
+    {
+        // Empty DATA frames on an open stream.
+        std::string bytes = Preface() + RawFrame(0x1, 0x4, 1, "\x83\x87\x84\x41\x09localhost");  // POST, no end
+        for (int i = 0; i < 1000; ++i) bytes += RawFrame(0x0, 0, 1, "");
+        attacks.push_back({"empty frames", bytes, "empty frames"});
+    }
+    {
+        // HPACK bomb: one large value in the dynamic table, then a block that
+        // names it over and over - a few hundred bytes decode to megabytes.
+        std::string block = "\x82\x87\x84\x41\x09localhost";
+        block += "\x40\x01x";  // a literal with indexing, new name "x"
+        block += "\x7f";        // its value's length, 4000: 127 in the prefix, then 3873 in 7-bit groups
+        block += static_cast<char>(0x80 | (3873 & 0x7F));
+        block += static_cast<char>(3873 >> 7);
+        block += std::string(4000, 'v');
+        for (int i = 0; i < 3000; ++i) block += "\xbe";  // the newest dynamic entry (index 62)
+        attacks.push_back({"HPACK bomb", Preface() + RawFrame(0x1, 0x5, 1, block), "header list"});
+    }
+    for (const Attack_& attack : attacks) {
+        Echo echo;
+        KoHttp2ServerSession server(echo);
+        bool open = true;
+        const std::string answer = Attack(server, attack.bytes, open);
+        EXPECT_FALSE(open) << attack.name;
+        EXPECT_TRUE(SaysGoaway(answer)) << attack.name;
+        EXPECT_LT(echo.requests, 3000) << attack.name;
+        EXPECT_NE(server.failure().find(attack.why), std::string::npos) << attack.name << ": " << server.failure();
+    }
+}
+
+TEST(KoHttp2ServerSession, ShutdownSaysGoawayAndLetsOpenStreamsFinish) {
+    Echo echo;
+    echo.deferNext = true;
+    KoHttp2ServerSession server(echo);
+    Client client;
+    const auto stream = client.get("/slow");
+    client.exchange(server);
+    server.shutdown();
+    client.exchange(server);
+    EXPECT_TRUE(client.goaway);
+    server.respond(stream, 200, {}, std::make_unique<KoHttp2TextBody>("done"));
+    client.exchange(server);
+    EXPECT_EQ(client.responses[stream].body, "done");
+}
