@@ -93,6 +93,9 @@ if(TARGET velkotwodll_ssl_example)
   set_target_properties(velkotwodll_ssl_example PROPERTIES
     INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   install(TARGETS velkotwodll_ssl_example RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(TARGET velkotwo_passwd)
+    install(TARGETS velkotwo_passwd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
   # Its source builds against the installed package as any host's would.
   install(FILES ${PROJECT_SOURCE_DIR}/example/main.cpp ${PROJECT_SOURCE_DIR}/example/CMakeLists.txt
     DESTINATION ${CMAKE_INSTALL_DOCDIR}/example)

@@ -84,3 +84,27 @@ std::string KoHashPassword(std::string_view password) {
     if (!hashed) throw KoException("the password cannot be hashed", __LINE__, "src");
     return std::move(*hashed);
 }
+
+std::string KoPasswordFileWithEntry(std::string_view text, std::string_view user, std::string_view hash) {
+    if (user.empty() || user.find_first_of(":\r\n") != std::string_view::npos) {
+        throw KoException("a user name may not be empty or hold ':' or a line break", __LINE__, "src");
+    }
+    const std::string entry = std::string(user) + ":" + std::string(hash) + "\n";
+    std::string out;
+    bool replaced = false;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end == std::string_view::npos ? text.size() : end + 1);
+        text.remove_prefix(line.size());
+        const bool names = line.substr(0, user.size()) == user && line.size() > user.size() && line[user.size()] == ':';
+        if (names && !replaced) {
+            out += entry;
+            replaced = true;
+        } else if (!names) {
+            out += line;
+            if (line.back() != '\n') out += '\n';
+        }
+    }
+    if (!replaced) out += entry;
+    return out;
+}

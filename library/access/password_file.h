@@ -39,5 +39,11 @@ private:
 // Throws KoException when the system cannot make one.
 std::string KoHashPassword(std::string_view password);
 
+// The text of a password file with user's entry set to hash: the line that
+// names the user is replaced, or one is added at the end; comments and other
+// entries stay as they are. Throws KoException for a user name that cannot
+// be an entry (empty, or holding ':' or a line break).
+std::string KoPasswordFileWithEntry(std::string_view text, std::string_view user, std::string_view hash);
+
 // Whether hash is of a kind KoPasswordFile takes.
 bool KoIsAcceptedPasswordHash(std::string_view hash);

@@ -107,3 +107,16 @@ TEST(BasicAuthorization, ReadsUserAndPasswordStrictly) {
     }
     EXPECT_EQ(basicChallenge("the \"panel\""), "Basic realm=\"the \\\"panel\\\"\", charset=\"UTF-8\"");
 }
+
+TEST(KoPasswordFileWithEntry, ReplacesTheUsersLineOrAddsOne) {
+    const std::string file = "# panel users\nalice:OLD\nbob:B\n";
+    EXPECT_EQ(KoPasswordFileWithEntry(file, "alice", "NEW"), "# panel users\nalice:NEW\nbob:B\n");
+    EXPECT_EQ(KoPasswordFileWithEntry(file, "carol", "C"), file + "carol:C\n");
+    EXPECT_EQ(KoPasswordFileWithEntry("bob:B", "carol", "C"), "bob:B\ncarol:C\n");
+    EXPECT_EQ(KoPasswordFileWithEntry("", "al", "A"), "al:A\n");
+    EXPECT_EQ(KoPasswordFileWithEntry("alice:X\n", "ali", "A"), "alice:X\nali:A\n");  // a prefix is another user
+    for (const char* bad : {"", "a:b", "a\nb"}) EXPECT_THROW(KoPasswordFileWithEntry(file, bad, "H"), KoException) << bad;
+    // What the tool writes loads and verifies.
+    const std::string made = KoPasswordFileWithEntry(file.substr(0, 14), "dave", KoHashPassword("pw"));
+    EXPECT_TRUE(KoPasswordFile::parse(made, "made").verify("dave", "pw"));
+}
