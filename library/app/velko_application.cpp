@@ -136,6 +136,7 @@ void KoVelkoApplication2::start() {
         if (host.protocolCode == 4 || host.protocolCode == 7) {
             header->entries["cacertificate"] = ValueOr(host.keys, "cacertificate", "cacert.pem");
             header->entries["privatekey"] = ValueOr(host.keys, "privatekey", "privkey.pem");
+            if (!settings.keyPassphrase.empty()) header->entries["privatekeypassphrase"] = settings.keyPassphrase;
         }
         std::string serverName;
         registered->AddServerLayer(serverName, header);
