@@ -41,10 +41,15 @@
 // that run, so a handler must neither call them nor block for ever. The
 // access-log callback runs on the server's threads.
 // Failures: the constructor throws KoException (velkotwo/exception.h) with
-// the messages of StartHTTPServer ("keys are missing", KoException_SSL
-// "(SSL) problem with SSL key pair", ...), the store's when the store file
-// cannot be read, "Could not bind" when the address and port cannot be
-// bound, and "could not open the access log " + file. on() throws
+// the messages of StartHTTPServer ("keys are missing", "port out of range:
+// ...", ...); KoException_SSL "(SSL) problem with SSL key pair: " + why,
+// naming the file (it cannot be read, holds no PEM of its kind, the files
+// are swapped, the key is encrypted without a pass phrase or with a wrong
+// one, the key belongs to another certificate); "the document root " +
+// root + " does not exist (...)" or "... is not a directory"; "Could not
+// bind " + address + " port " + port + ": " + why (the system's text) when
+// the address and port cannot be bound; the store's when the store file
+// cannot be read; and "could not open the access log " + file. on() throws
 // KoException for a path that does not begin with '/'. saveValues() throws
 // KoException "could not write the store file " + file.
 #pragma once
@@ -167,7 +172,10 @@ struct ServerOptions {
     int port = 0;  // 0: the system chooses (see Server::port)
     bool https = true;
     std::string certificate;  // PEM, the server's certificate and its chain
-    std::string key;          // PEM, unencrypted
+    std::string key;          // PEM
+    // Opens an encrypted key; empty: the key must not be encrypted. The
+    // server never asks for one on the terminal.
+    std::string keyPassphrase;
     // "": nothing below it is served: no files, and no stored values
     // either (routes and commands are).
     std::string documentRoot;

@@ -5,6 +5,8 @@
 #include <iostream>
 #include <utility>
 
+#include "app/document_root_check.h"
+#include "foundation/diagnostics.h"
 #include "foundation/file_utils.h"
 #include "message/response_header.h"
 #include "message/server_header.h"
@@ -99,6 +101,9 @@ void KoVelkoApplication2::start() {
         std::lock_guard<std::recursive_mutex> guard(lock);
         return routerConfig();
     }();
+    // Served all the same (the directory may appear later), but not in silence.
+    const std::string rootProblem = KoDocumentRootProblem(config.documentRoot);
+    if (!rootProblem.empty()) diagnostic(rootProblem + ": its files are answered 404 until it exists");
     KoHTTPSettings http = settings.http;
     // "_phppool" "off" brings back one php-cgi per PHP request.
     const std::string pool = ValueOr(copy, "_phppool");
@@ -131,6 +136,7 @@ void KoVelkoApplication2::start() {
         if (host.protocolCode == 4 || host.protocolCode == 7) {
             header->entries["cacertificate"] = ValueOr(host.keys, "cacertificate", "cacert.pem");
             header->entries["privatekey"] = ValueOr(host.keys, "privatekey", "privkey.pem");
+            if (!settings.keyPassphrase.empty()) header->entries["privatekeypassphrase"] = settings.keyPassphrase;
         }
         std::string serverName;
         registered->AddServerLayer(serverName, header);

@@ -52,6 +52,8 @@ struct KoApplicationSettings {
     KoHTTPSettings http;
     // TLS handshake deadlines and step bounds of the HTTPS layers.
     KoTlsSettings tls;
+    // Opens the HTTPS hosts' encrypted private keys; empty: none may be.
+    std::string keyPassphrase;
     // Outgoing requests (AddRoute): time-outs, peer verification.
     KoURLHookSettings hooks;
     // Opens browsers; tests replace it.

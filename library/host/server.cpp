@@ -9,17 +9,19 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
-#include <iostream>
 #include <mutex>
 #include <utility>
 
 #include "api/server_handle.h"
 #include "api/velko_server_api.h"
+#include "app/document_root_check.h"
+#include "foundation/diagnostics.h"
 #include "foundation/exception.h"
 #include "foundation/text_utils.h"
 #include "host/host_handler.h"
 #include "host/server_settings_for.h"
 #include "message/server_callback.h"
+#include "net/tls_context.h"
 #include "store/stored_values_file.h"
 
 namespace velko {
@@ -35,6 +37,7 @@ struct Listening {
     std::condition_variable changed;
     int port = 0;
     bool bindFailed = false;
+    std::string failure;  // where and why, for the exception
 };
 
 // Lines to an access-log file, one writer at a time.
@@ -93,7 +96,16 @@ Server::Server(const ServerOptions& options) : state(std::make_unique<State>()) 
         if (event.kind != server_event::listening && event.kind != server_event::bindFailed) return true;
         std::lock_guard<std::mutex> guard(listening->lock);
         if (event.kind == server_event::bindFailed) {
+            if (listening->bindFailed) return true;
             listening->bindFailed = true;
+            const auto value = [&event](const char* key) {
+                auto it = event.values.find(key);
+                return it == event.values.end() ? std::string() : it->second;
+            };
+            const std::string address = value("address");
+            listening->failure = "Could not bind " + (address.empty() ? std::string("*") : address) + " port " +
+                                 value("port");
+            if (!value("reason").empty()) listening->failure += ": " + value("reason");
         } else {
             auto port = event.values.find("port");
             listening->port = port == event.values.end() ? 0 : static_cast<int>(parseUnsignedOr(port->second, 0));
@@ -108,15 +120,23 @@ Server::Server(const ServerOptions& options) : state(std::make_unique<State>()) 
         store.setVariables(values);
         for (const auto& [name, text] : values) store.setTemplateValue(name, text);
     };
+    // A root that is not there would answer 404 to everything.
+    if (const std::string problem = KoDocumentRootProblem(options.documentRoot); !problem.empty()) {
+        throw KoException(problem, __LINE__, "src");
+    }
     const std::string cgi = options.cgiDirectory;
     const std::string certificate = options.https ? options.certificate : std::string();
     const std::string key = options.https ? options.key : std::string();
-    state->handle.reset(static_cast<ServerHandle*>(KoStartServer(options.address.c_str(), options.port,
-                                                                 options.documentRoot.c_str(), cgi.c_str(),
-                                                                 certificate.c_str(), key.c_str(),
-                                                                 options.https ? 4 : 3, settings, prepareStore)));
+    try {
+        state->handle = KoBuildServer(options.address.c_str(), options.port, options.documentRoot.c_str(), cgi.c_str(),
+                                      certificate.c_str(), key.c_str(), options.https ? 4 : 3, settings, prepareStore);
+    } catch (const KoTlsKeyPairError& error) {
+        // The host is told why, not only that.
+        throw KoException_SSL("problem with SSL key pair: " + error.cause(), __LINE__, "src");
+    }
     bool bound = false;
     bool failed = false;
+    std::string failure;
     {
         std::unique_lock<std::mutex> guard(listening->lock);
         listening->changed.wait_for(guard, options.listenWait,
@@ -124,6 +144,7 @@ Server::Server(const ServerOptions& options) : state(std::make_unique<State>()) 
         state->port = listening->port;
         bound = listening->port != 0;
         failed = listening->bindFailed;
+        failure = listening->failure;
     }
     if (bound) {
         state->running = state->handle->application.get();
@@ -132,7 +153,7 @@ Server::Server(const ServerOptions& options) : state(std::make_unique<State>()) 
     // Nothing is left running when the constructor throws.
     state->handle->application.reset();
     state->handle.reset();
-    if (failed) throw KoException("Could not bind", __LINE__, "src");
+    if (failed) throw KoException(failure, __LINE__, "src");
     throw KoException("the server did not listen within " + std::to_string(options.listenWait.count()) + " ms",
                       __LINE__, "src");
 }
@@ -205,7 +226,7 @@ void Server::stop() {
     try {
         saveValues();
     } catch (const std::exception& error) {
-        std::cerr << error.what() << std::endl;
+        diagnostic(error.what());
     }
     std::lock_guard<std::mutex> guard(state->valuesLock);
     state->handle.reset();

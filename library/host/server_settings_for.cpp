@@ -18,6 +18,7 @@ KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options) {
     http.server.maxConnections = options.maxConnections;
     http.server.backlog = options.backlog;
     settings.tls.serverHandshakeTimeout = options.handshakeTimeout;
+    settings.keyPassphrase = options.keyPassphrase;
     settings.transceiver.loops = options.loops;
     settings.transceiver.connectionTimeout = std::chrono::duration_cast<std::chrono::microseconds>(options.idleTimeout);
     return settings;

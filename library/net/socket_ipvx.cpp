@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <functional>
-#include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "foundation/diagnostics.h"
 #include "platform/poller.h"
 #include "platform/socket.h"
 
@@ -14,12 +14,7 @@ namespace {
 
 std::atomic<int> instances{0};
 
-// One write per line, so lines of concurrent endpoints do not mix.
-void errorLine(const std::string& text) {
-    const std::string line = text + "\n";
-    std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
-    std::cerr.flush();
-}
+void errorLine(const std::string& text) { diagnostic(text); }
 
 bool isWildcard(const std::string& address) {
     return address.empty() || address == "0.0.0.0" || address == "::";
@@ -31,26 +26,46 @@ int clampMs(std::chrono::milliseconds ms) {
 
 // Binds and listens on the first entry of family that takes it. chosenPort,
 // when not 0, replaces the port of every entry (the other family's pick).
+// failure keeps the first error met, when there is none yet.
 platform::Descriptor listenOn(const platform::Resolution& resolution, platform::AddressFamily family,
-                              bool wildcard, int chosenPort, int backlog) {
+                              bool wildcard, int chosenPort, int backlog, platform::Error& failure) {
+    const auto keep = [&failure](platform::Error error) {
+        if (failure.ok()) failure = error;
+    };
     for (const auto& entry : resolution.entries) {
         if (entry.family != family) continue;
         auto opened = platform::openSocket(entry.family, entry.type, entry.protocol);
-        if (!opened.ok()) continue;
+        if (!opened.ok()) {
+            keep(opened.error());
+            continue;
+        }
         platform::Descriptor socket = std::move(opened.value());
         platform::setReuseAddress(socket.get(), true);
         if (wildcard && family == platform::AddressFamily::ipv6) {
             platform::setIPv6Only(socket.get(), false);
         }
         const auto address = chosenPort != 0 ? entry.address.withPort(chosenPort) : entry.address;
-        if (!platform::bindSocket(socket.get(), address).ok()) continue;
+        if (const auto bound = platform::bindSocket(socket.get(), address); !bound.ok()) {
+            keep(bound);
+            continue;
+        }
         // The first bound socket is the one; its listen decides the family.
-        if (!platform::listenSocket(socket.get(), backlog).ok()) return {};
+        if (const auto listened = platform::listenSocket(socket.get(), backlog); !listened.ok()) {
+            keep(listened);
+            return {};
+        }
         // Accept must never block the listener's loop.
-        if (!platform::setNonBlocking(socket.get(), true).ok()) return {};
+        if (const auto unblocked = platform::setNonBlocking(socket.get(), true); !unblocked.ok()) {
+            keep(unblocked);
+            return {};
+        }
         return socket;
     }
     return {};
+}
+
+std::string listenTarget(const std::string& address, int port) {
+    return (address.empty() ? std::string("*") : address) + " port " + std::to_string(port);
 }
 
 int boundPort(int fd) {
@@ -138,26 +153,31 @@ int KoSocketIPvx::Listen(const std::string& address, int& port, int backlog) {
     fd_.reset();
     fd4_.reset();
     listening_ = false;
+    listenFailure_.clear();
 
     const bool wildcard = isWildcard(address);
     platform::ResolveHints hints;
     hints.passive = true;
     const auto resolution = platform::resolveStream(wildcard ? std::string() : address, std::to_string(port), hints);
     if (!resolution.ok()) {
-        errorLine("getaddrinfo: " + resolution.errorText);
+        listenFailure_ = "getaddrinfo: " + resolution.errorText;
+        errorLine(listenFailure_ + " (" + listenTarget(address, port) + ")");
         return statusListenFailed;
     }
 
+    platform::Error failure;
     int chosen = port;
-    fd_ = listenOn(resolution, platform::AddressFamily::ipv6, wildcard, chosen, backlog);
+    fd_ = listenOn(resolution, platform::AddressFamily::ipv6, wildcard, chosen, backlog, failure);
     if (fd_.valid()) chosen = boundPort(fd_.get());
     // A dual-stack IPv6 socket already holds the IPv4 side of the port, and
     // the IPv4 bind then fails quietly.
-    fd4_ = listenOn(resolution, platform::AddressFamily::ipv4, wildcard, fd_.valid() ? chosen : port, backlog);
+    fd4_ = listenOn(resolution, platform::AddressFamily::ipv4, wildcard, fd_.valid() ? chosen : port, backlog,
+                    failure);
     if (!fd_.valid() && fd4_.valid()) chosen = boundPort(fd4_.get());
 
     if (!fd_.valid() && !fd4_.valid()) {
-        errorLine("Could not bind");
+        listenFailure_ = failure.ok() ? std::string("no address to listen on") : failure.text();
+        errorLine("Could not bind " + listenTarget(address, port) + ": " + listenFailure_);
         return statusListenFailed;
     }
     port_ = chosen;

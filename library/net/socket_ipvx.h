@@ -10,7 +10,7 @@
 // never stall; a receive that would block gives 0 bytes and is no error.
 //
 // Failures are status codes, never exceptions (see Status); the low-level
-// ones are also written as one line to standard error. The one exception:
+// ones are also written as one line through diagnostic() (standard error). The one exception:
 // Accept() with an empty filter throws std::bad_function_call.
 //
 // Threads: a listening endpoint belongs to the listener's thread. On a
@@ -77,8 +77,13 @@ public:
     // a name) is bound as it is, so a server on 127.0.0.1 is reachable only
     // through loopback. Port 0 lets the system choose; the chosen port is
     // written back to port (both families share it). statusOk or
-    // statusListenFailed ("getaddrinfo: ..." or "Could not bind").
+    // statusListenFailed, with a line that names the address and port and
+    // why: "getaddrinfo: <text> (<address> port <port>)" or "Could not bind
+    // <address> port <port>: <system text>" ("*" for every interface).
     int Listen(const std::string& address, int& port, int backlog);
+    // Why the last Listen failed ("Address already in use", "getaddrinfo:
+    // ..."); empty after one that succeeded.
+    const std::string& listenFailure() const { return listenFailure_; }
 
     // Waits up to waitMs for a peer on the listening sockets, accepts one into
     // connection and asks filter whether to keep it. Returns the connection's
@@ -138,4 +143,5 @@ private:
     platform::Descriptor fd4_;
     std::string host_;
     std::string service_;
+    std::string listenFailure_;
 };

@@ -6,10 +6,12 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
-#include <iostream>
+#include <utility>
 
+#include "foundation/diagnostics.h"
 #include "foundation/exception.h"
 #include "net/openssl_errors.h"
+#include "net/tls_context_key_pair.h"
 #include "net/tls_ticket_keys.h"
 
 namespace {
@@ -17,6 +19,13 @@ namespace {
 std::atomic<std::int64_t> addOns{0};
 
 constexpr const char* kSource = "kotransceiver";
+
+// OpenSSL's default would read a pass phrase from the terminal, and wait
+// there, from inside the host's process.
+void neverPrompt(SSL_CTX* context) {
+    SSL_CTX_set_default_passwd_cb(context, tls_detail::answerPassphrase);
+    SSL_CTX_set_default_passwd_cb_userdata(context, nullptr);
+}
 
 void restrictVersions(SSL_CTX* context) {
     // The system configuration may allow older versions; never below 1.2.
@@ -81,7 +90,11 @@ int ticketKeyCallback(SSL* tls, unsigned char keyName[16], unsigned char iv[EVP_
 
 void KoTlsContext::Free::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
 
-KoTlsContext::KoTlsContext(const std::string& certificateFile, const std::string& privateKeyFile)
+KoTlsKeyPairError::KoTlsKeyPairError(std::string cause)
+    : KoException_SSL("problem with SSL key pair", 963, kSource), cause_(std::move(cause)) {}
+
+KoTlsContext::KoTlsContext(const std::string& certificateFile, const std::string& privateKeyFile,
+                           const std::string& passphrase)
     : certificateFile_(certificateFile), privateKeyFile_(privateKeyFile), serverRole_(true) {
     ++addOns;
     try {
@@ -94,26 +107,35 @@ KoTlsContext::KoTlsContext(const std::string& certificateFile, const std::string
             tls_detail::takeErrors("");
             throw KoException_SSL("problem with SSL method initialization", 957, kSource);
         }
+        neverPrompt(context_.get());
         restrictVersions(context_.get());
         if (!restrictServerSuites(context_.get())) {
             tls_detail::takeErrors("");
             throw KoException_SSL("problem with SSL method initialization", 957, kSource);
         }
-        // A chain file holds the leaf first, then its issuers.
         SSL_CTX* context = context_.get();
-        const char* failed = nullptr;
+        tls_detail::PassphraseRequest request{passphrase, false};
+        SSL_CTX_set_default_passwd_cb_userdata(context, &request);
+        std::string cause;
+        std::string reasons;
+        // A chain file holds the leaf first, then its issuers.
         if (SSL_CTX_use_certificate_chain_file(context, certificateFile_.c_str()) != 1) {
-            failed = certificateFile_.c_str();
+            reasons = tls_detail::takeErrors("");
+            cause = tls_detail::certificateProblem(certificateFile_, privateKeyFile_);
         } else if (SSL_CTX_use_PrivateKey_file(context, privateKeyFile_.c_str(), SSL_FILETYPE_PEM) != 1) {
-            failed = privateKeyFile_.c_str();
+            reasons = tls_detail::takeErrors("");
+            cause = tls_detail::privateKeyProblem(certificateFile_, privateKeyFile_, request);
         } else if (SSL_CTX_check_private_key(context) != 1) {
             // A key that does not match is taken quietly (the certificate is
             // dropped instead); only the check notices.
-            failed = privateKeyFile_.c_str();
+            reasons = tls_detail::takeErrors("");
+            cause = tls_detail::mismatchProblem(certificateFile_, privateKeyFile_);
         }
-        if (failed != nullptr) {
-            std::cerr << "(SSL) " << failed << ": " << tls_detail::takeErrors("rejected") << std::endl;
-            throw KoException_SSL("problem with SSL key pair", 963, kSource);
+        // The request lives on this stack only.
+        SSL_CTX_set_default_passwd_cb_userdata(context, nullptr);
+        if (!cause.empty()) {
+            diagnostic("(SSL) problem with SSL key pair: " + cause + (reasons.empty() ? "" : " (" + reasons + ")"));
+            throw KoTlsKeyPairError(cause);
         }
     } catch (const KoException_SSL&) {
         context_.reset();
@@ -130,6 +152,7 @@ KoTlsContext::KoTlsContext() : serverRole_(false) {
         tls_detail::takeErrors("");
         throw KoException_SSL("problem with SSL method initialization (client)", 999, kSource);
     }
+    neverPrompt(context_.get());
     restrictVersions(context_.get());
 }
 
@@ -139,7 +162,7 @@ void KoTlsContext::verifyPeers(const std::string& caFile) {
     const int loaded = caFile.empty() ? SSL_CTX_set_default_verify_paths(context_.get())
                                       : SSL_CTX_load_verify_locations(context_.get(), caFile.c_str(), nullptr);
     if (loaded != 1) {
-        std::cerr << "(SSL) " << caFile << ": " << tls_detail::takeErrors("rejected") << std::endl;
+        diagnostic("(SSL) " + caFile + ": " + tls_detail::takeErrors("rejected"));
         throw KoException_SSL("problem with SSL trust store", 0, kSource);
     }
     SSL_CTX_set_verify(context_.get(), SSL_VERIFY_PEER, nullptr);

@@ -20,8 +20,15 @@
 //                                                      not match
 //   "problem with SSL method initialization (client)"  no client context
 // A failed set-up always raises, whatever other contexts the process holds;
-// a constructed context is always usable. For the key-pair case the file
-// and OpenSSL's reason also go to standard error as one line.
+// a constructed context is always usable. The key-pair case is thrown as
+// KoTlsKeyPairError, whose cause() says why, naming the file: it cannot be
+// read, holds no PEM of its kind, the files are swapped, the key is
+// encrypted (and no pass phrase, or a wrong one, was given) or belongs to
+// another certificate. The cause and OpenSSL's reasons also go to the
+// diagnostics (standard error) as one line.
+//
+// No context ever asks for a pass phrase on the terminal: an encrypted key
+// is opened with the pass phrase given to the constructor, or refused.
 //
 // Ownership and threads: a context is neither copied nor moved; the owner
 // (a protocol layer) keeps it for the layer's lifetime. Sessions made from it
@@ -35,13 +42,29 @@
 #include <memory>
 #include <string>
 
+#include "foundation/exception.h"
+
 struct ssl_ctx_st;
 class KoTlsTicketKeys;
 
+// "(SSL) problem with SSL key pair", with the cause beside the message.
+class KoTlsKeyPairError : public KoException_SSL {
+public:
+    explicit KoTlsKeyPairError(std::string cause);
+    // Why, naming the file, e.g. "cannot read the private key file k.pem:
+    // No such file or directory".
+    const std::string& cause() const { return cause_; }
+
+private:
+    std::string cause_;
+};
+
 class KoTlsContext {
 public:
-    // Server role.
-    KoTlsContext(const std::string& certificateFile, const std::string& privateKeyFile);
+    // Server role. passphrase opens an encrypted key (empty: the key must
+    // not be encrypted).
+    KoTlsContext(const std::string& certificateFile, const std::string& privateKeyFile,
+                 const std::string& passphrase = {});
     // Client role.
     KoTlsContext();
 

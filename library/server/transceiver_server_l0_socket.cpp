@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "foundation/diagnostics.h"
+#include "foundation/text_utils.h"
 #include "jobs/kessa_scheduler.h"
 #include "message/protocols.h"
 #include "message/transceiver.h"
@@ -152,19 +154,34 @@ void KoTransceiverServerL0Socket::pause(std::chrono::milliseconds total) {
 
 void KoTransceiverServerL0Socket::listenerLoop() {
     KoSocketIPvx listener;
-    const int requestedPort = parsePort(header->Lookup("tcp_port", defaultPort));
+    const std::string portText = header->Lookup("tcp_port", defaultPort);
     const std::string address = header->Lookup("tcp_address", defaultAddress);
-    int port = requestedPort;
-    bool bound = listener.Listen(address, port, settings.backlog) == KoSocketIPvx::statusOk;
 
     KoServerCallback_t record;
     record.kind = server_event::bindFailed;
     record.values["address"] = address;
-    record.values["port"] = std::to_string(port);
     record.values["ID"] = name;
     record.values["protocolstring"] = header->SchemeName();
 
+    int requestedPort = 0;
+    try {
+        requestedPort = parsePort(portText);
+    } catch (const std::logic_error&) {
+        // No retry can mend it: said once, named as the owner knows it.
+        record.values["port"] = portText;
+        record.values["reason"] = "not a port number (0 to 65535)";
+        diagnostic("Could not bind " + address + " port " + escapeForLog(portText) + ": " + record.values["reason"]);
+        report(record);
+        return;
+    }
+    int port = requestedPort;
+    bool bound = listener.Listen(address, port, settings.backlog) == KoSocketIPvx::statusOk;
+    record.values["port"] = std::to_string(port);
+
     while (!bound && running) {
+        // Why, beside where: the owner may pass it on (the listener's line
+        // went to the diagnostics already).
+        record.values["reason"] = listener.listenFailure();
         report(record);
         pause(settings.bindRetryInterval);
         if (!running) break;
@@ -172,6 +189,7 @@ void KoTransceiverServerL0Socket::listenerLoop() {
         bound = listener.Listen(address, port, settings.backlog) == KoSocketIPvx::statusOk;
     }
     if (!bound || !running) return;
+    record.values.erase("reason");
 
     // The port the system chose for port 0.
     record.kind = server_event::listening;

@@ -23,9 +23,10 @@
 // destructor waits for the job.
 // Ownership: the server shares its header; the listener owns its endpoints;
 // accepted endpoints and connections go to the transceiver. Threads: any.
-// Failures: a port that is not a number ends the listener job
-// (std::invalid_argument / std::out_of_range, written to standard error by
-// the scheduler).
+// Failures: each failed bind is a kind-3 event whose "reason" says why (the
+// system's text), after a diagnostic line naming the address and port. A
+// port that is not a number from 0 to 65535 is one kind-3 event and a line,
+// and ends the listener job: no retry could mend it.
 #pragma once
 
 #include <atomic>

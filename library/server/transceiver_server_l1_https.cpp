@@ -37,7 +37,7 @@ KoTransceiverServerL1HTTPS::KoTransceiverServerL1HTTPS(KoKessaScheduler2& schedu
                                                        KoServerCallback callback_, RequestSink sink_,
                                                        KoHTTPSettings settings_, KoTlsSettings tlsSettings_)
     : KoTransceiverServerL1_SSLAddon(KeyEntry(header_, "cacertificate"), KeyEntry(header_, "privatekey"),
-                                     tlsSettings_),
+                                     tlsSettings_, KeyEntry(header_, "privatekeypassphrase")),
       KoTransceiverServerL1HTTP(scheduler_, transceiver_, std::move(clientId_), std::move(serverId_),
                                 std::move(connectionTag_), std::move(header_), std::move(callback_), std::move(sink_),
                                 settings_, protocol::HTTPS) {
@@ -64,7 +64,7 @@ KoTransceiverServerL1VELKOS::KoTransceiverServerL1VELKOS(KoKessaScheduler2& sche
                                                          KoServerCallback callback_, RequestSink sink_,
                                                          KoHTTPSettings settings_, KoTlsSettings tlsSettings_)
     : KoTransceiverServerL1_SSLAddon(KeyEntry(header_, "cacertificate"), KeyEntry(header_, "privatekey"),
-                                     tlsSettings_),
+                                     tlsSettings_, KeyEntry(header_, "privatekeypassphrase")),
       KoTransceiverServerL1VELKO(scheduler_, transceiver_, std::move(clientId_), std::move(serverId_),
                                  std::move(connectionTag_), std::move(header_), std::move(callback_),
                                  std::move(sink_), settings_) {

@@ -10,12 +10,13 @@
 KoTransceiverServerL1_SSLAddon::KoTransceiverServerL1_SSLAddon(KoXServerHeader& description,
                                                                KoTlsSettings settings_)
     : KoTransceiverServerL1_SSLAddon(description.Lookup("cacertificate", ""), description.Lookup("privatekey", ""),
-                                     settings_) {}
+                                     settings_, description.Lookup("privatekeypassphrase", "")) {}
 
 KoTransceiverServerL1_SSLAddon::KoTransceiverServerL1_SSLAddon(std::string certificateFile,
-                                                               std::string privateKeyFile, KoTlsSettings settings_)
+                                                               std::string privateKeyFile, KoTlsSettings settings_,
+                                                               const std::string& passphrase)
     : certificate(std::move(certificateFile)), privateKey(std::move(privateKeyFile)), role(true), settings(settings_) {
-    tlsContext = std::make_unique<KoTlsContext>(certificate, privateKey);
+    tlsContext = std::make_unique<KoTlsContext>(certificate, privateKey, passphrase);
     tlsContext->enableResumption(settings.sessionCacheSize, settings.ticketKeyLifetime);
 }
 

@@ -38,11 +38,13 @@ class KoXServerHeader;
 
 class KoTransceiverServerL1_SSLAddon {
 public:
-    // Server role, from the description's key entries.
+    // Server role, from the description's key entries ("privatekeypassphrase"
+    // opens an encrypted key).
     explicit KoTransceiverServerL1_SSLAddon(KoXServerHeader& description, KoTlsSettings settings = {});
-    // Server role, from the two file names.
+    // Server role, from the two file names; passphrase opens an encrypted
+    // key (empty: it must not be encrypted; nobody is asked on a terminal).
     KoTransceiverServerL1_SSLAddon(std::string certificateFile, std::string privateKeyFile,
-                                   KoTlsSettings settings = {});
+                                   KoTlsSettings settings = {}, const std::string& passphrase = {});
     // Client role.
     explicit KoTransceiverServerL1_SSLAddon(KoTlsSettings settings = {});
     KoTransceiverServerL1_SSLAddon(const KoTransceiverServerL1_SSLAddon&) = delete;

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "api/server_handle.h"
 #include "api/velko_server_api.h"
+#include "foundation/diagnostics.h"
 
 namespace {
 
@@ -84,6 +88,73 @@ TEST(ServerPort, HttpsEntryWinsEvenWhenEmpty) {
     server->application->serverEvent(event);
     EXPECT_EQ(ServerPort(handle), 4431);
     StopHTTPserver(handle);
+}
+
+// Collects the diagnostic lines written while it lives.
+class DiagnosticLines {
+public:
+    DiagnosticLines() {
+        previous = setDiagnosticSink([this](std::string_view line) {
+            std::lock_guard<std::mutex> guard(lock);
+            lines.emplace_back(line);
+        });
+    }
+    ~DiagnosticLines() { setDiagnosticSink(previous); }
+    std::string joined() {
+        std::lock_guard<std::mutex> guard(lock);
+        std::string all;
+        for (const auto& line : lines) all += line + "\n";
+        return all;
+    }
+
+private:
+    KoDiagnosticSink previous;
+    std::mutex lock;
+    std::vector<std::string> lines;
+};
+
+// A second StopHTTPserver on a handle freed the handle again and crashed the
+// host; a pointer the library never handed out was taken for a handle.
+TEST(StopHTTPserver, AHandleThatIsNotLiveIsRefusedUntouched) {
+    void* handle = KoStartServer("127.0.0.1", 0, "", "", "c", "k", 3, Quiet());
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(StopHTTPserver(handle), 0);
+    EXPECT_EQ(StopHTTPserver(handle), kStopUnknownHandle);
+    EXPECT_EQ(ServerPort(handle), 0);
+
+    std::vector<unsigned char> foreign(sizeof(ServerHandle), 0xA5);
+    EXPECT_EQ(StopHTTPserver(foreign.data()), kStopUnknownHandle);
+    EXPECT_EQ(ServerPort(foreign.data()), 0);
+    EXPECT_EQ(foreign, std::vector<unsigned char>(sizeof(ServerHandle), 0xA5));
+}
+
+// Port 70000 was accepted and failed only on the listener's thread: the
+// caller waited with ServerPort at 0 and read an internal job name.
+TEST(StartHTTPServer, APortBeyondTheRangeIsRefusedAtOnce) {
+    for (const int port : {65536, -65536, 70000, INT_MAX, INT_MIN}) {
+        EXPECT_EQ(MessageOf([port] { StartHTTPServer("127.0.0.1", port, "a/", "b/", "c", "k"); }),
+                  "port out of range: " + std::to_string(port) + " (0 to 65535)")
+            << port;
+    }
+    // The options and keys are still checked first.
+    EXPECT_EQ(MessageOf([] { StartHTTPServer(nullptr, 70000, "a/", "b/", "c", "k"); }), "options are missing");
+}
+
+// A document root that does not exist started in silence and answered 404
+// to every request.
+TEST(StartHTTPServer, ADocumentRootThatDoesNotExistIsReported) {
+    DiagnosticLines diagnostics;
+    void* handle = KoStartServer("127.0.0.1", 0, "/nonexistent/velko-root", "", "c", "k", 3, Quiet());
+    StopHTTPserver(handle);
+    EXPECT_NE(diagnostics.joined().find("the document root /nonexistent/velko-root/ does not exist (No such file or "
+                                        "directory): its files are answered 404 until it exists"),
+              std::string::npos)
+        << diagnostics.joined();
+
+    DiagnosticLines quiet;
+    handle = KoStartServer("127.0.0.1", 0, ".", "", "c", "k", 3, Quiet());
+    StopHTTPserver(handle);
+    EXPECT_EQ(quiet.joined().find("document root"), std::string::npos) << quiet.joined();
 }
 
 }  // namespace

@@ -9,11 +9,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host_shell.h"
@@ -314,12 +316,15 @@ TEST_F(HostApi, AccessLogGoesWhereItIsTold) {
 
 TEST_F(HostApi, StartErrorsCarryTheLibrarysMessages) {
     options.key = dir.file("none.pem");
+    testing::internal::CaptureStderr();
     try {
         velko::Server failing(options);
         ADD_FAILURE() << "started without a key";
     } catch (const KoException_SSL& error) {
-        EXPECT_STREQ(error.what(), "(SSL) problem with SSL key pair");
+        EXPECT_EQ(std::string(error.what()), "(SSL) problem with SSL key pair: cannot read the private key file " +
+                                                 options.key + ": No such file or directory");
     }
+    testing::internal::GetCapturedStderr();
     options.key.clear();
     try {
         velko::Server failing(options);
@@ -335,10 +340,64 @@ TEST_F(HostApi, StartErrorsCarryTheLibrarysMessages) {
         velko::Server second(options);
         ADD_FAILURE() << "bound a port that is taken";
     } catch (const KoException& error) {
-        EXPECT_STREQ(error.what(), "Could not bind");
+        EXPECT_EQ(std::string(error.what()),
+                  "Could not bind 127.0.0.1 port " + std::to_string(options.port) + ": Address already in use");
     }
     testing::internal::GetCapturedStderr();
     EXPECT_THROW(server->on("GET", "relative", [](const velko::Request&) { return velko::Answer(); }), KoException);
+}
+
+// A new user's mistakes were told badly or not at all: every TLS failure
+// was the same "problem with SSL key pair"; an encrypted key made the
+// server ask for a pass phrase on the terminal and wait; port 70000 waited
+// the whole listen wait and then blamed the wait; a document root that is
+// not there started a server that answered 404 to everything.
+TEST_F(HostApi, StartMistakesSayWhatIsWrongAtOnce) {
+    const std::string encrypted = dir.file("encrypted.pem");
+    ASSERT_EQ(Directory::Run("openssl pkey -in " + Quoted(options.key) + " -aes256 -passout pass:opensesame -out " +
+                             Quoted(encrypted)),
+              0);
+    const auto failure = [](velko::ServerOptions tried) {
+        testing::internal::CaptureStderr();
+        std::string what = "started";
+        try {
+            velko::Server failing(tried);
+        } catch (const KoException& error) {
+            what = error.what();
+        }
+        testing::internal::GetCapturedStderr();
+        return what;
+    };
+    struct Row {
+        const char* mistake;
+        std::function<void(velko::ServerOptions&)> make;
+        std::string message;
+    };
+    const std::string keyPair = "(SSL) problem with SSL key pair: ";
+    const Row rows[] = {
+        {"encrypted key", [&](velko::ServerOptions& o) { o.key = encrypted; },
+         keyPair + "the private key in " + encrypted + " is encrypted and no pass phrase was given"},
+        {"wrong pass phrase", [&](velko::ServerOptions& o) { o.key = encrypted; o.keyPassphrase = "guess"; },
+         keyPair + "the pass phrase does not decrypt the private key in " + encrypted},
+        {"swapped files", [](velko::ServerOptions& o) { std::swap(o.certificate, o.key); },
+         keyPair + "the certificate and key files are swapped: " + dir.file("privkey.pem") +
+             " holds a private key, " + dir.file("cacert.pem") + " a certificate"},
+        {"port out of range", [](velko::ServerOptions& o) { o.port = 70000; }, "port out of range: 70000 (0 to 65535)"},
+        {"no document root", [&](velko::ServerOptions& o) { o.documentRoot = dir.file("no-such-site"); },
+         "the document root " + dir.file("no-such-site") + " does not exist (No such file or directory)"},
+        {"a file as document root", [&](velko::ServerOptions& o) { o.documentRoot = dir.file("cacert.pem"); },
+         "the document root " + dir.file("cacert.pem") + " is not a directory"},
+    };
+    for (const auto& row : rows) {
+        velko::ServerOptions tried = options;
+        row.make(tried);
+        EXPECT_EQ(failure(tried), row.message) << row.mistake;
+    }
+    // The pass phrase opens the key.
+    options.key = encrypted;
+    options.keyPassphrase = "opensesame";
+    Start();
+    EXPECT_EQ(StatusAndType("/style.css"), "200 text/css");
 }
 
 TEST_F(HostApi, PlainHttpAndFileAnswers) {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/diagnostics.h"
 #include "platform/poller.h"
 #include "platform/socket.h"
 
@@ -108,11 +109,44 @@ TEST(KoSocketIPvx, TakenPortGivesCouldNotBind) {
     int again = port;
     CaptureStderr();
     EXPECT_EQ(second.Listen("", again, 16), KoSocketIPvx::statusListenFailed);
-    EXPECT_EQ(GetCapturedStderr(), "Could not bind\n");
+    EXPECT_EQ(GetCapturedStderr(), "Could not bind * port " + std::to_string(port) + ": Address already in use\n");
     EXPECT_FALSE(second.listening());
     EXPECT_EQ(second.port(), -1);
     EXPECT_EQ(second.fd(), -1);
     EXPECT_EQ(second.fd4(), -1);
+}
+
+// A bind failure said only "Could not bind": not which address and port,
+// nor why (taken, or an address that is not this machine's).
+TEST(KoSocketIPvx, ABindFailureNamesTheAddressThePortAndWhy) {
+    KoSocketIPvx first;
+    int taken = 0;
+    ASSERT_EQ(first.Listen("127.0.0.1", taken, 16), KoSocketIPvx::statusOk);
+    struct Row {
+        std::string address;
+        int port;
+        std::string reason;
+    };
+    const Row rows[] = {
+        {"127.0.0.1", taken, "Address already in use"},
+        {"192.0.2.1", 0, "Cannot assign requested address"},  // documentation range: never local
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> lines;
+        const auto previous = setDiagnosticSink([&lines](std::string_view line) { lines.emplace_back(line); });
+        KoSocketIPvx server;
+        int port = row.port;
+        EXPECT_EQ(server.Listen(row.address, port, 16), KoSocketIPvx::statusListenFailed) << row.address;
+        setDiagnosticSink(previous);
+        EXPECT_EQ(server.listenFailure(), row.reason) << row.address;
+        EXPECT_EQ(lines, std::vector<std::string>{"Could not bind " + row.address + " port " +
+                                                  std::to_string(row.port) + ": " + row.reason});
+    }
+    int free = 0;
+    EXPECT_EQ(first.listenFailure(), "");
+    KoSocketIPvx later;
+    ASSERT_EQ(later.Listen("127.0.0.1", free, 16), KoSocketIPvx::statusOk);
+    EXPECT_EQ(later.listenFailure(), "");
 }
 
 TEST(KoSocketIPvx, UnresolvableListenAddressGivesGetaddrinfoLine) {

@@ -63,6 +63,11 @@ struct Pki {
     std::string chainCertificate; // leaf signed by the CA, then the CA
     std::string leafKey;
     std::string garbage;          // no PEM at all
+    // selfKey under the pass phrase encryptedKeyPassphrase: PKCS#8, and the
+    // traditional form with its Proc-Type header.
+    std::string encryptedKey;
+    std::string legacyEncryptedKey;
+    std::string encryptedKeyPassphrase = "velko pass";
 
     ~Pki() {
         if (!directory.empty()) platform::removeTree(directory);
@@ -81,6 +86,8 @@ inline bool makePki(Pki& pki) {
     pki.chainCertificate = d + "chain.pem";
     pki.leafKey = d + "leaf.key";
     pki.garbage = d + "garbage.pem";
+    pki.encryptedKey = d + "encrypted.key";
+    pki.legacyEncryptedKey = d + "legacy-encrypted.key";
     const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
     auto with = [&](std::vector<std::string> head, const std::vector<std::string>& tail) {
         head.insert(head.end(), tail.begin(), tail.end());
@@ -103,6 +110,12 @@ inline bool makePki(Pki& pki) {
             .ok &&
         run("openssl", {"x509", "-req", "-in", d + "leaf.csr", "-CA", pki.caCertificate, "-CAkey", d + "ca.key",
                         "-CAcreateserial", "-days", "2", "-extfile", d + "leaf.ext", "-out", d + "leaf.pem"})
+            .ok &&
+        run("openssl", {"pkey", "-in", pki.selfKey, "-aes256", "-passout", "pass:" + pki.encryptedKeyPassphrase,
+                        "-out", pki.encryptedKey})
+            .ok &&
+        run("openssl", {"ec", "-in", pki.selfKey, "-aes256", "-passout", "pass:" + pki.encryptedKeyPassphrase,
+                        "-out", pki.legacyEncryptedKey})
             .ok;
     if (!steps) return false;
     writeFile(pki.chainCertificate, readFile(d + "leaf.pem") + readFile(pki.caCertificate));

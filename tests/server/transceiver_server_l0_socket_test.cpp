@@ -14,6 +14,7 @@
 
 #include "../message/engine_loopback.h"
 #include "echo_layer.h"
+#include "foundation/diagnostics.h"
 #include "jobs/kessa_scheduler.h"
 #include "message/server_header.h"
 #include "message/transceiver.h"
@@ -178,12 +179,36 @@ TEST_F(ServerFixture, ATakenPortIsRetriedUntilItIsFree) {
     EXPECT_EQ(failed["address"], "127.0.0.1");
     EXPECT_EQ(failed["ID"], waiting->name);
     EXPECT_EQ(failed["protocolstring"], "http");
+    EXPECT_EQ(failed["reason"], "Address already in use");
 
     layer.reset();  // frees the port
     ASSERT_TRUE(second.WaitForKind(server_event::listening, 1, 5s));
     EXPECT_EQ(second.OfKind(server_event::listening)[0].values["port"], std::to_string(port));
     auto client = Connect(port);
     EXPECT_TRUE(RoundTrip(*client, "again"));
+}
+
+// A port that is no port number ended the listener job with an exception
+// that the scheduler wrote under an internal job name; the owner was told
+// nothing and waited.
+TEST_F(ServerFixture, APortThatIsNoPortNumberIsReportedOnce) {
+    for (const std::string port : {"70000", "http"}) {
+        EventLog events;
+        std::vector<std::string> lines;
+        const auto previous = setDiagnosticSink([&lines](std::string_view line) { lines.emplace_back(line); });
+        auto failing = Make(Header(port), FastServer(), &events);
+        ASSERT_TRUE(failing->start());
+        ASSERT_TRUE(events.WaitForKind(server_event::bindFailed, 1, 5s)) << port;
+        failing.reset();  // the job has ended: nothing to wait for
+        setDiagnosticSink(previous);
+        auto failed = events.OfKind(server_event::bindFailed);
+        ASSERT_EQ(failed.size(), 1u) << port;
+        EXPECT_EQ(failed[0].values["port"], port);
+        EXPECT_EQ(failed[0].values["reason"], "not a port number (0 to 65535)");
+        EXPECT_EQ(events.Count(server_event::listening), 0u);
+        EXPECT_EQ(lines, std::vector<std::string>{"Could not bind 127.0.0.1 port " + port +
+                                                  ": not a port number (0 to 65535)"});
+    }
 }
 
 TEST_F(ServerFixture, ClearingRunningEndsTheBindWaitPromptly) {
