@@ -6,11 +6,15 @@
 // method, a target and "HTTP/1.0" or "HTTP/1.1" ("VELKO/1.x" too on the
 // VELKO protocols); a target in absolute form ("http://host/p") gives its
 // path and query, and its authority becomes the "host" field, replacing any
-// Host line received. Field values are kept as received, without the blanks
-// around them. The body then stays in
-// Input(); bytes that arrived behind the message belong to the next message
-// on the connection and are handed back by TakeRemainder. A refusal carries
-// the status to answer (RefusalStatus) and always asks to close.
+// Host line received; a path escape that is not "%" and two hexadecimal
+// digits is refused (400). A field line is a token, ':' and a value
+// without control bytes (HTAB aside); any other line is refused (400), none
+// is skipped or repaired. Field values are kept as received, without the
+// blanks around them. "Connection" is read as a list of tokens. The body
+// then stays in Input(); bytes that arrived behind the message belong to
+// the next message on the connection and are handed back by TakeRemainder.
+// A refusal carries the status to answer (RefusalStatus) and always asks to
+// close.
 //
 // Sending: WriteHeader writes the request or answer header once the job
 // state allows it.

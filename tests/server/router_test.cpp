@@ -106,7 +106,7 @@ TEST_F(Router, RefusalsComeBeforeTheFileSystemAndTheStore) {
     services.variables = {".hidden", "../var"};
     for (const char* path : {"/.hidden", "/../var", "/%2e%2e/var", "/html/%2E%2E/var", "/./page.html",
                              "/html/./index.html", "/page.html%00", "/%00", "/html%5cindex.html", "/a\\b",
-                             "page.html", ""}) {
+                             "page.html", "", "/page.htm%6", "/page.html%-1", "/%+2page.html"}) {
         EXPECT_EQ(Decide(path).kind, Kind::refuse) << path;
     }
     EXPECT_TRUE(services.asked.empty());
@@ -220,6 +220,15 @@ TEST(KoNormaliseRequestPath, Table) {
         {"a", nullptr},
         {"%2fa", "/a"},
         {"", nullptr},
+        // Escapes read by strtol: "%-1" gave 0xFF, "%+2" 0x02, "%2/" 0x02.
+        {"/a%-1", nullptr},
+        {"/a%+2", nullptr},
+        {"/a%2/b.txt", nullptr},
+        {"/a% 2", nullptr},
+        {"/a%", nullptr},
+        {"/a%4", nullptr},
+        {"/%41%4a%4A", "/AJJ"},
+
     };
     for (const auto& row : table) {
         const auto normal = KoNormaliseRequestPath(row.path);
