@@ -9,7 +9,6 @@
 #include "message/buffer_view.h"
 #include "message/chunked_decoder.h"
 #include "message/http_tables.h"
-#include "message/message_body.h"
 #include "message/x_header.h"
 
 namespace {
@@ -438,10 +437,8 @@ bool KoXHeader::SplitTarget(const std::string& target) {
     }
     if (mark == std::string::npos) return true;
     const std::int32_t method = methodCode.load();
-    if (method == method_code::GET || method == method_code::HEAD) {
-        query = rest.substr(mark + 1);
-        AddQueryBlocks(*this);
-    }
+    // Its fields are read when something asks for the form.
+    if (method == method_code::GET || method == method_code::HEAD) query = rest.substr(mark + 1);
     return true;
 }
 

@@ -1,7 +1,7 @@
 // End to end over loopback, as a hostile or careless client would try it:
 // other spellings of a CGI path, redirects that could leave the site,
 // malformed request lines and header lines, files that exist but cannot be
-// opened, HTTP/1.0 persistence and a command handler that fails.
+// opened, HTTP/1.0 persistence, forms, and a command handler that fails.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -209,6 +209,38 @@ TEST_F(HostileRequest, ConnectionFieldIsAListOfTokens) {
     const std::string closing = client.takeAnswer(milliseconds(5000));
     EXPECT_EQ(BodyOf(closing), "<p>sub</p>");
     EXPECT_TRUE(client.readUntilClosed(milliseconds(3000)));
+}
+
+class EchoCommand : public KoApplicationHandler {
+public:
+    std::string handlerName() const override { return "echo"; }
+    void message(KoXHeader& request, KoXResponseHeader& response, const std::string&) override {
+        KoHTTPMessageBlock* field = request.Field("say");
+        const std::string text = field == nullptr ? std::string("<none>") : field->Text();
+        response.Input().sputn(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+};
+
+// Every body was parsed as a form before routing: 1 MiB of "=&" to a static
+// file cost about 300 MiB before its 405, and a form had no bound.
+TEST_F(HostileRequest, FormsAreReadOnlyForCommandsAndWithinABound) {
+    Start();
+    const auto post = [](const std::string& target, const std::string& body) {
+        return "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+               "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    };
+    std::string pairs;
+    for (int i = 0; i < (1 << 19); ++i) pairs += "=&";
+    EXPECT_EQ(StatusLineOf(Exchange(post("/index.html", pairs))), "HTTP/1.1 405 Method Not Allowed");
+
+    auto* server = static_cast<ServerHandle*>(handle);
+    ASSERT_NE(server->application->registerHandler(std::make_unique<EchoCommand>()), nullptr);
+    EXPECT_EQ(BodyOf(Exchange(post("/", "velkoid=echo&say=hi+there"))), "hi there");
+    std::string many = "velkoid=echo";
+    for (int i = 0; i < 1000; ++i) many += "&f=" + std::to_string(i);
+    const std::string refused = Exchange(post("/", many));
+    EXPECT_EQ(StatusLineOf(refused), "HTTP/1.1 413 Content Too Large") << refused;
+    EXPECT_EQ(StatusLineOf(Exchange(post("/", "velkoid=echo&say=%+2"))), "HTTP/1.1 400 Bad Request");
 }
 
 // Out of descriptors, existing files were answered 404, a failure reported
