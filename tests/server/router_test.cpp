@@ -3,9 +3,13 @@
 // first, the CGI directory, scripts and plain files.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,6 +19,7 @@
 #include "message/response_header.h"
 #include "message/transceiver.h"
 #include "platform/file_system.h"
+#include "server/http_layer.h"
 #include "server/request_path.h"
 #include "server/router.h"
 #include "server/router_services.h"
@@ -35,16 +40,46 @@ public:
     }
     bool storeLookup(const std::string&, KoXResponseHeader&) override { return true; }
     bool hasCommands() override { return commands; }
+    std::shared_ptr<KoApplicationHandler> routeHandler(const std::string&, const std::string& path) override {
+        return path == "/route" ? route : nullptr;
+    }
 
     std::set<std::string> variables;
     std::set<std::string> asked;
     bool commands = false;
+    std::shared_ptr<KoApplicationHandler> route;
 };
 
-// Takes the answers the router sends.
+// Takes the answers the router sends, from any thread.
 struct Answers : KoAnswerSink {
-    void answer(std::shared_ptr<KoXResponseHeader> response) override { taken.push_back(std::move(response)); }
+    void answer(std::shared_ptr<KoXResponseHeader> response) override {
+        std::lock_guard<std::mutex> guard(lock);
+        taken.push_back(std::move(response));
+        arrived.notify_all();
+    }
+    // The answers once there are count of them (or what came within 10 s).
+    std::vector<std::shared_ptr<KoXResponseHeader>> Wait(std::size_t count) {
+        std::unique_lock<std::mutex> guard(lock);
+        arrived.wait_for(guard, std::chrono::seconds(10), [&] { return taken.size() >= count; });
+        return taken;
+    }
+    std::mutex lock;
+    std::condition_variable arrived;
     std::vector<std::shared_ptr<KoXResponseHeader>> taken;
+};
+
+// A host's route, which may block and so runs on the router's handler queue.
+class BlockingRoute : public KoApplicationHandler {
+public:
+    std::string handlerName() const override { return "route"; }
+    bool mayBlock() const override { return true; }
+    void message(KoXHeader& request, KoXResponseHeader& response, const std::string&) override {
+        ++calls;
+        KoHTTPMessageBlock* field = request.Field("a");
+        const std::string text = field == nullptr ? std::string("<none>") : field->Text();
+        response.Input().sputn(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+    std::atomic<int> calls{0};
 };
 
 void Touch(const std::string& path, const std::string& bytes = "x") {
@@ -136,6 +171,31 @@ TEST_F(Router, FormIsReadForCommandsWithinItsBound) {
     EXPECT_EQ(answers->taken[1]->statusCode, 405);
     EXPECT_EQ(sound->blocks.size(), 2u);
     EXPECT_EQ(sound->Field("x")->Text(), "1");
+}
+
+// A host's handler reads the form on its own thread, and a form past the
+// bound is answered there before the handler is called.
+TEST_F(Router, HostRouteReadsTheFormOffTheLoopWithinItsBound) {
+    auto handler = std::make_shared<BlockingRoute>();
+    services.route = handler;
+    auto answers = std::make_shared<Answers>();
+    KoRequestRouter router(transceiver, services, config);
+    std::string many;
+    for (std::size_t i = 0; i <= KoMessageLimits::kMaxFormFields; ++i) many += "a=" + std::to_string(i) + "&";
+    EXPECT_EQ(router.route("", FormRequest("POST", "/route", many, answers)), KoTransceiverServerL1HTTP::answerPending);
+    EXPECT_EQ(router.route("", FormRequest("POST", "/route", "a=x+y", answers)), KoTransceiverServerL1HTTP::answerPending);
+    const auto taken = answers->Wait(2);
+    ASSERT_EQ(taken.size(), 2u);
+    std::multiset<std::int32_t> statuses;
+    for (const auto& answer : taken) statuses.insert(answer->statusCode);
+    EXPECT_EQ(statuses, (std::multiset<std::int32_t>{200, 413}));
+    EXPECT_EQ(handler->calls.load(), 1);
+    for (const auto& answer : taken) {
+        if (answer->statusCode == 200) {
+            EXPECT_EQ(answer->Body(), "x y");
+        }
+    }
+    router.stop();
 }
 
 TEST_F(Router, DefaultDocumentsPreferTheScript) {
