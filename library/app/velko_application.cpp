@@ -53,6 +53,7 @@ KoVelkoApplication2::~KoVelkoApplication2() {
     std::lock_guard<std::recursive_mutex> guard(lock);
     for (HostEntry& host : hosts) host.client.reset();
     handlers.clear();
+    anyCommand = false;
     routes = std::make_shared<KoRouteTable>();
 }
 
@@ -191,6 +192,7 @@ KoApplicationHandler* KoVelkoApplication2::registerHandler(std::unique_ptr<KoApp
     std::lock_guard<std::recursive_mutex> guard(lock);
     KoApplicationHandler* raw = handler.get();
     handlers[raw->handlerName()] = std::move(handler);
+    anyCommand = true;
     return raw;
 }
 
@@ -201,6 +203,7 @@ void KoVelkoApplication2::removeHandler(const std::string& key) {
     if (it == handlers.end()) return;
     dropped = std::move(it->second);
     handlers.erase(it);
+    anyCommand = !handlers.empty();
 }
 
 void KoVelkoApplication2::newIdentifier(std::string& out, const std::string& prefix) {
@@ -253,6 +256,8 @@ bool KoVelkoApplication2::forwardToHandler(const std::string& key, KoXHeader& re
     if (it != handlers.end() && it->second == handler) it->second = std::move(successor);
     return true;
 }
+
+bool KoVelkoApplication2::hasCommands() { return anyCommand; }
 
 bool KoVelkoApplication2::handlerMayBlock(const std::string& key) {
     std::lock_guard<std::recursive_mutex> guard(lock);

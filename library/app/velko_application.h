@@ -22,6 +22,7 @@
 // KoRouteTable::add.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -94,6 +95,7 @@ public:
                           const std::string& command) override;
     bool storeHas(const std::string& key) override;
     bool storeLookup(const std::string& key, KoXResponseHeader& message) override;
+    bool hasCommands() override;
     bool handlerMayBlock(const std::string& key) override;
     std::shared_ptr<KoApplicationHandler> routeHandler(const std::string& method, const std::string& path) override;
     // Enters the host's route (KoRouteTable's patterns); a null handler
@@ -122,6 +124,8 @@ private:
     Options options_;
     std::recursive_mutex lock;
     std::map<std::string, std::shared_ptr<KoApplicationHandler>> handlers;
+    // Whether handlers holds any; read for every request without the lock.
+    std::atomic<bool> anyCommand{false};
     // Replaced whole on change, so a lookup copies a pointer under the lock.
     std::shared_ptr<const KoRouteTable> routes = std::make_shared<KoRouteTable>();
     std::map<std::string, std::shared_ptr<KoRequestRouter>> routers;  // by client name

@@ -65,6 +65,56 @@ std::string formValueDecode(const std::string& text) {
     return percentDecode(spaced);
 }
 
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes text into out, with '+' as a blank when plusIsBlank; false at the
+// first escape that is not "%" and two hexadecimal digits.
+bool DecodeStrict(std::string_view text, bool plusIsBlank, std::string& out) {
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '%') {
+            if (i + 2 >= text.size()) return false;
+            const int high = HexDigit(text[i + 1]);
+            const int low = HexDigit(text[i + 2]);
+            if (high < 0 || low < 0) return false;
+            out += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            out += plusIsBlank && c == '+' ? ' ' : c;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> percentDecodeStrict(std::string_view text) {
+    std::string out;
+    if (!DecodeStrict(text, false, out)) return std::nullopt;
+    return out;
+}
+
+std::optional<std::string> formValueDecodeStrict(std::string_view text) {
+    std::string out;
+    if (!DecodeStrict(text, true, out)) return std::nullopt;
+    return out;
+}
+
+bool percentEscapesWellFormed(std::string_view text) {
+    for (std::size_t at = text.find('%'); at != std::string_view::npos; at = text.find('%', at + 3)) {
+        if (at + 2 >= text.size() || HexDigit(text[at + 1]) < 0 || HexDigit(text[at + 2]) < 0) return false;
+    }
+    return true;
+}
+
 std::string escapeForScript(const std::string& text) {
     std::string result;
     result.reserve(text.size());

@@ -1,10 +1,12 @@
 // Foundation: the text utilities shared across subsystems. Every text is a
 // byte string; nothing here knows about character encodings, keeps state or
-// throws for malformed input (a bad escape stays in place, a bad number gives
-// the fallback). Any thread may call them.
+// throws for malformed input (a bad escape stays in place or, for the strict
+// decoders, gives nothing; a bad number gives the fallback). Any thread may
+// call them.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +33,14 @@ std::string percentDecode(const std::string& text);
 // A value of an application/x-www-form-urlencoded body: "+" is a blank, then
 // percent escapes are decoded (so %2B gives a literal plus).
 std::string formValueDecode(const std::string& text);
+
+// Strict forms of both, for what a client sends (paths, query and form
+// values): every "%" must be followed by exactly two hexadecimal digits.
+// Nothing when one is not; what such an escape would mean is left unguessed.
+std::optional<std::string> percentDecodeStrict(std::string_view text);
+std::optional<std::string> formValueDecodeStrict(std::string_view text);
+// Whether percentDecodeStrict would decode text (nothing is copied).
+bool percentEscapesWellFormed(std::string_view text);
 
 // Escapes CR, LF, TAB, FF, BS, backslash and both quotes for a script string
 // literal (\r \n \t \f \b \\ \" \'); other bytes pass unchanged.

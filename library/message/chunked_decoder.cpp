@@ -74,10 +74,10 @@ ChunkedDecoder::Status ChunkedDecoder::Feed(std::string_view in, std::string& ou
             break;
         }
         case State::sizeBlank:
+            // Blanks may only lead to an extension: "3 " alone is read as
+            // 3 by some parsers and refused by others.
             if (c == ';') {
                 state = State::extension;
-            } else if (c == '\r') {
-                state = State::sizeLF;
             } else if (c != ' ' && c != '\t') {
                 return Fail(Status::malformed);
             }

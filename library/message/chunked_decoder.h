@@ -2,7 +2,8 @@
 // split anywhere; the decoder keeps its place between calls and stops at the
 // end of the coded body, so that the bytes behind it stay for the next
 // message. Chunk sizes are checked for overflow and the decoded size against
-// a limit; chunk extensions and trailer fields are read and dropped.
+// a limit; blanks after a size must lead to an extension (";"), and chunk
+// extensions and trailer fields are read and dropped.
 // One decoder per body, used by one thread; nothing throws.
 #pragma once
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <utility>
 
+#include "foundation/text_utils.h"
 #include "message/buffer_view.h"
 #include "message/chunked_decoder.h"
 #include "message/http_tables.h"
-#include "message/message_body.h"
 #include "message/x_header.h"
 
 namespace {
@@ -25,10 +25,26 @@ std::string Lower(std::string text) {
     return text;
 }
 
-bool ContainsToken(const std::vector<std::string>& values, const std::string& token) {
-    return std::any_of(values.begin(), values.end(), [&](const std::string& v) {
-        return Lower(v).find(token) != std::string::npos;
-    });
+bool SameIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// Whether a list field (comma-separated tokens in any case, over all its
+// lines) names token itself; "x-closed-thing" names no "close".
+bool ListHasToken(const std::vector<std::string>& values, std::string_view token) {
+    for (std::string_view value : values) {
+        while (!value.empty()) {
+            const std::size_t comma = value.find(',');
+            std::string_view item = value.substr(0, comma);
+            value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+            while (!item.empty() && IsBlank(item.front())) item.remove_prefix(1);
+            while (!item.empty() && IsBlank(item.back())) item.remove_suffix(1);
+            if (SameIgnoringCase(item, token)) return true;
+        }
+    }
+    return false;
 }
 
 // A plain decimal number of at most 19 digits, so that it fits 64 bits.
@@ -168,10 +184,10 @@ int KoXHeader::HeaderEnded() {
     if (!targetAuthority.empty()) fields["host"] = {targetAuthority};
 
     auto connection = fields.find("connection");
-    if (connection != fields.end() && ContainsToken(connection->second, "close")) {
+    if (connection != fields.end() && ListHasToken(connection->second, "close")) {
         closeAfter = true;
     }
-    if (IsHttp10() && (connection == fields.end() || !ContainsToken(connection->second, "keep-alive"))) {
+    if (IsHttp10() && (connection == fields.end() || !ListHasToken(connection->second, "keep-alive"))) {
         closeAfter = true;
     }
 
@@ -342,6 +358,13 @@ bool ParseVersion(std::string_view token, bool velko, int& version) {
     return true;
 }
 
+// HTAB is the one control byte a value may hold; obs-text (0x80 and up)
+// stays allowed.
+bool IsControlInValue(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && c != '\t') || u == 0x7f;
+}
+
 bool HasBlankOrControl(std::string_view text) {
     return std::any_of(text.begin(), text.end(), [](char c) {
         const auto u = static_cast<unsigned char>(c);
@@ -406,16 +429,16 @@ bool KoXHeader::SplitTarget(const std::string& target) {
         rest = absolute->origin;
     }
     const std::size_t mark = rest.find('?');
-    if (mark == std::string::npos) {
-        path = rest;
-        return true;
-    }
     path = rest.substr(0, mark);
-    const std::int32_t method = methodCode.load();
-    if (method == method_code::GET || method == method_code::HEAD) {
-        query = rest.substr(mark + 1);
-        AddQueryBlocks(*this);
+    // "%" and two hexadecimal digits, or the path means nothing certain.
+    if (!percentEscapesWellFormed(path)) {
+        Refuse(400, "malformed percent escape in the path");
+        return false;
     }
+    if (mark == std::string::npos) return true;
+    const std::int32_t method = methodCode.load();
+    // Its fields are read when something asks for the form.
+    if (method == method_code::GET || method == method_code::HEAD) query = rest.substr(mark + 1);
     return true;
 }
 
@@ -426,18 +449,33 @@ bool KoXHeader::ParseFieldLine(std::string_view line) {
         return false;
     }
 
-    // A ':' before any name byte is dropped.
-    const std::size_t start = line.find_first_not_of(':');
-    const std::size_t colon = start == std::string_view::npos ? start : line.find(':', start);
     if (++fieldLines > limits.maxFieldCount) {
         Refuse(431, "too many header fields");
         return false;
     }
-    if (colon == std::string_view::npos) return true;  // no colon: the line is dropped
-
-    const std::string_view rawName = line.substr(start, colon - start);
+    // Every line other parsers might read as another field, or as none, is
+    // refused rather than guessed at.
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) {
+        Refuse(400, "field line without a colon");
+        return false;
+    }
+    const std::string_view rawName = line.substr(0, colon);
+    if (rawName.empty()) {
+        Refuse(400, "field line without a name");
+        return false;
+    }
     if (std::any_of(rawName.begin(), rawName.end(), IsBlank)) {
         Refuse(400, "white space in a field name");
+        return false;
+    }
+    if (!IsHttpToken(rawName)) {
+        Refuse(400, "field name is not a token");
+        return false;
+    }
+    std::string_view value = line.substr(colon + 1);
+    if (std::any_of(value.begin(), value.end(), IsControlInValue)) {
+        Refuse(400, "control byte in a field value");
         return false;
     }
     ++linesRead;
@@ -445,9 +483,15 @@ bool KoXHeader::ParseFieldLine(std::string_view line) {
     // Counted even when empty: one Host line is a rule of HTTP/1.1.
     if (name == "host") ++hostLines;
     // The value as received, without the blanks around it.
-    std::string_view value = line.substr(colon + 1);
     const std::size_t first = FindBlank(value, 0, false);
-    if (first == npos) return true;  // an empty value is dropped
+    if (first == npos) {
+        // A framing field that says nothing frames nothing certain.
+        if (name == "content-length" || name == "transfer-encoding") {
+            Refuse(400, "empty framing field");
+            return false;
+        }
+        return true;  // an empty value is dropped
+    }
     value = value.substr(first, LastNonBlank(value) - first + 1);
     fields[std::move(name)].emplace_back(value);
     return true;

@@ -1,11 +1,14 @@
 #include "message/message_body.h"
 
 #include <cctype>
-#include <iostream>
 #include <map>
+#include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
+#include "foundation/diagnostics.h"
 #include "foundation/text_utils.h"
 
 namespace {
@@ -27,16 +30,50 @@ void IndexNamed(KoXHeader& header, std::size_t from, KoHTTPMessageBlockDispositi
     }
 }
 
-// name=value pieces separated by "&"; pieces without "=" are skipped.
-template <typename Decode>
-void AddPairs(KoXHeader& header, const std::string& text, Decode decode) {
-    for (const std::string& piece : splitText(text, "&", false)) {
-        const std::size_t eq = piece.find('=');
-        if (eq == std::string::npos) continue;
-        KoHTTPMessageBlock& block = header.AddBlock();
-        block.attributes["name"] = decode(piece.substr(0, eq));
-        block.content = std::make_unique<KoStringBuf>(decode(piece.substr(eq + 1)));
+// Takes the blocks from `from` on out of the list and every index.
+void DropBlocksFrom(KoXHeader& header, std::size_t from) {
+    std::set<const KoHTTPMessageBlock*> dropped;
+    for (std::size_t i = from; i < header.blocks.size(); ++i) dropped.insert(header.blocks[i].get());
+    for (KoHTTPMessageBlockDisposition* index : {&header.fieldsByName, &header.bodyFieldsByName,
+                                                 &header.queryFieldsByName, &header.blocksByPosition}) {
+        std::erase_if(*index, [&](const auto& entry) { return dropped.count(entry.second) != 0; });
     }
+    header.blocks.resize(from);
+}
+
+// What reading a form has cost so far, against the header's limits.
+struct FormBudget {
+    const KoMessageLimits& limits;
+    std::size_t fields = 0;
+
+    // 0 while one more field of size bytes fits, else 413.
+    std::int32_t Take(std::size_t size) {
+        if (size > limits.maxFormFieldSize || ++fields > limits.maxFormFields) return 413;
+        return 0;
+    }
+};
+
+using Decoder = std::optional<std::string> (*)(std::string_view);
+
+// name=value pieces separated by "&"; pieces without "=" are skipped. The
+// text is walked in place: a piece costs nothing until it is a field.
+std::int32_t AddPairs(KoXHeader& header, std::string_view text, Decoder decode, FormBudget& budget) {
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t amp = text.find('&', start);
+        const std::size_t end = amp == std::string_view::npos ? text.size() : amp;
+        const std::string_view piece = text.substr(start, end - start);
+        start = end + 1;
+        const std::size_t eq = piece.find('=');
+        if (eq == std::string_view::npos) continue;
+        if (const std::int32_t refused = budget.Take(piece.size()); refused != 0) return refused;
+        std::optional<std::string> name = decode(piece.substr(0, eq));
+        std::optional<std::string> value = decode(piece.substr(eq + 1));
+        if (!name || !value) return 400;
+        KoHTTPMessageBlock& block = header.AddBlock();
+        block.attributes["name"] = std::move(*name);
+        block.content = std::make_unique<KoStringBuf>(std::move(*value));
+    }
+    return 0;
 }
 
 std::string Trimmed(std::string_view text) {
@@ -91,20 +128,23 @@ void ReadDisposition(KoHTTPMessageBlock& block, const std::string& value) {
 }
 
 // One part: the text between the delimiter and the CR LF before the next.
-void ReadPart(KoHTTPMessageBlock& block, std::string_view part) {
+// Returns the bytes of its header section (the rest of the delimiter line
+// and the part's header lines), reading no further once they pass maxHeader.
+std::size_t ReadPart(KoHTTPMessageBlock& block, std::string_view part, std::size_t maxHeader) {
     // The rest of the delimiter line.
     std::size_t pos = part.find("\r\n");
-    if (pos == std::string_view::npos) return;
+    if (pos == std::string_view::npos) return part.size();
     pos += 2;
     for (;;) {
+        if (pos > maxHeader) return pos;
         const std::size_t end = part.find("\r\n", pos);
-        if (end == std::string_view::npos) return;  // no empty line: no body
+        if (end == std::string_view::npos) return pos;  // no empty line: no body
         const std::string_view line = part.substr(pos, end - pos);
         pos = end + 2;
         if (line.empty()) break;
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos) {
-            std::cerr << "oh oh ... problem..." << std::endl;
+            diagnostic("oh oh ... problem...");
             continue;
         }
         const std::string name = Lower(Trimmed(line.substr(0, colon)));
@@ -115,55 +155,63 @@ void ReadPart(KoHTTPMessageBlock& block, std::string_view part) {
         if (name == "content-type") block.attributes["mimetype"] = value;
     }
     if (pos < part.size()) block.content = std::make_unique<KoStringBuf>(std::string(part.substr(pos)));
+    return pos;
 }
 
-void ParseMultipart(KoXHeader& header, std::string_view body, const std::string& boundary) {
-    if (boundary.empty()) return;
+std::int32_t ParseMultipart(KoXHeader& header, std::string_view body, const std::string& boundary,
+                            FormBudget& budget) {
+    if (boundary.empty()) return 0;
     const std::string delimiter = "--" + boundary;
     // Later delimiters start a line, so body bytes that merely contain the
     // boundary text stay in the body.
     const std::string next = "\r\n" + delimiter;
     std::size_t at = body.rfind(delimiter, 0) == 0 ? 0 : body.find(next);
-    if (at == std::string_view::npos) return;
+    if (at == std::string_view::npos) return 0;
     if (at != 0) at += 2;
     for (;;) {
         const std::size_t after = at + delimiter.size();
-        if (body.substr(after, 2) == "--") return;  // the closing delimiter
+        if (body.substr(after, 2) == "--") return 0;  // the closing delimiter
         const std::size_t end = body.find(next, after);
-        if (end == std::string_view::npos) return;
-        ReadPart(header.AddBlock(), body.substr(after, end - after));
+        if (end == std::string_view::npos) return 0;
+        const std::size_t head = ReadPart(header.AddBlock(), body.substr(after, end - after),
+                                          budget.limits.maxFormFieldSize);
+        if (const std::int32_t refused = budget.Take(head); refused != 0) return refused;
         at = end + 2;
     }
 }
 
 }  // namespace
 
-void AddQueryBlocks(KoXHeader& header) {
+std::int32_t KoParseForm(KoXHeader& header) {
     const std::size_t from = header.blocks.size();
-    AddPairs(header, header.query, percentDecode);
-    IndexNamed(header, from, header.queryFieldsByName);
-}
-
-int ParseBody(KoXHeader& header) {
-    const std::string body = header.Body();
-    if (body.size() < header.contentLength) return consume_result::NeedMore;
-    if (body.size() > header.contentLength) return consume_result::Refused;
-    if (header.bodyParsed) return consume_result::Complete;
-    header.bodyParsed = true;
-
-    const std::size_t from = header.blocks.size();
-    if (header.HasField("content-type")) {
+    FormBudget budget{header.Limits()};
+    std::int32_t status = AddPairs(header, header.query, percentDecodeStrict, budget);
+    if (status == 0) IndexNamed(header, from, header.queryFieldsByName);
+    const std::size_t bodyFrom = header.blocks.size();
+    if (status == 0 && header.HasField("content-type")) {
         const std::string type = header.FirstValue("content-type");
         const MediaType media = ReadMediaType(type);
         if (media.type == kMultipart) {
             auto boundary = media.parameters.find("boundary");
-            ParseMultipart(header, body, boundary == media.parameters.end() ? std::string() : boundary->second);
+            status = ParseMultipart(header, header.BodyView(),
+                                    boundary == media.parameters.end() ? std::string() : boundary->second, budget);
         } else if (media.type == kUrlEncoded) {
-            AddPairs(header, body, formValueDecode);
+            status = AddPairs(header, header.BodyView(), formValueDecodeStrict, budget);
         } else {
-            std::cerr << "content type not defined (" << type << ")" << std::endl;
+            diagnostic("content type not defined (" + escapeForLog(type) + ")");
         }
     }
-    IndexNamed(header, from, header.bodyFieldsByName);
-    return consume_result::Complete;
+    if (status != 0) {
+        DropBlocksFrom(header, from);
+        return status;
+    }
+    IndexNamed(header, bodyFrom, header.bodyFieldsByName);
+    return 0;
+}
+
+int ParseBody(KoXHeader& header) {
+    const std::size_t size = header.BodySize();
+    if (size < header.contentLength) return consume_result::NeedMore;
+    if (size > header.contentLength) return consume_result::Refused;
+    return header.FormStatus() == 0 ? consume_result::Complete : consume_result::Refused;
 }

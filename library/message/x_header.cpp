@@ -6,6 +6,7 @@
 #include "message/buffer_view.h"
 #include "message/chunked_decoder.h"
 #include "message/http_tables.h"
+#include "message/message_body.h"
 #include "message/response_header.h"
 
 namespace {
@@ -73,6 +74,8 @@ void KoXHeader::AppendInput(std::string_view bytes) {
 
 std::string KoXHeader::Body() const { return input ? std::string(message_detail::Unread(*input)) : std::string(); }
 
+std::string_view KoXHeader::BodyView() const { return input ? message_detail::Unread(*input) : std::string_view(); }
+
 std::size_t KoXHeader::BodySize() const { return input ? message_detail::UnreadSize(*input) : 0; }
 
 std::string KoXHeader::TakeRemainder() { return std::exchange(remainder, std::string()); }
@@ -97,7 +100,16 @@ const std::string& KoXHeader::RouteItem(std::size_t index) const {
     return index < routeItems.size() ? routeItems[index] : kNone;
 }
 
-KoHTTPMessageBlock* KoXHeader::Field(const std::string& name) const {
+std::int32_t KoXHeader::FormStatus() {
+    if (!formRead) {
+        formRead = true;
+        formStatus = KoParseForm(*this);
+    }
+    return formStatus;
+}
+
+KoHTTPMessageBlock* KoXHeader::Field(const std::string& name) {
+    FormStatus();
     auto it = fieldsByName.find(name);
     return it == fieldsByName.end() ? nullptr : it->second;
 }

@@ -6,11 +6,15 @@
 // method, a target and "HTTP/1.0" or "HTTP/1.1" ("VELKO/1.x" too on the
 // VELKO protocols); a target in absolute form ("http://host/p") gives its
 // path and query, and its authority becomes the "host" field, replacing any
-// Host line received. Field values are kept as received, without the blanks
-// around them. The body then stays in
-// Input(); bytes that arrived behind the message belong to the next message
-// on the connection and are handed back by TakeRemainder. A refusal carries
-// the status to answer (RefusalStatus) and always asks to close.
+// Host line received; a path escape that is not "%" and two hexadecimal
+// digits is refused (400). A field line is a token, ':' and a value
+// without control bytes (HTAB aside); any other line is refused (400), none
+// is skipped or repaired. Field values are kept as received, without the
+// blanks around them. "Connection" is read as a list of tokens. The body
+// then stays in Input(); bytes that arrived behind the message belong to
+// the next message on the connection and are handed back by TakeRemainder.
+// A refusal carries the status to answer (RefusalStatus) and always asks to
+// close.
 //
 // Sending: WriteHeader writes the request or answer header once the job
 // state allows it.
@@ -127,6 +131,8 @@ public:
     void AppendInput(std::string_view bytes);
     // The unread bytes of the receive stream (the body once complete).
     std::string Body() const;
+    // The same bytes where they lie, valid until the input changes.
+    std::string_view BodyView() const;
     std::size_t BodySize() const;
     // Bytes behind this message; the next header on the connection starts
     // with them. Taking them empties the store.
@@ -146,8 +152,18 @@ public:
     std::string FirstValue(const std::string& name, const std::string& fallback = "") const;
     // A route item by position; the empty string past the end.
     const std::string& RouteItem(std::size_t index) const;
-    // The block named so in fieldsByName, or nullptr.
-    KoHTTPMessageBlock* Field(const std::string& name) const;
+
+    // --- the form --------------------------------------------------------
+    // The fields of the query (GET, HEAD) and of an urlencoded or multipart
+    // body become blocks only when something asks for them (FormStatus,
+    // Field or ParseBody), once: a message nobody asks costs no form. 0 when
+    // the form is sound, else the status that refuses it: 400 for an escape
+    // that is not "%" and two hexadecimal digits, 413 for more fields than
+    // maxFormFields or a field above maxFormFieldSize. A refused form keeps
+    // no blocks. Parsed on the thread that serves the message.
+    std::int32_t FormStatus();
+    // The block named so in fieldsByName (the form read first), or nullptr.
+    KoHTTPMessageBlock* Field(const std::string& name);
     // Appends an empty block and enters it in blocksByPosition.
     KoHTTPMessageBlock& AddBlock();
 
@@ -184,7 +200,6 @@ public:
     std::int64_t createdAt;  // 100 ns ticks since 1970
     std::string location;
     bool closeAfter = false;
-    bool bodyParsed = false;  // ParseBody has run
 
     // Where the message came from, recorded by the protocol layer.
     std::string connectionName;
@@ -230,4 +245,6 @@ private:
     std::string remainder;
     std::unique_ptr<message_detail::ChunkedDecoder> chunks;
     std::string decoded;
+    bool formRead = false;
+    std::int32_t formStatus = 0;
 };

@@ -16,7 +16,9 @@ bool Plain(char c) {
 }  // namespace
 
 std::optional<std::string> KoNormaliseRequestPath(const std::string& path) {
-    const std::string decoded = percentDecode(path);
+    const std::optional<std::string> strict = percentDecodeStrict(path);
+    if (!strict) return std::nullopt;
+    const std::string& decoded = *strict;
     if (decoded.empty() || decoded.front() != '/') return std::nullopt;
     std::string normal;
     normal.reserve(decoded.size());

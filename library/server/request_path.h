@@ -10,8 +10,9 @@
 #include <string>
 
 // The percent-decoded path with runs of '/' collapsed into one. Nothing for
-// a path that does not begin with '/', or holds a NUL byte, a backslash or
-// a segment that begins with "." ("." and ".." included).
+// a path with an escape that is not "%" and two hexadecimal digits, one that
+// does not begin with '/', or holds a NUL byte, a backslash or a segment
+// that begins with "." ("." and ".." included).
 std::optional<std::string> KoNormaliseRequestPath(const std::string& path);
 
 // A normalised path written for a Location field: every byte other than

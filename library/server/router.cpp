@@ -7,7 +7,6 @@
 #include "foundation/text_utils.h"
 #include "html/html_error_msg404.h"
 #include "message/http_tables.h"
-#include "message/message_body.h"
 #include "message/response_header.h"
 #include "message/transceiver.h"
 #include "platform/file_system.h"
@@ -93,7 +92,6 @@ int KoRequestRouter::route(const std::string&, std::shared_ptr<KoXHeader> reques
         KoMethodAnswer(204, KoResourceKind::script, *response);
         return send(*request, response);
     }
-    ParseBody(*request);
     // Commands take the methods that carry their fields.
     if (method == method_code::GET || method == method_code::HEAD || method == method_code::POST) {
         const int commanded = routeCommand(request);
@@ -207,7 +205,20 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
     return send(request, response);
 }
 
+int KoRequestRouter::sendRefusedForm(const KoXHeader& request, std::int32_t status) {
+    auto response = answerFor(request, status);
+    KoSetTextBody(*response);
+    return send(request, response);
+}
+
 int KoRequestRouter::routeCommand(const std::shared_ptr<KoXHeader>& request) {
+    // The form is read only where a command could answer: a body that
+    // nobody asks for costs no form, and a static file answers without one.
+    const bool atCommandUrl = !config.commandUrl.empty() && request->path == config.commandUrl;
+    if (!atCommandUrl && !services.hasCommands()) return 0;
+    // Bounded (KoMessageLimits): on the loop it costs at most one pass over
+    // the body and maxFormFields blocks.
+    if (const std::int32_t refused = request->FormStatus(); refused != 0) return sendRefusedForm(*request, refused);
     KoHTTPMessageBlock* idField = request->Field(std::string("velkoid"));
     const std::string id = idField == nullptr ? std::string() : idField->Text();
     if (!id.empty()) {
@@ -241,9 +252,16 @@ int KoRequestRouter::routeHost(const std::shared_ptr<KoXHeader>& request) {
     if (!handler) return 0;
     if (handler->mayBlock()) {
         return answerLater(request, [handler](KoXHeader& asked, KoXResponseHeader& response) {
+            // Read here, off the loop, where the handler's own thread pays for it.
+            if (const std::int32_t refused = asked.FormStatus(); refused != 0) {
+                response.statusCode = refused;
+                KoSetTextBody(response);
+                return;
+            }
             handler->message(asked, response, "");
         });
     }
+    if (const std::int32_t refused = request->FormStatus(); refused != 0) return sendRefusedForm(*request, refused);
     auto response = answerFor(*request, 200);
     handler->message(*request, *response, "");
     return send(*request, response);

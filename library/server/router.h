@@ -10,6 +10,11 @@
 // ("cgi-bin/"), ".php" scripts through the interpreter, static files; and
 // otherwise the 404 page.
 //
+// The request's form (KoXHeader::FormStatus) is read only when a command
+// is registered or the command URL is asked, and before a host's handler
+// runs (on its own thread when it may block); a form beyond the message's
+// form limits or with a malformed escape is answered 413 or 400.
+//
 // Paths are normalised first (KoNormaliseRequestPath: percent-decoded,
 // repeated '/' collapsed); a path with a NUL byte, a backslash or a segment
 // that begins with "." (".." included) is refused with the 404 page before
@@ -136,6 +141,8 @@ private:
     int sendFile(const KoXHeader& request, const std::string& file, const platform::FileInfo& info);
     int sendMethodAnswer(const KoXHeader& request, std::int32_t status, KoResourceKind kind);
     int sendFailure(const KoXHeader& request, const std::string& file, platform::Error why);
+    // The answer to a request whose form was refused (400, 413).
+    int sendRefusedForm(const KoXHeader& request, std::int32_t status);
     static KoPathDecision failedOrMissing(KoPathDecision decision, platform::Error error);
     KoPathDecision outsideCgi(KoPathDecision decision) const;
     int send404(const KoXHeader& request);

@@ -47,6 +47,9 @@ public:
     virtual bool storeHas(const std::string& key) = 0;
     // Puts the variable's value (empty when absent) into message's body.
     virtual bool storeLookup(const std::string& key, KoXResponseHeader& message) = 0;
+    // Whether any command handler is registered: without one, no request's
+    // form needs to be read to look for "velkoid".
+    virtual bool hasCommands() { return true; }
     // Whether the handler registered under key may block; false without one.
     virtual bool handlerMayBlock(const std::string&) { return false; }
     // The host's route for a request's method and (normalised) path, or null;

@@ -82,6 +82,32 @@ TEST(FormValueDecode, PlusIsABlankButAnEscapedPlusIsNot) {
     EXPECT_EQ(formValueDecode("x%26y%3Dz"), "x&y=z");
 }
 
+// The lenient decoder above reads escapes as strtol does ("%-1" is 0xFF,
+// "%+2" is 0x02), which is no decoding for what a client sent.
+TEST(PercentDecodeStrict, TakesExactlyTwoHexDigits) {
+    const struct {
+        const char* input;
+        const char* decoded;  // nullptr: refused
+        const char* form;     // formValueDecodeStrict; nullptr: refused
+    } table[] = {
+        {"a%41b", "aAb", "aAb"},     {"%2541", "%41", "%41"},  {"%ff%FF", "\xff\xff", "\xff\xff"},
+        {"a+b%2B", "a+b+", "a b+"},  {"", "", ""},             {"plain", "plain", "plain"},
+        {"%-1", nullptr, nullptr},   {"%+2", nullptr, nullptr}, {"% 4", nullptr, nullptr},
+        {"%2", nullptr, nullptr},    {"%", nullptr, nullptr},  {"a%4Gx", nullptr, nullptr},
+        {"%zz", nullptr, nullptr},   {"%%41", nullptr, nullptr}, {"%0x4", nullptr, nullptr},
+    };
+    for (const auto& row : table) {
+        const auto decoded = percentDecodeStrict(row.input);
+        const auto form = formValueDecodeStrict(row.input);
+        EXPECT_EQ(decoded.has_value(), row.decoded != nullptr) << row.input;
+        EXPECT_EQ(form.has_value(), row.form != nullptr) << row.input;
+        EXPECT_EQ(percentEscapesWellFormed(row.input), row.decoded != nullptr) << row.input;
+        EXPECT_EQ(decoded.value_or("<refused>"), row.decoded ? row.decoded : "<refused>") << row.input;
+        EXPECT_EQ(form.value_or("<refused>"), row.form ? row.form : "<refused>") << row.input;
+    }
+    EXPECT_EQ(percentDecodeStrict(std::string("%00", 3)).value_or("x"), std::string("\0", 1));
+}
+
 TEST(EscapeForScript, EscapesTheEightCharacters) {
     EXPECT_EQ(escapeForScript("\r\n\t\f\b\\\"'"), "\\r\\n\\t\\f\\b\\\\\\\"\\'");
     EXPECT_EQ(escapeForScript("say \"hi\"\n"), "say \\\"hi\\\"\\n");

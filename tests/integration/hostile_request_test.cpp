@@ -1,7 +1,7 @@
 // End to end over loopback, as a hostile or careless client would try it:
 // other spellings of a CGI path, redirects that could leave the site,
-// malformed request lines, files that exist but cannot be opened, HTTP/1.0
-// persistence and a command handler that fails.
+// malformed request lines and header lines, files that exist but cannot be
+// opened, HTTP/1.0 persistence, forms, and a command handler that fails.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -165,6 +165,82 @@ TEST_F(HostileRequest, FailedCommandIsAnswered500) {
     // The connection goes on.
     client.send("GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(3000))), "<html>home</html>");
+}
+
+// Lines that other parsers read otherwise were repaired or skipped: a name
+// with "=" and "/" passed the Host check as HTTP_HOST, ":Content-Length"
+// framed a body that swallowed the next request, "/a%2/b.txt" served the
+// file "a\x02b.txt".
+TEST_F(HostileRequest, AmbiguousRequestsAreRefusedAndClose) {
+    WriteFile(root + "a\x02" "b.txt", "SECRET-BY-ESCAPE");
+    Start();
+    const std::string next = "GET /sub/ HTTP/1.1\r\nHost: x\r\n\r\n";
+    const struct {
+        const char* name;
+        std::string bytes;
+    } rows[] = {
+        {"name that is no token", "GET /cgi-bin/hello.sh HTTP/1.1\r\nHost: x\r\nHost=evil.example/: x\r\n\r\n"},
+        {"leading colon", "POST /index.html HTTP/1.1\r\nHost: x\r\n:Content-Length: " +
+                              std::to_string(next.size()) + "\r\n\r\n"},
+        {"chunk size and a blank", "POST /cgi-bin/hello.sh HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                   "3 \r\nabc\r\n0\r\n\r\n"},
+        {"escape of one digit", "GET /a%2/b.txt HTTP/1.1\r\nHost: x\r\n\r\n"},
+    };
+    for (const auto& row : rows) {
+        const std::string answer = Exchange(row.bytes + next);
+        EXPECT_EQ(StatusLineOf(answer), "HTTP/1.1 400 Bad Request") << row.name << ":\n" << answer;
+        EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << row.name << ": only one answer:\n" << answer;
+        EXPECT_EQ(answer.find("hello from cgi"), std::string::npos) << row.name;
+        EXPECT_EQ(answer.find("SECRET-BY-ESCAPE"), std::string::npos) << row.name;
+    }
+}
+
+// "Connection: x-closed-thing" closed the connection: the field was
+// searched for "close" instead of read as a list of tokens.
+TEST_F(HostileRequest, ConnectionFieldIsAListOfTokens) {
+    Start();
+    RawHttpClient client(port);
+    ASSERT_TRUE(client.connected());
+    client.send("GET /index.html HTTP/1.1\r\nHost: x\r\nConnection: x-closed-thing\r\n\r\n");
+    const std::string kept = client.takeAnswer(milliseconds(5000));
+    EXPECT_EQ(BodyOf(kept), "<html>home</html>");
+    EXPECT_EQ(HeadOf(kept).find("Connection: close"), std::string::npos) << kept;
+    client.send("GET /sub/ HTTP/1.1\r\nHost: x\r\nConnection: te, Close\r\n\r\n");
+    const std::string closing = client.takeAnswer(milliseconds(5000));
+    EXPECT_EQ(BodyOf(closing), "<p>sub</p>");
+    EXPECT_TRUE(client.readUntilClosed(milliseconds(3000)));
+}
+
+class EchoCommand : public KoApplicationHandler {
+public:
+    std::string handlerName() const override { return "echo"; }
+    void message(KoXHeader& request, KoXResponseHeader& response, const std::string&) override {
+        KoHTTPMessageBlock* field = request.Field("say");
+        const std::string text = field == nullptr ? std::string("<none>") : field->Text();
+        response.Input().sputn(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+};
+
+// Every body was parsed as a form before routing: 1 MiB of "=&" to a static
+// file cost about 300 MiB before its 405, and a form had no bound.
+TEST_F(HostileRequest, FormsAreReadOnlyForCommandsAndWithinABound) {
+    Start();
+    const auto post = [](const std::string& target, const std::string& body) {
+        return "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+               "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    };
+    std::string pairs;
+    for (int i = 0; i < (1 << 19); ++i) pairs += "=&";
+    EXPECT_EQ(StatusLineOf(Exchange(post("/index.html", pairs))), "HTTP/1.1 405 Method Not Allowed");
+
+    auto* server = static_cast<ServerHandle*>(handle);
+    ASSERT_NE(server->application->registerHandler(std::make_unique<EchoCommand>()), nullptr);
+    EXPECT_EQ(BodyOf(Exchange(post("/", "velkoid=echo&say=hi+there"))), "hi there");
+    std::string many = "velkoid=echo";
+    for (int i = 0; i < 1000; ++i) many += "&f=" + std::to_string(i);
+    const std::string refused = Exchange(post("/", many));
+    EXPECT_EQ(StatusLineOf(refused), "HTTP/1.1 413 Content Too Large") << refused;
+    EXPECT_EQ(StatusLineOf(Exchange(post("/", "velkoid=echo&say=%+2"))), "HTTP/1.1 400 Bad Request");
 }
 
 // Out of descriptors, existing files were answered 404, a failure reported

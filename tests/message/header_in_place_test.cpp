@@ -128,6 +128,11 @@ TEST(KoXHeaderInPlace, ReadsAsTheStreamedParseAtEverySplit) {
         {"ends after a CR", "GET / HTTP/1.1\r\nHost: a\r"},
         {"version 2", "GET /x HTTP/2.0\r\n\r\n"},
         {"conflicting lengths", "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab"},
+        {"leading colon", "POST / HTTP/1.1\r\n:Content-Length: 2\r\n\r\nab"},
+        {"line without a colon", "GET / HTTP/1.1\r\nno colon\r\n\r\n"},
+        {"name that is no token", "GET / HTTP/1.1\r\nHost=evil/: x\r\n\r\n"},
+        {"control byte in a value", "GET / HTTP/1.1\r\nX: a\x01\r\n\r\n"},
+        {"malformed escape in the path", "GET /a%2/b HTTP/1.1\r\n\r\n"},
     };
     for (const Row& row : table) {
         EXPECT_TRUE(SameInPlaceAtEverySplit(row.bytes)) << row.name;

@@ -34,6 +34,8 @@ KoMessageLimits LimitsFor(std::uint8_t choice) {
         limits.maxHeaderSize = 256;
         limits.maxFieldCount = 4;
         limits.maxBodySize = 128;
+        limits.maxFormFields = 4;
+        limits.maxFormFieldSize = 32;
     }
     return limits;
 }
@@ -135,6 +137,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(header->contentLength <= limits.maxBodySize, "body limit");
         Check(ParseBody(*header) != consume_result::NeedMore || !header->HasField("content-length"),
               "complete body parses");
+        const std::int32_t form = header->FormStatus();
+        Check(form == 0 || form == 400 || form == 413, "form status");
+        Check(form == 0 ? header->blocks.size() <= limits.maxFormFields : header->blocks.empty(), "form bounds");
         auto answer = header->MakeAnswer();
         answer->statusCode = 200;
         answer->state.store(header_state::Complete);
