@@ -183,7 +183,7 @@ void KoHTTPConnection::streamEnded() {
     if (!Registered()) return;
     tellStreamEnds();
     Exchange& x = exchange_;
-    if (!x.streaming) return;
+    if (!x.streaming || !Attached()) return;
     x.streaming = false;
     // The answer is whole (or cut): the requests behind it may go on.
     if (x.busy && x.answered && !x.routing) x.busy = false;
@@ -442,6 +442,8 @@ void KoHTTPConnection::attached() {
 }
 
 void KoHTTPConnection::Settle() {
+    // A connection its loop closed (its answer failed on the way) is gone.
+    if (!Attached()) return;
     if (server_ == nullptr || exchange_.request || exchange_.busy || exchange_.carried() != 0) return;
     if (inputClosed_) {
         // The peer said all it had to say, and all of it is answered.
@@ -534,7 +536,7 @@ void KoHTTPConnection::WriteUnasked(std::shared_ptr<KoXResponseHeader> response)
     auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
     if (!self) return;
     const auto write = [self, response] {
-        if (self->Registered()) self->server_->write(*self, response);
+        if (self->Registered() && self->Attached()) self->server_->write(*self, response);
     };
     if (loop->onLoopThread()) {
         write();
@@ -549,7 +551,7 @@ void KoHTTPConnection::Resume() {
     auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
     if (!self) return;
     loop->post([self] {
-        if (!self->Registered() || self->exchange_.busy) return;
+        if (!self->Registered() || !self->Attached() || self->exchange_.busy) return;
         self->server_->serve(*self);
         self->revisit();
     });
@@ -557,12 +559,13 @@ void KoHTTPConnection::Resume() {
 
 void KoHTTPConnection::deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response) {
     Exchange& x = exchange_;
-    if (server_ == nullptr || !Registered()) return;
+    if (server_ == nullptr || !Registered() || !Attached()) return;
     // Only the awaited answer, once.
     if (!x.busy || x.answered || response->answerTicket != x.ticket) return;
     x.answered = true;
     server_->write(*this, response);
     if (x.routing) return;  // serve() takes it from here
+    if (!Attached()) return;  // writing it ended the connection
     if (x.streaming) return;  // the stream's end goes on
     // An answer that came later (a CGI run): write it, then go on with the
     // requests behind it.

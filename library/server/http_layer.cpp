@@ -113,7 +113,9 @@ void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
         }
     }
     for (int turn = 0;; ++turn) {
-        if (x.busy || connection.CloseRequested() || turn == requestsPerTurn) return;
+        // An answer that failed on the way closed the connection: nothing of
+        // it may go on (least of all rest on the loop's idle list).
+        if (!connection.Attached() || x.busy || connection.CloseRequested() || turn == requestsPerTurn) return;
         // The next request waits until its answer's turn has come: it goes
         // on as the output drains.
         if (connection.UnsentBytes() > connection.pacing().outputBound) return;
@@ -227,6 +229,10 @@ void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_
         answered = 0;
     }
     x.routing = false;
+    if (!connection.Attached()) {
+        x.busy = false;
+        return;
+    }
     if (x.answered) {
         // A streamed body frees the connection when it ends.
         if (!x.streaming) x.busy = false;
