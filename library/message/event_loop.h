@@ -162,6 +162,8 @@ public:
     void unrest(Idler& idler);
     // The idler resting longest, or null.
     Idler* oldestResting() const { return idleHead_; }
+    // The one that began to rest after idler (resting on this loop), or null.
+    static Idler* nextResting(const Idler& idler) { return idler.next_; }
     std::size_t restingCount() const { return restingCount_; }
 
     // The time this pass began (cheaper than asking the clock again).

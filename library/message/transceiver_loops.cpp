@@ -385,19 +385,32 @@ void KoTransceiver::detachOnLoop(KoTransceiverConnection& c) {
     if (loop->onLoopThread()) loop->retire(std::move(held));
 }
 
-std::size_t KoTransceiver::shedIdle(std::size_t count) {
+std::size_t KoTransceiver::shedIdle(std::size_t count) { return shedIdleCountedIn(nullptr, count); }
+
+std::size_t KoTransceiver::shedIdleCountedIn(const std::atomic<std::size_t>* counter, std::size_t count) {
     KoEventLoop* loop = KoEventLoop::current();
     if (loop == nullptr) return 0;
     std::size_t shed = 0;
-    while (shed < count) {
-        KoEventLoop::Idler* oldest = loop->oldestResting();
-        if (oldest == nullptr) break;
-        auto& connection = static_cast<KoTransceiverConnection&>(*oldest);
+    KoEventLoop::Idler* candidate = loop->oldestResting();
+    while (shed < count && candidate != nullptr) {
+        auto& connection = static_cast<KoTransceiverConnection&>(*candidate);
+        candidate = KoEventLoop::nextResting(*candidate);
+        if (counter != nullptr && connection.openCount_.get() != counter) continue;
         loop->unrest(connection);
         closeOnLoop(connection, false, false);
         ++shed;
     }
     return shed;
+}
+
+bool KoTransceiver::ShedIdleCountedIn(const std::shared_ptr<std::atomic<std::size_t>>& counter) {
+    if (!counter || shedIdleCountedIn(counter.get(), 1) != 0) return counter != nullptr;
+    KoEventLoop* here = KoEventLoop::current();
+    for (auto& record : loops) {
+        if (record->loop.get() == here) continue;
+        record->loop->post([this, counter] { shedIdleCountedIn(counter.get(), 1); });
+    }
+    return false;
 }
 
 std::vector<KoTransceiver::LoopState> KoTransceiver::LoopStates() {

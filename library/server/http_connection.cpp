@@ -431,6 +431,7 @@ int KoHTTPConnection::InputArrived(const char* bytes, std::size_t length) {
     if (bytes == nullptr || length == 0) return 0;
     touch();
     unrest();
+    awaitingFirst_ = false;
     std::lock_guard<std::mutex> lock(inputLock);
     inputBuffer.append(bytes, length);
     inputWaiting = true;
@@ -438,7 +439,9 @@ int KoHTTPConnection::InputArrived(const char* bytes, std::size_t length) {
 }
 
 void KoHTTPConnection::attached() {
-    if (server_ != nullptr) Settle();
+    if (server_ == nullptr) return;
+    attachedAt_ = Loop()->now();
+    Settle();
 }
 
 void KoHTTPConnection::Settle() {
@@ -496,6 +499,9 @@ bool KoHTTPConnection::finished() const { return DrainedForClose(); }
 KoHTTPConnection::Clock::time_point KoHTTPConnection::deadline() const {
     if (server_ == nullptr) return KoTransceiverConnection::deadline();
     Clock::time_point due = transportDeadline();
+    // A peer that connects and says nothing holds a descriptor for the
+    // header deadline at most.
+    if (awaitingFirst_) due = std::min(due, attachedAt_ + pacing_->headerDeadline);
     if (exchange_.request && !exchange_.busy) {
         due = std::min(due, exchange_.headerDone ? exchange_.lastProgress + pacing_->bodyProgressDeadline
                                                  : exchange_.firstByte + pacing_->headerDeadline);
