@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <iostream>
 #include <system_error>
 #include <utility>
 
+#include "foundation/diagnostics.h"
+#include "foundation/text_utils.h"
 #include "message/http_tables.h"
 #include "message/response_header.h"
 #include "message/transceiver.h"
@@ -225,7 +226,7 @@ void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_
     try {
         answered = sink ? sink(serverId, request) : 0;
     } catch (const std::exception& error) {
-        std::cerr << "request failed: " << error.what() << std::endl;
+        diagnostic(std::string("request failed: ") + escapeForLog(error.what()));
         answered = 0;
     }
     x.routing = false;
@@ -340,7 +341,7 @@ void KoTransceiverServerL1HTTP::write(KoHTTPConnection& connection, const std::s
             } else {
                 // It exists but cannot be read: a failure of the server's, never
                 // a missing page.
-                std::cerr << "cannot open " << response->bodyFile << ": " << opened.error().text() << std::endl;
+                diagnostic("cannot open " + escapeForLog(response->bodyFile) + ": " + opened.error().text());
                 response->statusCode = opened.error().outOfDescriptors() ? 503 : 500;
             }
             response->bodyFile.clear();
