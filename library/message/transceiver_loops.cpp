@@ -404,7 +404,8 @@ std::size_t KoTransceiver::shedIdleCountedIn(const std::atomic<std::size_t>* cou
 }
 
 bool KoTransceiver::ShedIdleCountedIn(const std::shared_ptr<std::atomic<std::size_t>>& counter) {
-    if (!counter || shedIdleCountedIn(counter.get(), 1) != 0) return counter != nullptr;
+    if (!counter) return false;
+    if (shedIdleCountedIn(counter.get(), 1) != 0) return true;
     KoEventLoop* here = KoEventLoop::current();
     for (auto& record : loops) {
         if (record->loop.get() == here) continue;
