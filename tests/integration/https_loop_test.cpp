@@ -203,10 +203,11 @@ TEST_F(HttpsLoops, ASessionThatRestedGoesOn) {
     }
 }
 
-// An answer that failed part-way with the client gone closed the session's
-// connection, which the request's caller then rested again on its loop's
-// idle list: freed at the end of the pass while still linked there, it
-// corrupted the heap on the next requests.
+// Over plain HTTP an answer that failed part-way with the client gone
+// closed the connection, which the request's caller then rested again on
+// its loop's idle list, freed there at the end of the pass. Over TLS the
+// session's unsent bytes happened to keep it off the list; the same
+// clients must leave nothing behind here too.
 TEST_F(HttpsLoops, ClientsThatCloseRightAfterAskingLeaveNothingBehind) {
     tls_test::writeFile(site.htmlroot + "big.bin", std::string(4 << 20, 'b'));
     Start();
@@ -217,7 +218,9 @@ TEST_F(HttpsLoops, ClientsThatCloseRightAfterAskingLeaveNothingBehind) {
         client.plain.queue(Request("/big.bin"));
         client.push();
         // Closed right after asking, or once the answer has begun.
-        if (round % 2 == 1) ASSERT_TRUE(client.pumpUntil([&] { return client.plain.inputSize() > 0; }));
+        if (round % 2 == 1) {
+            ASSERT_TRUE(client.pumpUntil([&] { return client.plain.inputSize() > 0; }));
+        }
     }
     ASSERT_TRUE(Eventually([&] { return Engine().ConnectionCount() == 0; }));
     for (const auto& state : Engine().LoopStates()) EXPECT_EQ(state.resting, 0u);
