@@ -163,6 +163,17 @@ class TableTest(unittest.TestCase):
         self.run_result("w", "nginx", "200 1024B", wrk(500, 1000))
         self.assertIn("n/a", self.rows(self.table(), "small file")["velko"])
 
+    def test_a_server_that_died_is_named_and_its_row_marked(self):
+        # The table showed "no answer" for the row and went on as if nothing
+        # had happened.
+        (self.dir / "workloads").write_text("m\tkeep\t1048576\tbig file\n")
+        self.run_result("m", "velko", "no answer", "")
+        self.run_result("m", "nginx", "200 1048576B", wrk(500, 1000))
+        (self.dir / "died").write_text("velko\tm\n")
+        lines = self.table()
+        self.assertTrue(lines[0].startswith("velko DIED during m"))
+        self.assertIn("DIED", self.rows(lines, "big file")["velko"])
+
     def test_idle_per_connection_and_wakeups(self):
         (self.dir / "workloads").write_text("")
         for server, after in (("velko", 40000), ("nginx", 30000), ("h2o", 50000)):

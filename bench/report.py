@@ -69,11 +69,18 @@ def number(text, default=0.0):
         return default
 
 
+def deaths(results):
+    """(server, row) pairs of the servers that died during a row."""
+    return {tuple(line.split("\t", 1)) for line in read(results / "died").splitlines() if "\t" in line}
+
+
 def load(results, name, server):
     """One run: the client's figures with the check and the CPU times, or
     None where the client printed no result."""
     row = parse_client(read(results / f"{name}.{server}.out"))
     check = read(results / f"{name}.{server}.check").strip() or "n/a"
+    if (server, name) in deaths(results):
+        check = "DIED"
     if not row:
         return {"check": check}
     cpu = values(results / f"{name}.{server}.cpu")
@@ -227,6 +234,9 @@ def main(results):
         print(f"PHP children per peer: {meta.get('php_children', '?')}, "
               f"CGI children: {meta.get('cgi_children', '?')}; kernel {meta.get('kernel', '?')}; "
               f"load average {meta.get('load_at_start', '?')} at start, {meta.get('load_at_end', '?')} at end")
+        print()
+    for server, name in sorted(deaths(results)):
+        print(f"{server} DIED during {name} (see logs/{server}.error.log); the benchmark stopped there.")
         print()
     workload_table(results, servers)
     print("srv %: the server's CPU (its processes and FastCGI helpers) over the run; req/CPU-s: requests")

@@ -323,6 +323,21 @@ wait_ready() {
   return 1
 }
 
+# Whether server $1's own process still runs (a zombie does not).
+server_alive() {
+  local pid=${server_pid[$1]:-} state
+  [ -n "$pid" ] || return 1
+  state=$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null) || return 1
+  [ -n "$state" ] && [ "$state" != Z ]
+}
+
+# Records that server $1 died during row $2 and says so; the run stops
+# there (the rows after it would only say "no answer").
+server_died() {
+  log "$1 DIED during $2 (see $results/logs/$1.error.log): stopping the benchmark"
+  printf '%s\t%s\n' "$1" "$2" >>"$results/died"
+}
+
 # Starts server $1 and waits until it answers; false if it does not.
 bring_up() {
   log "starting $1"
@@ -468,8 +483,13 @@ for w in "${workloads[@]}"; do
     if [ "$scheme" = https ]; then port=${https_port[$s]}; else port=${http_port[$s]}; fi
     url="$scheme://127.0.0.1:$port$path"
     log "$name: $s"
-    check "$name.$s" "$url" || continue
+    if ! server_alive "$s"; then server_died "$s" "$name"; break 2; fi
+    if ! check "$name.$s" "$url"; then
+      if ! server_alive "$s"; then server_died "$s" "$name"; break 2; fi
+      continue
+    fi
     measure "$name" "$s" "$kind" "$conns" "$url"
+    if ! server_alive "$s"; then server_died "$s" "$name"; break 2; fi
     sleep "$pause"
   done
 done
@@ -477,7 +497,7 @@ done
 # --- scaling: this server not pinned, 1 and 2 event loops ------------------
 # wrk runs with two threads on both cores, sharing them with the server.
 : >"$results/scaling"
-if [[ " $servers " == *" velko "* ]]; then
+if [[ " $servers " == *" velko "* ]] && [ ! -s "$results/died" ]; then
   for loops in 1 2; do
     start_velko_instance velko-scale "$loops"
     if ! wait_ready "http://127.0.0.1:${http_port[velko-scale]}/1k.bin"; then
@@ -489,6 +509,7 @@ if [[ " $servers " == *" velko "* ]]; then
     url="http://127.0.0.1:${http_port[velko-scale]}/1k.bin"
     check "scale-$label.velko-scale" "$url" && measure "scale-$label" velko-scale keep 50 "$url" 2
     echo "$label" >>"$results/scaling"
+    if ! server_alive velko-scale; then server_died velko-scale "scale-$label"; break; fi
     stop_server velko-scale
     # Without the setting a second run would measure the same thing.
     [ "$applied" = - ] && break
@@ -501,3 +522,5 @@ echo
 echo "duration ${duration}s per run; servers on core $server_core, clients on core $client_core; results in $results"
 echo
 "$python" "$here/report.py" "$results" | tee "$results/table.txt"
+# A server that died makes the run a failure, whatever the table shows.
+[ ! -s "$results/died" ]

@@ -30,6 +30,29 @@ KoEventLoop::KoEventLoop(std::size_t index) : index_(index), scratch_(new char[s
 KoEventLoop::~KoEventLoop() {
     stop();
     flushLog();
+    // Timers and idlers that outlive the loop must not reach back into it.
+    for (Timer* timer : heap_) {
+        timer->slot_ = Timer::npos;
+        timer->loop_ = nullptr;
+    }
+    heap_.clear();
+    for (Idler* idler = idleHead_; idler != nullptr;) {
+        Idler* next = idler->next_;
+        idler->prev_ = idler->next_ = nullptr;
+        idler->resting_ = false;
+        idler->loop_ = nullptr;
+        idler = next;
+    }
+    idleHead_ = idleTail_ = nullptr;
+    restingCount_ = 0;
+}
+
+KoEventLoop::Timer::~Timer() {
+    if (loop_ != nullptr && armed()) loop_->disarm(*this);
+}
+
+KoEventLoop::Idler::~Idler() {
+    if (loop_ != nullptr && resting_) loop_->unrest(*this);
 }
 
 KoEventLoop* KoEventLoop::current() { return currentLoop; }
@@ -215,6 +238,7 @@ void KoEventLoop::removeAt(std::size_t slot) {
     Timer* last = heap_.back();
     heap_.pop_back();
     removed->slot_ = Timer::npos;
+    removed->loop_ = nullptr;
     if (last == removed) return;
     place(slot, last);
     if (slot > 0 && last->key_ < heap_[(slot - 1) / 2]->key_) {
@@ -225,8 +249,11 @@ void KoEventLoop::removeAt(std::size_t slot) {
 }
 
 void KoEventLoop::arm(Timer& timer, Clock::time_point due) {
+    // Armed on another loop: it stays there.
+    if (timer.armed() && timer.loop_ != this) return;
     timer.due_ = due;
     if (!timer.armed()) {
+        timer.loop_ = this;
         timer.key_ = due;
         heap_.push_back(&timer);
         timer.slot_ = heap_.size() - 1;
@@ -239,7 +266,7 @@ void KoEventLoop::arm(Timer& timer, Clock::time_point due) {
 }
 
 void KoEventLoop::disarm(Timer& timer) {
-    if (timer.armed()) removeAt(timer.slot_);
+    if (timer.armed() && timer.loop_ == this) removeAt(timer.slot_);
 }
 
 void KoEventLoop::runTimers() {
@@ -261,9 +288,11 @@ void KoEventLoop::runTimers() {
 // --- idlers --------------------------------------------------------------
 
 void KoEventLoop::rest(Idler& idler) {
+    if (idler.resting_ && idler.loop_ != this) return;  // resting on another loop
     if (idler.resting_) unrest(idler);
     idler.since_ = now_;
     idler.resting_ = true;
+    idler.loop_ = this;
     idler.prev_ = idleTail_;
     idler.next_ = nullptr;
     if (idleTail_ != nullptr) {
@@ -276,7 +305,7 @@ void KoEventLoop::rest(Idler& idler) {
 }
 
 void KoEventLoop::unrest(Idler& idler) {
-    if (!idler.resting_) return;
+    if (!idler.resting_ || idler.loop_ != this) return;
     if (idler.prev_ != nullptr) {
         idler.prev_->next_ = idler.next_;
     } else {
@@ -289,6 +318,7 @@ void KoEventLoop::unrest(Idler& idler) {
     }
     idler.prev_ = idler.next_ = nullptr;
     idler.resting_ = false;
+    idler.loop_ = nullptr;
     --restingCount_;
 }
 

@@ -25,10 +25,11 @@
 // everything else only on the loop's thread (while run() runs; before it,
 // from the one thread that sets the loop up). post() hands a task to the
 // loop; once the loop has stopped a task is destroyed without running
-// (post() returns false). Watchers, timers and idlers must stay alive while
-// they are registered; objects that may be destroyed from their own
-// callback are handed to retire(), which keeps them until the end of the
-// pass. Failures: the constructor throws KoException when no wait set or
+// (post() returns false). A timer or idler knows the loop it is registered
+// with and leaves it when destroyed (a loop that goes first forgets them);
+// a watcher's user takes its descriptor out before the watcher goes.
+// Objects that may be destroyed from their own callback are handed to
+// retire(), which keeps them until the end of the pass. Failures: the constructor throws KoException when no wait set or
 // wake-up can be made; nothing else throws but std::bad_alloc.
 #pragma once
 
@@ -74,11 +75,16 @@ public:
         Clock::time_point due() const { return due_; }
 
     protected:
-        ~Timer() = default;
+        Timer() = default;
+        Timer(const Timer&) = delete;
+        Timer& operator=(const Timer&) = delete;
+        // Disarms it: the heap never keeps a timer that is gone.
+        ~Timer();
 
     private:
         friend class KoEventLoop;
         static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+        KoEventLoop* loop_ = nullptr;  // while armed
         Clock::time_point due_{};  // when it is to fire
         Clock::time_point key_{};  // its place in the heap (never after due_)
         std::size_t slot_ = npos;
@@ -91,10 +97,15 @@ public:
         Clock::time_point restingSince() const { return since_; }
 
     protected:
-        ~Idler() = default;
+        Idler() = default;
+        Idler(const Idler&) = delete;
+        Idler& operator=(const Idler&) = delete;
+        // Leaves the idle list: the list never links an idler that is gone.
+        ~Idler();
 
     private:
         friend class KoEventLoop;
+        KoEventLoop* loop_ = nullptr;  // while resting
         Idler* prev_ = nullptr;
         Idler* next_ = nullptr;
         Clock::time_point since_{};
@@ -151,6 +162,8 @@ public:
     void unrest(Idler& idler);
     // The idler resting longest, or null.
     Idler* oldestResting() const { return idleHead_; }
+    // The one that began to rest after idler (resting on this loop), or null.
+    static Idler* nextResting(const Idler& idler) { return idler.next_; }
     std::size_t restingCount() const { return restingCount_; }
 
     // The time this pass began (cheaper than asking the clock again).

@@ -169,6 +169,12 @@ public:
     void Listen(KoListenerService& service, const std::vector<int>& fds);
     void Unlisten(KoListenerService& service);
 
+    // On a loop's thread, for a listener at its connection limit: closes
+    // this loop's longest-resting connection (no request in progress) that
+    // counts in counter, and returns true; with none here, asks the other
+    // loops to close one each for the next peer and returns false.
+    bool ShedIdleCountedIn(const std::shared_ptr<std::atomic<std::size_t>>& counter);
+
     // Writes one access-log line (see above).
     static void WriteLog(std::string_view line);
 
@@ -241,6 +247,8 @@ private:
     // Closes the longest-idle rested connections of the calling loop; how
     // many it closed.
     std::size_t shedIdle(std::size_t count);
+    // The same for connections counted in counter; how many it closed.
+    std::size_t shedIdleCountedIn(const std::atomic<std::size_t>* counter, std::size_t count);
 
     KoKessaScheduler2& scheduler;
     const KoTransceiverSettings settings;

@@ -61,6 +61,13 @@ KoTransceiverConnection::KoTransceiverConnection(KoTransceiver& transceiver_, st
 
 KoTransceiverConnection::~KoTransceiverConnection() {
     withdraw();
+    // Its loop lets go of it before the last reference goes; should one be
+    // dropped still attached, the wait set must not keep its address (the
+    // timer and idle entries leave with their bases).
+    if (attached_) {
+        if (KoEventLoop* loop = Loop()) loop->unwatch(fd_);
+        attached_ = false;
+    }
     delete wholeRecord_.load();
 }
 
@@ -347,6 +354,7 @@ void KoTransceiverConnection::deadlinePassed() { transceiver.closeOnLoop(*this, 
 void KoTransceiverConnection::restExpired() { transceiver.closeOnLoop(*this, false, false); }
 
 void KoTransceiverConnection::rest() {
+    if (!attached_) return;  // closed: never back on the idle list
     if (KoEventLoop* loop = Loop()) loop->rest(*this);
 }
 

@@ -137,6 +137,11 @@ public:
     bool Registered() const { return phase_.load(std::memory_order_acquire) == phaseRegistered; }
     // The loop that owns it once registered, else null.
     KoEventLoop* Loop() const { return loop_.load(std::memory_order_acquire); }
+    // In its loop's wait set, served by it; on the loop only. Once the loop
+    // let go of it (closed, or removed before it was taken in) it is never
+    // attached or registered with the loop again: whoever still holds it
+    // stops at once.
+    bool Attached() const { return attached_; }
     // The time of the last input or output.
     Clock::time_point LastActivity() const;
     // Counts this connection in counter while it is registered (set before
@@ -203,7 +208,7 @@ protected:
     // --- for subclasses, on the owning loop's thread ------------------------
     // Keeps the connection in the loop's idle list (oldest first: expired
     // after the idle time-out, shed first when descriptors run out) until
-    // unrest() or the next input.
+    // unrest() or the next input. Nothing once it is no longer attached.
     void rest();
     void unrest();
     bool resting() const { return KoEventLoop::Idler::resting(); }
@@ -269,6 +274,7 @@ private:
     int fd_ = -1;
     unsigned interest_ = 0;
     bool attached_ = false;    // in the loop's wait set
+    bool letGo_ = false;       // the loop let go of it for good
     bool writeBlocked_ = false;  // the socket took no more; wait until writable
     bool inputEnded_ = false;  // the peer finished sending
     bool revisiting_ = false;  // a revisit is deferred to the end of the pass

@@ -4,10 +4,10 @@
 #include <chrono>
 #include <exception>
 #include <future>
-#include <iostream>
 #include <thread>
 #include <utility>
 
+#include "foundation/diagnostics.h"
 #include "foundation/exception.h"
 #include "jobs/kessa_scheduler.h"
 #include "message/transceiver.h"
@@ -29,7 +29,7 @@ int guardedStep(Step&& step) {
     try {
         return step();
     } catch (const std::exception& error) {
-        std::cerr << "connection step failed: " << error.what() << std::endl;
+        diagnostic(std::string("connection step failed: ") + error.what());
         return KoTransceiverConnection::stepClosed;
     } catch (...) {
         return KoTransceiverConnection::stepClosed;
@@ -42,6 +42,11 @@ int guardedStep(Step&& step) {
 struct KoTransceiver::ListenerWatch : KoEventLoop::Watcher, KoEventLoop::Timer {
     ListenerWatch(KoTransceiver& owner_, KoListenerService& service_, int fd_, KoEventLoop& loop_)
         : owner(owner_), service(service_), fd(fd_), loop(loop_) {}
+    // The wait set never keeps the address of a watch that is gone (the
+    // timer base disarms itself).
+    ~ListenerWatch() {
+        if (watching) loop.unwatch(fd);
+    }
 
     void start() { watching = loop.watch(fd, platform::readable | platform::exclusive, *this); }
 
@@ -138,6 +143,7 @@ void KoTransceiver::endLoops() {
             unregister(*connection);
             if (connection->attached_) record->loop->unwatch(connection->fd_);
             connection->attached_ = false;
+            connection->letGo_ = true;
             record->loop->disarm(*connection);
             record->loop->unrest(*connection);
             connection->socket_.reset();
@@ -224,7 +230,7 @@ bool KoTransceiver::Attach(std::shared_ptr<KoSocketIPvx> socket, std::shared_ptr
 
 void KoTransceiver::attachOnLoop(const std::shared_ptr<KoTransceiverConnection>& connection) {
     KoTransceiverConnection& c = *connection;
-    if (!c.Registered()) {
+    if (!c.Registered() || c.letGo_) {
         detachOnLoop(c);  // removed before its loop took it in
         return;
     }
@@ -321,6 +327,7 @@ bool KoTransceiver::flush(KoTransceiverConnection& c) {
 }
 
 void KoTransceiver::updateInterest(KoTransceiverConnection& c) {
+    if (!c.attached_) return;
     unsigned wanted = 0;
     if (!c.inputEnded_ && c.wantsInput()) wanted |= platform::readable;
     if (c.writeBlocked_ && c.WantsToSend()) wanted |= platform::writable;
@@ -329,6 +336,9 @@ void KoTransceiver::updateInterest(KoTransceiverConnection& c) {
 }
 
 void KoTransceiver::updateDeadline(KoTransceiverConnection& c) {
+    // A closed connection is never armed again: it may be gone by the time
+    // its deadline comes.
+    if (!c.attached_) return;
     KoEventLoop& loop = *c.Loop();
     const auto due = c.deadline();
     if (due == KoTransceiverConnection::Clock::time_point::max()) {
@@ -358,6 +368,7 @@ void KoTransceiver::detachOnLoop(KoTransceiverConnection& c) {
         }
     }
     c.attached_ = false;
+    c.letGo_ = true;
     loop->disarm(c);
     loop->unrest(c);
     // The loop let go of the descriptor before it closes, so a new
@@ -374,19 +385,33 @@ void KoTransceiver::detachOnLoop(KoTransceiverConnection& c) {
     if (loop->onLoopThread()) loop->retire(std::move(held));
 }
 
-std::size_t KoTransceiver::shedIdle(std::size_t count) {
+std::size_t KoTransceiver::shedIdle(std::size_t count) { return shedIdleCountedIn(nullptr, count); }
+
+std::size_t KoTransceiver::shedIdleCountedIn(const std::atomic<std::size_t>* counter, std::size_t count) {
     KoEventLoop* loop = KoEventLoop::current();
     if (loop == nullptr) return 0;
     std::size_t shed = 0;
-    while (shed < count) {
-        KoEventLoop::Idler* oldest = loop->oldestResting();
-        if (oldest == nullptr) break;
-        auto& connection = static_cast<KoTransceiverConnection&>(*oldest);
+    KoEventLoop::Idler* candidate = loop->oldestResting();
+    while (shed < count && candidate != nullptr) {
+        auto& connection = static_cast<KoTransceiverConnection&>(*candidate);
+        candidate = KoEventLoop::nextResting(*candidate);
+        if (counter != nullptr && connection.openCount_.get() != counter) continue;
         loop->unrest(connection);
         closeOnLoop(connection, false, false);
         ++shed;
     }
     return shed;
+}
+
+bool KoTransceiver::ShedIdleCountedIn(const std::shared_ptr<std::atomic<std::size_t>>& counter) {
+    if (!counter) return false;
+    if (shedIdleCountedIn(counter.get(), 1) != 0) return true;
+    KoEventLoop* here = KoEventLoop::current();
+    for (auto& record : loops) {
+        if (record->loop.get() == here) continue;
+        record->loop->post([this, counter] { shedIdleCountedIn(counter.get(), 1); });
+    }
+    return false;
 }
 
 std::vector<KoTransceiver::LoopState> KoTransceiver::LoopStates() {

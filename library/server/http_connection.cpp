@@ -183,7 +183,7 @@ void KoHTTPConnection::streamEnded() {
     if (!Registered()) return;
     tellStreamEnds();
     Exchange& x = exchange_;
-    if (!x.streaming) return;
+    if (!x.streaming || !Attached()) return;
     x.streaming = false;
     // The answer is whole (or cut): the requests behind it may go on.
     if (x.busy && x.answered && !x.routing) x.busy = false;
@@ -431,6 +431,7 @@ int KoHTTPConnection::InputArrived(const char* bytes, std::size_t length) {
     if (bytes == nullptr || length == 0) return 0;
     touch();
     unrest();
+    awaitingFirst_ = false;
     std::lock_guard<std::mutex> lock(inputLock);
     inputBuffer.append(bytes, length);
     inputWaiting = true;
@@ -438,10 +439,14 @@ int KoHTTPConnection::InputArrived(const char* bytes, std::size_t length) {
 }
 
 void KoHTTPConnection::attached() {
-    if (server_ != nullptr) Settle();
+    if (server_ == nullptr) return;
+    attachedAt_ = Loop()->now();
+    Settle();
 }
 
 void KoHTTPConnection::Settle() {
+    // A connection its loop closed (its answer failed on the way) is gone.
+    if (!Attached()) return;
     if (server_ == nullptr || exchange_.request || exchange_.busy || exchange_.carried() != 0) return;
     if (inputClosed_) {
         // The peer said all it had to say, and all of it is answered.
@@ -494,6 +499,9 @@ bool KoHTTPConnection::finished() const { return DrainedForClose(); }
 KoHTTPConnection::Clock::time_point KoHTTPConnection::deadline() const {
     if (server_ == nullptr) return KoTransceiverConnection::deadline();
     Clock::time_point due = transportDeadline();
+    // A peer that connects and says nothing holds a descriptor for the
+    // header deadline at most.
+    if (awaitingFirst_) due = std::min(due, attachedAt_ + pacing_->headerDeadline);
     if (exchange_.request && !exchange_.busy) {
         due = std::min(due, exchange_.headerDone ? exchange_.lastProgress + pacing_->bodyProgressDeadline
                                                  : exchange_.firstByte + pacing_->headerDeadline);
@@ -534,7 +542,7 @@ void KoHTTPConnection::WriteUnasked(std::shared_ptr<KoXResponseHeader> response)
     auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
     if (!self) return;
     const auto write = [self, response] {
-        if (self->Registered()) self->server_->write(*self, response);
+        if (self->Registered() && self->Attached()) self->server_->write(*self, response);
     };
     if (loop->onLoopThread()) {
         write();
@@ -549,7 +557,7 @@ void KoHTTPConnection::Resume() {
     auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
     if (!self) return;
     loop->post([self] {
-        if (!self->Registered() || self->exchange_.busy) return;
+        if (!self->Registered() || !self->Attached() || self->exchange_.busy) return;
         self->server_->serve(*self);
         self->revisit();
     });
@@ -557,12 +565,13 @@ void KoHTTPConnection::Resume() {
 
 void KoHTTPConnection::deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response) {
     Exchange& x = exchange_;
-    if (server_ == nullptr || !Registered()) return;
+    if (server_ == nullptr || !Registered() || !Attached()) return;
     // Only the awaited answer, once.
     if (!x.busy || x.answered || response->answerTicket != x.ticket) return;
     x.answered = true;
     server_->write(*this, response);
     if (x.routing) return;  // serve() takes it from here
+    if (!Attached()) return;  // writing it ended the connection
     if (x.streaming) return;  // the stream's end goes on
     // An answer that came later (a CGI run): write it, then go on with the
     // requests behind it.

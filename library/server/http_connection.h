@@ -15,8 +15,10 @@
 // being answered or while more than `outputBound` bytes wait to be sent,
 // and asks the server to go on with held-back requests as that output
 // drains. It rests in its loop's idle list between requests (the idle
-// time-out; the first to go when descriptors run out), and its deadline is
-// the server's header and body deadlines while a request is read. The end
+// time-out; the first to go when descriptors run out or its listener is at
+// its connection limit), and its deadline is the server's header and body
+// deadlines while a request is read. A new connection's first request must
+// begin within the header deadline; one that sends nothing is closed then. The end
 // of the peer's input lets it answer what was received, then close.
 //
 // An answer of unknown length (a script's output) takes its body from a
@@ -245,5 +247,9 @@ private:
     bool bodyCut = false;  // under the output lock
     bool sendsFiles_ = true;
     bool inputClosed_ = false;  // loop: the peer ended its input
+    // Loop: nothing has come yet; the first request is due within the
+    // header deadline of the connection's start, not the idle time-out.
+    bool awaitingFirst_ = true;
+    Clock::time_point attachedAt_{};
     Exchange exchange_;
 };

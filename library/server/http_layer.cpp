@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <iostream>
 #include <system_error>
 #include <utility>
 
+#include "foundation/diagnostics.h"
+#include "foundation/text_utils.h"
 #include "message/http_tables.h"
 #include "message/response_header.h"
 #include "message/transceiver.h"
@@ -113,7 +114,9 @@ void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
         }
     }
     for (int turn = 0;; ++turn) {
-        if (x.busy || connection.CloseRequested() || turn == requestsPerTurn) return;
+        // An answer that failed on the way closed the connection: nothing of
+        // it may go on (least of all rest on the loop's idle list).
+        if (!connection.Attached() || x.busy || connection.CloseRequested() || turn == requestsPerTurn) return;
         // The next request waits until its answer's turn has come: it goes
         // on as the output drains.
         if (connection.UnsentBytes() > connection.pacing().outputBound) return;
@@ -223,10 +226,14 @@ void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_
     try {
         answered = sink ? sink(serverId, request) : 0;
     } catch (const std::exception& error) {
-        std::cerr << "request failed: " << error.what() << std::endl;
+        diagnostic(std::string("request failed: ") + escapeForLog(error.what()));
         answered = 0;
     }
     x.routing = false;
+    if (!connection.Attached()) {
+        x.busy = false;
+        return;
+    }
     if (x.answered) {
         // A streamed body frees the connection when it ends.
         if (!x.streaming) x.busy = false;
@@ -334,7 +341,7 @@ void KoTransceiverServerL1HTTP::write(KoHTTPConnection& connection, const std::s
             } else {
                 // It exists but cannot be read: a failure of the server's, never
                 // a missing page.
-                std::cerr << "cannot open " << response->bodyFile << ": " << opened.error().text() << std::endl;
+                diagnostic("cannot open " + escapeForLog(response->bodyFile) + ": " + opened.error().text());
                 response->statusCode = opened.error().outOfDescriptors() ? 503 : 500;
             }
             response->bodyFile.clear();

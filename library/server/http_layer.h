@@ -26,7 +26,8 @@
 // Slow peers: a request's header must be complete within `headerDeadline`
 // of its first byte and a body must not stall for `bodyProgressDeadline`
 // (the connection's loop timer); such requests are answered 408 and the
-// connection closed. "Expect: 100-continue" is answered "100 Continue" before
+// connection closed. A new connection that sends nothing within
+// `headerDeadline` is closed without an answer. "Expect: 100-continue" is answered "100 Continue" before
 // the body is read (or 413 at once when the announced body is too large).
 // Refused requests are answered with their status and closed. The end of the
 // peer's input after complete requests answers them, then closes.

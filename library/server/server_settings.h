@@ -25,7 +25,8 @@ struct KoServerSettings {
     // queue of 16 overflows under a burst of connects, and the peers whose
     // handshake was dropped are lost or wait for retransmissions.
     int backlog = 511;
-    // Open connections per listener; one more is accepted and closed at
-    // once. 0: three quarters of the process's descriptor limit.
+    // Open connections per listener; at the limit the longest-idle one
+    // without a request in progress is closed to make room for a new one.
+    // 0: three quarters of the process's descriptor limit.
     std::size_t maxConnections = 0;
 };

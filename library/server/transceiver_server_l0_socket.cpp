@@ -239,8 +239,10 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
             if (failure.outOfDescriptors()) return Accepted::outOfDescriptors;
             continue;
         }
-        // Past the limit: accepted and closed at once.
-        if (openCount->load(std::memory_order_relaxed) >= limit) continue;
+        // At the limit the longest-idle connection without a request in
+        // progress makes room; with none here, the peer is closed at once
+        // and the other loops make room for the next.
+        if (openCount->load(std::memory_order_relaxed) >= limit && !target->ShedIdleCountedIn(openCount)) continue;
 
         KoStringMap description;
         description["type"] = protocolName;
@@ -260,8 +262,8 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
             connection = createConnection(*target, name, event, accepted);
         } catch (const std::exception& error) {
             // This peer only: the socket closes here, the listener goes on.
-            std::cerr << "could not serve " << accepted->HostName() << ":" << accepted->ServiceName() << ": "
-                      << error.what() << std::endl;
+            diagnostic("could not serve " + accepted->HostName() + ":" + accepted->ServiceName() + ": " +
+                       error.what());
             continue;
         }
         if (!connection) continue;

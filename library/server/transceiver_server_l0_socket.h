@@ -12,8 +12,10 @@
 //
 // A connecting one (listening false) connects to remoteHost in start().
 //
-// Past the connection limit of the settings a new connection is accepted
-// and closed at once. When accept runs out of descriptors the loop closes
+// At the connection limit of the settings the longest-idle connection of
+// the server without a request in progress (on the accepting loop) is
+// closed to make room for a new one; with none there, the new one is
+// closed at once and the other loops make room for the next. When accept runs out of descriptors the loop closes
 // its longest-idle connections to make room, or pauses accepting briefly.
 // An exception from createConnection drops that one peer, with a line on
 // standard error; accepting goes on.

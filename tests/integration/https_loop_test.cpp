@@ -202,3 +202,34 @@ TEST_F(HttpsLoops, ASessionThatRestedGoesOn) {
         }));
     }
 }
+
+// Over plain HTTP an answer that failed part-way with the client gone
+// closed the connection, which the request's caller then rested again on
+// its loop's idle list, freed there at the end of the pass. Over TLS the
+// session's unsent bytes happened to keep it off the list; the same
+// clients must leave nothing behind here too.
+TEST_F(HttpsLoops, ClientsThatCloseRightAfterAskingLeaveNothingBehind) {
+    tls_test::writeFile(site.htmlroot + "big.bin", std::string(4 << 20, 'b'));
+    Start();
+    for (int round = 0; round < 20; ++round) {
+        TlsClient client(port);
+        ASSERT_TRUE(client.ok());
+        ASSERT_TRUE(client.pumpUntil([&] { return client.session->handshakeDone(); }));
+        client.plain.queue(Request("/big.bin"));
+        client.push();
+        // Closed right after asking, or once the answer has begun.
+        if (round % 2 == 1) {
+            ASSERT_TRUE(client.pumpUntil([&] { return client.plain.inputSize() > 0; }));
+        }
+    }
+    ASSERT_TRUE(Eventually([&] { return Engine().ConnectionCount() == 0; }));
+    for (const auto& state : Engine().LoopStates()) EXPECT_EQ(state.resting, 0u);
+    TlsClient after(port);
+    ASSERT_TRUE(after.ok());
+    for (int i = 0; i < 4; ++i) {
+        after.plain.queue(Request("/f" + std::to_string(i)));
+        std::vector<std::string> bodies;
+        ASSERT_TRUE(after.pumpUntil([&] { return !(bodies = after.takeBodies()).empty(); }));
+        EXPECT_EQ(bodies, std::vector<std::string>{"file" + std::to_string(i)});
+    }
+}

@@ -307,3 +307,37 @@ TEST(KoEventLoop, ABufferOfManyLinesIsWrittenWithinThePass) {
     loop.flushLog();
     EXPECT_EQ(written, 100u * 1001u);
 }
+
+// A timer or idler destroyed while registered stayed in the loop's heap or
+// idle list, which then reached through freed memory.
+TEST(KoEventLoop, TimersAndIdlersThatGoLeaveTheirLoop) {
+    struct Sleeper : KoEventLoop::Idler {
+        void idleExpired() override {}
+    };
+    struct Far : KoEventLoop::Timer {
+        void expired() override {}
+    };
+    RunningLoop running;
+    running.On([&] {
+        Sleeper kept;
+        running.loop.rest(kept);
+        for (int i = 0; i < 3; ++i) {
+            auto timer = std::make_unique<Far>();
+            auto idler = std::make_unique<Sleeper>();
+            running.loop.arm(*timer, Clock::now() + 1h);
+            running.loop.rest(*idler);
+        }
+        EXPECT_EQ(running.loop.armedTimers(), 0u);
+        EXPECT_EQ(running.loop.restingCount(), 1u);
+        EXPECT_EQ(running.loop.oldestResting(), &kept);
+        running.loop.unrest(kept);
+        EXPECT_EQ(running.loop.oldestResting(), nullptr);
+    });
+    // One that outlives its loop is forgotten by it, not reached back into.
+    Far late;
+    {
+        KoEventLoop loop;
+        loop.arm(late, Clock::now() + 1h);
+    }
+    EXPECT_FALSE(late.armed());
+}

@@ -441,3 +441,56 @@ TEST_F(EngineFixture, IdleConnectionsExpireOnEveryLoop) {
         EXPECT_EQ(state.armedTimers, 0u);
     }
 }
+
+namespace {
+
+// Closes itself while it serves its input, then asks its loop to keep it,
+// as a caller that did not notice the close would.
+class SelfClosingConnection : public KoTransceiverConnection {
+public:
+    using KoTransceiverConnection::KoTransceiverConnection;
+
+protected:
+    void inputReady() override {
+        transceiver.RemoveConnection(*this, false);
+        rest();
+        revisit();
+    }
+};
+
+}  // namespace
+
+// A connection closed on its loop was rested again by the code that had
+// served it; freed at the end of the pass, it stayed linked in the loop's
+// idle list, and every later rest or expiry wrote through freed memory.
+TEST_F(EngineFixture, AConnectionClosedOnItsLoopIsNeverRegisteredWithItAgain) {
+    KoTransceiverSettings settings = FastSettings();
+    settings.loops = 1;
+    transceiver = std::make_unique<KoTransceiver>(scheduler, settings);
+    std::vector<std::weak_ptr<KoTransceiverConnection>> gone;
+    for (int i = 0; i < 5; ++i) {
+        auto pair = MakePair();
+        ASSERT_TRUE(pair.accepted && pair.peer);
+        auto connection = std::make_shared<SelfClosingConnection>(*transceiver, owner.name, "tag",
+                                                                  KoServerCallback_t{5, {}}, Drop);
+        transceiver->AddConnection(std::move(pair.accepted), connection);
+        gone.push_back(connection);
+        connection.reset();
+        ASSERT_TRUE(SendAll(*pair.peer, "x"));
+        EXPECT_TRUE(ClosesWithin(*pair.peer, 5s));
+    }
+    ASSERT_TRUE(Eventually([&] { return transceiver->ConnectionCount() == 0; }));
+    for (const auto& state : transceiver->LoopStates()) {
+        EXPECT_EQ(state.resting, 0u);
+        EXPECT_EQ(state.armedTimers, 0u);
+    }
+    for (const auto& connection : gone) EXPECT_TRUE(connection.expired());
+    // The loop goes on serving.
+    Registered live = Register();
+    ASSERT_TRUE(SendAll(*live.peer, "ping"));
+    std::string got;
+    EXPECT_TRUE(Eventually([&] {
+        live.connection->TakeInput(got);
+        return got == "ping";
+    }));
+}
