@@ -48,9 +48,13 @@ bool buildEnvironment(const KoXHeader& request, KoCgiEnvironment& environment) {
     if (method != method_code::GET && method != method_code::POST && method != method_code::HEAD) return false;
     for (const auto& [name, values] : request.fields) {
         if (name.empty() || name.front() == ':' || values.empty()) continue;
+        // A name with '_' would give the variable of the name spelt with '-'
+        // (X_Forwarded_For overriding X-Forwarded-For): such fields are dropped.
+        if (name.find('_') != std::string::npos) continue;
         const std::string upper = Upper(name);
-        // A request's "Proxy:" field must not become the child's proxy.
-        if (upper == "PROXY") continue;
+        // A request's "Proxy:" field must not become the child's proxy; the
+        // body's type and length have variables of their own.
+        if (upper == "PROXY" || upper == "CONTENT-LENGTH" || upper == "CONTENT-TYPE") continue;
         environment["HTTP_" + upper] = values.front();
         std::string underscored = upper;
         for (char& c : underscored) c = c == '-' ? '_' : c;

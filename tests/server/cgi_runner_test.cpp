@@ -38,6 +38,26 @@ TEST(buildEnvironment, PostRequestDefaultsItsType) {
     EXPECT_EQ(env["CONTENT_LENGTH"], "3");
 }
 
+// A field spelt with '_' gave the same variable as its name with '-', so
+// "X_Forwarded_For" overrode "X-Forwarded-For" whatever their order, and the
+// body's type and length came twice, also as HTTP_CONTENT_*.
+TEST(buildEnvironment, FieldsThatWouldShadowOthersAreDropped) {
+    for (const char* fields : {"X-Forwarded-For: 10.0.0.1\r\nX_Forwarded_For: 6.6.6.6\r\n",
+                               "X_Forwarded_For: 6.6.6.6\r\nX-Forwarded-For: 10.0.0.1\r\n"}) {
+        auto request = Parse(std::string("POST /a.php HTTP/1.1\r\n") + fields +
+                             "Remote_User: root\r\nContent-Type: text/plain\r\nContent-Length: 3\r\n\r\nabc");
+        KoCgiEnvironment env;
+        ASSERT_TRUE(buildEnvironment(*request, env));
+        EXPECT_EQ(env["HTTP_X_FORWARDED_FOR"], "10.0.0.1") << fields;
+        EXPECT_EQ(env["HTTP_X-FORWARDED-FOR"], "10.0.0.1") << fields;
+        EXPECT_EQ(env.count("HTTP_REMOTE_USER"), 0u);
+        EXPECT_EQ(env["CONTENT_TYPE"], "text/plain");
+        EXPECT_EQ(env["CONTENT_LENGTH"], "3");
+        for (const char* twice : {"HTTP_CONTENT_TYPE", "HTTP_CONTENT_LENGTH", "HTTP_CONTENT-TYPE", "HTTP_CONTENT-LENGTH"})
+            EXPECT_EQ(env.count(twice), 0u) << twice;
+    }
+}
+
 TEST(addGatewayVariables, NamesTheScriptAndPeer) {
     auto request = Parse("GET /dir/a.php?q HTTP/1.1\r\n\r\n");
     KoCgiEnvironment env;
