@@ -1,11 +1,14 @@
 #include "server/cgi_runner.h"
 
+#include <algorithm>
 #include <cctype>
-#include <iostream>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <utility>
 
+#include "foundation/diagnostics.h"
+#include "foundation/text_utils.h"
 #include "jobs/kessa_scheduler.h"
 #include "message/http_tables.h"
 #include "message/x_header.h"
@@ -122,38 +125,132 @@ KoCgiRunner::~KoCgiRunner() { stop(); }
 
 bool KoCgiRunner::submit(platform::ChildOptions options, std::string input, std::shared_ptr<KoScriptOutput> output) {
     if (!output) return false;
-    auto run = std::make_shared<Run>(Run{std::move(options), std::move(input), std::move(output)});
-    return queue.submit([this, run] {
-        KoScriptOutput& output = *run->output;
-        std::int32_t status = 502;
+    auto made = std::make_shared<Run>(Run{std::move(options), std::move(input), output});
+    std::vector<std::shared_ptr<Run>> unwanted;
+    bool full = false;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (stopped) return false;
+        made->waited = started + waiting.size() >= places();
+        if (made->waited && queuedLocked() >= settings.cgiQueueLimit) {
+            unwanted = dropUnwantedLocked();
+            full = queuedLocked() >= settings.cgiQueueLimit;
+        }
+        if (!full) waiting.push_back(made);
+    }
+    for (const auto& gone : unwanted) {
         try {
-            output.started(KoScriptOutput::Clock::now() + settings.cgiTimeout);
+            gone->output->finish(503);
+        } catch (...) {
+            // Nobody waits for it.
+        }
+    }
+    if (full) {
+        output->finish(503);
+        return true;
+    }
+    // One work item per run: each takes the oldest run that still waits.
+    if (queue.submit([this] { runNext(); })) return true;
+    std::lock_guard<std::mutex> guard(lock);
+    waiting.erase(std::remove(waiting.begin(), waiting.end(), made), waiting.end());
+    return false;
+}
+
+std::size_t KoCgiRunner::places() const { return std::max<std::size_t>(1, settings.cgiConcurrency); }
+
+std::size_t KoCgiRunner::queuedLocked() const {
+    // Runs not yet taken up while a place is free do not wait for a turn.
+    const std::size_t admitted = started + waiting.size();
+    return admitted > places() ? admitted - places() : 0;
+}
+
+std::vector<std::shared_ptr<KoCgiRunner::Run>> KoCgiRunner::dropUnwantedLocked() {
+    std::vector<std::shared_ptr<Run>> unwanted;
+    for (auto it = waiting.begin(); it != waiting.end();) {
+        if ((*it)->output->wanted()) {
+            ++it;
+        } else {
+            unwanted.push_back(std::move(*it));
+            it = waiting.erase(it);
+        }
+    }
+    return unwanted;
+}
+
+void KoCgiRunner::runNext() {
+    std::shared_ptr<Run> next;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        // Runs dropped since leave work items that find nothing.
+        if (stopped || waiting.empty()) return;
+        next = std::move(waiting.front());
+        waiting.pop_front();
+        ++started;
+    }
+    run(*next);
+    std::lock_guard<std::mutex> guard(lock);
+    --started;
+}
+
+void KoCgiRunner::run(Run& run) {
+    KoScriptOutput& output = *run.output;
+    std::int32_t status = 502;
+    try {
+        const auto deadline = output.arrived() + settings.cgiTimeout;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - KoScriptOutput::Clock::now());
+        if (run.waited && !output.wanted()) {
+            // Its client went away while it waited: never started.
+            status = 503;
+        } else if (left.count() <= 0) {
+            status = 504;
+        } else {
+            output.started(deadline);
+            platform::ChildRunEnds ends;
+            ends.stopFd = stopWake.valid() ? stopWake.fd() : -1;
+            ends.checkMs = static_cast<int>(settings.clientCheck.count());
+            ends.wanted = [&output] { return output.wanted(); };
             const platform::ChildRun result = platform::runChild(
-                run->options, run->input,
+                run.options, run.input,
                 [&output](std::string_view bytes) { return bytes.empty() ? output.paused() : output.take(bytes); },
-                static_cast<int>(settings.cgiTimeout.count()), output.pauseMs());
+                static_cast<int>(left.count()), output.pauseMs(), ends);
             switch (result.outcome) {
             case platform::ChildRun::Outcome::completed: status = 0; break;
             case platform::ChildRun::Outcome::timedOut: status = 504; break;
+            case platform::ChildRun::Outcome::stopped: status = 503; break;
             case platform::ChildRun::Outcome::startFailed:
-                std::cerr << "cannot start \"" << run->options.program << "\": " << result.error.text() << std::endl;
+                diagnostic("cannot start \"" + escapeForLog(run.options.program) + "\": " + result.error.text());
                 break;
             case platform::ChildRun::Outcome::outputTooLarge:
             case platform::ChildRun::Outcome::abandoned: break;
             }
-        } catch (...) {
-            // The run is over however it went; its answer says so.
         }
-        try {
-            output.finish(status);
-        } catch (...) {
-            // The answer is lost; the run still counts as ended.
-        }
-    });
+    } catch (...) {
+        // The run is over however it went; its answer says so.
+    }
+    try {
+        output.finish(status);
+    } catch (...) {
+        // The answer is lost; the run still counts as ended.
+    }
 }
 
-void KoCgiRunner::stop() { queue.stop(); }
+void KoCgiRunner::stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopped = true;
+        waiting.clear();
+    }
+    // Running children are killed now, not waited for.
+    stopWake.signal();
+    queue.stop();
+}
 
-std::size_t KoCgiRunner::Running() { return queue.Running(); }
+std::size_t KoCgiRunner::Running() {
+    std::lock_guard<std::mutex> guard(lock);
+    return started;
+}
 
-std::size_t KoCgiRunner::Waiting() { return queue.Waiting(); }
+std::size_t KoCgiRunner::Waiting() {
+    std::lock_guard<std::mutex> guard(lock);
+    return queuedLocked();
+}

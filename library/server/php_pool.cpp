@@ -1,11 +1,12 @@
 #include "server/php_pool.h"
 
 #include <algorithm>
-#include <iostream>
 #include <optional>
 #include <thread>
 #include <utility>
 
+#include "foundation/diagnostics.h"
+#include "foundation/text_utils.h"
 #include "jobs/kessa_scheduler.h"
 #include "platform/file_system.h"
 #include "platform/local_socket.h"
@@ -16,15 +17,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void PrintLine(const std::string& line) {
-    const std::string text = line + "\n";
-    std::cerr.write(text.data(), static_cast<std::streamsize>(text.size()));
-    std::cerr.flush();
-}
-
+// What PHP logs may quote what a client sent: one escaped line per line.
 void PassOnErrors(std::string_view bytes) {
-    std::cerr.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    std::cerr.flush();
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find('\n');
+        std::string_view line = bytes.substr(0, end);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty()) diagnostic("php-cgi: " + escapeForLog(line));
+        if (end == std::string_view::npos) break;
+        bytes.remove_prefix(end + 1);
+    }
 }
 
 std::size_t PoolSize(const KoPhpPoolSettings& settings) {
@@ -85,14 +87,24 @@ bool KoPhpPool::submit(std::vector<std::string> params, std::string body, Done d
 bool KoPhpPool::submit(std::vector<std::string> params, std::string body, std::shared_ptr<KoScriptOutput> output) {
     bool full = false;
     bool unavailable = false;
+    std::vector<Job> unwanted;
     {
         std::lock_guard<std::mutex> guard(lock);
         if (stopped) return false;
         if (!running) unavailable = !startLocked();
+        if (outstanding >= size + settings.php.queueLimit) unwanted = dropUnwantedLocked();
         full = outstanding >= size + settings.php.queueLimit;
         if (!unavailable && !full) {
             ++outstanding;
-            waiting.push_back(Job{KoFastCgiRequest{std::move(params), std::move(body)}, output});
+            waiting.push_back(
+                Job{KoFastCgiRequest{std::move(params), std::move(body)}, output, outstanding > size});
+        }
+    }
+    for (Job& gone : unwanted) {
+        try {
+            if (gone.output) gone.output->finish(503);
+        } catch (...) {
+            // Nobody waits for it.
         }
     }
     if (unavailable || full) {
@@ -105,7 +117,7 @@ bool KoPhpPool::submit(std::vector<std::string> params, std::string body, std::s
 
 bool KoPhpPool::startLocked() {
     if (!stopWake.valid()) {
-        PrintLine("php-cgi: no pool: " + stopWake.error().text());
+        diagnostic("php-cgi: no pool: " + stopWake.error().text());
         return false;
     }
     running = true;
@@ -120,6 +132,20 @@ bool KoPhpPool::startLocked() {
             nullptr, options));
     }
     return true;
+}
+
+std::vector<KoPhpPool::Job> KoPhpPool::dropUnwantedLocked() {
+    std::vector<Job> unwanted;
+    for (auto it = waiting.begin(); it != waiting.end();) {
+        if (!it->output || it->output->wanted()) {
+            ++it;
+        } else {
+            unwanted.push_back(std::move(*it));
+            it = waiting.erase(it);
+            --outstanding;
+        }
+    }
+    return unwanted;
 }
 
 void KoPhpPool::stop() {
@@ -152,7 +178,16 @@ void KoPhpPool::work() {
         }
         std::int32_t status = 502;
         try {
-            if (job.output) status = serve(slot, job.request, *job.output);
+            if (!job.output) {
+                // Nobody to answer.
+            } else if (job.waited && !job.output->wanted()) {
+                // Its client went away while it waited: never run.
+                status = 503;
+            } else if (Clock::now() >= job.output->arrived() + settings.cgiTimeout) {
+                status = 504;
+            } else {
+                status = serve(slot, job.request, *job.output);
+            }
         } catch (...) {
             // A taker that failed: the process may be mid-request.
             slot.end();
@@ -172,8 +207,10 @@ void KoPhpPool::work() {
 
 std::int32_t KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request, KoScriptOutput& output) {
     using Kind = KoFastCgiOutcome::Kind;
-    const auto deadline = Clock::now() + settings.cgiTimeout;
+    const auto deadline = output.arrived() + settings.cgiTimeout;
     output.started(deadline);
+    const std::function<bool()> wanted = [&output] { return output.wanted(); };
+    const int checkMs = static_cast<int>(settings.clientCheck.count());
     const KoFastCgiConnection::Output take = [&output](std::string_view bytes) {
         return bytes.empty() ? output.paused() : output.take(bytes);
     };
@@ -183,7 +220,8 @@ std::int32_t KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request, KoScr
         if (!slot.usable()) {
             if (Clock::now() < slot.retryAt || !startProcess(slot)) return 502;
         }
-        KoFastCgiOutcome outcome = slot.connection->exchange(request, deadline, take, output.pauseMs(), PassOnErrors);
+        KoFastCgiOutcome outcome =
+            slot.connection->exchange(request, deadline, take, output.pauseMs(), PassOnErrors, wanted, checkMs);
         switch (outcome.kind) {
         case Kind::completed:
             ++slot.served;
@@ -208,7 +246,7 @@ std::int32_t KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request, KoScr
             slot.end();
             return 503;
         case Kind::failed:
-            PrintLine("php-cgi (process " + std::to_string(slot.process ? slot.process->id() : -1) +
+            diagnostic("php-cgi (process " + std::to_string(slot.process ? slot.process->id() : -1) +
                       "): " + outcome.failure);
             if (!outcome.reusable) {
                 slot.end();
@@ -233,7 +271,7 @@ bool KoPhpPool::startProcess(Slot& slot) {
     // nothing is left to find, even when this process is killed.
     auto made = platform::makeTemporaryDirectory("velko-php-");
     if (!made.ok()) {
-        PrintLine("php-cgi: no directory for its socket: " + made.error().text());
+        diagnostic("php-cgi: no directory for its socket: " + made.error().text());
         noteFailure(slot);
         return false;
     }
@@ -242,7 +280,7 @@ bool KoPhpPool::startProcess(Slot& slot) {
     auto connected = listening.ok() ? platform::connectLocal(path) : listening.error();
     platform::removeTree(made.value());
     if (!connected.ok()) {
-        PrintLine("php-cgi: no socket for \"" + program + "\": " + connected.error().text());
+        diagnostic("php-cgi: no socket for \"" + program + "\": " + connected.error().text());
         noteFailure(slot);
         return false;
     }
@@ -252,7 +290,7 @@ bool KoPhpPool::startProcess(Slot& slot) {
     options.workingDirectory = workingDirectory;
     auto process = platform::ServiceProcess::start(options, listening.value().get());
     if (!process.ok()) {
-        PrintLine("php-cgi: cannot start \"" + program + "\": " + process.error().text());
+        diagnostic("php-cgi: cannot start \"" + program + "\": " + process.error().text());
         noteFailure(slot);
         return false;
     }

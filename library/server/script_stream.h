@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "message/answer_sink.h"
 #include "message/body_stream.h"
 #include "server/cgi_output.h"
 #include "server/script_result.h"
@@ -58,6 +59,9 @@ public:
     KoScriptStream(const KoScriptStream&) = delete;
     KoScriptStream& operator=(const KoScriptStream&) = delete;
 
+    // Not once the server stops, or the request's connection is gone or its
+    // client has hung up.
+    bool wanted() override;
     void started(Clock::time_point deadline) override;
     bool take(std::string_view bytes) override;
     int pauseMs() const override { return limits.pauseMs; }
@@ -76,6 +80,8 @@ private:
     void applyHead();
 
     std::shared_ptr<KoXResponseHeader> response;
+    const std::weak_ptr<KoAnswerSink> client;  // the request's connection
+    const bool hasClient;
     const std::string file;
     const Limits limits;
     const Deliver deliver;
