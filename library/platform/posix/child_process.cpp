@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -331,9 +332,18 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, const Chi
     if (run.outcome == ChildRun::Outcome::abandoned && millisecondsLeft(deadline) == 0)
         run.outcome = ChildRun::Outcome::timedOut;
     child.closeInput();
-    if (run.outcome == ChildRun::Outcome::completed) {
-        auto ended = child.wait(millisecondsLeft(deadline));
-        if (!ended.ok() || !ended.value()) run.outcome = ChildRun::Outcome::timedOut;
+    // A child that closed its output may go on: it has until the deadline,
+    // unless the run is stopped first (looked at every stopSlice).
+    constexpr int stopSlice = 50;
+    while (run.outcome == ChildRun::Outcome::completed) {
+        const int left = millisecondsLeft(deadline);
+        auto ended = child.wait(ends.stopFd >= 0 ? std::min(left, stopSlice) : left);
+        if (ended.ok() && ended.value()) break;
+        if (!ended.ok() || millisecondsLeft(deadline) == 0) {
+            run.outcome = ChildRun::Outcome::timedOut;
+        } else if (pollfd stop{ends.stopFd, POLLIN, 0}; ::poll(&stop, 1, 0) > 0) {
+            run.outcome = ChildRun::Outcome::stopped;
+        }
     }
     if (run.outcome != ChildRun::Outcome::completed) child.kill();
     child.wait(-1);
