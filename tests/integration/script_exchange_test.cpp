@@ -125,6 +125,18 @@ TEST_F(ScriptExchange, HeaderValuesReachScriptsAndTheLogAsSent) {
     EXPECT_NE(log.find("\"Mozilla/5.0 (X11; Linux)\""), std::string::npos) << log;
 }
 
+// HEAD of a PHP script said "Content-Length: 0" while its GET sent ten bytes
+// (php-cgi writes no body for HEAD): the HEAD names no length at all.
+TEST_F(ScriptExchange, HeadOfAPhpScriptNamesNoLength) {
+    WriteFile(root + "ten.php", "<?php echo '0123456789';");
+    Start();
+    const std::string get = Get("/ten.php");
+    EXPECT_NE(HeadOf(get).find("Content-Length: 10\r\n"), std::string::npos) << get;
+    const std::string head = Exchange("HEAD /ten.php HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(StatusLineOf(head), "HTTP/1.1 200 OK");
+    EXPECT_EQ(HeadOf(head).find("Content-Length"), std::string::npos) << head;
+}
+
 // A client that closed right after asking for a slow script left its run
 // going: with one place for CGI runs (one php-cgi), the next request waited
 // for the abandoned run to end by itself or by its time limit. The run is
