@@ -19,7 +19,8 @@
 // answers nothing; one that fails after the head went out (time limit,
 // death, stop) cuts the body, so the client sees a truncated answer. A
 // client that goes away abandons the stream: the next take fails and the
-// run is ended.
+// run is ended; wanted() says no as soon as the request's connection has
+// ended or its client has hung up, so a quiet run is ended too.
 //
 // Ownership: shared by the run that feeds it and the router's
 // KoScriptStreams. Threads: started, take, paused and finish on the run's
