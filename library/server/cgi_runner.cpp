@@ -126,24 +126,16 @@ KoCgiRunner::~KoCgiRunner() { stop(); }
 bool KoCgiRunner::submit(platform::ChildOptions options, std::string input, std::shared_ptr<KoScriptOutput> output) {
     if (!output) return false;
     auto made = std::make_shared<Run>(Run{std::move(options), std::move(input), output});
-    std::vector<std::shared_ptr<Run>> unwanted;
     bool full = false;
     {
         std::lock_guard<std::mutex> guard(lock);
         if (stopped) return false;
         made->waited = started + waiting.size() >= places();
         if (made->waited && queuedLocked() >= settings.cgiQueueLimit) {
-            unwanted = dropUnwantedLocked();
+            dropUnwantedLocked();
             full = queuedLocked() >= settings.cgiQueueLimit;
         }
         if (!full) waiting.push_back(made);
-    }
-    for (const auto& gone : unwanted) {
-        try {
-            gone->output->finish(503);
-        } catch (...) {
-            // Nobody waits for it.
-        }
     }
     if (full) {
         output->finish(503);
@@ -164,29 +156,41 @@ std::size_t KoCgiRunner::queuedLocked() const {
     return admitted > places() ? admitted - places() : 0;
 }
 
-std::vector<std::shared_ptr<KoCgiRunner::Run>> KoCgiRunner::dropUnwantedLocked() {
-    std::vector<std::shared_ptr<Run>> unwanted;
+void KoCgiRunner::dropUnwantedLocked() {
     for (auto it = waiting.begin(); it != waiting.end();) {
         if ((*it)->output->wanted()) {
             ++it;
         } else {
-            unwanted.push_back(std::move(*it));
+            dropped.push_back(std::move(*it));
             it = waiting.erase(it);
         }
     }
-    return unwanted;
 }
 
 void KoCgiRunner::runNext() {
     std::shared_ptr<Run> next;
+    std::vector<std::shared_ptr<Run>> unwanted;
     {
         std::lock_guard<std::mutex> guard(lock);
-        // Runs dropped since leave work items that find nothing.
-        if (stopped || waiting.empty()) return;
-        next = std::move(waiting.front());
-        waiting.pop_front();
-        ++started;
+        if (stopped) return;
+        unwanted.swap(dropped);
+        if (!waiting.empty()) {
+            next = std::move(waiting.front());
+            waiting.pop_front();
+            ++started;
+        }
     }
+    // Answered here, on a run's task, never on the loop that submitted:
+    // their connections may belong to it.
+    for (const auto& gone : unwanted) {
+        try {
+            gone->output->finish(503);
+        } catch (...) {
+            // Nobody waits for it.
+        }
+    }
+    // A dropped run's work item may find nothing to run.
+    if (!next) return;
     run(*next);
     std::lock_guard<std::mutex> guard(lock);
     --started;
@@ -239,6 +243,7 @@ void KoCgiRunner::stop() {
         std::lock_guard<std::mutex> guard(lock);
         stopped = true;
         waiting.clear();
+        dropped.clear();
     }
     // Running children are killed now, not waited for.
     stopWake.signal();

@@ -101,14 +101,15 @@ private:
     // Takes the oldest waiting run, if any, and runs it.
     void runNext();
     void run(Run& run);
-    // Drops the waiting runs nobody wants any more; they are returned to be
-    // finished outside the lock.
-    std::vector<std::shared_ptr<Run>> dropUnwantedLocked();
+    // Moves the waiting runs nobody wants any more to `dropped`; the next
+    // work item (each run has one) finishes them.
+    void dropUnwantedLocked();
 
     const KoHTTPSettings settings;
     platform::WakeUp stopWake;  // readable once stopping; never drained
     std::mutex lock;
     std::deque<std::shared_ptr<Run>> waiting;
+    std::vector<std::shared_ptr<Run>> dropped;  // to be finished 503
     std::size_t started = 0;  // runs taken from `waiting` and not yet ended
     bool stopped = false;
     KoBoundedWorkQueue queue;  // last: its work items use the members above

@@ -87,24 +87,16 @@ bool KoPhpPool::submit(std::vector<std::string> params, std::string body, Done d
 bool KoPhpPool::submit(std::vector<std::string> params, std::string body, std::shared_ptr<KoScriptOutput> output) {
     bool full = false;
     bool unavailable = false;
-    std::vector<Job> unwanted;
     {
         std::lock_guard<std::mutex> guard(lock);
         if (stopped) return false;
         if (!running) unavailable = !startLocked();
-        if (outstanding >= size + settings.php.queueLimit) unwanted = dropUnwantedLocked();
+        if (outstanding >= size + settings.php.queueLimit) dropUnwantedLocked();
         full = outstanding >= size + settings.php.queueLimit;
         if (!unavailable && !full) {
             ++outstanding;
             waiting.push_back(
                 Job{KoFastCgiRequest{std::move(params), std::move(body)}, output, outstanding > size});
-        }
-    }
-    for (Job& gone : unwanted) {
-        try {
-            if (gone.output) gone.output->finish(503);
-        } catch (...) {
-            // Nobody waits for it.
         }
     }
     if (unavailable || full) {
@@ -134,28 +126,28 @@ bool KoPhpPool::startLocked() {
     return true;
 }
 
-std::vector<KoPhpPool::Job> KoPhpPool::dropUnwantedLocked() {
-    std::vector<Job> unwanted;
+void KoPhpPool::dropUnwantedLocked() {
     for (auto it = waiting.begin(); it != waiting.end();) {
         if (!it->output || it->output->wanted()) {
             ++it;
         } else {
-            unwanted.push_back(std::move(*it));
+            dropped.push_back(std::move(*it));
             it = waiting.erase(it);
             --outstanding;
         }
     }
-    return unwanted;
 }
 
 void KoPhpPool::stop() {
     std::vector<std::uint64_t> ending;
-    std::deque<Job> dropped;
+    std::deque<Job> unserved;
     {
         std::lock_guard<std::mutex> guard(lock);
         stopped = true;
-        dropped.swap(waiting);
-        outstanding -= dropped.size();
+        unserved.swap(waiting);
+        outstanding -= unserved.size();
+        for (Job& gone : dropped) unserved.push_back(std::move(gone));
+        dropped.clear();
         ending.swap(workers);
     }
     stopWake.signal();
@@ -169,13 +161,29 @@ void KoPhpPool::work() {
         // Ready before the request comes, unless the process keeps failing.
         if (!slot.usable() && Clock::now() >= slot.retryAt) startProcess(slot);
         Job job;
+        bool taken = false;
+        std::vector<Job> unwanted;
         {
             std::unique_lock<std::mutex> guard(lock);
-            jobReady.wait(guard, [this] { return stopped || !waiting.empty(); });
+            jobReady.wait(guard, [this] { return stopped || !waiting.empty() || !dropped.empty(); });
             if (stopped) break;
-            job = std::move(waiting.front());
-            waiting.pop_front();
+            unwanted.swap(dropped);
+            if (!waiting.empty()) {
+                job = std::move(waiting.front());
+                waiting.pop_front();
+                taken = true;
+            }
         }
+        // Answered here, never on the loop that submitted: their connections
+        // may belong to it.
+        for (Job& gone : unwanted) {
+            try {
+                if (gone.output) gone.output->finish(503);
+            } catch (...) {
+                // Nobody waits for it.
+            }
+        }
+        if (!taken) continue;
         std::int32_t status = 502;
         try {
             if (!job.output) {

@@ -90,9 +90,9 @@ private:
     struct Slot;
 
     bool startLocked();
-    // Drops the waiting requests nobody wants any more; they are returned to
-    // be finished outside the lock.
-    std::vector<Job> dropUnwantedLocked();
+    // Moves the waiting requests nobody wants any more to `dropped`, which
+    // the next free worker finishes.
+    void dropUnwantedLocked();
     void work();
     // 0 when the request completed, else the status that answers it.
     std::int32_t serve(Slot& slot, const KoFastCgiRequest& request, KoScriptOutput& output);
@@ -111,6 +111,7 @@ private:
     std::mutex lock;
     std::condition_variable jobReady;
     std::deque<Job> waiting;
+    std::vector<Job> dropped;  // to be finished 503
     std::size_t outstanding = 0;  // admitted and not yet done
     bool running = false;
     bool stopped = false;

@@ -162,17 +162,21 @@ TEST_F(CgiRunner, RunsWhoseClientHasGoneEndOrNeverStart) {
 // far longer than its limit); it counts from the request's arrival.
 TEST_F(CgiRunner, QueueIsBoundedAndTimeCountsFromArrival) {
     settings.cgiQueueLimit = 1;
+    settings.clientCheck = 20ms;
     {
         KoCgiRunner runner(scheduler, settings);
-        auto first = Submit(runner, "touch " + dir + "began; exec sleep 30");
+        auto first = Submit(runner, "exec sleep 30");
         auto second = Submit(runner, "true");
         auto third = Submit(runner, "true");
         EXPECT_EQ(third->Status(0ms), 503);
         second->clientGone = true;
         auto fourth = Submit(runner, "true");
-        EXPECT_EQ(second->Status(0ms), 503);
         EXPECT_EQ(fourth->Status(0ms), std::nullopt);
         EXPECT_EQ(runner.Waiting(), 1u);
+        first->clientGone = true;
+        EXPECT_EQ(first->Status(), 502);
+        EXPECT_EQ(second->Status(), 503);
+        EXPECT_EQ(fourth->Status(), 0);
     }
     settings.cgiTimeout = 300ms;
     KoCgiRunner runner(scheduler, settings);

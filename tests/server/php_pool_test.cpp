@@ -143,9 +143,10 @@ TEST_F(PhpPool, RequestsWhoseClientHasGoneEndNeverRunAndMakeRoom) {
     abandoned->clientGone = true;
     auto next = std::make_shared<RecordingOutput>();
     ASSERT_TRUE(pool.submit(Params("pid.php"), {}, next));
-    EXPECT_EQ(abandoned->Status(0ms), 503);
+    EXPECT_EQ(next->Status(0ms), std::nullopt);  // admitted, not refused
     running->clientGone = true;
     EXPECT_EQ(running->Status(), 502);
+    EXPECT_EQ(abandoned->Status(), 503);
     EXPECT_EQ(next->Status(), 0);
     EXPECT_FALSE(Alive(pid));
     EXPECT_FALSE(std::filesystem::exists(root + "marked"));
