@@ -62,8 +62,10 @@ TEST(buildEnvironment, FieldsThatWouldShadowOthersAreDropped) {
         EXPECT_EQ(env.count("HTTP_REMOTE_USER"), 0u);
         EXPECT_EQ(env["CONTENT_TYPE"], "text/plain");
         EXPECT_EQ(env["CONTENT_LENGTH"], "3");
-        for (const char* twice : {"HTTP_CONTENT_TYPE", "HTTP_CONTENT_LENGTH", "HTTP_CONTENT-TYPE", "HTTP_CONTENT-LENGTH"})
+        for (const char* twice :
+             {"HTTP_CONTENT_TYPE", "HTTP_CONTENT_LENGTH", "HTTP_CONTENT-TYPE", "HTTP_CONTENT-LENGTH"}) {
             EXPECT_EQ(env.count(twice), 0u) << twice;
+        }
     }
 }
 

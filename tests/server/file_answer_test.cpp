@@ -227,8 +227,8 @@ TEST(KoPrepareFileAnswer, IfRangeTable) {
     // (twice, perhaps): such a date is no strong validator; a tag still is.
     KoFileAnswerOptions sameSecond;
     sameSecond.now = kModified;
-    EXPECT_EQ(Prepare("GET", "Range: bytes=0-9\r\nIf-Range: " + std::string(kModifiedText) + "\r\n", sameSecond).Status(),
-              200);
+    const std::string dated = "Range: bytes=0-9\r\nIf-Range: " + std::string(kModifiedText) + "\r\n";
+    EXPECT_EQ(Prepare("GET", dated, sameSecond).Status(), 200);
     EXPECT_EQ(Prepare("GET", "Range: bytes=0-9\r\nIf-Range: " + kTag + "\r\n", sameSecond).Status(), 206);
     // A failed If-Range gives the whole file even where the range could
     // not be satisfied.
