@@ -17,6 +17,9 @@ class KoXResponseHeader;
 class KoAnswerSink {
 public:
     virtual void answer(std::shared_ptr<KoXResponseHeader> response) = 0;
+    // Whether nobody waits for the answer any more (the client went away);
+    // any thread.
+    virtual bool ClientGone() const { return false; }
 
 protected:
     ~KoAnswerSink() = default;

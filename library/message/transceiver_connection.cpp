@@ -6,6 +6,7 @@
 #include "jobs/job_message.h"
 #include "message/transceiver.h"
 #include "net/socket_ipvx.h"
+#include "platform/poller.h"
 #include "platform/socket.h"
 
 namespace {
@@ -320,6 +321,15 @@ int KoTransceiverConnection::ReceiveStep(KoSocketIPvx& socket) {
     // readiness report was stale.
     if (socket.closed() || socket.lastError() != 0) return stepClosed;
     return stepWouldBlock;
+}
+
+bool KoTransceiverConnection::PeerGone() const {
+    if (!Registered()) return true;
+    // fd_ was set before the connection was registered. Should the loop
+    // close it and its number be reused right after the look above, this
+    // looks at another socket once; the next look sees it unregistered.
+    const auto ready = platform::waitDescriptor(fd_, platform::readable, 0);
+    return ready.ok() && (ready.value() & (platform::hangup | platform::failed | platform::invalid)) != 0;
 }
 
 bool KoTransceiverConnection::PeerFinished() const { return socket_ && socket_->closed() && socket_->lastError() == 0; }

@@ -129,6 +129,10 @@ public:
     // order (it may still read what is sent), rather than failing.
     virtual bool PeerFinished() const;
 
+    // The connection ended, or its peer hung up or failed (a look at the
+    // socket that reads nothing); any thread.
+    bool PeerGone() const;
+
     bool OutputWaiting() const { return outputWaiting.load(); }
     bool InputWaiting() const { return inputWaiting.load(); }
     std::size_t QueuedBytes() const;

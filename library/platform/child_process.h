@@ -73,8 +73,9 @@ private:
 // after the last byte, and the output is taken until the child closes it
 // and has ended.
 struct ChildRun {
-    // abandoned: the output's taker wanted no more (the child was killed).
-    enum class Outcome { completed, startFailed, timedOut, outputTooLarge, abandoned };
+    // abandoned: the output's taker wanted no more (the child was killed);
+    // stopped: the stop descriptor turned readable (the child was killed).
+    enum class Outcome { completed, startFailed, timedOut, outputTooLarge, abandoned, stopped };
     Outcome outcome = Outcome::startFailed;
     std::string output;
     int exitCode = -1;
@@ -87,11 +88,20 @@ struct ChildRun {
 // full pipe. False ends the run: the child is killed.
 using ChildOutput = std::function<bool(std::string_view bytes)>;
 
+// What else ends a run at once, killing the child: a stop descriptor that
+// turns readable (never drained here), and wanted() answering false, asked
+// every checkMs while the run goes on (checkMs < 0 or no wanted: never).
+struct ChildRunEnds {
+    int stopFd = -1;
+    int checkMs = -1;
+    std::function<bool()> wanted;
+};
+
 // timeoutMs bounds the whole run; a child still running then is killed (also
 // when the output's taker held the run up past it). pauseMs < 0: no pauses
 // are told. run.output stays empty.
 ChildRun runChild(const ChildOptions& options, std::string_view input, const ChildOutput& output, int timeoutMs,
-                  int pauseMs = -1);
+                  int pauseMs = -1, const ChildRunEnds& ends = {});
 
 // The same, with the output collected in run.output; output beyond maxOutput
 // bytes ends the run and kills the child.

@@ -1,11 +1,14 @@
 #include "server/cgi_runner.h"
 
+#include <algorithm>
 #include <cctype>
-#include <iostream>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <utility>
 
+#include "foundation/diagnostics.h"
+#include "foundation/text_utils.h"
 #include "jobs/kessa_scheduler.h"
 #include "message/http_tables.h"
 #include "message/x_header.h"
@@ -48,9 +51,13 @@ bool buildEnvironment(const KoXHeader& request, KoCgiEnvironment& environment) {
     if (method != method_code::GET && method != method_code::POST && method != method_code::HEAD) return false;
     for (const auto& [name, values] : request.fields) {
         if (name.empty() || name.front() == ':' || values.empty()) continue;
+        // A name with '_' would give the variable of the name spelt with '-'
+        // (X_Forwarded_For overriding X-Forwarded-For): such fields are dropped.
+        if (name.find('_') != std::string::npos) continue;
         const std::string upper = Upper(name);
-        // A request's "Proxy:" field must not become the child's proxy.
-        if (upper == "PROXY") continue;
+        // A request's "Proxy:" field must not become the child's proxy; the
+        // body's type and length have variables of their own.
+        if (upper == "PROXY" || upper == "CONTENT-LENGTH" || upper == "CONTENT-TYPE") continue;
         environment["HTTP_" + upper] = values.front();
         std::string underscored = upper;
         for (char& c : underscored) c = c == '-' ? '_' : c;
@@ -118,38 +125,138 @@ KoCgiRunner::~KoCgiRunner() { stop(); }
 
 bool KoCgiRunner::submit(platform::ChildOptions options, std::string input, std::shared_ptr<KoScriptOutput> output) {
     if (!output) return false;
-    auto run = std::make_shared<Run>(Run{std::move(options), std::move(input), std::move(output)});
-    return queue.submit([this, run] {
-        KoScriptOutput& output = *run->output;
-        std::int32_t status = 502;
+    auto made = std::make_shared<Run>(Run{std::move(options), std::move(input), output});
+    bool full = false;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (stopped) return false;
+        made->waited = started + waiting.size() >= places();
+        if (made->waited && queuedLocked() >= settings.cgiQueueLimit) {
+            dropUnwantedLocked();
+            full = queuedLocked() >= settings.cgiQueueLimit;
+        }
+        if (!full) waiting.push_back(made);
+    }
+    if (full) {
+        output->finish(503);
+        return true;
+    }
+    // One work item per run: each takes the oldest run that still waits.
+    if (queue.submit([this] { runNext(); })) return true;
+    std::lock_guard<std::mutex> guard(lock);
+    waiting.erase(std::remove(waiting.begin(), waiting.end(), made), waiting.end());
+    return false;
+}
+
+std::size_t KoCgiRunner::places() const { return std::max<std::size_t>(1, settings.cgiConcurrency); }
+
+std::size_t KoCgiRunner::queuedLocked() const {
+    // Runs not yet taken up while a place is free do not wait for a turn.
+    const std::size_t admitted = started + waiting.size();
+    return admitted > places() ? admitted - places() : 0;
+}
+
+void KoCgiRunner::dropUnwantedLocked() {
+    for (auto it = waiting.begin(); it != waiting.end();) {
+        if ((*it)->output->wanted()) {
+            ++it;
+        } else {
+            dropped.push_back(std::move(*it));
+            it = waiting.erase(it);
+        }
+    }
+}
+
+void KoCgiRunner::runNext() {
+    std::shared_ptr<Run> next;
+    std::vector<std::shared_ptr<Run>> unwanted;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (stopped) return;
+        unwanted.swap(dropped);
+        if (!waiting.empty()) {
+            next = std::move(waiting.front());
+            waiting.pop_front();
+            ++started;
+        }
+    }
+    // Answered here, on a run's task, never on the loop that submitted:
+    // their connections may belong to it.
+    for (const auto& gone : unwanted) {
         try {
-            output.started(KoScriptOutput::Clock::now() + settings.cgiTimeout);
+            gone->output->finish(503);
+        } catch (...) {
+            // Nobody waits for it.
+        }
+    }
+    // A dropped run's work item may find nothing to run.
+    if (!next) return;
+    run(*next);
+    std::lock_guard<std::mutex> guard(lock);
+    --started;
+}
+
+void KoCgiRunner::run(Run& run) {
+    KoScriptOutput& output = *run.output;
+    std::int32_t status = 502;
+    try {
+        const auto deadline = output.arrived() + settings.cgiTimeout;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - KoScriptOutput::Clock::now());
+        if (run.waited && !output.wanted()) {
+            // Its client went away while it waited: never started.
+            status = 503;
+        } else if (left.count() <= 0) {
+            status = 504;
+        } else {
+            output.started(deadline);
+            platform::ChildRunEnds ends;
+            ends.stopFd = stopWake.valid() ? stopWake.fd() : -1;
+            ends.checkMs = static_cast<int>(settings.clientCheck.count());
+            ends.wanted = [&output] { return output.wanted(); };
             const platform::ChildRun result = platform::runChild(
-                run->options, run->input,
+                run.options, run.input,
                 [&output](std::string_view bytes) { return bytes.empty() ? output.paused() : output.take(bytes); },
-                static_cast<int>(settings.cgiTimeout.count()), output.pauseMs());
+                static_cast<int>(left.count()), output.pauseMs(), ends);
             switch (result.outcome) {
             case platform::ChildRun::Outcome::completed: status = 0; break;
             case platform::ChildRun::Outcome::timedOut: status = 504; break;
+            case platform::ChildRun::Outcome::stopped: status = 503; break;
             case platform::ChildRun::Outcome::startFailed:
-                std::cerr << "cannot start \"" << run->options.program << "\": " << result.error.text() << std::endl;
+                diagnostic("cannot start \"" + escapeForLog(run.options.program) + "\": " + result.error.text());
                 break;
             case platform::ChildRun::Outcome::outputTooLarge:
             case platform::ChildRun::Outcome::abandoned: break;
             }
-        } catch (...) {
-            // The run is over however it went; its answer says so.
         }
-        try {
-            output.finish(status);
-        } catch (...) {
-            // The answer is lost; the run still counts as ended.
-        }
-    });
+    } catch (...) {
+        // The run is over however it went; its answer says so.
+    }
+    try {
+        output.finish(status);
+    } catch (...) {
+        // The answer is lost; the run still counts as ended.
+    }
 }
 
-void KoCgiRunner::stop() { queue.stop(); }
+void KoCgiRunner::stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopped = true;
+        waiting.clear();
+        dropped.clear();
+    }
+    // Running children are killed now, not waited for.
+    stopWake.signal();
+    queue.stop();
+}
 
-std::size_t KoCgiRunner::Running() { return queue.Running(); }
+std::size_t KoCgiRunner::Running() {
+    std::lock_guard<std::mutex> guard(lock);
+    return started;
+}
 
-std::size_t KoCgiRunner::Waiting() { return queue.Waiting(); }
+std::size_t KoCgiRunner::Waiting() {
+    std::lock_guard<std::mutex> guard(lock);
+    return queuedLocked();
+}

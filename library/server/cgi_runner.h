@@ -1,32 +1,43 @@
 // Server stack: CGI execution. buildEnvironment turns a request into the
 // variables of a CGI run; KoCgiRunner runs children on a KoBoundedWorkQueue,
-// at most `cgiConcurrency` at once (further runs wait in order),
-// so that a slow script never holds up the server's other requests. What a
-// child writes goes to the run's KoScriptOutput as it comes (script_result.h),
-// which may hold the run up while the client is slow.
+// at most `cgiConcurrency` at once (further runs wait in order, at most
+// `cgiQueueLimit` of them: more are finished 503 at once), so that a slow
+// script never holds up the server's other requests. What a child writes
+// goes to the run's KoScriptOutput as it comes (script_result.h), which may
+// hold the run up while the client is slow.
 //
 // A child gets an explicit environment (never this process's, modified),
 // the request body on its standard input (written while it runs, then
 // closed), no command-line arguments, and this process's standard error.
-// A run past `cgiTimeout` is killed (finished 504); a program that cannot
-// start is finished 502 with a line on standard error; a run whose output
-// is no longer wanted is killed (finished 502).
+// A run still going `cgiTimeout` after its request arrived is killed
+// (finished 504; one whose time ran out while it waited is never started);
+// a program that cannot start is finished 502 with a line on standard
+// error; a run whose output is no longer wanted is killed (finished 502).
+// Whether the output is wanted (its client is still there) is asked every
+// `clientCheck` while a child runs, before a run that waited starts, and of
+// the waiting runs when the queue is full: those whose clients have gone
+// make room.
 //
 // Ownership: the runner owns its waiting runs and the jobs it submitted.
 // Threads: any thread may submit; the output is fed and finished on the
-// run's own scheduler task. stop() (and the destructor) drops waiting runs
-// without finishing them and waits until the running ones have finished.
+// run's own scheduler task (a refused one on the caller's, before submit
+// returns). stop() (and the destructor) kills the running children at once
+// (finished 503), drops waiting runs without finishing them and waits until
+// the running ones have finished.
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "jobs/bounded_work_queue.h"
 #include "platform/child_process.h"
+#include "platform/wake_up.h"
 #include "server/http_settings.h"
 #include "server/script_result.h"
 
@@ -72,6 +83,7 @@ public:
     // Queues a run; false once the runner is stopped.
     bool submit(platform::ChildOptions options, std::string input, std::shared_ptr<KoScriptOutput> output);
     void stop();
+    // Runs going on, and runs waiting for their turn.
     std::size_t Running();
     std::size_t Waiting();
 
@@ -80,8 +92,25 @@ private:
         platform::ChildOptions options;
         std::string input;
         std::shared_ptr<KoScriptOutput> output;
+        bool waited = false;  // it found no free place when it came
     };
 
+    std::size_t places() const;
+    // Runs that wait for a place.
+    std::size_t queuedLocked() const;
+    // Takes the oldest waiting run, if any, and runs it.
+    void runNext();
+    void run(Run& run);
+    // Moves the waiting runs nobody wants any more to `dropped`; the next
+    // work item (each run has one) finishes them.
+    void dropUnwantedLocked();
+
     const KoHTTPSettings settings;
-    KoBoundedWorkQueue queue;
+    platform::WakeUp stopWake;  // readable once stopping; never drained
+    std::mutex lock;
+    std::deque<std::shared_ptr<Run>> waiting;
+    std::vector<std::shared_ptr<Run>> dropped;  // to be finished 503
+    std::size_t started = 0;  // runs taken from `waiting` and not yet ended
+    bool stopped = false;
+    KoBoundedWorkQueue queue;  // last: its work items use the members above
 };

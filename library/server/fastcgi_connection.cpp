@@ -55,7 +55,8 @@ KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, 
 }
 
 KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, Clock::time_point deadline,
-                                               const Output& output, int pauseMs, const ErrorSink& errors) {
+                                               const Output& output, int pauseMs, const ErrorSink& errors,
+                                               const std::function<bool()>& wanted, int checkMs) {
     using Kind = KoFastCgiOutcome::Kind;
     if (!watched) return Ended(Kind::failed, "no connection");
     std::string pending;
@@ -86,12 +87,15 @@ KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, 
     KoFastCgiResponse response(requestId);
     std::vector<platform::Poller::Event> events;
     std::string buffer(kReadChunk, '\0');
+    // A pause is told once per quiet spell, pauseMs after the last output.
     bool pauseTold = pauseMs < 0;
+    auto quietSince = Clock::now();
     // Hands on what arrived of FCGI_STDOUT; false when the taker wants no more.
     const auto passOn = [&] {
         std::string& arrived = response.Output();
         if (arrived.empty()) return true;
         pauseTold = pauseMs < 0;
+        quietSince = Clock::now();
         const bool wanted = output(arrived);
         arrived.clear();
         return wanted;
@@ -101,7 +105,13 @@ KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, 
         return Ended(MillisecondsUntil(deadline) == 0 ? Kind::timedOut : Kind::abandoned, "the output was not wanted");
     };
 
+    const bool checks = checkMs >= 0 && wanted;
+    auto nextCheck = Clock::now() + std::chrono::milliseconds(checkMs);
     for (;;) {
+        if (checks && Clock::now() >= nextCheck) {
+            if (!wanted()) return abandoned();
+            nextCheck = Clock::now() + std::chrono::milliseconds(checkMs);
+        }
         while (offset < pending.size()) {
             const platform::IoResult sent = platform::sendSome(socket.get(), pending.data() + offset, pending.size() - offset);
             if (sent.error.ok()) {
@@ -129,15 +139,19 @@ KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, 
         }
         int left = MillisecondsUntil(deadline);
         if (left == 0) return Ended(Kind::timedOut, "no answer in time");
-        const bool pauseWait = !pauseTold && pauseMs < left;
-        if (pauseWait) left = pauseMs;
+        if (!pauseTold) {
+            const int pauseLeft = MillisecondsUntil(quietSince + std::chrono::milliseconds(pauseMs));
+            if (pauseLeft == 0) {
+                pauseTold = true;
+                if (!output(std::string_view())) return abandoned();
+                continue;
+            }
+            left = std::min(left, pauseLeft);
+        }
+        // A quiet responder is looked at again when the next check is due.
+        if (checks) left = std::min(left, std::max(1, MillisecondsUntil(nextCheck)));
         auto waited = poller.wait(left, events);
         if (!waited.ok()) return Ended(Kind::failed, "waiting failed: " + waited.error().text());
-        if (events.empty() && pauseWait) {
-            pauseTold = true;
-            if (!output(std::string_view())) return abandoned();
-            continue;
-        }
         bool readable = false;
         for (const auto& event : events) {
             if (event.tag == stopTag) return Ended(Kind::stopped, "stopped");

@@ -67,8 +67,12 @@ public:
     // False when the socket could not be watched (the connection is useless).
     bool valid() const { return watched; }
 
+    // wanted is asked every checkMs (from checkMs after the start; never
+    // when checkMs < 0 or wanted is empty): false ends the exchange, as
+    // abandoned.
     KoFastCgiOutcome exchange(const KoFastCgiRequest& request, Clock::time_point deadline, const Output& output,
-                              int pauseMs, const ErrorSink& errors);
+                              int pauseMs, const ErrorSink& errors, const std::function<bool()>& wanted = {},
+                              int checkMs = -1);
     // Collects the output in the outcome; past maxOutput: outputTooLarge.
     KoFastCgiOutcome exchange(const KoFastCgiRequest& request, Clock::time_point deadline, std::size_t maxOutput,
                               const ErrorSink& errors);

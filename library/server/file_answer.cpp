@@ -31,7 +31,7 @@ std::optional<std::int64_t> DateField(const KoXHeader& request, const std::strin
 enum class Precondition { proceed, notModified, failed };
 
 // If-Match / If-Unmodified-Since, then If-None-Match / If-Modified-Since.
-Precondition Evaluate(const KoXHeader& request, const std::string& tag, std::int64_t modified) {
+Precondition Evaluate(const KoXHeader& request, const std::string& tag, std::int64_t modified, std::int64_t now) {
     if (const auto* match = Values(request, "if-match")) {
         if (!KoEntityTagListMatches(*match, tag, KoTagComparison::strong)) return Precondition::failed;
     } else if (const auto since = DateField(request, "if-unmodified-since")) {
@@ -40,14 +40,15 @@ Precondition Evaluate(const KoXHeader& request, const std::string& tag, std::int
     if (const auto* noneMatch = Values(request, "if-none-match")) {
         if (KoEntityTagListMatches(*noneMatch, tag, KoTagComparison::weak)) return Precondition::notModified;
     } else if (const auto since = DateField(request, "if-modified-since")) {
-        if (modified <= *since) return Precondition::notModified;
+        // A date still to come is no copy anybody holds: it is ignored.
+        if (*since <= now && modified <= *since) return Precondition::notModified;
     }
     return Precondition::proceed;
 }
 
 // Whether the version the client holds (If-Range) is the current one; a
 // request without If-Range always holds it.
-bool SameVersion(const KoXHeader& request, const std::string& tag, std::int64_t modified) {
+bool SameVersion(const KoXHeader& request, const std::string& tag, std::int64_t modified, std::int64_t now) {
     const auto* values = Values(request, "if-range");
     if (values == nullptr) return true;
     if (values->size() != 1) return false;
@@ -55,8 +56,10 @@ bool SameVersion(const KoXHeader& request, const std::string& tag, std::int64_t 
     if (value.rfind("\"", 0) == 0 || value.rfind("W/", 0) == 0) {
         return KoEntityTagEquals(value, tag, KoTagComparison::strong);
     }
+    // A date names one version only once its second has passed: two
+    // versions written within the second of now share it.
     const auto date = KoParseHttpDate(value);
-    return date && *date == modified;
+    return date && *date == modified && modified < now;
 }
 
 std::string ContentRange(const KoByteRange& range, std::uint64_t size) {
@@ -87,7 +90,7 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
         if (!options.cacheControl.empty()) SetField(response, "cache-control", options.cacheControl);
     };
 
-    switch (Evaluate(request, tag, modified)) {
+    switch (Evaluate(request, tag, modified, options.now)) {
     case Precondition::failed:
         response.statusCode = 412;
         KoSetTextBody(response);
@@ -105,7 +108,7 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     response.statusCode = 200;
     SetField(response, "content-type", facts.type);
     const auto* range = Values(request, "range");
-    if (range == nullptr || range->size() != 1 || !SameVersion(request, tag, modified)) return true;
+    if (range == nullptr || range->size() != 1 || !SameVersion(request, tag, modified, options.now)) return true;
 
     const KoRangeRequest ranges = KoParseRange(range->front(), facts.size);
     switch (ranges.kind) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "foundation/text_utils.h"
 #include "message/http_tables.h"
 #include "message/response_header.h"
 #include "server/http_date.h"
@@ -85,6 +86,19 @@ bool NamesDate(const std::string& line) {
     return true;
 }
 
+// What a client sent, as a log field it can neither close nor leave.
+void AppendForLog(std::string& out, std::string_view value) {
+    const auto plain = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte >= 0x20 && byte <= 0x7E && c != '"' && c != '\\';
+    };
+    if (std::all_of(value.begin(), value.end(), plain)) {
+        out += value;
+    } else {
+        out += escapeForLog(value);
+    }
+}
+
 }  // namespace
 
 bool KoAnswersHttp10(const KoXResponseHeader& response) {
@@ -101,7 +115,11 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     const bool scriptDated = cgi != response.fields.end() &&
                              std::any_of(cgi->second.begin(), cgi->second.end(), NamesDate);
     if (!scriptDated) AppendLine(head, "Date", date);
-    if (NoContentLength(response.statusCode)) {
+    // A script that wrote no body for HEAD (php-cgi writes none) tells
+    // nothing of its GET's length: the head then names no length at all.
+    const bool scriptHead =
+        response.answersHead && cgi != response.fields.end() && !response.lengthUnknown && bodyLength == 0;
+    if (NoContentLength(response.statusCode) || scriptHead) {
         // Neither length nor framing.
     } else if (!response.lengthUnknown) {
         head += "Content-Length: ";
@@ -181,21 +199,21 @@ std::string KoAccessLogLine(const KoAccessLogEntry& entry) {
     std::string line;
     line.reserve(96 + entry.remoteAddress.size() + entry.requestLine.size() + entry.referer.size() +
                  entry.userAgent.size());
-    line += entry.remoteAddress;
+    AppendForLog(line, entry.remoteAddress);
     line += " - ";
     line += entry.protocolName;
     line += " - [";
     line += entry.time;
     line += "] \"";
-    line += entry.requestLine;
+    AppendForLog(line, entry.requestLine);
     line += "\" --> ";
     AppendNumber(line, entry.status);
     line += ' ';
     AppendNumber(line, entry.bytes);
     line += " \"";
-    line += entry.referer;
+    AppendForLog(line, entry.referer);
     line += "\" \"";
-    line += entry.userAgent;
+    AppendForLog(line, entry.userAgent);
     line += "\"";
     return line;
 }

@@ -141,6 +141,7 @@ public:
 
     // KoAnswerSink: any thread.
     void answer(std::shared_ptr<KoXResponseHeader> response) override;
+    bool ClientGone() const override { return PeerGone(); }
     // Writes a response that no request of the connection waits for (a
     // layer's writeMessage by name), on the loop; any thread.
     void WriteUnasked(std::shared_ptr<KoXResponseHeader> response);

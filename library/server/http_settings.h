@@ -52,6 +52,12 @@ struct KoHTTPSettings {
     std::size_t cgiHeaderLimit = KoCgiOutputParser::kDefaultHeaderLimit;
     // CGI runs at once; further runs wait their turn.
     std::size_t cgiConcurrency = 8;
+    // CGI runs that wait for their turn; more are answered 503.
+    std::size_t cgiQueueLimit = 64;
+    // How often a running script looks whether its client is still there,
+    // from this long after it began (a run whose client has gone is ended;
+    // one that waited for its turn is looked at before it starts).
+    std::chrono::milliseconds clientCheck{1'000};
     KoPhpPoolSettings php;
     // Bytes of a static file read per step while it is sent.
     std::size_t fileChunk = 64u * 1024;

@@ -1,11 +1,12 @@
 #include "server/php_pool.h"
 
 #include <algorithm>
-#include <iostream>
 #include <optional>
 #include <thread>
 #include <utility>
 
+#include "foundation/diagnostics.h"
+#include "foundation/text_utils.h"
 #include "jobs/kessa_scheduler.h"
 #include "platform/file_system.h"
 #include "platform/local_socket.h"
@@ -16,15 +17,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void PrintLine(const std::string& line) {
-    const std::string text = line + "\n";
-    std::cerr.write(text.data(), static_cast<std::streamsize>(text.size()));
-    std::cerr.flush();
-}
-
+// What PHP logs may quote what a client sent: one escaped line per line.
 void PassOnErrors(std::string_view bytes) {
-    std::cerr.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    std::cerr.flush();
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find('\n');
+        std::string_view line = bytes.substr(0, end);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty()) diagnostic("php-cgi: " + escapeForLog(line));
+        if (end == std::string_view::npos) break;
+        bytes.remove_prefix(end + 1);
+    }
 }
 
 std::size_t PoolSize(const KoPhpPoolSettings& settings) {
@@ -89,10 +91,12 @@ bool KoPhpPool::submit(std::vector<std::string> params, std::string body, std::s
         std::lock_guard<std::mutex> guard(lock);
         if (stopped) return false;
         if (!running) unavailable = !startLocked();
+        if (outstanding >= size + settings.php.queueLimit) dropUnwantedLocked();
         full = outstanding >= size + settings.php.queueLimit;
         if (!unavailable && !full) {
             ++outstanding;
-            waiting.push_back(Job{KoFastCgiRequest{std::move(params), std::move(body)}, output});
+            waiting.push_back(
+                Job{KoFastCgiRequest{std::move(params), std::move(body)}, output, outstanding > size});
         }
     }
     if (unavailable || full) {
@@ -105,7 +109,7 @@ bool KoPhpPool::submit(std::vector<std::string> params, std::string body, std::s
 
 bool KoPhpPool::startLocked() {
     if (!stopWake.valid()) {
-        PrintLine("php-cgi: no pool: " + stopWake.error().text());
+        diagnostic("php-cgi: no pool: " + stopWake.error().text());
         return false;
     }
     running = true;
@@ -122,14 +126,28 @@ bool KoPhpPool::startLocked() {
     return true;
 }
 
+void KoPhpPool::dropUnwantedLocked() {
+    for (auto it = waiting.begin(); it != waiting.end();) {
+        if (!it->output || it->output->wanted()) {
+            ++it;
+        } else {
+            dropped.push_back(std::move(*it));
+            it = waiting.erase(it);
+            --outstanding;
+        }
+    }
+}
+
 void KoPhpPool::stop() {
     std::vector<std::uint64_t> ending;
-    std::deque<Job> dropped;
+    std::deque<Job> unserved;
     {
         std::lock_guard<std::mutex> guard(lock);
         stopped = true;
-        dropped.swap(waiting);
-        outstanding -= dropped.size();
+        unserved.swap(waiting);
+        outstanding -= unserved.size();
+        for (Job& gone : dropped) unserved.push_back(std::move(gone));
+        dropped.clear();
         ending.swap(workers);
     }
     stopWake.signal();
@@ -143,16 +161,41 @@ void KoPhpPool::work() {
         // Ready before the request comes, unless the process keeps failing.
         if (!slot.usable() && Clock::now() >= slot.retryAt) startProcess(slot);
         Job job;
+        bool taken = false;
+        std::vector<Job> unwanted;
         {
             std::unique_lock<std::mutex> guard(lock);
-            jobReady.wait(guard, [this] { return stopped || !waiting.empty(); });
+            jobReady.wait(guard, [this] { return stopped || !waiting.empty() || !dropped.empty(); });
             if (stopped) break;
-            job = std::move(waiting.front());
-            waiting.pop_front();
+            unwanted.swap(dropped);
+            if (!waiting.empty()) {
+                job = std::move(waiting.front());
+                waiting.pop_front();
+                taken = true;
+            }
         }
+        // Answered here, never on the loop that submitted: their connections
+        // may belong to it.
+        for (Job& gone : unwanted) {
+            try {
+                if (gone.output) gone.output->finish(503);
+            } catch (...) {
+                // Nobody waits for it.
+            }
+        }
+        if (!taken) continue;
         std::int32_t status = 502;
         try {
-            if (job.output) status = serve(slot, job.request, *job.output);
+            if (!job.output) {
+                // Nobody to answer.
+            } else if (job.waited && !job.output->wanted()) {
+                // Its client went away while it waited: never run.
+                status = 503;
+            } else if (Clock::now() >= job.output->arrived() + settings.cgiTimeout) {
+                status = 504;
+            } else {
+                status = serve(slot, job.request, *job.output);
+            }
         } catch (...) {
             // A taker that failed: the process may be mid-request.
             slot.end();
@@ -172,8 +215,10 @@ void KoPhpPool::work() {
 
 std::int32_t KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request, KoScriptOutput& output) {
     using Kind = KoFastCgiOutcome::Kind;
-    const auto deadline = Clock::now() + settings.cgiTimeout;
+    const auto deadline = output.arrived() + settings.cgiTimeout;
     output.started(deadline);
+    const std::function<bool()> wanted = [&output] { return output.wanted(); };
+    const int checkMs = static_cast<int>(settings.clientCheck.count());
     const KoFastCgiConnection::Output take = [&output](std::string_view bytes) {
         return bytes.empty() ? output.paused() : output.take(bytes);
     };
@@ -183,7 +228,8 @@ std::int32_t KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request, KoScr
         if (!slot.usable()) {
             if (Clock::now() < slot.retryAt || !startProcess(slot)) return 502;
         }
-        KoFastCgiOutcome outcome = slot.connection->exchange(request, deadline, take, output.pauseMs(), PassOnErrors);
+        KoFastCgiOutcome outcome =
+            slot.connection->exchange(request, deadline, take, output.pauseMs(), PassOnErrors, wanted, checkMs);
         switch (outcome.kind) {
         case Kind::completed:
             ++slot.served;
@@ -208,7 +254,7 @@ std::int32_t KoPhpPool::serve(Slot& slot, const KoFastCgiRequest& request, KoScr
             slot.end();
             return 503;
         case Kind::failed:
-            PrintLine("php-cgi (process " + std::to_string(slot.process ? slot.process->id() : -1) +
+            diagnostic("php-cgi (process " + std::to_string(slot.process ? slot.process->id() : -1) +
                       "): " + outcome.failure);
             if (!outcome.reusable) {
                 slot.end();
@@ -233,7 +279,7 @@ bool KoPhpPool::startProcess(Slot& slot) {
     // nothing is left to find, even when this process is killed.
     auto made = platform::makeTemporaryDirectory("velko-php-");
     if (!made.ok()) {
-        PrintLine("php-cgi: no directory for its socket: " + made.error().text());
+        diagnostic("php-cgi: no directory for its socket: " + made.error().text());
         noteFailure(slot);
         return false;
     }
@@ -242,7 +288,7 @@ bool KoPhpPool::startProcess(Slot& slot) {
     auto connected = listening.ok() ? platform::connectLocal(path) : listening.error();
     platform::removeTree(made.value());
     if (!connected.ok()) {
-        PrintLine("php-cgi: no socket for \"" + program + "\": " + connected.error().text());
+        diagnostic("php-cgi: no socket for \"" + program + "\": " + connected.error().text());
         noteFailure(slot);
         return false;
     }
@@ -252,7 +298,7 @@ bool KoPhpPool::startProcess(Slot& slot) {
     options.workingDirectory = workingDirectory;
     auto process = platform::ServiceProcess::start(options, listening.value().get());
     if (!process.ok()) {
-        PrintLine("php-cgi: cannot start \"" + program + "\": " + process.error().text());
+        diagnostic("php-cgi: cannot start \"" + program + "\": " + process.error().text());
         noteFailure(slot);
         return false;
     }

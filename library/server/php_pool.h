@@ -12,11 +12,15 @@
 //
 // The pool starts with its first request. One worker (a scheduler work
 // item) drives each process: it takes the oldest waiting request, runs it
-// within the CGI time limit, hands the script's output to the request's
+// within the CGI time limit (counted from the request's arrival: one whose
+// time ran out while it waited is answered 504 unrun), hands the script's output to the request's
 // KoScriptOutput as it comes (script_result.h) and finishes it with 0 or the
 // status that answers instead: 504 past the time limit, 502 when php-cgi
 // cannot start, breaks the protocol or dies, 503 when the wait queue is full
-// or the pool stops. A process that timed out, broke or died, or whose
+// or the pool stops. A request whose output is no longer wanted (its client
+// went away) is not run when it has waited, is dropped from a full queue to
+// make room, and is ended while it runs (asked every `clientCheck`). A
+// process that timed out, broke or died, or whose
 // output was no longer wanted (the client went away), is killed and
 // replaced; one that has served `maxRequests` is replaced too. A process that keeps failing is
 // restarted only after a growing pause, during which its requests get 502
@@ -81,10 +85,14 @@ private:
     struct Job {
         KoFastCgiRequest request;
         std::shared_ptr<KoScriptOutput> output;
+        bool waited = false;  // every process was busy when it came
     };
     struct Slot;
 
     bool startLocked();
+    // Moves the waiting requests nobody wants any more to `dropped`, which
+    // the next free worker finishes.
+    void dropUnwantedLocked();
     void work();
     // 0 when the request completed, else the status that answers it.
     std::int32_t serve(Slot& slot, const KoFastCgiRequest& request, KoScriptOutput& output);
@@ -103,6 +111,7 @@ private:
     std::mutex lock;
     std::condition_variable jobReady;
     std::deque<Job> waiting;
+    std::vector<Job> dropped;  // to be finished 503
     std::size_t outstanding = 0;  // admitted and not yet done
     bool running = false;
     bool stopped = false;

@@ -1,9 +1,9 @@
 #include "server/router.h"
 
 #include <algorithm>
-#include <iostream>
 #include <utility>
 
+#include "foundation/diagnostics.h"
 #include "foundation/text_utils.h"
 #include "html/html_error_msg404.h"
 #include "message/http_tables.h"
@@ -128,8 +128,8 @@ int KoRequestRouter::send(const KoXHeader& request, const std::shared_ptr<KoXRes
 
 int KoRequestRouter::sendFailure(const KoXHeader& request, const std::string& file, platform::Error why) {
     // The file is there but the server cannot use it: not the client's fault.
-    std::cerr << "cannot serve " << file << ": " << (why.ok() ? std::string("it could not be opened") : why.text())
-              << std::endl;
+    diagnostic("cannot serve " + escapeForLog(file) + ": " +
+               (why.ok() ? std::string("it could not be opened") : why.text()));
     return send(request, answerFor(request, why.outOfDescriptors() ? 503 : 500));
 }
 
@@ -160,10 +160,10 @@ int KoRequestRouter::answerLater(const std::shared_ptr<KoXHeader>& request, Work
         try {
             work(*request, *response);
         } catch (const std::exception& error) {
-            std::cerr << "handler for " << request->path << " failed: " << error.what() << std::endl;
+            diagnostic("handler for " + escapeForLog(request->path) + " failed: " + escapeForLog(error.what()));
             response = answerFor(*request, 500);
         } catch (...) {
-            std::cerr << "handler for " << request->path << " failed" << std::endl;
+            diagnostic("handler for " + escapeForLog(request->path) + " failed");
             response = answerFor(*request, 500);
         }
         completeAnswer(*request, response);

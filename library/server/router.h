@@ -50,8 +50,8 @@
 // Threads: route() runs on the loop of the request's connection; script
 // completions and blocking handlers on their tasks or the pool's workers.
 // stop() ends the handler queue, the PHP pool and the CGI runs (cutting
-// answers being streamed, waiting for runs in progress, dropping those that
-// wait) and must be called before the transceiver goes.
+// answers being streamed, killing the programs of runs in progress,
+// dropping those that wait) and must be called before the transceiver goes.
 #pragma once
 
 #include <cstdint>

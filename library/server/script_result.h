@@ -5,8 +5,12 @@
 // pool calls started, then take for each piece and paused when the output
 // pauses, all on the run's thread, and finish exactly once. take may block
 // (the client is slow: the run is held up); false from take or paused ends
-// the run (its process is killed). KoCollectedOutput collects the whole
-// output up to a limit and hands it on as a KoScriptResult.
+// the run (its process is killed). wanted() tells whether anybody still
+// waits for the answer: a run is not started, and a running one is ended,
+// once it says no. The run's time limit counts from when the output was
+// made (the request's arrival), not from when the run began.
+// KoCollectedOutput collects the whole output up to a limit and hands it on
+// as a KoScriptResult.
 #pragma once
 
 #include <chrono>
@@ -28,6 +32,10 @@ public:
     using Clock = std::chrono::steady_clock;
 
     virtual ~KoScriptOutput() = default;
+    // When the request came: its time limit counts from here.
+    Clock::time_point arrived() const { return arrived_; }
+    // Whether the answer is still awaited (the client has not gone); any thread.
+    virtual bool wanted() { return true; }
     // The run begins; it is ended at deadline.
     virtual void started(Clock::time_point deadline) { (void)deadline; }
     // The next bytes of output.
@@ -38,6 +46,9 @@ public:
     // The run has ended: 0 when it completed, else the status that answers
     // a failure (502, 503, 504).
     virtual void finish(std::int32_t failureStatus) = 0;
+
+private:
+    const Clock::time_point arrived_ = Clock::now();
 };
 
 class KoCollectedOutput : public KoScriptOutput {

@@ -1,15 +1,18 @@
 #include "server/script_stream.h"
 
 #include <algorithm>
-#include <iostream>
 #include <utility>
 
+#include "foundation/diagnostics.h"
+#include "foundation/text_utils.h"
 #include "message/response_header.h"
 #include "server/http_answer.h"
 
 KoScriptStream::KoScriptStream(std::shared_ptr<KoXResponseHeader> response_, std::string file_, Limits limits_,
                                Deliver deliver_)
     : response(std::move(response_)),
+      client(response ? response->answerSink : std::weak_ptr<KoAnswerSink>()),
+      hasClient(!client.expired()),
       file(std::move(file_)),
       limits(limits_),
       deliver(std::move(deliver_)),
@@ -22,6 +25,14 @@ KoScriptStream::~KoScriptStream() {
 }
 
 void KoScriptStream::started(Clock::time_point runDeadline) { deadline = runDeadline; }
+
+bool KoScriptStream::wanted() {
+    if (stopping.load()) return false;
+    // An answer that goes to its layer by name has nobody to look at.
+    if (!hasClient) return true;
+    const std::shared_ptr<KoAnswerSink> sink = client.lock();
+    return sink && !sink->ClientGone();
+}
 
 void KoScriptStream::applyHead() {
     const KoCgiHead& head = parser.head();
@@ -92,8 +103,8 @@ void KoScriptStream::finish(std::int32_t failureStatus) {
         if (source) {
             const bool cut = failureStatus != 0 || stopping.load();
             if (cut && !source->abandoned()) {
-                std::cerr << "the answer of " << file << " was cut short: "
-                          << (failureStatus == 504 ? "its time ran out" : "the run ended early") << std::endl;
+                diagnostic("the answer of " + escapeForLog(file) + " was cut short: " +
+                           (failureStatus == 504 ? "its time ran out" : "the run ended early"));
             }
             source->end(!cut);
         }
@@ -110,7 +121,7 @@ void KoScriptStream::finish(std::int32_t failureStatus) {
         if (stopping.load()) {
             response->statusCode = 503;
         } else if (malformed || failureStatus == 0) {
-            std::cerr << "CGI output of " << file << " is malformed: " << parser.reason() << std::endl;
+            diagnostic("CGI output of " + escapeForLog(file) + " is malformed: " + escapeForLog(parser.reason()));
             response->statusCode = 502;
         } else {
             response->statusCode = failureStatus;

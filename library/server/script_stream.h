@@ -19,7 +19,8 @@
 // answers nothing; one that fails after the head went out (time limit,
 // death, stop) cuts the body, so the client sees a truncated answer. A
 // client that goes away abandons the stream: the next take fails and the
-// run is ended.
+// run is ended; wanted() says no as soon as the request's connection has
+// ended or its client has hung up, so a quiet run is ended too.
 //
 // Ownership: shared by the run that feeds it and the router's
 // KoScriptStreams. Threads: started, take, paused and finish on the run's
@@ -36,6 +37,7 @@
 #include <string>
 #include <vector>
 
+#include "message/answer_sink.h"
 #include "message/body_stream.h"
 #include "server/cgi_output.h"
 #include "server/script_result.h"
@@ -58,6 +60,9 @@ public:
     KoScriptStream(const KoScriptStream&) = delete;
     KoScriptStream& operator=(const KoScriptStream&) = delete;
 
+    // Not once the server stops, or the request's connection is gone or its
+    // client has hung up.
+    bool wanted() override;
     void started(Clock::time_point deadline) override;
     bool take(std::string_view bytes) override;
     int pauseMs() const override { return limits.pauseMs; }
@@ -76,6 +81,8 @@ private:
     void applyHead();
 
     std::shared_ptr<KoXResponseHeader> response;
+    const std::weak_ptr<KoAnswerSink> client;  // the request's connection
+    const bool hasClient;
     const std::string file;
     const Limits limits;
     const Deliver deliver;

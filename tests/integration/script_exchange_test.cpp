@@ -4,7 +4,11 @@
 // the log as the client sent them.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
+#include <tuple>
 
 #include "site_fixture.h"
 
@@ -120,5 +124,50 @@ TEST_F(ScriptExchange, HeaderValuesReachScriptsAndTheLogAsSent) {
     EXPECT_NE(log.find("\"GET /cgi-bin/env.sh\" --> 200 "), std::string::npos) << log;
     EXPECT_NE(log.find("\"Mozilla/5.0 (X11; Linux)\""), std::string::npos) << log;
 }
+
+// HEAD of a PHP script said "Content-Length: 0" while its GET sent ten bytes
+// (php-cgi writes no body for HEAD): the HEAD names no length at all.
+TEST_F(ScriptExchange, HeadOfAPhpScriptNamesNoLength) {
+    WriteFile(root + "ten.php", "<?php echo '0123456789';");
+    Start();
+    const std::string get = Get("/ten.php");
+    EXPECT_NE(HeadOf(get).find("Content-Length: 10\r\n"), std::string::npos) << get;
+    const std::string head = Exchange("HEAD /ten.php HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(StatusLineOf(head), "HTTP/1.1 200 OK");
+    EXPECT_EQ(HeadOf(head).find("Content-Length"), std::string::npos) << head;
+}
+
+// A client that closed right after asking for a slow script left its run
+// going: with one place for CGI runs (one php-cgi), the next request waited
+// for the abandoned run to end by itself or by its time limit. The run is
+// ended (its process killed) once its client is seen gone.
+TEST_F(ScriptExchange, RunOfAClientThatClosedIsEndedAndTheNextIsServed) {
+    WriteFile(root + "cgi-bin/slow.sh", "#!/bin/sh\necho $$ > " + top + "slow.pid\nexec sleep 30\n", true);
+    WriteFile(root + "cgi-bin/hello.sh", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\nhello'\n", true);
+    WriteFile(root + "slow.php", "<?php file_put_contents('" + top + "php.pid', getmypid()); sleep(30);");
+    WriteFile(root + "hello.php", "<?php echo 'hello';");
+    Start([](KoApplicationSettings& settings) {
+        settings.http.cgiConcurrency = 1;
+        settings.http.php.processes = 1;
+        settings.http.clientCheck = milliseconds(50);
+        settings.http.cgiTimeout = milliseconds(20000);
+    });
+    for (const auto& [slow, pidFile, next] : {std::tuple{"/cgi-bin/slow.sh", "slow.pid", "/cgi-bin/hello.sh"},
+                                              std::tuple{"/slow.php", "php.pid", "/hello.php"}}) {
+        std::string pid;
+        {
+            RawHttpClient gone(port);
+            ASSERT_TRUE(gone.send(std::string("GET ") + slow + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+            for (int i = 0; i < 500 && pid.empty(); ++i) {
+                std::this_thread::sleep_for(milliseconds(10));
+                std::ifstream(top + pidFile) >> pid;
+            }
+            ASSERT_FALSE(pid.empty()) << slow;
+        }
+        EXPECT_EQ(BodyOf(Get(next)), "hello") << slow;
+        EXPECT_FALSE(std::filesystem::exists("/proc/" + pid)) << slow;
+    }
+}
+
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "platform/child_process.h"
+#include "platform/wake_up.h"
 
 #include <gtest/gtest.h>
 
@@ -100,6 +101,24 @@ TEST(ChildProcess, OutputIsHandedOnAsItComesAndPausesAreTold) {
     EXPECT_TRUE(run.output.empty());
     // One pause told while the child sleeps, not one per wait.
     EXPECT_EQ(pieces, (std::vector<std::string>{"one", "<pause>", "two"}));
+}
+
+// Nothing but the time limit ended a quiet child: a stop had to wait for it,
+// and so did a taker whose client had gone.
+TEST(ChildProcess, StopDescriptorAndUnwantedOutputEndAQuietRun) {
+    platform::WakeUp stop;
+    stop.signal();
+    platform::ChildRunEnds stopped;
+    stopped.stopFd = stop.fd();
+    const auto quiet = [](std::string_view) { return true; };
+    EXPECT_EQ(runChild(shell("exec sleep 30"), "", quiet, 20000, -1, stopped).outcome, ChildRun::Outcome::stopped);
+    int looks = 0;
+    platform::ChildRunEnds unwanted;
+    unwanted.checkMs = 10;
+    unwanted.wanted = [&looks] { return ++looks < 3; };
+    EXPECT_EQ(runChild(shell("exec sleep 30"), "", quiet, 20000, 100, unwanted).outcome,
+              ChildRun::Outcome::abandoned);
+    EXPECT_EQ(looks, 3);
 }
 
 TEST(ChildProcess, TakerThatWantsNoMoreEndsTheRun) {

@@ -19,6 +19,22 @@ TEST(KoAccessLogLine, Pieces) {
     EXPECT_EQ(KoLogTime(9'466'848'000'000'000 + 10'000'000 * 61), "01/Jan/2000:00:01:01 +0000");
 }
 
+// A user agent 'evil" 200 1 "-" "x' forged the fields after it, and ESC
+// sequences in what the client sent reached the terminal unchanged.
+TEST(KoAccessLogLine, ClientTextIsEscaped) {
+    KoAccessLogEntry entry;
+    entry.remoteAddress = "::1";
+    entry.protocolName = "HTTP";
+    entry.time = KoLogTime(0);
+    entry.requestLine = "GET /\x1b[2J\\";
+    entry.status = 404;
+    entry.bytes = 5;
+    entry.referer = "r\xff";
+    entry.userAgent = "evil\" 200 1 \"-\" \"x";
+    EXPECT_EQ(KoAccessLogLine(entry), "::1 - HTTP - [01/Jan/1970:00:00:00 +0000] \"GET /\\x1B[2J\\x5C\" --> 404 5 "
+                                      "\"r\\xFF\" \"evil\\x22 200 1 \\x22-\\x22 \\x22x\"");
+}
+
 constexpr const char* kDate = "Sun, 06 Nov 1994 08:49:37 GMT";
 
 TEST(KoAnswerHead, Lines) {
@@ -65,6 +81,26 @@ TEST(KoAnswerHead, NoLengthWhereThereIsNoBody) {
     EXPECT_TRUE(ok.SendsBody());
     ok.answersHead = true;
     EXPECT_FALSE(ok.SendsBody());
+}
+
+// HEAD of a PHP script said "Content-Length: 0" (php-cgi writes no body for
+// HEAD) where its GET sends a body: a script that wrote no body for HEAD
+// names no length at all; one that wrote its body names that length.
+TEST(KoAnswerHead, ScriptAskedWithHeadNamesNoLengthItDidNotWrite) {
+    KoXResponseHeader response(3, false, 3);
+    response.statusCode = 200;
+    response.answersHead = true;
+    response.fields[kCgiLinesField] = {"Content-Type: text/html"};
+    const std::string head = KoAnswerHead(response, 0, false, kDate);
+    EXPECT_EQ(head.find("Content-Length"), std::string::npos) << head;
+    EXPECT_EQ(head.find("Transfer-Encoding"), std::string::npos) << head;
+    EXPECT_NE(head.find("Content-Type: text/html\r\n"), std::string::npos) << head;
+    EXPECT_NE(KoAnswerHead(response, 10, false, kDate).find("Content-Length: 10\r\n"), std::string::npos);
+    // A file's HEAD keeps its GET's length, also an empty one.
+    KoXResponseHeader file(3, false, 3);
+    file.statusCode = 200;
+    file.answersHead = true;
+    EXPECT_NE(KoAnswerHead(file, 0, false, kDate).find("Content-Length: 0\r\n"), std::string::npos);
 }
 
 TEST(KoAnswerHead, AScriptsOwnDateIsTheOnlyOne) {

@@ -14,6 +14,7 @@
 
 #include "jobs/kessa_scheduler.h"
 #include "platform/file_system.h"
+#include "recording_output.h"
 #include "server/php_pool.h"
 
 namespace {
@@ -62,6 +63,7 @@ protected:
         // Tells its process id through a file before it sleeps.
         std::ofstream(root + "sleep.php") << "<?php file_put_contents(__DIR__ . '/pid', getmypid());"
                                              " usleep(1000 * (int)$_GET['ms']); echo 'slept';";
+        std::ofstream(root + "mark.php") << "<?php touch(__DIR__ . '/marked');";
         settings.cgiTimeout = 5s;
         settings.php.processes = 2;
     }
@@ -121,6 +123,43 @@ TEST_F(PhpPool, QueueIsBoundedAndEveryRequestIsAnswered) {
     ASSERT_EQ(got.size(), 20u);
     EXPECT_EQ(results.count(0), 5u);
     for (const auto& result : got) EXPECT_TRUE(result.failureStatus == 503 || Body(result) == "slept");
+}
+
+// Abandoned PHP requests still ran and filled the queue: 66 of them made the
+// next request a 503. A running one is ended at its next look at the client,
+// a waiting one is never run, and a full queue drops them to make room; the
+// time limit counts from a request's arrival, not from when a process took it.
+TEST_F(PhpPool, RequestsWhoseClientHasGoneEndNeverRunAndMakeRoom) {
+    settings.php.processes = 1;
+    settings.php.queueLimit = 1;
+    settings.clientCheck = 20ms;
+    KoPhpPool pool(scheduler, "php-cgi", root, settings);
+    auto running = std::make_shared<RecordingOutput>();
+    ASSERT_TRUE(pool.submit(Params("sleep.php", "ms=20000"), {}, running));
+    const std::string pid = PidFile();
+    ASSERT_TRUE(Alive(pid));
+    auto abandoned = std::make_shared<RecordingOutput>();
+    ASSERT_TRUE(pool.submit(Params("mark.php"), {}, abandoned));
+    abandoned->clientGone = true;
+    auto next = std::make_shared<RecordingOutput>();
+    ASSERT_TRUE(pool.submit(Params("pid.php"), {}, next));
+    EXPECT_EQ(next->Status(0ms), std::nullopt);  // admitted, not refused
+    running->clientGone = true;
+    EXPECT_EQ(running->Status(), 502);
+    EXPECT_EQ(abandoned->Status(), 503);
+    EXPECT_EQ(next->Status(), 0);
+    EXPECT_FALSE(Alive(pid));
+    EXPECT_FALSE(std::filesystem::exists(root + "marked"));
+
+    settings.cgiTimeout = 500ms;
+    KoPhpPool timed(scheduler, "php-cgi", root, settings);
+    auto late = std::make_shared<RecordingOutput>();  // its request came first
+    auto first = std::make_shared<RecordingOutput>();
+    ASSERT_TRUE(timed.submit(Params("sleep.php", "ms=20000"), {}, first));
+    ASSERT_TRUE(timed.submit(Params("mark.php"), {}, late));
+    EXPECT_EQ(first->Status(), 504);
+    EXPECT_EQ(late->Status(), 504);
+    EXPECT_FALSE(std::filesystem::exists(root + "marked"));
 }
 
 TEST_F(PhpPool, ScriptPastTheTimeLimitIsKilledAndReplaced) {

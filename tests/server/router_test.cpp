@@ -318,6 +318,13 @@ TEST_F(Router, FileThatCannotBeExaminedIsAFailureNotMissing) {
     EXPECT_FALSE(decision.error.notFound());
     EXPECT_EQ(Decide("/page.html/below").kind, Kind::missing);
     EXPECT_EQ(Decide("/cgi-bin/none").kind, Kind::missing);
+    // A name longer than the file system takes was a failure (500): no such
+    // file can exist, it is the client's mistake.
+    const std::string longName(300, 'a');
+    for (const std::string& path :
+         {"/" + longName, "/" + longName + ".php", "/cgi-bin/" + longName, "/sub/" + longName}) {
+        EXPECT_EQ(Decide(path).kind, Kind::missing) << path.substr(0, 12);
+    }
 }
 
 TEST(KoNormaliseRequestPath, Table) {

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -242,7 +243,7 @@ Result<bool> ChildProcess::wait(int timeoutMs) {
 }
 
 ChildRun runChild(const ChildOptions& options, std::string_view input, const ChildOutput& output, int timeoutMs,
-                  int pauseMs) {
+                  int pauseMs, const ChildRunEnds& ends) {
     ChildRun run;
     auto started = ChildProcess::start(options);
     if (!started.ok()) {
@@ -257,34 +258,57 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, const Chi
     run.outcome = ChildRun::Outcome::completed;
 
     char chunk[65536];
+    // A pause is told once per quiet spell, pauseMs after the last output.
     bool pauseTold = pauseMs < 0;
+    auto quietSince = Clock::now();
+    const bool checks = ends.checkMs >= 0 && ends.wanted;
+    auto nextCheck = Clock::now() + std::chrono::milliseconds(ends.checkMs);
     while (child.outputFd() >= 0) {
         int left = millisecondsLeft(deadline);
         if (left == 0) {
             run.outcome = ChildRun::Outcome::timedOut;
             break;
         }
-        const bool pauseWait = !pauseTold && pauseMs < left;
-        if (pauseWait) left = pauseMs;
-        pollfd entries[2];
+        if (checks && Clock::now() >= nextCheck) {
+            if (!ends.wanted()) {
+                run.outcome = ChildRun::Outcome::abandoned;
+                break;
+            }
+            nextCheck = Clock::now() + std::chrono::milliseconds(ends.checkMs);
+        }
+        if (!pauseTold) {
+            const int pauseLeft = millisecondsLeft(quietSince + std::chrono::milliseconds(pauseMs));
+            if (pauseLeft == 0) {
+                pauseTold = true;
+                if (!output(std::string_view())) {
+                    run.outcome = ChildRun::Outcome::abandoned;
+                    break;
+                }
+                continue;
+            }
+            left = std::min(left, pauseLeft);
+        }
+        // A quiet child is looked at again when the next check is due.
+        if (checks) left = std::min(left, std::max(1, millisecondsLeft(nextCheck)));
+        pollfd entries[3];
         nfds_t count = 0;
         entries[count++] = pollfd{child.outputFd(), POLLIN, 0};
+        const nfds_t inputAt = count;
         if (child.inputFd() >= 0) entries[count++] = pollfd{child.inputFd(), POLLOUT, 0};
+        const bool hasInput = count > inputAt;
+        const nfds_t stopAt = count;
+        if (ends.stopFd >= 0) entries[count++] = pollfd{ends.stopFd, POLLIN, 0};
         const int ready = ::poll(entries, count, left);
         if (ready < 0) {
             if (errno == EINTR) continue;
             run.outcome = ChildRun::Outcome::timedOut;
             break;
         }
-        if (ready == 0 && pauseWait) {
-            pauseTold = true;
-            if (!output(std::string_view())) {
-                run.outcome = ChildRun::Outcome::abandoned;
-                break;
-            }
-            continue;
+        if (ends.stopFd >= 0 && entries[stopAt].revents != 0) {
+            run.outcome = ChildRun::Outcome::stopped;
+            break;
         }
-        if (count == 2 && entries[1].revents != 0) {
+        if (hasInput && entries[inputAt].revents != 0) {
             const long n = writeWithoutSigpipe(child.inputFd(), input.data() + written, input.size() - written);
             if (n > 0) written += static_cast<std::size_t>(n);
             // A child that stopped reading (EPIPE or any other error) simply gets no more.
@@ -298,6 +322,7 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, const Chi
                     run.outcome = ChildRun::Outcome::abandoned;
                     break;
                 }
+                quietSince = Clock::now();
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 child.closeOutput();
             }
@@ -307,9 +332,18 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, const Chi
     if (run.outcome == ChildRun::Outcome::abandoned && millisecondsLeft(deadline) == 0)
         run.outcome = ChildRun::Outcome::timedOut;
     child.closeInput();
-    if (run.outcome == ChildRun::Outcome::completed) {
-        auto ended = child.wait(millisecondsLeft(deadline));
-        if (!ended.ok() || !ended.value()) run.outcome = ChildRun::Outcome::timedOut;
+    // A child that closed its output may go on: it has until the deadline,
+    // unless the run is stopped first (looked at every stopSlice).
+    constexpr int stopSlice = 50;
+    while (run.outcome == ChildRun::Outcome::completed) {
+        const int left = millisecondsLeft(deadline);
+        auto ended = child.wait(ends.stopFd >= 0 ? std::min(left, stopSlice) : left);
+        if (ended.ok() && ended.value()) break;
+        if (!ended.ok() || millisecondsLeft(deadline) == 0) {
+            run.outcome = ChildRun::Outcome::timedOut;
+        } else if (pollfd stop{ends.stopFd, POLLIN, 0}; ::poll(&stop, 1, 0) > 0) {
+            run.outcome = ChildRun::Outcome::stopped;
+        }
     }
     if (run.outcome != ChildRun::Outcome::completed) child.kill();
     child.wait(-1);

@@ -10,7 +10,8 @@ bool Error::inProgress() const { return code_ == EINPROGRESS; }
 bool Error::interrupted() const { return code_ == EINTR; }
 bool Error::addressInUse() const { return code_ == EADDRINUSE; }
 // A path through a file ("a.html/b") names nothing either.
-bool Error::notFound() const { return code_ == ENOENT || code_ == ENOTDIR; }
+// A name too long for the file system names no file either.
+bool Error::notFound() const { return code_ == ENOENT || code_ == ENOTDIR || code_ == ENAMETOOLONG; }
 bool Error::outOfDescriptors() const { return code_ == EMFILE || code_ == ENFILE; }
 std::string Error::text() const { return errorText(code_); }
 Error Error::last() { return Error(errno); }

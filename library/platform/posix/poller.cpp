@@ -13,7 +13,8 @@ namespace {
 
 short toPollEvents(unsigned interest) {
     short events = 0;
-    if (interest & readable) events |= POLLIN | POLLPRI;
+    // A peer that finishes sending is reported as readable and hung up, as by epoll.
+    if (interest & readable) events |= POLLIN | POLLPRI | POLLRDHUP;
     if (interest & writable) events |= POLLOUT;
     return events;
 }
