@@ -22,7 +22,9 @@ unsigned fromPollEvents(SHORT revents) {
     unsigned ready = 0;
     if (revents & (POLLRDNORM | POLLRDBAND)) ready |= readable;
     if (revents & POLLWRNORM) ready |= writable;
-    if (revents & POLLHUP) ready |= hangup;
+    // WSAPoll reports a peer that finished sending as hung up only; reads
+    // give the end of the stream, as the interface promises.
+    if (revents & POLLHUP) ready |= hangup | readable;
     if (revents & POLLERR) ready |= failed;
     if (revents & POLLNVAL) ready |= invalid;
     return ready;
