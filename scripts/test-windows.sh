@@ -18,7 +18,7 @@ export WINEDEBUG=-all
 # for the run, so each test program starts in a fraction of a second
 # instead of seconds.
 export WINEPREFIX="${WINEPREFIX:-$PWD/$dir/wine-prefix}"
-mkdir -p "$dir"
+mkdir -p "$dir" "$WINEPREFIX"
 wineserver -p
 trap 'wineserver -k || true' EXIT
 # The prefix is made before the build runs test programs to list their tests.
@@ -27,4 +27,7 @@ cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake -DVELK
   -DVELKO_TESTS="$([ "$mode" = build ] && echo OFF || echo ON)" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
 [ "$mode" = build ] && exit 0
-ctest --test-dir "$dir" --output-on-failure -j 2 -LE windows-excluded -L "${VELKO_WINDOWS_LABELS:-.}"
+# The subsystems whose tests run under Wine so far, and the DLL and example
+# checks; VELKO_WINDOWS_LABELS=. runs every test that is not excluded.
+labels='^(foundation|platform|jobs|net|xml|reader|store|html|windows-target)$'
+ctest --test-dir "$dir" --output-on-failure -j 2 -LE windows-excluded -L "${VELKO_WINDOWS_LABELS:-$labels}"
