@@ -15,6 +15,14 @@ function(velko_subsystem name)
   set_property(GLOBAL APPEND PROPERTY VELKO_BUILT_SUBSYSTEMS ${name})
 endfunction()
 
+# velko_exclude_on_windows(<test name regex> <reason>)
+# Tests of this directory whose names match get the label "windows-excluded"
+# in a Windows build (scripts/test-windows.sh leaves them out). Call it before
+# velko_add_tests; the reason says in one line why the test cannot run there.
+function(velko_exclude_on_windows pattern reason)
+  set_property(DIRECTORY APPEND PROPERTY VELKO_WINDOWS_EXCLUDED "${pattern}")
+endfunction()
+
 # velko_add_tests(<subsystem> <files...> [LABELS <labels...>])
 # One GoogleTest executable per subsystem, registered with CTest. The label
 # "concurrent" makes the thread-sanitizer build run it too.
@@ -37,9 +45,19 @@ function(velko_add_tests name)
   # gtest_discover_tests' PROPERTIES.
   set(labels ${name} ${ARG_LABELS})
   set(script ${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake)
+  set(excluded_checks "")
+  if(WIN32)
+    get_property(excluded DIRECTORY PROPERTY VELKO_WINDOWS_EXCLUDED)
+    foreach(pattern IN LISTS excluded)
+      string(APPEND excluded_checks
+        "  if(test MATCHES \"${pattern}\")\n    list(APPEND labels windows-excluded)\n  endif()\n")
+    endforeach()
+  endif()
   file(WRITE ${script}
     "foreach(test IN LISTS ${name}_TESTS)\n"
-    "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"${labels}\")\n"
+    "  set(labels ${labels})\n"
+    "${excluded_checks}"
+    "  set_tests_properties(\"\${test}\" PROPERTIES LABELS \"\${labels}\")\n"
     "endforeach()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${script})
 endfunction()

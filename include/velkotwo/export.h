@@ -4,4 +4,10 @@
 // nothing it has to care about.
 #pragma once
 
+#ifdef _WIN32
+// A Windows DLL exports what its module-definition file lists; a host
+// built with mingw-w64 imports functions and data without marks.
+#define VELKO_API
+#else
 #define VELKO_API __attribute__((visibility("default")))
+#endif

@@ -78,6 +78,7 @@ int boundPort(int fd) {
 KoSocketIPvx::KoSocketIPvx() : KoSocketIPvx(KoSocketSettings{}) {}
 
 KoSocketIPvx::KoSocketIPvx(const KoSocketSettings& settings) : settings_(settings) {
+    platform::acquireSocketLibrary();
     instances.fetch_add(1);
 }
 
@@ -90,6 +91,7 @@ KoSocketIPvx::~KoSocketIPvx() {
         }
     }
     instances.fetch_sub(1);
+    platform::releaseSocketLibrary();
 }
 
 int KoSocketIPvx::instanceCount() { return instances.load(); }

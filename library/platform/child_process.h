@@ -9,6 +9,11 @@
 // ChildProcess is move-only and owns the child: destroying one whose child
 // still runs kills and reaps it, so no zombie outlives its owner. One thread
 // at a time uses a ChildProcess.
+//
+// On Windows the child runs in a job object of its own: a kill ends what it
+// started too, and the system ends the job when this process dies. Its
+// ends are pipe handles, which cannot be waited on with sockets; runChild
+// reads and writes them on threads of its own.
 #pragma once
 
 #include <cstddef>
@@ -62,10 +67,12 @@ private:
     void reapNow();
 
     int pid_ = -1;
-    Descriptor exitWatch_;  // readable when the child ends (pidfd), if available
+    Descriptor exitWatch_;  // readable when the child ends (pidfd; the process handle on Windows)
+    Descriptor group_;      // the child's job object (Windows)
     Descriptor input_;
     Descriptor output_;
     int exitCode_ = -1;
+    bool killed_ = false;  // Windows tells no signal apart from an exit code
 };
 
 // One whole run: the input is written while the output is read (so neither

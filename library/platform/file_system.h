@@ -6,15 +6,23 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/error.h"
 
 namespace platform {
 
+#ifdef _WIN32
+// The separator that directory paths end in.
+inline constexpr char pathSeparator = '\\';
+// Longest path the ...W calls take (in UTF-16 units; UTF-8 bytes bound it).
+inline constexpr std::size_t maxPathLength = 32767;
+#else
 // The separator that directory paths end in.
 inline constexpr char pathSeparator = '/';
 // Longest path the file system takes, without the terminating NUL.
 inline constexpr std::size_t maxPathLength = 4095;
+#endif
 
 struct FileInfo {
     std::uint64_t size = 0;
@@ -26,6 +34,15 @@ struct FileInfo {
     // and the modification time it tells one version of a file from another.
     std::uint64_t fileId = 0;
 };
+
+// True when a request path ('/'-separated, below a served directory) is
+// spelled so that this platform's file system would read it as another
+// name than its text says: no decision taken on the text would hold. Never
+// on POSIX. On Windows: any ':' (drive letters, alternate data streams such
+// as "::$DATA") or a backslash, a leading "//" (UNC and "\\?\" forms), a segment
+// that ends in '.' or ' ', an 8.3 short name ("CGI-BI~1"), or a device name
+// (CON, PRN, AUX, NUL, COM0-9, LPT0-9, ...) with or without an extension.
+bool isAliasedPath(std::string_view path);
 
 // The status of path (following links), or why it cannot be taken:
 // Error::notFound() when there is no such file, another error when the file

@@ -1,5 +1,11 @@
 // Platform: readiness waits over descriptors (poll and epoll; never select,
-// whose sets overflow at descriptor 1024).
+// whose sets overflow at descriptor 1024). On Windows: WSAPoll over sockets
+// only, with a wake-up socket pair. It keeps the level-triggered readiness
+// that the loops are written for; an I/O completion port would scale
+// better but reports finished overlapped operations, so every read and
+// write above this layer would have to change with it. A Windows wait costs
+// what is watched, and a WSAPoll older than Windows 10 2004 does not report
+// a refused non-blocking connect.
 //
 // waitDescriptor() waits for one descriptor. A Poller keeps an interest set
 // of many descriptors, each with a caller's tag, and waits for any of them;

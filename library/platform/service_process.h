@@ -12,10 +12,12 @@
 // also killed by the system when the thread that started it ends, or this
 // whole process (a host that is killed leaves no server behind): start
 // children from a thread that lives as long as they should. One thread at
-// a time uses a ServiceProcess.
+// a time uses a ServiceProcess. On Windows a job object of its own plays
+// the part of the process group and of the parent-death signal.
 #pragma once
 
 #include "platform/child_process.h"
+#include "platform/descriptor.h"
 #include "platform/error.h"
 
 namespace platform {
@@ -44,6 +46,8 @@ private:
     ServiceProcess() = default;
 
     int pid_ = -1;
+    Descriptor process_;  // the process handle (Windows)
+    Descriptor group_;    // its job object (Windows)
 };
 
 }  // namespace platform

@@ -18,6 +18,13 @@
 
 namespace platform {
 
+// The socket library's start-up and clean-up, counted across the process:
+// the first acquire starts Windows Sockets (WSAStartup), the last release
+// cleans it up (WSACleanup). Nothing to do on POSIX. Socket endpoints hold
+// one each; the platform's own sockets keep Winsock started on their own.
+void acquireSocketLibrary();
+void releaseSocketLibrary();
+
 enum class AddressFamily { unspecified, ipv4, ipv6 };
 
 // A socket address of either family (large enough for sockaddr_storage).

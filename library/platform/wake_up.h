@@ -1,5 +1,6 @@
 // Platform: a descriptor that one thread makes readable to wake another that
-// waits on it in a Poller (an eventfd on Linux).
+// waits on it in a Poller (an eventfd on Linux; on Windows, where only
+// sockets can be waited on, one end of a loopback socket pair).
 //
 // signal() may be called from any thread, any number of times; signals
 // coalesce until the waiting thread calls drain(). Creation fails only when
@@ -26,6 +27,7 @@ public:
 
 private:
     Descriptor fd_;
+    Descriptor signalEnd_;  // the pair's other end, where one is needed
     Error error_;
 };
 

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "foundation/text_utils.h"
+#include "platform/file_system.h"
 
 namespace {
 
@@ -29,6 +30,7 @@ std::optional<std::string> KoNormaliseRequestPath(const std::string& path) {
         if (c == '.' && normal.back() == '/') return std::nullopt;
         normal += c;
     }
+    if (platform::isAliasedPath(normal)) return std::nullopt;
     return normal;
 }
 

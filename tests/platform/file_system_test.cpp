@@ -115,3 +115,45 @@ TEST(FileSystem, LocatedInComparesDirectoriesNotSpellings) {
     EXPECT_FALSE(platform::locatedIn(dir + "/inner/deep/x", ""));
     platform::removeTree(dir);
 }
+
+// Spellings that a Windows file system reads as another name than the text
+// says (a source disclosure would come from them); a POSIX one reads every
+// name as spelled.
+TEST(FileSystem, AliasedPathsAreToldOnWindowsOnly) {
+#ifdef _WIN32
+    constexpr bool windows = true;
+#else
+    constexpr bool windows = false;
+#endif
+    struct Row {
+        const char* path;
+        bool aliased;  // on Windows
+    };
+    const Row rows[] = {
+        {"/index.php", false},
+        {"/cgi-bin/hello.exe", false},
+        {"/docs/a.b.c/readme.txt", false},
+        {"/~user/page.html", false},
+        {"/index.php::$DATA", true},
+        {"/index.php:stream", true},
+        {"/cgi-bin/hello.exe.", true},
+        {"/index.php ", true},
+        {"/dir./file.txt", true},
+        {"/CGI-BI~1/hello.exe", true},
+        {"/PROGRA~2/x", true},
+        {"/CON", true},
+        {"/nul.txt", true},
+        {"/aux.php", true},
+        {"/dir/COM1", true},
+        {"/Lpt1.html", true},
+        {"/con .txt", true},
+        {"/conf/console.txt", false},
+        {"/c:/windows/win.ini", true},
+        {"/C:x", true},
+        {"//?/C:/x", true},
+        {"//server/share/x", true},
+        {"/a\\b", true},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(platform::isAliasedPath(row.path), windows && row.aliased) << row.path;
+}

@@ -13,6 +13,9 @@
 
 namespace platform {
 
+// A POSIX file system reads every name as it is spelled.
+bool isAliasedPath(std::string_view) { return false; }
+
 Result<FileInfo> fileStatus(const std::string& path) {
     struct stat status {};
     if (path.empty()) return Error(ENOENT);

@@ -55,6 +55,10 @@ Error setIntOption(int fd, int level, int name, int value) {
 
 }  // namespace
 
+// BSD sockets need no start-up.
+void acquireSocketLibrary() {}
+void releaseSocketLibrary() {}
+
 AddressFamily SocketAddress::family() const {
     if (length < sizeof(sa_family_t)) return AddressFamily::unspecified;
     sa_family_t family;

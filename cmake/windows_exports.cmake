@@ -1,0 +1,36 @@
+# Writes a module-definition (.def) file that exports from a Windows DLL
+# exactly the symbols of an archive whose demangled names match a pattern:
+# PE has no visibility, and without a .def file the linker exports all.
+#   -DNM=<nm> -DCXXFILT=<c++filt> -DARCHIVE=<lib.a> -DOUTPUT=<file.def>
+#   -DPATTERN=<regex over demangled names>
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND ${NM} -g --defined-only ${ARCHIVE} OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "nm failed on ${ARCHIVE}")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(mangled)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-f]+ [TDRBV] ([^[;]+)$")
+    list(APPEND mangled "${CMAKE_MATCH_1}")
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES mangled)
+string(REPLACE ";" "\n" names "${mangled}")
+file(WRITE ${OUTPUT}.names "${names}\n")
+execute_process(COMMAND ${CXXFILT} INPUT_FILE ${OUTPUT}.names OUTPUT_VARIABLE demangled RESULT_VARIABLE failed)
+if(failed)
+  message(FATAL_ERROR "c++filt failed")
+endif()
+# Brackets ("[abi:cxx11]") would keep a CMake list from splitting.
+string(REPLACE "[" "<" demangled "${demangled}")
+string(REPLACE "]" ">" demangled "${demangled}")
+string(REPLACE "\n" ";" demangled "${demangled}")
+set(def "EXPORTS\n")
+foreach(symbol readable IN ZIP_LISTS mangled demangled)
+  if(symbol AND readable MATCHES "${PATTERN}")
+    string(APPEND def "    ${symbol}\n")
+  endif()
+endforeach()
+file(WRITE ${OUTPUT}.new "${def}")
+file(COPY_FILE ${OUTPUT}.new ${OUTPUT} ONLY_IF_DIFFERENT)
