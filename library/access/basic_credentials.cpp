@@ -1,23 +1,11 @@
 #include "access/basic_credentials.h"
 
 #include "foundation/base64.h"
-
-namespace {
-
-bool SameLetters(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
-}  // namespace
+#include "foundation/text_utils.h"
 
 std::optional<KoBasicCredentials> parseBasicAuthorization(std::string_view value) {
     const std::size_t space = value.find(' ');
-    if (space == std::string_view::npos || !SameLetters(value.substr(0, space), "basic")) return std::nullopt;
+    if (space == std::string_view::npos || !sameLetters(value.substr(0, space), "basic")) return std::nullopt;
     std::string_view encoded = value.substr(space + 1);
     while (!encoded.empty() && encoded.front() == ' ') encoded.remove_prefix(1);
     const auto decoded = base64Decode(encoded);

@@ -2,32 +2,18 @@
 
 #include <array>
 
+#include "foundation/text_utils.h"
+
 namespace {
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameLetters(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
-}
-
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
 
 // A weight in thousandths: "q=0.5" is 500; a weight that cannot be read
 // makes the element count as refused, the safe reading.
 int Weight(std::string_view parameters) {
     while (!parameters.empty()) {
         const std::size_t semicolon = parameters.find(';');
-        const std::string_view parameter = Trimmed(parameters.substr(0, semicolon));
+        const std::string_view parameter = trimBlanks(parameters.substr(0, semicolon));
         parameters = semicolon == std::string_view::npos ? std::string_view{} : parameters.substr(semicolon + 1);
-        if (parameter.size() < 2 || Lower(parameter[0]) != 'q' || parameter[1] != '=') continue;
+        if (parameter.size() < 2 || (parameter[0] != 'q' && parameter[0] != 'Q') || parameter[1] != '=') continue;
         const std::string_view value = parameter.substr(2);
         if (value.empty() || value.size() > 5 || (value[0] != '0' && value[0] != '1')) return 0;
         int thousandths = (value[0] - '0') * 1000;
@@ -69,14 +55,14 @@ KoContentCoding KoChooseCoding(std::string_view acceptEncoding, bool brotliOffer
     int brotli = -1, gzip = -1, any = -1;
     while (!acceptEncoding.empty()) {
         const std::size_t comma = acceptEncoding.find(',');
-        const std::string_view element = Trimmed(acceptEncoding.substr(0, comma));
+        const std::string_view element = trimBlanks(acceptEncoding.substr(0, comma));
         acceptEncoding = comma == std::string_view::npos ? std::string_view{} : acceptEncoding.substr(comma + 1);
         const std::size_t semicolon = element.find(';');
-        const std::string_view name = Trimmed(element.substr(0, semicolon));
+        const std::string_view name = trimBlanks(element.substr(0, semicolon));
         const int weight = semicolon == std::string_view::npos ? 1000 : Weight(element.substr(semicolon + 1));
-        if (SameLetters(name, "br")) {
+        if (sameLetters(name, "br")) {
             brotli = weight;
-        } else if (SameLetters(name, "gzip") || SameLetters(name, "x-gzip")) {
+        } else if (sameLetters(name, "gzip") || sameLetters(name, "x-gzip")) {
             gzip = weight;
         } else if (name == "*") {
             any = weight;
@@ -92,14 +78,14 @@ KoContentCoding KoChooseCoding(std::string_view acceptEncoding, bool brotliOffer
 }
 
 bool KoIsCompressibleType(std::string_view mediaType) {
-    mediaType = Trimmed(mediaType.substr(0, mediaType.find(';')));
+    mediaType = trimBlanks(mediaType.substr(0, mediaType.find(';')));
     static constexpr std::array<std::string_view, 12> types = {
         "text/html",       "text/css",          "text/javascript", "application/javascript",
         "application/json", "image/svg+xml",    "text/plain",      "application/xml",
         "text/xml",        "application/xhtml+xml", "text/csv",    "application/manifest+json",
     };
     for (const std::string_view type : types) {
-        if (SameLetters(mediaType, type)) return true;
+        if (sameLetters(mediaType, type)) return true;
     }
     return false;
 }

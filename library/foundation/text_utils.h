@@ -62,6 +62,12 @@ std::string xmlUnescape(const std::string& text);
 // sequence. Other bytes pass unchanged.
 std::string escapeForLog(std::string_view text);
 
+// Drops blanks and tabs at both ends (a field value's optional white space).
+std::string_view trimBlanks(std::string_view text);
+
+// Equal but for the case of ASCII letters (tokens, scheme and coding names).
+bool sameLetters(std::string_view a, std::string_view b);
+
 // Reads a decimal unsigned 64-bit number after optional leading white space
 // and an optional "+", stopping at the first non-digit. No digit, a minus
 // sign or a value out of range give fallback.

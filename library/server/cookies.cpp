@@ -1,14 +1,9 @@
 #include "server/cookies.h"
 
 #include "foundation/exception.h"
+#include "foundation/text_utils.h"
 
 namespace {
-
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
 
 bool IsTokenChar(char c) {
     if (c >= '0' && c <= '9') return true;
@@ -40,13 +35,13 @@ std::vector<std::pair<std::string, std::string>> KoParseCookies(std::string_view
     std::vector<std::pair<std::string, std::string>> cookies;
     while (!cookieField.empty()) {
         const std::size_t semicolon = cookieField.find(';');
-        const std::string_view pair = Trimmed(cookieField.substr(0, semicolon));
+        const std::string_view pair = trimBlanks(cookieField.substr(0, semicolon));
         cookieField = semicolon == std::string_view::npos ? std::string_view{} : cookieField.substr(semicolon + 1);
         const std::size_t equals = pair.find('=');
         if (equals == std::string_view::npos || equals == 0) continue;
-        std::string_view value = Trimmed(pair.substr(equals + 1));
+        std::string_view value = trimBlanks(pair.substr(equals + 1));
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-        cookies.emplace_back(std::string(Trimmed(pair.substr(0, equals))), std::string(value));
+        cookies.emplace_back(std::string(trimBlanks(pair.substr(0, equals))), std::string(value));
     }
     return cookies;
 }

@@ -1,31 +1,16 @@
 #include "websocket/handshake.h"
 
 #include "foundation/base64.h"
+#include "foundation/text_utils.h"
 #include "net/digest.h"
 
 namespace {
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameLetters(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) return false;
-    }
-    return true;
-}
-
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
 
 // Whether a comma-separated list holds token (any case).
 bool ListHolds(std::string_view list, std::string_view token) {
     while (true) {
         const std::size_t comma = list.find(',');
-        if (SameLetters(Trimmed(list.substr(0, comma)), token)) return true;
+        if (sameLetters(trimBlanks(list.substr(0, comma)), token)) return true;
         if (comma == std::string_view::npos) return false;
         list.remove_prefix(comma + 1);
     }
@@ -44,7 +29,7 @@ bool KoAsksForWebSocket(std::string_view upgrade) { return ListHolds(upgrade, "w
 
 std::string KoWebSocketAcceptKey(std::string_view key) {
     static constexpr std::string_view guid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-    std::string joined(Trimmed(key));
+    std::string joined(trimBlanks(key));
     joined += guid;
     return base64Encode(sha1Digest(joined));
 }
@@ -56,8 +41,8 @@ KoWebSocketAcceptance KoAcceptWebSocket(const KoWebSocketRequest& request,
     if (!KoAsksForWebSocket(request.upgrade) || !ListHolds(request.connection, "upgrade")) {
         return Refused(400, "not a WebSocket upgrade");
     }
-    if (Trimmed(request.webSocketVersion) != "13") return Refused(426, "this server speaks WebSocket version 13");
-    const auto key = base64Decode(Trimmed(request.key));
+    if (trimBlanks(request.webSocketVersion) != "13") return Refused(426, "this server speaks WebSocket version 13");
+    const auto key = base64Decode(trimBlanks(request.key));
     if (!key || key->size() != 16) return Refused(400, "Sec-WebSocket-Key is not 16 bytes in base64");
 
     KoWebSocketAcceptance accepted;
@@ -66,7 +51,7 @@ KoWebSocketAcceptance KoAcceptWebSocket(const KoWebSocketRequest& request,
     std::string_view protocols = request.protocols;
     while (!protocols.empty() && accepted.subprotocol.empty()) {
         const std::size_t comma = protocols.find(',');
-        const std::string_view wanted = Trimmed(protocols.substr(0, comma));
+        const std::string_view wanted = trimBlanks(protocols.substr(0, comma));
         for (const std::string& offered : offeredProtocols) {
             if (offered == wanted) accepted.subprotocol = offered;
         }

@@ -5,20 +5,15 @@
 #include <vector>
 
 #include "foundation/exception.h"
+#include "foundation/text_utils.h"
 
 namespace {
-
-std::string_view Trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
 
 std::vector<std::string_view> SplitOn(std::string_view text, char separator) {
     std::vector<std::string_view> pieces;
     while (true) {
         const std::size_t at = text.find(separator);
-        pieces.push_back(Trimmed(text.substr(0, at)));
+        pieces.push_back(trimBlanks(text.substr(0, at)));
         if (at == std::string_view::npos) return pieces;
         text.remove_prefix(at + 1);
     }
@@ -42,9 +37,9 @@ std::optional<KoDeflateParameters> ReadOffer(const std::vector<std::string_view>
     bool seen[4] = {};
     for (std::size_t i = 1; i < parts.size(); ++i) {
         const std::size_t equals = parts[i].find('=');
-        const std::string_view name = Trimmed(parts[i].substr(0, equals));
+        const std::string_view name = trimBlanks(parts[i].substr(0, equals));
         const bool hasValue = equals != std::string_view::npos;
-        const std::string_view value = hasValue ? Trimmed(parts[i].substr(equals + 1)) : std::string_view{};
+        const std::string_view value = hasValue ? trimBlanks(parts[i].substr(equals + 1)) : std::string_view{};
         int which = -1;
         if (name == "server_no_context_takeover" && !hasValue) {
             which = 0;

@@ -199,3 +199,13 @@ TEST(Base64, EncodesWithPaddingAndDecodesOnlyWellFormedText) {
         EXPECT_FALSE(base64Decode(bad).has_value()) << bad;
     }
 }
+
+TEST(TrimBlanksAndSameLetters, FieldValueWhiteSpaceAndAsciiCase) {
+    EXPECT_EQ(trimBlanks(" \t gzip ;q=1 \t"), "gzip ;q=1");
+    EXPECT_EQ(trimBlanks(" \t "), "");
+    EXPECT_EQ(trimBlanks("\r\nx\r\n"), "\r\nx\r\n");  // only blanks and tabs
+    EXPECT_TRUE(sameLetters("WebSocket", "websocket"));
+    EXPECT_TRUE(sameLetters("", ""));
+    EXPECT_FALSE(sameLetters("basic", "basics"));
+    EXPECT_FALSE(sameLetters("\xc3\x89", "\xc3\xa9"));  // no case folding beyond ASCII
+}
