@@ -1,10 +1,12 @@
 #include "platform/child_process.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "platform/poller.h"
 #include "platform/win32/process_start.h"
 #include "platform/win32/wide_text.h"
 
@@ -154,7 +156,7 @@ void writeInput(HANDLE pipe, std::string_view input) {
 }  // namespace
 
 ChildRun runChild(const ChildOptions& options, std::string_view input, const ChildOutput& output, int timeoutMs,
-                  int pauseMs) {
+                  int pauseMs, const ChildRunEnds& ends) {
     ChildRun run;
     auto started = ChildProcess::start(options);
     if (!started.ok()) {
@@ -181,6 +183,9 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, const Chi
     std::thread reader([&child, &over] { readOutput(toHandle(child.outputFd()), over); });
 
     bool pauseTold = pauseMs < 0;
+    constexpr int stopLookMs = 50;
+    auto pauseDue = Clock::now() + std::chrono::milliseconds(pauseMs < 0 ? 0 : pauseMs);
+    auto nextCheck = Clock::now() + std::chrono::milliseconds(ends.checkMs < 0 ? 0 : ends.checkMs);
     {
         std::unique_lock<std::mutex> guard(over.lock);
         for (;;) {
@@ -189,6 +194,7 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, const Chi
                 over.havePiece = false;
                 guard.unlock();
                 pauseTold = pauseMs < 0;
+                if (!pauseTold) pauseDue = Clock::now() + std::chrono::milliseconds(pauseMs);
                 const bool more = output(piece);
                 guard.lock();
                 over.changed.notify_all();
@@ -199,16 +205,32 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, const Chi
                 continue;
             }
             if (over.ended) break;
+            // A stop or an unwanted run ends it at the next look.
+            if (ends.stopFd >= 0) {
+                const auto stop = waitDescriptor(ends.stopFd, readable, 0);
+                if (stop.ok() && stop.value() != 0) {
+                    run.outcome = ChildRun::Outcome::stopped;
+                    break;
+                }
+            }
+            if (ends.wanted && ends.checkMs >= 0 && Clock::now() >= nextCheck) {
+                nextCheck = Clock::now() + std::chrono::milliseconds(ends.checkMs);
+                guard.unlock();
+                const bool wanted = ends.wanted();
+                guard.lock();
+                if (!wanted) {
+                    run.outcome = ChildRun::Outcome::abandoned;
+                    break;
+                }
+                continue;
+            }
             int left = millisecondsLeft(deadline);
             if (left == 0) {
                 run.outcome = ChildRun::Outcome::timedOut;
                 break;
             }
-            const bool pauseWait = !pauseTold && pauseMs < left;
-            if (pauseWait) left = pauseMs;
-            const bool woke = over.changed.wait_for(guard, std::chrono::milliseconds(left),
-                                                    [&] { return over.havePiece || over.ended; });
-            if (!woke && pauseWait) {
+            // The pause is told once the output has been quiet for pauseMs.
+            if (!pauseTold && Clock::now() >= pauseDue) {
                 pauseTold = true;
                 guard.unlock();
                 const bool more = output(std::string_view());
@@ -217,7 +239,14 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, const Chi
                     run.outcome = ChildRun::Outcome::abandoned;
                     break;
                 }
+                continue;
             }
+            if (!pauseTold) left = std::min(left, millisecondsLeft(pauseDue));
+            // Pipes cannot be waited on with the stop socket: look again soon.
+            if (ends.stopFd >= 0) left = std::min(left, stopLookMs);
+            if (ends.wanted && ends.checkMs >= 0) left = std::min(left, std::max(ends.checkMs, 1));
+            over.changed.wait_for(guard, std::chrono::milliseconds(std::max(left, 1)),
+                                  [&] { return over.havePiece || over.ended; });
         }
         over.stopping = true;
         over.changed.notify_all();
