@@ -266,26 +266,6 @@ ChildRun runChild(const ChildOptions& options, std::string_view input, const Chi
     return run;
 }
 
-ChildRun runChild(const ChildOptions& options, std::string_view input, std::size_t maxOutput, int timeoutMs) {
-    std::string collected;
-    bool tooLarge = false;
-    ChildRun run = runChild(
-        options, input,
-        [&](std::string_view bytes) {
-            if (collected.size() + bytes.size() > maxOutput) {
-                collected.append(bytes.substr(0, maxOutput - collected.size()));
-                tooLarge = true;
-                return false;
-            }
-            collected.append(bytes);
-            return true;
-        },
-        timeoutMs);
-    if (tooLarge && run.outcome == ChildRun::Outcome::abandoned) run.outcome = ChildRun::Outcome::outputTooLarge;
-    run.output = std::move(collected);
-    return run;
-}
-
 std::vector<std::string> currentEnvironment() {
     std::vector<std::string> entries;
     wchar_t* block = ::GetEnvironmentStringsW();
