@@ -18,11 +18,15 @@
 //       return velko::Answer::text("ok");
 //   });
 //
-// What answers a request, in order: a command (form field "velkoid" naming
-// a command registered with onCommand), a route (on: method and path), a
+// What answers a request, in order: a command (a POST, or a GET with
+// ServerOptions::commandsOnGet, whose form field "velkoid" names a command
+// registered with onCommand), a route (on: method and path), a
 // stored value (the path "/" + its name), then the document root's files,
 // CGI programs and PHP scripts, then the 404 page. Routes and commands match
 // the request's path after percent-decoding and collapsing runs of '/'.
+// A command, or a route of a method other than GET, HEAD and OPTIONS, sent
+// by a page of another site is answered 403; a Host the server does not
+// answer for (on a loopback address: any but this machine's names), 421.
 //
 // Handlers may block: they run on the library's own threads, off the path
 // that reads requests and serves files, at most
@@ -163,6 +167,30 @@ struct AccessLog {
     }
 };
 
+// Header fields added to every answer (a script's or handler's own field of
+// the same name is kept instead). Empty texts add nothing.
+struct SecurityHeaders {
+    // Strict-Transport-Security, on HTTPS answers only: "max-age=31536000".
+    std::string strictTransportSecurity;
+    // "DENY" or "SAMEORIGIN": X-Frame-Options, with Content-Security-Policy
+    // frame-ancestors 'none' or 'self'.
+    std::string frameOptions;
+    // What browsers do without the field, so on by default.
+    std::string referrerPolicy = "strict-origin-when-cross-origin";
+    // X-Content-Type-Options: nosniff (stored values always carry it).
+    bool noSniff = false;
+
+    // All of them: a site served only over HTTPS, never in a frame.
+    static SecurityHeaders strict() {
+        SecurityHeaders headers;
+        headers.strictTransportSecurity = "max-age=31536000";
+        headers.frameOptions = "DENY";
+        headers.referrerPolicy = "no-referrer";
+        headers.noSniff = true;
+        return headers;
+    }
+};
+
 // How the server is started. The limits and time-outs are the library's
 // defaults; the user guide's table says what a client sees past each.
 struct ServerOptions {
@@ -208,6 +236,20 @@ struct ServerOptions {
     // Event loops, each a thread that owns its connections from accept to
     // close; 0: one per processor the process may run on.
     std::size_t loops = 0;
+
+    // Commands run for POST; true: for GET as well (a link or a typed
+    // address can run one then). HEAD never runs a command.
+    bool commandsOnGet = false;
+    // Origins ("https://panel.example:8443") whose pages may post commands
+    // and call routes of methods other than GET, HEAD and OPTIONS, beside
+    // the server's own; other sites' are refused with 403.
+    std::vector<std::string> allowedOrigins;
+    // Host names answered beside "localhost", 127.0.0.1 and [::1]; on a
+    // server bound to a loopback address every other Host is answered 421.
+    // Bound elsewhere, a list that is not empty also limits the names
+    // (IP addresses pass).
+    std::vector<std::string> allowedHosts;
+    SecurityHeaders securityHeaders;
 };
 
 class VELKO_API Server {

@@ -21,5 +21,13 @@ KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options) {
     settings.keyPassphrase = options.keyPassphrase;
     settings.transceiver.loops = options.loops;
     settings.transceiver.connectionTimeout = std::chrono::duration_cast<std::chrono::microseconds>(options.idleTimeout);
+    KoSiteRules& site = http.site;
+    site.commandsOnGet = options.commandsOnGet;
+    site.allowedOrigins = options.allowedOrigins;
+    site.allowedHosts = options.allowedHosts;
+    site.fields.strictTransportSecurity = options.securityHeaders.strictTransportSecurity;
+    site.fields.frameOptions = options.securityHeaders.frameOptions;
+    site.fields.referrerPolicy = options.securityHeaders.referrerPolicy;
+    site.fields.noSniff = options.securityHeaders.noSniff;
     return settings;
 }

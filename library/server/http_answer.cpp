@@ -19,6 +19,7 @@ std::string ReasonOf(std::int32_t status) {
     switch (status) {
     case 100: return "Continue";
     case 302: return "Found";
+    case 421: return "Misdirected Request";
     case 502: return "Bad Gateway";
     case 504: return "Gateway Timeout";
     default: return "Status";
@@ -71,6 +72,11 @@ constexpr AnswerField kAnswerFields[] = {
     {"content-type", "Content-Type"},   {"content-range", "Content-Range"}, {"accept-ranges", "Accept-Ranges"},
     {"last-modified", "Last-Modified"}, {"etag", "ETag"},                   {"cache-control", "Cache-Control"},
     {"allow", "Allow"},
+    {"x-content-type-options", "X-Content-Type-Options"},
+    {"strict-transport-security", "Strict-Transport-Security"},
+    {"x-frame-options", "X-Frame-Options"},
+    {"content-security-policy", "Content-Security-Policy"},
+    {"referrer-policy", "Referrer-Policy"},
 };
 
 // A 1xx, 204 or 304 answer has no body to announce.

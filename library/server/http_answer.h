@@ -8,7 +8,10 @@
 // "Transfer-Encoding: chunked", or nothing to an HTTP/1.0 client, which
 // reads to the end of the connection), the response's fields that answers
 // carry ("content-type", "content-range", "accept-ranges",
-// "last-modified", "etag", "cache-control", "allow", in this order),
+// "last-modified", "etag", "cache-control", "allow", and the security
+// fields "x-content-type-options", "strict-transport-security",
+// "x-frame-options", "content-security-policy", "referrer-policy", in this
+// order),
 // "Location:" when it has a location, the CGI header lines (field
 // ":cgi:"), "Connection: close" when the connection ends after it
 // ("Connection: keep-alive" when an HTTP/1.0 request's connection stays),

@@ -10,6 +10,7 @@
 #include "message/message_limits.h"
 #include "server/cgi_output.h"
 #include "server/server_settings.h"
+#include "server/site_rules.h"
 
 // PHP scripts run in a pool of persistent php-cgi processes spoken to over
 // FastCGI.
@@ -73,4 +74,7 @@ struct KoHTTPSettings {
     KoServerSettings server;
     // Host handlers that may block, running at once; further calls wait.
     std::size_t handlerConcurrency = 8;
+    // Which requests may act, for which Host names, with which security
+    // fields in the answers.
+    KoSiteRules site;
 };

@@ -18,6 +18,7 @@
 #include "server/mime_types.h"
 #include "server/file_cache.h"
 #include "server/request_path.h"
+#include "server/site_rules.h"
 
 namespace {
 
@@ -49,6 +50,36 @@ std::string Value(const KoStringMap& map, const std::string& key) {
     return it == map.end() ? std::string() : it->second;
 }
 
+// A request that would act, sent by a page of another site.
+bool CrossSite(const KoXHeader& request, const KoSiteRules& rules) {
+    if (!KoMethodActs(request.methodCode.load())) return false;
+    const std::string fetchSite = request.FirstValue("sec-fetch-site");
+    const std::string origin = request.FirstValue("origin");
+    const std::string referer = request.FirstValue("referer");
+    const char* scheme = request.ProtocolCode() == protocol::HTTPS ? "https" : "http";
+    return KoIsCrossSite({fetchSite, origin, referer}, scheme, request.FirstValue("host"), rules);
+}
+
+// The security fields, names in lower case as response fields are kept.
+KoRequestRouter::FieldList SecurityFieldsOf(const KoSiteRules& rules, bool https) {
+    KoRequestRouter::FieldList fields = KoSecurityFieldLines(rules.fields, https);
+    for (auto& [name, value] : fields) {
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    }
+    return fields;
+}
+
+// Whether a script's own header lines name the field already.
+bool ScriptNames(const KoXResponseHeader& response, const std::string& name) {
+    auto cgi = response.fields.find(kCgiLinesField);
+    if (cgi == response.fields.end()) return false;
+    return std::any_of(cgi->second.begin(), cgi->second.end(), [&](const std::string& line) {
+        return line.size() > name.size() && line[name.size()] == ':' &&
+               sameLetters(std::string_view(line).substr(0, name.size()), name);
+    });
+}
+
 }  // namespace
 
 KoRequestRouter::KoRequestRouter(KoTransceiver& transceiver_, KoRouterServices& services_, KoRouterConfig config_,
@@ -59,7 +90,9 @@ KoRequestRouter::KoRequestRouter(KoTransceiver& transceiver_, KoRouterServices& 
       settings(std::move(settings_)),
       runner(transceiver_.Scheduler(), settings),
       handlers(transceiver_.Scheduler(), settings.handlerConcurrency, "KoHostHandler"),
-      php(transceiver_.Scheduler(), config.phpBinary, platform::absolutePath(config.documentRoot), settings) {}
+      php(transceiver_.Scheduler(), config.phpBinary, platform::absolutePath(config.documentRoot), settings),
+      plainFields(SecurityFieldsOf(settings.site, false)),
+      tlsFields(SecurityFieldsOf(settings.site, true)) {}
 
 KoRequestRouter::~KoRequestRouter() { stop(); }
 
@@ -82,6 +115,14 @@ int KoRequestRouter::route(const std::string&, std::shared_ptr<KoXHeader> reques
         // What else the client sent cannot be trusted to be framed right.
         request->closeAfter = true;
         auto response = answerFor(*request, status);
+        KoSetTextBody(*response);
+        return send(*request, response);
+    }
+    // A name pointed at this machine by another site (DNS rebinding) must
+    // not let that site's pages read the answers.
+    if (!KoHostAllowed(request->FirstValue("host"), Value(request->description, description_key::localaddress),
+                       settings.site)) {
+        auto response = answerFor(*request, 421);
         KoSetTextBody(*response);
         return send(*request, response);
     }
@@ -115,6 +156,9 @@ std::shared_ptr<KoXResponseHeader> KoRequestRouter::answerFor(const KoXHeader& r
 
 int KoRequestRouter::send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response) {
     response->setState(header_state::Complete);
+    for (const auto& [name, value] : request.ProtocolCode() == protocol::HTTPS ? tlsFields : plainFields) {
+        if (response->fields.count(name) == 0 && !ScriptNames(*response, name)) response->fields[name] = {value};
+    }
     // The request's connection takes it on its own loop, from any thread.
     if (auto sink = response->answerSink.lock()) {
         sink->answer(response);
@@ -212,6 +256,8 @@ int KoRequestRouter::sendRefusedForm(const KoXHeader& request, std::int32_t stat
 }
 
 int KoRequestRouter::routeCommand(const std::shared_ptr<KoXHeader>& request) {
+    // HEAD never acts, GET only where the host lets a link run commands.
+    if (!KoMethodMayCommand(request->methodCode.load(), settings.site)) return 0;
     // The form is read only where a command could answer: a body that
     // nobody asks for costs no form, and a static file answers without one.
     const bool atCommandUrl = !config.commandUrl.empty() && request->path == config.commandUrl;
@@ -224,6 +270,7 @@ int KoRequestRouter::routeCommand(const std::shared_ptr<KoXHeader>& request) {
     if (!id.empty()) {
         KoHTTPMessageBlock* commandField = request->Field(std::string("velkocommand"));
         const std::string command = commandField == nullptr ? std::string() : commandField->Text();
+        if (services.hasHandler(id) && CrossSite(*request, settings.site)) return sendRefusedForm(*request, 403);
         if (services.handlerMayBlock(id)) {
             return answerLater(request, [this, id, command](KoXHeader& asked, KoXResponseHeader& response) {
                 // Unregistered while it waited.
@@ -239,6 +286,7 @@ int KoRequestRouter::routeCommand(const std::shared_ptr<KoXHeader>& request) {
     if (config.commandUrl.empty() || request->path != config.commandUrl) return 0;
     std::unique_ptr<KoApplicationHandler> handler = services.createHandler(id);
     if (!handler) return 0;
+    if (CrossSite(*request, settings.site)) return sendRefusedForm(*request, 403);
     auto response = answerFor(*request, 200);
     handler->message(*request, *response, "&new");
     return send(*request, response);
@@ -250,6 +298,7 @@ int KoRequestRouter::routeHost(const std::shared_ptr<KoXHeader>& request) {
     std::shared_ptr<KoApplicationHandler> handler =
         services.routeHandler(MethodTokenOf(request->methodCode.load()), *path);
     if (!handler) return 0;
+    if (CrossSite(*request, settings.site)) return sendRefusedForm(*request, 403);
     if (handler->mayBlock()) {
         return answerLater(request, [handler](KoXHeader& asked, KoXResponseHeader& response) {
             // Read here, off the loop, where the handler's own thread pays for it.
@@ -362,6 +411,9 @@ int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request) {
         } else {
             auto response = answerFor(*request, 200);
             services.storeLookup(decision.decoded.substr(1), *response);
+            // A value a visitor set must not be taken for a page with scripts.
+            if (response->fields.count("content-type") == 0) response->fields["content-type"] = {kPlainTextType};
+            response->fields["x-content-type-options"] = {"nosniff"};
             return send(*request, response);
         }
     case KoPathDecision::Kind::program:

@@ -1,6 +1,7 @@
 // Server stack: KoRequestRouter, the request router that a client installs
 // for its HTTP and HTTPS requests. A request that breaks the Host rules is
-// answered 400 and its connection closed; "OPTIONS *" is answered 204 with
+// answered 400 and its connection closed, one whose Host the site rules do
+// not answer (site_rules.h) 421; "OPTIONS *" is answered 204 with
 // the methods the server takes. Then it answers, in this order: application
 // commands (form field "velkoid", handled by the application's handler
 // registry, or a new handler for the command URL), the host's routes (by
@@ -27,7 +28,12 @@
 // standard error, never 404. What it learns of files (status, place, the
 // open file) comes from the calling thread's KoFileCache.
 //
-// Methods (request_rules.h): commands take GET, HEAD and POST, the host's
+// A command, or a host's route of a method that acts, asked by a page of
+// another site is answered 403. Every answer gets the site's security
+// fields; a stored value is plain text that browsers may not sniff.
+//
+// Methods (request_rules.h): commands take POST (GET with the site rules'
+// commandsOnGet; HEAD never), the host's
 // routes the methods they are registered for; store values, CGI programs
 // and scripts GET, HEAD and POST; static files GET and
 // HEAD, answered with validators, preconditions and ranges (file_answer.h).
@@ -58,6 +64,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "jobs/bounded_work_queue.h"
 #include "platform/error.h"
@@ -116,6 +124,7 @@ public:
     bool runProgram(const std::string& programPath, std::shared_ptr<KoXHeader> request);
 
     const KoRouterConfig& Config() const { return config; }
+    using FieldList = std::vector<std::pair<std::string, std::string>>;
     KoCgiRunner& Runner() { return runner; }
 
 private:
@@ -156,4 +165,8 @@ private:
     KoBoundedWorkQueue handlers;
     KoPhpPool php;
     KoScriptStreams scripts;
+    // The security fields every answer gets (names in lower case), over
+    // plain HTTP and over TLS.
+    const FieldList plainFields;
+    const FieldList tlsFields;
 };

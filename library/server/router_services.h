@@ -50,6 +50,8 @@ public:
     // Whether any command handler is registered: without one, no request's
     // form needs to be read to look for "velkoid".
     virtual bool hasCommands() { return true; }
+    // Whether a command handler is registered under key.
+    virtual bool hasHandler(const std::string&) { return true; }
     // Whether the handler registered under key may block; false without one.
     virtual bool handlerMayBlock(const std::string&) { return false; }
     // The host's route for a request's method and (normalised) path, or null;

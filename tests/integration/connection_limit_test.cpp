@@ -45,7 +45,7 @@ TEST_F(ConnectionLimit, SilentConnectionsMakeRoomAndGoAfterTheHeaderDeadline) {
     ASSERT_TRUE(Eventually([&] { return Engine().ConnectionCount() == limit; }));
     for (int i = 0; i < 4; ++i) {
         RawHttpClient client(port);
-        client.send("GET /small.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        client.send("GET /small.txt HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
         EXPECT_TRUE(client.readUntilContains("\r\n\r\nsmall", 5000ms)) << i << ": " << client.received();
         EXPECT_LE(Engine().ConnectionCount(), limit);
     }
@@ -65,12 +65,12 @@ TEST_F(ConnectionLimit, ConnectionsThatAskedAreKept) {
     RawHttpClient asking(port);
     asking.send("GET /small.txt HTTP/1.1\r\nHo");  // a request under way
     RawHttpClient kept(port);
-    kept.send("GET /small.txt HTTP/1.1\r\nHost: x\r\n\r\n");
+    kept.send("GET /small.txt HTTP/1.1\r\nHost: localhost\r\n\r\n");
     ASSERT_TRUE(kept.readUntilContains("\r\n\r\nsmall", 5000ms));
     ASSERT_TRUE(Eventually([&] { return Engine().ConnectionCount() == 2; }));
     // The resting keep-alive connection makes room; the one asking does not.
     RawHttpClient fresh(port);
-    fresh.send("GET /small.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    fresh.send("GET /small.txt HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
     EXPECT_TRUE(fresh.readUntilContains("\r\n\r\nsmall", 5000ms)) << fresh.received();
     EXPECT_TRUE(kept.readUntilClosed(5000ms));
     asking.send("st: x\r\nConnection: close\r\n\r\n");

@@ -86,9 +86,9 @@ TEST_F(FileServing, NotModifiedHasNoBodyAndTheNextAnswerFollowsIt) {
     const std::string modified = FieldOf(first, "Last-Modified");
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /style.css HTTP/1.1\r\nHost: x\r\nIf-None-Match: \"other\", " + tag + "\r\n\r\n"
-                "GET /style.css HTTP/1.1\r\nHost: x\r\nIf-Modified-Since: " + modified + "\r\n\r\n"
-                "GET /style.css HTTP/1.1\r\nHost: x\r\nIf-None-Match: \"other\"\r\nIf-Modified-Since: " + modified +
+    client.send("GET /style.css HTTP/1.1\r\nHost: localhost\r\nIf-None-Match: \"other\", " + tag + "\r\n\r\n"
+                "GET /style.css HTTP/1.1\r\nHost: localhost\r\nIf-Modified-Since: " + modified + "\r\n\r\n"
+                "GET /style.css HTTP/1.1\r\nHost: localhost\r\nIf-None-Match: \"other\"\r\nIf-Modified-Since: " + modified +
                 "\r\n\r\n");
     for (int i = 0; i < 2; ++i) {
         const std::string answer = client.takeAnswer(milliseconds(5000));
@@ -112,7 +112,7 @@ TEST_F(FileServing, ScriptsNotModifiedEndsWithItsHead) {
     Start();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /cgi-bin/unchanged.sh HTTP/1.1\r\nHost: x\r\n\r\nGET /style.css HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /cgi-bin/unchanged.sh HTTP/1.1\r\nHost: localhost\r\n\r\nGET /style.css HTTP/1.1\r\nHost: localhost\r\n\r\n");
     const std::string first = client.takeAnswer(milliseconds(8000));
     EXPECT_EQ(StatusLineOf(first), "HTTP/1.1 304 Not Modified") << first;
     EXPECT_EQ(FieldOf(first, "ETag"), "\"s\"");
@@ -144,7 +144,7 @@ TEST_F(FileServing, OneRangeFromTheFile) {
     const std::string tail = Get("/data.bin", "Range: bytes=-10\r\n");
     EXPECT_EQ(BodyOf(tail), content.substr(content.size() - 10));
     // HEAD: the head a GET would get, nothing after it.
-    const std::string head = Exchange("HEAD /data.bin HTTP/1.1\r\nHost: x\r\nRange: bytes=0-99\r\n"
+    const std::string head = Exchange("HEAD /data.bin HTTP/1.1\r\nHost: localhost\r\nRange: bytes=0-99\r\n"
                                       "Connection: close\r\n\r\n");
     EXPECT_EQ(StatusLineOf(head), "HTTP/1.1 206 Partial Content");
     EXPECT_EQ(FieldOf(head, "Content-Length"), "100");
@@ -187,11 +187,11 @@ TEST_F(FileServing, UnsatisfiableRangeAndIfRange) {
 // HTTP/1.1 requests without Host, or with two, were answered 200.
 TEST_F(FileServing, HostRulesOfHttp11) {
     Start();
-    for (const std::string& fields : {std::string(), std::string("Host: x\r\nHost: x\r\n"),
+    for (const std::string& fields : {std::string(), std::string("Host: localhost\r\nHost: localhost\r\n"),
                                       std::string("Host: a b\r\n")}) {
         RawHttpClient client(port);
         ASSERT_TRUE(client.connected());
-        client.send("GET /style.css HTTP/1.1\r\n" + fields + "\r\nGET /style.css HTTP/1.1\r\nHost: x\r\n\r\n");
+        client.send("GET /style.css HTTP/1.1\r\n" + fields + "\r\nGET /style.css HTTP/1.1\r\nHost: localhost\r\n\r\n");
         EXPECT_TRUE(client.readUntilClosed(milliseconds(5000))) << fields;
         EXPECT_EQ(StatusLineOf(client.received()), "HTTP/1.1 400 Bad Request") << fields;
         EXPECT_NE(client.received().find("Connection: close\r\n"), std::string::npos) << fields;
@@ -240,7 +240,7 @@ TEST_F(FileServing, MethodsOnFilesAndScripts) {
     };
     for (const auto& row : table) {
         const std::string answer =
-            Exchange(row.request + " HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+            Exchange(row.request + " HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
         EXPECT_EQ(StatusLineOf(answer), row.status) << row.request;
         EXPECT_EQ(FieldOf(answer, "Allow"), row.allow) << row.request;
         if (row.body != "*") {

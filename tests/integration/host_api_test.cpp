@@ -91,6 +91,8 @@ protected:
 };
 
 TEST_F(HostApi, CommandsByIdAndRoutesByPath) {
+    // A command in a query string runs only where the host asks for it.
+    options.commandsOnGet = true;
     Start();
     server->onCommand("calc", [](const velko::Request& request) {
         return velko::Answer::text(request.command + ":" + request.formValue("a") + "+" + request.formValue("b") + ":" +

@@ -88,8 +88,8 @@ TEST_F(HostileRequest, RequestLineWithoutVersionIsRefusedAndCloses) {
     Start();
     const std::string answer = Exchange(
         "GET /index.html\r\n"
-        "GET /sub/ HTTP/1.1\r\nHost: x\r\n\r\n"
-        "GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+        "GET /sub/ HTTP/1.1\r\nHost: localhost\r\n\r\n"
+        "GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(StatusLineOf(answer), "HTTP/1.1 400 Bad Request") << answer;
     EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << "only one answer:\n" << answer;
     EXPECT_EQ(answer.find("<p>sub</p>"), std::string::npos);
@@ -112,12 +112,12 @@ TEST_F(HostileRequest, RequestLinesAnsweredWithTheirStatus) {
         {"GET", "HTTP/1.1 400 Bad Request"},
     };
     for (const auto& row : rows) {
-        const std::string answer = Exchange(row.line + "\r\nHost: x\r\n\r\nGET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+        const std::string answer = Exchange(row.line + "\r\nHost: localhost\r\n\r\nGET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n");
         EXPECT_EQ(StatusLineOf(answer), row.status) << row.line;
         EXPECT_NE(HeadOf(answer).find("Connection: close\r\n"), std::string::npos) << row.line;
         EXPECT_EQ(answer.find("<html>home</html>"), std::string::npos) << row.line;
     }
-    EXPECT_EQ(BodyOf(Exchange("get /index.html http/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")),
+    EXPECT_EQ(BodyOf(Exchange("get /index.html http/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n")),
               "<html>home</html>");
 }
 
@@ -136,7 +136,7 @@ TEST_F(HostileRequest, Http10KeepAliveIsAnnounced) {
     EXPECT_NE(HeadOf(closing).find("\r\nConnection: close\r\n"), std::string::npos) << closing;
     EXPECT_TRUE(client.readUntilClosed(milliseconds(3000)));
     // HTTP/1.1 keeps its form: nothing said while the connection stays.
-    const std::string plain = Exchange("GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n", milliseconds(300));
+    const std::string plain = Exchange("GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n", milliseconds(300));
     EXPECT_EQ(HeadOf(plain).find("Connection:"), std::string::npos) << plain;
 }
 
@@ -158,12 +158,12 @@ TEST_F(HostileRequest, FailedCommandIsAnswered500) {
     ASSERT_NE(server->application->registerHandler(std::make_unique<FailingCommand>()), nullptr);
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /?velkoid=failing&velkocommand=x HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /?velkoid=failing&velkocommand=x HTTP/1.1\r\nHost: localhost\r\n\r\n");
     const std::string answer = client.takeAnswer(milliseconds(3000));
     EXPECT_EQ(StatusLineOf(answer), "HTTP/1.1 500 Internal Error") << answer;
     EXPECT_EQ(BodyOf(answer), "it broke");
     // The connection goes on.
-    client.send("GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(3000))), "<html>home</html>");
 }
 
@@ -174,17 +174,17 @@ TEST_F(HostileRequest, FailedCommandIsAnswered500) {
 TEST_F(HostileRequest, AmbiguousRequestsAreRefusedAndClose) {
     WriteFile(root + "a\x02" "b.txt", "SECRET-BY-ESCAPE");
     Start();
-    const std::string next = "GET /sub/ HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string next = "GET /sub/ HTTP/1.1\r\nHost: localhost\r\n\r\n";
     const struct {
         const char* name;
         std::string bytes;
     } rows[] = {
-        {"name that is no token", "GET /cgi-bin/hello.sh HTTP/1.1\r\nHost: x\r\nHost=evil.example/: x\r\n\r\n"},
-        {"leading colon", "POST /index.html HTTP/1.1\r\nHost: x\r\n:Content-Length: " +
+        {"name that is no token", "GET /cgi-bin/hello.sh HTTP/1.1\r\nHost: localhost\r\nHost=evil.example/: x\r\n\r\n"},
+        {"leading colon", "POST /index.html HTTP/1.1\r\nHost: localhost\r\n:Content-Length: " +
                               std::to_string(next.size()) + "\r\n\r\n"},
-        {"chunk size and a blank", "POST /cgi-bin/hello.sh HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+        {"chunk size and a blank", "POST /cgi-bin/hello.sh HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n"
                                    "3 \r\nabc\r\n0\r\n\r\n"},
-        {"escape of one digit", "GET /a%2/b.txt HTTP/1.1\r\nHost: x\r\n\r\n"},
+        {"escape of one digit", "GET /a%2/b.txt HTTP/1.1\r\nHost: localhost\r\n\r\n"},
     };
     for (const auto& row : rows) {
         const std::string answer = Exchange(row.bytes + next);
@@ -201,11 +201,11 @@ TEST_F(HostileRequest, ConnectionFieldIsAListOfTokens) {
     Start();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /index.html HTTP/1.1\r\nHost: x\r\nConnection: x-closed-thing\r\n\r\n");
+    client.send("GET /index.html HTTP/1.1\r\nHost: localhost\r\nConnection: x-closed-thing\r\n\r\n");
     const std::string kept = client.takeAnswer(milliseconds(5000));
     EXPECT_EQ(BodyOf(kept), "<html>home</html>");
     EXPECT_EQ(HeadOf(kept).find("Connection: close"), std::string::npos) << kept;
-    client.send("GET /sub/ HTTP/1.1\r\nHost: x\r\nConnection: te, Close\r\n\r\n");
+    client.send("GET /sub/ HTTP/1.1\r\nHost: localhost\r\nConnection: te, Close\r\n\r\n");
     const std::string closing = client.takeAnswer(milliseconds(5000));
     EXPECT_EQ(BodyOf(closing), "<p>sub</p>");
     EXPECT_TRUE(client.readUntilClosed(milliseconds(3000)));
@@ -226,7 +226,7 @@ public:
 TEST_F(HostileRequest, FormsAreReadOnlyForCommandsAndWithinABound) {
     Start();
     const auto post = [](const std::string& target, const std::string& body) {
-        return "POST " + target + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+        return "POST " + target + " HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/x-www-form-urlencoded\r\n"
                "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     };
     std::string pairs;
@@ -254,14 +254,14 @@ TEST_F(HostileRequest, FileThatCannotBeOpenedForWantOfDescriptorsIs503) {
     ASSERT_TRUE(client.connected());
     // Another file first: one answered before is kept open and needs no
     // descriptor.
-    client.send("GET /sub/index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /sub/index.html HTTP/1.1\r\nHost: localhost\r\n\r\n");
     ASSERT_EQ(BodyOf(client.takeAnswer(milliseconds(3000))), "<p>sub</p>");
 
     const std::size_t limit = platform::descriptorLimit();
     testing::internal::CaptureStderr();
     // No descriptor above the standard three can be opened now.
     ASSERT_TRUE(platform::setDescriptorLimit(3));
-    client.send("GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n");
     const std::string answer = client.takeAnswer(milliseconds(3000));
     platform::setDescriptorLimit(limit);
     const std::string errors = testing::internal::GetCapturedStderr();

@@ -46,7 +46,7 @@ TEST_F(HttpProtocol, ExpectContinueGetsInterimAnswerBeforeTheBody) {
     Start();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n");
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: localhost\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n");
     const std::string interim = client.takeAnswer(milliseconds(5000));
     EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
     // Nothing else may come before the body is sent.
@@ -61,7 +61,7 @@ TEST_F(HttpProtocol, ExpectContinueWithOversizedBodyIsRefusedAtOnce) {
     Start([](KoApplicationSettings& s) { s.http.limits.maxBodySize = 1024; });
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\nExpect: 100-continue\r\n\r\n");
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: localhost\r\nContent-Length: 1000000\r\nExpect: 100-continue\r\n\r\n");
     const std::string answer = client.takeAnswer(milliseconds(5000));
     EXPECT_EQ(StatusLineOf(answer).substr(0, 12), "HTTP/1.1 413") << answer;
     EXPECT_EQ(answer.find("100 Continue"), std::string::npos);
@@ -73,7 +73,7 @@ TEST_F(HttpProtocol, ExpectContinueWithHugeAnnouncedLengthIsRefusedNotFailed) {
     Start();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 999999999999999999999999\r\n"
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: localhost\r\nContent-Length: 999999999999999999999999\r\n"
                 "Expect: 100-continue\r\n\r\n");
     const std::string answer = client.takeAnswer(milliseconds(5000));
     const std::string status = StatusLineOf(answer).substr(0, 10);
@@ -98,7 +98,7 @@ TEST_F(HttpProtocol, StalledBodyClosesTheConnection) {
     Start([](KoApplicationSettings& s) { s.http.bodyProgressDeadline = milliseconds(400); });
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n0123456789");
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100\r\n\r\n0123456789");
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(client.readUntilClosed(milliseconds(5000))) << client.received();
     EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(200));
@@ -110,7 +110,7 @@ TEST_F(HttpProtocol, BodyThatKeepsComingOutlivesTheProgressDeadline) {
     Start([](KoApplicationSettings& s) { s.http.bodyProgressDeadline = milliseconds(1000); });
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 8\r\n\r\n");
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: localhost\r\nContent-Length: 8\r\n\r\n");
     // Eight bytes over 1.6 seconds: longer than the deadline in total,
     // but never silent for that long.
     for (char c : std::string("12345678")) {
@@ -128,7 +128,7 @@ TEST_F(HttpProtocol, CgiOutputLimitBoundsWhatIsHeldNotWhatIsSent) {
     KoBodyStream::resetLargestHeld();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /cgi-bin/flood.sh HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /cgi-bin/flood.sh HTTP/1.1\r\nHost: localhost\r\n\r\n");
     ASSERT_TRUE(client.readUntilContains("\r\n0\r\n\r\n", milliseconds(8000))) << client.received().substr(0, 200);
     const std::string flood = client.received();
     EXPECT_EQ(StatusLineOf(flood), "HTTP/1.1 200 OK");
@@ -138,7 +138,7 @@ TEST_F(HttpProtocol, CgiOutputLimitBoundsWhatIsHeldNotWhatIsSent) {
     EXPECT_GT(KoBodyStream::largestHeld(), 0u);
     EXPECT_LE(KoBodyStream::largestHeld(), 16u * 1024 + 64 * 1024);
     // The connection goes on.
-    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nok");
+    client.send("POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\nok");
     ASSERT_TRUE(client.readUntilContains("len=2\nok", milliseconds(8000)));
 }
 
@@ -146,7 +146,7 @@ TEST_F(HttpProtocol, Http10WithoutKeepAliveIsClosedAfterItsAnswer) {
     Start();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /style.css HTTP/1.0\r\nHost: x\r\n\r\n");
+    client.send("GET /style.css HTTP/1.0\r\nHost: localhost\r\n\r\n");
     const std::string answer = client.takeAnswer(milliseconds(5000));
     EXPECT_EQ(BodyOf(answer), "body{}");
     EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
@@ -157,12 +157,12 @@ TEST_F(HttpProtocol, Http10WithKeepAliveStaysOpen) {
     Start();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /style.css HTTP/1.0\r\nHost: x\r\nConnection: keep-alive\r\n\r\n");
+    client.send("GET /style.css HTTP/1.0\r\nHost: localhost\r\nConnection: keep-alive\r\n\r\n");
     const std::string first = client.takeAnswer(milliseconds(5000));
     EXPECT_EQ(BodyOf(first), "body{}");
     EXPECT_EQ(first.find("Connection: close"), std::string::npos) << first;
     EXPECT_FALSE(client.readUntilClosed(milliseconds(500)));
-    client.send("GET /app.js HTTP/1.0\r\nHost: x\r\nConnection: Keep-Alive\r\n\r\n");
+    client.send("GET /app.js HTTP/1.0\r\nHost: localhost\r\nConnection: Keep-Alive\r\n\r\n");
     EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "let a=1;");
     EXPECT_FALSE(client.readUntilClosed(milliseconds(300)));
 }
@@ -171,7 +171,7 @@ TEST_F(HttpProtocol, ErrorPageBytes) {
     Start();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /nothing.html HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /nothing.html HTTP/1.1\r\nHost: localhost\r\n\r\n");
     const std::string answer = client.takeAnswer(milliseconds(5000));
     // Doctype, one element per line, the body's markup and its br on the
     // body's line, no line end after the last tag.
@@ -244,7 +244,7 @@ TEST_F(HttpProtocol, TraversalNeverLeavesTheRoot) {
              "/index.html%00", "/index.html%00.txt", "/%00/../outside.txt", "/./index.html"}) {
         RawHttpClient client(port);
         ASSERT_TRUE(client.connected());
-        client.send(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        client.send(std::string("GET ") + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
         client.readUntilClosed(milliseconds(5000));
         const std::string& answer = client.received();
         EXPECT_EQ(answer.find(kSecret), std::string::npos) << path;
@@ -260,15 +260,15 @@ TEST_F(HttpProtocol, PipelinedRequestsWithBodiesAnsweredInOrder) {
     ASSERT_TRUE(client.connected());
     // Three requests in one write, a body in the middle one: the bytes after
     // each request belong to the next.
-    client.send("GET /style.css HTTP/1.1\r\nHost: x\r\n\r\n"
-                "POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: x\r\nContent-Length: 24\r\n\r\n"
+    client.send("GET /style.css HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                "POST /cgi-bin/echo.sh HTTP/1.1\r\nHost: localhost\r\nContent-Length: 24\r\n\r\n"
                 "GET /app.js HTTP/1.1\r\n\r\n"
-                "GET /docs/ HTTP/1.1\r\nHost: x\r\n\r\n");
+                "GET /docs/ HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "body{}");
     EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(8000))), "len=24\nGET /app.js HTTP/1.1\r\n\r\n");
     EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "<p>docs</p>");
     // And the connection goes on afterwards.
-    client.send("GET /app.js HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /app.js HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "let a=1;");
     EXPECT_FALSE(client.closed());
 }
@@ -292,15 +292,29 @@ TEST_F(HttpProtocol, StoreVariableAndCommandHandler) {
 
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /greeting HTTP/1.1\r\nHost: x\r\n\r\n");
-    EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "hello from the store");
-    client.send("GET /style.css?velkoid=echo1&velkocommand=run HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /greeting HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    const std::string stored = client.takeAnswer(milliseconds(5000));
+    EXPECT_EQ(BodyOf(stored), "hello from the store");
+    // A stored value went out untyped, so a browser could sniff a value
+    // holding "<script>" as a page.
+    EXPECT_NE(stored.find("Content-Type: text/plain; charset=utf-8\r\n"), std::string::npos) << stored;
+    EXPECT_NE(stored.find("X-Content-Type-Options: nosniff\r\n"), std::string::npos) << stored;
+    client.send("GET /style.css?velkoid=echo1&velkocommand=run HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "command=run path=/style.css");
-    client.send("POST /any HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+    // HEAD ran the command (and told its length); it gets the file's head.
+    RawHttpClient headClient(port);
+    ASSERT_TRUE(headClient.connected());
+    headClient.send("HEAD /style.css?velkoid=echo1&velkocommand=run HTTP/1.1\r\nHost: localhost\r\n"
+                    "Connection: close\r\n\r\n");
+    EXPECT_TRUE(headClient.readUntilClosed(milliseconds(5000)));
+    const std::string head = headClient.received();
+    EXPECT_NE(head.find("Content-Length: 6\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("Content-Type: text/css\r\n"), std::string::npos) << head;
+    client.send("POST /any HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/x-www-form-urlencoded\r\n"
                 "Content-Length: 32\r\n\r\nvelkoid=echo1&velkocommand=go%21");
     EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "command=go! path=/any");
     // An identifier nobody registered goes on to the files.
-    client.send("GET /style.css?velkoid=nobody HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /style.css?velkoid=nobody HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(BodyOf(client.takeAnswer(milliseconds(5000))), "body{}");
 }
 

@@ -299,7 +299,7 @@ TEST_F(HttpServer, KeepAliveAndPipelining) {
     options.arguments = {"-c", "exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(port) + " 2>/dev/null || exit 9; cat >&3; cat <&3"};
     options.program = "/bin/bash";
     auto run = platform::runChild(options,
-                                  "GET /style.css HTTP/1.1\r\nHost: x\r\n\r\nGET /app.js HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+                                  "GET /style.css HTTP/1.1\r\nHost: localhost\r\n\r\nGET /app.js HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n",
                                   1 << 20, 10000);
     const auto first = run.output.find("body{}");
     const auto second = run.output.find("let a=1;");

@@ -38,7 +38,7 @@ int HighestDescriptor() {
 }
 
 std::string Request(const std::string& target, const std::string& fields = "") {
-    return "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n";
+    return "GET " + target + " HTTP/1.1\r\nHost: localhost\r\n" + fields + "\r\n";
 }
 
 class LoopServing : public SiteServer {
@@ -216,9 +216,9 @@ TEST_F(LoopServing, DeadlinesFireOnEveryLoop) {
     std::vector<std::unique_ptr<RawHttpClient>> slowHeaders, slowBodies, idle;
     for (int i = 0; i < 6; ++i) {
         slowHeaders.push_back(std::make_unique<RawHttpClient>(port));
-        slowHeaders.back()->send("GET /index.html HTTP/1.1\r\nHost: x\r\n");
+        slowHeaders.back()->send("GET /index.html HTTP/1.1\r\nHost: localhost\r\n");
         slowBodies.push_back(std::make_unique<RawHttpClient>(port));
-        slowBodies.back()->send("POST /index.html HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc");
+        slowBodies.back()->send("POST /index.html HTTP/1.1\r\nHost: localhost\r\nContent-Length: 10\r\n\r\nabc");
         idle.push_back(Resting());
     }
     const auto perLoop = Engine().ConnectionsPerLoop();

@@ -39,7 +39,7 @@ TEST_F(ScriptExchange, ServerOwnsTheFramingOfScriptAnswers) {
     Start();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /cgi-bin/framing.sh HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /cgi-bin/framing.sh HTTP/1.1\r\nHost: localhost\r\n\r\n");
     const std::string answer = client.takeAnswer(milliseconds(5000));
     const std::string head = HeadOf(answer);
     EXPECT_EQ(StatusLineOf(answer), "HTTP/1.1 200 OK") << answer;
@@ -51,7 +51,7 @@ TEST_F(ScriptExchange, ServerOwnsTheFramingOfScriptAnswers) {
     EXPECT_EQ(CountFields(head, "X-Kept"), 1) << head;
     EXPECT_EQ(BodyOf(answer), "4\r\nbody\r\n0\r\n\r\n");
     // The script's "Connection: close" does not end the connection.
-    client.send("GET /cgi-bin/framing.sh HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /cgi-bin/framing.sh HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(StatusLineOf(client.takeAnswer(milliseconds(5000))), "HTTP/1.1 200 OK");
     EXPECT_FALSE(client.closed());
 
@@ -111,9 +111,9 @@ TEST_F(ScriptExchange, HeaderValuesReachScriptsAndTheLogAsSent) {
     testing::internal::CaptureStdout();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /cgi-bin/env.sh HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n");
+    client.send("GET /cgi-bin/env.sh HTTP/1.1\r\nHost: localhost\r\n" + fields + "\r\n");
     const std::string cgi = client.takeAnswer(milliseconds(5000));
-    client.send("GET /auth.php HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n");
+    client.send("GET /auth.php HTTP/1.1\r\nHost: localhost\r\n" + fields + "\r\n");
     const std::string php = client.takeAnswer(milliseconds(8000));
     // The second answer is written after the first one's log line.
     const std::string log = testing::internal::GetCapturedStdout();
@@ -132,7 +132,7 @@ TEST_F(ScriptExchange, HeadOfAPhpScriptNamesNoLength) {
     Start();
     const std::string get = Get("/ten.php");
     EXPECT_NE(HeadOf(get).find("Content-Length: 10\r\n"), std::string::npos) << get;
-    const std::string head = Exchange("HEAD /ten.php HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    const std::string head = Exchange("HEAD /ten.php HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(StatusLineOf(head), "HTTP/1.1 200 OK");
     EXPECT_EQ(HeadOf(head).find("Content-Length"), std::string::npos) << head;
 }
@@ -157,7 +157,7 @@ TEST_F(ScriptExchange, RunOfAClientThatClosedIsEndedAndTheNextIsServed) {
         std::string pid;
         {
             RawHttpClient gone(port);
-            ASSERT_TRUE(gone.send(std::string("GET ") + slow + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+            ASSERT_TRUE(gone.send(std::string("GET ") + slow + " HTTP/1.1\r\nHost: localhost\r\n\r\n"));
             for (int i = 0; i < 500 && pid.empty(); ++i) {
                 std::this_thread::sleep_for(milliseconds(10));
                 std::ifstream(top + pidFile) >> pid;

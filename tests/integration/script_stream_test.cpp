@@ -167,7 +167,7 @@ TEST_F(ScriptStreaming, ScriptWaitsForAClientThatDoesNotRead) {
     Start([](KoApplicationSettings& s) { s.http.cgiTimeout = milliseconds(60000); });
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /cgi-bin/counted.sh HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /cgi-bin/counted.sh HTTP/1.1\r\nHost: localhost\r\n\r\n");
     // The script stalls on its own write: it is only ahead of the client by
     // what the socket buffers, the pipe and the server's bound hold.
     const int stalled = SettledCounter(counter);
@@ -190,7 +190,7 @@ TEST_F(ScriptStreaming, ClientThatGoesAwayEndsTheRun) {
     {
         RawHttpClient client(port);
         ASSERT_TRUE(client.connected());
-        client.send("GET /cgi-bin/counted.sh HTTP/1.1\r\nHost: x\r\n\r\n");
+        client.send("GET /cgi-bin/counted.sh HTTP/1.1\r\nHost: localhost\r\n\r\n");
         ASSERT_TRUE(client.readUntil([](const std::string& in) { return in.size() > 1024 * 1024; },
                                      milliseconds(10000)));
     }
@@ -207,7 +207,7 @@ TEST_F(ScriptStreaming, ScriptPastItsTimeMidBodyGivesATruncatedAnswer) {
     testing::internal::CaptureStderr();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /cgi-bin/stalls.sh HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /cgi-bin/stalls.sh HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_TRUE(client.readUntilClosed(milliseconds(5000)));
     const std::string errors = testing::internal::GetCapturedStderr();
     const std::string& answer = client.received();
@@ -232,7 +232,7 @@ TEST_F(ScriptStreaming, HeadGetsTheHeadAndTheConnectionGoesOn) {
         std::string head = all.substr(0, all.find("\r\n\r\n") + 4);
         return head;
     };
-    client.send("HEAD /cgi-bin/big.sh?2000000 HTTP/1.1\r\nHost: x\r\n\r\nGET /cgi-bin/small.sh HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("HEAD /cgi-bin/big.sh?2000000 HTTP/1.1\r\nHost: localhost\r\n\r\nGET /cgi-bin/small.sh HTTP/1.1\r\nHost: localhost\r\n\r\n");
     const std::string head = takeHead();
     EXPECT_EQ(StatusLineOf(head), "HTTP/1.1 200 OK");
     EXPECT_NE(head.find("Transfer-Encoding: chunked\r\n"), std::string::npos) << head;
@@ -244,7 +244,7 @@ TEST_F(ScriptStreaming, HeadGetsTheHeadAndTheConnectionGoesOn) {
 
     // A short one is known whole: its length, no body.
     RawHttpClient second(port);
-    second.send("HEAD /cgi-bin/small.sh HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    second.send("HEAD /cgi-bin/small.sh HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
     ASSERT_TRUE(second.readUntilClosed(milliseconds(5000)));
     EXPECT_NE(second.received().find("Content-Length: 5\r\n"), std::string::npos) << second.received();
     EXPECT_EQ(BodyOf(second.received()), "");
@@ -254,8 +254,8 @@ TEST_F(ScriptStreaming, PipelinedRequestIsAnsweredAfterAStreamedAnswer) {
     Start();
     RawHttpClient client(port);
     ASSERT_TRUE(client.connected());
-    client.send("GET /cgi-bin/big.sh?3000000 HTTP/1.1\r\nHost: x\r\n\r\n"
-                "GET /cgi-bin/small.sh HTTP/1.1\r\nHost: x\r\n\r\n");
+    client.send("GET /cgi-bin/big.sh?3000000 HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                "GET /cgi-bin/small.sh HTTP/1.1\r\nHost: localhost\r\n\r\n");
     std::optional<std::string> first;
     std::size_t end = 0;
     ASSERT_TRUE(client.readUntil(

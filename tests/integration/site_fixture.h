@@ -116,7 +116,7 @@ protected:
 
     // One request on a fresh connection, closed after its answer.
     std::string Get(const std::string& target, const std::string& fields = "") {
-        return Exchange("GET " + target + " HTTP/1.1\r\nHost: x\r\n" + fields + "Connection: close\r\n\r\n");
+        return Exchange("GET " + target + " HTTP/1.1\r\nHost: localhost\r\n" + fields + "Connection: close\r\n\r\n");
     }
 
     CommandResult Curl(std::vector<std::string> arguments) {

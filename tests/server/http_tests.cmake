@@ -18,5 +18,6 @@ velko_add_tests(server_http
   ${CMAKE_CURRENT_LIST_DIR}/route_table_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/router_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/script_stream_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/site_rules_test.cpp
   LABELS concurrent
 )
