@@ -53,7 +53,10 @@
 // root + " does not exist (...)" or "... is not a directory"; "Could not
 // bind " + address + " port " + port + ": " + why (the system's text) when
 // the address and port cannot be bound; the store's when the store file
-// cannot be read; and "could not open the access log " + file. on() throws
+// cannot be read; "could not open the access log " + file; and, for
+// ServerOptions::access and serverAddresses, a password file that cannot be
+// read or holds a weak hash, a rule that cannot be read, or a password file
+// on plain HTTP without passwordsOverHttp ("... needs HTTPS ..."). on() throws
 // KoException for a path that does not begin with '/'. saveValues() throws
 // KoException "could not write the store file " + file.
 #pragma once
@@ -88,6 +91,7 @@ struct Request {
     std::string body;
     std::string command;        // the form field "velkocommand" of a command
     std::string remoteAddress;  // the client's numeric address
+    std::string user;           // who logged in (AccessRule::passwordFile), or ""
 
     // The first value of a header field (name in lower case), or "".
     std::string field(const std::string& name) const {
@@ -191,6 +195,23 @@ struct SecurityHeaders {
     }
 };
 
+// Who may reach the paths that begin with a prefix. Checked before anything
+// answers: commands (by the path they are sent to), routes, stored values,
+// files and scripts alike. Every rule whose prefix covers a path applies.
+struct AccessRule {
+    // "/": the whole site; "/admin": /admin and every path below it.
+    std::string pathPrefix = "/";
+    // One rule a line, "allow NETWORK" or "deny NETWORK" (CIDR, IPv4 or
+    // IPv6, or "all"); the first that holds the client decides, and with
+    // none, "allow" lists refuse and "deny" lists admit. Refused: 403.
+    std::string addresses;
+    // "user:hash" lines (crypt(3) yescrypt, bcrypt or SHA-512, as
+    // velkotwo_passwd makes them): HTTP Basic authentication, 401 without
+    // the right password. Only over HTTPS, unless passwordsOverHttp.
+    std::string passwordFile;
+    std::string realm = "velkotwo";
+};
+
 // How the server is started. The limits and time-outs are the library's
 // defaults; the user guide's table says what a client sees past each.
 struct ServerOptions {
@@ -250,6 +271,18 @@ struct ServerOptions {
     // (IP addresses pass).
     std::vector<std::string> allowedHosts;
     SecurityHeaders securityHeaders;
+
+    // Address rules for the whole server (AccessRule::addresses), checked
+    // when a connection is accepted: a refused peer is closed before any
+    // TLS handshake.
+    std::string serverAddresses;
+    std::vector<AccessRule> access;
+    // A password file on a plain HTTP server sends passwords in the clear:
+    // refused unless this is true (a proxy in front that speaks HTTPS).
+    bool passwordsOverHttp = false;
+    // Failed log-ins allowed from one address within a minute; after one
+    // more it is answered 429 for a minute, right password or not.
+    std::size_t maxLoginFailures = 10;
 };
 
 class VELKO_API Server {

@@ -12,6 +12,7 @@
 #include "server/cgi_output.h"
 #include "server/http_answer.h"
 #include "server/mime_types.h"
+#include "server/request_guard.h"
 #include "server/request_path.h"
 
 namespace {
@@ -77,6 +78,7 @@ velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& comm
     host.body = request.Body();
     host.command = command;
     host.remoteAddress = Value(request.description, "remoteaddress");
+    host.user = Value(request.description, kRemoteUserKey);
     return host;
 }
 

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "host/access_guard.h"
+
 KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options) {
     KoApplicationSettings settings;
     KoHTTPSettings& http = settings.http;
@@ -29,5 +31,7 @@ KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options) {
     site.fields.frameOptions = options.securityHeaders.frameOptions;
     site.fields.referrerPolicy = options.securityHeaders.referrerPolicy;
     site.fields.noSniff = options.securityHeaders.noSniff;
+    http.guard = KoAccessGuardFor(options);
+    http.server.admit = KoAdmitFor(options.serverAddresses);
     return settings;
 }

@@ -1,6 +1,7 @@
 // Host interface: the application settings a velko::ServerOptions record
 // stands for (limits, time-outs, concurrency). The access log and the
-// listener events are wired by the server itself. Pure; any thread.
+// listener events are wired by the server itself. Any thread. Failures:
+// those of KoAccessGuardFor and KoAdmitFor (access_guard.h).
 #pragma once
 
 #include "app/velko_application.h"

@@ -19,6 +19,8 @@ std::string ReasonOf(std::int32_t status) {
     switch (status) {
     case 100: return "Continue";
     case 302: return "Found";
+    case 401: return "Unauthorized";
+    case 429: return "Too Many Requests";
     case 421: return "Misdirected Request";
     case 502: return "Bad Gateway";
     case 504: return "Gateway Timeout";
@@ -72,6 +74,8 @@ constexpr AnswerField kAnswerFields[] = {
     {"content-type", "Content-Type"},   {"content-range", "Content-Range"}, {"accept-ranges", "Accept-Ranges"},
     {"last-modified", "Last-Modified"}, {"etag", "ETag"},                   {"cache-control", "Cache-Control"},
     {"allow", "Allow"},
+    {"www-authenticate", "WWW-Authenticate"},
+    {"retry-after", "Retry-After"},
     {"x-content-type-options", "X-Content-Type-Options"},
     {"strict-transport-security", "Strict-Transport-Security"},
     {"x-frame-options", "X-Frame-Options"},

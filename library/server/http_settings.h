@@ -5,10 +5,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "message/message_limits.h"
 #include "server/cgi_output.h"
+#include "server/request_guard.h"
 #include "server/server_settings.h"
 #include "server/site_rules.h"
 
@@ -77,4 +79,7 @@ struct KoHTTPSettings {
     // Which requests may act, for which Host names, with which security
     // fields in the answers.
     KoSiteRules site;
+    // Asked before routing (address rules and passwords by path); none: all
+    // pass.
+    std::shared_ptr<KoRequestGuard> guard;
 };

@@ -17,6 +17,7 @@
 #include "server/http_layer.h"
 #include "server/mime_types.h"
 #include "server/file_cache.h"
+#include "server/request_guard.h"
 #include "server/request_path.h"
 #include "server/site_rules.h"
 
@@ -125,6 +126,10 @@ int KoRequestRouter::route(const std::string&, std::shared_ptr<KoXHeader> reques
         auto response = answerFor(*request, 421);
         KoSetTextBody(*response);
         return send(*request, response);
+    }
+    if (settings.guard) {
+        auto response = answerFor(*request, 200);
+        if (settings.guard->refuse(*request, *response)) return send(*request, response);
     }
     const std::int32_t method = request->methodCode.load();
     if (method == method_code::OPTIONS && request->path == "*") {
@@ -463,6 +468,12 @@ bool KoRequestRouter::scriptEnvironment(std::string& file, const KoXHeader& requ
     context.remoteAddr = Value(request.description, "remoteaddress");
     context.remotePort = Value(request.description, "remoteport");
     addGatewayVariables(request, context, environment);
+    if (const std::string user = Value(request.description, kRemoteUserKey); !user.empty()) {
+        environment["REMOTE_USER"] = user;
+        environment["AUTH_TYPE"] = Value(request.description, kAuthTypeKey);
+        // The server checked the password; the program needs no copy of it.
+        environment.erase("HTTP_AUTHORIZATION");
+    }
     return true;
 }
 

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstddef>
 
+#include "net/host_info.h"
+
 struct KoServerSettings {
     // Inactivity after which a connecting server expires (listening servers
     // never do).
@@ -29,4 +31,7 @@ struct KoServerSettings {
     // without a request in progress is closed to make room for a new one.
     // 0: three quarters of the process's descriptor limit.
     std::size_t maxConnections = 0;
+    // Decides at accept, before any TLS handshake, whether a peer is served;
+    // empty: every peer is.
+    KoHostFilter admit;
 };

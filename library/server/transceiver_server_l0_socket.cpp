@@ -233,7 +233,8 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
     for (int i = 0; i < batch; ++i) {
         auto accepted = std::make_shared<KoSocketIPvx>();
         platform::Error failure;
-        const int fd = listener->AcceptWaiting(listeningFd, *accepted, admitAll, &failure);
+        const int fd =
+            listener->AcceptWaiting(listeningFd, *accepted, settings.admit ? settings.admit : admitAll, &failure);
         if (fd == KoSocketIPvx::acceptNobody) break;
         if (fd < 0) {
             if (failure.outOfDescriptors()) return Accepted::outOfDescriptors;
