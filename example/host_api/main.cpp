@@ -7,12 +7,15 @@
 //   velkoid=greeting    the command (posted by the page's form) that sets
 //                       the greeting, then sends the browser back to /live
 //   /greeting           the stored value itself
-// The values are kept in ./host_example.xml between runs. It prints its
-// address and stops on a line of input (or the end of it).
+// The values are kept in ./host_example.xml between runs. Only this machine
+// and the local network may connect; with a password file ./passwords
+// (velkotwo_passwd USER passwords) every page asks for a log-in. It prints
+// its address and stops on a line of input (or the end of it).
 #include <velkotwo/page.h>
 #include <velkotwo/server.h>
 
 #include <atomic>
+#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -48,6 +51,9 @@ int main() {
     options.key = "privkey.pem";
     options.documentRoot = "htmlroot";
     options.storeFile = "host_example.xml";
+    // Refused at accept (no TLS handshake) unless from here or the LAN.
+    options.serverAddresses = "allow 127.0.0.0/8\nallow ::1\nallow 192.168.0.0/16\nallow fd00::/8";
+    if (std::ifstream("passwords")) options.access.push_back({"/", "", "passwords", "velkotwo example"});
 
     try {
         velko::Server server(options);
