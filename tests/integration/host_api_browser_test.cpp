@@ -5,6 +5,8 @@
 // show the new value and the counter its script fetched.
 #include <gtest/gtest.h>
 
+#include <velkotwo/server.h>
+
 #include <string>
 
 #include "host_shell.h"
@@ -47,13 +49,10 @@ frame.addEventListener('load', function () {
 </body></html>
 )";
 
-TEST(HostExampleInChromium, AButtonPostsACommandAndThePageShowsTheNewValue) {
-    if (Directory::Run(std::string("test -x ") + kChromium) != 0) {
-        GTEST_SKIP() << "chromium is not installed (apt-get install -y chromium)";
-    }
-    Directory dir;
-    ASSERT_TRUE(dir.ok);
-    host_shell::WriteFile(dir.file("htmlroot/driver.html"), kDriver);
+// Starts the host example in dir, lets headless Chromium load url ($port:
+// the example's port) and dump the final page into dom.html, then stops the
+// example. The shell's output.
+host_shell::Result ChromiumOnTheExample(const Directory& dir, const std::string& url) {
     const std::string script =
         "cd " + Quoted(dir.path) + " && mkfifo input && (" + Quoted(VELKO_HOST_EXAMPLE) +
         " < input > out.txt 2> err.txt &) && exec 4> input && "
@@ -62,10 +61,20 @@ TEST(HostExampleInChromium, AButtonPostsACommandAndThePageShowsTheNewValue) {
         "mkdir profile && " + std::string(kChromium) +
         " --headless --no-sandbox --disable-gpu --ignore-certificate-errors --disable-background-networking "
         "--disable-component-update --disable-sync --no-first-run --user-data-dir=profile "
-        "--virtual-time-budget=20000 --dump-dom https://localhost:$port/driver.html > dom.html 2> chromium.txt; "
+        "--virtual-time-budget=20000 --dump-dom " + url + " > dom.html 2> chromium.txt; "
         "echo >&4; exec 4>&-; i=0; while pgrep -f " + Quoted(dir.path) + " > /dev/null && [ $i -lt 100 ]; do "
         "sleep 0.1; i=$((i+1)); done; true";
-    const auto run = Directory::Capture(script, 180);
+    return Directory::Capture(script, 180);
+}
+
+TEST(HostExampleInChromium, AButtonPostsACommandAndThePageShowsTheNewValue) {
+    if (Directory::Run(std::string("test -x ") + kChromium) != 0) {
+        GTEST_SKIP() << "chromium is not installed (apt-get install -y chromium)";
+    }
+    Directory dir;
+    ASSERT_TRUE(dir.ok);
+    host_shell::WriteFile(dir.file("htmlroot/driver.html"), kDriver);
+    const auto run = ChromiumOnTheExample(dir, "https://localhost:$port/driver.html");
     const std::string dom = host_shell::ReadFile(dir.file("dom.html"));
     const std::string out = host_shell::ReadFile(dir.file("out.txt"));
     ASSERT_NE(dom.find("data-state=\"done\""), std::string::npos)
@@ -78,6 +87,42 @@ TEST(HostExampleInChromium, AButtonPostsACommandAndThePageShowsTheNewValue) {
     EXPECT_NE(out.find("\"POST /live\" --> 303 "), std::string::npos) << out;
     const std::string kept = host_shell::ReadFile(dir.file("host_example.xml"));
     EXPECT_NE(kept.find("value=\"Set by Chromium &amp; co\""), std::string::npos) << kept;
+}
+
+// A page of another site posting the live page's form ran the command (a
+// forged request); the server must refuse it and keep the value.
+TEST(HostExampleInChromium, AFormOnAnotherSitesPageIsRefused) {
+    if (Directory::Run(std::string("test -x ") + kChromium) != 0) {
+        GTEST_SKIP() << "chromium is not installed (apt-get install -y chromium)";
+    }
+    Directory dir;
+    ASSERT_TRUE(dir.ok);
+    ASSERT_EQ(Directory::Run("mkdir " + Quoted(dir.file("other"))), 0);
+    host_shell::WriteFile(dir.file("other/forge.html"),
+                          "<!DOCTYPE html><html><body><form method=\"POST\" action=\"\">"
+                          "<input name=\"velkoid\" value=\"greeting\"><input name=\"velkocommand\" value=\"set\">"
+                          "<input name=\"text\" value=\"forged\"></form><script>\n"
+                          "var form = document.forms[0];\n"
+                          "form.action = 'https://localhost:' + location.hash.slice(1) + '/live';\n"
+                          "form.submit();\n</script></body></html>");
+    // The other site: another origin (another port) on the same machine.
+    velko::ServerOptions options;
+    options.certificate = dir.file("cacert.pem");
+    options.key = dir.file("privkey.pem");
+    options.documentRoot = dir.file("other");
+    options.accessLog = velko::AccessLog::nowhere();
+    velko::Server other(options);
+    const auto run =
+        ChromiumOnTheExample(dir, "https://localhost:" + std::to_string(other.port()) + "/forge.html#$port");
+    const std::string dom = host_shell::ReadFile(dir.file("dom.html"));
+    const std::string out = host_shell::ReadFile(dir.file("out.txt"));
+    EXPECT_NE(out.find("\"POST /live\" --> 403 "), std::string::npos)
+        << out << host_shell::ReadFile(dir.file("err.txt")) << "\n--- chromium:\n"
+        << host_shell::ReadFile(dir.file("chromium.txt")) << run.output;
+    EXPECT_NE(dom.find("403 Forbidden"), std::string::npos) << dom;
+    const std::string kept = host_shell::ReadFile(dir.file("host_example.xml"));
+    EXPECT_EQ(kept.find("forged"), std::string::npos) << kept;
+    EXPECT_NE(kept.find("Hello from the host"), std::string::npos) << kept;
 }
 
 }  // namespace

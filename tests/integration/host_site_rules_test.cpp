@@ -99,6 +99,8 @@ TEST_F(HostSiteRules, RequestsFromOtherSitesDoNotAct) {
         {"GET route from another site", "-H " + Quoted("Origin: " + evil), "/api/look", "200 OK", false},
         {"CGI post from another site", "-d x=1 -H " + Quoted("Origin: " + evil), "/cgi-bin/hello.sh", "200 OK",
          false},
+        {"CGI post naming no command, from another site", "-d velkoid=nobody -H " + Quoted("Origin: " + evil),
+         "/cgi-bin/hello.sh", "200 OK", false},
         {"file post from another site", "-d x=1 -H " + Quoted("Origin: " + evil), "/style.css",
          "405 Method Not Allowed", false},
         {"rebound name", "-H 'Host: evil.example'", "/style.css", "421 Misdirected Request", false},
