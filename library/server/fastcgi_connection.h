@@ -31,7 +31,7 @@
 struct KoFastCgiRequest {
     std::vector<std::string> params;  // "NAME=value"
     std::string body;                 // FCGI_STDIN
-    std::string bodyFile;             // when not empty: FCGI_STDIN from this file instead
+    std::string bodyFile = {};        // when not empty: FCGI_STDIN from this file instead
 };
 
 struct KoFastCgiOutcome {
