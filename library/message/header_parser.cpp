@@ -15,6 +15,8 @@
 namespace {
 
 constexpr std::size_t kChunkFeed = 64 * 1024;
+// Bytes of a spilled body gathered before they are written to its file.
+constexpr std::size_t kSpoolRun = 64 * 1024;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -315,22 +317,29 @@ const std::string& KoXHeader::BodyFile() const {
 
 bool KoXHeader::KeepBodyPiece(std::string_view piece) {
     if (piece.empty() || keeping != KoBodyKeeping::spill) return true;
-    if (!spool && held.size() + piece.size() <= memoryBound) {
-        held.append(piece);
-        return true;
-    }
+    held.append(piece);
     if (!spool) {
+        if (held.size() <= memoryBound) return true;
         auto made = platform::TemporaryFile::create("velko-body-");
         if (!made.ok()) return false;
         spool = std::make_shared<platform::TemporaryFile>(std::move(made.value()));
-        if (!spool->append(held).ok()) return false;
+        const bool written = spool->append(held).ok();
         std::string().swap(held);
+        return written;
     }
-    return spool->append(piece).ok();
+    // Written in runs, not with a system call per piece.
+    if (held.size() < kSpoolRun) return true;
+    const bool written = spool->append(held).ok();
+    held.clear();
+    return written;
 }
 
 int KoXHeader::FinishKept() {
-    if (keeping == KoBodyKeeping::spill && !spool) return Finish(std::exchange(held, std::string()));
+    if (keeping != KoBodyKeeping::spill) return Finish({});
+    if (!spool) return Finish(std::exchange(held, std::string()));
+    const bool written = held.empty() || spool->append(held).ok();
+    std::string().swap(held);
+    if (!written) return Refuse(500, "the body could not be stored");
     return Finish({});
 }
 

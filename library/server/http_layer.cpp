@@ -34,6 +34,12 @@ bool AsksToContinue(const KoXHeader& request) {
     return value.find("100-continue") != std::string::npos;
 }
 
+// Whether the header announces a body at all: one without needs no plan.
+bool AnnouncesBody(const KoXHeader& request) {
+    if (request.HasField("transfer-encoding")) return true;
+    return request.HasField("content-length") && request.FirstValue("content-length") != "0";
+}
+
 // An HTTP/1.0 client knows no interim answers.
 bool Http10Request(const KoXHeader& request) {
     auto first = request.fields.find(":first:");
@@ -218,7 +224,7 @@ void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
 
 bool KoTransceiverServerL1HTTP::planBody(KoXHeader& request) {
     // Without a planner every body is held, as the sink may read it.
-    if (!planner) return true;
+    if (!planner || !AnnouncesBody(request)) return true;
     KoBodyPlan plan;
     try {
         plan = planner(request);
