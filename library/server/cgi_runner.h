@@ -8,7 +8,7 @@
 //
 // A child gets an explicit environment (never this process's, modified),
 // the request body on its standard input (written while it runs, then
-// closed), no command-line arguments, and this process's standard error.
+// closed; a body spilled to a file is that file itself), no command-line arguments, and this process's standard error.
 // A run still going `cgiTimeout` after its request arrived is killed
 // (finished 504; one whose time ran out while it waited is never started);
 // a program that cannot start is finished 502 with a line on standard
