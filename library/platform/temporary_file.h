@@ -2,7 +2,10 @@
 // and writable by this user only, that is removed when its owner lets go of
 // it (also when a reader still has it open: the name goes, the reader keeps
 // reading). Bytes are appended; others open it by name (openForReading) to
-// read it from its start, a child takes it as its standard input.
+// read it from its start, a child takes it as its standard input. (On
+// Windows, the temporary directory is the user's own, and a file that a
+// reader holds open without sharing deletion stays until it is removed by
+// the system's clean-up of that directory.)
 //
 // Move-only; one thread at a time appends. Nothing throws: failures are
 // Errors.

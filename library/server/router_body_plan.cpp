@@ -2,6 +2,7 @@
 // answer, before the body is read.
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <string>
 
 #include "message/http_tables.h"

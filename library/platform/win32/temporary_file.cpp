@@ -17,11 +17,11 @@ Result<TemporaryFile> TemporaryFile::create(const std::string& prefix) {
         const std::string name = win32::fromWide(std::wstring_view(base, length)) + prefix +
                                  std::to_string(::GetCurrentProcessId()) + "-" +
                                  std::to_string(counter.fetch_add(1)) + "-" + std::to_string(::GetTickCount64() % 100000);
-        // Deleted by the system when the last handle closes; readers open it
-        // with FILE_SHARE_DELETE (openForReading does).
+        // Not FILE_FLAG_DELETE_ON_CLOSE: a reader would then have to share
+        // deletion, which the C run-time's fopen (a host's reader) does not.
         const HANDLE handle = ::CreateFileW(win32::toWide(name).c_str(), GENERIC_WRITE,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                            FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+                                            FILE_ATTRIBUTE_TEMPORARY, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             TemporaryFile made;
             made.file_.reset(win32::fromHandle(handle));
@@ -49,8 +49,10 @@ TemporaryFile& TemporaryFile::operator=(TemporaryFile&& other) noexcept {
 TemporaryFile::~TemporaryFile() { remove(); }
 
 void TemporaryFile::remove() {
-    // FILE_FLAG_DELETE_ON_CLOSE removes it with the handle.
     file_.reset();
+    // A reader that shares deletion (a child's standard input) keeps reading;
+    // the name goes with its last handle.
+    if (!path_.empty()) ::DeleteFileW(win32::toWide(path_).c_str());
     path_.clear();
     size_ = 0;
 }
