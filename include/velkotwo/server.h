@@ -88,7 +88,13 @@ struct Request {
     // Form values, decoded: the query's for GET and HEAD, an urlencoded or
     // multipart body's for POST; a name given twice keeps the later value.
     std::map<std::string, std::string> form;
+    // The body as received (decoded, for chunks). A body larger than the
+    // server's memory bound (1 MiB by default) is not held: body is then
+    // empty, form has no body fields, and bodyFile names the temporary file
+    // that holds it, readable until the handler returns (it is removed when
+    // the request ends). Empty for a body held in body.
     std::string body;
+    std::string bodyFile;
     std::string command;        // the form field "velkocommand" of a command
     std::string remoteAddress;  // the client's numeric address
     std::string user;           // who logged in (AccessRule::passwordFile), or ""

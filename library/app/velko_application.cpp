@@ -92,8 +92,21 @@ void KoVelkoApplication2::start() {
                 return target ? target->ReceiveMessage(source, std::move(request)) : 0;
             });
     };
-    KoInstallHTTPLayerFactory(*transceiver_, settings.http, sinks);
-    KoInstallProtocolLayerFactories(*transceiver_, settings.http, settings.tls, sinks);
+    // The client's router decides at each header's end what the body is for.
+    const KoBodyPlannerSource planners = [this](const std::string& clientId) {
+        std::weak_ptr<KoRequestRouter> weak;
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock);
+            auto it = routers.find(clientId);
+            if (it != routers.end()) weak = it->second;
+        }
+        return KoBodyPlanner([weak](const KoXHeader& request) {
+            auto router = weak.lock();
+            return router ? router->planBody(request) : KoBodyPlan();
+        });
+    };
+    KoInstallHTTPLayerFactory(*transceiver_, settings.http, sinks, planners);
+    KoInstallProtocolLayerFactories(*transceiver_, settings.http, settings.tls, sinks, planners);
     // Answers to a client's outgoing requests go back to that client.
     KoInstallURLHookFactories(*transceiver_, settings.hooks,
                               [this](const std::string& clientId) { return url_hook::ClientAnswerSink(findClient(clientId)); });

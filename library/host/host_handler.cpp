@@ -76,6 +76,7 @@ velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& comm
         if (block != nullptr) host.form[field] = block->Text();
     }
     host.body = request.Body();
+    host.bodyFile = request.BodyFile();
     host.command = command;
     host.remoteAddress = Value(request.description, "remoteaddress");
     host.user = Value(request.description, kRemoteUserKey);

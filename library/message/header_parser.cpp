@@ -10,10 +10,13 @@
 #include "message/chunked_decoder.h"
 #include "message/http_tables.h"
 #include "message/x_header.h"
+#include "platform/temporary_file.h"
 
 namespace {
 
 constexpr std::size_t kChunkFeed = 64 * 1024;
+// Bytes of a spilled body gathered before they are written to its file.
+constexpr std::size_t kSpoolRun = 64 * 1024;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -150,6 +153,7 @@ int KoXHeader::ScanHeader(std::string_view in, std::size_t& used, const Filter& 
             }
         } else if (linesRead > 0) {
             headerOpen = false;
+            SettleFields();
             if (!AskFilter(filter)) return refuse(403, "refused by the filter");
         }
         // An empty line before the first line is a leftover line end of
@@ -174,12 +178,8 @@ bool KoXHeader::AskFilter(const Filter& filter) {
     }
 }
 
-int KoXHeader::HeaderEnded() {
-    if (messageKind.load() == message_kind::Unknown) {
-        // What follows an unknown first line cannot be framed.
-        closeAfter = true;
-        return Finish({});
-    }
+void KoXHeader::SettleFields() {
+    if (messageKind.load() == message_kind::Unknown) return;
     // The authority of an absolute target names the host; Host is ignored.
     if (!targetAuthority.empty()) fields["host"] = {targetAuthority};
 
@@ -189,6 +189,14 @@ int KoXHeader::HeaderEnded() {
     }
     if (IsHttp10() && (connection == fields.end() || !ListHasToken(connection->second, "keep-alive"))) {
         closeAfter = true;
+    }
+}
+
+int KoXHeader::HeaderEnded() {
+    if (messageKind.load() == message_kind::Unknown) {
+        // What follows an unknown first line cannot be framed.
+        closeAfter = true;
+        return Finish({});
     }
 
     const bool hasLength = HasField("content-length");
@@ -201,6 +209,11 @@ int KoXHeader::HeaderEnded() {
             coding += Lower(v);
         }
         if (coding != "chunked") return Refuse(501, "transfer coding not implemented");
+        if (keeping == KoBodyKeeping::skip) {
+            // Whatever the peer sends now cannot be told from a next message.
+            closeAfter = true;
+            return Finish({});
+        }
         chunks = std::make_unique<message_detail::ChunkedDecoder>(
             limits.maxBodySize, limits.maxLineLength, limits.maxHeaderSize);
         phase = Phase::chunked;
@@ -219,6 +232,10 @@ int KoXHeader::HeaderEnded() {
     }
     if (length > limits.maxBodySize) return Refuse(413, "body too large");
     contentLength = length;
+    if (keeping == KoBodyKeeping::skip && length != 0) {
+        closeAfter = true;
+        return Finish({});
+    }
     phase = Phase::body;
     return ReadBody();
 }
@@ -226,20 +243,43 @@ int KoXHeader::HeaderEnded() {
 int KoXHeader::ReadBody() {
     if (contentLength == 0) return Finish({});
     KoStringBuf& in = Input();
-    if (message_detail::UnreadSize(in) < contentLength) return consume_result::NeedMore;
-    std::string body(static_cast<std::size_t>(contentLength), '\0');
-    in.sgetn(body.data(), static_cast<std::streamsize>(contentLength));
-    return Finish(std::move(body));
+    if (keeping == KoBodyKeeping::memory) {
+        const std::size_t unread = message_detail::UnreadSize(in);
+        bodyReceived = std::min<std::uint64_t>(unread, contentLength);
+        if (unread < contentLength) return consume_result::NeedMore;
+        std::string body(static_cast<std::size_t>(contentLength), '\0');
+        in.sgetn(body.data(), static_cast<std::streamsize>(contentLength));
+        return Finish(std::move(body));
+    }
+    // Taken as it comes: nothing of it stays in the input.
+    const std::string_view unread = message_detail::Unread(in);
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(unread.size(), contentLength - bodyReceived));
+    if (!KeepBodyPiece(unread.substr(0, take))) return Refuse(500, "the body could not be stored");
+    bodyReceived += take;
+    if (bodyReceived < contentLength) {
+        input.reset();
+        return consume_result::NeedMore;
+    }
+    in.pubseekoff(static_cast<std::streamoff>(take), std::ios_base::cur, std::ios_base::in);
+    return FinishKept();
 }
 
 int KoXHeader::ReadChunks() {
     KoStringBuf& in = Input();
     std::string piece;
+    const bool inPieces = keeping != KoBodyKeeping::memory;
     while (message_detail::HasUnread(in)) {
         piece.resize(kChunkFeed);
         piece.resize(static_cast<std::size_t>(in.sgetn(piece.data(), kChunkFeed)));
         std::size_t used = 0;
-        switch (chunks->Feed(piece, decoded, used)) {
+        const std::size_t before = decoded.size();
+        const auto status = chunks->Feed(piece, decoded, used);
+        bodyReceived += decoded.size() - before;
+        if (inPieces) {
+            if (!KeepBodyPiece(decoded)) return Refuse(500, "the body could not be stored");
+            decoded.clear();
+        }
+        switch (status) {
         case message_detail::ChunkedDecoder::Status::needMore:
             break;
         case message_detail::ChunkedDecoder::Status::malformed:
@@ -250,16 +290,57 @@ int KoXHeader::ReadChunks() {
             // From here on the message reads as one with a plain length.
             chunks.reset();
             fields.erase("transfer-encoding");
-            contentLength = decoded.size();
+            contentLength = bodyReceived;
             fields["content-length"] = {std::to_string(contentLength)};
+            remainder = piece.substr(used) + message_detail::TakeUnread(in) + remainder;
+            if (inPieces) return FinishKept();
             std::string body = std::move(decoded);
             decoded.clear();
-            remainder = piece.substr(used) + message_detail::TakeUnread(in) + remainder;
             return Finish(std::move(body));
         }
         }
     }
+    // The coded bytes are read: the buffer need not keep them.
+    input.reset();
     return consume_result::NeedMore;
+}
+
+void KoXHeader::SetBodyKeeping(KoBodyKeeping how, std::uint64_t bound) {
+    keeping = how;
+    memoryBound = bound;
+}
+
+const std::string& KoXHeader::BodyFile() const {
+    static const std::string kNone;
+    return spool ? spool->path() : kNone;
+}
+
+bool KoXHeader::KeepBodyPiece(std::string_view piece) {
+    if (piece.empty() || keeping != KoBodyKeeping::spill) return true;
+    held.append(piece);
+    if (!spool) {
+        if (held.size() <= memoryBound) return true;
+        auto made = platform::TemporaryFile::create("velko-body-");
+        if (!made.ok()) return false;
+        spool = std::make_shared<platform::TemporaryFile>(std::move(made.value()));
+        const bool written = spool->append(held).ok();
+        std::string().swap(held);
+        return written;
+    }
+    // Written in runs, not with a system call per piece.
+    if (held.size() < kSpoolRun) return true;
+    const bool written = spool->append(held).ok();
+    held.clear();
+    return written;
+}
+
+int KoXHeader::FinishKept() {
+    if (keeping != KoBodyKeeping::spill) return Finish({});
+    if (!spool) return Finish(std::exchange(held, std::string()));
+    const bool written = held.empty() || spool->append(held).ok();
+    std::string().swap(held);
+    if (!written) return Refuse(500, "the body could not be stored");
+    return Finish({});
 }
 
 int KoXHeader::Finish(std::string body) {
@@ -286,6 +367,8 @@ int KoXHeader::Refuse(std::int32_t status, std::string reason) {
     lineBuffer.clear();
     chunks.reset();
     decoded.clear();
+    std::string().swap(held);
+    spool.reset();
     return consume_result::Refused;
 }
 

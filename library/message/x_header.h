@@ -16,6 +16,13 @@
 // A refusal carries the status to answer (RefusalStatus) and always asks to
 // close.
 //
+// What becomes of a body is the filter's choice (SetBodyKeeping, at the
+// header's end): held in memory (the default), spilled to a temporary file
+// once it outgrows a bound (BodyFile), discarded as it arrives (counted,
+// its framing still checked, so the next message is found), or not read at
+// all (the message completes at the header's end and asks to close: the
+// peer was told nothing that invites the body).
+//
 // Sending: WriteHeader writes the request or answer header once the job
 // state allows it.
 //
@@ -64,6 +71,12 @@ std::optional<KoAbsoluteTarget> KoSplitAbsoluteTarget(std::string_view target);
 namespace message_detail {
 class ChunkedDecoder;
 }
+namespace platform {
+class TemporaryFile;
+}
+
+// How a received body is kept (KoXHeader::SetBodyKeeping).
+enum class KoBodyKeeping { memory, spill, discard, skip };
 
 // Results of ConsumeHeader and ParseBody.
 namespace consume_result {
@@ -143,6 +156,20 @@ public:
     std::int32_t RefusalStatus() const;
     const std::string& RefusalReason() const;
     const KoMessageLimits& Limits() const;
+
+    // --- the body's keeping ----------------------------------------------
+    // Set by the filter (before any body byte is read). spill: a body up to
+    // memoryBound bytes stays in memory, a larger one goes to a temporary
+    // file that lives as long as the header (and whoever shares BodySpool);
+    // Body() is then empty. A file that cannot be written refuses the
+    // message with 500.
+    void SetBodyKeeping(KoBodyKeeping how, std::uint64_t memoryBound = 0);
+    KoBodyKeeping BodyKeeping() const { return keeping; }
+    // Body bytes received so far (decoded, for chunks), however kept.
+    std::uint64_t BodyBytesReceived() const { return bodyReceived; }
+    // The file that holds a spilled body, empty when there is none.
+    const std::string& BodyFile() const;
+    std::shared_ptr<const platform::TemporaryFile> BodySpool() const { return spool; }
     // Host field lines received, empty ones included.
     std::size_t HostFieldLines() const { return hostLines; }
 
@@ -224,6 +251,13 @@ private:
     int ReadBody();
     int ReadChunks();
     int Finish(std::string body);
+    // The fields the header's end settles before the filter sees them.
+    void SettleFields();
+    // A piece of a body kept as SetBodyKeeping said; false when it could not
+    // be stored.
+    bool KeepBodyPiece(std::string_view piece);
+    // Ends a body read in pieces (discarded or spilled).
+    int FinishKept();
     bool ParseFirstLine(std::string_view line);
     bool ParseFieldLine(std::string_view line);
     bool SplitTarget(const std::string& target);
@@ -245,6 +279,11 @@ private:
     std::string remainder;
     std::unique_ptr<message_detail::ChunkedDecoder> chunks;
     std::string decoded;
+    KoBodyKeeping keeping = KoBodyKeeping::memory;
+    std::uint64_t memoryBound = 0;
+    std::uint64_t bodyReceived = 0;
+    std::string held;  // a spilled body's bytes while it fits memoryBound
+    std::shared_ptr<platform::TemporaryFile> spool;
     bool formRead = false;
     std::int32_t formStatus = 0;
 };

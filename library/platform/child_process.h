@@ -32,6 +32,9 @@ struct ChildOptions {
     std::vector<std::string> arguments;   // after the program name
     std::vector<std::string> environment; // "NAME=value", the whole environment
     std::string workingDirectory;         // empty: this process's
+    // When not empty: the child's standard input is this file, read from its
+    // start, instead of a pipe (a run then writes no input of its own).
+    std::string inputFile;
 };
 
 class ChildProcess {

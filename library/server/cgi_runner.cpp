@@ -123,9 +123,14 @@ KoCgiRunner::KoCgiRunner(KoKessaScheduler2& scheduler, const KoHTTPSettings& set
 
 KoCgiRunner::~KoCgiRunner() { stop(); }
 
-bool KoCgiRunner::submit(platform::ChildOptions options, std::string input, std::shared_ptr<KoScriptOutput> output) {
+bool KoCgiRunner::submit(platform::ChildOptions options, std::string input, std::shared_ptr<KoScriptOutput> output,
+                         std::shared_ptr<const platform::TemporaryFile> inputFile) {
     if (!output) return false;
-    auto made = std::make_shared<Run>(Run{std::move(options), std::move(input), output});
+    if (inputFile) {
+        options.inputFile = inputFile->path();
+        input.clear();
+    }
+    auto made = std::make_shared<Run>(Run{std::move(options), std::move(input), output, false, std::move(inputFile)});
     bool full = false;
     {
         std::lock_guard<std::mutex> guard(lock);

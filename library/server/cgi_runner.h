@@ -8,7 +8,7 @@
 //
 // A child gets an explicit environment (never this process's, modified),
 // the request body on its standard input (written while it runs, then
-// closed), no command-line arguments, and this process's standard error.
+// closed; a body spilled to a file is that file itself), no command-line arguments, and this process's standard error.
 // A run still going `cgiTimeout` after its request arrived is killed
 // (finished 504; one whose time ran out while it waited is never started);
 // a program that cannot start is finished 502 with a line on standard
@@ -37,6 +37,7 @@
 
 #include "jobs/bounded_work_queue.h"
 #include "platform/child_process.h"
+#include "platform/temporary_file.h"
 #include "platform/wake_up.h"
 #include "server/http_settings.h"
 #include "server/script_result.h"
@@ -80,8 +81,11 @@ public:
     KoCgiRunner(const KoCgiRunner&) = delete;
     KoCgiRunner& operator=(const KoCgiRunner&) = delete;
 
-    // Queues a run; false once the runner is stopped.
-    bool submit(platform::ChildOptions options, std::string input, std::shared_ptr<KoScriptOutput> output);
+    // Queues a run; false once the runner is stopped. With inputFile, the
+    // child reads its standard input from that file (input is then not
+    // used), which is kept until the run has ended.
+    bool submit(platform::ChildOptions options, std::string input, std::shared_ptr<KoScriptOutput> output,
+                std::shared_ptr<const platform::TemporaryFile> inputFile = {});
     void stop();
     // Runs going on, and runs waiting for their turn.
     std::size_t Running();
@@ -93,6 +97,7 @@ private:
         std::string input;
         std::shared_ptr<KoScriptOutput> output;
         bool waited = false;  // it found no free place when it came
+        std::shared_ptr<const platform::TemporaryFile> inputFile;  // options.inputFile's owner
     };
 
     std::size_t places() const;

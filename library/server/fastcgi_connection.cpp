@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/open_file.h"
 #include "platform/socket.h"
 #include "server/fastcgi_records.h"
 #include "server/fastcgi_response.h"
@@ -67,18 +68,45 @@ KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, 
         return outcome;
     }
     const std::string_view body = request.body;
-    std::size_t bodyQueued = 0;
+    // A body in a file is read from it a piece at a time, as the socket takes it.
+    platform::Descriptor bodyFile;
+    std::string piece;
+    if (!request.bodyFile.empty()) {
+        auto opened = platform::openForReading(request.bodyFile);
+        if (!opened.ok()) {
+            KoFastCgiOutcome outcome = Ended(Kind::failed, "the request body cannot be read: " + opened.error().text());
+            outcome.reusable = true;  // nothing was sent
+            return outcome;
+        }
+        bodyFile = std::move(opened.value());
+        piece.resize(kInputChunk);
+    }
+    std::uint64_t bodyQueued = 0;
     bool inputEnded = false;
-    // The send buffer holds a bounded part of the body at a time.
+    std::string bodyFailure;
+    // The send buffer holds a bounded part of the body at a time; false when
+    // the body's file failed (the script must not get a part as the whole).
     const auto refill = [&] {
         while (!inputEnded && pending.size() < kInputChunk) {
-            const std::size_t chunk = std::min(body.size() - bodyQueued, kInputChunk);
-            fastcgi::appendStream(pending, fastcgi::record::stdinStream, requestId, body.substr(bodyQueued, chunk));
-            bodyQueued += chunk;
-            inputEnded = chunk == 0;
+            std::string_view chunk;
+            if (bodyFile.valid()) {
+                const platform::IoResult got = platform::readAt(bodyFile.get(), piece.data(), piece.size(), bodyQueued);
+                if (!got.error.ok()) {
+                    bodyFailure = "the request body cannot be read: " + got.error.text();
+                    return false;
+                }
+                chunk = std::string_view(piece.data(), got.bytes);
+            } else {
+                chunk = body.substr(static_cast<std::size_t>(bodyQueued),
+                                    std::min(body.size() - static_cast<std::size_t>(bodyQueued), kInputChunk));
+            }
+            fastcgi::appendStream(pending, fastcgi::record::stdinStream, requestId, chunk);
+            bodyQueued += chunk.size();
+            inputEnded = chunk.empty();
         }
+        return true;
     };
-    refill();
+    if (!refill()) return Ended(Kind::failed, bodyFailure);
 
     std::size_t offset = 0;
     bool anySent = false;
@@ -120,7 +148,7 @@ KoFastCgiOutcome KoFastCgiConnection::exchange(const KoFastCgiRequest& request, 
                 if (offset == pending.size()) {
                     pending.clear();
                     offset = 0;
-                    refill();
+                    if (!refill()) return Ended(Kind::failed, bodyFailure);
                 }
                 continue;
             }

@@ -3,9 +3,11 @@
 // requests (FCGI_KEEP_CONN).
 //
 // exchange() sends FCGI_BEGIN_REQUEST, the FCGI_PARAMS stream and the body
-// as FCGI_STDIN (in records as the socket takes them, while the answer is
-// read, so neither side can stall the other on a full buffer), and reads
-// until FCGI_END_REQUEST, handing FCGI_STDOUT to its output taker as it
+// as FCGI_STDIN (from memory, or read from its file a piece at a time: a
+// file that cannot be read fails the request), in records as the socket
+// takes them, while the answer is read, so neither side can stall the other
+// on a full buffer, and reads until FCGI_END_REQUEST, handing FCGI_STDOUT
+// to its output taker as it
 // arrives (while the taker blocks nothing is read, and the responder blocks
 // on its own write). It returns when the answer has ended, the responder
 // failed or went away, the deadline passed, the taker wanted no more, or the
@@ -31,6 +33,7 @@
 struct KoFastCgiRequest {
     std::vector<std::string> params;  // "NAME=value"
     std::string body;                 // FCGI_STDIN
+    std::string bodyFile = {};        // when not empty: FCGI_STDIN from this file instead
 };
 
 struct KoFastCgiOutcome {

@@ -34,6 +34,12 @@ bool AsksToContinue(const KoXHeader& request) {
     return value.find("100-continue") != std::string::npos;
 }
 
+// Whether the header announces a body at all: one without needs no plan.
+bool AnnouncesBody(const KoXHeader& request) {
+    if (request.HasField("transfer-encoding")) return true;
+    return request.HasField("content-length") && request.FirstValue("content-length") != "0";
+}
+
 // An HTTP/1.0 client knows no interim answers.
 bool Http10Request(const KoXHeader& request) {
     auto first = request.fields.find(":first:");
@@ -139,8 +145,10 @@ void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
         bool headerEnded = false;
         const auto filter = [&](KoXHeader& header) {
             headerEnded = true;
-            // The client waits for this before it sends the body.
-            if (AsksToContinue(header) && header.HasField("content-length") && !Http10Request(header)) {
+            // The client waits for this before it sends the body: only a
+            // request that will be answered with its body is told to go on.
+            if (planBody(header) && AsksToContinue(header) && header.HasField("content-length") &&
+                !Http10Request(header)) {
                 const std::string length = header.FirstValue("content-length");
                 // A malformed or oversized length is refused once the header is
                 // complete; it must not fail here.
@@ -182,7 +190,7 @@ void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
                 x.headerDone = true;
                 x.lastProgress = now;
             }
-            const std::size_t body = request->BodySize();
+            const std::uint64_t body = request->BodyBytesReceived();
             if (x.headerDone && body != x.bodyBytes) {
                 x.bodyBytes = body;
                 x.lastProgress = now;
@@ -212,6 +220,36 @@ void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
             return;
         }
     }
+}
+
+bool KoTransceiverServerL1HTTP::planBody(KoXHeader& request) {
+    // Without a planner every body is held, as the sink may read it.
+    if (!planner || !AnnouncesBody(request)) return true;
+    KoBodyPlan plan;
+    try {
+        plan = planner(request);
+    } catch (const std::exception& error) {
+        diagnostic(std::string("planning a request body failed: ") + escapeForLog(error.what()));
+    }
+    switch (plan.use) {
+    case KoBodyPlan::Use::keep:
+        request.SetBodyKeeping(KoBodyKeeping::memory);
+        break;
+    case KoBodyPlan::Use::spool:
+        request.SetBodyKeeping(KoBodyKeeping::spill, httpSettings.bodyMemoryBound);
+        break;
+    case KoBodyPlan::Use::discard:
+        request.SetBodyKeeping(KoBodyKeeping::discard);
+        break;
+    case KoBodyPlan::Use::refuse:
+        // A client that waits to be told to send its body is answered at
+        // once and the connection closed, so that it never sends it; any
+        // other client's body is read past and the connection goes on.
+        request.SetBodyKeeping(AsksToContinue(request) && !Http10Request(request) ? KoBodyKeeping::skip
+                                                                                  : KoBodyKeeping::discard);
+        break;
+    }
+    return plan.accepted();
 }
 
 void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_ptr<KoXHeader> request) {

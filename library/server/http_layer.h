@@ -27,8 +27,15 @@
 // of its first byte and a body must not stall for `bodyProgressDeadline`
 // (the connection's loop timer); such requests are answered 408 and the
 // connection closed. A new connection that sends nothing within
-// `headerDeadline` is closed without an answer. "Expect: 100-continue" is answered "100 Continue" before
-// the body is read (or 413 at once when the announced body is too large).
+// `headerDeadline` is closed without an answer.
+//
+// Bodies: at a request's header end the body planner (the router) says what
+// the body is for: a body nobody reads is counted and dropped as it comes
+// (its framing still checked), one for a script or a host handler goes to a
+// temporary file past `bodyMemoryBound`, a form's stays in memory.
+// "Expect: 100-continue" is answered "100 Continue" only for a request the
+// plan accepts (413 at once when the announced body is too large); a refused
+// one that asked is answered at once, without its body, and closed.
 // Refused requests are answered with their status and closed. The end of the
 // peer's input after complete requests answers them, then closes.
 //
@@ -43,6 +50,7 @@
 #include <memory>
 #include <string>
 
+#include "server/body_plan.h"
 #include "server/http_connection.h"
 #include "server/http_settings.h"
 #include "server/transceiver_server_l0_socket.h"
@@ -86,6 +94,11 @@ public:
     void write(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response) override;
 
     const KoHTTPSettings& HTTPSettings() const { return httpSettings; }
+    // Who decides at a request's header end what its body is for (the
+    // router's planBody); set before the layer starts. Without one, every
+    // body is held in memory and "100 Continue" answers every request that
+    // asks for it with an acceptable length.
+    void SetBodyPlanner(KoBodyPlanner bodyPlanner) { planner = std::move(bodyPlanner); }
 
 protected:
     // How the layer's connections pace their requests (they point to it).
@@ -100,10 +113,14 @@ private:
     // makes it (chunked; to the end of the connection for HTTP/1.0), the log
     // line when the stream ends or is cut.
     void writeStreamed(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response);
+    // Keeps the request's body as the planner says; true when the request
+    // will be answered with its body (it may be told to continue).
+    bool planBody(KoXHeader& request);
     // The sink's answer, or a 500 when it gave none.
     void route(KoHTTPConnection& connection, std::shared_ptr<KoXHeader> request);
 
     const KoHTTPSettings httpSettings;
     const KoHTTPConnection::Pacing pacing_;
     RequestSink sink;
+    KoBodyPlanner planner;
 };

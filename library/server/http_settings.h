@@ -73,6 +73,10 @@ struct KoHTTPSettings {
     // Static files at least this large go out by sendfile over plain HTTP.
     std::size_t sendfileThreshold = 16u * 1024;
     KoMessageLimits limits;
+    // A body for a script or a host handler larger than this goes to a
+    // temporary file instead of memory (the script reads it from there, a
+    // handler gets its name).
+    std::size_t bodyMemoryBound = 1024u * 1024;
     KoServerSettings server;
     // Host handlers that may block, running at once; further calls wait.
     std::size_t handlerConcurrency = 8;

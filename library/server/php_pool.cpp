@@ -84,7 +84,8 @@ bool KoPhpPool::submit(std::vector<std::string> params, std::string body, Done d
                   std::make_shared<KoCollectedOutput>(settings.cgiOutputLimit, std::move(done)));
 }
 
-bool KoPhpPool::submit(std::vector<std::string> params, std::string body, std::shared_ptr<KoScriptOutput> output) {
+bool KoPhpPool::submit(std::vector<std::string> params, std::string body, std::shared_ptr<KoScriptOutput> output,
+                       std::shared_ptr<const platform::TemporaryFile> bodyFile) {
     bool full = false;
     bool unavailable = false;
     {
@@ -95,8 +96,8 @@ bool KoPhpPool::submit(std::vector<std::string> params, std::string body, std::s
         full = outstanding >= size + settings.php.queueLimit;
         if (!unavailable && !full) {
             ++outstanding;
-            waiting.push_back(
-                Job{KoFastCgiRequest{std::move(params), std::move(body)}, output, outstanding > size});
+            KoFastCgiRequest request{std::move(params), std::move(body), bodyFile ? bodyFile->path() : std::string()};
+            waiting.push_back(Job{std::move(request), output, outstanding > size, std::move(bodyFile)});
         }
     }
     if (unavailable || full) {

@@ -47,6 +47,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/temporary_file.h"
 #include "platform/wake_up.h"
 #include "server/fastcgi_connection.h"
 #include "server/http_settings.h"
@@ -67,8 +68,11 @@ public:
     KoPhpPool& operator=(const KoPhpPool&) = delete;
 
     // Queues one request: its FastCGI parameters as "NAME=value" and its
-    // body. False (output not finished) once the pool is stopped.
-    bool submit(std::vector<std::string> params, std::string body, std::shared_ptr<KoScriptOutput> output);
+    // body (or, with bodyFile, the body in that file, sent from it in
+    // pieces and kept until the request is done). False (output not
+    // finished) once the pool is stopped.
+    bool submit(std::vector<std::string> params, std::string body, std::shared_ptr<KoScriptOutput> output,
+                std::shared_ptr<const platform::TemporaryFile> bodyFile = {});
     // The same, with the output collected (up to the CGI output limit) and
     // handed to done.
     bool submit(std::vector<std::string> params, std::string body, Done done);
@@ -86,6 +90,7 @@ private:
         KoFastCgiRequest request;
         std::shared_ptr<KoScriptOutput> output;
         bool waited = false;  // every process was busy when it came
+        std::shared_ptr<const platform::TemporaryFile> bodyFile;  // request.bodyFile's owner
     };
     struct Slot;
 

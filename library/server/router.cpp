@@ -441,8 +441,11 @@ bool KoRequestRouter::runScript(const std::string& scriptPath, std::shared_ptr<K
     std::string file = scriptPath;
     KoCgiEnvironment environment;
     if (!scriptEnvironment(file, *request, environment)) return false;
-    std::string body = request->Body();
-    return php.submit(environmentEntries(environment), std::move(body), scriptAnswer(request, file));
+    // A spilled body is sent from its file.
+    std::shared_ptr<const platform::TemporaryFile> spooled = request->BodySpool();
+    std::string body = spooled ? std::string() : request->Body();
+    return php.submit(environmentEntries(environment), std::move(body), scriptAnswer(request, file),
+                      std::move(spooled));
 }
 
 bool KoRequestRouter::runProgram(const std::string& programPath, std::shared_ptr<KoXHeader> request) {
@@ -486,8 +489,10 @@ bool KoRequestRouter::runChildFor(const std::string& program, const std::string&
     options.program = program == relativeFile ? file : program;
     options.environment = environmentEntries(environment);
     options.workingDirectory = DirectoryOf(file);
-    std::string input = request->Body();
-    return runner.submit(std::move(options), std::move(input), scriptAnswer(request, file));
+    // A spilled body is the child's standard input as it lies in its file.
+    std::shared_ptr<const platform::TemporaryFile> spooled = request->BodySpool();
+    std::string input = spooled ? std::string() : request->Body();
+    return runner.submit(std::move(options), std::move(input), scriptAnswer(request, file), std::move(spooled));
 }
 
 std::shared_ptr<KoScriptStream> KoRequestRouter::scriptAnswer(const std::shared_ptr<KoXHeader>& request,

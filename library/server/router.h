@@ -11,6 +11,11 @@
 // ("cgi-bin/"), ".php" scripts through the interpreter, static files; and
 // otherwise the 404 page.
 //
+// A request's body is kept as planBody says at its header's end: in memory
+// for a command's form, in a temporary file past the memory bound for a
+// script (which reads it from there) or a host handler (velko::Request's
+// bodyFile), discarded for everything else.
+//
 // The request's form (KoXHeader::FormStatus) is read only when a command
 // is registered or the command URL is asked, and before a host's handler
 // runs (on its own thread when it may block); a form beyond the message's
@@ -70,6 +75,7 @@
 #include "jobs/bounded_work_queue.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "server/body_plan.h"
 #include "server/cgi_runner.h"
 #include "server/http_settings.h"
 #include "server/php_pool.h"
@@ -111,6 +117,14 @@ public:
 
     // 1 answered, KoTransceiverServerL1HTTP::answerPending, 0 not answered.
     int route(const std::string& source, std::shared_ptr<KoXHeader> request);
+    // What the request's body is for, asked at its header's end (on the
+    // loop, without blocking: at most the status queries route() makes):
+    // the answer route() will give, taken the same way. Bodies of commands
+    // with a form are kept; of CGI programs, scripts and host routes spooled;
+    // of files, stored values and OPTIONS discarded; any other answer (404,
+    // 405, 301, the Host rules' 400, a file that cannot be examined) is
+    // given without the body.
+    KoBodyPlan planBody(const KoXHeader& request);
     void stop();
 
     // Where the file route takes a request path (no side effects beyond
@@ -132,6 +146,9 @@ private:
     // when it is missing or the method has no CGI form.
     bool scriptEnvironment(std::string& file, const KoXHeader& request, KoCgiEnvironment& environment);
     bool runChildFor(const std::string& program, const std::string& file, std::shared_ptr<KoXHeader> request);
+    // Whether a command could read the request (its form names "velkoid",
+    // or it is at the command URL).
+    bool commandMayRead(const KoXHeader& request);
     int routeCommand(const std::shared_ptr<KoXHeader>& request);
     int routeHost(const std::shared_ptr<KoXHeader>& request);
     // Runs the answer's work on the handler queue: answerPending, or 0 when

@@ -5,4 +5,5 @@ set(MESSAGE_MODEL_TESTS
   message_body_test.cpp
   protocols_test.cpp
   chunked_decoder_test.cpp
+  body_keeping_test.cpp
 )

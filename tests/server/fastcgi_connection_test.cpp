@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "platform/temporary_file.h"
 #include "platform/wake_up.h"
 #include "server/fastcgi_connection.h"
 #include "server/fastcgi_records.h"
@@ -149,6 +150,34 @@ TEST_F(FastCgiConnection, StreamsALargeBodyWhileTheAnswerComesBack) {
     const auto outcome = Exchange({{}, body}, 20s, body.size());
     EXPECT_EQ(outcome.kind, Kind::completed) << outcome.failure;
     EXPECT_TRUE(outcome.output == body);
+}
+
+// A body spilled to a file is sent from it in pieces, whole; one whose
+// file cannot be read fails before anything is sent.
+TEST_F(FastCgiConnection, SendsABodyFromItsFile) {
+    auto made = platform::TemporaryFile::create("velko-fcgi-test-");
+    ASSERT_TRUE(made.ok());
+    platform::TemporaryFile file = std::move(made.value());
+    std::string body(3 << 20, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 13 + i / 4099);
+    ASSERT_TRUE(file.append(body).ok());
+    std::string received;
+    peer = std::thread([&] {
+        responder.stream(fastcgi::record::params);
+        received = responder.stream(fastcgi::record::stdinStream);
+        responder.send(Answer("taken"));
+        responder.drain();
+    });
+    KoFastCgiRequest request;
+    request.bodyFile = file.path();
+    const auto outcome = Exchange(request, 20s);
+    EXPECT_EQ(outcome.kind, Kind::completed) << outcome.failure;
+    EXPECT_TRUE(received == body);
+
+    request.bodyFile = file.path() + "-gone";
+    const auto missing = Exchange(request);
+    EXPECT_EQ(missing.kind, Kind::failed);
+    EXPECT_TRUE(missing.reusable);
 }
 
 TEST_F(FastCgiConnection, BrokenSilentOrGoneResponders) {

@@ -373,3 +373,57 @@ TEST(KoEncodeRequestPath, OnlyPlainBytesStay) {
 }
 
 }  // namespace
+
+namespace {
+
+struct PlanCase {
+    const char* request;  // the header, its last CR LF pair left out
+    KoBodyPlan::Use use;
+};
+
+// What went wrong: every body was held whole until complete, whatever was
+// going to answer it, and "100 Continue" was sent before any check. The
+// plan taken at the header's end says what the body is for, the way route()
+// answers: kept for a command's form, spooled for scripts and host routes,
+// discarded where nothing reads it, refused where the answer needs none.
+TEST_F(Router, PlansEachBodyTheWayItWillBeAnswered) {
+    using Use = KoBodyPlan::Use;
+    services.route = std::make_shared<BlockingRoute>();
+    services.variables = {"var"};
+    const PlanCase withoutCommands[] = {
+        {"POST /page.html HTTP/1.1\r\nHost: x\r\n", Use::refuse},
+        {"GET /page.html HTTP/1.1\r\nHost: x\r\n", Use::discard},
+        {"OPTIONS /page.html HTTP/1.1\r\nHost: x\r\n", Use::discard},
+        {"POST /missing.bin HTTP/1.1\r\nHost: x\r\n", Use::refuse},
+        {"POST /html HTTP/1.1\r\nHost: x\r\n", Use::refuse},  // a redirect
+        {"POST /run.php HTTP/1.1\r\nHost: x\r\n", Use::spool},
+        {"PUT /run.php HTTP/1.1\r\nHost: x\r\n", Use::refuse},
+        {"POST /cgi-bin/tool.sh HTTP/1.1\r\nHost: x\r\n", Use::spool},
+        {"POST /programs/tool.sh HTTP/1.1\r\nHost: x\r\n", Use::refuse},
+        {"POST /route HTTP/1.1\r\nHost: x\r\n", Use::spool},
+        {"POST /var HTTP/1.1\r\nHost: x\r\n", Use::discard},
+        {"POST /run.php HTTP/1.1\r\n", Use::refuse},  // no Host
+        {"POST /page.html HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n", Use::refuse},
+    };
+    const PlanCase withCommands[] = {
+        {"POST /page.html HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n", Use::keep},
+        {"POST /page.html HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=b\r\n", Use::keep},
+        {"POST /page.html HTTP/1.1\r\nHost: x\r\nContent-Type: application/octet-stream\r\n", Use::refuse},
+        {"GET /page.html?velkoid=a HTTP/1.1\r\nHost: x\r\n", Use::keep},
+        {"POST /run.php HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\n", Use::spool},
+    };
+    KoRequestRouter router(transceiver, services, config);
+    const auto check = [&](const PlanCase& c) {
+        SCOPED_TRACE(c.request);
+        KoXHeader request(0, false, protocol::HTTP);
+        request.AppendInput(std::string(c.request) + "\r\n");
+        ASSERT_EQ(request.ConsumeHeader([](KoXHeader&) { return true; }), consume_result::Complete);
+        EXPECT_EQ(static_cast<int>(router.planBody(request).use), static_cast<int>(c.use));
+    };
+    for (const PlanCase& c : withoutCommands) check(c);
+    services.commands = true;
+    for (const PlanCase& c : withCommands) check(c);
+    router.stop();
+}
+
+}  // namespace

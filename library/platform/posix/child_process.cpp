@@ -118,7 +118,13 @@ int millisecondsLeft(Clock::time_point deadline) {
 
 Result<ChildProcess> ChildProcess::start(const ChildOptions& options) {
     Descriptor inputRead, inputWrite, outputRead, outputWrite;
-    if (Error e = makePipe(inputRead, inputWrite); !e.ok()) return e;
+    if (options.inputFile.empty()) {
+        if (Error e = makePipe(inputRead, inputWrite); !e.ok()) return e;
+    } else {
+        const int fd = ::open(options.inputFile.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return Error::last();
+        inputRead.reset(fd);
+    }
     if (Error e = makePipe(outputRead, outputWrite); !e.ok()) return e;
     if (Error e = keepAboveStandardStreams(inputRead); !e.ok()) return e;
     if (Error e = keepAboveStandardStreams(outputWrite); !e.ok()) return e;
@@ -161,7 +167,7 @@ Result<ChildProcess> ChildProcess::start(const ChildOptions& options) {
     child.exitWatch_.reset(openExitWatch(pid));
     child.input_ = std::move(inputWrite);
     child.output_ = std::move(outputRead);
-    setNonBlocking(child.input_.get());
+    if (child.input_.valid()) setNonBlocking(child.input_.get());
     setNonBlocking(child.output_.get());
     return child;
 }

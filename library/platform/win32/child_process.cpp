@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/open_file.h"
 #include "platform/poller.h"
 #include "platform/win32/process_start.h"
 #include "platform/win32/wide_text.h"
@@ -36,7 +37,13 @@ int millisecondsLeft(Clock::time_point deadline) {
 
 Result<ChildProcess> ChildProcess::start(const ChildOptions& options) {
     Descriptor inputRead, inputWrite, outputRead, outputWrite;
-    if (Error e = makePipe(inputRead, inputWrite); !e.ok()) return e;
+    if (options.inputFile.empty()) {
+        if (Error e = makePipe(inputRead, inputWrite); !e.ok()) return e;
+    } else {
+        auto opened = openForReading(options.inputFile);
+        if (!opened.ok()) return opened.error();
+        inputRead = std::move(opened.value());
+    }
     if (Error e = makePipe(outputRead, outputWrite); !e.ok()) return e;
     auto started = win32::startProcess(options, toHandle(inputRead.get()), toHandle(outputWrite.get()),
                                        win32::standardError());
