@@ -95,6 +95,22 @@ public:
         return answer(response, 401);
     }
 
+    bool mayAdmit(const KoXHeader& request) const override {
+        const std::string path = KoNormaliseRequestPath(request.path).value_or(request.path);
+        const auto found = request.description.find(description_key::remoteaddress);
+        const std::string remote = found == request.description.end() ? std::string() : found->second;
+        bool needsPassword = false;
+        for (const Entry& entry : entries) {
+            if (!KoPrefixCovers(entry.prefix, path)) continue;
+            if (!entry.addresses.empty() && !entry.addresses.allows(remote)) return false;
+            needsPassword = needsPassword || entry.passwords.has_value();
+        }
+        if (!needsPassword) return true;
+        if (limiter.blocked(remote, KoAttemptLimiter::Clock::now())) return false;
+        // Whether the password is right is left to refuse(), which counts.
+        return parseBasicAuthorization(request.FirstValue("authorization")).has_value();
+    }
+
 private:
     static bool answer(KoXResponseHeader& response, std::int32_t status) {
         response.statusCode = status;

@@ -21,4 +21,8 @@ public:
     virtual ~KoRequestGuard() = default;
     // True when response now holds the refusal; false lets the request on.
     virtual bool refuse(KoXHeader& request, KoXResponseHeader& response) = 0;
+    // False when refuse() will surely refuse the request, judged from its
+    // header alone and without counting an attempt: its body need not be
+    // read (nor a client told to send it).
+    virtual bool mayAdmit(const KoXHeader&) const { return true; }
 };

@@ -8,6 +8,7 @@
 #include "message/http_tables.h"
 #include "server/request_path.h"
 #include "server/request_rules.h"
+#include "server/site_rules.h"
 #include "server/router.h"
 
 namespace {
@@ -56,6 +57,13 @@ KoBodyPlan KoRequestRouter::planBody(const KoXHeader& request) {
     if (code == protocol::VELKO) return PlanOf(Use::refuse);
     if (code != protocol::HTTP && code != protocol::HTTPS) return PlanOf(Use::keep);
     if (KoHostRuleStatus(request) != 0) return PlanOf(Use::refuse);
+    // Refused whatever the body holds: the rebinding rule and the access rules.
+    const auto local = request.description.find(description_key::localaddress);
+    if (!KoHostAllowed(request.FirstValue("host"), local == request.description.end() ? "" : local->second,
+                       settings.site)) {
+        return PlanOf(Use::refuse);
+    }
+    if (settings.guard && !settings.guard->mayAdmit(request)) return PlanOf(Use::refuse);
     const std::int32_t method = request.methodCode.load();
     if (method == method_code::OPTIONS && request.path == "*") return PlanOf(Use::discard);
     if (commandMayRead(request)) return PlanOf(Use::keep);

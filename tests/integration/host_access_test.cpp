@@ -85,6 +85,11 @@ TEST_F(HostAccess, PasswordsAndAddressRulesByPathPrefix) {
         // The program learns who, and never sees the password.
         {right, "/cgi-bin/who.sh", "200 OK", "user=alice type=Basic authorization=\n"},
         {"", "/lan/x", "403 Forbidden", "403 Forbidden"},
+        // An upload without credentials is refused before its body is asked for.
+        {"-H 'Expect: 100-continue' --data-binary 0123456789 ", "/cgi-bin/who.sh", "401 Unauthorized",
+         "WWW-Authenticate"},
+        {right + "-H 'Expect: 100-continue' --data-binary 0123456789 ", "/cgi-bin/who.sh", "100 Continue",
+         "user=alice"},
     };
     for (const auto& c : cases) {
         const std::string answer = Curl(c.arguments + Quoted(base + c.target));

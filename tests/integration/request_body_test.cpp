@@ -107,6 +107,7 @@ struct ContinueCase {
     const char* target;
     bool continues;
     const char* status;
+    const char* host = "localhost";
 };
 
 // What went wrong: "100 Continue" went out at the header's end before any
@@ -123,14 +124,16 @@ TEST_F(RequestBodies, OnlyAcceptedRequestsAreToldToContinue) {
         {"/missing.bin", false, "HTTP/1.1 404 Not Found"},
         {"/page.txt", false, "HTTP/1.1 405 Method Not Allowed"},
         {"/cgi-bin/size.sh", true, "HTTP/1.1 200 OK"},
+        // A name another site pointed at this machine is refused before the body too.
+        {"/cgi-bin/size.sh", false, "HTTP/1.1 421 Misdirected Request", "evil.example"},
     };
     const std::string body = "0123456789";
     for (const ContinueCase& c : cases) {
         SCOPED_TRACE(c.target);
         RawHttpClient client(port);
         ASSERT_TRUE(client.connected());
-        client.send(std::string("POST ") + c.target +
-                    " HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n");
+        client.send(std::string("POST ") + c.target + " HTTP/1.1\r\nHost: " + c.host +
+                    "\r\nContent-Length: 10\r\nExpect: 100-continue\r\nConnection: close\r\n\r\n");
         client.readUntilContains("\r\n\r\n", milliseconds(5000));
         const std::string first = StatusLineOf(client.received());
         if (c.continues) {
@@ -156,11 +159,11 @@ TEST_F(RequestBodies, UnreadBodiesAreReadPastOnAKeptConnection) {
     WriteFile(root + "page.txt", "a page");
     Start();
     const std::string big(3 << 20, 'b');
-    const std::string answer = Exchange("POST /page.txt HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+    const std::string answer = Exchange("POST /page.txt HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
                                         std::to_string(big.size()) + "\r\n\r\n" + big +
-                                        "GET /page.txt HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                        "GET /page.txt HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n"
                                         "5\r\nhello\r\n0\r\n\r\n"
-                                        "GET /page.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+                                        "GET /page.txt HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(StatusLineOf(answer), "HTTP/1.1 405 Method Not Allowed");
     std::size_t served = 0;
     for (std::size_t at = answer.find("HTTP/1.1 200 OK"); at != std::string::npos;
