@@ -167,7 +167,9 @@ TEST_F(CgiRunner, QueueIsBoundedAndTimeCountsFromArrival) {
     settings.clientCheck = 20ms;
     {
         KoCgiRunner runner(scheduler, settings);
-        auto first = Submit(runner, "exec sleep 30");
+        // Running before the next arrive, so that the one place is theirs.
+        auto first = Submit(runner, "touch " + dir + "began; exec sleep 30");
+        AwaitFile(dir + "began");
         auto second = Submit(runner, "true");
         auto third = Submit(runner, "true");
         EXPECT_EQ(third->Status(0ms), 503);
