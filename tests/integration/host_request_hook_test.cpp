@@ -103,9 +103,9 @@ TEST_F(HostRequestHook, TokenCheckGuardsEverythingAndNamesTheUser) {
     EXPECT_NE(both.find("me=token-holder"), std::string::npos) << both;
 }
 
-// The hook comes after the passwords: a request without them never reaches it.
+// The hook comes after the access rules: a request they refuse never reaches it.
 TEST_F(HostRequestHook, RunsAfterTheAccessRules) {
-    options.access = {{"/", "deny all", "", "velkotwo"}};
+    options.access = {{"/private", "deny all", "", "velkotwo"}};
     std::atomic<int> asked{0};
     options.requestHook = [&](velko::Request&) -> std::optional<velko::Answer> {
         ++asked;
@@ -113,8 +113,10 @@ TEST_F(HostRequestHook, RunsAfterTheAccessRules) {
     };
     server = std::make_unique<velko::Server>(options);
     const std::string base = "https://localhost:" + std::to_string(server->port());
-    EXPECT_EQ(StatusOf(Curl(Quoted(base + "/style.css"))), "HTTP/1.1 403 Forbidden");
-    EXPECT_EQ(asked.load(), 0);
+    EXPECT_EQ(StatusOf(Curl(Quoted(base + "/style.css"))), "HTTP/1.1 200 OK");
+    EXPECT_EQ(asked.load(), 1);
+    EXPECT_EQ(StatusOf(Curl(Quoted(base + "/private/x"))), "HTTP/1.1 403 Forbidden");
+    EXPECT_EQ(asked.load(), 1);
 }
 
 }  // namespace
