@@ -70,7 +70,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -164,10 +163,11 @@ private:
 using Handler = std::function<Answer(const Request& request)>;
 
 // Asked for every request before anything answers it (after the address
-// rules and passwords): an Answer answers the request, nothing lets it go
-// on. It may set request.user, which handlers then see and CGI programs
-// get as REMOTE_USER; other changes are not kept. It runs as handlers do.
-using RequestHook = std::function<std::optional<Answer>(Request& request)>;
+// rules and passwords): true answers the request with answer (as the hook
+// filled it), false lets it go on. It may set request.user, which handlers
+// then see and CGI programs get as REMOTE_USER; other changes are not kept.
+// It runs as handlers do.
+using RequestHook = std::function<bool(Request& request, Answer& answer)>;
 
 // Where the access log goes: one line per answer (the format of the user
 // guide), without its line end.

@@ -1,6 +1,5 @@
 #include "host/host_request_hook.h"
 
-#include <optional>
 #include <utility>
 
 #include "host/host_handler.h"
@@ -15,9 +14,9 @@ bool KoHostRequestHook::answer(KoXHeader& request, KoXResponseHeader& response) 
     request.FormStatus();
     velko::Request host = KoHostRequestOf(request, "");
     const std::string before = host.user;
-    const std::optional<velko::Answer> answer = hook(host);
-    if (answer) {
-        KoFillAnswer(*answer, response);
+    velko::Answer answer;
+    if (hook(host, answer)) {
+        KoFillAnswer(answer, response);
         return true;
     }
     if (host.user != before) request.description[kRemoteUserKey] = host.user;

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <fstream>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -47,15 +46,15 @@ protected:
 // A host had no one place to check every request (a token, say): each
 // handler checked by hand, and files and scripts could not be guarded.
 TEST_F(HostRequestHook, TokenCheckGuardsEverythingAndNamesTheUser) {
-    options.requestHook = [](velko::Request& request) -> std::optional<velko::Answer> {
+    options.requestHook = [](velko::Request& request, velko::Answer& answer) {
         if (request.path == "/boom") throw std::runtime_error("the hook broke");
         if (request.field("x-token") != "s3cret") {
-            velko::Answer refused = velko::Answer::text("token needed\n", 401);
-            refused.headers.push_back({"WWW-Authenticate", "Bearer"});
-            return refused;
+            answer = velko::Answer::text("token needed\n", 401);
+            answer.headers.push_back({"WWW-Authenticate", "Bearer"});
+            return true;
         }
         request.user = "token-holder";
-        return std::nullopt;
+        return false;
     };
     server = std::make_unique<velko::Server>(options);
     const std::string base = "https://localhost:" + std::to_string(server->port());
@@ -107,9 +106,9 @@ TEST_F(HostRequestHook, TokenCheckGuardsEverythingAndNamesTheUser) {
 TEST_F(HostRequestHook, RunsAfterTheAccessRules) {
     options.access = {{"/private", "deny all", "", "velkotwo"}};
     std::atomic<int> asked{0};
-    options.requestHook = [&](velko::Request&) -> std::optional<velko::Answer> {
+    options.requestHook = [&](velko::Request&, velko::Answer&) {
         ++asked;
-        return std::nullopt;
+        return false;
     };
     server = std::make_unique<velko::Server>(options);
     const std::string base = "https://localhost:" + std::to_string(server->port());
