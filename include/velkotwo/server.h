@@ -27,6 +27,7 @@
 // A command, or a route of a method other than GET, HEAD and OPTIONS, sent
 // by a page of another site is answered 403; a Host the server does not
 // answer for (on a loopback address: any but this machine's names), 421.
+// ServerOptions::access and requestHook come before all of them.
 //
 // Handlers may block: they run on the library's own threads, off the path
 // that reads requests and serves files, at most
@@ -56,7 +57,9 @@
 // cannot be read; "could not open the access log " + file; and, for
 // ServerOptions::access and serverAddresses, a password file that cannot be
 // read or holds a weak hash, a rule that cannot be read, or a password file
-// on plain HTTP without passwordsOverHttp ("... needs HTTPS ..."). on() throws
+// on plain HTTP without passwordsOverHttp ("... needs HTTPS ..."); client
+// certificates on plain HTTP ("client certificates need HTTPS") or a client
+// CA file that cannot be loaded ("(SSL) problem with SSL trust store"). on() throws
 // KoException for a path that does not begin with '/'. saveValues() throws
 // KoException "could not write the store file " + file.
 #pragma once
@@ -75,6 +78,20 @@
 #include "velkotwo/export.h"
 
 namespace velko {
+
+// A TLS client's certificate (ServerOptions::clientCertificates).
+struct ClientCertificate {
+    // "SUCCESS", "NONE" (none was sent) or "FAILED:" and why (an optional
+    // check only); "" when the server asks for none.
+    std::string verify;
+    // Of a verified certificate only: its subject and issuer in RFC 2253
+    // form ("CN=alice,O=Panel"), its serial number in upper-case hex and
+    // the SHA-256 digest of the certificate in lower-case hex.
+    std::string subject;
+    std::string issuer;
+    std::string serial;
+    std::string fingerprint;
+};
 
 // A request, as a handler sees it.
 struct Request {
@@ -98,6 +115,7 @@ struct Request {
     std::string command;        // the form field "velkocommand" of a command
     std::string remoteAddress;  // the client's numeric address
     std::string user;           // who logged in (AccessRule::passwordFile), or ""
+    ClientCertificate clientCertificate;
 
     // The first value of a header field (name in lower case), or "".
     std::string field(const std::string& name) const {
@@ -149,6 +167,13 @@ private:
 };
 
 using Handler = std::function<Answer(const Request& request)>;
+
+// Asked for every request before anything answers it (after the address
+// rules and passwords): true answers the request with answer (as the hook
+// filled it), false lets it go on. It may set request.user, which handlers
+// then see and CGI programs get as REMOTE_USER; other changes are not kept.
+// It runs as handlers do.
+using RequestHook = std::function<bool(Request& request, Answer& answer)>;
 
 // Where the access log goes: one line per answer (the format of the user
 // guide), without its line end.
@@ -289,6 +314,22 @@ struct ServerOptions {
     // Failed log-ins allowed from one address within a minute; after one
     // more it is answered 429 for a minute, right password or not.
     std::size_t maxLoginFailures = 10;
+
+    // Client certificates (HTTPS only): off, none asked for; optional,
+    // asked for, and a request without one or with one that does not
+    // verify goes on, Request::clientCertificate saying so; required, the
+    // handshake ends without one that verifies. Verified against the CAs
+    // of clientCaFile (PEM), through at most clientCertificateDepth
+    // intermediates.
+    enum class ClientCertificates { off, optional, required };
+    ClientCertificates clientCertificates = ClientCertificates::off;
+    std::string clientCaFile;
+    int clientCertificateDepth = 4;
+
+    // Every request's check of the host's own (a token, say): it guards
+    // commands, routes, stored values, files and scripts alike. Empty:
+    // none, and no request waits for a handler thread.
+    RequestHook requestHook;
 };
 
 class VELKO_API Server {

@@ -10,6 +10,7 @@
 #include "message/response_header.h"
 #include "platform/file_system.h"
 #include "server/cgi_output.h"
+#include "server/client_certificate_values.h"
 #include "server/http_answer.h"
 #include "server/mime_types.h"
 #include "server/request_guard.h"
@@ -80,6 +81,11 @@ velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& comm
     host.command = command;
     host.remoteAddress = Value(request.description, "remoteaddress");
     host.user = Value(request.description, kRemoteUserKey);
+    host.clientCertificate.verify = Value(request.description, client_certificate_key::verify);
+    host.clientCertificate.subject = Value(request.description, client_certificate_key::subject);
+    host.clientCertificate.issuer = Value(request.description, client_certificate_key::issuer);
+    host.clientCertificate.serial = Value(request.description, client_certificate_key::serial);
+    host.clientCertificate.fingerprint = Value(request.description, client_certificate_key::fingerprint);
     return host;
 }
 

@@ -2,7 +2,9 @@
 
 #include <chrono>
 
+#include "foundation/exception.h"
 #include "host/access_guard.h"
+#include "host/host_request_hook.h"
 
 KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options) {
     KoApplicationSettings settings;
@@ -33,5 +35,15 @@ KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options) {
     site.fields.noSniff = options.securityHeaders.noSniff;
     http.guard = KoAccessGuardFor(options);
     http.server.admit = KoAdmitFor(options.serverAddresses);
+    http.hook = KoHostRequestHookFor(options.requestHook);
+    if (options.clientCertificates != velko::ServerOptions::ClientCertificates::off) {
+        // Asked for on plain HTTP, they would guard nothing.
+        if (!options.https) throw KoException("client certificates need HTTPS", __LINE__, "src");
+        settings.tls.clientCertificates = options.clientCertificates == velko::ServerOptions::ClientCertificates::required
+                                              ? KoClientCertificateCheck::required
+                                              : KoClientCertificateCheck::optional;
+        settings.tls.clientCaFile = options.clientCaFile;
+        settings.tls.clientVerifyDepth = options.clientCertificateDepth;
+    }
     return settings;
 }

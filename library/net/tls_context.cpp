@@ -6,6 +6,7 @@
 #include <openssl/ssl.h>
 
 #include <atomic>
+#include <memory>
 #include <utility>
 
 #include "foundation/diagnostics.h"
@@ -167,6 +168,41 @@ void KoTlsContext::verifyPeers(const std::string& caFile) {
     }
     SSL_CTX_set_verify(context_.get(), SSL_VERIFY_PEER, nullptr);
     verifiesPeers_ = true;
+}
+
+namespace {
+
+struct FreeNames {
+    void operator()(STACK_OF(X509_NAME)* names) const { sk_X509_NAME_pop_free(names, X509_NAME_free); }
+};
+
+// Optional certificates: a bad one is recorded, not fatal.
+int acceptAnyCertificate(int, X509_STORE_CTX*) { return 1; }
+
+}  // namespace
+
+void KoTlsContext::verifyClients(KoClientCertificateCheck check, const std::string& caFile, int depth) {
+    if (!serverRole_ || !context_ || check == KoClientCertificateCheck::off) return;
+    SSL_CTX* context = context_.get();
+    tls_detail::clearErrors();
+    std::unique_ptr<STACK_OF(X509_NAME), FreeNames> names(caFile.empty() ? nullptr
+                                                                        : SSL_load_client_CA_file(caFile.c_str()));
+    if (!names || SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) != 1) {
+        diagnostic("(SSL) client CA file " + caFile + ": " + tls_detail::takeErrors("no certificate in it"));
+        throw KoException_SSL("problem with SSL trust store", 0, kSource);
+    }
+    SSL_CTX_set_client_CA_list(context, names.release());  // the context owns them now
+    SSL_CTX_set_verify_depth(context, depth < 0 ? 0 : depth);
+    if (check == KoClientCertificateCheck::required) {
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    } else {
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER, acceptAnyCertificate);
+    }
+    // Without a context OpenSSL refuses to resume a session whose peer was
+    // verified (and fails the handshake); sessions of another server, whose
+    // tickets its keys cannot open, are never resumed here anyway.
+    static constexpr unsigned char kSessionContext[] = "velkotwo client certificates";
+    SSL_CTX_set_session_id_context(context, kSessionContext, sizeof kSessionContext - 1);
 }
 
 void KoTlsContext::enableResumption(std::size_t cacheSize, std::chrono::seconds ticketKeyLifetime) {

@@ -43,6 +43,7 @@
 #include <string>
 
 #include "foundation/exception.h"
+#include "net/tls_peer_certificate.h"
 
 struct ssl_ctx_st;
 class KoTlsTicketKeys;
@@ -77,9 +78,19 @@ public:
     // store) and, when given a server name, its host name or address.
     // Throws KoException_SSL "problem with SSL trust store" when the file
     // cannot be loaded. Call before any session is made. The server role
-    // ignores it: client certificates are not asked for.
+    // ignores it (see verifyClients).
     void verifyPeers(const std::string& caFile = "");
     bool verifiesPeers() const { return verifiesPeers_; }
+
+    // Server role: asks clients for a certificate issued (through at most
+    // depth intermediates) by one of the certificates in caFile (PEM),
+    // whose names are offered to the client. required: the handshake ends
+    // without one that verifies; optional: it goes on and the session
+    // records what it got (KoTlsSession::peerCertificate). Resumed sessions
+    // keep their peer's certificate and result. Throws KoException_SSL
+    // "problem with SSL trust store" when caFile is empty or cannot be
+    // loaded. Call before any session is made; the client role ignores it.
+    void verifyClients(KoClientCertificateCheck check, const std::string& caFile, int depth);
 
     // Server role: lets clients resume their sessions. Session tickets are
     // sealed with keys made at random in this process and replaced every

@@ -70,6 +70,12 @@ KoTlsSession::KoTlsSession(const KoTlsContext& context, int descriptor, const Ko
     platform::setNonBlocking(descriptor, true);
 }
 
+KoTlsPeerCertificate KoTlsSession::peerCertificate() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!serverRole_ || tlsDescriptor_ < 0 || !tls_) return {};
+    return tls_detail::peerCertificateOf(tls_.get());
+}
+
 KoTlsSession::~KoTlsSession() {
     std::lock_guard<std::mutex> lock(mutex_);
     tls_.reset();

@@ -66,6 +66,10 @@ struct KoTlsSettings {
     std::chrono::milliseconds clientHandshakeTimeout = kTlsClientHandshakeTimeout;
     std::chrono::milliseconds clientHandshakeWriteWait = kTlsClientHandshakeWriteWait;
     int callsPerStep = kTlsCallsPerStep;  // OpenSSL read or write calls per step
+    // Server role: client certificates (KoTlsContext::verifyClients).
+    KoClientCertificateCheck clientCertificates = KoClientCertificateCheck::off;
+    std::string clientCaFile;
+    int clientVerifyDepth = 4;
     // Server role: resumption (KoTlsContext::enableResumption).
     std::size_t sessionCacheSize = 8192;
     std::chrono::seconds ticketKeyLifetime{12 * 3600};
@@ -171,6 +175,10 @@ public:
     // Bytes held inside OpenSSL that no readiness event announces: decrypted
     // ones, or records read ahead that a read has not yet looked at.
     bool hasBufferedInput() const;
+
+    // Server role, once the handshake is done: the client's certificate
+    // and its verification (empty verify when none was asked for).
+    KoTlsPeerCertificate peerCertificate() const;
 
     bool writeWantsRead() const;
     bool writeWantsWrite() const;

@@ -147,6 +147,9 @@ public:
     void WriteUnasked(std::shared_ptr<KoXResponseHeader> response);
     // Looks at buffered input again, on the loop; any thread.
     void Resume();
+    // Adds what the transport knows of the peer (a TLS client's
+    // certificate) to a new request's description; on the loop.
+    virtual void describeTransport(KoStringMap&) {}
 
     // Whether the server takes more input now (back-pressure), the
     // transport aside; on the loop only.

@@ -135,6 +135,7 @@ void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
                 return;
             }
             x.request = newRequest(connection);
+            connection.describeTransport(x.request->description);
             x.firstByte = now;
             x.lastProgress = now;
             x.headerDone = false;

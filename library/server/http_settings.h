@@ -11,6 +11,7 @@
 #include "message/message_limits.h"
 #include "server/cgi_output.h"
 #include "server/request_guard.h"
+#include "server/request_hook.h"
 #include "server/server_settings.h"
 #include "server/site_rules.h"
 
@@ -86,4 +87,6 @@ struct KoHTTPSettings {
     // Asked before routing (address rules and passwords by path); none: all
     // pass.
     std::shared_ptr<KoRequestGuard> guard;
+    // Asked after the guard, on the handler queue; none: no hop there.
+    std::shared_ptr<KoRequestHook> hook;
 };

@@ -2,6 +2,7 @@ target_sources(velko_server PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/byte_ranges.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_output.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_runner.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/client_certificate_values.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cookies.cpp
   ${CMAKE_CURRENT_LIST_DIR}/entity_tag.cpp
   ${CMAKE_CURRENT_LIST_DIR}/event_stream.cpp
@@ -22,6 +23,7 @@ target_sources(velko_server PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/route_table.cpp
   ${CMAKE_CURRENT_LIST_DIR}/router.cpp
   ${CMAKE_CURRENT_LIST_DIR}/router_body_plan.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/router_hook.cpp
   ${CMAKE_CURRENT_LIST_DIR}/script_result.cpp
   ${CMAKE_CURRENT_LIST_DIR}/script_stream.cpp
   ${CMAKE_CURRENT_LIST_DIR}/site_rules.cpp

@@ -11,6 +11,7 @@
 #include "message/transceiver.h"
 #include "platform/file_system.h"
 #include "server/cgi_output.h"
+#include "server/client_certificate_values.h"
 #include "server/http_answer.h"
 #include "server/file_answer.h"
 #include "server/http_date.h"
@@ -131,6 +132,10 @@ int KoRequestRouter::route(const std::string&, std::shared_ptr<KoXHeader> reques
         auto response = answerFor(*request, 200);
         if (settings.guard->refuse(*request, *response)) return send(*request, response);
     }
+    return settings.hook ? routeAfterHook(request) : routeAdmitted(request);
+}
+
+int KoRequestRouter::routeAdmitted(const std::shared_ptr<KoXHeader>& request) {
     const std::int32_t method = request->methodCode.load();
     if (method == method_code::OPTIONS && request->path == "*") {
         // The server as a whole: every method some resource takes.
@@ -471,6 +476,7 @@ bool KoRequestRouter::scriptEnvironment(std::string& file, const KoXHeader& requ
     context.remoteAddr = Value(request.description, "remoteaddress");
     context.remotePort = Value(request.description, "remoteport");
     addGatewayVariables(request, context, environment);
+    KoAddClientCertificateVariables(request.description, environment);
     if (const std::string user = Value(request.description, kRemoteUserKey); !user.empty()) {
         environment["REMOTE_USER"] = user;
         environment["AUTH_TYPE"] = Value(request.description, kAuthTypeKey);

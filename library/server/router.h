@@ -9,7 +9,8 @@
 // document root: directories with their default document ("index.php",
 // else "index.html"), store variables, programs in the CGI directory
 // ("cgi-bin/"), ".php" scripts through the interpreter, static files; and
-// otherwise the 404 page.
+// otherwise the 404 page. A host's request hook (KoRequestHook), when set,
+// is asked before any of them, after the guard.
 //
 // A request's body is kept as planBody says at its header's end: in memory
 // for a command's form, in a temporary file past the memory bound for a
@@ -104,7 +105,7 @@ struct KoPathDecision {
     platform::Error error;  // why the file could not be examined (failed)
 };
 
-class KoRequestRouter {
+class KoRequestRouter : public std::enable_shared_from_this<KoRequestRouter> {
 public:
     static constexpr const char* cgiPrefix = "cgi-bin/";
     static constexpr const char* scriptSuffix = ".php";
@@ -149,6 +150,13 @@ private:
     // Whether a command could read the request (its form names "velkoid",
     // or it is at the command URL).
     bool commandMayRead(const KoXHeader& request);
+    // What follows the guard: commands, routes, files.
+    int routeAdmitted(const std::shared_ptr<KoXHeader>& request);
+    // The host's hook first, on the handler queue (router_hook.cpp); the
+    // request goes on on its loop when the hook lets it.
+    int routeAfterHook(const std::shared_ptr<KoXHeader>& request);
+    // True when response holds the hook's answer (500 when it threw).
+    bool askHook(KoXHeader& request, std::shared_ptr<KoXResponseHeader>& response);
     int routeCommand(const std::shared_ptr<KoXHeader>& request);
     int routeHost(const std::shared_ptr<KoXHeader>& request);
     // Runs the answer's work on the handler queue: answerPending, or 0 when

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "message/transceiver.h"
+#include "server/client_certificate_values.h"
 
 namespace {
 
@@ -68,6 +69,12 @@ bool KoTransceiverConnection_SSLAddon::WantsToSend() const {
 bool KoTransceiverConnection_SSLAddon::TransportHoldsInput() const { return tls->hasBufferedInput(); }
 
 bool KoTransceiverConnection_SSLAddon::PeerFinished() const { return tls->closed(); }
+
+void KoTransceiverConnection_SSLAddon::describeTransport(KoStringMap& description) {
+    if (!tls->serverRole()) return;
+    if (!peer && tls->handshakeDone()) peer = tls->peerCertificate();
+    if (peer) KoDescribeClientCertificate(*peer, description);
+}
 
 void KoTransceiverConnection_SSLAddon::closing(bool orderly) {
     // The last answer is out: say goodbye properly where the socket takes it

@@ -32,6 +32,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "net/tls_context.h"
@@ -52,6 +53,8 @@ public:
     bool WantsToSend() const override;
     bool TransportHoldsInput() const override;
     bool PeerFinished() const override;
+    // The client's certificate, read once per connection.
+    void describeTransport(KoStringMap& description) override;
 
     // Client role: the blocking handshake (see KoTlsSession::connect, whose
     // exceptions it passes on). host names the server for SNI and checks.
@@ -84,5 +87,6 @@ private:
 
     // Held in place: one allocation less per connection.
     KoTlsSession session;
+    std::optional<KoTlsPeerCertificate> peer;
     KoTlsSession* const tls = &session;
 };

@@ -17,6 +17,7 @@ KoTransceiverServerL1_SSLAddon::KoTransceiverServerL1_SSLAddon(std::string certi
                                                                const std::string& passphrase)
     : certificate(std::move(certificateFile)), privateKey(std::move(privateKeyFile)), role(true), settings(settings_) {
     tlsContext = std::make_unique<KoTlsContext>(certificate, privateKey, passphrase);
+    tlsContext->verifyClients(settings.clientCertificates, settings.clientCaFile, settings.clientVerifyDepth);
     tlsContext->enableResumption(settings.sessionCacheSize, settings.ticketKeyLifetime);
 }
 

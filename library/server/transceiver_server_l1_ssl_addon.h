@@ -12,7 +12,8 @@
 // name missing or empty), "problem with SSL method initialization" (no
 // server context), "problem with SSL key pair" (a file unreadable, not PEM,
 // or certificate and key not matching) or "problem with SSL method
-// initialization (client)". A failed set-up always raises, whatever other
+// initialization (client)", or "problem with SSL trust store" (the client
+// CA file cannot be loaded). A failed set-up always raises, whatever other
 // add-ons the process holds, so a layer is never built without a context.
 // CreateConnection throws KoException "Error getting SSL context" when no
 // session can be made; in the client role it also passes on the handshake's
