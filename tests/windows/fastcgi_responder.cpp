@@ -1,15 +1,14 @@
 // A stand-in for php-cgi.exe in the PHP pool's Windows test: started as
 // "velko_fastcgi_responder -b 127.0.0.1:PORT", it listens there and answers
 // FastCGI requests one connection at a time, by their QUERY_STRING:
-//   pid          its process id
+//   id           a number of its own, chosen when it starts
 //   sleep=MS     "slept" after MS milliseconds
 //   exit         ends the process in the middle of the request
 //   (otherwise)  SCRIPT_FILENAME, REQUEST_METHOD and the request body
-#include <process.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -21,6 +20,10 @@
 namespace {
 
 using Params = std::map<std::string, std::string>;
+
+// Tells this process from the ones before and after it.
+const std::string identity = std::to_string(std::random_device{}()) + "-" +
+                             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
 
 std::size_t length(std::string_view& bytes) {
     if (bytes.empty()) return 0;
@@ -65,7 +68,7 @@ std::string answer(const Params& params, const std::string& body) {
         return found == params.end() ? std::string() : found->second;
     };
     const std::string query = value("QUERY_STRING");
-    if (query == "pid") return std::to_string(_getpid());
+    if (query == "id") return identity;
     if (query == "exit") std::_Exit(3);
     if (query.rfind("sleep=", 0) == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(query.c_str() + 6)));

@@ -72,10 +72,10 @@ TEST_F(PhpPoolOnWindows, KeepsItsProcessOnItsPortAndReplacesItAfterItsCount) {
     const KoScriptResult echoed = Run(pool, "", "a=1&b=2");
     EXPECT_EQ(echoed.failureStatus, 0);
     EXPECT_EQ(Body(echoed), "script=C:\\site\\page.php\nmethod=POST\nbody=a=1&b=2");
-    const std::string first = Body(Run(pool, "pid"));
+    const std::string first = Body(Run(pool, "id"));
     EXPECT_FALSE(first.empty());
-    EXPECT_EQ(Body(Run(pool, "pid")), first);
-    const std::string second = Body(Run(pool, "pid"));  // the fourth request: a fresh process
+    EXPECT_EQ(Body(Run(pool, "id")), first);
+    const std::string second = Body(Run(pool, "id"));  // the fourth request: a fresh process
     EXPECT_FALSE(second.empty());
     EXPECT_NE(second, first);
     EXPECT_EQ(pool.Launches(), 2u);
@@ -92,10 +92,10 @@ TEST_F(PhpPoolOnWindows, AFailedProcessAnswersItsStatusAndIsReplaced) {
         SCOPED_TRACE(c.query);
         settings.cgiTimeout = 1500ms;
         KoPhpPool pool(scheduler, responder, {}, settings);
-        const std::string before = Body(Run(pool, "pid"));
+        const std::string before = Body(Run(pool, "id"));
         ASSERT_FALSE(before.empty());
         EXPECT_EQ(Run(pool, c.query).failureStatus, c.status);
-        const std::string after = Body(Run(pool, "pid"));
+        const std::string after = Body(Run(pool, "id"));
         EXPECT_FALSE(after.empty());
         EXPECT_NE(after, before);
         EXPECT_EQ(pool.Launches(), 2u);
@@ -106,14 +106,14 @@ TEST_F(PhpPoolOnWindows, MissingProgramGives502WithALine) {
     settings.php.restartBackoff = 10s;
     KoPhpPool pool(scheduler, "velko_no_such_responder.exe", {}, settings);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(Run(pool, "pid").failureStatus, 502);
+    EXPECT_EQ(Run(pool, "id").failureStatus, 502);
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_NE(errors.find("cannot start \"velko_no_such_responder.exe\""), std::string::npos) << errors;
 }
 
 TEST_F(PhpPoolOnWindows, StopEndsARequestInFlight) {
     KoPhpPool pool(scheduler, responder, {}, settings);
-    ASSERT_FALSE(Body(Run(pool, "pid")).empty());
+    ASSERT_FALSE(Body(Run(pool, "id")).empty());
     Results results;
     ASSERT_TRUE(pool.submit(Params("sleep=20000"), {}, results.done()));
     for (int i = 0; i < 1000 && pool.Busy() == 0; ++i) std::this_thread::sleep_for(10ms);
@@ -121,7 +121,7 @@ TEST_F(PhpPoolOnWindows, StopEndsARequestInFlight) {
     pool.stop();
     ASSERT_EQ(results.wait(1).size(), 1u);
     EXPECT_EQ(results.got[0].failureStatus, 503);
-    EXPECT_FALSE(pool.submit(Params("pid"), {}, results.done()));
+    EXPECT_FALSE(pool.submit(Params("id"), {}, results.done()));
 }
 
 }  // namespace
