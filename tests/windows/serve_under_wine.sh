@@ -90,11 +90,16 @@ answers=$( (printf "$requests"; sleep 3) | timeout 30 openssl s_client -quiet -c
 [ "$answers" = 3 ] || fail "a pipelining client got $answers answers of 3"
 
 # Stop while connections are open: one idle, one in the middle of a request.
-(sleep 120) | openssl s_client -quiet -connect "127.0.0.1:$port" 2>/dev/null >/dev/null &
+# Their input is a fifo this script holds open (no sleeping writer that would
+# outlive the test and keep CTest waiting for its output).
+mkfifo idle partial
+openssl s_client -quiet -connect "127.0.0.1:$port" < idle >/dev/null 2>&1 &
 holders+=($!)
-(printf 'GET /index.html HTTP/1.1\r\nHost: localhost\r\n'; sleep 120) |
-  openssl s_client -quiet -connect "127.0.0.1:$port" 2>/dev/null >/dev/null &
+exec 5> idle
+openssl s_client -quiet -connect "127.0.0.1:$port" < partial >/dev/null 2>&1 &
 holders+=($!)
+exec 6> partial
+printf 'GET /index.html HTTP/1.1\r\nHost: localhost\r\n' >&6
 sleep 2
 echo 1 >&4
 exec 4>&-
