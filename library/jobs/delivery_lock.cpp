@@ -1,5 +1,7 @@
 #include "jobs/delivery_lock.h"
 
+#include "platform/address_wait.h"
+
 void KoDeliveryLock::guard() {
     while (guard_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
 }
@@ -35,7 +37,7 @@ void KoDeliveryLock::unlock() {
     // sees it change.
     if (released) releases_.fetch_add(1, std::memory_order_release);
     unguard();
-    if (released) releases_.notify_all();
+    if (released) platform::wakeAllWaiting(releases_);
 }
 
 bool KoDeliveryLock::lockUnless(const std::atomic<bool>& giveUp) {
@@ -54,7 +56,7 @@ bool KoDeliveryLock::lockUnless(const std::atomic<bool>& giveUp) {
         // wait below cannot miss it.
         const std::uint32_t seen = releases_.load(std::memory_order_acquire);
         unguard();
-        releases_.wait(seen, std::memory_order_acquire);
+        platform::waitWhileEqual(releases_, seen);
     }
 }
 
@@ -62,7 +64,7 @@ void KoDeliveryLock::wakeWaiters() {
     guard();
     releases_.fetch_add(1, std::memory_order_release);
     unguard();
-    releases_.notify_all();
+    platform::wakeAllWaiting(releases_);
 }
 
 bool KoDeliveryLock::heldByMe() {

@@ -8,8 +8,6 @@
 #include "foundation/diagnostics.h"
 #include "foundation/text_utils.h"
 #include "jobs/kessa_scheduler.h"
-#include "platform/file_system.h"
-#include "platform/local_socket.h"
 #include "platform/service_process.h"
 #include "server/cgi_runner.h"
 
@@ -274,37 +272,22 @@ bool KoPhpPool::startProcess(Slot& slot) {
         if (stopped) return false;
     }
     ++launches;
-    // The socket is named in a directory of its own that only this user can
-    // enter, and connected before the interpreter runs (the backlog holds the
-    // connection until php-cgi accepts it); then name and directory go, so
-    // nothing is left to find, even when this process is killed.
-    auto made = platform::makeTemporaryDirectory("velko-php-");
-    if (!made.ok()) {
-        diagnostic("php-cgi: no directory for its socket: " + made.error().text());
-        noteFailure(slot);
-        return false;
-    }
-    const std::string path = made.value() + "/socket";
-    auto listening = platform::listenLocal(path, 1);
-    auto connected = listening.ok() ? platform::connectLocal(path) : listening.error();
-    platform::removeTree(made.value());
-    if (!connected.ok()) {
-        diagnostic("php-cgi: no socket for \"" + program + "\": " + connected.error().text());
-        noteFailure(slot);
-        return false;
-    }
     platform::ChildOptions options;
     options.program = program;
     options.environment = processEnvironment;
     options.workingDirectory = workingDirectory;
-    auto process = platform::ServiceProcess::start(options, listening.value().get());
-    if (!process.ok()) {
-        diagnostic("php-cgi: cannot start \"" + program + "\": " + process.error().text());
+    // Only where the interpreter is reached by a port it opens itself
+    // (Windows); short, since stop() waits for this worker.
+    const auto listenWait = std::min<std::chrono::milliseconds>(settings.cgiTimeout, std::chrono::seconds(5));
+    const int listenWaitMs = static_cast<int>(listenWait.count());
+    auto started = platform::ServiceProcess::startConnected(options, "velko-php-", listenWaitMs);
+    if (!started.ok()) {
+        diagnostic("php-cgi: cannot start \"" + program + "\": " + started.error().text());
         noteFailure(slot);
         return false;
     }
-    slot.process.emplace(std::move(process.value()));
-    slot.connection = std::make_unique<KoFastCgiConnection>(std::move(connected.value()), stopWake.fd());
+    slot.process.emplace(std::move(started.value().process));
+    slot.connection = std::make_unique<KoFastCgiConnection>(std::move(started.value().connection), stopWake.fd());
     slot.served = 0;
     if (!slot.connection->valid()) {
         slot.end();

@@ -4,11 +4,10 @@
 // Each process is one php-cgi with PHP_FCGI_CHILDREN=0, so that it forks no
 // interpreters of its own: the pool sees every interpreter, and a script
 // past the time limit costs exactly its own process. It is started the way
-// FastCGI programs expect, with a listening local socket as its standard
-// input; the pool connects once and keeps the connection (FCGI_KEEP_CONN).
-// The socket's name lives in a directory only this user can enter, and both
-// are removed as soon as the pool has connected, so nobody else can reach
-// the interpreter and nothing is left behind.
+// FastCGI programs expect (platform::ServiceProcess::startConnected: a
+// private local socket as its standard input; on Windows, php-cgi.exe on a
+// loopback TCP port); the pool connects once and keeps the connection
+// (FCGI_KEEP_CONN).
 //
 // The pool starts with its first request. One worker (a scheduler work
 // item) drives each process: it takes the oldest waiting request, runs it

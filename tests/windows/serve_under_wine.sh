@@ -80,19 +80,26 @@ for path in '/index.html.' '/index.html%20' '/index.html::$DATA' '/index.html:x'
 done
 fetch -o page.html "https://localhost:$port/" || fail "no start page after the hostile paths"
 
-# Three requests written at once, none read until all are sent.
+# Three requests written at once, none read until all are sent; the last
+# one closes, so that s_client (which ignores the end of its input) ends.
 requests=""
-for i in 1 2 3; do requests+="GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n"; done
+for i in 1 2; do requests+="GET /index.html HTTP/1.1\r\nHost: localhost\r\n\r\n"; done
+requests+="GET /index.html HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n"
 answers=$( (printf "$requests"; sleep 3) | timeout 30 openssl s_client -quiet -connect "127.0.0.1:$port" \
              -servername localhost 2>/dev/null | tr -d '\r' | grep -c '^HTTP/1.1 200' || true)
 [ "$answers" = 3 ] || fail "a pipelining client got $answers answers of 3"
 
 # Stop while connections are open: one idle, one in the middle of a request.
-(sleep 120) | openssl s_client -quiet -connect "127.0.0.1:$port" 2>/dev/null >/dev/null &
+# Their input is a fifo this script holds open (no sleeping writer that would
+# outlive the test and keep CTest waiting for its output).
+mkfifo idle partial
+openssl s_client -quiet -connect "127.0.0.1:$port" < idle >/dev/null 2>&1 &
 holders+=($!)
-(printf 'GET /index.html HTTP/1.1\r\nHost: localhost\r\n'; sleep 120) |
-  openssl s_client -quiet -connect "127.0.0.1:$port" 2>/dev/null >/dev/null &
+exec 5> idle
+openssl s_client -quiet -connect "127.0.0.1:$port" < partial >/dev/null 2>&1 &
 holders+=($!)
+exec 6> partial
+printf 'GET /index.html HTTP/1.1\r\nHost: localhost\r\n' >&6
 sleep 2
 echo 1 >&4
 exec 4>&-

@@ -10,7 +10,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "platform/file_system.h"
+#include "platform/local_socket.h"
 
 namespace platform {
 namespace {
@@ -110,6 +114,20 @@ Result<ServiceProcess> ServiceProcess::start(const ChildOptions& options, int st
         return Error(childError);
     }
     return process;
+}
+
+Result<ConnectedService> ServiceProcess::startConnected(const ChildOptions& options, const std::string& namePrefix,
+                                                        int) {
+    auto made = makeTemporaryDirectory(namePrefix);
+    if (!made.ok()) return made.error();
+    const std::string path = made.value() + "/socket";
+    auto listening = listenLocal(path, 1);
+    auto connected = listening.ok() ? connectLocal(path) : listening.error();
+    removeTree(made.value());
+    if (!connected.ok()) return connected.error();
+    auto process = start(options, listening.value().get());
+    if (!process.ok()) return process.error();
+    return ConnectedService{std::move(process.value()), std::move(connected.value())};
 }
 
 ServiceProcess::ServiceProcess(ServiceProcess&& other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
