@@ -265,6 +265,9 @@ private:
 
     std::vector<std::unique_ptr<LoopRecord>> loops;
     std::mutex loopsLock;  // starting and stopping the loop jobs
+    // Loops that have ended are no one's: the threads that let go of what
+    // they held (endLoops, Unlisten) take turns.
+    std::mutex endedLoopsLock;
     bool loopsStarted = false;
     std::atomic<bool> loopsStopped{false};
     std::atomic<std::size_t> nextLoop{0};

@@ -133,6 +133,7 @@ void KoTransceiver::endLoops() {
         if (job) scheduler.cancelAndWait(*job);
     }
     // The loops have ended: what they held is let go on this thread.
+    std::lock_guard<std::mutex> ended(endedLoopsLock);
     for (auto& record : loops) {
         std::vector<std::shared_ptr<KoTransceiverConnection>> members;
         {
@@ -543,8 +544,14 @@ void KoTransceiver::Unlisten(KoListenerService& service) {
                 raw->end();
                 done->set_value();
             })) {
-            // Stopping: it may still be in its last pass.
+            // Stopping: it may still be in its last pass. Once it has ended,
+            // its wait set and timers are changed here, never at the same time
+            // as endLoops changes them.
             raw->loop.awaitEnd();
+            {
+                std::lock_guard<std::mutex> ended(endedLoopsLock);
+                raw->end();
+            }
             done->set_value();
         }
     }
