@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Windows x64 build and its tests: installs what it needs, builds
-# OpenSSL for mingw64 once (third_party-build/), cross-builds everything into
-# build-windows/ and runs the Windows tests under Wine through CTest. Exit
-# status 0 only when all of them pass.
+# OpenSSL and libxcrypt for mingw64 once (third_party-build/), cross-builds
+# everything into build-windows/ and runs the Windows tests under Wine
+# through CTest. Exit status 0 only when all of them pass.
 #   scripts/test-windows.sh          build and test
 #   scripts/test-windows.sh build    cross build only, no tests
 # Tests that cannot run under Wine carry the label "windows-excluded" (the
@@ -12,6 +12,7 @@ cd "$(dirname "$0")/.."
 mode="${1:-}"
 scripts/install-deps-windows.sh
 scripts/build-openssl-windows.sh
+scripts/build-libxcrypt-windows.sh
 dir=build-windows
 export WINEDEBUG=-all
 # One Wine prefix per tree, made on the first run; a persistent wineserver
@@ -29,5 +30,5 @@ cmake --build "$dir" -j "$(nproc)"
 [ "$mode" = build ] && exit 0
 # The subsystems whose tests run under Wine so far, and the DLL and example
 # checks; VELKO_WINDOWS_LABELS=. runs every test that is not excluded.
-labels='^(foundation|platform|jobs|net|xml|reader|store|html|windows-target)$'
+labels='^(foundation|platform|jobs|net|access|xml|reader|store|html|windows-target)$'
 ctest --test-dir "$dir" --output-on-failure -j 2 -LE windows-excluded -L "${VELKO_WINDOWS_LABELS:-$labels}"
