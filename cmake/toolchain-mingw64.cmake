@@ -1,7 +1,8 @@
 # Cross build for 64-bit Windows with Debian's mingw-w64 (posix threads
 # variant, for std::thread), the tests run under Wine.
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw64.cmake
-# OpenSSL comes from scripts/build-openssl-windows.sh (third_party-build/).
+# OpenSSL and libxcrypt come from scripts/build-openssl-windows.sh and
+# scripts/build-libxcrypt-windows.sh (third_party-build/).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(VELKO_MINGW_TRIPLET x86_64-w64-mingw32)
@@ -13,7 +14,9 @@ set(CMAKE_RC_COMPILER ${VELKO_MINGW_TRIPLET}-windres)
 get_filename_component(VELKO_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(VELKO_OPENSSL_MINGW "${VELKO_SOURCE_ROOT}/third_party-build/openssl-mingw64" CACHE PATH
     "OpenSSL built for mingw64")
-set(CMAKE_FIND_ROOT_PATH /usr/${VELKO_MINGW_TRIPLET} ${VELKO_OPENSSL_MINGW})
+set(VELKO_LIBXCRYPT_MINGW "${VELKO_SOURCE_ROOT}/third_party-build/libxcrypt-mingw64" CACHE PATH
+    "libxcrypt built for mingw64")
+set(CMAKE_FIND_ROOT_PATH /usr/${VELKO_MINGW_TRIPLET} ${VELKO_OPENSSL_MINGW} ${VELKO_LIBXCRYPT_MINGW})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

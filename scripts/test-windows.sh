@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Windows x64 build and its tests: installs what it needs, builds
-# OpenSSL for mingw64 once (third_party-build/), cross-builds everything into
-# build-windows/ and runs the Windows tests under Wine through CTest. Exit
-# status 0 only when all of them pass.
+# OpenSSL and libxcrypt for mingw64 once (third_party-build/), cross-builds
+# everything into build-windows/ and runs the Windows tests under Wine
+# through CTest. Exit status 0 only when all of them pass.
 #   scripts/test-windows.sh          build and test
 #   scripts/test-windows.sh build    cross build only, no tests
 # Tests that cannot run under Wine carry the label "windows-excluded" (the
@@ -12,6 +12,7 @@ cd "$(dirname "$0")/.."
 mode="${1:-}"
 scripts/install-deps-windows.sh
 scripts/build-openssl-windows.sh
+scripts/build-libxcrypt-windows.sh
 dir=build-windows
 export WINEDEBUG=-all
 # One Wine prefix per tree, made on the first run; a persistent wineserver
@@ -19,7 +20,8 @@ export WINEDEBUG=-all
 # instead of seconds.
 export WINEPREFIX="${WINEPREFIX:-$PWD/$dir/wine-prefix}"
 mkdir -p "$dir" "$WINEPREFIX"
-wineserver -p
+# A wineserver left running for this prefix serves the run as well.
+wineserver -p 2>/dev/null || true
 trap 'wineserver -k || true' EXIT
 # The prefix is made before the build runs test programs to list their tests.
 wine wineboot --init >/dev/null 2>&1 || true

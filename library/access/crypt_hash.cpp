@@ -2,7 +2,10 @@
 
 #include <crypt.h>
 
+#include <array>
 #include <memory>
+
+#include "platform/random_bytes.h"
 
 std::optional<std::string> cryptHash(std::string_view password, const std::string& setting) {
     // crypt(3) reads a NUL-terminated phrase: one with a NUL inside is not
@@ -16,7 +19,14 @@ std::optional<std::string> cryptHash(std::string_view password, const std::strin
 }
 
 std::optional<std::string> newHashSetting() {
+    // The salt's bytes come from the platform: libxcrypt's own sources
+    // (getrandom, /dev/urandom) do not exist on Windows. 16 is what yescrypt
+    // takes.
+    std::array<unsigned char, 16> salt{};
+    if (!platform::fillRandomBytes(salt)) return std::nullopt;
     char setting[CRYPT_GENSALT_OUTPUT_SIZE];
-    if (crypt_gensalt_rn("$y$", 0, nullptr, 0, setting, sizeof setting) == nullptr) return std::nullopt;
-    return std::string(setting);
+    const char* made = crypt_gensalt_rn("$y$", 0, reinterpret_cast<const char*>(salt.data()),
+                                        static_cast<int>(salt.size()), setting, sizeof setting);
+    if (made == nullptr) return std::nullopt;
+    return std::string(made);
 }

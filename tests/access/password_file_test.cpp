@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "access/basic_credentials.h"
 #include "access/crypt_hash.h"
@@ -15,6 +16,26 @@ const char* const sha512Entry =
     "carol:$6$Q9pzKx1v2Y3w4Z5a$AiY0H1zi4pwiP7HjQWm0jZnO0DSomrerO67yXtMYK4YhkbcQWjTuz6VYR92X4ggZvEYHaSdv0tzvLdJPToM6f0";
 
 }  // namespace
+
+// A file made once on Linux verifies unchanged wherever the library runs,
+// Windows included: the yescrypt and bcrypt rows are crypt(3) of Debian's
+// libcrypt1 under fixed salts.
+TEST(KoPasswordFile, AFileMadeOnLinuxVerifiesTheSameEverywhere) {
+    const KoPasswordFile file = KoPasswordFile::parse(
+        "erin:$y$j9T$Hw4ETVC8a3S1NQ5kZW1lZ0$zsqG5680FNA8KBuH37UeNfxirV/nVgnSlruHXfv88gC\n"
+        "frank:$2b$05$CCCCCCCCCCCCCCCCCCCCC.vTdnMkpWk2uFGdD13bbQkt9V3Bbgxl.\n" +
+            std::string(sha512Entry) + "\n",
+        "made-on-linux.passwd");
+    EXPECT_EQ(file.size(), 3u);
+    const std::tuple<const char*, const char*, bool> cases[] = {
+        {"erin", "tr0ub4dor&3", true},     {"erin", "tr0ub4dor&4", false},
+        {"frank", "open sesame", true},    {"frank", "open sesamE", false},
+        {"carol", "correct horse", true},  {"carol", "correct horse ", false},
+        {"erin", "open sesame", false},
+    };
+    for (const auto& [user, password, accepted] : cases)
+        EXPECT_EQ(file.verify(user, password), accepted) << user << ":" << password;
+}
 
 TEST(KoPasswordFile, VerifiesYescryptBcryptAndSha512Entries) {
     const std::string bcrypt = *cryptHash("battery staple", "$2b$05$abcdefghijklmnopqrstuu");
