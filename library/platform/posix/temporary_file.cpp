@@ -30,21 +30,6 @@ Result<TemporaryFile> TemporaryFile::create(const std::string& prefix) {
     return made;
 }
 
-TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
-    : file_(std::move(other.file_)), path_(std::exchange(other.path_, std::string())), size_(other.size_) {}
-
-TemporaryFile& TemporaryFile::operator=(TemporaryFile&& other) noexcept {
-    if (this != &other) {
-        remove();
-        file_ = std::move(other.file_);
-        path_ = std::exchange(other.path_, std::string());
-        size_ = other.size_;
-    }
-    return *this;
-}
-
-TemporaryFile::~TemporaryFile() { remove(); }
-
 void TemporaryFile::remove() {
     file_.reset();
     if (!path_.empty()) ::unlink(path_.c_str());

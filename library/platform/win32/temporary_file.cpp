@@ -33,21 +33,6 @@ Result<TemporaryFile> TemporaryFile::create(const std::string& prefix) {
     return Error(ERROR_FILE_EXISTS);
 }
 
-TemporaryFile::TemporaryFile(TemporaryFile&& other) noexcept
-    : file_(std::move(other.file_)), path_(std::exchange(other.path_, std::string())), size_(other.size_) {}
-
-TemporaryFile& TemporaryFile::operator=(TemporaryFile&& other) noexcept {
-    if (this != &other) {
-        remove();
-        file_ = std::move(other.file_);
-        path_ = std::exchange(other.path_, std::string());
-        size_ = other.size_;
-    }
-    return *this;
-}
-
-TemporaryFile::~TemporaryFile() { remove(); }
-
 void TemporaryFile::remove() {
     file_.reset();
     // A reader that shares deletion (a child's standard input) keeps reading;
