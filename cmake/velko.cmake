@@ -15,6 +15,30 @@ function(velko_subsystem name)
   set_property(GLOBAL APPEND PROPERTY VELKO_BUILT_SUBSYSTEMS ${name})
 endfunction()
 
+# velko_static_library(<target> HEADER <header> LIBRARIES <names...>
+#                      [DEFINITIONS <definitions...>])
+# An imported target for static libraries without a CMake package (the
+# Windows builds of third_party-build/, found through the toolchain's root
+# path). LIBRARIES in link order, each found as lib<name>.a; DEFINITIONS go
+# to the code that includes the header.
+function(velko_static_library target)
+  cmake_parse_arguments(ARG "" "HEADER" "LIBRARIES;DEFINITIONS" ${ARGN})
+  if(TARGET ${target})
+    return()
+  endif()
+  find_path(${target}_INCLUDE_DIR ${ARG_HEADER} REQUIRED)
+  set(files)
+  foreach(name IN LISTS ARG_LIBRARIES)
+    find_library(${target}_${name}_LIBRARY NAMES lib${name}.a REQUIRED)
+    list(APPEND files ${${target}_${name}_LIBRARY})
+  endforeach()
+  add_library(${target} INTERFACE IMPORTED GLOBAL)
+  set_target_properties(${target} PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES ${${target}_INCLUDE_DIR}
+    INTERFACE_LINK_LIBRARIES "${files}"
+    INTERFACE_COMPILE_DEFINITIONS "${ARG_DEFINITIONS}")
+endfunction()
+
 # velko_exclude_on_windows(<test name regex> <reason>)
 # Tests of this directory whose names match get the label "windows-excluded"
 # in a Windows build (scripts/test-windows.sh leaves them out). Call it before

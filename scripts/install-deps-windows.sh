@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the Windows cross build and its tests
 # under Wine need: the mingw-w64 compilers (posix threads variant, for
-# std::thread), Wine, zlib for mingw, and the tools that build OpenSSL and
-# libxcrypt.
+# std::thread), Wine, zlib for mingw (its static libz.a is linked in), and
+# the tools that build OpenSSL, libxcrypt, brotli and nghttp2.
 set -euo pipefail
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64 mingw-w64-tools
           wine wine64 libz-mingw-w64-dev googletest cmake make perl dpkg-dev openssl curl

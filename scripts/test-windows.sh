@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows x64 build and its tests: installs what it needs, builds
-# OpenSSL and libxcrypt for mingw64 once (third_party-build/), cross-builds
+# OpenSSL, libxcrypt, brotli and nghttp2 for mingw64 once
+# (third_party-build/; zlib is Debian's libz-mingw-w64-dev), cross-builds
 # everything into build-windows/ and runs the Windows tests under Wine
 # through CTest. Exit status 0 only when all of them pass.
 #   scripts/test-windows.sh          build and test
@@ -13,6 +14,8 @@ mode="${1:-}"
 scripts/install-deps-windows.sh
 scripts/build-openssl-windows.sh
 scripts/build-libxcrypt-windows.sh
+scripts/build-brotli-windows.sh
+scripts/build-nghttp2-windows.sh
 dir=build-windows
 export WINEDEBUG=-all
 # One Wine prefix per tree, made on the first run; a persistent wineserver
