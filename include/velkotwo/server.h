@@ -22,7 +22,8 @@
 // ServerOptions::commandsOnGet, whose form field "velkoid" names a command
 // registered with onCommand), a route (on: method and path), a
 // stored value (the path "/" + its name), then the document root's files,
-// CGI programs and PHP scripts, then the 404 page. Routes and commands match
+// CGI programs and PHP scripts, then the 404 page (or the host's page,
+// ServerOptions::errorPages). Routes and commands match
 // the request's path after percent-decoding and collapsing runs of '/'.
 // A command, or a route of a method other than GET, HEAD and OPTIONS, sent
 // by a page of another site is answered 403; a Host the server does not

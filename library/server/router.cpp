@@ -218,9 +218,11 @@ int KoRequestRouter::answerLater(const std::shared_ptr<KoXHeader>& request, Work
         } catch (const std::exception& error) {
             diagnostic("handler for " + escapeForLog(request->path) + " failed: " + escapeForLog(error.what()));
             response = answerFor(*request, 500);
+            KoSetTextBody(*response);
         } catch (...) {
             diagnostic("handler for " + escapeForLog(request->path) + " failed");
             response = answerFor(*request, 500);
+            KoSetTextBody(*response);
         }
         completeAnswer(*request, response);
     });
