@@ -130,11 +130,11 @@ struct Request {
     std::map<std::string, std::string> cookies;
     // The body as received (decoded, for chunks). A body larger than the
     // server's memory bound (1 MiB by default) is not held: body is then
-    // empty, form has no body fields (but those of a multipart body, read
-    // from the file; its uploads lie in files of their own), and bodyFile
-    // names the temporary file
-    // that holds it, readable until the handler returns (it is removed when
-    // the request ends). Empty for a body held in body.
+    // empty, and bodyFile names the temporary file that holds it, readable
+    // until the handler returns (it is removed when the request ends);
+    // form then has no body fields but those of a multipart body, read
+    // from the file (its uploads lie in files of their own). Empty for a
+    // body held in body.
     std::string body;
     std::string bodyFile;
     std::string command;        // the form field "velkocommand" of a command
