@@ -174,11 +174,13 @@ TEST(KoSettingsFor, TheOptionsDefaultsAreTheLibrarysDefaults) {
 
 namespace {
 
-std::string WriteTemporary(const std::string& bytes) {
-    static int serial = 0;
-    const std::string path = ::testing::TempDir() + "spooled-" + std::to_string(++serial) + ".body";
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-    return path;
+// A body file of its own (test programs run at once), removed with it.
+platform::TemporaryFile WriteTemporary(const std::string& bytes) {
+    auto created = platform::TemporaryFile::create("velko-test-body-");
+    EXPECT_TRUE(created.ok());
+    platform::TemporaryFile file = std::move(created.value());
+    EXPECT_TRUE(file.append(bytes).ok());
+    return file;
 }
 
 std::string Contents(const std::string& path) {
@@ -195,7 +197,8 @@ TEST(KoReadSpooledMultipart, ReadsFieldsAndFilesWhateverTheStep) {
                              "--zz\r\nContent-Disposition: form-data; name=\"f\"; filename=\"x.bin\"\r\n"
                              "Content-Type: application/x-thing\r\n\r\n" + file + "\r\n--zz\r\n"
                              "Content-Disposition: form-data; name=\"empty\"; filename=\"\"\r\n\r\n\r\n--zz--\r\n";
-    const std::string path = WriteTemporary(body);
+    const platform::TemporaryFile spooled = WriteTemporary(body);
+    const std::string& path = spooled.path();
     KoMessageLimits limits;
     for (std::size_t step : {std::size_t(1), std::size_t(7), std::size_t(4096), std::size_t(1) << 20}) {
         std::vector<KoSpooledPart> parts;
@@ -235,10 +238,16 @@ TEST(KoReadSpooledMultipart, RefusesWhatIsNoSuchFormOrTooLarge) {
     };
     for (const auto& row : rows) {
         std::vector<KoSpooledPart> parts;
-        EXPECT_EQ(KoReadSpooledMultipart(WriteTemporary(row.body), "zz", row.limits, parts, 3), row.status) << row.body;
+        const platform::TemporaryFile spooled = WriteTemporary(row.body);
+        EXPECT_EQ(KoReadSpooledMultipart(spooled.path(), "zz", row.limits, parts, 3), row.status) << row.body;
     }
     std::vector<KoSpooledPart> parts;
-    EXPECT_EQ(KoReadSpooledMultipart(::testing::TempDir() + "no-such-body", "zz", {}, parts), 500);
+    std::string gone;
+    {
+        const platform::TemporaryFile removed = WriteTemporary("");
+        gone = removed.path();
+    }
+    EXPECT_EQ(KoReadSpooledMultipart(gone, "zz", {}, parts), 500);
 }
 
 }  // namespace
