@@ -4,6 +4,7 @@
 //   /live               a page built with velko::Page that shows the stored
 //                       value "greeting" and, through a script, the counter
 //   /api/counter        JSON with a counter that counts its calls
+//   /api/values/NAME    the stored value NAME as text (404: none)
 //   velkoid=greeting    the command (posted by the page's form) that sets
 //                       the greeting, then sends the browser back to /live
 //   /greeting           the stored value itself
@@ -64,6 +65,12 @@ int main() {
             return velko::Answer::json("{\"counter\": " + std::to_string(++counter) + "}");
         });
         server.on("GET", "/live", [&server](const velko::Request&) { return LivePage(server); });
+        // A stored value by name, as text; its other methods get 405 with Allow.
+        server.on("GET", "/api/values/:name", [&server](const velko::Request& request) {
+            const std::string name = request.param("name");
+            if (!server.hasValue(name)) return velko::Answer::text("no such value\n", 404);
+            return velko::Answer::text(server.value(name));
+        });
         server.onCommand("greeting", [&server](const velko::Request& request) {
             if (request.command != "set") return velko::Answer::text("unknown command\n", 400);
             server.setValue("greeting", request.formValue("text"));

@@ -22,7 +22,8 @@
 // ServerOptions::commandsOnGet, whose form field "velkoid" names a command
 // registered with onCommand), a route (on: method and path), a
 // stored value (the path "/" + its name), then the document root's files,
-// CGI programs and PHP scripts, then the 404 page. Routes and commands match
+// CGI programs and PHP scripts, then the 404 page (or the host's page,
+// ServerOptions::errorPages). Routes and commands match
 // the request's path after percent-decoding and collapsing runs of '/'.
 // A command, or a route of a method other than GET, HEAD and OPTIONS, sent
 // by a page of another site is answered 403; a Host the server does not
@@ -33,8 +34,9 @@
 // that reads requests and serves files, at most
 // ServerOptions::handlerConcurrency at once (further calls wait their
 // turn), and several may run at the same time, so a handler guards what it
-// shares. A handler that throws is answered 500, with a line on standard
-// error. An Answer's headers pass the checks of a CGI script's: a field
+// shares. A handler that throws is answered 500 "500 Internal Error" (see
+// ServerOptions::handlerError and showHandlerErrors), with a line on
+// standard error. An Answer's headers pass the checks of a CGI script's: a field
 // that is no "name: value" gives 500; Content-Length, Connection and the
 // other framing fields are the server's own and are dropped.
 //
@@ -93,6 +95,18 @@ struct ClientCertificate {
     std::string fingerprint;
 };
 
+// A file sent in a multipart form (a part with a file name).
+struct Upload {
+    std::string name;         // the form field's name
+    std::string fileName;     // as the client named it: never a path to trust
+    std::string contentType;  // the part's own, "application/octet-stream" when none
+    std::uint64_t size = 0;
+    // The bytes, when the body was held in memory; else file names the
+    // temporary file that holds them, readable until the handler returns.
+    std::string content;
+    std::string file;
+};
+
 // A request, as a handler sees it.
 struct Request {
     std::string method;  // "GET", "POST", "HEAD"
@@ -102,14 +116,25 @@ struct Request {
     // Header fields: names in lower case, the values as sent (blanks around
     // them dropped), in order.
     std::map<std::string, std::vector<std::string>> fields;
-    // Form values, decoded: the query's for GET and HEAD, an urlencoded or
-    // multipart body's for POST; a name given twice keeps the later value.
+    // Form values, decoded: the query's, for every method, then an
+    // urlencoded or multipart body's. form holds the first value of each
+    // name, formLists every value in order ("?k=1&k=2": {"1", "2"}). Parts
+    // with a file name are uploads, not form values.
     std::map<std::string, std::string> form;
+    std::map<std::string, std::vector<std::string>> formLists;
+    std::vector<Upload> uploads;
+    // A route's parameters: "/api/items/:id" gives "id", a trailing "*"
+    // (with or without parameters) gives "*", the rest of the path.
+    std::map<std::string, std::string> params;
+    // The Cookie field's pairs; the first of a name sent twice.
+    std::map<std::string, std::string> cookies;
     // The body as received (decoded, for chunks). A body larger than the
     // server's memory bound (1 MiB by default) is not held: body is then
-    // empty, form has no body fields, and bodyFile names the temporary file
-    // that holds it, readable until the handler returns (it is removed when
-    // the request ends). Empty for a body held in body.
+    // empty, and bodyFile names the temporary file that holds it, readable
+    // until the handler returns (it is removed when the request ends);
+    // form then has no body fields but those of a multipart body, read
+    // from the file (its uploads lie in files of their own). Empty for a
+    // body held in body.
     std::string body;
     std::string bodyFile;
     std::string command;        // the form field "velkocommand" of a command
@@ -126,6 +151,40 @@ struct Request {
         auto it = form.find(name);
         return it == form.end() ? fallback : it->second;
     }
+    // Every value of a form name, in order; none when it was not sent.
+    std::vector<std::string> values(const std::string& name) const {
+        auto it = formLists.find(name);
+        return it == formLists.end() ? std::vector<std::string>() : it->second;
+    }
+    std::string param(const std::string& name, const std::string& fallback = std::string()) const {
+        auto it = params.find(name);
+        return it == params.end() ? fallback : it->second;
+    }
+    std::string cookie(const std::string& name, const std::string& fallback = std::string()) const {
+        auto it = cookies.find(name);
+        return it == cookies.end() ? fallback : it->second;
+    }
+    // The first upload of a form field, or null.
+    const Upload* upload(const std::string& name) const {
+        for (const Upload& one : uploads) {
+            if (one.name == name) return &one;
+        }
+        return nullptr;
+    }
+};
+
+// A cookie an answer sets (Answer::setCookie).
+struct Cookie {
+    enum class SameSite { unset, strict, lax, none };
+
+    std::string name;   // a token
+    std::string value;  // printable ASCII without blanks, '"', ',', ';' and '\\'
+    std::string path = "/";
+    std::string domain;       // empty: this host only
+    long long maxAge = -1;    // seconds; negative: a session cookie, 0: remove it
+    bool httpOnly = true;     // hidden from the page's scripts
+    bool secure = false;      // HTTPS only (always, with SameSite::none)
+    SameSite sameSite = SameSite::lax;
 };
 
 // What a handler answers: a status, a content type and either a body or a
@@ -135,7 +194,9 @@ struct Answer {
     std::string contentType = "text/plain; charset=utf-8";
     std::string body;
     // When not empty: the file to send instead of body; a missing file is
-    // answered 404, one that cannot be read 500.
+    // answered 404, one that cannot be read 500. A 200 answer with a file
+    // to GET or HEAD is a static file's: ETag and Last-Modified, 304 for
+    // a client's current copy, 412 for a failed If-Match, and ranges.
     std::string file;
     // More header fields ("Cache-Control", "Set-Cookie", ...), in order.
     std::vector<std::pair<std::string, std::string>> headers;
@@ -156,6 +217,10 @@ struct Answer {
         return answer;
     }
 
+    // Adds a Set-Cookie field. Throws KoException for a name, value, path
+    // or domain that could break the header (and sets nothing).
+    VELKO_API Answer& setCookie(const Cookie& cookie);
+
 private:
     static Answer make(int status, std::string contentType, std::string body) {
         Answer answer;
@@ -167,6 +232,28 @@ private:
 };
 
 using Handler = std::function<Answer(const Request& request)>;
+
+// A page for the server's own error answers of one status (ServerOptions::
+// errorPages): the content of a file read at start (typed by its
+// extension), or what a function answers. The function runs on the
+// server's threads, also on those that read requests: it must be quick and
+// must not block; the status is the one it is asked for, whatever the
+// Answer says; should it throw, the built-in page goes out.
+struct ErrorPage {
+    std::string file;
+    std::function<Answer(const Request& request, int status)> answer;
+
+    static ErrorPage fromFile(std::string path) {
+        ErrorPage page;
+        page.file = std::move(path);
+        return page;
+    }
+    static ErrorPage fromFunction(std::function<Answer(const Request& request, int status)> answer) {
+        ErrorPage page;
+        page.answer = std::move(answer);
+        return page;
+    }
+};
 
 // Asked for every request before anything answers it (after the address
 // rules and passwords): true answers the request with answer (as the hook
@@ -330,6 +417,22 @@ struct ServerOptions {
     // commands, routes, stored values, files and scripts alike. Empty:
     // none, and no request waits for a handler thread.
     RequestHook requestHook;
+
+    // By status (404, 500, 502, 503, 504 ...): what the server's own error
+    // answers carry instead of the built-in text. A handler's or script's
+    // own answer of that status is sent as it is.
+    std::map<int, ErrorPage> errorPages;
+    // Told of every exception a handler (a route's, a command's) throws,
+    // with its message, on the handler's thread, before the 500 goes out.
+    std::function<void(const Request& request, const std::string& error)> handlerError;
+    // The 500 of a throwing handler says "500 Internal Error"; true: the
+    // exception's message (for development: it may tell too much).
+    bool showHandlerErrors = false;
+    // The Server line of every answer, instead of the library's product
+    // token; hideServerHeader: none at all. A handler's own Server field
+    // replaces either.
+    std::string serverHeader;
+    bool hideServerHeader = false;
 };
 
 class VELKO_API Server {
@@ -350,9 +453,15 @@ public:
     void onCommand(const std::string& id, Handler handler);
     // The handler for requests of method ("GET", "POST", ...; "*": every
     // method; a GET route also answers HEAD) on path: an exact path
-    // ("/status"), or with a trailing '*' every path that begins with the
-    // rest ("/api/*"). An exact path comes before a prefix, a longer prefix
-    // before a shorter. An empty handler removes the route.
+    // ("/status"); segments ":name" that take one whole segment each
+    // ("/api/items/:id", Request::param("id")), optionally ending in "/*"
+    // for the rest; or with a trailing '*' every path that begins with the
+    // rest ("/api/*", the rest as param("*")). An exact path comes before a
+    // pattern with parameters (a literal segment before a parameter), a
+    // pattern before a prefix, a longer prefix before a shorter. A path that
+    // routes take only for other methods is answered 405 with "Allow", and
+    // OPTIONS on it 204 with "Allow" (unless a route takes OPTIONS). An
+    // empty handler removes the route.
     void on(const std::string& method, const std::string& path, Handler handler);
 
     // Stored values: the path "/" + name answers the text (when no route or

@@ -288,6 +288,15 @@ std::shared_ptr<KoApplicationHandler> KoVelkoApplication2::routeHandler(const st
     return table->empty() ? nullptr : table->find(method, path);
 }
 
+std::vector<std::string> KoVelkoApplication2::routeMethods(const std::string& method, const std::string& path) {
+    std::shared_ptr<const KoRouteTable> table;
+    {
+        std::lock_guard<std::recursive_mutex> guard(lock);
+        table = routes;
+    }
+    return table->empty() ? std::vector<std::string>() : table->match(method, path).allowed;
+}
+
 void KoVelkoApplication2::addRoute(const std::string& method, const std::string& pattern,
                                    std::shared_ptr<KoApplicationHandler> handler) {
     std::lock_guard<std::recursive_mutex> guard(lock);

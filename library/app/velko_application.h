@@ -98,6 +98,7 @@ public:
     bool hasCommands() override;
     bool handlerMayBlock(const std::string& key) override;
     std::shared_ptr<KoApplicationHandler> routeHandler(const std::string& method, const std::string& path) override;
+    std::vector<std::string> routeMethods(const std::string& method, const std::string& path) override;
     // Enters the host's route (KoRouteTable's patterns); a null handler
     // removes it.
     virtual void addRoute(const std::string& method, const std::string& pattern,

@@ -3,18 +3,29 @@
 #include <cctype>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
+#include <vector>
 
+#include "foundation/diagnostics.h"
+#include "foundation/text_utils.h"
+#include "host/spooled_multipart.h"
 #include "message/http_tables.h"
+#include "message/message_body.h"
 #include "message/response_header.h"
 #include "platform/file_system.h"
 #include "server/cgi_output.h"
 #include "server/client_certificate_values.h"
+#include "server/cookies.h"
+#include "server/file_answer.h"
 #include "server/http_answer.h"
+#include "server/http_date.h"
 #include "server/mime_types.h"
 #include "server/request_guard.h"
 #include "server/request_path.h"
+#include "server/route_table.h"
 
 namespace {
 
@@ -35,8 +46,64 @@ void Write(KoXResponseHeader& response, const std::string& text) {
     response.Input().sputn(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-// The answer's file opened, or a status that says why not.
-void AttachFile(const velko::Answer& answer, KoXResponseHeader& response) {
+void AddValue(velko::Request& host, const std::string& name, std::string value) {
+    host.form.emplace(name, value);
+    host.formLists[name].push_back(std::move(value));
+}
+
+// The query's name=value pieces, for the methods whose query the parser
+// leaves to the handler (all but GET and HEAD). False when an escape is
+// malformed; the pieces before it are kept.
+bool AddQueryValues(const std::string& query, velko::Request& host) {
+    for (std::size_t start = 0; start <= query.size();) {
+        const std::size_t amp = query.find('&', start);
+        const std::size_t end = amp == std::string::npos ? query.size() : amp;
+        const std::string_view piece = std::string_view(query).substr(start, end - start);
+        start = end + 1;
+        const std::size_t eq = piece.find('=');
+        if (eq == std::string_view::npos) continue;
+        std::optional<std::string> name = percentDecodeStrict(piece.substr(0, eq));
+        std::optional<std::string> value = percentDecodeStrict(piece.substr(eq + 1));
+        if (!name || !value) return false;
+        AddValue(host, *name, std::move(*value));
+    }
+    return true;
+}
+
+// A multipart body that lies in a file: its parts read from there. Fields
+// join the form, files become uploads whose temporary files files keeps.
+std::int32_t AddSpooledParts(const KoXHeader& request, velko::Request& host,
+                             std::vector<std::shared_ptr<platform::TemporaryFile>>& files) {
+    if (request.BodyFile().empty()) return 0;
+    const KoMediaType type = KoReadMediaType(request.FirstValue("content-type"));
+    if (type.type != "multipart/form-data") return 0;
+    auto boundary = type.parameters.find("boundary");
+    std::vector<KoSpooledPart> parts;
+    const std::int32_t status = KoReadSpooledMultipart(
+        request.BodyFile(), boundary == type.parameters.end() ? std::string() : boundary->second, request.Limits(),
+        parts);
+    if (status != 0) return status;
+    for (KoSpooledPart& part : parts) {
+        if (!part.isFile) {
+            AddValue(host, part.name, std::move(part.text));
+            continue;
+        }
+        velko::Upload upload;
+        upload.name = part.name;
+        upload.fileName = part.fileName;
+        upload.contentType = part.contentType;
+        upload.size = part.file->size();
+        upload.file = part.file->path();
+        host.uploads.push_back(std::move(upload));
+        files.push_back(std::move(part.file));
+    }
+    return 0;
+}
+
+// The answer's file opened, or a status that says why not; with the
+// request, the validators, preconditions and ranges of a static file.
+void AttachFile(const velko::Answer& answer, const std::string& type, const KoXHeader* request,
+                KoXResponseHeader& response) {
     const auto info = platform::fileInfo(answer.file);
     auto stream = std::make_unique<std::ifstream>(answer.file, std::ios::binary);
     if (!info || !info->regular || !*stream) {
@@ -47,22 +114,84 @@ void AttachFile(const velko::Answer& answer, KoXResponseHeader& response) {
         Write(response, missing ? "404 Not Found\n" : "500 Internal Error\n");
         return;
     }
+    if (request != nullptr) {
+        const KoFileFacts facts{type, info->size, info->modifiedSeconds, info->modifiedNanoseconds, info->fileId};
+        KoFileAnswerOptions options;
+        options.now = KoSecondsNow();
+        // A 304, 412 or 416 sends none of the file.
+        if (!KoPrepareFileAnswer(*request, facts, options, response)) return;
+    }
     response.bodyFile = answer.file;
     response.bodyStream = std::move(stream);
     response.bodyFileSize = static_cast<std::int64_t>(info->size);
 }
 
-}  // namespace
-
-KoHostHandler::KoHostHandler(std::string name_, velko::Handler handler_)
-    : name(std::move(name_)), handler(std::move(handler_)) {}
-
-void KoHostHandler::message(KoXHeader& request, KoXResponseHeader& response, const std::string& command) {
-    if (!handler) throw std::runtime_error("no handler for " + name);
-    KoFillAnswer(handler(KoHostRequestOf(request, command)), response);
+// Whether the answer is a static file's: the host's 200 with a file, to a
+// GET or HEAD.
+bool AnswersAsFile(const velko::Answer& answer, const KoXHeader* request) {
+    if (request == nullptr || answer.file.empty() || answer.status != 200) return false;
+    const std::int32_t method = request->methodCode.load();
+    return method == method_code::GET || method == method_code::HEAD;
 }
 
-velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& command) {
+}  // namespace
+
+KoHostHandler::KoHostHandler(std::string name_, velko::Handler handler_, std::string pattern_,
+                             std::shared_ptr<const KoHostPolicy> policy_)
+    : name(std::move(name_)),
+      handler(std::move(handler_)),
+      pattern(std::move(pattern_)),
+      policy(policy_ ? std::move(policy_) : std::make_shared<const KoHostPolicy>()) {}
+
+void KoHostHandler::message(KoXHeader& request, KoXResponseHeader& response, const std::string& command) {
+    bool malformedQuery = false;
+    velko::Request host = KoHostRequestOf(request, command, &malformedQuery);
+    for (auto& [parameter, value] : KoRouteTable::parametersOf(pattern, host.path)) {
+        host.params[parameter] = std::move(value);
+    }
+    // The uploads' files, removed when the handler is done with them.
+    std::vector<std::shared_ptr<platform::TemporaryFile>> files;
+    std::int32_t refused = malformedQuery ? 400 : 0;
+    if (refused == 0) refused = AddSpooledParts(request, host, files);
+    if (refused != 0) {
+        KoClearAnswer(response);
+        response.statusCode = refused;
+        KoSetTextBody(response);
+        return;
+    }
+    try {
+        if (!handler) throw std::runtime_error("no handler for " + name);
+        KoFillAnswer(handler(host), response, &request);
+    } catch (const std::exception& error) {
+        fail(host, error.what(), response);
+    } catch (...) {
+        fail(host, "an exception that is no std::exception", response);
+    }
+}
+
+void KoHostHandler::fail(const velko::Request& host, const std::string& error, KoXResponseHeader& response) const {
+    diagnostic("handler for " + escapeForLog(host.path) + " failed: " + escapeForLog(error));
+    if (policy->handlerError) {
+        try {
+            policy->handlerError(host, error);
+        } catch (const std::exception& hookError) {
+            diagnostic("the handler error hook failed: " + escapeForLog(hookError.what()));
+        } catch (...) {
+            diagnostic("the handler error hook failed");
+        }
+    }
+    KoClearAnswer(response);
+    response.statusCode = 500;
+    if (!policy->showErrors) {
+        KoSetTextBody(response);
+        return;
+    }
+    // The host's own text: its error page, if any, does not replace it.
+    response.fields[kCgiLinesField] = {std::string("Content-Type: ") + kPlainTextType};
+    Write(response, error + "\n");
+}
+
+velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& command, bool* malformedQuery) {
     velko::Request host;
     host.method = MethodTokenOf(request.methodCode.load());
     auto first = request.fields.find(":first:");
@@ -73,8 +202,30 @@ velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& comm
     for (const auto& [field, values] : request.fields) {
         if (!field.empty() && field.front() != ':') host.fields[field] = values;
     }
-    for (const auto& [field, block] : request.fieldsByName) {
-        if (block != nullptr) host.form[field] = block->Text();
+    // In the order they came: the query's, then the body's.
+    if (request.query.empty() && !host.query.empty() && !AddQueryValues(host.query, host) && malformedQuery) {
+        *malformedQuery = true;
+    }
+    for (const auto& block : request.blocks) {
+        if (block == nullptr || block->Name().empty()) continue;
+        auto file = block->attributes.find("filename");
+        if (file == block->attributes.end()) {
+            AddValue(host, block->Name(), block->Text());
+            continue;
+        }
+        velko::Upload upload;
+        upload.name = block->Name();
+        upload.fileName = file->second;
+        upload.contentType = Value(block->attributes, "mimetype");
+        upload.content = block->Text();
+        upload.size = upload.content.size();
+        host.uploads.push_back(std::move(upload));
+    }
+    auto cookies = request.fields.find("cookie");
+    if (cookies != request.fields.end()) {
+        for (const std::string& line : cookies->second) {
+            for (auto& [name, value] : KoParseCookies(line)) host.cookies.emplace(std::move(name), std::move(value));
+        }
     }
     host.body = request.Body();
     host.bodyFile = request.BodyFile();
@@ -89,10 +240,13 @@ velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& comm
     return host;
 }
 
-void KoFillAnswer(const velko::Answer& answer, KoXResponseHeader& response) {
+void KoFillAnswer(const velko::Answer& answer, KoXResponseHeader& response, const KoXHeader* request) {
     if (answer.status < 200 || answer.status > 599) {
         throw std::runtime_error("status " + std::to_string(answer.status) + " is no final status");
     }
+    const bool asFile = AnswersAsFile(answer, request);
+    std::string type = answer.contentType;
+    if (type.empty() && !answer.file.empty()) type = KoMimeTypeFor(answer.file);
     // The host's fields are checked and filtered as a script's are: the
     // server frames the answer.
     std::string block;
@@ -102,13 +256,18 @@ void KoFillAnswer(const velko::Answer& answer, KoXResponseHeader& response) {
         if ((field + value).find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
             throw std::runtime_error("answer header: a line end in the field " + field);
         }
-        typed = typed || IsContentType(field);
+        if (IsContentType(field)) {
+            typed = true;
+            // A static file's type goes where ranges can change it.
+            if (asFile) {
+                type = value;
+                continue;
+            }
+        }
         block += field + ": " + value + "\n";
     }
-    std::string type = answer.contentType;
-    if (type.empty() && !answer.file.empty()) type = KoMimeTypeFor(answer.file);
-    if (!typed && !type.empty()) block = "Content-Type: " + type + "\n" + block;
-    response.statusCode = answer.status;
+    if (!typed && !type.empty() && !asFile) block = "Content-Type: " + type + "\n" + block;
+    std::vector<std::string> lines;
     if (!block.empty()) {
         KoCgiOutputParser parser;
         std::size_t used = 0;
@@ -116,11 +275,26 @@ void KoFillAnswer(const velko::Answer& answer, KoXResponseHeader& response) {
             throw std::runtime_error("answer header: " + parser.reason());
         }
         response.location = parser.head().location;
-        response.fields[kCgiLinesField] = parser.head().headerLines;
+        lines = parser.head().headerLines;
     }
+    // Present even when empty: the answer is the host's own, which no
+    // error page replaces.
+    response.fields[kCgiLinesField] = std::move(lines);
+    response.statusCode = answer.status;
     if (answer.file.empty()) {
         Write(response, answer.body);
     } else {
-        AttachFile(answer, response);
+        AttachFile(answer, type, asFile ? request : nullptr, response);
     }
+}
+
+void KoClearAnswer(KoXResponseHeader& response) {
+    response.fields.clear();
+    response.location.clear();
+    response.Input().str(std::string());
+    response.bodyFile.clear();
+    response.bodyStream.reset();
+    response.bodyFileSize = 0;
+    response.bodySpans.clear();
+    response.bodyAfter.clear();
 }

@@ -16,7 +16,7 @@ bool KoHostRequestHook::answer(KoXHeader& request, KoXResponseHeader& response) 
     const std::string before = host.user;
     velko::Answer answer;
     if (hook(host, answer)) {
-        KoFillAnswer(answer, response);
+        KoFillAnswer(answer, response, &request);
         return true;
     }
     if (host.user != before) request.description[kRemoteUserKey] = host.user;

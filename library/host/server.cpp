@@ -73,6 +73,8 @@ std::function<void(const std::string&)> LogSink(const AccessLog& log) {
 
 struct Server::State {
     ServerOptions options;
+    // What the handlers do when they fail, shared by all of them.
+    std::shared_ptr<const KoHostPolicy> policy;
     std::unique_ptr<ServerHandle> handle;
     int port = 0;
     mutable std::mutex valuesLock;  // one change of the stored values at a time
@@ -89,6 +91,10 @@ struct Server::State {
 
 Server::Server(const ServerOptions& options) : state(std::make_unique<State>()) {
     state->options = options;
+    auto policy = std::make_shared<KoHostPolicy>();
+    policy->handlerError = options.handlerError;
+    policy->showErrors = options.showHandlerErrors;
+    state->policy = std::move(policy);
     KoApplicationSettings settings = KoSettingsFor(options);
     settings.accessLog = LogSink(options.accessLog);
     auto listening = std::make_shared<Listening>();
@@ -168,12 +174,12 @@ void Server::onCommand(const std::string& id, Handler handler) {
         application.removeHandler(id);
         return;
     }
-    application.registerHandler(std::make_unique<KoHostHandler>(id, std::move(handler)));
+    application.registerHandler(std::make_unique<KoHostHandler>(id, std::move(handler), std::string(), state->policy));
 }
 
 void Server::on(const std::string& method, const std::string& path, Handler handler) {
     std::shared_ptr<KoHostHandler> route;
-    if (handler) route = std::make_shared<KoHostHandler>(method + " " + path, std::move(handler));
+    if (handler) route = std::make_shared<KoHostHandler>(method + " " + path, std::move(handler), path, state->policy);
     state->application().addRoute(method, path, std::move(route));
 }
 

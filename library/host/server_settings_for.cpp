@@ -4,6 +4,7 @@
 
 #include "foundation/exception.h"
 #include "host/access_guard.h"
+#include "host/host_error_pages.h"
 #include "host/host_request_hook.h"
 
 KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options) {
@@ -36,6 +37,16 @@ KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options) {
     http.guard = KoAccessGuardFor(options);
     http.server.admit = KoAdmitFor(options.serverAddresses);
     http.hook = KoHostRequestHookFor(options.requestHook);
+    http.errorPages = KoErrorPagesFor(options.errorPages);
+    if (options.hideServerHeader) {
+        site.fields.server = std::string();
+    } else if (!options.serverHeader.empty()) {
+        // It goes into every answer's head: one line, nothing more.
+        if (options.serverHeader.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+            throw KoException("the Server header holds a line end", __LINE__, "src");
+        }
+        site.fields.server = options.serverHeader;
+    }
     if (options.clientCertificates != velko::ServerOptions::ClientCertificates::off) {
         // Asked for on plain HTTP, they would guard nothing.
         if (!options.https) throw KoException("client certificates need HTTPS", __LINE__, "src");

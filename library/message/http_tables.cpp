@@ -24,30 +24,72 @@ constexpr std::array<Method, 10> kMethods{{
     {"TRACE", method_code::TRACE, true},
 }};
 
-constexpr std::array<std::pair<std::int32_t, std::string_view>, 23> kStatus{{
+// The IANA registry of status codes, 100 to 511, with the system's own
+// texts for 303, 500 and 502.
+constexpr std::pair<std::int32_t, std::string_view> kStatus[] = {
+    {100, "Continue"},
+    {101, "Switching Protocols"},
+    {102, "Processing"},
+    {103, "Early Hints"},
     {200, "OK"},
     {201, "Created"},
+    {202, "Accepted"},
+    {203, "Non-Authoritative Information"},
     {204, "No Content"},
+    {205, "Reset Content"},
     {206, "Partial Content"},
+    {207, "Multi-Status"},
+    {208, "Already Reported"},
+    {226, "IM Used"},
+    {300, "Multiple Choices"},
     {301, "Moved Permanently"},
+    {302, "Found"},
     {303, "Redirect"},
     {304, "Not Modified"},
+    {305, "Use Proxy"},
+    {307, "Temporary Redirect"},
+    {308, "Permanent Redirect"},
     {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {402, "Payment Required"},
     {403, "Forbidden"},
     {404, "Not Found"},
     {405, "Method Not Allowed"},
+    {406, "Not Acceptable"},
+    {407, "Proxy Authentication Required"},
     {408, "Request Timeout"},
+    {409, "Conflict"},
+    {410, "Gone"},
+    {411, "Length Required"},
     {412, "Precondition Failed"},
     {413, "Content Too Large"},
+    {414, "URI Too Long"},
+    {415, "Unsupported Media Type"},
     {416, "Range Not Satisfiable"},
     {417, "Expectation Failed"},
+    {418, "I'm a teapot"},  // reserved, never assigned; what clients expect
+    {421, "Misdirected Request"},
+    {422, "Unprocessable Content"},
+    {423, "Locked"},
+    {424, "Failed Dependency"},
+    {425, "Too Early"},
+    {426, "Upgrade Required"},
+    {428, "Precondition Required"},
+    {429, "Too Many Requests"},
     {431, "Request Header Fields Too Large"},
+    {451, "Unavailable For Legal Reasons"},
     {500, "Internal Error"},
     {501, "Not Implemented"},
     {502, "Server Error"},
     {503, "Service Unavailable"},
+    {504, "Gateway Timeout"},
     {505, "HTTP Version Not Supported"},
-}};
+    {506, "Variant Also Negotiates"},
+    {507, "Insufficient Storage"},
+    {508, "Loop Detected"},
+    {510, "Not Extended"},
+    {511, "Network Authentication Required"},
+};
 
 constexpr std::string_view kTokenSymbols = "!#$%&'*+-.^_`|~";
 
@@ -79,6 +121,19 @@ std::string StatusText(std::int32_t code) {
         if (value == code) return std::string(text);
     }
     return {};
+}
+
+std::string ReasonPhrase(std::int32_t code) {
+    std::string text = StatusText(code);
+    if (!text.empty()) return text;
+    switch (code / 100) {
+    case 1: return "Informational";
+    case 2: return "Success";
+    case 3: return "Redirection";
+    case 4: return "Client Error";
+    case 5: return "Server Error";
+    default: return "Unknown Status";
+    }
 }
 
 bool IsHttpToken(std::string_view text) {

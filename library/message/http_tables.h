@@ -38,6 +38,9 @@ std::string MethodTokenOf(std::int32_t code);
 
 // The reason text of a status code; empty for a code not in the table.
 std::string StatusText(std::int32_t code);
+// What a status line says: the table's text, else the phrase of the code's
+// class ("Client Error" for an unregistered 4xx); never empty.
+std::string ReasonPhrase(std::int32_t code);
 
 // A non-empty run of token characters: a method or a field name.
 bool IsHttpToken(std::string_view text);

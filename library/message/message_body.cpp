@@ -82,16 +82,11 @@ std::string Trimmed(std::string_view text) {
     return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
 }
 
-// A value of the form "type; name=value; name=\"quoted value\"", as
-// Content-Type and Content-Disposition carry it, with blanks allowed around
-// ";" and "=". The type and the names are lower-cased; the first of two
-// equal names counts.
-struct MediaType {
-    std::string type;
-    std::map<std::string, std::string> parameters;
-};
+using MediaType = KoMediaType;
 
-MediaType ReadMediaType(std::string_view value) {
+}  // namespace
+
+KoMediaType KoReadMediaType(std::string_view value) {
     MediaType media;
     std::size_t at = value.find(';');
     media.type = Lower(Trimmed(value.substr(0, at)));
@@ -121,10 +116,17 @@ MediaType ReadMediaType(std::string_view value) {
     return media;
 }
 
+namespace {
+
+MediaType ReadMediaType(std::string_view value) { return KoReadMediaType(value); }
+
 void ReadDisposition(KoHTTPMessageBlock& block, const std::string& value) {
     const MediaType disposition = ReadMediaType(value);
     auto name = disposition.parameters.find("name");
     if (name != disposition.parameters.end()) block.attributes["name"] = name->second;
+    // A file's part, also with an empty name (a file input left empty).
+    auto file = disposition.parameters.find("filename");
+    if (file != disposition.parameters.end()) block.attributes["filename"] = file->second;
 }
 
 // One part: the text between the delimiter and the CR LF before the next.
@@ -197,9 +199,8 @@ std::int32_t KoParseForm(KoXHeader& header) {
                                     boundary == media.parameters.end() ? std::string() : boundary->second, budget);
         } else if (media.type == kUrlEncoded) {
             status = AddPairs(header, header.BodyView(), formValueDecodeStrict, budget);
-        } else {
-            diagnostic("content type not defined (" + escapeForLog(type) + ")");
         }
+        // Any other body (JSON, text ...) is no form: nothing to read.
     }
     if (status != 0) {
         DropBlocksFrom(header, from);

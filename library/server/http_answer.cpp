@@ -13,21 +13,6 @@
 
 namespace {
 
-std::string ReasonOf(std::int32_t status) {
-    std::string text = StatusText(status);
-    if (!text.empty()) return text;
-    switch (status) {
-    case 100: return "Continue";
-    case 302: return "Found";
-    case 401: return "Unauthorized";
-    case 429: return "Too Many Requests";
-    case 421: return "Misdirected Request";
-    case 502: return "Bad Gateway";
-    case 504: return "Gateway Timeout";
-    default: return "Status";
-    }
-}
-
 // Appends value without its line breaks, so it cannot start a line of its own.
 void AppendOneLine(std::string& out, std::string_view value) {
     const auto breaks = [](char c) { return c == '\r' || c == '\n'; };
@@ -54,15 +39,21 @@ void AppendNumber(std::string& out, Number value) {
     out.append(digits, end);
 }
 
-void AppendStatusLine(std::string& out, std::int32_t status) {
+// With server empty, no Server line; by default the product token.
+void AppendStatusLine(std::string& out, std::int32_t status, std::string_view server = {}, bool product = true) {
     out += "HTTP/1.1 ";
     AppendNumber(out, status);
     out += ' ';
-    out += ReasonOf(status);
-    out += "\r\nServer: ";
-    out += kProductName;
-    out += kProductVersion;
+    out += ReasonPhrase(status);
     out += "\r\n";
+    if (product) {
+        out += "Server: ";
+        out += kProductName;
+        out += kProductVersion;
+        out += "\r\n";
+    } else if (!server.empty()) {
+        AppendLine(out, "Server", server);
+    }
 }
 
 // Fields of a response written into its head, in this order.
@@ -86,9 +77,9 @@ constexpr AnswerField kAnswerFields[] = {
 // A 1xx, 204 or 304 answer has no body to announce.
 bool NoContentLength(std::int32_t status) { return status < 200 || status == 204 || status == 304; }
 
-// A script that writes its own Date keeps it; an answer has one.
-bool NamesDate(const std::string& line) {
-    constexpr std::string_view name = "date:";
+// Whether a script's header line is of the field name (lower case, with
+// its colon): a script that writes its own Date or Server keeps it.
+bool NamesField(const std::string& line, std::string_view name) {
     if (line.size() < name.size()) return false;
     for (std::size_t i = 0; i < name.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return false;
@@ -120,10 +111,22 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
                          std::string_view date) {
     std::string head;
     head.reserve(256);
-    AppendStatusLine(head, response.statusCode);
     auto cgi = response.fields.find(kCgiLinesField);
-    const bool scriptDated = cgi != response.fields.end() &&
-                             std::any_of(cgi->second.begin(), cgi->second.end(), NamesDate);
+    const auto scriptNames = [&](std::string_view name) {
+        return cgi != response.fields.end() && std::any_of(cgi->second.begin(), cgi->second.end(),
+                                                           [name](const std::string& line) { return NamesField(line, name); });
+    };
+    // One Server line at most: the script's own, else the one chosen for
+    // the site (an empty value: none), else the product token.
+    const auto chosen = response.fields.find("server");
+    if (scriptNames("server:")) {
+        AppendStatusLine(head, response.statusCode, {}, false);
+    } else if (chosen != response.fields.end()) {
+        AppendStatusLine(head, response.statusCode, chosen->second.empty() ? "" : chosen->second.front(), false);
+    } else {
+        AppendStatusLine(head, response.statusCode);
+    }
+    const bool scriptDated = scriptNames("date:");
     if (!scriptDated) AppendLine(head, "Date", date);
     // A script that wrote no body for HEAD (php-cgi writes none) tells
     // nothing of its GET's length: the head then names no length at all.
@@ -161,7 +164,7 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     return head;
 }
 
-std::string KoStatusText(std::int32_t status) { return std::to_string(status) + " " + ReasonOf(status) + "\n"; }
+std::string KoStatusText(std::int32_t status) { return std::to_string(status) + " " + ReasonPhrase(status) + "\n"; }
 
 void KoSetTextBody(KoXResponseHeader& response) {
     const std::string text = KoStatusText(response.statusCode);

@@ -2,7 +2,10 @@
 // Pure functions over a response; any thread may call them; nothing throws
 // beyond std::bad_alloc.
 //
-// An answer's head: the status line, "Server:", "Date:" (unless a script
+// An answer's head: the status line (the reason phrase of ReasonPhrase),
+// one "Server:" line (a script's own among its lines, else the response's
+// field "server" when set, none when that is empty, else the product
+// token), "Date:" (unless a script
 // wrote its own), "Content-Length:" (the body the server sends, also for
 // HEAD; none for 1xx, 204 and 304; for an answer of unknown length
 // "Transfer-Encoding: chunked", or nothing to an HTTP/1.0 client, which

@@ -10,6 +10,7 @@
 
 #include "message/message_limits.h"
 #include "server/cgi_output.h"
+#include "server/error_pages.h"
 #include "server/request_guard.h"
 #include "server/request_hook.h"
 #include "server/server_settings.h"
@@ -89,4 +90,6 @@ struct KoHTTPSettings {
     std::shared_ptr<KoRequestGuard> guard;
     // Asked after the guard, on the handler queue; none: no hop there.
     std::shared_ptr<KoRequestHook> hook;
+    // Fills the server's own error answers (404, 5xx); none: built-in texts.
+    std::shared_ptr<KoErrorPages> errorPages;
 };

@@ -24,6 +24,7 @@ target_sources(velko_server PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/router.cpp
   ${CMAKE_CURRENT_LIST_DIR}/router_body_plan.cpp
   ${CMAKE_CURRENT_LIST_DIR}/router_hook.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/router_route_methods.cpp
   ${CMAKE_CURRENT_LIST_DIR}/script_result.cpp
   ${CMAKE_CURRENT_LIST_DIR}/script_stream.cpp
   ${CMAKE_CURRENT_LIST_DIR}/site_rules.cpp

@@ -61,6 +61,35 @@ bool KoRouteTable::matches(const Pattern& pattern, const std::string& path,
     return at == path.size() + 1;
 }
 
+KoRouteTable::Pattern KoRouteTable::patternOf(const std::string& pattern) {
+    const bool prefix = pattern.back() == '*';
+    Pattern entry;
+    entry.text = pattern;
+    entry.rest = prefix;
+    if (prefix && pattern.size() >= 2 && pattern[pattern.size() - 2] != '/') {
+        throw KoException("a pattern with parameters ends in \"/*\" or not in '*'", __LINE__, "src");
+    }
+    entry.segments = Segments(prefix ? pattern.substr(0, pattern.size() - 2) : pattern);
+    for (const std::string& segment : entry.segments) {
+        if (segment.empty() || segment == ":") throw KoException("a route's segment is empty", __LINE__, "src");
+    }
+    return entry;
+}
+
+std::vector<std::pair<std::string, std::string>> KoRouteTable::parametersOf(const std::string& pattern,
+                                                                           const std::string& path) {
+    std::vector<std::pair<std::string, std::string>> parameters;
+    if (pattern.empty() || pattern.front() != '/') return parameters;
+    if (HasParameter(pattern)) {
+        if (!matches(patternOf(pattern), path, parameters)) parameters.clear();
+        return parameters;
+    }
+    if (pattern.back() != '*') return parameters;
+    const std::string start = pattern.substr(0, pattern.size() - 1);
+    if (path.compare(0, start.size(), start) == 0) parameters.emplace_back("*", path.substr(start.size()));
+    return parameters;
+}
+
 void KoRouteTable::add(const std::string& method, const std::string& pattern, Handler handler) {
     if (method.empty()) throw KoException("a route needs a method", __LINE__, "src");
     if (pattern.empty() || pattern.front() != '/') throw KoException("a route's path must begin with '/'", __LINE__, "src");
@@ -74,17 +103,7 @@ void KoRouteTable::add(const std::string& method, const std::string& pattern, Ha
             return;
         }
         if (found == patterns.end()) {
-            Pattern entry;
-            entry.text = pattern;
-            entry.rest = prefix;
-            if (prefix && pattern.size() >= 2 && pattern[pattern.size() - 2] != '/') {
-                throw KoException("a pattern with parameters ends in \"/*\" or not in '*'", __LINE__, "src");
-            }
-            entry.segments = Segments(prefix ? pattern.substr(0, pattern.size() - 2) : pattern);
-            for (const std::string& segment : entry.segments) {
-                if (segment.empty() || segment == ":") throw KoException("a route's segment is empty", __LINE__, "src");
-            }
-            patterns.push_back(std::move(entry));
+            patterns.push_back(patternOf(pattern));
             found = patterns.end() - 1;
             std::stable_sort(patterns.begin(), patterns.end(), [](const Pattern& a, const Pattern& b) {
                 for (std::size_t i = 0;; ++i) {

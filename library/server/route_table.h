@@ -48,6 +48,11 @@ public:
     // The handler for the request, or null.
     Handler find(const std::string& method, const std::string& path) const { return match(method, path).handler; }
     bool empty() const { return exact.empty() && prefixes.empty() && patterns.empty(); }
+    // What a (valid) pattern takes from a path it matches: its parameters,
+    // and for a prefix ("/api/*") the rest as "*"; none for an exact path
+    // or a path it does not match.
+    static std::vector<std::pair<std::string, std::string>> parametersOf(const std::string& pattern,
+                                                                         const std::string& path);
 
 private:
     using ByMethod = std::map<std::string, Handler>;
@@ -63,6 +68,7 @@ private:
     };
     static bool matches(const Pattern& pattern, const std::string& path,
                         std::vector<std::pair<std::string, std::string>>& parameters);
+    static Pattern patternOf(const std::string& pattern);
 
     std::map<std::string, ByMethod> exact;
     std::map<std::string, ByMethod> prefixes;

@@ -12,6 +12,7 @@
 #include "platform/file_system.h"
 #include "server/cgi_output.h"
 #include "server/client_certificate_values.h"
+#include "server/error_pages.h"
 #include "server/http_answer.h"
 #include "server/file_answer.h"
 #include "server/http_date.h"
@@ -165,6 +166,7 @@ std::shared_ptr<KoXResponseHeader> KoRequestRouter::answerFor(const KoXHeader& r
 }
 
 int KoRequestRouter::send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response) {
+    if (settings.errorPages && KoIsOwnErrorAnswer(*response)) settings.errorPages->fill(request, *response);
     response->setState(header_state::Complete);
     for (const auto& [name, value] : request.ProtocolCode() == protocol::HTTPS ? tlsFields : plainFields) {
         if (response->fields.count(name) == 0 && !ScriptNames(*response, name)) response->fields[name] = {value};
@@ -216,9 +218,11 @@ int KoRequestRouter::answerLater(const std::shared_ptr<KoXHeader>& request, Work
         } catch (const std::exception& error) {
             diagnostic("handler for " + escapeForLog(request->path) + " failed: " + escapeForLog(error.what()));
             response = answerFor(*request, 500);
+            KoSetTextBody(*response);
         } catch (...) {
             diagnostic("handler for " + escapeForLog(request->path) + " failed");
             response = answerFor(*request, 500);
+            KoSetTextBody(*response);
         }
         completeAnswer(*request, response);
     });
@@ -307,7 +311,7 @@ int KoRequestRouter::routeHost(const std::shared_ptr<KoXHeader>& request) {
     if (!path) return 0;
     std::shared_ptr<KoApplicationHandler> handler =
         services.routeHandler(MethodTokenOf(request->methodCode.load()), *path);
-    if (!handler) return 0;
+    if (!handler) return sendRouteMethods(*request, *path);
     if (CrossSite(*request, settings.site)) return sendRefusedForm(*request, 403);
     if (handler->mayBlock()) {
         return answerLater(request, [handler](KoXHeader& asked, KoXResponseHeader& response) {

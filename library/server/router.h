@@ -159,6 +159,9 @@ private:
     bool askHook(KoXHeader& request, std::shared_ptr<KoXResponseHeader>& response);
     int routeCommand(const std::shared_ptr<KoXHeader>& request);
     int routeHost(const std::shared_ptr<KoXHeader>& request);
+    // 405 (204 for OPTIONS) with "Allow" when routes take the path for
+    // other methods; else 0 (router_route_methods.cpp).
+    int sendRouteMethods(const KoXHeader& request, const std::string& path);
     // Runs the answer's work on the handler queue: answerPending, or 0 when
     // the queue is stopped.
     using Work = std::function<void(KoXHeader& request, KoXResponseHeader& response)>;

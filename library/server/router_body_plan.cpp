@@ -69,6 +69,10 @@ KoBodyPlan KoRequestRouter::planBody(const KoXHeader& request) {
     if (commandMayRead(request)) return PlanOf(Use::keep);
     if (const std::optional<std::string> path = KoNormaliseRequestPath(request.path)) {
         if (services.routeHandler(MethodTokenOf(method), *path)) return PlanOf(Use::spool);
+        // Answered 405, or 204 for OPTIONS, by the routes' methods.
+        if (!services.routeMethods(MethodTokenOf(method), *path).empty()) {
+            return PlanOf(method == method_code::OPTIONS ? Use::discard : Use::refuse);
+        }
     }
     if (request.messageKind.load() != message_kind::Request || config.documentRoot.empty()) {
         return PlanOf(Use::refuse);

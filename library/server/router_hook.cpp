@@ -7,6 +7,7 @@
 #include "message/event_loop.h"
 #include "message/response_header.h"
 #include "message/x_header.h"
+#include "server/http_answer.h"
 #include "server/http_layer.h"
 #include "server/router.h"
 
@@ -19,6 +20,7 @@ bool KoRequestRouter::askHook(KoXHeader& request, std::shared_ptr<KoXResponseHea
         diagnostic("request hook for " + escapeForLog(request.path) + " failed");
     }
     response = answerFor(request, 500);
+    KoSetTextBody(*response);
     return true;
 }
 

@@ -16,6 +16,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class KoXHeader;
 class KoXResponseHeader;
@@ -59,4 +60,7 @@ public:
     virtual std::shared_ptr<KoApplicationHandler> routeHandler(const std::string&, const std::string&) {
         return nullptr;
     }
+    // When routes take the path but none the method: the methods they
+    // take (upper case, sorted); else none.
+    virtual std::vector<std::string> routeMethods(const std::string&, const std::string&) { return {}; }
 };

@@ -166,5 +166,6 @@ std::vector<std::pair<std::string, std::string>> KoSecurityFieldLines(const KoSe
     }
     if (!fields.referrerPolicy.empty()) lines.emplace_back("Referrer-Policy", fields.referrerPolicy);
     if (fields.noSniff) lines.emplace_back("X-Content-Type-Options", "nosniff");
+    if (fields.server) lines.emplace_back("Server", *fields.server);
     return lines;
 }

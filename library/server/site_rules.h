@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,8 @@ struct KoSecurityFields {
     std::string frameOptions;             // "DENY" or "SAMEORIGIN", with its CSP frame-ancestors
     std::string referrerPolicy = "strict-origin-when-cross-origin";
     bool noSniff = false;                 // X-Content-Type-Options on every answer
+    // The Server line instead of the product token; "" hides the server.
+    std::optional<std::string> server;
 };
 
 struct KoSiteRules {

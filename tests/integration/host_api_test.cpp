@@ -126,8 +126,8 @@ TEST_F(HostApi, CommandsByIdAndRoutesByPath) {
     EXPECT_EQ(Body("/api/other/thing"), "prefix /api/other/thing");
     // Matched on the decoded, collapsed path.
     EXPECT_EQ(Body("//api/%6fther"), "prefix /api/other");
-    // A POST to a GET route is not answered by it.
-    EXPECT_EQ(StatusAndType("/api/x", "-d a=1"), "404 text/html; charset=utf-8");
+    // A POST to a GET route is not answered by it: the route tells what it takes.
+    EXPECT_EQ(StatusAndType("/api/x", "-d a=1"), "405 text/plain; charset=utf-8");
     // HEAD takes the GET route, without the body.
     EXPECT_NE(Curl("-I " + Quoted(base + "/api/x")).output.find("Content-Length: 13\r\n"), std::string::npos);
 

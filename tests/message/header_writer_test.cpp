@@ -127,7 +127,23 @@ TEST(KoXHeader, StatusTableHasTheRefusalTexts) {
     EXPECT_EQ(StatusText(431), "Request Header Fields Too Large");
     EXPECT_EQ(StatusText(501), "Not Implemented");
     EXPECT_EQ(StatusText(403), "Forbidden");
-    EXPECT_EQ(StatusText(418), "");
+    EXPECT_EQ(StatusText(418), "I'm a teapot");
+    EXPECT_EQ(StatusText(419), "");
+}
+
+// What went wrong: codes outside a short list (409, 418, 422 ...) went out
+// with the reason "Status". Registered codes have their texts, others the
+// phrase of their class.
+TEST(ReasonPhrase, RegisteredTextsElseTheClassOfTheCode) {
+    const struct {
+        int code;
+        const char* phrase;
+    } rows[] = {{100, "Continue"}, {199, "Informational"}, {299, "Success"}, {308, "Permanent Redirect"},
+                {399, "Redirection"}, {401, "Unauthorized"}, {409, "Conflict"}, {422, "Unprocessable Content"},
+                {429, "Too Many Requests"}, {451, "Unavailable For Legal Reasons"}, {499, "Client Error"},
+                {500, "Internal Error"}, {511, "Network Authentication Required"}, {599, "Server Error"},
+                {600, "Unknown Status"}};
+    for (const auto& row : rows) EXPECT_EQ(ReasonPhrase(row.code), row.phrase) << row.code;
 }
 
 TEST(KoXHeader, RedirectCarriesALocationOnOneLine) {

@@ -159,11 +159,13 @@ TEST(ParseBody, PartHeaderWithoutColonIsReported) {
     EXPECT_EQ(Value(*header, "k"), "v");
 }
 
+// What went wrong: every body that is no form (JSON, text ...) wrote
+// "content type not defined (...)" to standard error, a line per request.
 TEST(ParseBody, UnknownContentTypeGivesNoBlocks) {
     auto header = Received(Post("text/plain", "a=1"));
     testing::internal::CaptureStderr();
     EXPECT_EQ(ParseBody(*header), consume_result::Complete);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "content type not defined (text/plain)\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_TRUE(header->blocks.empty());
 
     auto untyped = Received("POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\na=1");

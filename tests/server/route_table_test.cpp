@@ -157,3 +157,33 @@ TEST(KoRouteTable, APathWithRoutesButNotForTheMethodSaysWhichItAllows) {
     removing.add("GET", "/items/:id", nullptr);
     EXPECT_TRUE(removing.empty());
 }
+
+namespace {
+
+TEST(KoRouteTable, ParametersOfAPatternForAPath) {
+    const struct {
+        const char* pattern;
+        const char* path;
+        const char* parameters;  // "name=value " each
+    } rows[] = {
+        {"/items/:id", "/items/7", "id=7 "},
+        {"/items/:id/parts/:part", "/items/7/parts/x y", "id=7 part=x y "},
+        {"/files/:dir/*", "/files/d/a/b", "dir=d *=a/b "},
+        {"/api/*", "/api/x/y", "*=x/y "},
+        {"/api/*", "/api/", "*= "},
+        {"/pre*", "/prefix", "*=fix "},
+        {"/items/:id", "/items/", ""},
+        {"/items/:id", "/other/7", ""},
+        {"/exact", "/exact", ""},
+        {"", "/x", ""},
+    };
+    for (const auto& row : rows) {
+        std::string parameters;
+        for (const auto& [name, value] : KoRouteTable::parametersOf(row.pattern, row.path)) {
+            parameters += name + "=" + value + " ";
+        }
+        EXPECT_EQ(parameters, row.parameters) << row.pattern << " " << row.path;
+    }
+}
+
+}  // namespace
