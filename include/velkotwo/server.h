@@ -117,9 +117,10 @@ struct Request {
     // them dropped), in order.
     std::map<std::string, std::vector<std::string>> fields;
     // Form values, decoded: the query's, for every method, then an
-    // urlencoded or multipart body's. form holds the first value of each
-    // name, formLists every value in order ("?k=1&k=2": {"1", "2"}). Parts
-    // with a file name are uploads, not form values.
+    // urlencoded or multipart body's. form holds the last value of each
+    // name (a body's over the query's), formLists every value in order
+    // ("?k=1&k=2": {"1", "2"}). Parts with a file name are uploads, not
+    // form values.
     std::map<std::string, std::string> form;
     std::map<std::string, std::vector<std::string>> formLists;
     std::vector<Upload> uploads;

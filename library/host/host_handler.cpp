@@ -47,7 +47,8 @@ void Write(KoXResponseHeader& response, const std::string& text) {
 }
 
 void AddValue(velko::Request& host, const std::string& name, std::string value) {
-    host.form.emplace(name, value);
+    // The last of a name wins, as the message's form index has it.
+    host.form[name] = value;
     host.formLists[name].push_back(std::move(value));
 }
 
