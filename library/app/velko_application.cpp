@@ -84,12 +84,18 @@ std::shared_ptr<KoTransceiverClient> KoVelkoApplication2::findClient(const std::
 }
 
 void KoVelkoApplication2::start() {
+    // A layer hands its requests straight to its client's router.
     const KoRequestSinkSource sinks = [this](const std::string& clientId) {
-        std::weak_ptr<KoTransceiverClient> weak = findClient(clientId);
+        std::weak_ptr<KoRequestRouter> weak;
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock);
+            auto it = routers.find(clientId);
+            if (it != routers.end()) weak = it->second;
+        }
         return KoTransceiverServerL1HTTP::RequestSink(
             [weak](const std::string& source, std::shared_ptr<KoXHeader> request) {
-                auto target = weak.lock();
-                return target ? target->ReceiveMessage(source, std::move(request)) : 0;
+                auto router = weak.lock();
+                return router ? router->route(source, std::move(request)) : 0;
             });
     };
     // The client's router decides at each header's end what the body is for.
@@ -298,8 +304,7 @@ void KoVelkoApplication2::addRoute(const std::string& method, const std::string&
 
 bool KoVelkoApplication2::storeHas(const std::string& key) {
     if (handle == nullptr) return false;
-    const auto variables = handle->variableMap();
-    return variables.count(key) != 0;
+    return handle->hasVariable(key);
 }
 
 bool KoVelkoApplication2::storeLookup(const std::string& key, KoXResponseHeader& message) {

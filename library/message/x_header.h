@@ -54,6 +54,7 @@
 #include "message/http_message_block.h"
 #include "message/message_limits.h"
 #include "message/protocols.h"
+#include "message/shared_values.h"
 
 class KoXResponseHeader;
 
@@ -228,10 +229,11 @@ public:
     std::string location;
     bool closeAfter = false;
 
-    // Where the message came from, recorded by the protocol layer.
+    // Where the message came from, recorded by the protocol layer (the
+    // description shared with the connection's other requests).
     std::string connectionName;
     std::string serverName;
-    KoStringMap description;
+    KoSharedValues description;
     // Where its answer goes when the layer serves the connection on its
     // loop (else empty), and which request of the connection it answers;
     // MakeAnswer copies both.

@@ -523,6 +523,16 @@ void KoHTTPConnection::deadlinePassed() {
     transceiver.RemoveConnection(*this, false);
 }
 
+const std::shared_ptr<const KoStringMap>& KoHTTPConnection::requestDescription() {
+    if (!requestDescription_) {
+        // Made mutable: a request that changes its description copies it.
+        auto values = std::make_shared<KoStringMap>(recordValues());
+        describeTransport(*values);
+        requestDescription_ = std::move(values);
+    }
+    return requestDescription_;
+}
+
 void KoHTTPConnection::answer(std::shared_ptr<KoXResponseHeader> response) {
     if (!response) return;
     KoEventLoop* loop = Loop();

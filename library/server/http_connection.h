@@ -150,6 +150,9 @@ public:
     // Adds what the transport knows of the peer (a TLS client's
     // certificate) to a new request's description; on the loop.
     virtual void describeTransport(KoStringMap&) {}
+    // The description its requests share: the record's values and what the
+    // transport adds, made at the first request; on the loop.
+    const std::shared_ptr<const KoStringMap>& requestDescription();
 
     // Whether the server takes more input now (back-pressure), the
     // transport aside; on the loop only.
@@ -256,4 +259,5 @@ private:
     bool awaitingFirst_ = true;
     Clock::time_point attachedAt_{};
     Exchange exchange_;
+    std::shared_ptr<const KoStringMap> requestDescription_;
 };

@@ -27,22 +27,31 @@ void dropConnection(KoTransceiver& transceiver, KoTransceiverConnection& connect
     transceiver.RemoveConnection(connection, false);
 }
 
+// Field names looked up on every request, made once.
+const std::string kExpect = "expect";
+const std::string kTransferEncoding = "transfer-encoding";
+const std::string kContentLength = "content-length";
+const std::string kFirstLine = ":first:";
+const std::string kReferer = "referer";
+const std::string kUserAgent = "user-agent";
+
 bool AsksToContinue(const KoXHeader& request) {
-    if (!request.HasField("expect")) return false;
-    std::string value = request.FirstValue("expect");
+    if (!request.HasField(kExpect)) return false;
+    std::string value = request.FirstValue(kExpect);
     for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return value.find("100-continue") != std::string::npos;
 }
 
 // Whether the header announces a body at all: one without needs no plan.
 bool AnnouncesBody(const KoXHeader& request) {
-    if (request.HasField("transfer-encoding")) return true;
-    return request.HasField("content-length") && request.FirstValue("content-length") != "0";
+    if (request.HasField(kTransferEncoding)) return true;
+    auto length = request.fields.find(kContentLength);
+    return length != request.fields.end() && (length->second.empty() || length->second.front() != "0");
 }
 
 // An HTTP/1.0 client knows no interim answers.
 bool Http10Request(const KoXHeader& request) {
-    auto first = request.fields.find(":first:");
+    auto first = request.fields.find(kFirstLine);
     return first != request.fields.end() && first->second.size() >= 3 && first->second[2] == "HTTP/1.0";
 }
 
@@ -90,11 +99,11 @@ std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTP::createConnec
                                               httpSettings.fileChunk, this, &pacing_);
 }
 
-std::shared_ptr<KoXHeader> KoTransceiverServerL1HTTP::newRequest(const KoTransceiverConnection& source) {
+std::shared_ptr<KoXHeader> KoTransceiverServerL1HTTP::newRequest(KoHTTPConnection& source) {
     auto request = std::make_shared<KoXHeader>(method_code::NONE, false, protocolCode, httpSettings.limits);
     request->messageKind.store(message_kind::Request);
     request->serverName = name;
-    request->description = source.recordValues();
+    request->description = KoSharedValues(source.requestDescription());
     return request;
 }
 
@@ -135,7 +144,6 @@ void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
                 return;
             }
             x.request = newRequest(connection);
-            connection.describeTransport(x.request->description);
             x.firstByte = now;
             x.lastProgress = now;
             x.headerDone = false;
@@ -317,8 +325,8 @@ void KoTransceiverServerL1HTTP::report7(const KoTransceiverConnection& connectio
     entry.requestLine = requestLine;
     entry.status = response.statusCode;
     entry.bytes = bytes;
-    entry.referer = FirstOr(response.requestFields, "referer", "-");
-    entry.userAgent = FirstOr(response.requestFields, "user-agent", "-");
+    entry.referer = FirstOr(response.requestFields, kReferer, "-");
+    entry.userAgent = FirstOr(response.requestFields, kUserAgent, "-");
     KoServerCallback_t event;
     event.kind = server_event::answerSent;
     event.values["logging"] = KoAccessLogLine(entry);
@@ -363,6 +371,11 @@ void KoTransceiverServerL1HTTP::write(KoHTTPConnection& connection, const std::s
     std::uint64_t length = 0;
     if (!response->bodyFile.empty() && response->bodyStream && *response->bodyStream) {
         stream = std::move(response->bodyStream);
+        length = response->FileBodyLength();
+    } else if (response->bodyOpenFile) {
+        // The file the router decided on, opened and examined there.
+        file = std::move(response->bodyOpenFile);
+        if (response->bodySpans.empty()) response->bodyFileSize = static_cast<std::int64_t>(file->identity.size);
         length = response->FileBodyLength();
     } else if (!response->bodyFile.empty()) {
         response->bodyStream.reset();

@@ -105,7 +105,7 @@ protected:
     const KoHTTPConnection::Pacing& pacing() const { return pacing_; }
 
 private:
-    std::shared_ptr<KoXHeader> newRequest(const KoTransceiverConnection& source);
+    std::shared_ptr<KoXHeader> newRequest(KoHTTPConnection& source);
     void refuse(KoHTTPConnection& connection, std::int32_t status, const std::string& requestLine);
     void report7(const KoTransceiverConnection& connection, const KoXHeader& response, const std::string& requestLine,
                  std::uint64_t bytes);

@@ -210,6 +210,11 @@ KoPersistentAppStorage::VariableMap KoPersistentAppStorage::variableMap() {
     return variables_;
 }
 
+bool KoPersistentAppStorage::hasVariable(const std::string& name) {
+    std::lock_guard<std::mutex> store(storeLock_);
+    return variables_.count(name) != 0;
+}
+
 std::int32_t KoPersistentAppStorage::variableNumber(const std::string& name) {
     std::string text;
     {
