@@ -2,12 +2,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <utility>
 
 #include "app/document_root_check.h"
 #include "foundation/diagnostics.h"
 #include "foundation/file_utils.h"
+#include "foundation/text_utils.h"
 #include "message/response_header.h"
 #include "message/server_header.h"
 #include "message/transceiver_client.h"
@@ -23,9 +23,8 @@ std::string ValueOr(const std::map<std::string, std::string>& map, const std::st
     return it == map.end() ? fallback : it->second;
 }
 
-void PrintOpenHint(const std::string& url) {
-    std::cout << "\nplease, open document at " << url << "\n\n" << std::flush;
-}
+// No browser could be started: the user is told where to look instead.
+void PrintOpenHint(const std::string& url) { diagnostic("please, open document at " + escapeForLog(url)); }
 
 }  // namespace
 

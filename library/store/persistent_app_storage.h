@@ -71,7 +71,7 @@ public:
     // directory and the project's own one when directory is the default);
     // writes "*#*#*#* " and "csd: " trace lines. False when it is missing.
     virtual bool prepareProjectStorage(const std::string& name, const std::string& directory);
-    // Writes "projectstorage: " and projectsDirectory() to standard output.
+    // Writes "projectstorage: " and projectsDirectory() as a diagnostic line.
     virtual void reportProjectStorage();
     virtual std::string projectsDirectory();
     // The project's database, loaded on first use, with holder added.
