@@ -110,8 +110,14 @@ void KoVelkoApplication2::start() {
             return router ? router->planBody(request) : KoBodyPlan();
         });
     };
-    KoInstallHTTPLayerFactory(*transceiver_, settings.http, sinks, planners);
-    KoInstallProtocolLayerFactories(*transceiver_, settings.http, settings.tls, sinks, planners);
+    // The layers write the access log themselves: a host's destination, or
+    // the loop's log on standard output.
+    KoHTTPSettings layers = settings.http;
+    if (settings.accessLog) {
+        layers.accessLog = [log = settings.accessLog](std::string_view line) { log(std::string(line)); };
+    }
+    KoInstallHTTPLayerFactory(*transceiver_, layers, sinks, planners);
+    KoInstallProtocolLayerFactories(*transceiver_, layers, settings.tls, sinks, planners);
     // Answers to a client's outgoing requests go back to that client.
     KoInstallURLHookFactories(*transceiver_, settings.hooks,
                               [this](const std::string& clientId) { return url_hook::ClientAnswerSink(findClient(clientId)); });

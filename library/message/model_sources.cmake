@@ -4,7 +4,6 @@ set(MESSAGE_MODEL_SOURCES
   http_tables.cpp
   http_message_block.cpp
   chunked_decoder.cpp
-  shared_values.cpp
   x_header.cpp
   header_parser.cpp
   header_writer.cpp

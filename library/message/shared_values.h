@@ -1,48 +1,65 @@
-// KoSharedValues: a string map that many holders share until one of them
-// changes its own copy (a connection's description, which each of its
-// requests holds without copying it). Reads look at the shared map; the
-// first write of a holder that shares it copies it first.
+// KoSharedMap: a map that many holders share until one of them changes its
+// own copy. A connection's description (KoSharedValues) is held so by each
+// of its requests, and a request's fields by its answer, without copying
+// them. Reads look at the shared map; the first write of a holder that
+// shares it copies it first.
 //
 // Threads: a holder is used by one thread at a time; holders that share a
-// map may live on different threads (the shared map is never changed).
+// map may live on different threads (a shared map is never changed).
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "message/protocols.h"
 
-class KoSharedValues {
+template <typename MapType>
+class KoSharedMap {
 public:
-    using Map = KoStringMap;
-    using const_iterator = Map::const_iterator;
+    using Map = MapType;
+    using const_iterator = typename Map::const_iterator;
+    using key_type = typename Map::key_type;
+    using mapped_type = typename Map::mapped_type;
 
-    KoSharedValues() = default;
-    KoSharedValues(Map values);
-    // Shares values (made by make_shared<KoStringMap>: never changed through
-    // this holder while another holds it).
-    explicit KoSharedValues(std::shared_ptr<const Map> values) : values_(std::move(values)) {}
-    KoSharedValues& operator=(Map values);
+    KoSharedMap() = default;
+    KoSharedMap(Map values) : values_(std::make_shared<Map>(std::move(values))) {}
+    // Shares values. The map must have been made mutable (make_shared<Map>,
+    // or a member of an object so made): a sole holder changes it in place.
+    explicit KoSharedMap(std::shared_ptr<const Map> values) : values_(std::move(values)) {}
+    KoSharedMap& operator=(Map values) {
+        values_ = std::make_shared<Map>(std::move(values));
+        return *this;
+    }
 
-    const Map& map() const;
+    const Map& map() const {
+        static const Map none;
+        return values_ ? *values_ : none;
+    }
     operator const Map&() const { return map(); }
 
-    const_iterator find(const std::string& key) const { return map().find(key); }
+    const_iterator find(const key_type& key) const { return map().find(key); }
     const_iterator begin() const { return map().begin(); }
     const_iterator end() const { return map().end(); }
-    std::size_t count(const std::string& key) const { return map().count(key); }
+    std::size_t count(const key_type& key) const { return map().count(key); }
     std::size_t size() const { return map().size(); }
     bool empty() const { return map().empty(); }
     // The value of key, made empty when there is none: the holder's own.
-    std::string& operator[](const std::string& key) { return own()[key]; }
-    std::size_t erase(const std::string& key);
+    mapped_type& operator[](const key_type& key) { return own()[key]; }
+    std::size_t erase(const key_type& key) { return map().count(key) == 0 ? 0 : own().erase(key); }
     // The holder's own map, copied first when it is shared.
-    Map& own();
+    Map& own() {
+        // A sole holder: nobody else can see a change.
+        if (!values_ || values_.use_count() != 1) values_ = std::make_shared<Map>(map());
+        return const_cast<Map&>(*values_);
+    }
 
-    friend bool operator==(const KoSharedValues& a, const KoSharedValues& b) { return a.map() == b.map(); }
-    friend bool operator==(const KoSharedValues& a, const Map& b) { return a.map() == b; }
+    friend bool operator==(const KoSharedMap& a, const KoSharedMap& b) { return a.map() == b.map(); }
+    friend bool operator==(const KoSharedMap& a, const Map& b) { return a.map() == b; }
 
 private:
     std::shared_ptr<const Map> values_;
 };
+
+using KoSharedValues = KoSharedMap<KoStringMap>;

@@ -218,7 +218,7 @@ std::string KoPlainAnswer(std::int32_t status, bool closing, std::string_view da
     return head + "\r\n" + body;
 }
 
-std::string KoLogTime(std::int64_t ticks) {
+const std::string& KoLogTime(std::int64_t ticks) {
     using namespace std::chrono;
     const std::int64_t second = ticks / 10'000'000;
     // Answers of one second share their text.
