@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <system_error>
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 #include "message/response_header.h"

@@ -1,9 +1,5 @@
 #include "server/http_layer.h"
 
-#include <algorithm>
-#include <cctype>
-#include <charconv>
-#include <system_error>
 #include <utility>
 
 #include "foundation/diagnostics.h"
@@ -25,7 +21,7 @@ const std::string kTransferEncoding = "transfer-encoding";
 const std::string kContentLength = "content-length";
 const std::string kReferer = "referer";
 const std::string kUserAgent = "user-agent";
-
+const std::string kNoValue = "-";
 
 // Whether the header announces a body at all: one without needs no plan.
 bool AnnouncesBody(const KoXHeader& request) {
@@ -34,15 +30,11 @@ bool AnnouncesBody(const KoXHeader& request) {
     return length != request.fields.end() && (length->second.empty() || length->second.front() != "0");
 }
 
-
-const std::string kNoValue = "-";
-
 // The first value of a field, or "-".
 const std::string& FirstOrDash(const KoXHeader::FieldMap& fields, const std::string& name) {
     auto it = fields.find(name);
     return it == fields.end() || it->second.empty() ? kNoValue : it->second.front();
 }
-
 
 }  // namespace
 
