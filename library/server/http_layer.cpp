@@ -168,7 +168,7 @@ void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connect
     const std::string remote = connection.recordValue("remoteaddress");
     if (!remote.empty()) entry.remoteAddress = remote;
     const std::string protocolText = protocol::TypeNameOf(response.ProtocolCode());
-    entry.protocolName = protocolText.empty() ? "none" : protocolText;
+    if (!protocolText.empty()) entry.protocolName = protocolText;
     entry.time = KoLogTime(response.createdAt);
     entry.requestLine = requestLine;
     entry.status = response.statusCode;
