@@ -5,7 +5,9 @@
 // runs ("loops -" when VELKO_LOOPS asks for none: one per usable
 // processor; the HTTPS server always runs that default), writes the access log to standard output and runs until
 // standard input ends (or a line "quit" arrives). Without HTTPS (its set-up
-// failed) it reports https port 0 and serves HTTP alone.
+// failed) it reports https port 0 and serves HTTP alone. A line
+// "allocations" on standard input prints "allocations N" on standard error:
+// the operator new calls so far (bench/count_allocations.py reads it).
 //
 //   [VELKO_LOOPS=N] bench_host ROOT CERT KEY [HTTPS_PORT [HTTP_PORT]]   (ports: 0 = any)
 #include <chrono>
@@ -18,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "allocation_counter.h"
 #include "api/velko_server_api.h"
 #include "app/host_entry.h"
 #include "app/velko_application.h"
@@ -109,6 +112,7 @@ int main(int argc, char** argv) {
         std::cout << "https port " << boundHttps << "\nhttp port " << boundHttp << "\nloops " << loops << std::endl;
 
         for (std::string line; std::getline(std::cin, line) && line != "quit";) {
+            if (line == "allocations") std::cerr << "allocations " << AllocationsSoFar() << std::endl;
         }
         http->shutdown();
         http.reset();

@@ -2,12 +2,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 #include <utility>
 
 #include "app/document_root_check.h"
 #include "foundation/diagnostics.h"
 #include "foundation/file_utils.h"
+#include "foundation/text_utils.h"
 #include "message/response_header.h"
 #include "message/server_header.h"
 #include "message/transceiver_client.h"
@@ -23,9 +23,8 @@ std::string ValueOr(const std::map<std::string, std::string>& map, const std::st
     return it == map.end() ? fallback : it->second;
 }
 
-void PrintOpenHint(const std::string& url) {
-    std::cout << "\nplease, open document at " << url << "\n\n" << std::flush;
-}
+// No browser could be started: the user is told where to look instead.
+void PrintOpenHint(const std::string& url) { diagnostic("please, open document at " + escapeForLog(url)); }
 
 }  // namespace
 
@@ -84,12 +83,18 @@ std::shared_ptr<KoTransceiverClient> KoVelkoApplication2::findClient(const std::
 }
 
 void KoVelkoApplication2::start() {
+    // A layer hands its requests straight to its client's router.
     const KoRequestSinkSource sinks = [this](const std::string& clientId) {
-        std::weak_ptr<KoTransceiverClient> weak = findClient(clientId);
+        std::weak_ptr<KoRequestRouter> weak;
+        {
+            std::lock_guard<std::recursive_mutex> guard(lock);
+            auto it = routers.find(clientId);
+            if (it != routers.end()) weak = it->second;
+        }
         return KoTransceiverServerL1HTTP::RequestSink(
             [weak](const std::string& source, std::shared_ptr<KoXHeader> request) {
-                auto target = weak.lock();
-                return target ? target->ReceiveMessage(source, std::move(request)) : 0;
+                auto router = weak.lock();
+                return router ? router->route(source, std::move(request)) : 0;
             });
     };
     // The client's router decides at each header's end what the body is for.
@@ -105,8 +110,14 @@ void KoVelkoApplication2::start() {
             return router ? router->planBody(request) : KoBodyPlan();
         });
     };
-    KoInstallHTTPLayerFactory(*transceiver_, settings.http, sinks, planners);
-    KoInstallProtocolLayerFactories(*transceiver_, settings.http, settings.tls, sinks, planners);
+    // The layers write the access log themselves: a host's destination, or
+    // the loop's log on standard output.
+    KoHTTPSettings layers = settings.http;
+    if (settings.accessLog) {
+        layers.accessLog = [log = settings.accessLog](std::string_view line) { log(std::string(line)); };
+    }
+    KoInstallHTTPLayerFactory(*transceiver_, layers, sinks, planners);
+    KoInstallProtocolLayerFactories(*transceiver_, layers, settings.tls, sinks, planners);
     // Answers to a client's outgoing requests go back to that client.
     KoInstallURLHookFactories(*transceiver_, settings.hooks,
                               [this](const std::string& clientId) { return url_hook::ClientAnswerSink(findClient(clientId)); });
@@ -307,8 +318,7 @@ void KoVelkoApplication2::addRoute(const std::string& method, const std::string&
 
 bool KoVelkoApplication2::storeHas(const std::string& key) {
     if (handle == nullptr) return false;
-    const auto variables = handle->variableMap();
-    return variables.count(key) != 0;
+    return handle->hasVariable(key);
 }
 
 bool KoVelkoApplication2::storeLookup(const std::string& key, KoXResponseHeader& message) {

@@ -1,7 +1,9 @@
 // KoXResponseHeader: the answer that a protocol layer builds from a request
 // (KoXHeader::MakeAnswer). Its body is either the in-memory stream Input()
 // or a file named by bodyFile with bodyFileSize bytes (bodyStream, when set,
-// is that file opened already); the layer that sends it decides. Of the
+// is that file opened already; bodyOpenFile, when set, the router's open
+// file, sent as it is without opening the name again); the layer that sends
+// it decides. Of the
 // file, the body holds the spans in bodySpans (each after its own bytes,
 // as the parts of a multipart answer are) and then bodyAfter, or the whole
 // file when there are no spans. An answer whose length is unknown when its
@@ -15,10 +17,13 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "message/body_stream.h"
 #include "message/x_header.h"
+
+struct KoOpenFile;
 
 // A piece of the body file, and the bytes sent before it.
 struct KoFileSpan {
@@ -47,6 +52,11 @@ public:
     std::string bodyFile;
     std::int64_t bodyFileSize = 0;
     std::unique_ptr<std::ifstream> bodyStream;
+    std::shared_ptr<const KoOpenFile> bodyOpenFile;
+    // Fields (names in lower case) the answer has where neither its fields
+    // nor a script's lines name them: shared by every answer of a site.
+    using DefaultFields = std::vector<std::pair<std::string, std::string>>;
+    std::shared_ptr<const DefaultFields> defaultFields;
     std::vector<KoFileSpan> bodySpans;
     std::string bodyAfter;
     // The request was HEAD: the header announces the body, which is not sent.

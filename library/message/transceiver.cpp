@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
 #include <mutex>
 #include <utility>
 
+#include "foundation/diagnostics.h"
 #include "foundation/exception.h"
 #include "jobs/combined_task.h"
 #include "jobs/kessa_scheduler.h"
@@ -156,7 +156,7 @@ void KoTransceiver::AddServer(std::string& resultName, KoTransceiverClient& clie
         auto record = clients.find(client.name);
         if (record == clients.end()) return;
         if (!isServerCode(code)) {
-            std::cout << "unknown protocol!! (3)" << std::endl;
+            diagnostic("unknown protocol!! (3)");
             return;
         }
         if (record->second.layers.count(resultName) != 0) return;
@@ -210,7 +210,7 @@ void KoTransceiver::Dispatch(std::string& resultName, KoTransceiverClient& clien
         if (!service) {
             const std::int32_t code = description->ProtocolCode();
             if (!isHookCode(code)) {
-                std::cout << "unknown protocol!! (2)" << std::endl;
+                diagnostic("unknown protocol!! (2)");
                 return;
             }
             auto found = hookFactories.find(code);
@@ -235,7 +235,7 @@ void KoTransceiver::Dispatch(std::string& resultName, KoTransceiverClient& clien
         lock.unlock();
         for (auto& target : targets) target->takeDescription(description, joinedTask, flag);
     } else {
-        std::cout << "unknown protocol!! (1)" << std::endl;
+        diagnostic("unknown protocol!! (1)");
     }
 }
 

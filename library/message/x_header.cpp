@@ -50,7 +50,12 @@ std::shared_ptr<KoXResponseHeader> KoXHeader::MakeAnswer() const {
     } else {
         answer->requestSummary = "-";
     }
-    answer->requestFields = fields;
+    if (auto self = weak_from_this().lock()) {
+        // The request lives as long as its answer needs its fields.
+        answer->requestFields = KoSharedMap<FieldMap>(std::shared_ptr<const FieldMap>(self, &fields));
+    } else {
+        answer->requestFields = fields;
+    }
     answer->routeItems = routeItems;
     answer->answersHead = methodCode.load() == method_code::HEAD;
     answer->answerSink = answerSink;

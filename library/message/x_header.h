@@ -54,6 +54,7 @@
 #include "message/http_message_block.h"
 #include "message/message_limits.h"
 #include "message/protocols.h"
+#include "message/shared_values.h"
 
 class KoXResponseHeader;
 
@@ -99,7 +100,7 @@ inline constexpr std::uint32_t WriteEarly = 5;
 inline constexpr std::uint32_t Complete = 6;
 }  // namespace header_state
 
-class KoXHeader : public KoJob {
+class KoXHeader : public KoJob, public std::enable_shared_from_this<KoXHeader> {
 public:
     using FieldMap = std::map<std::string, std::vector<std::string>>;
     using Filter = std::function<bool(KoXHeader&)>;
@@ -204,7 +205,9 @@ public:
     std::atomic<std::int32_t> methodCode;
     std::atomic<std::int32_t> messageKind{message_kind::Unknown};
     FieldMap fields;
-    FieldMap requestFields;
+    // An answer's view of its request's fields (MakeAnswer): shared with
+    // the request where a shared_ptr holds it, else copied.
+    KoSharedMap<FieldMap> requestFields;
     std::int32_t statusCode = 500;
 
     std::vector<std::unique_ptr<KoHTTPMessageBlock>> blocks;
@@ -228,10 +231,11 @@ public:
     std::string location;
     bool closeAfter = false;
 
-    // Where the message came from, recorded by the protocol layer.
+    // Where the message came from, recorded by the protocol layer (the
+    // description shared with the connection's other requests).
     std::string connectionName;
     std::string serverName;
-    KoStringMap description;
+    KoSharedValues description;
     // Where its answer goes when the layer serves the connection on its
     // loop (else empty), and which request of the connection it answers;
     // MakeAnswer copies both.

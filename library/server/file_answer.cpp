@@ -15,6 +15,14 @@
 
 namespace {
 
+// The request fields every file answer looks at, made once.
+const std::string kIfMatch = "if-match";
+const std::string kIfUnmodifiedSince = "if-unmodified-since";
+const std::string kIfNoneMatch = "if-none-match";
+const std::string kIfModifiedSince = "if-modified-since";
+const std::string kIfRange = "if-range";
+const std::string kRange = "range";
+
 const std::vector<std::string>* Values(const KoXHeader& request, const std::string& name) {
     auto it = request.fields.find(name);
     return it == request.fields.end() || it->second.empty() ? nullptr : &it->second;
@@ -32,14 +40,14 @@ enum class Precondition { proceed, notModified, failed };
 
 // If-Match / If-Unmodified-Since, then If-None-Match / If-Modified-Since.
 Precondition Evaluate(const KoXHeader& request, const std::string& tag, std::int64_t modified, std::int64_t now) {
-    if (const auto* match = Values(request, "if-match")) {
+    if (const auto* match = Values(request, kIfMatch)) {
         if (!KoEntityTagListMatches(*match, tag, KoTagComparison::strong)) return Precondition::failed;
-    } else if (const auto since = DateField(request, "if-unmodified-since")) {
+    } else if (const auto since = DateField(request, kIfUnmodifiedSince)) {
         if (modified > *since) return Precondition::failed;
     }
-    if (const auto* noneMatch = Values(request, "if-none-match")) {
+    if (const auto* noneMatch = Values(request, kIfNoneMatch)) {
         if (KoEntityTagListMatches(*noneMatch, tag, KoTagComparison::weak)) return Precondition::notModified;
-    } else if (const auto since = DateField(request, "if-modified-since")) {
+    } else if (const auto since = DateField(request, kIfModifiedSince)) {
         // A date still to come is no copy anybody holds: it is ignored.
         if (*since <= now && modified <= *since) return Precondition::notModified;
     }
@@ -49,7 +57,7 @@ Precondition Evaluate(const KoXHeader& request, const std::string& tag, std::int
 // Whether the version the client holds (If-Range) is the current one; a
 // request without If-Range always holds it.
 bool SameVersion(const KoXHeader& request, const std::string& tag, std::int64_t modified, std::int64_t now) {
-    const auto* values = Values(request, "if-range");
+    const auto* values = Values(request, kIfRange);
     if (values == nullptr) return true;
     if (values->size() != 1) return false;
     const std::string& value = values->front();
@@ -107,7 +115,7 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     SetField(response, "accept-ranges", "bytes");
     response.statusCode = 200;
     SetField(response, "content-type", facts.type);
-    const auto* range = Values(request, "range");
+    const auto* range = Values(request, kRange);
     if (range == nullptr || range->size() != 1 || !SameVersion(request, tag, modified, options.now)) return true;
 
     const KoRangeRequest ranges = KoParseRange(range->front(), facts.size);

@@ -74,6 +74,36 @@ constexpr AnswerField kAnswerFields[] = {
     {"referrer-policy", "Referrer-Policy"},
 };
 
+// The keys of kAnswerFields as the field map's key type, made once.
+const std::vector<std::string>& AnswerFieldKeys() {
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> made;
+        for (const AnswerField& field : kAnswerFields) made.emplace_back(field.key);
+        return made;
+    }();
+    return keys;
+}
+
+// Whether a script's own header lines name the field.
+bool ScriptLinesName(const std::vector<std::string>& lines, std::string_view name) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.size() > name.size() && line[name.size()] == ':' &&
+               sameLetters(std::string_view(line).substr(0, name.size()), name);
+    });
+}
+
+// A default field's value for key, unless the answer or its script names it.
+const std::string* DefaultValue(const KoXResponseHeader& response, const std::string& key,
+                                const std::vector<std::string>* scriptLines) {
+    if (!response.defaultFields) return nullptr;
+    for (const auto& [name, value] : *response.defaultFields) {
+        if (name != key) continue;
+        if (scriptLines != nullptr && ScriptLinesName(*scriptLines, name)) return nullptr;
+        return &value;
+    }
+    return nullptr;
+}
+
 // A 1xx, 204 or 304 answer has no body to announce.
 bool NoContentLength(std::int32_t status) { return status < 200 || status == 204 || status == 304; }
 
@@ -110,7 +140,7 @@ bool KoAnswersHttp10(const KoXResponseHeader& response) {
 std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
                          std::string_view date) {
     std::string head;
-    head.reserve(256);
+    head.reserve(512);
     auto cgi = response.fields.find(kCgiLinesField);
     const auto scriptNames = [&](std::string_view name) {
         return cgi != response.fields.end() && std::any_of(cgi->second.begin(), cgi->second.end(),
@@ -118,11 +148,16 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     };
     // One Server line at most: the script's own, else the one chosen for
     // the site (an empty value: none), else the product token.
-    const auto chosen = response.fields.find("server");
+    static const std::string serverKey = "server";
+    const auto chosen = response.fields.find(serverKey);
+    const std::string* siteServer =
+        chosen == response.fields.end() ? DefaultValue(response, serverKey, nullptr) : nullptr;
     if (scriptNames("server:")) {
         AppendStatusLine(head, response.statusCode, {}, false);
     } else if (chosen != response.fields.end()) {
         AppendStatusLine(head, response.statusCode, chosen->second.empty() ? "" : chosen->second.front(), false);
+    } else if (siteServer != nullptr) {
+        AppendStatusLine(head, response.statusCode, *siteServer, false);
     } else {
         AppendStatusLine(head, response.statusCode);
     }
@@ -142,10 +177,16 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
         // An HTTP/1.0 client reads such a body until the connection ends.
         head += "Transfer-Encoding: chunked\r\n";
     }
-    if (!response.fields.empty()) {
-        for (const AnswerField& field : kAnswerFields) {
-            auto it = response.fields.find(std::string(field.key));
-            if (it != response.fields.end() && !it->second.empty()) AppendLine(head, field.name, it->second.front());
+    if (!response.fields.empty() || response.defaultFields) {
+        const std::vector<std::string>* scriptLines = cgi == response.fields.end() ? nullptr : &cgi->second;
+        const std::vector<std::string>& keys = AnswerFieldKeys();
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            auto it = response.fields.find(keys[i]);
+            if (it != response.fields.end()) {
+                if (!it->second.empty()) AppendLine(head, kAnswerFields[i].name, it->second.front());
+            } else if (const std::string* value = DefaultValue(response, keys[i], scriptLines)) {
+                AppendLine(head, kAnswerFields[i].name, *value);
+            }
         }
     }
     if (!response.location.empty()) AppendLine(head, "Location", response.location);
@@ -185,7 +226,7 @@ std::string KoPlainAnswer(std::int32_t status, bool closing, std::string_view da
     return head + "\r\n" + body;
 }
 
-std::string KoLogTime(std::int64_t ticks) {
+const std::string& KoLogTime(std::int64_t ticks) {
     using namespace std::chrono;
     const std::int64_t second = ticks / 10'000'000;
     // Answers of one second share their text.

@@ -52,18 +52,19 @@ void KoSetTextBody(KoXResponseHeader& response);
 std::string KoPlainAnswer(std::int32_t status, bool closing, std::string_view date = KoHttpDateNow());
 
 // Time in the log's form, "10/Oct/2000:13:55:36 +0000", from 100 ns ticks
-// since 1970.
-std::string KoLogTime(std::int64_t ticks);
+// since 1970; the text stays as it is until the thread's next call.
+const std::string& KoLogTime(std::int64_t ticks);
 
+// The pieces of one line, where they lie (they must outlive the entry's use).
 struct KoAccessLogEntry {
-    std::string remoteAddress = "none";
-    std::string protocolName = "none";
-    std::string time;
-    std::string requestLine;
+    std::string_view remoteAddress = "none";
+    std::string_view protocolName = "none";
+    std::string_view time;
+    std::string_view requestLine;
     std::int32_t status = 0;
     std::uint64_t bytes = 0;
-    std::string referer = "-";
-    std::string userAgent = "-";
+    std::string_view referer = "-";
+    std::string_view userAgent = "-";
 };
 
 // remote " - " protocol " - [" time "] \"" request "\" --> " status " "

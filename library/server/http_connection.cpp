@@ -1,8 +1,10 @@
 #include "server/http_connection.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 #include "message/response_header.h"
@@ -17,6 +19,31 @@ namespace {
 constexpr std::size_t sendfileStep = 4 * 1024 * 1024;
 // Unparsed input kept for requests behind the one being answered.
 constexpr std::size_t carryBound = 64 * 1024;
+// Requests one turn answers before the loop's other connections have
+// theirs: a client that pipelines thousands must not hold its loop.
+constexpr int requestsPerTurn = 16;
+const std::string kContentLength = "content-length";
+
+KoEventLoop::Clock::time_point LoopNow() {
+    const KoEventLoop* loop = KoEventLoop::current();
+    return loop != nullptr ? loop->now() : KoEventLoop::Clock::now();
+}
+
+// Whether the client waits to be told to send the body it announced (a
+// sound length the limits take): only then is "100 Continue" sent.
+bool WaitsForContinue(const KoXHeader& header) {
+    if (!KoAsksToContinue(header) || KoIsHttp10Request(header)) return false;
+    auto field = header.fields.find(kContentLength);
+    if (field == header.fields.end()) return false;
+    const std::string length = field->second.empty() ? std::string() : field->second.front();
+    // A malformed or oversized length is refused once the header is
+    // complete; it must not fail here.
+    std::uint64_t announced = 0;
+    const char* end = length.data() + length.size();
+    const auto parsed = std::from_chars(length.data(), end, announced);
+    return parsed.ec == std::errc() && parsed.ptr == end && announced != 0 &&
+           announced <= header.Limits().maxBodySize;
+}
 
 const KoHTTPPacing defaultPacing;
 
@@ -447,7 +474,7 @@ void KoHTTPConnection::attached() {
 void KoHTTPConnection::Settle() {
     // A connection its loop closed (its answer failed on the way) is gone.
     if (!Attached()) return;
-    if (server_ == nullptr || exchange_.request || exchange_.busy || exchange_.carried() != 0) return;
+    if (server_ == nullptr || reader_.current() || exchange_.busy || reader_.held() != 0) return;
     if (inputClosed_) {
         // The peer said all it had to say, and all of it is answered.
         CloseWhenDrained();
@@ -456,8 +483,7 @@ void KoHTTPConnection::Settle() {
     // Idle only once its answers are out: a long download is not idle.
     if (WantsToSend() || resting()) return;
     rest();
-    std::string().swap(exchange_.carry);
-    exchange_.carryAt = 0;
+    reader_.release();
     releaseBufferSpace();
     settled();
 }
@@ -465,12 +491,80 @@ void KoHTTPConnection::Settle() {
 void KoHTTPConnection::outputDrained() { Settle(); }
 
 void KoHTTPConnection::inputReady() {
-    if (server_ != nullptr) server_->serve(*this);
+    if (server_ != nullptr) serveRequests();
+}
+
+void KoHTTPConnection::serveRequests() {
+    {
+        std::string fresh;
+        TakeInput(fresh);
+        reader_.append(std::move(fresh));
+    }
+    Exchange& x = exchange_;
+    for (int turn = 0;; ++turn) {
+        // An answer that failed on the way closed the connection: nothing of
+        // it may go on (least of all rest on the loop's idle list).
+        if (!Attached() || x.busy || CloseRequested() || turn == requestsPerTurn) return;
+        // The next request waits until its answer's turn has come: it goes
+        // on as the output drains.
+        if (UnsentBytes() > pacing_->outputBound) return;
+        const auto now = LoopNow();
+        if (!reader_.current()) {
+            if (reader_.held() == 0) {
+                Settle();
+                return;
+            }
+            reader_.begin(server_->newRequest(*this));
+            x.firstByte = now;
+            x.lastProgress = now;
+            x.headerDone = false;
+            x.bodyBytes = 0;
+        }
+        const std::shared_ptr<KoXHeader> reading = reader_.current();
+        bool headerEnded = false;
+        const auto filter = [&](KoXHeader& header) {
+            headerEnded = true;
+            // The client waits for this before it sends the body: only a
+            // request that will be answered with its body is told to go on.
+            if (server_->planBody(header) && WaitsForContinue(header)) QueueText("HTTP/1.1 100 Continue\r\n\r\n");
+            return true;
+        };
+        std::shared_ptr<KoXHeader> done;
+        const KoRequestReader::Outcome outcome = reader_.read(filter, done);
+        if (outcome == KoRequestReader::Outcome::needMore) {
+            if (headerEnded && !x.headerDone) {
+                x.headerDone = true;
+                x.lastProgress = now;
+            }
+            const std::uint64_t body = reading->BodyBytesReceived();
+            if (x.headerDone && body != x.bodyBytes) {
+                x.bodyBytes = body;
+                x.lastProgress = now;
+            }
+            // The peer ended its input inside a request: it can never be
+            // complete.
+            if (inputClosed_) {
+                reader_.abandon();
+                CloseWhenDrained();
+            }
+            return;
+        }
+        if (outcome == KoRequestReader::Outcome::refused) {
+            server_->refuse(*this, done->RefusalStatus() == 0 ? 400 : done->RefusalStatus());
+            return;
+        }
+        server_->route(*this, done);
+        if (x.busy) return;  // its answer comes later
+        if (done->closeAfter) {
+            CloseWhenDrained();
+            return;
+        }
+    }
 }
 
 bool KoHTTPConnection::TakesInput() const {
     if (server_ == nullptr) return true;
-    return !exchange_.busy && exchange_.carried() < carryBound && UnsentBytes() <= pacing_->outputBound &&
+    return !exchange_.busy && reader_.held() < carryBound && UnsentBytes() <= pacing_->outputBound &&
            !CloseRequested();
 }
 
@@ -480,7 +574,7 @@ bool KoHTTPConnection::wantsInput() const {
 }
 
 bool KoHTTPConnection::wantsToServe() const {
-    return server_ != nullptr && !exchange_.busy && exchange_.carried() != 0 &&
+    return server_ != nullptr && !exchange_.busy && reader_.held() != 0 &&
            UnsentBytes() <= pacing_->outputBound && !CloseRequested();
 }
 
@@ -491,7 +585,7 @@ void KoHTTPConnection::inputEnded() {
     }
     inputClosed_ = true;
     unrest();
-    server_->serve(*this);
+    serveRequests();
 }
 
 bool KoHTTPConnection::finished() const { return DrainedForClose(); }
@@ -502,7 +596,7 @@ KoHTTPConnection::Clock::time_point KoHTTPConnection::deadline() const {
     // A peer that connects and says nothing holds a descriptor for the
     // header deadline at most.
     if (awaitingFirst_) due = std::min(due, attachedAt_ + pacing_->headerDeadline);
-    if (exchange_.request && !exchange_.busy) {
+    if (reader_.current() && !exchange_.busy) {
         due = std::min(due, exchange_.headerDone ? exchange_.lastProgress + pacing_->bodyProgressDeadline
                                                  : exchange_.firstByte + pacing_->headerDeadline);
     }
@@ -516,11 +610,23 @@ void KoHTTPConnection::deadlinePassed() {
         KoTransceiverConnection::deadlinePassed();
         return;
     }
-    if (exchange_.request && !exchange_.busy && transportReady()) {
-        server_->requestTimedOut(*this);
+    if (reader_.current() && !exchange_.busy && transportReady()) {
+        // A request's header or body took too long.
+        reader_.abandon();
+        server_->refuse(*this, 408);
         return;
     }
     transceiver.RemoveConnection(*this, false);
+}
+
+const std::shared_ptr<const KoStringMap>& KoHTTPConnection::requestDescription() {
+    if (!requestDescription_) {
+        // Made mutable: a request that changes its description copies it.
+        auto values = std::make_shared<KoStringMap>(recordValues());
+        describeTransport(*values);
+        requestDescription_ = std::move(values);
+    }
+    return requestDescription_;
 }
 
 void KoHTTPConnection::answer(std::shared_ptr<KoXResponseHeader> response) {
@@ -558,7 +664,7 @@ void KoHTTPConnection::Resume() {
     if (!self) return;
     loop->post([self] {
         if (!self->Registered() || !self->Attached() || self->exchange_.busy) return;
-        self->server_->serve(*self);
+        self->serveRequests();
         self->revisit();
     });
 }
@@ -570,7 +676,7 @@ void KoHTTPConnection::deliverAnswer(const std::shared_ptr<KoXResponseHeader>& r
     if (!x.busy || x.answered || response->answerTicket != x.ticket) return;
     x.answered = true;
     server_->write(*this, response);
-    if (x.routing) return;  // serve() takes it from here
+    if (x.routing) return;  // serveRequests() takes it from here
     if (!Attached()) return;  // writing it ended the connection
     if (x.streaming) return;  // the stream's end goes on
     // An answer that came later (a CGI run): write it, then go on with the

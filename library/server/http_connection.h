@@ -9,8 +9,11 @@
 // is written when asked to (CloseWhenDrained).
 //
 // With a Server (the HTTP layer) it is served on its event loop: bytes that
-// arrive go to the server's serve() at once, with no job message; the
-// server keeps its per-connection state in exchange(). The connection
+// arrive go to its KoRequestReader at once, with no job message; each
+// request read is made by the server (newRequest), its body planned by it at
+// the header's end (planBody), and the complete request handed to it
+// (route) or refused through it (refuse): the calls go one way, from the
+// connection to the server. The connection
 // applies back-pressure for it: it reads no more input while a request is
 // being answered or while more than `outputBound` bytes wait to be sent,
 // and asks the server to go on with held-back requests as that output
@@ -53,6 +56,7 @@
 #include "message/body_stream.h"
 #include "message/transceiver_connection.h"
 #include "server/file_cache.h"
+#include "server/request_reader.h"
 
 class KoXHeader;
 
@@ -71,10 +75,16 @@ public:
     // The layer that serves the connection on its loop.
     class Server {
     public:
-        // Parses what is buffered and answers what it can.
-        virtual void serve(KoHTTPConnection& connection) = 0;
-        // A request's header or body took too long.
-        virtual void requestTimedOut(KoHTTPConnection& connection) = 0;
+        // The next request of the connection, before its first byte is read.
+        virtual std::shared_ptr<KoXHeader> newRequest(KoHTTPConnection& connection) = 0;
+        // At a request's header end: whether its body is wanted (it is then
+        // kept as planned).
+        virtual bool planBody(KoXHeader& request) = 0;
+        // A complete request: answered now or later (through write).
+        virtual void route(KoHTTPConnection& connection, std::shared_ptr<KoXHeader> request) = 0;
+        // A request that cannot be read (or took too long): answered with
+        // status, then the connection closes.
+        virtual void refuse(KoHTTPConnection& connection, std::int32_t status) = 0;
         // Writes an answer whose request the connection waits for.
         virtual void write(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response) = 0;
 
@@ -84,12 +94,8 @@ public:
 
     using Pacing = KoHTTPPacing;
 
-    // What the server keeps of the connection between its calls.
+    // Where the connection's request and answer stand; on the loop.
     struct Exchange {
-        std::shared_ptr<KoXHeader> request;  // being read
-        std::string carry;                   // bytes not yet given to a request
-        std::size_t carryAt = 0;             // from here on
-        std::size_t carried() const { return carry.size() - carryAt; }
         Clock::time_point firstByte{};
         Clock::time_point lastProgress{};
         std::size_t bodyBytes = 0;
@@ -150,11 +156,14 @@ public:
     // Adds what the transport knows of the peer (a TLS client's
     // certificate) to a new request's description; on the loop.
     virtual void describeTransport(KoStringMap&) {}
+    // The description its requests share: the record's values and what the
+    // transport adds, made at the first request; on the loop.
+    const std::shared_ptr<const KoStringMap>& requestDescription();
 
     // Whether the server takes more input now (back-pressure), the
     // transport aside; on the loop only.
     bool TakesInput() const;
-    // The server's state; on the loop only.
+    // Where its request and answer stand; on the loop only.
     Exchange& exchange() { return exchange_; }
     bool Served() const { return server_ != nullptr; }
     bool InputClosed() const { return inputClosed_; }
@@ -232,6 +241,9 @@ private:
     // Reads up to count bytes of a queued file; empty at its end.
     std::string readChunk(Later& item, std::size_t count);
     void deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response);
+    // Reads the requests the input holds and hands each to the server, as
+    // far as back-pressure and the turn allow; on the loop.
+    void serveRequests();
     // The first file of `later` goes out by sendfile now (output lock held).
     int sendFileLocked(KoSocketIPvx& socket, Later& item);
 
@@ -256,4 +268,6 @@ private:
     bool awaitingFirst_ = true;
     Clock::time_point attachedAt_{};
     Exchange exchange_;
+    KoRequestReader reader_;
+    std::shared_ptr<const KoStringMap> requestDescription_;
 };

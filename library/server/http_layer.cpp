@@ -1,9 +1,5 @@
 #include "server/http_layer.h"
 
-#include <algorithm>
-#include <cctype>
-#include <charconv>
-#include <system_error>
 #include <utility>
 
 #include "foundation/diagnostics.h"
@@ -16,44 +12,28 @@
 
 namespace {
 
-// Bytes of a body given to the request at a time: what follows it is not
-// copied back and forth.
-constexpr std::size_t feedSlice = 4096;
-// Requests one call of serve() answers before the loop's other connections
-// have their turn: a client that pipelines thousands must not hold its loop.
-constexpr int requestsPerTurn = 16;
-
 void dropConnection(KoTransceiver& transceiver, KoTransceiverConnection& connection) {
     transceiver.RemoveConnection(connection, false);
 }
 
-bool AsksToContinue(const KoXHeader& request) {
-    if (!request.HasField("expect")) return false;
-    std::string value = request.FirstValue("expect");
-    for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return value.find("100-continue") != std::string::npos;
-}
+// Field names looked up on every request, made once.
+const std::string kTransferEncoding = "transfer-encoding";
+const std::string kContentLength = "content-length";
+const std::string kReferer = "referer";
+const std::string kUserAgent = "user-agent";
+const std::string kNoValue = "-";
 
 // Whether the header announces a body at all: one without needs no plan.
 bool AnnouncesBody(const KoXHeader& request) {
-    if (request.HasField("transfer-encoding")) return true;
-    return request.HasField("content-length") && request.FirstValue("content-length") != "0";
+    if (request.HasField(kTransferEncoding)) return true;
+    auto length = request.fields.find(kContentLength);
+    return length != request.fields.end() && (length->second.empty() || length->second.front() != "0");
 }
 
-// An HTTP/1.0 client knows no interim answers.
-bool Http10Request(const KoXHeader& request) {
-    auto first = request.fields.find(":first:");
-    return first != request.fields.end() && first->second.size() >= 3 && first->second[2] == "HTTP/1.0";
-}
-
-std::string FirstOr(const KoXHeader::FieldMap& fields, const std::string& name, const std::string& fallback) {
+// The first value of a field, or "-".
+const std::string& FirstOrDash(const KoXHeader::FieldMap& fields, const std::string& name) {
     auto it = fields.find(name);
-    return it == fields.end() || it->second.empty() ? fallback : it->second.front();
-}
-
-KoEventLoop::Clock::time_point LoopNow() {
-    const KoEventLoop* loop = KoEventLoop::current();
-    return loop != nullptr ? loop->now() : KoEventLoop::Clock::now();
+    return it == fields.end() || it->second.empty() ? kNoValue : it->second.front();
 }
 
 }  // namespace
@@ -90,11 +70,11 @@ std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTP::createConnec
                                               httpSettings.fileChunk, this, &pacing_);
 }
 
-std::shared_ptr<KoXHeader> KoTransceiverServerL1HTTP::newRequest(const KoTransceiverConnection& source) {
+std::shared_ptr<KoXHeader> KoTransceiverServerL1HTTP::newRequest(KoHTTPConnection& source) {
     auto request = std::make_shared<KoXHeader>(method_code::NONE, false, protocolCode, httpSettings.limits);
     request->messageKind.store(message_kind::Request);
     request->serverName = name;
-    request->description = source.recordValues();
+    request->description = KoSharedValues(source.requestDescription());
     return request;
 }
 
@@ -103,124 +83,6 @@ void KoTransceiverServerL1HTTP::processInput(const std::string& connectionName, 
     if (target == nullptr) return;
     auto connection = std::dynamic_pointer_cast<KoHTTPConnection>(target->FindConnection(connectionName));
     if (connection) connection->Resume();
-}
-
-void KoTransceiverServerL1HTTP::serve(KoHTTPConnection& connection) {
-    KoHTTPConnection::Exchange& x = connection.exchange();
-    {
-        std::string fresh;
-        connection.TakeInput(fresh);
-        if (x.carryAt == x.carry.size()) {
-            x.carry.swap(fresh);
-            x.carryAt = 0;
-        } else if (!fresh.empty()) {
-            x.carry.erase(0, x.carryAt);
-            x.carryAt = 0;
-            x.carry += fresh;
-        }
-    }
-    for (int turn = 0;; ++turn) {
-        // An answer that failed on the way closed the connection: nothing of
-        // it may go on (least of all rest on the loop's idle list).
-        if (!connection.Attached() || x.busy || connection.CloseRequested() || turn == requestsPerTurn) return;
-        // The next request waits until its answer's turn has come: it goes
-        // on as the output drains.
-        if (connection.UnsentBytes() > connection.pacing().outputBound) return;
-        const auto now = LoopNow();
-        if (!x.request) {
-            if (x.carried() == 0) {
-                x.carry.clear();
-                x.carryAt = 0;
-                connection.Settle();
-                return;
-            }
-            x.request = newRequest(connection);
-            connection.describeTransport(x.request->description);
-            x.firstByte = now;
-            x.lastProgress = now;
-            x.headerDone = false;
-            x.bodyBytes = 0;
-        }
-        std::shared_ptr<KoXHeader> request = x.request;
-
-        bool headerEnded = false;
-        const auto filter = [&](KoXHeader& header) {
-            headerEnded = true;
-            // The client waits for this before it sends the body: only a
-            // request that will be answered with its body is told to go on.
-            if (planBody(header) && AsksToContinue(header) && header.HasField("content-length") &&
-                !Http10Request(header)) {
-                const std::string length = header.FirstValue("content-length");
-                // A malformed or oversized length is refused once the header is
-                // complete; it must not fail here.
-                std::uint64_t announced = 0;
-                const char* end = length.data() + length.size();
-                const auto parsed = std::from_chars(length.data(), end, announced);
-                if (parsed.ec == std::errc() && parsed.ptr == end && announced != 0 &&
-                    announced <= header.Limits().maxBodySize) {
-                    connection.QueueText("HTTP/1.1 100 Continue\r\n\r\n");
-                }
-            }
-            return true;
-        };
-        int result = consume_result::NeedMore;
-        try {
-            std::lock_guard<std::mutex> headerLock(request->mutex);
-            while (result == consume_result::NeedMore && x.carried() != 0) {
-                const std::string_view rest = std::string_view(x.carry).substr(x.carryAt);
-                if (request->ReadingHeader()) {
-                    // The header is read where it lies.
-                    std::size_t used = 0;
-                    result = request->ConsumeHeaderFrom(rest, used, filter);
-                    x.carryAt += used;
-                    if (result == consume_result::NeedMore && request->ReadingHeader()) break;
-                    continue;
-                }
-                // A body in slices.
-                const std::size_t slice = std::min(feedSlice, rest.size());
-                request->AppendInput(rest.substr(0, slice));
-                x.carryAt += slice;
-                result = request->ConsumeHeader(filter);
-            }
-        } catch (const std::exception&) {
-            result = consume_result::Refused;
-        }
-
-        if (result == consume_result::NeedMore) {
-            if (headerEnded && !x.headerDone) {
-                x.headerDone = true;
-                x.lastProgress = now;
-            }
-            const std::uint64_t body = request->BodyBytesReceived();
-            if (x.headerDone && body != x.bodyBytes) {
-                x.bodyBytes = body;
-                x.lastProgress = now;
-            }
-            // The peer ended its input inside a request: it can never be
-            // complete.
-            if (connection.InputClosed()) {
-                x.request.reset();
-                connection.CloseWhenDrained();
-            }
-            return;
-        }
-        x.request.reset();
-        if (result != consume_result::Complete) {
-            const std::int32_t status = request->RefusalStatus() == 0 ? 400 : request->RefusalStatus();
-            refuse(connection, status, "-");
-            return;
-        }
-        // Bytes of the last slice behind the request go back to the carry.
-        const std::string remainder = request->TakeRemainder();
-        x.carryAt -= std::min(x.carryAt, remainder.size());
-
-        route(connection, request);
-        if (x.busy) return;  // its answer comes later
-        if (request->closeAfter) {
-            connection.CloseWhenDrained();
-            return;
-        }
-    }
 }
 
 bool KoTransceiverServerL1HTTP::planBody(KoXHeader& request) {
@@ -246,7 +108,7 @@ bool KoTransceiverServerL1HTTP::planBody(KoXHeader& request) {
         // A client that waits to be told to send its body is answered at
         // once and the connection closed, so that it never sends it; any
         // other client's body is read past and the connection goes on.
-        request.SetBodyKeeping(AsksToContinue(request) && !Http10Request(request) ? KoBodyKeeping::skip
+        request.SetBodyKeeping(KoAsksToContinue(request) && !KoIsHttp10Request(request) ? KoBodyKeeping::skip
                                                                                   : KoBodyKeeping::discard);
         break;
     }
@@ -289,40 +151,40 @@ void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_
     x.busy = false;
 }
 
-void KoTransceiverServerL1HTTP::requestTimedOut(KoHTTPConnection& connection) {
-    connection.exchange().request.reset();
-    refuse(connection, 408, "-");
-}
-
-void KoTransceiverServerL1HTTP::refuse(KoHTTPConnection& connection, std::int32_t status,
-                                       const std::string& requestLine) {
+void KoTransceiverServerL1HTTP::refuse(KoHTTPConnection& connection, std::int32_t status) {
     std::string answer = KoPlainAnswer(status, true);
     const std::uint64_t bytes = answer.size();
     connection.QueueText(std::move(answer));
     connection.Flush();
     KoXHeader stamp(method_code::ANSWER, false, protocolCode);
     stamp.statusCode = status;
-    report7(connection, stamp, requestLine, bytes);
+    logAnswer(connection, stamp, kNoValue, bytes);
     connection.CloseWhenDrained();
 }
 
-void KoTransceiverServerL1HTTP::report7(const KoTransceiverConnection& connection, const KoXHeader& response,
-                                        const std::string& requestLine, std::uint64_t bytes) {
+void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connection, const KoXHeader& response,
+                                          const std::string& requestLine, std::uint64_t bytes) {
     KoAccessLogEntry entry;
-    std::string remote = connection.recordValue("remoteaddress");
-    if (!remote.empty()) entry.remoteAddress = std::move(remote);
+    const std::string remote = connection.recordValue("remoteaddress");
+    if (!remote.empty()) entry.remoteAddress = remote;
     const std::string protocolText = protocol::TypeNameOf(response.ProtocolCode());
-    entry.protocolName = protocolText.empty() ? "none" : protocolText;
+    if (!protocolText.empty()) entry.protocolName = protocolText;
     entry.time = KoLogTime(response.createdAt);
     entry.requestLine = requestLine;
     entry.status = response.statusCode;
     entry.bytes = bytes;
-    entry.referer = FirstOr(response.requestFields, "referer", "-");
-    entry.userAgent = FirstOr(response.requestFields, "user-agent", "-");
-    KoServerCallback_t event;
-    event.kind = server_event::answerSent;
-    event.values["logging"] = KoAccessLogLine(entry);
-    report(event);
+    entry.referer = FirstOrDash(response.requestFields, kReferer);
+    entry.userAgent = FirstOrDash(response.requestFields, kUserAgent);
+    const std::string line = KoAccessLogLine(entry);
+    if (!httpSettings.accessLog) {
+        KoTransceiver::WriteLog(line);
+        return;
+    }
+    try {
+        httpSettings.accessLog(line);
+    } catch (const std::exception& error) {
+        diagnostic(std::string("the access log failed: ") + escapeForLog(error.what()));
+    }
 }
 
 void KoTransceiverServerL1HTTP::writeStreamed(KoHTTPConnection& connection,
@@ -339,13 +201,13 @@ void KoTransceiverServerL1HTTP::writeStreamed(KoHTTPConnection& connection,
         connection.QueueStream(std::move(source), !http10,
                                [this, response, headBytes, closing](KoHTTPConnection& c, std::uint64_t bytes,
                                                                     bool complete) {
-                                   report7(c, *response, response->requestSummary, headBytes + bytes);
+                                   logAnswer(c, *response, response->requestSummary, headBytes + bytes);
                                    if (closing || !complete) c.CloseWhenDrained();
                                });
         connection.Flush();
     } else {
         connection.Flush();
-        report7(connection, *response, response->requestSummary, headBytes);
+        logAnswer(connection, *response, response->requestSummary, headBytes);
         if (closing) connection.CloseWhenDrained();
     }
     response->leaveJoinedTask(response->currentJoinedTask());
@@ -363,6 +225,11 @@ void KoTransceiverServerL1HTTP::write(KoHTTPConnection& connection, const std::s
     std::uint64_t length = 0;
     if (!response->bodyFile.empty() && response->bodyStream && *response->bodyStream) {
         stream = std::move(response->bodyStream);
+        length = response->FileBodyLength();
+    } else if (response->bodyOpenFile) {
+        // The file the router decided on, opened and examined there.
+        file = std::move(response->bodyOpenFile);
+        if (response->bodySpans.empty()) response->bodyFileSize = static_cast<std::int64_t>(file->identity.size);
         length = response->FileBodyLength();
     } else if (!response->bodyFile.empty()) {
         response->bodyStream.reset();
@@ -416,7 +283,7 @@ void KoTransceiverServerL1HTTP::write(KoHTTPConnection& connection, const std::s
     }
     // On the wire before it is reported.
     connection.Flush();
-    report7(connection, *response, response->requestSummary, bytes);
+    logAnswer(connection, *response, response->requestSummary, bytes);
     if (closing) connection.CloseWhenDrained();
     response->leaveJoinedTask(response->currentJoinedTask());
 }

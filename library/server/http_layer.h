@@ -3,8 +3,9 @@
 // that arrive are parsed into requests (one at a time per connection, bytes
 // behind a request kept for the next: pipelining), each complete request
 // goes to the request sink (the owning client's router) and its answer is
-// written with one access-log line (event kind 7), all in one call chain on
-// that loop. Nothing per request touches another thread, a process-wide
+// written with one access-log line, which goes straight to the settings'
+// access-log sink (or the loop's log on standard output), all in one call
+// chain on that loop. Nothing per request touches another thread, a process-wide
 // lock, a job name or the dispatcher.
 //
 // An answer the sink produces later (a CGI run) is announced by the result
@@ -41,7 +42,8 @@
 //
 // Ownership: connections belong to the transceiver's loops and point back
 // to the layer, which closes them all before it goes (endJobs). Threads:
-// serve, requestTimedOut and write run on a connection's loop;
+// the Server calls (newRequest, planBody, route, refuse, write) run on a
+// connection's loop;
 // writeMessage on any thread.
 #pragma once
 
@@ -89,8 +91,13 @@ public:
                                                               std::shared_ptr<KoSocketIPvx> socket) override;
 
     // KoHTTPConnection::Server, on the connection's loop.
-    void serve(KoHTTPConnection& connection) override;
-    void requestTimedOut(KoHTTPConnection& connection) override;
+    std::shared_ptr<KoXHeader> newRequest(KoHTTPConnection& source) override;
+    // Keeps the request's body as the planner says; true when the request
+    // will be answered with its body (it may be told to continue).
+    bool planBody(KoXHeader& request) override;
+    // The sink's answer, or a 500 when it gave none.
+    void route(KoHTTPConnection& connection, std::shared_ptr<KoXHeader> request) override;
+    void refuse(KoHTTPConnection& connection, std::int32_t status) override;
     void write(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response) override;
 
     const KoHTTPSettings& HTTPSettings() const { return httpSettings; }
@@ -105,19 +112,12 @@ protected:
     const KoHTTPConnection::Pacing& pacing() const { return pacing_; }
 
 private:
-    std::shared_ptr<KoXHeader> newRequest(const KoTransceiverConnection& source);
-    void refuse(KoHTTPConnection& connection, std::int32_t status, const std::string& requestLine);
-    void report7(const KoTransceiverConnection& connection, const KoXHeader& response, const std::string& requestLine,
-                 std::uint64_t bytes);
+    void logAnswer(const KoTransceiverConnection& connection, const KoXHeader& response,
+                   const std::string& requestLine, std::uint64_t bytes);
     // An answer of unknown length: its head now, its body as its stream
     // makes it (chunked; to the end of the connection for HTTP/1.0), the log
     // line when the stream ends or is cut.
     void writeStreamed(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response);
-    // Keeps the request's body as the planner says; true when the request
-    // will be answered with its body (it may be told to continue).
-    bool planBody(KoXHeader& request);
-    // The sink's answer, or a 500 when it gave none.
-    void route(KoHTTPConnection& connection, std::shared_ptr<KoXHeader> request);
 
     const KoHTTPSettings httpSettings;
     const KoHTTPConnection::Pacing pacing_;

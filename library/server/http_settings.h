@@ -5,8 +5,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "message/message_limits.h"
 #include "server/cgi_output.h"
@@ -15,6 +17,10 @@
 #include "server/request_hook.h"
 #include "server/server_settings.h"
 #include "server/site_rules.h"
+
+// Takes the access log: one line (without its line break) per answer, on
+// the loop that wrote the answer. It must not throw.
+using KoAccessLogSink = std::function<void(std::string_view line)>;
 
 // PHP scripts run in a pool of persistent php-cgi processes spoken to over
 // FastCGI.
@@ -92,4 +98,7 @@ struct KoHTTPSettings {
     std::shared_ptr<KoRequestHook> hook;
     // Fills the server's own error answers (404, 5xx); none: built-in texts.
     std::shared_ptr<KoErrorPages> errorPages;
+    // Where the layers write their access log; none: the loop's log on
+    // standard output (KoTransceiver::WriteLog).
+    KoAccessLogSink accessLog;
 };

@@ -17,6 +17,7 @@ target_sources(velko_server PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/http_layer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_layer_factory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mime_types.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/request_reader.cpp
   ${CMAKE_CURRENT_LIST_DIR}/php_pool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/request_path.cpp
   ${CMAKE_CURRENT_LIST_DIR}/request_rules.cpp

@@ -33,7 +33,9 @@ KoFileCache& files() { return KoFileCache::forThisThread(); }
 // answered from the file as it is now, never from what the cache knew a
 // moment ago (a wrong 304 would keep a changed file from the client).
 bool AsksAboutItsCopy(const KoXHeader& request) {
-    for (const char* name : {"if-none-match", "if-modified-since", "if-match", "if-unmodified-since", "if-range"}) {
+    static const std::string names[] = {"if-none-match", "if-modified-since", "if-match", "if-unmodified-since",
+                                        "if-range"};
+    for (const std::string& name : names) {
         if (request.fields.find(name) != request.fields.end()) return true;
     }
     return false;
@@ -73,16 +75,6 @@ KoRequestRouter::FieldList SecurityFieldsOf(const KoSiteRules& rules, bool https
     return fields;
 }
 
-// Whether a script's own header lines name the field already.
-bool ScriptNames(const KoXResponseHeader& response, const std::string& name) {
-    auto cgi = response.fields.find(kCgiLinesField);
-    if (cgi == response.fields.end()) return false;
-    return std::any_of(cgi->second.begin(), cgi->second.end(), [&](const std::string& line) {
-        return line.size() > name.size() && line[name.size()] == ':' &&
-               sameLetters(std::string_view(line).substr(0, name.size()), name);
-    });
-}
-
 }  // namespace
 
 KoRequestRouter::KoRequestRouter(KoTransceiver& transceiver_, KoRouterServices& services_, KoRouterConfig config_,
@@ -94,8 +86,8 @@ KoRequestRouter::KoRequestRouter(KoTransceiver& transceiver_, KoRouterServices& 
       runner(transceiver_.Scheduler(), settings),
       handlers(transceiver_.Scheduler(), settings.handlerConcurrency, "KoHostHandler"),
       php(transceiver_.Scheduler(), config.phpBinary, platform::absolutePath(config.documentRoot), settings),
-      plainFields(SecurityFieldsOf(settings.site, false)),
-      tlsFields(SecurityFieldsOf(settings.site, true)) {}
+      plainFields(std::make_shared<const FieldList>(SecurityFieldsOf(settings.site, false))),
+      tlsFields(std::make_shared<const FieldList>(SecurityFieldsOf(settings.site, true))) {}
 
 KoRequestRouter::~KoRequestRouter() { stop(); }
 
@@ -149,9 +141,11 @@ int KoRequestRouter::routeAdmitted(const std::shared_ptr<KoXHeader>& request) {
         const int commanded = routeCommand(request);
         if (commanded != 0) return commanded;
     }
-    const int hosted = routeHost(request);
+    // Every later decision is taken on this one normalised path.
+    const std::optional<std::string> normal = KoNormaliseRequestPath(request->path);
+    const int hosted = routeHost(request, normal);
     if (hosted != 0) return hosted;
-    const int filed = routeFile(request);
+    const int filed = routeFile(request, normal);
     if (filed != 0) return filed;
     return send404(*request);
 }
@@ -168,17 +162,11 @@ std::shared_ptr<KoXResponseHeader> KoRequestRouter::answerFor(const KoXHeader& r
 int KoRequestRouter::send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response) {
     if (settings.errorPages && KoIsOwnErrorAnswer(*response)) settings.errorPages->fill(request, *response);
     response->setState(header_state::Complete);
-    for (const auto& [name, value] : request.ProtocolCode() == protocol::HTTPS ? tlsFields : plainFields) {
-        if (response->fields.count(name) == 0 && !ScriptNames(*response, name)) response->fields[name] = {value};
-    }
-    // The request's connection takes it on its own loop, from any thread.
-    if (auto sink = response->answerSink.lock()) {
-        sink->answer(response);
-        return 1;
-    }
-    auto layer = std::dynamic_pointer_cast<KoTransceiverServerL1HTTP>(transceiver.FindServer(request.serverName));
-    if (!layer) return 1;  // the server is gone; nobody to answer
-    layer->writeMessage(request.connectionName, response);
+    // Written with the head where the answer names none of them.
+    response->defaultFields = request.ProtocolCode() == protocol::HTTPS ? tlsFields : plainFields;
+    // The request's connection takes it on its own loop, from any thread;
+    // without one (the connection is gone) nobody waits for it.
+    if (auto sink = response->answerSink.lock()) sink->answer(response);
     return 1;
 }
 
@@ -251,14 +239,16 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
     if (!KoPrepareFileAnswer(request, facts, options, *response)) return send(request, response);
-    // Opened before anything is announced. It stays open in this thread's
-    // cache (a loop's), where the layer finds it again to send it.
+    // Opened before anything is announced; the answer carries it to the
+    // layer, which sends it without looking the name up again.
     const auto opened = files().open(file);
     if (!opened.ok()) {
         if (opened.error().notFound()) return send404(request);
         return sendFailure(request, file, opened.error());
     }
+    if (!opened.value()->identity.regular) return send404(request);
     response->bodyFile = file;
+    response->bodyOpenFile = opened.value();
     response->bodyFileSize = static_cast<std::int64_t>(info.size);
     return send(request, response);
 }
@@ -306,8 +296,7 @@ int KoRequestRouter::routeCommand(const std::shared_ptr<KoXHeader>& request) {
     return send(*request, response);
 }
 
-int KoRequestRouter::routeHost(const std::shared_ptr<KoXHeader>& request) {
-    const std::optional<std::string> path = KoNormaliseRequestPath(request->path);
+int KoRequestRouter::routeHost(const std::shared_ptr<KoXHeader>& request, const std::optional<std::string>& path) {
     if (!path) return 0;
     std::shared_ptr<KoApplicationHandler> handler =
         services.routeHandler(MethodTokenOf(request->methodCode.load()), *path);
@@ -330,9 +319,10 @@ int KoRequestRouter::routeHost(const std::shared_ptr<KoXHeader>& request) {
     return send(*request, response);
 }
 
-KoPathDecision KoRequestRouter::decide(const std::string& path) {
+KoPathDecision KoRequestRouter::decide(const std::string& path) { return decideNormal(KoNormaliseRequestPath(path)); }
+
+KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& normal) {
     KoPathDecision decision;
-    const std::optional<std::string> normal = KoNormaliseRequestPath(path);
     if (!normal || config.documentRoot.empty()) return decision;
     decision.decoded = *normal;
     const std::string rest = normal->substr(1);
@@ -402,10 +392,10 @@ KoPathDecision KoRequestRouter::outsideCgi(KoPathDecision decision) const {
     return decision;
 }
 
-int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request) {
+int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request, const std::optional<std::string>& normal) {
     if (request->messageKind.load() != message_kind::Request || config.documentRoot.empty()) return 0;
     const std::int32_t method = request->methodCode.load();
-    const KoPathDecision decision = decide(request->path);
+    const KoPathDecision decision = decideNormal(normal);
     switch (decision.kind) {
     case KoPathDecision::Kind::refuse:
     case KoPathDecision::Kind::missing:

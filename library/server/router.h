@@ -58,7 +58,9 @@
 // answered 500 with a line on standard error.
 //
 // Ownership: the router shares nothing; an answer goes to the request's
-// answer sink, or else to the layer named by the request's server name.
+// answer sink (a request without one has nobody waiting for its answer). A
+// file's answer carries the file the router opened (bodyOpenFile), so that
+// the layer sends what was decided on.
 // Threads: route() runs on the loop of the request's connection; script
 // completions and blocking handlers on their tasks or the pool's workers.
 // stop() ends the handler queue, the PHP pool and the CGI runs (cutting
@@ -69,6 +71,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -131,6 +134,8 @@ public:
     // Where the file route takes a request path (no side effects beyond
     // status queries of files).
     KoPathDecision decide(const std::string& path);
+    // The same for a path normalised already (nothing when it was refused).
+    KoPathDecision decideNormal(const std::optional<std::string>& normal);
 
     // Start a CGI run: the interpreter (pooled, unless the pool is off) on
     // scriptPath, or programPath itself. False (nothing answered) when the
@@ -158,7 +163,7 @@ private:
     // True when response holds the hook's answer (500 when it threw).
     bool askHook(KoXHeader& request, std::shared_ptr<KoXResponseHeader>& response);
     int routeCommand(const std::shared_ptr<KoXHeader>& request);
-    int routeHost(const std::shared_ptr<KoXHeader>& request);
+    int routeHost(const std::shared_ptr<KoXHeader>& request, const std::optional<std::string>& path);
     // 405 (204 for OPTIONS) with "Allow" when routes take the path for
     // other methods; else 0 (router_route_methods.cpp).
     int sendRouteMethods(const KoXHeader& request, const std::string& path);
@@ -172,7 +177,7 @@ private:
     // The answer of a script run on file, fed by the run; it goes out
     // through completeAnswer().
     std::shared_ptr<KoScriptStream> scriptAnswer(const std::shared_ptr<KoXHeader>& request, const std::string& file);
-    int routeFile(const std::shared_ptr<KoXHeader>& request);
+    int routeFile(const std::shared_ptr<KoXHeader>& request, const std::optional<std::string>& normal);
     std::shared_ptr<KoXResponseHeader> answerFor(const KoXHeader& request, std::int32_t status);
     int send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
     int sendFile(const KoXHeader& request, const std::string& file, const platform::FileInfo& info);
@@ -195,6 +200,6 @@ private:
     KoScriptStreams scripts;
     // The security fields every answer gets (names in lower case), over
     // plain HTTP and over TLS.
-    const FieldList plainFields;
-    const FieldList tlsFields;
+    const std::shared_ptr<const FieldList> plainFields;
+    const std::shared_ptr<const FieldList> tlsFields;
 };

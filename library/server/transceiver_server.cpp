@@ -1,7 +1,6 @@
 #include "server/transceiver_server.h"
 
 #include <exception>
-#include <iostream>
 #include <string>
 #include <thread>
 
@@ -56,7 +55,7 @@ bool KoTransceiverServer::writeMessage(const std::string&, std::shared_ptr<KoXHe
     return false;
 }
 
-void KoTransceiverServer::stop() { std::cout << "KoTransceiverServer::stop()" << std::endl; }
+void KoTransceiverServer::stop() { diagnostic("KoTransceiverServer::stop()"); }
 
 void KoTransceiverServer::endJobs() { stopWorker(); }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <iostream>
 #include <utility>
 
 #include "foundation/diagnostics.h"
@@ -137,8 +136,8 @@ bool KoPersistentAppStorage::registerProjects(const std::string& name) {
 bool KoPersistentAppStorage::prepareProjectStorage(const std::string& name,
                                                    const std::string& directory) {
     const std::string projects = projectsDirectory();
-    std::cout << "*#*#*#* storage of project " << name << " in " << projects << std::endl;
-    std::cout << "csd: " << directory << std::endl;
+    diagnostic("*#*#*#* storage of project " + name + " in " + projects);
+    diagnostic("csd: " + directory);
     if (directory == projects + "/" + name) {
         // The default place is ours to make; a configured one must exist.
         return ensureDirectory(projects, true) && ensureDirectory(directory, true);
@@ -147,7 +146,7 @@ bool KoPersistentAppStorage::prepareProjectStorage(const std::string& name,
 }
 
 void KoPersistentAppStorage::reportProjectStorage() {
-    std::cout << "projectstorage: " << projectsDirectory() << std::endl;
+    diagnostic("projectstorage: " + projectsDirectory());
 }
 
 std::string KoPersistentAppStorage::projectsDirectory() {
@@ -185,7 +184,7 @@ KoXMLDatabase* KoPersistentAppStorage::reopenProject(const std::string& name,
     if (projectFiles_.count(name) == 0) {
         throw KoException("project " + name + "not found", 796, "src");
     }
-    std::cout << "reading DB again" << std::endl;
+    diagnostic("reading DB again");
     return openLocked(name, holder, 796, true);
 }
 
@@ -196,7 +195,7 @@ void KoPersistentAppStorage::closeProject(const std::string& name, const std::st
     std::set<std::string>& holders = open->second->holderSet();
     holders.erase(holder);
     if (!holders.empty()) return;
-    std::cout << "closing " << name << std::endl;
+    diagnostic("closing " + name);
     openProjects_.erase(open);
 }
 
@@ -208,6 +207,11 @@ void KoPersistentAppStorage::setVariables(const VariableMap& map) {
 KoPersistentAppStorage::VariableMap KoPersistentAppStorage::variableMap() {
     std::lock_guard<std::mutex> store(storeLock_);
     return variables_;
+}
+
+bool KoPersistentAppStorage::hasVariable(const std::string& name) {
+    std::lock_guard<std::mutex> store(storeLock_);
+    return variables_.count(name) != 0;
 }
 
 std::int32_t KoPersistentAppStorage::variableNumber(const std::string& name) {

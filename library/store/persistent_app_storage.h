@@ -71,7 +71,7 @@ public:
     // directory and the project's own one when directory is the default);
     // writes "*#*#*#* " and "csd: " trace lines. False when it is missing.
     virtual bool prepareProjectStorage(const std::string& name, const std::string& directory);
-    // Writes "projectstorage: " and projectsDirectory() to standard output.
+    // Writes "projectstorage: " and projectsDirectory() as a diagnostic line.
     virtual void reportProjectStorage();
     virtual std::string projectsDirectory();
     // The project's database, loaded on first use, with holder added.
@@ -84,6 +84,8 @@ public:
     virtual void setVariables(const VariableMap& map);
     // A copy: the map may be replaced by another thread at any time.
     virtual VariableMap variableMap();
+    // Whether a variable of that name exists (nothing is copied).
+    bool hasVariable(const std::string& name);
     // The variable's value read as a signed 32-bit decimal number; 0 when
     // absent, not a number or out of range.
     virtual std::int32_t variableNumber(const std::string& name);

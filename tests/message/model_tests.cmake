@@ -6,4 +6,5 @@ set(MESSAGE_MODEL_TESTS
   protocols_test.cpp
   chunked_decoder_test.cpp
   body_keeping_test.cpp
+  shared_values_test.cpp
 )

@@ -1,3 +1,4 @@
+#include "foundation/diagnostics.h"
 #include "message/transceiver_client.h"
 
 #include <gtest/gtest.h>
@@ -122,10 +123,11 @@ TEST(KoTransceiverClient, AddRouteDispatchesToOneHookServicePerRoute) {
     transceiver.Dispatch(ignored, *client, answer, {}, "", false);
     EXPECT_EQ(hooks[0]->taken.size(), 3u);
 
-    std::ostringstream captured;
-    auto* old = std::cout.rdbuf(captured.rdbuf());
+    std::string captured;
+    const KoDiagnosticSink previous =
+        setDiagnosticSink([&captured](std::string_view line) { captured.append(line).append("\n"); });
     transceiver.Dispatch(ignored, *client, Message(2, 5), {}, "", false);
     transceiver.Dispatch(ignored, *client, Message(0, 3), {}, "", false);
-    std::cout.rdbuf(old);
-    EXPECT_EQ(captured.str(), "unknown protocol!! (2)\nunknown protocol!! (1)\n");
+    setDiagnosticSink(previous);
+    EXPECT_EQ(captured, "unknown protocol!! (2)\nunknown protocol!! (1)\n");
 }

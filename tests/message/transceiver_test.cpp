@@ -1,3 +1,4 @@
+#include "foundation/diagnostics.h"
 #include "message/transceiver.h"
 
 #include <gtest/gtest.h>
@@ -261,11 +262,12 @@ TEST_F(EngineFixture, AddServerBuildsAttachesAndStartsOneLayerPerDescription) {
     // No factory for a known code: a failure, not a silent success.
     EXPECT_THROW(client->AddServerLayer(name, std::make_shared<KoXServerHeader>(9, true)), KoException);
 
-    std::ostringstream captured;
-    auto* old = std::cout.rdbuf(captured.rdbuf());
+    std::string captured;
+    const KoDiagnosticSink previous =
+        setDiagnosticSink([&captured](std::string_view line) { captured.append(line).append("\n"); });
     client->AddServerLayer(name, std::make_shared<KoXServerHeader>(5, true));
-    std::cout.rdbuf(old);
-    EXPECT_EQ(captured.str(), "unknown protocol!! (3)\n");
+    setDiagnosticSink(previous);
+    EXPECT_EQ(captured, "unknown protocol!! (3)\n");
 
     transceiver.reset();
     EXPECT_EQ(built[0]->stops.load(), 1);

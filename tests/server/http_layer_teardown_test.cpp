@@ -42,9 +42,18 @@ TEST(HttpLayerTeardown, AWorkerHoldingItsLayerDoesNotHoldUpTheTransceiversEnd) {
     engine->transceiver = std::make_unique<KoTransceiver>(engine->scheduler, engineSettings);
     KoTransceiver& transceiver = *engine->transceiver;
 
+    std::atomic<bool> answered{false};
+    std::atomic<bool> lingered{false};
     KoHTTPSettings http;
     http.server.acceptWaitMs = 50;
     http.server.teardownPoll = 10ms;
+    http.accessLog = [&](std::string_view) {
+        if (answered.exchange(true)) return;
+        // The answer is out; the worker lingers with the layer in hand
+        // while the peer goes and the transceiver is taken down.
+        std::this_thread::sleep_for(500ms);
+        lingered = true;
+    };
     KoInstallHTTPLayerFactory(transceiver, http, [&transceiver](const std::string&) {
         return KoTransceiverServerL1HTTP::RequestSink([&transceiver](const std::string&,
                                                                      std::shared_ptr<KoXHeader> request) {
@@ -61,16 +70,8 @@ TEST(HttpLayerTeardown, AWorkerHoldingItsLayerDoesNotHoldUpTheTransceiversEnd) {
     });
 
     std::atomic<int> port{0};
-    std::atomic<bool> answered{false};
-    std::atomic<bool> lingered{false};
     const KoServerCallback events = [&](const KoServerCallback_t& event) {
         if (event.kind == server_event::listening) port = std::stoi(event.values.at("port"));
-        if (event.kind == server_event::answerSent && !answered.exchange(true)) {
-            // The answer is out; the worker lingers with the layer in hand
-            // while the peer goes and the transceiver is taken down.
-            std::this_thread::sleep_for(500ms);
-            lingered = true;
-        }
         return true;
     };
     auto client = std::make_shared<KoTransceiverClient>(events, std::map<std::string, std::string>{}, nullptr);

@@ -19,6 +19,7 @@
 #include "message/response_header.h"
 #include "message/transceiver.h"
 #include "platform/file_system.h"
+#include "server/file_cache.h"
 #include "server/http_layer.h"
 #include "server/request_path.h"
 #include "server/router.h"
@@ -271,6 +272,35 @@ TEST_F(Router, ScriptsFilesAndMissing) {
     EXPECT_EQ(Decide("/page%2Ehtml").kind, Kind::file);
     EXPECT_EQ(Decide("/nothing.html").kind, Kind::missing);
     EXPECT_EQ(Decide("/missing.php").kind, Kind::missing);
+}
+
+// A file's answer carries the file the router opened and examined, so that
+// the layer sends what the validators describe without asking for the name
+// again; the site's fields are shared defaults, not copies per answer.
+TEST_F(Router, FileAnswerCarriesTheOpenFile) {
+    auto answers = std::make_shared<Answers>();
+    KoRequestRouter router(transceiver, services, config);
+    auto request = FormRequest("GET", "/page.html", "", answers);
+    EXPECT_EQ(router.route("", request), 1);
+    ASSERT_EQ(answers->taken.size(), 1u);
+    const auto& answer = answers->taken[0];
+    EXPECT_EQ(answer->statusCode, 200);
+    EXPECT_EQ(answer->bodyFile, root + "page.html");
+    ASSERT_NE(answer->bodyOpenFile, nullptr);
+    EXPECT_EQ(answer->bodyOpenFile->identity.size, 3u);
+    EXPECT_EQ(answer->bodyFileSize, 3);
+    ASSERT_NE(answer->defaultFields, nullptr);
+    EXPECT_EQ(answer->fields.count("referrer-policy"), 0u);
+    bool referrerPolicy = false;
+    for (const auto& [name, value] : *answer->defaultFields) referrerPolicy |= name == "referrer-policy";
+    EXPECT_TRUE(referrerPolicy);
+
+    // What is not a regular file is never carried.
+    auto missing = FormRequest("GET", "/nothing.html", "", answers);
+    EXPECT_EQ(router.route("", missing), 1);
+    ASSERT_EQ(answers->taken.size(), 2u);
+    EXPECT_EQ(answers->taken[1]->statusCode, 404);
+    EXPECT_EQ(answers->taken[1]->bodyOpenFile, nullptr);
 }
 
 // Other spellings of the CGI path ("//cgi-bin/x", "/%2fcgi-bin/x") and

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/diagnostics.h"
 #include "foundation/exception.h"
 #include "foundation/file_utils.h"
 #include "store/persistent_app_storage.h"
@@ -13,6 +14,16 @@
 #include "test_files.h"
 
 namespace {
+
+// The diagnostic lines that action writes, each ended by a line break.
+std::string DiagnosticsOf(const std::function<void()>& action) {
+    std::string lines;
+    const KoDiagnosticSink previous =
+        setDiagnosticSink([&lines](std::string_view line) { lines.append(line).append("\n"); });
+    action();
+    setDiagnosticSink(previous);
+    return lines;
+}
 
 const char* const kApplicationFile =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -192,23 +203,22 @@ TEST_F(StoreFiles, LoadApplicationWithoutAFileKeepsTheTree) {
 TEST_F(StoreFiles, RegisterProjectsRecordsReadableProjectFiles) {
     KoPersistentAppStorage store(settings);
     loadStore(store);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
+    std::string captured;
+    const KoDiagnosticSink previous =
+        setDiagnosticSink([&captured](std::string_view line) { captured.append(line).append("\n"); });
     EXPECT_TRUE(store.registerProjects("demo"));
     EXPECT_FALSE(store.registerProjects("unlisted"));
     EXPECT_FALSE(store.registerProjects("broken"));  // not well-formed
     EXPECT_FALSE(store.registerProjects("nowhere")); // configured directory missing
-    testing::internal::GetCapturedStderr();
-    const std::string out = testing::internal::GetCapturedStdout();
+    setDiagnosticSink(previous);
+    const std::string out = captured;
     EXPECT_NE(out.find("*#*#*#* "), std::string::npos);
     EXPECT_NE(out.find("csd: " + dir.file("demo") + "\n"), std::string::npos);
     EXPECT_FALSE(fileStatus(dir.file("missing")));
 
     EXPECT_NE(store.openProject("demo", "h"), nullptr);
     EXPECT_EQ(messageOf([&] { store.openProject("broken", "h"); }), "project brokennot found");
-    testing::internal::CaptureStdout();
-    store.closeProject("demo", "h");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "closing demo\n");
+    EXPECT_EQ(DiagnosticsOf([&] { store.closeProject("demo", "h"); }), "closing demo\n");
 }
 
 TEST_F(StoreFiles, RegisterProjectsCreatesTheDefaultDirectory) {
@@ -243,16 +253,12 @@ TEST_F(StoreFiles, ProjectsAreSharedByHoldersAndClosedByTheLast) {
     EXPECT_EQ(first, second);
     EXPECT_EQ(first->holderSet(), (std::set<std::string>{"client-a", "client-b"}));
 
-    testing::internal::CaptureStdout();
-    store.closeProject("demo", "client-a");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(DiagnosticsOf([&] { store.closeProject("demo", "client-a"); }), "");
     std::string text = "[[title]]";
     store.expandTemplate(text, "demo");
     EXPECT_EQ(text, "Demo <b>bold</b> title");
 
-    testing::internal::CaptureStdout();
-    store.closeProject("demo", "client-b");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "closing demo\n");
+    EXPECT_EQ(DiagnosticsOf([&] { store.closeProject("demo", "client-b"); }), "closing demo\n");
     text = "[[title]]";
     store.expandTemplate(text, "demo");
     EXPECT_EQ(text, "");
@@ -273,9 +279,14 @@ TEST_F(StoreFiles, ReopenReadsTheFileAgain) {
     dir.write("demo/demo.xml",
               "<velko><project><stringvariables><stringvariable name=\"title\">New</stringvariable>"
               "</stringvariables></project></velko>");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(store.reopenProject("demo", "b"), db);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "reading DB again\n");
+    {
+        std::string captured;
+        const KoDiagnosticSink previous =
+            setDiagnosticSink([&captured](std::string_view line) { captured.append(line).append("\n"); });
+        EXPECT_EQ(store.reopenProject("demo", "b"), db);
+        setDiagnosticSink(previous);
+        EXPECT_EQ(captured, "reading DB again\n");
+    }
     EXPECT_EQ(db->stringVariable("title", ""), "New");
     EXPECT_EQ(db->holderSet(), (std::set<std::string>{"a", "b"}));
 

@@ -1,3 +1,4 @@
+#include "foundation/diagnostics.h"
 #include "store/persistent_app_storage.h"
 
 #include <gtest/gtest.h>
@@ -101,9 +102,12 @@ TEST(KoPersistentAppStorage, FileNamesFollowTheSelectedApplication) {
     KoPersistentAppStorage store;
     store.selectApplication("velkotwodll");
     EXPECT_EQ(store.projectsDirectory(), "./velkotwodll_projects");
-    testing::internal::CaptureStdout();
+    std::string captured;
+    const KoDiagnosticSink previous =
+        setDiagnosticSink([&captured](std::string_view line) { captured.append(line).append("\n"); });
     store.reportProjectStorage();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "projectstorage: ./velkotwodll_projects\n");
+    setDiagnosticSink(previous);
+    EXPECT_EQ(captured, "projectstorage: ./velkotwodll_projects\n");
 
     testing::internal::CaptureStderr();
     store.saveApplication("velkotwodll");

@@ -1,0 +1,69 @@
+// Counts the calls of the global operator new in the benchmark host: every
+// allocation of the process (the library's included) goes through these.
+// The counter is read by bench_host's "allocations" command.
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "allocation_counter.h"
+
+namespace {
+
+std::atomic<unsigned long long> calls{0};
+
+void* Allocate(std::size_t size) {
+    calls.fetch_add(1, std::memory_order_relaxed);
+    if (size == 0) size = 1;
+    for (;;) {
+        if (void* p = std::malloc(size)) return p;
+        std::new_handler handler = std::get_new_handler();
+        if (handler == nullptr) throw std::bad_alloc();
+        handler();
+    }
+}
+
+void* AllocateAligned(std::size_t size, std::align_val_t alignment) {
+    calls.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t align = static_cast<std::size_t>(alignment);
+    // aligned_alloc wants a multiple of the alignment.
+    const std::size_t rounded = (size + align - 1) / align * align;
+    for (;;) {
+        if (void* p = std::aligned_alloc(align, rounded == 0 ? align : rounded)) return p;
+        std::new_handler handler = std::get_new_handler();
+        if (handler == nullptr) throw std::bad_alloc();
+        handler();
+    }
+}
+
+}  // namespace
+
+unsigned long long AllocationsSoFar() { return calls.load(std::memory_order_relaxed); }
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return Allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new(std::size_t size, std::align_val_t alignment) { return AllocateAligned(size, alignment); }
+void* operator new[](std::size_t size, std::align_val_t alignment) { return AllocateAligned(size, alignment); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }

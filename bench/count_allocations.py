@@ -1,0 +1,137 @@
+#!/usr/bin/env python3
+"""Allocations per request of bench_host: serves a 1 KiB file and asks for it
+over one keep-alive connection, HTTP and HTTPS, one request at a time (as
+wrk does per connection), and prints the operator new calls per request
+after a warm-up.
+
+    bench/count_allocations.py BENCH_HOST [--requests N] [--warmup N]
+"""
+import argparse
+import os
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+
+
+def read_answer(conn, pending):
+    """Reads one answer with a Content-Length body; returns the leftover bytes."""
+    data = pending
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            raise RuntimeError("connection closed inside a header")
+        data += chunk
+    head, _, rest = data.partition(b"\r\n\r\n")
+    status = head.split(b"\r\n", 1)[0]
+    if b" 200 " not in status:
+        raise RuntimeError("unexpected answer: %r" % status)
+    length = 0
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            length = int(value)
+    while len(rest) < length:
+        chunk = conn.recv(65536)
+        if not chunk:
+            raise RuntimeError("connection closed inside a body")
+        rest += chunk
+    return rest[length:]
+
+
+def run_requests(conn, count):
+    request = b"GET /1k.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+    pending = b""
+    for _ in range(count):
+        conn.sendall(request)
+        pending = read_answer(conn, pending)
+
+
+class Host:
+    def __init__(self, binary, root, cert, key):
+        self.process = subprocess.Popen([binary, root, cert, key, "0", "0"], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.ports = {}
+        for _ in range(3):
+            words = self.process.stdout.readline().split()
+            if len(words) == 3 and words[1] == "port":
+                self.ports[words[0]] = int(words[2])
+        # The access log goes on standard output: read past it.
+        threading.Thread(target=self._drain, args=(self.process.stdout, None), daemon=True).start()
+        self.counts = []
+        self.counted = threading.Condition()
+        threading.Thread(target=self._drain, args=(self.process.stderr, self.counts), daemon=True).start()
+
+    def _drain(self, stream, counts):
+        for line in stream:
+            if counts is not None and line.startswith("allocations "):
+                with self.counted:
+                    counts.append(int(line.split()[1]))
+                    self.counted.notify_all()
+
+    def allocations(self):
+        with self.counted:
+            seen = len(self.counts)
+            self.process.stdin.write("allocations\n")
+            self.process.stdin.flush()
+            if not self.counted.wait_for(lambda: len(self.counts) > seen, timeout=10):
+                raise RuntimeError("bench_host did not report its allocations")
+            return self.counts[-1]
+
+    def stop(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=30)
+
+
+def measure(host, connect, warmup, requests):
+    conn = connect()
+    try:
+        run_requests(conn, warmup)
+        before = host.allocations()
+        run_requests(conn, requests)
+        after = host.allocations()
+    finally:
+        conn.close()
+    return (after - before) / requests
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("binary")
+    parser.add_argument("--requests", type=int, default=2000)
+    parser.add_argument("--warmup", type=int, default=200)
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as work:
+        root = os.path.join(work, "root")
+        os.makedirs(os.path.join(root, "cgi-bin"))
+        with open(os.path.join(root, "1k.bin"), "wb") as f:
+            f.write(b"a" * 1024)
+        cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        host = Host(args.binary, root + "/", cert, key)
+        try:
+            http = host.ports.get("http", 0)
+            https = host.ports.get("https", 0)
+            print("http  %.1f allocations per GET /1k.bin" %
+                  measure(host, lambda: socket.create_connection(("127.0.0.1", http)), args.warmup, args.requests))
+            if https:
+                context = ssl.create_default_context()
+                context.check_hostname = False
+                context.verify_mode = ssl.CERT_NONE
+
+                def connect_tls():
+                    return context.wrap_socket(socket.create_connection(("127.0.0.1", https)))
+
+                print("https %.1f allocations per GET /1k.bin" %
+                      measure(host, connect_tls, args.warmup, args.requests))
+        finally:
+            host.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
