@@ -82,11 +82,14 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     }
 
     const std::int64_t modified = std::min(facts.modifiedSeconds, options.now);
-    const std::string tag =
-        KoEntityTagOf(facts.fileId, facts.size, facts.modifiedSeconds, facts.modifiedNanoseconds);
+    const bool encoded = options.coding != KoContentCoding::identity;
+    std::string tag = KoEntityTagOf(facts.fileId, facts.size, facts.modifiedSeconds, facts.modifiedNanoseconds);
+    // Other bytes, another tag: a cache must not take one coding's copy for another's.
+    if (encoded) tag.insert(tag.size() - 1, "-" + std::string(KoCodingName(options.coding)));
     const auto validators = [&] {
         SetField(response, "last-modified", KoHttpDate(modified));
         SetField(response, "etag", tag);
+        if (options.varies) SetField(response, "vary", "Accept-Encoding");
         if (!options.cacheControl.empty()) SetField(response, "cache-control", options.cacheControl);
     };
 
@@ -107,6 +110,10 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     SetField(response, "accept-ranges", "bytes");
     response.statusCode = 200;
     SetField(response, "content-type", facts.type);
+    if (encoded) {
+        SetField(response, "content-encoding", std::string(KoCodingName(options.coding)));
+        return true;
+    }
     const auto* range = Values(request, "range");
     if (range == nullptr || range->size() != 1 || !SameVersion(request, tag, modified, options.now)) return true;
 

@@ -14,6 +14,7 @@
 #include "server/client_certificate_values.h"
 #include "server/http_answer.h"
 #include "server/file_answer.h"
+#include "server/file_encoding.h"
 #include "server/http_date.h"
 #include "server/http_layer.h"
 #include "server/mime_types.h"
@@ -233,7 +234,8 @@ int KoRequestRouter::sendMethodAnswer(const KoXHeader& request, std::int32_t sta
 
 int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file, const platform::FileInfo& known) {
     platform::FileInfo info = known;
-    if (AsksAboutItsCopy(request)) {
+    const bool asksAboutItsCopy = AsksAboutItsCopy(request);
+    if (asksAboutItsCopy) {
         const auto now = files().status(file, true);
         if (!now.ok() && now.error().notFound()) return send404(request);
         if (!now.ok()) return sendFailure(request, file, now.error());
@@ -246,16 +248,18 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
     KoFileAnswerOptions options;
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
-    if (!KoPrepareFileAnswer(request, facts, options, *response)) return send(request, response);
+    const KoFileBody body = KoPrepareFileVariant(request, file, facts, options, settings.compression, files(),
+                                                 asksAboutItsCopy, *response);
+    if (body.file.empty()) return send(request, response);
     // Opened before anything is announced. It stays open in this thread's
     // cache (a loop's), where the layer finds it again to send it.
-    const auto opened = files().open(file);
+    const auto opened = files().open(body.file);
     if (!opened.ok()) {
         if (opened.error().notFound()) return send404(request);
-        return sendFailure(request, file, opened.error());
+        return sendFailure(request, body.file, opened.error());
     }
-    response->bodyFile = file;
-    response->bodyFileSize = static_cast<std::int64_t>(info.size);
+    response->bodyFile = body.file;
+    response->bodyFileSize = static_cast<std::int64_t>(body.size);
     return send(request, response);
 }
 
