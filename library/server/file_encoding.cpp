@@ -24,13 +24,15 @@ bool NotOlder(const platform::FileInfo& sibling, const KoFileFacts& file) {
 // An older sibling was made from an earlier version of the file: its bytes
 // would decode to something else.
 Sibling SiblingOf(const std::string& file, KoContentCoding coding, const KoFileFacts& facts, KoFileCache& cache,
-                  bool checkNow) {
+                  const KoSiblingLookup& lookup) {
     Sibling sibling;
     sibling.path = file + std::string(KoCodingSuffix(coding));
-    const auto status = cache.status(sibling.path, checkNow);
-    if (!status.ok() || !status.value().regular) return sibling;
+    const auto status = cache.status(sibling.path, lookup.checkNow);
+    if (!status.ok() || !status.value().regular || !NotOlder(status.value(), facts)) return sibling;
+    // A program is only ever run, never shown, whatever name leads to it.
+    if (!lookup.cgiDirectory.empty() && cache.locatedIn(sibling.path, lookup.cgiDirectory)) return sibling;
     sibling.info = status.value();
-    sibling.usable = NotOlder(sibling.info, facts);
+    sibling.usable = true;
     return sibling;
 }
 
@@ -54,13 +56,13 @@ KoContentCoding KoChooseFileCoding(const KoXHeader& request, KoFileCodings offer
 
 KoFileBody KoPrepareFileVariant(const KoXHeader& request, const std::string& file, const KoFileFacts& facts,
                                 KoFileAnswerOptions options, const KoStaticCompression& compression,
-                                KoFileCache& cache, bool checkNow, KoXResponseHeader& response) {
+                                KoFileCache& cache, const KoSiblingLookup& lookup, KoXResponseHeader& response) {
     if (!compression.enabled) {
         if (!KoPrepareFileAnswer(request, facts, options, response)) return {};
         return {file, facts.size};
     }
-    const Sibling brotli = SiblingOf(file, KoContentCoding::brotli, facts, cache, checkNow);
-    const Sibling gzip = SiblingOf(file, KoContentCoding::gzip, facts, cache, checkNow);
+    const Sibling brotli = SiblingOf(file, KoContentCoding::brotli, facts, cache, lookup);
+    const Sibling gzip = SiblingOf(file, KoContentCoding::gzip, facts, cache, lookup);
     const bool compressible = KoIsCompressibleType(facts.type);
     const bool compressed = compressible && facts.size >= compression.minimumSize && facts.size <= compression.maximumSize;
     options.varies = compressible || brotli.usable || gzip.usable;

@@ -56,9 +56,18 @@ struct KoFileBody {
     std::uint64_t size = 0;
 };
 
+// Where siblings are looked for and how.
+struct KoSiblingLookup {
+    // Their status is checked against the file system now (the client asks
+    // about the copy it holds).
+    bool checkNow = false;
+    // A sibling that lies in this directory (a link into the CGI directory)
+    // is never sent; none when empty.
+    std::string cgiDirectory;
+};
+
 // Prepares the answer for `file` (facts: its status) in the variant chosen
-// for the request. checkNow: the siblings' status is checked against the
-// file system now (the client asks about the copy it holds).
+// for the request.
 KoFileBody KoPrepareFileVariant(const KoXHeader& request, const std::string& file, const KoFileFacts& facts,
                                 KoFileAnswerOptions options, const KoStaticCompression& compression,
-                                KoFileCache& cache, bool checkNow, KoXResponseHeader& response);
+                                KoFileCache& cache, const KoSiblingLookup& lookup, KoXResponseHeader& response);

@@ -249,7 +249,7 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
     const KoFileBody body = KoPrepareFileVariant(request, file, facts, options, settings.compression, files(),
-                                                 asksAboutItsCopy, *response);
+                                                 {asksAboutItsCopy, config.cgiDirectory}, *response);
     if (body.file.empty()) return send(request, response);
     // Opened before anything is announced. It stays open in this thread's
     // cache (a loop's), where the layer finds it again to send it.

@@ -77,13 +77,13 @@ struct Prepared {
 };
 
 Prepared Prepare(KoFileCache& cache, const std::string& file, const std::string& method, const std::string& fields,
-                 const KoStaticCompression& compression = {}) {
+                 const KoStaticCompression& compression = {}, const KoSiblingLookup& lookup = {}) {
     auto request = Request(method, fields);
     Prepared prepared;
     prepared.response = request->MakeAnswer();
     KoFileAnswerOptions options;
     options.now = KoSecondsNow() + 10;
-    prepared.body = KoPrepareFileVariant(*request, file, FactsOf(cache, file), options, compression, cache, false,
+    prepared.body = KoPrepareFileVariant(*request, file, FactsOf(cache, file), options, compression, cache, lookup,
                                          *prepared.response);
     return prepared;
 }
@@ -195,6 +195,14 @@ TEST_F(FileEncoding, TurnedOffNothingIsEncodedNorVaries) {
         EXPECT_EQ(p.Field("vary"), "<none>");
     }
     EXPECT_EQ(cache.compressions(), 0u);
+}
+
+TEST_F(FileEncoding, NoSiblingIsSentFromTheCgiDirectory) {
+    const Prepared p = Prepare(cache, site.path + "app.js", "GET", "Accept-Encoding: br\r\n", {}, {false, site.path});
+    EXPECT_TRUE(p.body.file.empty());
+    EXPECT_EQ(p.Field("content-encoding"), "br");
+    EXPECT_LT(p.response->Body().size(), FactsOf(cache, site.path + "app.js").size);
+    EXPECT_EQ(cache.compressions(), 1u);
 }
 
 TEST_F(FileEncoding, AFileIsCompressedOncePerVersionAndCoding) {
