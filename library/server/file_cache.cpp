@@ -1,7 +1,6 @@
 #include "server/file_cache.h"
 
 #include <algorithm>
-
 #include <cstdint>
 #include <utility>
 
@@ -170,10 +169,13 @@ KoFileCache::Encoded KoFileCache::encoded(const std::string& path, KoContentCodi
     if (!opened.ok() || !opened.value()->identity.regular) return {};
     const std::shared_ptr<const KoOpenFile> file = opened.value();
     Entry& entry = current(path);
+    // Changed since opened: these bytes are not the entry's version.
+    if (entry.file != file) return {};
     Entry::Coded& coded = entry.coded[static_cast<std::size_t>(coding)];
     if (coded.tried) return {coded.bytes, file->identity};
     const auto size = static_cast<std::size_t>(file->identity.size);
-    const std::shared_ptr<const std::string> whole = file->content ? file->content : ReadWhole(file->descriptor.get(), size);
+    const std::shared_ptr<const std::string> whole =
+        file->content ? file->content : ReadWhole(file->descriptor.get(), size);
     // Changed while read: nothing is remembered, the next answer tries again.
     if (!whole) return {};
     ++compressions_;
