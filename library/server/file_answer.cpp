@@ -107,13 +107,15 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     }
 
     validators();
-    SetField(response, "accept-ranges", "bytes");
     response.statusCode = 200;
     SetField(response, "content-type", facts.type);
     if (encoded) {
+        // No ranges offered: a client resuming these bytes would be sent
+        // ranges of the file as it is.
         SetField(response, "content-encoding", std::string(KoCodingName(options.coding)));
         return true;
     }
+    SetField(response, "accept-ranges", "bytes");
     const auto* range = Values(request, "range");
     if (range == nullptr || range->size() != 1 || !SameVersion(request, tag, modified, options.now)) return true;
 

@@ -21,7 +21,7 @@
 // An encoded answer (options.coding: a precompressed sibling or bytes
 // compressed by the server) has "Content-Encoding" and a tag of its own,
 // the file's with the coding's name appended, and is never cut into
-// ranges; options.varies adds "Vary: Accept-Encoding" (also to a 304).
+// ranges (nor says "Accept-Ranges"); options.varies adds "Vary: Accept-Encoding" (also to a 304).
 //
 // The answer's status, fields, spans of the file and (for refusals) short
 // text body are put into the response; the file itself is never opened
