@@ -126,13 +126,32 @@ fi
 
 # --- document root and certificate --------------------------------------
 root=$work/root
-mkdir -p "$root/cgi-bin" "$work/nginx-temp"
+mkdir -p "$root/cgi-bin" "$work/nginx-temp" "$work/lighttpd-deflate"
 head -c 1024 /dev/zero | tr '\0' 'a' >"$root/1k.bin"
 head -c 65536 /dev/zero | tr '\0' 'b' >"$root/64k.bin"
 head -c $((1024 * 1024)) /dev/zero | tr '\0' 'c' >"$root/1m.bin"
 head -c $((100 * 1024 * 1024)) /dev/zero >"$root/100m.bin"
 printf '#!/bin/sh\nprintf "Content-Type: text/plain\\r\\n\\r\\nhello from a shell script\\n"\n' >"$root/cgi-bin/hello.sh"
 chmod 755 "$root/cgi-bin/hello.sh"
+# 200 KiB of script that compresses about as real scripts do (to 27%).
+"$python" -S - >"$root/app.js" <<'PY'
+import random, sys
+r = random.Random(2026)
+words = ("value index count item list node parent child width height offset style event handler state "
+         "request response buffer result error options config element target source length name key").split()
+out = []
+size = 0
+while size < 200 * 1024:
+    a, b, c = r.choice(words), r.choice(words), r.choice(words)
+    n = r.randrange(100000)
+    kind = r.randrange(4)
+    if kind == 0: line = f"function {a}{b.title()}{n}({c}, {a}) {{ return {c}.{b} + {a}.{c} * {n % 97}; }}\n"
+    elif kind == 1: line = f"const {a}_{n} = {{ {b}: {r.randrange(1000)}, {c}: \"{r.choice(words)}-{n}\", {a}: [{n % 7}, {n % 13}] }};\n"
+    elif kind == 2: line = f"if ({a}.{b} > {n % 500}) {{ {c}.push({a}); }} else {{ {b} = {c}.{a}({n}); }}\n"
+    else: line = f"// {a} {b} {c}: {n}\n"
+    out.append(line); size += len(line)
+sys.stdout.write("".join(out)[:200 * 1024])
+PY
 printf '<?php\nheader("Content-Type: text/html");\necho "<p>hello from php ", PHP_VERSION, "</p>\\n";\n' >"$root/hello.php"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
   -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
@@ -195,6 +214,10 @@ http {
   access_log $results/logs/nginx.access.log;
   sendfile on;
   tcp_nopush on;
+  # Compressed per request (Debian's nginx has no brotli module); only the
+  # script row asks for it.
+  gzip on;
+  gzip_types text/javascript application/javascript;
   keepalive_timeout 120s;
   keepalive_requests 1000000;
   client_body_temp_path $work/nginx-temp/body;
@@ -229,7 +252,7 @@ EOF
 
 start_lighttpd() {
   cat >"$work/lighttpd.conf" <<EOF
-server.modules = ("mod_openssl", "mod_accesslog", "mod_cgi", "mod_fastcgi")
+server.modules = ("mod_openssl", "mod_accesslog", "mod_cgi", "mod_fastcgi", "mod_deflate")
 server.document-root = "$root"
 server.bind = "127.0.0.1"
 server.port = ${http_port[lighttpd]}
@@ -239,7 +262,12 @@ server.max-connections = $(( $(ulimit -n) / 2 - 16 ))
 server.max-keep-alive-requests = 1000000
 server.max-keep-alive-idle = 120
 accesslog.filename = "$results/logs/lighttpd.access.log"
-mimetype.assign = (".bin" => "application/octet-stream", ".html" => "text/html", ".txt" => "text/plain")
+mimetype.assign = (".bin" => "application/octet-stream", ".html" => "text/html", ".txt" => "text/plain",
+                   ".js" => "text/javascript")
+# Static files compressed once and kept, as this server does.
+deflate.mimetypes = ("text/javascript")
+deflate.allowed-encodings = ("br", "gzip")
+deflate.cache-dir = "$work/lighttpd-deflate"
 \$SERVER["socket"] == "127.0.0.1:${https_port[lighttpd]}" {
   ssl.engine = "enable"
   ssl.pemfile = "$work/cert.pem"
@@ -263,6 +291,8 @@ $user
 num-threads: 1
 max-connections: $(ulimit -n)
 http1-request-timeout: 120
+# br or gzip per request for the clients that take it (only the script row).
+compress: ON
 access-log: $results/logs/h2o.access.log
 error-log: $results/logs/h2o.error.log
 listen:
@@ -424,7 +454,8 @@ servers=$up
 
 # --- workloads ------------------------------------------------------------
 # name, scheme, path, connections, client, expected size ("-": any), what.
-# Clients: keep = wrk keep-alive; close = wrk with "Connection: close";
+# Clients: keep = wrk keep-alive; keepbr = the same taking br or gzip;
+# close = wrk with "Connection: close";
 # new = handshake_client (a full TLS handshake per request); resume = the
 # same with each connection's previous session offered again.
 workloads=(
@@ -438,6 +469,7 @@ workloads=(
   "http-64k       http  /64k.bin           50  keep   65536     64 KiB keep-alive, 50 conns"
   "http-1m        http  /1m.bin            10  keep   1048576   1 MiB keep-alive, 10 conns"
   "http-100m      http  /100m.bin          4   keep   104857600 100 MiB keep-alive, 4 conns"
+  "http-js-br     http  /app.js            50  keepbr -         200 KiB script, Accept-Encoding: br, gzip, 50 conns"
   "http-cgi       http  /cgi-bin/hello.sh  10  keep   -         CGI shell script, 10 conns"
   "http-php       http  /hello.php         10  keep   -         PHP, 10 conns"
 )
@@ -455,6 +487,7 @@ measure() {
   local command
   case $kind in
     keep)   command=(wrk -t"$threads" -c"$conns" -d"${duration}s" --timeout 10s --latency "$url") ;;
+    keepbr) command=(wrk -t"$threads" -c"$conns" -d"${duration}s" --timeout 10s --latency -H "Accept-Encoding: br, gzip" "$url") ;;
     close)  command=(wrk -t"$threads" -c"$conns" -d"${duration}s" --timeout 10s --latency -H "Connection: close" "$url") ;;
     new)    command=("$handshake_client" -c "$conns" -d "$duration" "$url") ;;
     resume) command=("$handshake_client" --resume -c "$conns" -d "$duration" "$url") ;;
@@ -478,8 +511,11 @@ measure() {
 }
 
 # One answer fetched first: its status and size are the check column.
+# $3: the client kind (keepbr asks for br or gzip as its client does).
 check() {
-  curl -sk --http1.1 -o /dev/null -m 30 -w '%{http_code} %{size_download}B' "$2" >"$results/$1.check" 2>/dev/null ||
+  local fields=()
+  [ "${3:-}" = keepbr ] && fields=(-H "Accept-Encoding: br, gzip")
+  curl -sk --http1.1 -o /dev/null -m 30 "${fields[@]}" -w '%{http_code} %{size_download}B' "$2" >"$results/$1.check" 2>/dev/null ||
     echo "no answer" >"$results/$1.check"
   [ "$(cut -c1-3 "$results/$1.check")" != "no " ]
 }
@@ -495,7 +531,7 @@ for w in "${workloads[@]}"; do
     url="$scheme://127.0.0.1:$port$path"
     log "$name: $s"
     if ! server_alive "$s"; then server_died "$s" "$name"; break 2; fi
-    if ! check "$name.$s" "$url"; then
+    if ! check "$name.$s" "$url" "$kind"; then
       if ! server_alive "$s"; then server_died "$s" "$name"; break 2; fi
       continue
     fi

@@ -90,11 +90,14 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     }
 
     const std::int64_t modified = std::min(facts.modifiedSeconds, options.now);
-    const std::string tag =
-        KoEntityTagOf(facts.fileId, facts.size, facts.modifiedSeconds, facts.modifiedNanoseconds);
+    const bool encoded = options.coding != KoContentCoding::identity;
+    std::string tag = KoEntityTagOf(facts.fileId, facts.size, facts.modifiedSeconds, facts.modifiedNanoseconds);
+    // Other bytes, another tag: a cache must not take one coding's copy for another's.
+    if (encoded) tag.insert(tag.size() - 1, "-" + std::string(KoCodingName(options.coding)));
     const auto validators = [&] {
         SetField(response, "last-modified", KoHttpDate(modified));
         SetField(response, "etag", tag);
+        if (options.varies) SetField(response, "vary", "Accept-Encoding");
         if (!options.cacheControl.empty()) SetField(response, "cache-control", options.cacheControl);
     };
 
@@ -112,9 +115,15 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     }
 
     validators();
-    SetField(response, "accept-ranges", "bytes");
     response.statusCode = 200;
     SetField(response, "content-type", facts.type);
+    if (encoded) {
+        // No ranges offered: a client resuming these bytes would be sent
+        // ranges of the file as it is.
+        SetField(response, "content-encoding", std::string(KoCodingName(options.coding)));
+        return true;
+    }
+    SetField(response, "accept-ranges", "bytes");
     const auto* range = Values(request, kRange);
     if (range == nullptr || range->size() != 1 || !SameVersion(request, tag, modified, options.now)) return true;
 

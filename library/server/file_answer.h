@@ -18,6 +18,10 @@
 // date) -> the whole file with 200. A HEAD gets the head of what a GET
 // would get.
 // "Cache-Control" only when the settings name one.
+// An encoded answer (options.coding: a precompressed sibling or bytes
+// compressed by the server) has "Content-Encoding" and a tag of its own,
+// the file's with the coding's name appended, and is never cut into
+// ranges (nor says "Accept-Ranges"); options.varies adds "Vary: Accept-Encoding" (also to a 304).
 //
 // The answer's status, fields, spans of the file and (for refusals) short
 // text body are put into the response; the file itself is never opened
@@ -27,6 +31,8 @@
 
 #include <cstdint>
 #include <string>
+
+#include "compress/content_coding.h"
 
 class KoXHeader;
 class KoXResponseHeader;
@@ -47,6 +53,11 @@ struct KoFileAnswerOptions {
     std::int64_t now = 0;
     // The boundary of multipart answers; a fresh one when empty.
     std::string boundary;
+    // The coding the body is sent in (facts are then those of the encoded
+    // bytes' source); identity: the file as it is.
+    KoContentCoding coding = KoContentCoding::identity;
+    // Whether answers for this file differ by Accept-Encoding.
+    bool varies = false;
 };
 
 // True when the file is to be sent (status 200 or 206, also for HEAD);

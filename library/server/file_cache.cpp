@@ -1,7 +1,10 @@
 #include "server/file_cache.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
+
+#include "compress/compressor.h"
 
 KoFileCache::KoFileCache(std::size_t capacity_, Clock::duration validity_)
     : capacity(capacity_ == 0 ? 1 : capacity_), validity(validity_) {}
@@ -14,6 +17,30 @@ KoFileCache& KoFileCache::forThisThread() {
 void KoFileCache::dropFile(Entry& entry) {
     if (entry.file && entry.file->content) contentBytes_ -= entry.file->content->size();
     entry.file.reset();
+    dropEncoded(entry);
+}
+
+void KoFileCache::dropEncoded(Entry& entry) {
+    for (Entry::Coded& coded : entry.coded) {
+        if (coded.bytes) encodedBytes_ -= coded.bytes->size();
+        coded = {};
+    }
+}
+
+bool KoFileCache::makeRoom(const Entry& keep, std::size_t bytes, std::size_t budget) {
+    if (bytes > budget) return false;
+    while (encodedBytes_ + bytes > budget) {
+        Entry* oldest = nullptr;
+        for (auto& [path, entry] : entries) {
+            if (&entry == &keep) continue;
+            const bool holds = std::any_of(entry.coded.begin(), entry.coded.end(),
+                                           [](const Entry::Coded& coded) { return coded.bytes != nullptr; });
+            if (holds && (oldest == nullptr || entry.used < oldest->used)) oldest = &entry;
+        }
+        if (oldest == nullptr) return false;
+        dropEncoded(*oldest);
+    }
+    return true;
 }
 
 void KoFileCache::evictOne() {
@@ -118,6 +145,7 @@ platform::Result<std::shared_ptr<const KoOpenFile>> KoFileCache::open(const std:
     if (!(file->identity == entry.identity)) {
         entry.identity = file->identity;
         entry.insideOf.clear();
+        dropEncoded(entry);
     }
     // Only regular files are kept and sent; a directory or device is not a
     // document.
@@ -133,4 +161,29 @@ platform::Result<std::shared_ptr<const KoOpenFile>> KoFileCache::open(const std:
     }
     entry.file = file;
     return std::shared_ptr<const KoOpenFile>(std::move(file));
+}
+
+KoFileCache::Encoded KoFileCache::encoded(const std::string& path, KoContentCoding coding, std::size_t budget) {
+    if (coding == KoContentCoding::identity) return {};
+    const auto opened = open(path);
+    if (!opened.ok() || !opened.value()->identity.regular) return {};
+    const std::shared_ptr<const KoOpenFile> file = opened.value();
+    Entry& entry = current(path);
+    // Changed since opened: these bytes are not the entry's version.
+    if (entry.file != file) return {};
+    Entry::Coded& coded = entry.coded[static_cast<std::size_t>(coding)];
+    if (coded.tried) return {coded.bytes, file->identity};
+    const auto size = static_cast<std::size_t>(file->identity.size);
+    const std::shared_ptr<const std::string> whole =
+        file->content ? file->content : ReadWhole(file->descriptor.get(), size);
+    // Changed while read: nothing is remembered, the next answer tries again.
+    if (!whole) return {};
+    ++compressions_;
+    auto bytes = std::make_shared<const std::string>(KoCompress(coding, *whole, compressionLevel));
+    coded.tried = true;
+    // Bytes that do not shrink go out as they are.
+    if (bytes->size() >= whole->size() || !makeRoom(entry, bytes->size(), budget)) return {nullptr, file->identity};
+    encodedBytes_ += bytes->size();
+    coded.bytes = std::move(bytes);
+    return {coded.bytes, file->identity};
 }

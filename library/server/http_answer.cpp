@@ -64,6 +64,8 @@ struct AnswerField {
 constexpr AnswerField kAnswerFields[] = {
     {"content-type", "Content-Type"},   {"content-range", "Content-Range"}, {"accept-ranges", "Accept-Ranges"},
     {"last-modified", "Last-Modified"}, {"etag", "ETag"},                   {"cache-control", "Cache-Control"},
+    {"content-encoding", "Content-Encoding"},
+    {"vary", "Vary"},
     {"allow", "Allow"},
     {"www-authenticate", "WWW-Authenticate"},
     {"retry-after", "Retry-After"},

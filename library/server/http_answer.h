@@ -11,7 +11,8 @@
 // "Transfer-Encoding: chunked", or nothing to an HTTP/1.0 client, which
 // reads to the end of the connection), the response's fields that answers
 // carry ("content-type", "content-range", "accept-ranges",
-// "last-modified", "etag", "cache-control", "allow", "www-authenticate",
+// "last-modified", "etag", "cache-control", "content-encoding", "vary",
+// "allow", "www-authenticate",
 // "retry-after", and the security
 // fields "x-content-type-options", "strict-transport-security",
 // "x-frame-options", "content-security-policy", "referrer-policy", in this

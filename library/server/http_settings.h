@@ -13,6 +13,7 @@
 #include "message/message_limits.h"
 #include "server/cgi_output.h"
 #include "server/error_pages.h"
+#include "server/file_encoding.h"
 #include "server/request_guard.h"
 #include "server/request_hook.h"
 #include "server/server_settings.h"
@@ -75,6 +76,11 @@ struct KoHTTPSettings {
     // The Cache-Control value of static file answers; none when empty, and
     // browsers then revalidate by Last-Modified and ETag as they see fit.
     std::string cacheControl;
+    // Static files sent compressed (gzip, br) to clients that take it, from
+    // precompressed siblings or compressed once per version. Script and
+    // host answers are never compressed: a secret beside text the client
+    // chose would leak through the compressed size (BREACH).
+    KoStaticCompression compression;
     // A connection takes up its next request only while at most this many
     // bytes of earlier answers wait unsent (and reads nothing meanwhile).
     std::size_t outputBound = 64u * 1024;

@@ -11,6 +11,7 @@ target_sources(velko_server PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/fastcgi_response.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_answer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_cache.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/file_encoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_answer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_connection.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_date.cpp

@@ -15,6 +15,7 @@
 #include "server/error_pages.h"
 #include "server/http_answer.h"
 #include "server/file_answer.h"
+#include "server/file_encoding.h"
 #include "server/http_date.h"
 #include "server/http_layer.h"
 #include "server/mime_types.h"
@@ -225,7 +226,8 @@ int KoRequestRouter::sendMethodAnswer(const KoXHeader& request, std::int32_t sta
 
 int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file, const platform::FileInfo& known) {
     platform::FileInfo info = known;
-    if (AsksAboutItsCopy(request)) {
+    const bool asksAboutItsCopy = AsksAboutItsCopy(request);
+    if (asksAboutItsCopy) {
         const auto now = files().status(file, true);
         if (!now.ok() && now.error().notFound()) return send404(request);
         if (!now.ok()) return sendFailure(request, file, now.error());
@@ -238,18 +240,20 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
     KoFileAnswerOptions options;
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
-    if (!KoPrepareFileAnswer(request, facts, options, *response)) return send(request, response);
+    const KoFileBody body = KoPrepareFileVariant(request, file, facts, options, settings.compression, files(),
+                                                 {asksAboutItsCopy, config.cgiDirectory}, *response);
+    if (body.file.empty()) return send(request, response);
     // Opened before anything is announced; the answer carries it to the
     // layer, which sends it without looking the name up again.
-    const auto opened = files().open(file);
+    const auto opened = files().open(body.file);
     if (!opened.ok()) {
         if (opened.error().notFound()) return send404(request);
-        return sendFailure(request, file, opened.error());
+        return sendFailure(request, body.file, opened.error());
     }
     if (!opened.value()->identity.regular) return send404(request);
-    response->bodyFile = file;
+    response->bodyFile = body.file;
     response->bodyOpenFile = opened.value();
-    response->bodyFileSize = static_cast<std::int64_t>(info.size);
+    response->bodyFileSize = static_cast<std::int64_t>(body.size);
     return send(request, response);
 }
 

@@ -15,6 +15,7 @@ velko_add_tests(server_http
   ${CMAKE_CURRENT_LIST_DIR}/file_answer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_answer_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/file_cache_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/file_encoding_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_connection_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_date_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_layer_teardown_test.cpp
