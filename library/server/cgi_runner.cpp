@@ -206,8 +206,8 @@ void KoCgiRunner::run(Run& run) {
     std::int32_t status = 502;
     try {
         const auto deadline = output.arrived() + settings.cgiTimeout;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - KoScriptOutput::Clock::now());
+        // Rounded up: a run is never cut before its time is over.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - KoScriptOutput::Clock::now());
         if (run.waited && !output.wanted()) {
             // Its client went away while it waited: never started.
             status = 503;

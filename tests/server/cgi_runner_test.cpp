@@ -184,8 +184,11 @@ TEST_F(CgiRunner, QueueIsBoundedAndTimeCountsFromArrival) {
     }
     settings.cgiTimeout = 300ms;
     KoCgiRunner runner(scheduler, settings);
-    // Made first: its request came before the one that holds the place.
+    // Made first: its request came before the one that holds the place,
+    // by more than the millisecond a run's time is counted in (made a few
+    // microseconds apart, the late one could still find time left).
     auto late = std::make_shared<RecordingOutput>();
+    std::this_thread::sleep_for(20ms);
     auto first = Submit(runner, "exec sleep 30");
     Submit(runner, "touch " + dir + "late", late);
     EXPECT_EQ(first->Status(), 504);
