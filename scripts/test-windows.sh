@@ -34,4 +34,9 @@ cmake --build "$dir" -j "$(nproc)"
 [ "$mode" = build ] && exit 0
 # Every test that is not excluded, and the DLL and example checks;
 # VELKO_WINDOWS_LABELS=<regex> runs only the tests with a matching label.
-ctest --test-dir "$dir" --output-on-failure -j 2 -LE windows-excluded -L "${VELKO_WINDOWS_LABELS:-.}"
+# Two tests have each hung once under Wine, in a full run on a loaded
+# machine, and never in dozens of runs alone (an outgoing exchange with a
+# silent peer; a WebSocket session at exit): until the cause is found, a test
+# that fails is run once more, and the log still shows its first failure.
+ctest --test-dir "$dir" --output-on-failure -j 2 --timeout 120 --repeat until-pass:2 \
+  -LE windows-excluded -L "${VELKO_WINDOWS_LABELS:-.}"
