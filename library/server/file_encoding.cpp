@@ -26,11 +26,18 @@ bool NotOlder(const platform::FileInfo& sibling, const KoFileFacts& file) {
 Sibling SiblingOf(const std::string& file, KoContentCoding coding, const KoFileFacts& facts, KoFileCache& cache,
                   const KoSiblingLookup& lookup) {
     Sibling sibling;
-    sibling.path = file + std::string(KoCodingSuffix(coding));
-    const auto status = cache.status(sibling.path, lookup.checkNow);
+    // Asked about on every answer of a file, and mostly not there: its name
+    // is made in a buffer the loop keeps, and copied only when it is used.
+    thread_local std::string name;
+    name.assign(file).append(KoCodingSuffix(coding));
+    const auto status = cache.status(name, lookup.checkNow);
     if (!status.ok() || !status.value().regular || !NotOlder(status.value(), facts)) return sibling;
     // A program is only ever run, never shown, whatever name leads to it.
-    if (!lookup.cgiDirectory.empty() && cache.locatedIn(sibling.path, lookup.cgiDirectory)) return sibling;
+    if (lookup.cgiDirectory != nullptr && !lookup.cgiDirectory->empty() &&
+        cache.locatedIn(name, *lookup.cgiDirectory)) {
+        return sibling;
+    }
+    sibling.path = name;
     sibling.info = status.value();
     sibling.usable = true;
     return sibling;

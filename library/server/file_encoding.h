@@ -62,8 +62,8 @@ struct KoSiblingLookup {
     // about the copy it holds).
     bool checkNow = false;
     // A sibling that lies in this directory (a link into the CGI directory)
-    // is never sent; none when empty.
-    std::string cgiDirectory;
+    // is never sent; none when null or empty. It outlives the call.
+    const std::string* cgiDirectory = nullptr;
 };
 
 // Prepares the answer for `file` (facts: its status) in the variant chosen

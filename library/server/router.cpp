@@ -240,8 +240,8 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
     KoFileAnswerOptions options;
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
-    const KoFileBody body = KoPrepareFileVariant(request, file, facts, options, settings.compression, files(),
-                                                 {asksAboutItsCopy, config.cgiDirectory}, *response);
+    KoFileBody body = KoPrepareFileVariant(request, file, facts, options, settings.compression, files(),
+                                                 {asksAboutItsCopy, &config.cgiDirectory}, *response);
     if (body.file.empty()) return send(request, response);
     // Opened before anything is announced; the answer carries it to the
     // layer, which sends it without looking the name up again.
@@ -251,7 +251,7 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
         return sendFailure(request, body.file, opened.error());
     }
     if (!opened.value()->identity.regular) return send404(request);
-    response->bodyFile = body.file;
+    response->bodyFile = std::move(body.file);
     response->bodyOpenFile = opened.value();
     response->bodyFileSize = static_cast<std::int64_t>(body.size);
     return send(request, response);

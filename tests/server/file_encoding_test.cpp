@@ -202,7 +202,7 @@ TEST_F(FileEncoding, TurnedOffNothingIsEncodedNorVaries) {
 }
 
 TEST_F(FileEncoding, NoSiblingIsSentFromTheCgiDirectory) {
-    const Prepared p = Prepare(cache, site.path + "app.js", "GET", "Accept-Encoding: br\r\n", {}, {false, site.path});
+    const Prepared p = Prepare(cache, site.path + "app.js", "GET", "Accept-Encoding: br\r\n", {}, {false, &site.path});
     EXPECT_TRUE(p.body.file.empty());
     EXPECT_EQ(p.Field("content-encoding"), "br");
     EXPECT_LT(p.response->Body().size(), FactsOf(cache, site.path + "app.js").size);
