@@ -16,23 +16,8 @@ if [ "$finished" = yes ] && [ -f "$prefix/include/brotli/encode.h" ]; then
   exit 0
 fi
 scripts/install-deps-windows.sh
-# The deb-src entry is the one the OpenSSL build adds.
-if [ -z "$(apt-cache showsrc brotli 2>/dev/null)" ]; then
-  echo "no source package for brotli: run scripts/build-openssl-windows.sh first" >&2
-  exit 1
-fi
-
-work="$root/third_party-build/brotli-src"
-log="$work/build.log"
-rm -rf "$work"
-mkdir -p "$work"
-# Runs one step with its output in the log; a failure shows the log's end.
-step() {
-  "$@" >>"$log" 2>&1 || { echo "failed: $*" >&2; tail -n 30 "$log" >&2; exit 1; }
-}
-(cd "$work" && step apt-get source brotli)
-src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'brotli-*' | head -n 1)
-[ -n "$src" ] || { echo "apt-get source brotli gave no source tree" >&2; exit 1; }
+. scripts/debian-source.sh
+fetch_debian_source brotli
 
 # Only the three static libraries: not the shared ones, the command-line
 # program or the tests.

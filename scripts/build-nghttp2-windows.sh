@@ -14,23 +14,8 @@ if [ -f "$prefix/lib/libnghttp2.a" ] && [ -f "$prefix/include/nghttp2/nghttp2.h"
   exit 0
 fi
 scripts/install-deps-windows.sh
-# The deb-src entry is the one the OpenSSL build adds.
-if [ -z "$(apt-cache showsrc nghttp2 2>/dev/null)" ]; then
-  echo "no source package for nghttp2: run scripts/build-openssl-windows.sh first" >&2
-  exit 1
-fi
-
-work="$root/third_party-build/nghttp2-src"
-log="$work/build.log"
-rm -rf "$work"
-mkdir -p "$work"
-# Runs one step with its output in the log; a failure shows the log's end.
-step() {
-  "$@" >>"$log" 2>&1 || { echo "failed: $*" >&2; tail -n 30 "$log" >&2; exit 1; }
-}
-(cd "$work" && step apt-get source nghttp2)
-src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'nghttp2-*' | head -n 1)
-[ -n "$src" ] || { echo "apt-get source nghttp2 gave no source tree" >&2; exit 1; }
+. scripts/debian-source.sh
+fetch_debian_source nghttp2
 
 # mingw-w64 has both clock_gettime and GetTickCount64; with both, this
 # version's nghttp2_time.c calls a fallback it has not defined (the archive
