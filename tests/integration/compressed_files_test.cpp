@@ -15,14 +15,6 @@ namespace {
 
 using namespace site_fixture;
 
-std::string FieldOf(const std::string& answer, const std::string& name) {
-    const std::string head = HeadOf(answer);
-    const std::size_t at = head.find("\r\n" + name + ": ");
-    if (at == std::string::npos) return "<none>";
-    const std::size_t from = at + 4 + name.size();
-    return head.substr(from, head.find("\r\n", from) - from);
-}
-
 std::string Script() {
     std::string text;
     for (int i = 0; text.size() < 60 * 1024; ++i) {

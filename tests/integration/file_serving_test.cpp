@@ -15,15 +15,6 @@ namespace {
 
 using namespace site_fixture;
 
-// The value of a field in an answer's head; "<none>" when absent.
-std::string FieldOf(const std::string& answer, const std::string& name) {
-    const std::string head = HeadOf(answer);
-    const std::size_t at = head.find("\r\n" + name + ": ");
-    if (at == std::string::npos) return "<none>";
-    const std::size_t from = at + 4 + name.size();
-    return head.substr(from, head.find("\r\n", from) - from);
-}
-
 // 300 KiB of bytes that differ from their neighbours.
 std::string Numbered() {
     std::string bytes;

@@ -56,6 +56,14 @@ inline std::string PrintingScript(const std::string& bytes) {
 inline std::string StatusLineOf(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
 
 inline std::string HeadOf(const std::string& answer) { return answer.substr(0, answer.find("\r\n\r\n") + 2); }
+// The value of a field in an answer's head; "<none>" when absent.
+inline std::string FieldOf(const std::string& answer, const std::string& name) {
+    const std::string head = HeadOf(answer);
+    const std::size_t at = head.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return "<none>";
+    const std::size_t from = at + 4 + name.size();
+    return head.substr(from, head.find("\r\n", from) - from);
+}
 
 inline std::string BodyOf(const std::string& answer) {
     const std::size_t end = answer.find("\r\n\r\n");
