@@ -161,7 +161,17 @@ void KoTransceiverConnection::pushOutputLocked(std::string bytes) {
         headIndex = 0;
         headSent = 0;
     }
-    outputQueue.push_back(std::move(bytes));
+    outputQueue.push_back(KoOutputPiece{.own = std::move(bytes)});
+    refreshOutputWaitingLocked();
+}
+
+void KoTransceiverConnection::pushOutputLocked(std::shared_ptr<const std::string> bytes) {
+    if (outputEmptyLocked()) {
+        outputQueue.clear();
+        headIndex = 0;
+        headSent = 0;
+    }
+    outputQueue.push_back(KoOutputPiece{.shared = std::move(bytes)});
     refreshOutputWaitingLocked();
 }
 
@@ -197,8 +207,8 @@ void KoTransceiverConnection::PendingOutput(std::string& out, std::size_t limit)
     std::lock_guard<std::mutex> lock(outputLock);
     out.clear();
     if (outputEmptyLocked()) return;
-    const std::string& head = outputQueue[headIndex];
-    out.assign(head, headSent, std::min(limit, head.size() - headSent));
+    const std::string_view head = outputQueue[headIndex].bytes();
+    out.assign(head.substr(headSent, std::min(limit, head.size() - headSent)));
 }
 
 void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) {
@@ -206,22 +216,23 @@ void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) 
     out.clear();
     std::size_t skip = headSent;
     for (std::size_t i = headIndex; i < outputQueue.size() && out.size() < limit; ++i) {
-        const std::string& text = outputQueue[i];
-        out.append(text, skip, std::min(limit - out.size(), text.size() - skip));
+        const std::string_view text = outputQueue[i].bytes();
+        out.append(text.substr(skip, std::min(limit - out.size(), text.size() - skip)));
         skip = 0;
     }
 }
 
 void KoTransceiverConnection::consumeSentLocked(std::size_t count) {
     while (!outputEmptyLocked()) {
-        std::string& head = outputQueue[headIndex];
+        KoOutputPiece& head = outputQueue[headIndex];
         const std::size_t left = head.size() - headSent;
         if (count < left) {
             headSent += count;
             break;
         }
         count -= left;
-        std::string().swap(head);
+        std::string().swap(head.own);
+        head.shared.reset();
         ++headIndex;
         headSent = 0;
     }
@@ -271,7 +282,7 @@ int KoTransceiverConnection::writeQueuedLocked(KoSocketIPvx& socket, bool fileFo
     std::size_t skip = headSent;
     for (std::size_t i = headIndex; i < outputQueue.size(); ++i) {
         if (count == maxPieces || total >= sendChunk) break;
-        const std::string& text = outputQueue[i];
+        const KoOutputPiece& text = outputQueue[i];
         const std::size_t length = std::min(text.size() - skip, sendChunk - total);
         if (length != 0) pieces[count++] = platform::ConstBytes{text.data() + skip, length};
         total += length;
@@ -413,7 +424,7 @@ void KoTransceiverConnection::releaseBufferSpace() {
         if (inputBuffer.empty()) std::string().swap(inputBuffer);
     }
     std::lock_guard<std::mutex> lock(outputLock);
-    if (outputEmptyLocked()) std::vector<std::string>().swap(outputQueue);
+    if (outputEmptyLocked()) std::vector<KoOutputPiece>().swap(outputQueue);
 }
 
 void KoTransceiverConnection::resetOnClose() {

@@ -43,6 +43,7 @@
 #include "foundation/string_buf.h"
 #include "jobs/job_with_timeout.h"
 #include "message/event_loop.h"
+#include "message/output_piece.h"
 #include "message/protocols.h"
 #include "message/server_callback.h"
 
@@ -237,7 +238,7 @@ protected:
 
     mutable std::mutex outputLock;
     // Oldest first; headSent counts the bytes of the first text already sent.
-    std::vector<std::string> outputQueue;
+    std::vector<KoOutputPiece> outputQueue;
     std::size_t headIndex = 0;  // texts before it are sent
     std::size_t headSent = 0;
     std::atomic<bool> outputWaiting{false};
@@ -258,6 +259,7 @@ protected:
     void refreshOutputWaitingLocked();
     bool outputEmptyLocked() const { return headIndex == outputQueue.size(); }
     void pushOutputLocked(std::string bytes);
+    void pushOutputLocked(std::shared_ptr<const std::string> bytes);
 
     void onNamed(const std::string& madeName) override;
 

@@ -101,6 +101,22 @@ void KoHTTPConnection::QueueText(std::string text) {
     requestFlush();
 }
 
+void KoHTTPConnection::QueueShared(std::shared_ptr<const std::string> bytes) {
+    touch();
+    if (!bytes || bytes->empty()) return;
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        if (closeWhenDrained) return;
+        if (!later.empty()) {
+            later.push_back(Later{.shared = std::move(bytes)});
+            refreshLaterLocked();
+        } else {
+            pushOutputLocked(std::move(bytes));
+        }
+    }
+    requestFlush();
+}
+
 void KoHTTPConnection::QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) {
     touch();
     if (!buffer) return;
@@ -218,6 +234,7 @@ void KoHTTPConnection::streamEnded() {
 }
 
 void KoHTTPConnection::closing(bool orderly) {
+    endProtocol();
     tellStreamEnds();
     std::vector<Later> dropped;
     {
@@ -331,6 +348,13 @@ void KoHTTPConnection::refillLocked() {
         if (next.bySendfile) break;  // the send step takes it from its descriptor
         if (next.source) {
             if (!refillFromSourceLocked(queued)) break;
+            continue;
+        }
+        if (next.shared) {
+            queued += next.shared->size();
+            std::shared_ptr<const std::string> bytes = std::move(next.shared);
+            popLaterLocked();
+            pushOutputLocked(std::move(bytes));
             continue;
         }
         if (!next.stream && !next.file) {
@@ -447,7 +471,9 @@ std::uint64_t KoHTTPConnection::UnsentBytes() const {
     std::uint64_t total = 0;
     for (std::size_t i = headIndex; i < outputQueue.size(); ++i) total += outputQueue[i].size();
     total -= headSent;
-    for (const Later& item : later) total += item.bytes.empty() ? item.left : item.bytes.size();
+    for (const Later& item : later) {
+        total += item.shared ? item.shared->size() : item.bytes.empty() ? item.left : item.bytes.size();
+    }
     return total;
 }
 
@@ -474,7 +500,7 @@ void KoHTTPConnection::attached() {
 void KoHTTPConnection::Settle() {
     // A connection its loop closed (its answer failed on the way) is gone.
     if (!Attached()) return;
-    if (server_ == nullptr || reader_.current() || exchange_.busy || reader_.held() != 0) return;
+    if (server_ == nullptr || protocol_ || reader_.current() || exchange_.busy || reader_.held() != 0) return;
     if (inputClosed_) {
         // The peer said all it had to say, and all of it is answered.
         CloseWhenDrained();
@@ -488,13 +514,23 @@ void KoHTTPConnection::Settle() {
     settled();
 }
 
-void KoHTTPConnection::outputDrained() { Settle(); }
+void KoHTTPConnection::outputDrained() {
+    if (protocol_) {
+        if (!protocolEnded_) protocol_->drained();
+        return;
+    }
+    Settle();
+}
 
 void KoHTTPConnection::inputReady() {
     if (server_ != nullptr) serveRequests();
 }
 
 void KoHTTPConnection::serveRequests() {
+    if (protocol_) {
+        serveProtocol();
+        return;
+    }
     {
         std::string fresh;
         TakeInput(fresh);
@@ -554,6 +590,7 @@ void KoHTTPConnection::serveRequests() {
             return;
         }
         server_->route(*this, done);
+        if (protocol_) return;  // the connection speaks another protocol now
         if (x.busy) return;  // its answer comes later
         if (done->closeAfter) {
             CloseWhenDrained();
@@ -564,6 +601,7 @@ void KoHTTPConnection::serveRequests() {
 
 bool KoHTTPConnection::TakesInput() const {
     if (server_ == nullptr) return true;
+    if (protocol_) return !protocolEnded_ && protocol_->takesInput() && !CloseRequested();
     return !exchange_.busy && reader_.held() < carryBound && UnsentBytes() <= pacing_->outputBound &&
            !CloseRequested();
 }
@@ -574,6 +612,7 @@ bool KoHTTPConnection::wantsInput() const {
 }
 
 bool KoHTTPConnection::wantsToServe() const {
+    if (protocol_) return inputWaiting && TakesInput();
     return server_ != nullptr && !exchange_.busy && reader_.held() != 0 &&
            UnsentBytes() <= pacing_->outputBound && !CloseRequested();
 }
@@ -585,6 +624,11 @@ void KoHTTPConnection::inputEnded() {
     }
     inputClosed_ = true;
     unrest();
+    if (protocol_) {
+        serveProtocol();
+        if (!protocolEnded_) protocol_->inputEnded();
+        return;
+    }
     serveRequests();
 }
 
@@ -593,6 +637,7 @@ bool KoHTTPConnection::finished() const { return DrainedForClose(); }
 KoHTTPConnection::Clock::time_point KoHTTPConnection::deadline() const {
     if (server_ == nullptr) return KoTransceiverConnection::deadline();
     Clock::time_point due = transportDeadline();
+    if (protocol_) return protocolEnded_ ? due : std::min(due, protocol_->deadline());
     // A peer that connects and says nothing holds a descriptor for the
     // header deadline at most.
     if (awaitingFirst_) due = std::min(due, attachedAt_ + pacing_->headerDeadline);
@@ -610,6 +655,7 @@ void KoHTTPConnection::deadlinePassed() {
         KoTransceiverConnection::deadlinePassed();
         return;
     }
+    if (protocol_ && !protocolEnded_ && protocol_->deadline() <= LoopNow() && protocol_->deadlinePassed()) return;
     if (reader_.current() && !exchange_.busy && transportReady()) {
         // A request's header or body took too long.
         reader_.abandon();

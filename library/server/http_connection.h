@@ -55,6 +55,7 @@
 #include "message/answer_sink.h"
 #include "message/body_stream.h"
 #include "message/transceiver_connection.h"
+#include "server/connection_protocol.h"
 #include "server/file_cache.h"
 #include "server/request_reader.h"
 
@@ -122,6 +123,9 @@ public:
 
     // Queues text without copying it.
     void QueueText(std::string text);
+    // Queues bytes that other connections may send too (a broadcast, a
+    // cached compressed file): shared, not copied.
+    void QueueShared(std::shared_ptr<const std::string> bytes);
     // Queues size bytes of an open stream, from offset on, behind what is
     // queued; the stream is closed once they are sent (or the connection
     // ends) and no other queued piece shares it. Pieces that share a stream
@@ -173,6 +177,12 @@ public:
     void Settle();
     // On the loop: writes what is queued as far as the socket takes it.
     void Flush() { flushNow(); }
+    // On the loop, while a request is routed or between requests: from now
+    // on the connection speaks protocol (a WebSocket once its 101 is queued,
+    // HTTP/2 once ALPN chose it). No further request is read; bytes held
+    // behind the last one go to the protocol.
+    void SwitchProtocol(std::unique_ptr<KoConnectionProtocol> protocol);
+    bool SwitchedProtocol() const { return protocol_ != nullptr; }
 
 protected:
     void afterSentLocked() override { refillLocked(); }
@@ -208,6 +218,7 @@ protected:
 private:
     struct Later {
         std::string bytes{};
+        std::shared_ptr<const std::string> shared{};
         std::shared_ptr<std::ifstream> stream{};
         std::shared_ptr<const KoOpenFile> file{};
         std::uint64_t offset = 0;
@@ -270,4 +281,32 @@ private:
     Exchange exchange_;
     KoRequestReader reader_;
     std::shared_ptr<const KoStringMap> requestDescription_;
+
+    // What the connection speaks after SwitchProtocol (loop), and the channel
+    // it was started with.
+    class Channel final : public KoProtocolChannel {
+    public:
+        explicit Channel(KoHTTPConnection& connection) : connection_(connection) {}
+        void send(std::string bytes) override;
+        void sendShared(std::shared_ptr<const std::string> bytes) override;
+        std::uint64_t unsent() const override;
+        void closeWhenSent() override;
+        void abort() override;
+        void wake() override;
+        void resumeInput() override;
+        Clock::time_point now() const override;
+        const std::string& peer() const override;
+
+    private:
+        KoHTTPConnection& connection_;
+    };
+    std::unique_ptr<KoConnectionProtocol> protocol_;
+    Channel channel_{*this};
+    bool protocolEnded_ = false;
+    std::atomic<bool> protocolWakePosted_{false};
+    // Hands the input that has come to the protocol, as far as it takes it.
+    void serveProtocol();
+    void wakeProtocol();
+    // Tells the protocol the connection ends, once.
+    void endProtocol();
 };

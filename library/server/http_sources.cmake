@@ -14,6 +14,7 @@ target_sources(velko_server PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/file_encoding.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_answer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_connection.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/http_connection_protocol.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_date.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_layer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_layer_factory.cpp

@@ -43,6 +43,13 @@ void KoRequestReader::release() {
     carryAt = 0;
 }
 
+std::string KoRequestReader::takeHeld() {
+    std::string rest = carry.substr(carryAt);
+    std::string().swap(carry);
+    carryAt = 0;
+    return rest;
+}
+
 KoRequestReader::Outcome KoRequestReader::read(const KoXHeader::Filter& filter, std::shared_ptr<KoXHeader>& done) {
     if (!request) return Outcome::needMore;
     int result = consume_result::NeedMore;

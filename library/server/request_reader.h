@@ -46,6 +46,8 @@ public:
     void abandon() { request.reset(); }
     // Lets go of the buffer while nothing is held (an idle connection).
     void release();
+    // The bytes held, given up (to what the connection speaks next).
+    std::string takeHeld();
 
 private:
     std::string carry;        // bytes not yet given to a request

@@ -224,3 +224,30 @@ TEST_F(HttpConnectionFixture, DroppedConnectionLetsTheStreamsMakerStop) {
     EXPECT_TRUE(source->abandoned());
     EXPECT_FALSE(source->push("x", KoBodyStream::Clock::now() + std::chrono::seconds(1)));
 }
+
+TEST_F(HttpConnectionFixture, SharedBytesGoOutInTheirTurnWithoutBeingCopiedOrChanged) {
+    const std::string content = WriteFile(3 * kChunk);
+    auto frame = std::make_shared<const std::string>("FRAME");
+    auto first = Make();
+    auto second = Make();
+    std::size_t accepted = 0;
+    // Behind a file the shared piece waits its turn; alone it goes out at once.
+    first->QueueBytes("<", 1, accepted);
+    first->QueueFile(Open(), content.size());
+    first->QueueShared(frame);
+    second->QueueShared(frame);
+    EXPECT_EQ(first->UnsentBytes(), 1 + content.size() + frame->size());
+    std::string sent;
+    for (int guard = 0; guard < 1000 && first->OutputWaiting(); ++guard) {
+        std::string piece;
+        first->GatherOutput(piece, 700);
+        sent += piece;
+        first->OutputSent(piece.size());
+    }
+    EXPECT_EQ(sent, "<" + content + "FRAME");
+    std::string other;
+    second->GatherOutput(other, 1 << 20);
+    EXPECT_EQ(other, "FRAME");
+    // The second connection still holds its share; the first let go of its.
+    EXPECT_EQ(frame.use_count(), 2);
+}
