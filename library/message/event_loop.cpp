@@ -199,8 +199,6 @@ bool KoEventLoop::rewatch(int fd, unsigned interest) { return poller_.modify(fd,
 
 void KoEventLoop::unwatch(int fd) { poller_.remove(fd); }
 
-void KoEventLoop::unwatchClosing(int fd) { poller_.forget(fd); }
-
 // --- timers --------------------------------------------------------------
 
 void KoEventLoop::place(std::size_t slot, Timer* timer) {

@@ -145,9 +145,6 @@ public:
     bool watch(int fd, unsigned interest, Watcher& watcher);
     bool rewatch(int fd, unsigned interest);
     void unwatch(int fd);
-    // For a descriptor closed right after, with no other copy: no system
-    // call (closing it takes it out of the wait set).
-    void unwatchClosing(int fd);
     unsigned interest(int fd) const { return poller_.interest(fd); }
     std::size_t watchedCount() const { return poller_.size(); }
 

@@ -359,15 +359,12 @@ void KoTransceiver::closeOnLoop(KoTransceiverConnection& c, bool notify, bool or
 void KoTransceiver::detachOnLoop(KoTransceiverConnection& c) {
     KoEventLoop* loop = c.Loop();
     if (loop == nullptr) return;
-    if (c.attached_) {
-        // A socket that closes here leaves the wait set by closing, with no
-        // call of its own; one still held elsewhere is taken out.
-        if (c.socket_ && c.socket_.use_count() == 1) {
-            loop->unwatchClosing(c.fd_);
-        } else {
-            loop->unwatch(c.fd_);
-        }
-    }
+    // Taken out of the wait set before it closes, even when nothing else
+    // here holds it: a child process being spawned holds a copy of every
+    // descriptor until it starts its program, and a socket closed then would
+    // stay in the set and report its peer's reset for the next connection
+    // given its number.
+    if (c.attached_) loop->unwatch(c.fd_);
     c.attached_ = false;
     c.letGo_ = true;
     loop->disarm(c);

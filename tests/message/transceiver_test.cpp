@@ -502,3 +502,73 @@ TEST_F(EngineFixture, AConnectionClosedOnItsLoopIsNeverRegisteredWithItAgain) {
         return got == "ping";
     }));
 }
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/descriptor.h"
+
+TEST_F(EngineFixture, ASocketThatAChildStillHoldsDoesNotDisturbTheNextConnectionOnItsNumber) {
+    // A script spawned just as a connection closed holds a copy of its
+    // socket until it starts its program. The loop counted on the close to
+    // take the socket out of its wait set, so it stayed there; when its peer
+    // reset it, the loop closed the next connection given the same number.
+    KoTransceiverSettings oneLoop = FastSettings();
+    oneLoop.loops = 1;
+    transceiver = std::make_unique<KoTransceiver>(scheduler, oneLoop);
+    KoSocketIPvx listener;
+    int port = 0;
+    ASSERT_EQ(listener.Listen("127.0.0.1", port, 16), KoSocketIPvx::statusOk);
+    auto firstPeer = std::make_shared<KoSocketIPvx>();
+    ASSERT_EQ(firstPeer->Connect("127.0.0.1", port), KoSocketIPvx::statusOk);
+    auto firstSocket = std::make_shared<KoSocketIPvx>();
+    ASSERT_GE(listener.Accept(*firstSocket, 2000, [](KoHostInfo_t&) { return true; }), 0);
+    const int number = firstSocket->fd();
+    auto secondPeer = std::make_shared<KoSocketIPvx>();
+    ASSERT_EQ(secondPeer->Connect("127.0.0.1", port), KoSocketIPvx::statusOk);
+    // Every free number below the first socket's is taken, so the next
+    // accepted socket gets the first one's number once it is free.
+    std::vector<platform::Descriptor> fillers;
+    for (int i = 0; i < 1000; ++i) {
+        platform::Descriptor filler(::dup(2));
+        ASSERT_TRUE(filler.valid());
+        const bool above = filler.get() > number;
+        fillers.push_back(std::move(filler));
+        if (above) break;
+    }
+    ASSERT_GT(fillers.back().get(), number);
+
+    auto first = std::make_shared<KoTransceiverConnection>(*transceiver, owner.name, "tag", KoServerCallback_t{5, {}},
+                                                           Drop);
+    transceiver->AddConnection(firstSocket, first, "income_tcp://127.0.0.1:1");
+    firstSocket.reset();  // the loop holds the only reference, as for an accepted socket
+    platform::Descriptor childCopy(::dup(number));
+    ASSERT_TRUE(childCopy.valid());
+    Drop(*transceiver, *first);
+    ASSERT_TRUE(Eventually([&] { return transceiver->ConnectionCount() == 0; }));
+    // The loop closes the socket at the end of its pass.
+    ASSERT_TRUE(Eventually([&] { return ::fcntl(number, F_GETFD) == -1; }));
+
+    auto secondSocket = std::make_shared<KoSocketIPvx>();
+    ASSERT_GE(listener.Accept(*secondSocket, 2000, [](KoHostInfo_t&) { return true; }), 0);
+    ASSERT_EQ(secondSocket->fd(), number);
+    auto second = std::make_shared<KoTransceiverConnection>(*transceiver, owner.name, "tag",
+                                                            KoServerCallback_t{5, {}}, Drop);
+    transceiver->AddConnection(secondSocket, second, "income_tcp://127.0.0.1:1");
+    secondSocket.reset();
+    // The first socket's peer resets it: only the child's copy is left to see it.
+    firstPeer->ResetOnClose();
+    firstPeer.reset();
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(SendAll(*secondPeer, "still here"));
+    std::string received;
+    EXPECT_TRUE(Eventually([&] {
+        std::string piece;
+        second->TakeInput(piece);
+        received += piece;
+        return received == "still here";
+    }, 2s));
+    EXPECT_EQ(transceiver->ConnectionCount(), 1u);
+}
+#endif
