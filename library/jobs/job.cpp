@@ -23,7 +23,6 @@ void KoJobName::make() const {
     } release{making_};
     if (made_.load(std::memory_order_relaxed)) return;
     value_ = KoUniqueNameSource::jobs().generate();
-    owner_.onNamed(value_);
     made_.store(true, std::memory_order_release);
 }
 

@@ -88,7 +88,6 @@ protected:
     // Called once with the name just made (on the thread that first read
     // it), before any other reader sees it; it must not read `name` itself.
     // During construction it reaches only the parts built so far.
-    virtual void onNamed(const std::string& madeName) { (void)madeName; }
 
     std::mutex stateLock;
 

@@ -12,9 +12,7 @@
 // stream output and the usual observers), so code that addresses jobs by
 // name is written as it would be against a plain string.
 //
-// Making the name calls the owning job's KoJob::onNamed() once, before any
-// reader sees the name (a connection registers itself for lookups by name
-// there). Threads: any. Failures: std::bad_alloc, std::system_error.
+// Making the name has no other effect. Threads: any. Failures: std::bad_alloc, std::system_error.
 #pragma once
 
 #include <atomic>

@@ -291,13 +291,6 @@ void KoTransceiver::SendNow(const std::string& connectionName) {
     if (auto connection = FindConnection(connectionName)) connection->requestFlush();
 }
 
-void KoTransceiver::connectionNamed(KoTransceiverConnection& connection, const std::string& madeName) {
-    std::lock_guard<std::mutex> lock(namesLock);
-    if (!connection.Registered() || !connection.registeredName_.empty()) return;
-    connectionsByName[madeName] = connection.weak_from_this();
-    connection.registeredName_ = madeName;
-}
-
 bool KoTransceiver::unregister(KoTransceiverConnection& connection) {
     int expected = KoTransceiverConnection::phaseRegistered;
     if (!connection.phase_.compare_exchange_strong(expected, KoTransceiverConnection::phaseRemoved)) return false;
@@ -352,11 +345,37 @@ std::size_t KoTransceiver::NamedConnectionCount() const {
 }
 
 std::shared_ptr<KoTransceiverConnection> KoTransceiver::FindConnection(const std::string& connectionName) const {
+    {
+        std::lock_guard<std::mutex> lock(namesLock);
+        auto it = connectionsByName.find(connectionName);
+        if (it != connectionsByName.end()) {
+            auto connection = it->second.lock();
+            return connection && connection->Registered() ? connection : nullptr;
+        }
+    }
+    // Asked for the first time: only a connection whose name was read can
+    // be meant. It is found among the loops' members and remembered.
+    std::shared_ptr<KoTransceiverConnection> found;
+    for (const auto& record : loops) {
+        std::lock_guard<std::mutex> lock(record->membersLock);
+        for (const auto& connection : record->members) {
+            if (connection->name.made() && connection->name.str() == connectionName) {
+                found = connection;
+                break;
+            }
+        }
+        if (found) break;
+    }
+    if (!found) return nullptr;
     std::lock_guard<std::mutex> lock(namesLock);
-    auto it = connectionsByName.find(connectionName);
-    if (it == connectionsByName.end()) return nullptr;
-    auto connection = it->second.lock();
-    return connection && connection->Registered() ? connection : nullptr;
+    // Still registered under the lock: its removal, which comes later, takes
+    // the entry out again.
+    if (!found->Registered()) return nullptr;
+    if (found->registeredName_.empty()) {
+        connectionsByName[connectionName] = found;
+        found->registeredName_ = connectionName;
+    }
+    return found;
 }
 
 std::shared_ptr<KoTransceiverLayer> KoTransceiver::FindServer(const std::string& serverName) const {

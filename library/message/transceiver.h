@@ -17,8 +17,9 @@
 //
 // Connections are found by pointer on the paths that serve them. Lookups
 // by name (FindConnection, RemoveConnection, SendNow) cover the connections
-// whose name somebody has read: a connection's name, and its entry in the
-// name registry, are made only when first asked for.
+// whose name somebody has read (a name is made only when first read, and
+// reading it has no other effect): the first lookup of a name looks through
+// the loops' members, and the registry remembers what it found.
 //
 // A housekeeping thread (its own, not a scheduler job) expires connecting
 // servers (hook workers) past their time-out and tells their owners by
@@ -243,7 +244,6 @@ private:
     // Marks removed, drops it from the counts and the name registry; false
     // when it was not registered.
     bool unregister(KoTransceiverConnection& connection);
-    void connectionNamed(KoTransceiverConnection& connection, const std::string& name);
     // Closes the longest-idle rested connections of the calling loop; how
     // many it closed.
     std::size_t shedIdle(std::size_t count);
@@ -274,7 +274,7 @@ private:
     std::atomic<std::size_t> openConnections{0};
 
     mutable std::mutex namesLock;
-    std::unordered_map<std::string, std::weak_ptr<KoTransceiverConnection>> connectionsByName;
+    mutable std::unordered_map<std::string, std::weak_ptr<KoTransceiverConnection>> connectionsByName;
 
     std::mutex listenersLock;
     std::vector<std::shared_ptr<ListenerWatch>> listeners;

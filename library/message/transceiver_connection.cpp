@@ -127,7 +127,6 @@ bool KoTransceiverConnection::checkTimedOut() {
     return !now;
 }
 
-void KoTransceiverConnection::onNamed(const std::string& madeName) { transceiver.connectionNamed(*this, madeName); }
 
 void KoTransceiverConnection::Reset() {
     {

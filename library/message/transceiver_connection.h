@@ -261,8 +261,6 @@ protected:
     void pushOutputLocked(std::string bytes);
     void pushOutputLocked(std::shared_ptr<const std::string> bytes);
 
-    void onNamed(const std::string& madeName) override;
-
 private:
     friend class KoTransceiver;
 

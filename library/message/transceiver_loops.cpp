@@ -213,8 +213,6 @@ bool KoTransceiver::Attach(std::shared_ptr<KoSocketIPvx> socket, std::shared_ptr
     openConnections.fetch_add(1, std::memory_order_relaxed);
     record.load.fetch_add(1, std::memory_order_relaxed);
     if (connection->openCount_) connection->openCount_->fetch_add(1, std::memory_order_relaxed);
-    // A name read before registration is registered now.
-    if (connection->name.made()) connectionNamed(*connection, connection->name);
 
     startLoops();
     if (record.loop->onLoopThread()) {

@@ -112,6 +112,22 @@ TEST_F(EngineFixture, AKnownNameIsRegisteredOnce) {
     EXPECT_EQ(transceiver->ConnectionCount(), 1u);
 }
 
+TEST_F(EngineFixture, AConnectionIsFoundByItsNameWhileItIsServedAndNotOnceItIsGone) {
+    auto registered = Register();
+    auto other = Register();
+    // Reading a name registers nothing by itself; the first lookup does.
+    const std::string name = registered.connection->name;
+    EXPECT_EQ(transceiver->NamedConnectionCount(), 0u);
+    EXPECT_EQ(transceiver->FindConnection(name), registered.connection);
+    EXPECT_EQ(transceiver->FindConnection(name), registered.connection);
+    EXPECT_EQ(transceiver->NamedConnectionCount(), 1u);
+    EXPECT_EQ(transceiver->FindConnection("_job*no-such-name"), nullptr);
+    Drop(*transceiver, *registered.connection);
+    ASSERT_TRUE(Eventually([&] { return transceiver->ConnectionCount() == 1; }));
+    EXPECT_EQ(transceiver->FindConnection(name), nullptr);
+    EXPECT_EQ(transceiver->NamedConnectionCount(), 0u);
+}
+
 TEST_F(EngineFixture, QueuedOutputReachesThePeerWhole) {
     // On a loaded machine the transfer outlasts the fixture's short idle
     // time-out, which then dropped the connection halfway.
