@@ -292,15 +292,15 @@ void KoTransceiver::SendNow(const std::string& connectionName) {
 }
 
 bool KoTransceiver::unregister(KoTransceiverConnection& connection) {
-    int expected = KoTransceiverConnection::phaseRegistered;
-    if (!connection.phase_.compare_exchange_strong(expected, KoTransceiverConnection::phaseRemoved)) return false;
+    auto expected = KoLoopSeat::Phase::registered;
+    if (!connection.seat().phase.compare_exchange_strong(expected, KoLoopSeat::Phase::removed)) return false;
     openConnections.fetch_sub(1, std::memory_order_relaxed);
     if (KoEventLoop* loop = connection.Loop()) loopFor(loop).load.fetch_sub(1, std::memory_order_relaxed);
-    if (connection.openCount_) connection.openCount_->fetch_sub(1, std::memory_order_relaxed);
+    if (connection.seat().openCount) connection.seat().openCount->fetch_sub(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(namesLock);
-    if (!connection.registeredName_.empty()) {
-        connectionsByName.erase(connection.registeredName_);
-        connection.registeredName_.clear();
+    if (!connection.seat().registeredName.empty()) {
+        connectionsByName.erase(connection.seat().registeredName);
+        connection.seat().registeredName.clear();
     }
     return true;
 }
@@ -371,9 +371,9 @@ std::shared_ptr<KoTransceiverConnection> KoTransceiver::FindConnection(const std
     // Still registered under the lock: its removal, which comes later, takes
     // the entry out again.
     if (!found->Registered()) return nullptr;
-    if (found->registeredName_.empty()) {
+    if (found->seat().registeredName.empty()) {
         connectionsByName[connectionName] = found;
-        found->registeredName_ = connectionName;
+        found->seat().registeredName = connectionName;
     }
     return found;
 }

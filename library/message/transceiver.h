@@ -206,9 +206,20 @@ public:
     const KoTransceiverSettings& Settings() const { return settings; }
     KoKessaScheduler2& Scheduler() { return scheduler; }
 
-private:
-    friend class KoTransceiverConnection;
+    // --- for the connections it serves, on their loop's thread ----------
+    // Serves the connection: reads what events announce, then afterWork.
+    void drive(KoTransceiverConnection& connection, unsigned events);
+    // Writes, closes what is finished, serves what waits, and sets what the
+    // loop waits for and when.
+    void afterWork(KoTransceiverConnection& connection);
+    // Writes what the socket takes; false when the connection failed (and
+    // was closed).
+    bool flush(KoTransceiverConnection& connection);
+    // Ends it; notify tells its owner by code 1.
+    void closeOnLoop(KoTransceiverConnection& connection, bool notify, bool orderly);
+    void updateDeadline(KoTransceiverConnection& connection);
 
+private:
     struct LoopRecord {
         std::unique_ptr<KoEventLoop> loop;
         std::optional<std::uint64_t> job;
@@ -234,13 +245,8 @@ private:
 
     // Connections, on their loop's thread.
     void attachOnLoop(const std::shared_ptr<KoTransceiverConnection>& connection);
-    void drive(KoTransceiverConnection& connection, unsigned events);
-    void afterWork(KoTransceiverConnection& connection);
-    bool flush(KoTransceiverConnection& connection);
-    void closeOnLoop(KoTransceiverConnection& connection, bool notify, bool orderly);
     void detachOnLoop(KoTransceiverConnection& connection);
     void updateInterest(KoTransceiverConnection& connection);
-    void updateDeadline(KoTransceiverConnection& connection);
     // Marks removed, drops it from the counts and the name registry; false
     // when it was not registered.
     bool unregister(KoTransceiverConnection& connection);

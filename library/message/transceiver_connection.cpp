@@ -65,9 +65,9 @@ KoTransceiverConnection::~KoTransceiverConnection() {
     // Its loop lets go of it before the last reference goes; should one be
     // dropped still attached, the wait set must not keep its address (the
     // timer and idle entries leave with their bases).
-    if (attached_) {
-        if (KoEventLoop* loop = Loop()) loop->unwatch(fd_);
-        attached_ = false;
+    if (seat().attached) {
+        if (KoEventLoop* loop = Loop()) loop->unwatch(seat().fd);
+        seat().attached = false;
     }
     delete wholeRecord_.load();
 }
@@ -335,14 +335,14 @@ int KoTransceiverConnection::ReceiveStep(KoSocketIPvx& socket) {
 
 bool KoTransceiverConnection::PeerGone() const {
     if (!Registered()) return true;
-    // fd_ was set before the connection was registered. Should the loop
+    // seat().fd was set before the connection was registered. Should the loop
     // close it and its number be reused right after the look above, this
     // looks at another socket once; the next look sees it unregistered.
-    const auto ready = platform::waitDescriptor(fd_, platform::readable, 0);
+    const auto ready = platform::waitDescriptor(seat().fd, platform::readable, 0);
     return ready.ok() && (ready.value() & (platform::hangup | platform::failed | platform::invalid)) != 0;
 }
 
-bool KoTransceiverConnection::PeerFinished() const { return socket_ && socket_->closed() && socket_->lastError() == 0; }
+bool KoTransceiverConnection::PeerFinished() const { return seat().socket && seat().socket->closed() && seat().socket->lastError() == 0; }
 
 void KoTransceiverConnection::TakeInput(KoStringBuf& out) {
     std::string bytes;
@@ -374,7 +374,7 @@ void KoTransceiverConnection::deadlinePassed() { transceiver.closeOnLoop(*this, 
 void KoTransceiverConnection::restExpired() { transceiver.closeOnLoop(*this, false, false); }
 
 void KoTransceiverConnection::rest() {
-    if (!attached_) return;  // closed: never back on the idle list
+    if (!seat().attached) return;  // closed: never back on the idle list
     if (KoEventLoop* loop = Loop()) loop->rest(*this);
 }
 
@@ -384,12 +384,12 @@ void KoTransceiverConnection::unrest() {
 
 void KoTransceiverConnection::revisit() {
     KoEventLoop* loop = Loop();
-    if (loop == nullptr || revisiting_ || !attached_) return;
+    if (loop == nullptr || seat().revisiting || !seat().attached) return;
     auto self = weak_from_this().lock();
     if (!self) return;
-    revisiting_ = true;
+    seat().revisiting = true;
     loop->defer([self] {
-        self->revisiting_ = false;
+        self->seat().revisiting = false;
         // Readiness comes from the wait set; only bytes the transport holds
         // are read without it.
         self->transceiver.drive(*self, self->TransportHoldsInput() ? platform::readable : 0u);
@@ -402,17 +402,17 @@ void KoTransceiverConnection::requestFlush() {
     if (loop == nullptr) return;
     if (loop->onLoopThread()) {
         // In a drive the loop writes when the hook returns.
-        if (!driving_) revisit();
+        if (!seat().driving) revisit();
         return;
     }
-    if (flushPosted_.exchange(true)) return;
+    if (seat().flushPosted.exchange(true)) return;
     auto self = weak_from_this().lock();
     if (!self) {
-        flushPosted_ = false;
+        seat().flushPosted = false;
         return;
     }
     loop->post([self] {
-        self->flushPosted_ = false;
+        self->seat().flushPosted = false;
         self->transceiver.drive(*self, 0);
     });
 }
@@ -427,29 +427,29 @@ void KoTransceiverConnection::releaseBufferSpace() {
 }
 
 void KoTransceiverConnection::resetOnClose() {
-    if (socket_) socket_->ResetOnClose();
+    if (seat().socket) seat().socket->ResetOnClose();
 }
 
 void KoTransceiverConnection::flushNow() {
     KoEventLoop* loop = Loop();
-    if (attached_ && loop != nullptr && loop->onLoopThread()) transceiver.flush(*this);
+    if (seat().attached && loop != nullptr && loop->onLoopThread()) transceiver.flush(*this);
 }
 
 void KoTransceiverConnection::ready(unsigned events) { transceiver.drive(*this, events); }
 
 void KoTransceiverConnection::expired() {
-    if (!attached_) return;
+    if (!seat().attached) return;
     const KoEventLoop* loop = Loop();
     if (deadline() > loop->now()) {
         transceiver.updateDeadline(*this);
         return;
     }
     deadlinePassed();
-    if (attached_) transceiver.afterWork(*this);
+    if (seat().attached) transceiver.afterWork(*this);
 }
 
 void KoTransceiverConnection::idleExpired() {
-    if (!attached_) return;
+    if (!seat().attached) return;
     restExpired();
-    if (attached_) transceiver.afterWork(*this);
+    if (seat().attached) transceiver.afterWork(*this);
 }

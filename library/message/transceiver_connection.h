@@ -16,6 +16,9 @@
 // Output queued from another thread asks the loop to write it (a posted
 // task), so no other thread ever writes on the socket.
 //
+// The loop drives it through KoLoopDriven alone (its transport steps and the
+// hooks below) and keeps its record of it in the KoLoopSeat.
+//
 // ReceiveStep and SendStep are the transport steps; a TLS connection
 // overrides both (and TransportHoldsInput, for decrypted bytes the loop
 // must fetch without a readiness event).
@@ -43,6 +46,7 @@
 #include "foundation/string_buf.h"
 #include "jobs/job_with_timeout.h"
 #include "message/event_loop.h"
+#include "message/loop_seat.h"
 #include "message/output_piece.h"
 #include "message/protocols.h"
 #include "message/server_callback.h"
@@ -54,10 +58,11 @@ class KoTransceiverConnection;
 using KoConnectionHandler = std::function<void(KoTransceiver&, KoTransceiverConnection&)>;
 
 class KoTransceiverConnection : public KoJobWithTimeout,
+                                public KoLoopDriven,
                                 public std::enable_shared_from_this<KoTransceiverConnection>,
-                                private KoEventLoop::Watcher,
-                                private KoEventLoop::Timer,
-                                private KoEventLoop::Idler {
+                                public KoEventLoop::Watcher,
+                                public KoEventLoop::Timer,
+                                public KoEventLoop::Idler {
 public:
     using Clock = KoEventLoop::Clock;
 
@@ -65,10 +70,6 @@ public:
     static constexpr std::size_t receiveChunk = 16 * 1024;
     // Bytes handed to the socket per send step at most.
     static constexpr std::size_t sendChunk = 64 * 1024;
-
-    // Results of the transport steps.
-    static constexpr int stepWouldBlock = 0;
-    static constexpr int stepClosed = -1;
 
     // The idle time-out comes from the transceiver's settings.
     KoTransceiverConnection(KoTransceiver& transceiver, std::string owner, std::string peer,
@@ -107,14 +108,14 @@ public:
     // write, at most sendChunk bytes. Returns the bytes sent, stepWouldBlock
     // when the socket is full (or nothing was queued), stepClosed when the
     // connection failed and must be removed.
-    virtual int SendStep(KoSocketIPvx& socket);
+    int SendStep(KoSocketIPvx& socket) override;
     // Appends received bytes and tells the owner; with no bytes it does
     // nothing and returns 0.
     virtual int InputArrived(const char* bytes, std::size_t length);
     // Reads what the socket has. Returns the bytes read, stepWouldBlock when
     // there was nothing after all, stepClosed at end of stream or on failure
     // (PeerFinished tells which).
-    virtual int ReceiveStep(KoSocketIPvx& socket);
+    int ReceiveStep(KoSocketIPvx& socket) override;
     // Moves all buffered input to out.
     virtual void TakeInput(KoStringBuf& out);
     void TakeInput(std::string& out);
@@ -122,13 +123,13 @@ public:
     // Whether there is something for a send step to do now. The base: when
     // output is queued. A TLS connection also while its handshake or a read
     // waits to write, and not while a write waits for the peer's bytes.
-    virtual bool WantsToSend() const { return OutputWaiting(); }
+    bool WantsToSend() const override { return OutputWaiting(); }
     // Input the transport holds that no readiness event announces (bytes a
     // TLS library has decrypted already); the loop reads it without waiting.
-    virtual bool TransportHoldsInput() const { return false; }
+    bool TransportHoldsInput() const override { return false; }
     // After a receive step reported stepClosed: the peer ended its stream in
     // order (it may still read what is sent), rather than failing.
-    virtual bool PeerFinished() const;
+    bool PeerFinished() const override;
 
     // The connection ended, or its peer hung up or failed (a look at the
     // socket that reads nothing); any thread.
@@ -139,19 +140,24 @@ public:
     std::size_t QueuedBytes() const;
 
     // Registered with a transceiver and not removed since.
-    bool Registered() const { return phase_.load(std::memory_order_acquire) == phaseRegistered; }
+    bool Registered() const { return seat().phase.load(std::memory_order_acquire) == KoLoopSeat::Phase::registered; }
     // The loop that owns it once registered, else null.
-    KoEventLoop* Loop() const { return loop_.load(std::memory_order_acquire); }
+    KoEventLoop* Loop() const { return seat().loop.load(std::memory_order_acquire); }
     // In its loop's wait set, served by it; on the loop only. Once the loop
     // let go of it (closed, or removed before it was taken in) it is never
     // attached or registered with the loop again: whoever still holds it
     // stops at once.
-    bool Attached() const { return attached_; }
+    bool Attached() const { return seat().attached; }
+    // Looks at the connection again (write, serve, close, deadline) at the
+    // end of the loop's pass; on the loop.
+    void revisit();
+    // Asks the owning loop to write what is queued; from any thread.
+    void requestFlush();
     // The time of the last input or output.
     Clock::time_point LastActivity() const;
     // Counts this connection in counter while it is registered (set before
     // registering it): a listener's limit on open connections.
-    void CountIn(std::shared_ptr<std::atomic<std::size_t>> counter) { openCount_ = std::move(counter); }
+    void CountIn(std::shared_ptr<std::atomic<std::size_t>> counter) { seat().openCount = std::move(counter); }
 
     // The record the connection was made with (the kind-5 event of its
     // accept). It is kept in parts: the values its listener's connections
@@ -175,41 +181,43 @@ public:
     KoTransceiver& transceiver;
     const std::int32_t kind;
 
-protected:
-    // --- hooks the owning loop calls, on its thread --------------------
+    // --- what its loop asks of it (KoLoopDriven), on the loop's thread ----
+    // The base's answers; subclasses give their own.
     // The connection has just joined its loop's wait set.
-    virtual void attached() {}
+    void attached() override {}
     // A receive step appended bytes. The base told its owner already.
-    virtual void inputReady() {}
+    void inputReady() override {}
     // Whether the loop should read now; the base always reads.
-    virtual bool wantsInput() const { return true; }
+    bool wantsInput() const override { return true; }
     // Work left that the connection can do without new input (answers
     // held back while output drains); the loop then calls inputReady again
     // once the queue has been written.
-    virtual bool wantsToServe() const { return false; }
+    bool wantsToServe() const override { return false; }
     // The peer ended its stream in order. The base closes, telling its
     // owner.
-    virtual void inputEnded();
+    void inputEnded() override;
     // The loop wrote everything that was queued.
-    virtual void outputDrained() {}
+    void outputDrained() override {}
     // Everything is said: the loop closes the connection (without telling
     // the owner) once this is true after a write.
-    virtual bool finished() const { return false; }
+    bool finished() const override { return false; }
     // Right before the loop lets go of the socket; orderly tells whether the
     // connection ends as planned (finished) rather than by failure or peer.
-    virtual void closing(bool orderly) { (void)orderly; }
+    void closing(bool orderly) override { (void)orderly; }
     // When the loop must look at the connection again without input: the
     // base, the idle time-out after the last activity; max() for none.
-    virtual Clock::time_point deadline() const;
+    Clock::time_point deadline() const override;
     // deadline() has come. The base removes the connection, telling its
     // owner by code 1.
-    virtual void deadlinePassed();
+    void deadlinePassed() override;
     // The connection rested (rest()) for the loop's idle time-out. The base
     // removes it quietly.
-    virtual void restExpired();
+    void restExpired() override;
     // Whether the owner is told by code 1 when the loop ends the connection.
-    virtual bool tellsOwnerOfEnd() const { return true; }
+    bool tellsOwnerOfEnd() const override { return true; }
 
+
+protected:
     // --- for subclasses, on the owning loop's thread ------------------------
     // Keeps the connection in the loop's idle list (oldest first: expired
     // after the idle time-out, shed first when descriptors run out) until
@@ -217,11 +225,6 @@ protected:
     void rest();
     void unrest();
     bool resting() const { return KoEventLoop::Idler::resting(); }
-    // Looks at the connection again (write, serve, close, deadline) at the
-    // end of the loop's pass.
-    void revisit();
-    // Asks the owning loop to write what is queued; from any thread.
-    void requestFlush();
     // Lets go of buffer space kept from earlier traffic (a resting
     // connection holds no more than it needs).
     void releaseBufferSpace();
@@ -262,27 +265,10 @@ protected:
     void pushOutputLocked(std::shared_ptr<const std::string> bytes);
 
 private:
-    friend class KoTransceiver;
-
-    static constexpr int phaseNew = 0;
-    static constexpr int phaseRegistered = 1;
-    static constexpr int phaseRemoved = 2;
-
     // KoEventLoop callbacks.
     void ready(unsigned events) override;
     void expired() override;
     void idleExpired() override;
-
-    // Loop side, touched only on the owning loop's thread once attached.
-    std::shared_ptr<KoSocketIPvx> socket_;
-    int fd_ = -1;
-    unsigned interest_ = 0;
-    bool attached_ = false;    // in the loop's wait set
-    bool letGo_ = false;       // the loop let go of it for good
-    bool writeBlocked_ = false;  // the socket took no more; wait until writable
-    bool inputEnded_ = false;  // the peer finished sending
-    bool revisiting_ = false;  // a revisit is deferred to the end of the pass
-    bool driving_ = false;     // the loop is in drive(): it writes afterwards
 
     std::shared_ptr<const KoStringMap> sharedValues_;
     std::string remoteAddress_;
@@ -291,13 +277,5 @@ private:
     bool hasRemotePort_ = false;
     mutable std::atomic<const KoServerCallback_t*> wholeRecord_{nullptr};
 
-    std::size_t memberSlot_ = static_cast<std::size_t>(-1);  // in its loop's members, under their lock
-
-    std::atomic<int> phase_{phaseNew};
-    std::atomic<KoEventLoop*> loop_{nullptr};
-    std::atomic<bool> flushPosted_{false};
     std::atomic<Clock::rep> lastActivity_;
-    std::string registeredName_;  // under the transceiver's name lock
-    // Counts open connections for whoever set it (a listener's limit).
-    std::shared_ptr<std::atomic<std::size_t>> openCount_;
 };

@@ -142,31 +142,31 @@ void KoTransceiver::endLoops() {
         }
         for (auto& connection : members) {
             unregister(*connection);
-            if (connection->attached_) record->loop->unwatch(connection->fd_);
-            connection->attached_ = false;
-            connection->letGo_ = true;
+            if (connection->seat().attached) record->loop->unwatch(connection->seat().fd);
+            connection->seat().attached = false;
+            connection->seat().letGo = true;
             record->loop->disarm(*connection);
             record->loop->unrest(*connection);
-            connection->socket_.reset();
+            connection->seat().socket.reset();
         }
     }
 }
 
 void KoTransceiver::LoopRecord::add(std::shared_ptr<KoTransceiverConnection> connection) {
-    connection->memberSlot_ = members.size();
+    connection->seat().memberSlot = members.size();
     members.push_back(std::move(connection));
 }
 
 std::shared_ptr<KoTransceiverConnection> KoTransceiver::LoopRecord::take(KoTransceiverConnection& connection) {
-    const std::size_t slot = connection.memberSlot_;
+    const std::size_t slot = connection.seat().memberSlot;
     if (slot >= members.size() || members[slot].get() != &connection) return nullptr;
     std::shared_ptr<KoTransceiverConnection> taken = std::move(members[slot]);
     if (slot + 1 != members.size()) {
         members[slot] = std::move(members.back());
-        members[slot]->memberSlot_ = slot;
+        members[slot]->seat().memberSlot = slot;
     }
     members.pop_back();
-    connection.memberSlot_ = static_cast<std::size_t>(-1);
+    connection.seat().memberSlot = static_cast<std::size_t>(-1);
     return taken;
 }
 
@@ -199,20 +199,20 @@ bool KoTransceiver::Attach(std::shared_ptr<KoSocketIPvx> socket, std::shared_ptr
                            const std::string&) {
     if (!socket || !connection) throw KoException("socket and connection must be defined", 1906, "src");
     if (loopsStopped) return false;
-    int expected = KoTransceiverConnection::phaseNew;
-    if (!connection->phase_.compare_exchange_strong(expected, KoTransceiverConnection::phaseRegistered)) return false;
+    auto expected = KoLoopSeat::Phase::fresh;
+    if (!connection->seat().phase.compare_exchange_strong(expected, KoLoopSeat::Phase::registered)) return false;
 
     LoopRecord& record = pickLoop();
-    connection->fd_ = socket->fd() >= 0 ? socket->fd() : socket->fd4();
-    connection->socket_ = std::move(socket);
-    connection->loop_.store(record.loop.get(), std::memory_order_release);
+    connection->seat().fd = socket->fd() >= 0 ? socket->fd() : socket->fd4();
+    connection->seat().socket = std::move(socket);
+    connection->seat().loop.store(record.loop.get(), std::memory_order_release);
     {
         std::lock_guard<std::mutex> lock(record.membersLock);
         record.add(connection);
     }
     openConnections.fetch_add(1, std::memory_order_relaxed);
     record.load.fetch_add(1, std::memory_order_relaxed);
-    if (connection->openCount_) connection->openCount_->fetch_add(1, std::memory_order_relaxed);
+    if (connection->seat().openCount) connection->seat().openCount->fetch_add(1, std::memory_order_relaxed);
 
     startLoops();
     if (record.loop->onLoopThread()) {
@@ -229,20 +229,20 @@ bool KoTransceiver::Attach(std::shared_ptr<KoSocketIPvx> socket, std::shared_ptr
 
 void KoTransceiver::attachOnLoop(const std::shared_ptr<KoTransceiverConnection>& connection) {
     KoTransceiverConnection& c = *connection;
-    if (!c.Registered() || c.letGo_) {
+    if (!c.Registered() || c.seat().letGo) {
         detachOnLoop(c);  // removed before its loop took it in
         return;
     }
     KoEventLoop& loop = *c.Loop();
-    if (c.fd_ < 0 || !loop.watch(c.fd_, platform::readable, c)) {
+    if (c.seat().fd < 0 || !loop.watch(c.seat().fd, platform::readable, c)) {
         closeOnLoop(c, true, false);
         return;
     }
-    c.attached_ = true;
-    c.interest_ = platform::readable;
+    c.seat().attached = true;
+    c.seat().interest = platform::readable;
     c.touch();
     c.attached();
-    if (!c.attached_) return;
+    if (!c.seat().attached) return;
     // Output queued before it was registered, or input a handshake left.
     drive(c, c.TransportHoldsInput() ? platform::readable : 0u);
 }
@@ -250,29 +250,29 @@ void KoTransceiver::attachOnLoop(const std::shared_ptr<KoTransceiverConnection>&
 // --- serving a connection on its loop ------------------------------------------
 
 void KoTransceiver::drive(KoTransceiverConnection& c, unsigned events) {
-    if (!c.attached_) return;
+    if (!c.seat().attached) return;
     if ((events & platform::failed) != 0 || (events & (platform::hangup | platform::readable)) == platform::hangup) {
         // Reset, or gone both ways: nothing more can be said.
         closeOnLoop(c, true, false);
         return;
     }
-    c.driving_ = true;
-    if ((events & platform::writable) != 0) c.writeBlocked_ = false;
-    if ((events & platform::readable) != 0 && !c.inputEnded_ && c.wantsInput()) {
-        const int n = guardedStep([&] { return c.ReceiveStep(*c.socket_); });
+    c.seat().driving = true;
+    if ((events & platform::writable) != 0) c.seat().writeBlocked = false;
+    if ((events & platform::readable) != 0 && !c.seat().inputEnded && c.wantsInput()) {
+        const int n = guardedStep([&] { return c.ReceiveStep(*c.seat().socket); });
         if (n > 0) {
             c.inputReady();
         } else if (n == KoTransceiverConnection::stepClosed) {
-            if (c.attached_ && c.PeerFinished()) {
-                c.inputEnded_ = true;
+            if (c.seat().attached && c.PeerFinished()) {
+                c.seat().inputEnded = true;
                 c.inputEnded();
             } else {
                 closeOnLoop(c, true, false);
             }
         }
     }
-    if (c.attached_) afterWork(c);
-    c.driving_ = false;
+    if (c.seat().attached) afterWork(c);
+    c.seat().driving = false;
 }
 
 void KoTransceiver::afterWork(KoTransceiverConnection& c) {
@@ -282,21 +282,21 @@ void KoTransceiver::afterWork(KoTransceiverConnection& c) {
         const bool was;
         explicit Driving(bool& f) : flag(f), was(f) { flag = true; }
         ~Driving() { flag = was; }
-    } driving(c.driving_);
+    } driving(c.seat().driving);
     int round = 0;
     for (;; ++round) {
-        if (!flush(c) || !c.attached_) return;
+        if (!flush(c) || !c.seat().attached) return;
         if (c.finished()) {
             closeOnLoop(c, false, true);
             return;
         }
         if (round >= serveRoundsPerVisit || !c.wantsToServe()) break;
         c.inputReady();
-        if (!c.attached_) return;
+        if (!c.seat().attached) return;
     }
     if (!c.WantsToSend()) {
         c.outputDrained();
-        if (!c.attached_) return;
+        if (!c.seat().attached) return;
         if (c.finished()) {
             closeOnLoop(c, false, true);
             return;
@@ -305,8 +305,8 @@ void KoTransceiver::afterWork(KoTransceiverConnection& c) {
     // Work left (answers held back, a long write, input the transport
     // holds): the connection comes back at the end of the pass, after the
     // others had their turn.
-    if ((c.wantsToServe() && round >= serveRoundsPerVisit) || (!c.writeBlocked_ && c.WantsToSend()) ||
-        (!c.inputEnded_ && c.TransportHoldsInput() && c.wantsInput())) {
+    if ((c.wantsToServe() && round >= serveRoundsPerVisit) || (!c.seat().writeBlocked && c.WantsToSend()) ||
+        (!c.seat().inputEnded && c.TransportHoldsInput() && c.wantsInput())) {
         c.revisit();
     }
     updateInterest(c);
@@ -314,30 +314,30 @@ void KoTransceiver::afterWork(KoTransceiverConnection& c) {
 }
 
 bool KoTransceiver::flush(KoTransceiverConnection& c) {
-    for (int round = 0; round < sendRoundsPerVisit && !c.writeBlocked_ && c.WantsToSend(); ++round) {
-        const int n = guardedStep([&] { return c.SendStep(*c.socket_); });
+    for (int round = 0; round < sendRoundsPerVisit && !c.seat().writeBlocked && c.WantsToSend(); ++round) {
+        const int n = guardedStep([&] { return c.SendStep(*c.seat().socket); });
         if (n < 0) {
             closeOnLoop(c, true, false);
             return false;
         }
-        if (n == KoTransceiverConnection::stepWouldBlock) c.writeBlocked_ = true;
+        if (n == KoTransceiverConnection::stepWouldBlock) c.seat().writeBlocked = true;
     }
     return true;
 }
 
 void KoTransceiver::updateInterest(KoTransceiverConnection& c) {
-    if (!c.attached_) return;
+    if (!c.seat().attached) return;
     unsigned wanted = 0;
-    if (!c.inputEnded_ && c.wantsInput()) wanted |= platform::readable;
-    if (c.writeBlocked_ && c.WantsToSend()) wanted |= platform::writable;
-    if (wanted == c.interest_) return;
-    if (c.Loop()->rewatch(c.fd_, wanted)) c.interest_ = wanted;
+    if (!c.seat().inputEnded && c.wantsInput()) wanted |= platform::readable;
+    if (c.seat().writeBlocked && c.WantsToSend()) wanted |= platform::writable;
+    if (wanted == c.seat().interest) return;
+    if (c.Loop()->rewatch(c.seat().fd, wanted)) c.seat().interest = wanted;
 }
 
 void KoTransceiver::updateDeadline(KoTransceiverConnection& c) {
     // A closed connection is never armed again: it may be gone by the time
     // its deadline comes.
-    if (!c.attached_) return;
+    if (!c.seat().attached) return;
     KoEventLoop& loop = *c.Loop();
     const auto due = c.deadline();
     if (due == KoTransceiverConnection::Clock::time_point::max()) {
@@ -348,7 +348,7 @@ void KoTransceiver::updateDeadline(KoTransceiverConnection& c) {
 }
 
 void KoTransceiver::closeOnLoop(KoTransceiverConnection& c, bool notify, bool orderly) {
-    if (c.attached_) c.closing(orderly);
+    if (c.seat().attached) c.closing(orderly);
     const bool wasRegistered = unregister(c);
     detachOnLoop(c);
     if (wasRegistered && notify && c.tellsOwnerOfEnd()) postCode1(c.owner, c.name);
@@ -362,14 +362,14 @@ void KoTransceiver::detachOnLoop(KoTransceiverConnection& c) {
     // descriptor until it starts its program, and a socket closed then would
     // stay in the set and report its peer's reset for the next connection
     // given its number.
-    if (c.attached_) loop->unwatch(c.fd_);
-    c.attached_ = false;
-    c.letGo_ = true;
+    if (c.seat().attached) loop->unwatch(c.seat().fd);
+    c.seat().attached = false;
+    c.seat().letGo = true;
     loop->disarm(c);
     loop->unrest(c);
     // The loop let go of the descriptor before it closes, so a new
     // connection may reuse its number at once.
-    c.socket_.reset();
+    c.seat().socket.reset();
     std::shared_ptr<KoTransceiverConnection> held;
     {
         LoopRecord& record = loopFor(loop);
@@ -391,7 +391,7 @@ std::size_t KoTransceiver::shedIdleCountedIn(const std::atomic<std::size_t>* cou
     while (shed < count && candidate != nullptr) {
         auto& connection = static_cast<KoTransceiverConnection&>(*candidate);
         candidate = KoEventLoop::nextResting(*candidate);
-        if (counter != nullptr && connection.openCount_.get() != counter) continue;
+        if (counter != nullptr && connection.seat().openCount.get() != counter) continue;
         loop->unrest(connection);
         closeOnLoop(connection, false, false);
         ++shed;
