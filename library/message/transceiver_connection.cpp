@@ -161,7 +161,20 @@ void KoTransceiverConnection::pushOutputLocked(std::string bytes) {
         headIndex = 0;
         headSent = 0;
     }
-    outputQueue.push_back(std::move(bytes));
+    outputQueue.push_back(OutputPiece{.text = std::move(bytes)});
+    refreshOutputWaitingLocked();
+}
+
+void KoTransceiverConnection::pushSharedLocked(std::shared_ptr<const std::string> shared, std::size_t offset,
+                                               std::size_t length) {
+    if (!shared || offset >= shared->size() || length == 0) return;
+    if (outputEmptyLocked()) {
+        outputQueue.clear();
+        headIndex = 0;
+        headSent = 0;
+    }
+    length = std::min(length, shared->size() - offset);
+    outputQueue.push_back(OutputPiece{.shared = std::move(shared), .offset = offset, .length = length});
     refreshOutputWaitingLocked();
 }
 
@@ -197,8 +210,8 @@ void KoTransceiverConnection::PendingOutput(std::string& out, std::size_t limit)
     std::lock_guard<std::mutex> lock(outputLock);
     out.clear();
     if (outputEmptyLocked()) return;
-    const std::string& head = outputQueue[headIndex];
-    out.assign(head, headSent, std::min(limit, head.size() - headSent));
+    const std::string_view head = outputQueue[headIndex].bytes();
+    out.assign(head.substr(headSent, std::min(limit, head.size() - headSent)));
 }
 
 void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) {
@@ -206,22 +219,22 @@ void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) 
     out.clear();
     std::size_t skip = headSent;
     for (std::size_t i = headIndex; i < outputQueue.size() && out.size() < limit; ++i) {
-        const std::string& text = outputQueue[i];
-        out.append(text, skip, std::min(limit - out.size(), text.size() - skip));
+        const std::string_view text = outputQueue[i].bytes();
+        out.append(text.substr(skip, std::min(limit - out.size(), text.size() - skip)));
         skip = 0;
     }
 }
 
 void KoTransceiverConnection::consumeSentLocked(std::size_t count) {
     while (!outputEmptyLocked()) {
-        std::string& head = outputQueue[headIndex];
+        OutputPiece& head = outputQueue[headIndex];
         const std::size_t left = head.size() - headSent;
         if (count < left) {
             headSent += count;
             break;
         }
         count -= left;
-        std::string().swap(head);
+        head = OutputPiece{};
         ++headIndex;
         headSent = 0;
     }
@@ -271,7 +284,7 @@ int KoTransceiverConnection::writeQueuedLocked(KoSocketIPvx& socket, bool fileFo
     std::size_t skip = headSent;
     for (std::size_t i = headIndex; i < outputQueue.size(); ++i) {
         if (count == maxPieces || total >= sendChunk) break;
-        const std::string& text = outputQueue[i];
+        const std::string_view text = outputQueue[i].bytes();
         const std::size_t length = std::min(text.size() - skip, sendChunk - total);
         if (length != 0) pieces[count++] = platform::ConstBytes{text.data() + skip, length};
         total += length;
@@ -413,7 +426,7 @@ void KoTransceiverConnection::releaseBufferSpace() {
         if (inputBuffer.empty()) std::string().swap(inputBuffer);
     }
     std::lock_guard<std::mutex> lock(outputLock);
-    if (outputEmptyLocked()) std::vector<std::string>().swap(outputQueue);
+    if (outputEmptyLocked()) std::vector<OutputPiece>().swap(outputQueue);
 }
 
 void KoTransceiverConnection::resetOnClose() {

@@ -38,6 +38,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/string_buf.h"
@@ -236,8 +237,20 @@ protected:
     std::atomic<bool> inputWaiting{false};
 
     mutable std::mutex outputLock;
-    // Oldest first; headSent counts the bytes of the first text already sent.
-    std::vector<std::string> outputQueue;
+    // Queued output: text of its own, or bytes of a buffer shared with
+    // others (a cache's), sent from where they lie.
+    struct OutputPiece {
+        std::string text{};
+        std::shared_ptr<const std::string> shared{};
+        std::size_t offset = 0;
+        std::size_t length = 0;
+        std::string_view bytes() const {
+            return shared ? std::string_view(*shared).substr(offset, length) : std::string_view(text);
+        }
+        std::size_t size() const { return shared ? length : text.size(); }
+    };
+    // Oldest first; headSent counts the bytes of the first piece already sent.
+    std::vector<OutputPiece> outputQueue;
     std::size_t headIndex = 0;  // texts before it are sent
     std::size_t headSent = 0;
     std::atomic<bool> outputWaiting{false};
@@ -258,6 +271,8 @@ protected:
     void refreshOutputWaitingLocked();
     bool outputEmptyLocked() const { return headIndex == outputQueue.size(); }
     void pushOutputLocked(std::string bytes);
+    // length bytes of shared from offset, held (not copied) until sent.
+    void pushSharedLocked(std::shared_ptr<const std::string> shared, std::size_t offset, std::size_t length);
 
     void onNamed(const std::string& madeName) override;
 

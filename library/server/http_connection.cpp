@@ -101,6 +101,24 @@ void KoHTTPConnection::QueueText(std::string text) {
     requestFlush();
 }
 
+void KoHTTPConnection::QueueShared(std::shared_ptr<const std::string> shared, std::size_t offset,
+                                   std::size_t length) {
+    touch();
+    if (!shared || offset >= shared->size() || length == 0) return;
+    length = std::min(length, shared->size() - offset);
+    {
+        std::lock_guard<std::mutex> lock(outputLock);
+        if (closeWhenDrained) return;
+        if (!later.empty()) {
+            later.push_back(Later{.shared = std::move(shared), .offset = offset, .left = length});
+            refreshLaterLocked();
+        } else {
+            pushSharedLocked(std::move(shared), offset, length);
+        }
+    }
+    requestFlush();
+}
+
 void KoHTTPConnection::QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) {
     touch();
     if (!buffer) return;
@@ -282,7 +300,7 @@ void KoHTTPConnection::QueueFile(std::shared_ptr<const KoOpenFile> file, std::ui
     if (!file || length == 0) return;
     // Kept in memory: no read, and the bytes as they were when opened.
     if (file->content && offset + length <= file->content->size()) {
-        QueueText(file->content->substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length)));
+        QueueShared(file->content, static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
         return;
     }
     {
@@ -331,6 +349,14 @@ void KoHTTPConnection::refillLocked() {
         if (next.bySendfile) break;  // the send step takes it from its descriptor
         if (next.source) {
             if (!refillFromSourceLocked(queued)) break;
+            continue;
+        }
+        if (next.shared) {
+            queued += static_cast<std::size_t>(next.left);
+            std::shared_ptr<const std::string> shared = std::move(next.shared);
+            const auto offset = static_cast<std::size_t>(next.offset), length = static_cast<std::size_t>(next.left);
+            popLaterLocked();
+            pushSharedLocked(std::move(shared), offset, length);
             continue;
         }
         if (!next.stream && !next.file) {

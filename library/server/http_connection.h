@@ -131,6 +131,9 @@ public:
     // read at once (it goes out with what is queued before it); a large one
     // is sent from its descriptor over plain TCP, in chunks otherwise.
     void QueueFile(std::shared_ptr<const KoOpenFile> file, std::uint64_t offset, std::uint64_t length);
+    // Queues length bytes of shared from offset without copying them (a
+    // cache's bytes, held by the queue until they are sent).
+    void QueueShared(std::shared_ptr<const std::string> shared, std::size_t offset, std::size_t length);
     // Called on the loop once a queued stream has ended (complete) or was cut
     // or dropped (not complete), with the bytes it queued, framing included.
     using StreamEnded = std::function<void(KoHTTPConnection& connection, std::uint64_t bytes, bool complete)>;
@@ -208,6 +211,7 @@ protected:
 private:
     struct Later {
         std::string bytes{};
+        std::shared_ptr<const std::string> shared{};  // bytes from offset, left of them
         std::shared_ptr<std::ifstream> stream{};
         std::shared_ptr<const KoOpenFile> file{};
         std::uint64_t offset = 0;

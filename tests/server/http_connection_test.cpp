@@ -180,6 +180,20 @@ static std::string DrainOutput(KoHTTPConnection& connection, std::size_t most) {
     return sent;
 }
 
+TEST_F(HttpConnectionFixture, SharedBytesAreHeldNotCopiedUntilSentAlsoBehindAFile) {
+    const std::string content = WriteFile(3000);
+    auto large = std::make_shared<std::ifstream>(path, std::ios::binary);
+    const auto shared = std::make_shared<const std::string>("0123456789");
+    auto connection = Make();
+    connection->QueueShared(shared, 2, 5);
+    // The queue holds the bytes themselves, from where they lie.
+    EXPECT_EQ(shared.use_count(), 2);
+    connection->QueueFile(large, content.size());
+    connection->QueueShared(shared, 7, 100);
+    EXPECT_EQ(DrainOutput(*connection, 1 << 20), "23456" + content + "789");
+    EXPECT_EQ(shared.use_count(), 1);
+}
+
 TEST_F(HttpConnectionFixture, StreamedBodyIsChunkedAsItComesAndEndsWithTheLastChunk) {
     auto connection = Make();
     auto source = std::make_shared<KoBodyStream>(16 * kChunk);
