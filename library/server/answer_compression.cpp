@@ -89,7 +89,9 @@ void KoMarkAnswerCoding(KoXResponseHeader& response, const KoAnswerCoding& chose
 KoContentCoding KoCompressAnswerBody(KoXResponseHeader& response, const KoAnswerCompression& settings,
                                      bool safeOverTls) {
     // A file goes the way of static files; a stream is compressed as it goes.
-    if (!response.bodyFile.empty() || response.lengthUnknown || !settings.enabled) return KoContentCoding::identity;
+    if (!response.bodyFile.empty() || response.bodyOpenFile || response.lengthUnknown || !settings.enabled) {
+        return KoContentCoding::identity;
+    }
     std::string joined;
     KoAnswerFacts facts = KoAnswerFactsOf(response, joined);
     facts.safeOverTls = safeOverTls;
