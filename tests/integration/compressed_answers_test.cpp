@@ -1,5 +1,5 @@
-// End to end over loopback with curl --compressed: a CGI program's output
-// (whole and streamed) and host answers are compressed over HTTP; over
+// End to end over loopback with curl --compressed: a CGI program's and a
+// PHP script's output (whole and streamed) and host answers are compressed over HTTP; over
 // HTTPS only host answers marked safe and files are, never CGI output by
 // default (BREACH); the bytes decode to what was made, and every answer
 // that could be compressed says "Vary: Accept-Encoding".
@@ -51,6 +51,7 @@ protected:
         host_shell::WriteFile(dir.file("htmlroot/cgi-bin/zipped.sh"),
                               "#!/bin/sh\nprintf 'Content-Type: text/html\\r\\nContent-Encoding: gzip\\r\\n\\r\\n'\n"
                               "gzip -c ../page.txt\n");
+        host_shell::WriteFile(dir.file("htmlroot/page.php"), "<?php readfile(__DIR__ . '/page.txt');");
         ASSERT_EQ(Directory::Run("chmod +x " + Quoted(dir.file("htmlroot/cgi-bin")) + "/*.sh"), 0);
     }
 
@@ -111,6 +112,7 @@ TEST_F(CompressedAnswers, ScriptsAndHostAnswersOverHttpAndTheTlsDefault) {
     const Case cases[] = {
         {false, "/cgi-bin/page.sh", "br", "Accept-Encoding", false},
         {false, "/cgi-bin/slow.sh", "br", "Accept-Encoding", true},
+        {false, "/page.php", "br", "Accept-Encoding", false},
         {false, "/page", "br", "Accept-Encoding", false},
         {false, "/small", "<none>", "Accept-Encoding", false},
         {false, "/file", "br", "Accept-Encoding", false},
@@ -119,6 +121,7 @@ TEST_F(CompressedAnswers, ScriptsAndHostAnswersOverHttpAndTheTlsDefault) {
         // Over TLS: scripts and host answers not marked safe go as they are.
         {true, "/cgi-bin/page.sh", "<none>", "<none>", false},
         {true, "/cgi-bin/slow.sh", "<none>", "<none>", true},
+        {true, "/page.php", "<none>", "<none>", false},
         {true, "/page", "<none>", "<none>", false},
         {true, "/safe", "br", "Accept-Encoding", false},
         {true, "/file", "br", "Accept-Encoding", false},
