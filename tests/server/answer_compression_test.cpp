@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "message/protocols.h"
 #include "message/response_header.h"
 #include "server/http_answer.h"
 
@@ -44,8 +45,9 @@ std::string Gunzip(const std::string& data) {
     return status == Z_STREAM_END ? out : "<not gzip>";
 }
 
-// A response to a request with these header lines, over HTTP (3) or HTTPS (4).
-std::shared_ptr<KoXResponseHeader> ResponseTo(const std::string& method, const std::string& fields, int protocol) {
+// A response to a request with these header lines, over HTTP or HTTPS.
+std::shared_ptr<KoXResponseHeader> ResponseTo(const std::string& method, const std::string& fields,
+                                              std::int32_t protocol) {
     auto request = std::make_shared<KoXHeader>(0, false, protocol);
     request->AppendInput(method + " /p HTTP/1.1\r\nHost: h\r\n" + fields + "\r\n");
     request->ConsumeHeader([](KoXHeader&) { return true; });
@@ -131,21 +133,21 @@ TEST(AnswerCompression, FactsAreReadFromTheRequestAndTheAnswersLines) {
         const char* what;
         const char* method;
         const char* fields;
-        int protocol;
+        std::int32_t protocol;
         std::vector<std::string> lines;  // as a script or host wrote them
         bool overTls, range, sendsBody, encoded, noTransform;
         const char* accept;
         const char* type;
     };
     const Case cases[] = {
-        {"two Accept-Encoding lines", "GET", "Accept-Encoding: gzip\r\nAccept-Encoding: br\r\n", 3,
+        {"two Accept-Encoding lines", "GET", "Accept-Encoding: gzip\r\nAccept-Encoding: br\r\n", protocol::HTTP,
          {"Content-Type: text/html"}, false, false, true, false, false, "gzip,br,", "text/html"},
-        {"https, a range, HEAD", "HEAD", "Range: bytes=0-1\r\n", 4, {"content-type:  text/css "}, true, true, false,
+        {"https, a range, HEAD", "HEAD", "Range: bytes=0-1\r\n", protocol::HTTPS, {"content-type:  text/css "}, true, true, false,
          false, false, "", "text/css"},
-        {"the script's own coding and no-transform", "GET", "", 3,
+        {"the script's own coding and no-transform", "GET", "", protocol::HTTP,
          {"Content-Type: text/plain", "Content-Encoding: gzip", "Cache-Control: public, No-Transform"}, false, false,
          true, true, true, "", "text/plain"},
-        {"identity is no coding", "GET", "", 3, {"Content-Encoding: identity"}, false, false, true, false, false, "",
+        {"identity is no coding", "GET", "", protocol::HTTP, {"Content-Encoding: identity"}, false, false, true, false, false, "",
          ""},
     };
     for (const Case& c : cases) {
@@ -174,15 +176,15 @@ TEST(AnswerCompression, AWholeBodyIsCompressedInPlaceOnlyWhenItShrinks) {
         const char* what;
         const std::string* body;
         bool safe;
-        int protocol;
+        std::int32_t protocol;
         const char* coding;  // Content-Encoding, "" for none
         const char* vary;
     };
     const Case cases[] = {
-        {"a page over http", &page, false, 3, "gzip", "Accept-Encoding"},
-        {"a page over https, not marked", &page, false, 4, "", "<none>"},
-        {"a page over https, marked safe", &page, true, 4, "gzip", "Accept-Encoding"},
-        {"bytes that do not shrink", &noise, false, 3, "", "Accept-Encoding"},
+        {"a page over http", &page, false, protocol::HTTP, "gzip", "Accept-Encoding"},
+        {"a page over https, not marked", &page, false, protocol::HTTPS, "", "<none>"},
+        {"a page over https, marked safe", &page, true, protocol::HTTPS, "gzip", "Accept-Encoding"},
+        {"bytes that do not shrink", &noise, false, protocol::HTTP, "", "Accept-Encoding"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
