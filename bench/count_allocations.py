@@ -2,9 +2,10 @@
 """Allocations per request of bench_host: serves a 1 KiB file and asks for it
 over one keep-alive connection, HTTP and HTTPS, one request at a time (as
 wrk does per connection), and prints the operator new calls per request
-after a warm-up.
+after a warm-up. With --gzip it asks for a 4 KiB text file with
+"Accept-Encoding: gzip" instead (the cache's compressed bytes).
 
-    bench/count_allocations.py BENCH_HOST [--requests N] [--warmup N]
+    bench/count_allocations.py BENCH_HOST [--requests N] [--warmup N] [--gzip]
 """
 import argparse
 import os
@@ -41,8 +42,11 @@ def read_answer(conn, pending):
     return rest[length:]
 
 
-def run_requests(conn, count):
-    request = b"GET /1k.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+REQUEST = b"GET /1k.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+GZIP_REQUEST = b"GET /4k.txt HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept-Encoding: gzip\r\n\r\n"
+
+
+def run_requests(conn, count, request=REQUEST):
     pending = b""
     for _ in range(count):
         conn.sendall(request)
@@ -85,12 +89,12 @@ class Host:
         self.process.wait(timeout=30)
 
 
-def measure(host, connect, warmup, requests):
+def measure(host, connect, warmup, requests, request):
     conn = connect()
     try:
-        run_requests(conn, warmup)
+        run_requests(conn, warmup, request)
         before = host.allocations()
-        run_requests(conn, requests)
+        run_requests(conn, requests, request)
         after = host.allocations()
     finally:
         conn.close()
@@ -102,12 +106,17 @@ def main():
     parser.add_argument("binary")
     parser.add_argument("--requests", type=int, default=2000)
     parser.add_argument("--warmup", type=int, default=200)
+    parser.add_argument("--gzip", action="store_true", help="GET /4k.txt with Accept-Encoding: gzip")
     args = parser.parse_args()
+    request = GZIP_REQUEST if args.gzip else REQUEST
+    what = "GET /4k.txt (gzip)" if args.gzip else "GET /1k.bin"
     with tempfile.TemporaryDirectory() as work:
         root = os.path.join(work, "root")
         os.makedirs(os.path.join(root, "cgi-bin"))
         with open(os.path.join(root, "1k.bin"), "wb") as f:
             f.write(b"a" * 1024)
+        with open(os.path.join(root, "4k.txt"), "wb") as f:
+            f.write(b"".join(b"line %d of a text that compresses\n" % i for i in range(120))[:4096])
         cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
                         "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert],
@@ -116,8 +125,9 @@ def main():
         try:
             http = host.ports.get("http", 0)
             https = host.ports.get("https", 0)
-            print("http  %.1f allocations per GET /1k.bin" %
-                  measure(host, lambda: socket.create_connection(("127.0.0.1", http)), args.warmup, args.requests))
+            print("http  %.1f allocations per %s" %
+                  (measure(host, lambda: socket.create_connection(("127.0.0.1", http)), args.warmup, args.requests,
+                           request), what))
             if https:
                 context = ssl.create_default_context()
                 context.check_hostname = False
@@ -126,8 +136,8 @@ def main():
                 def connect_tls():
                     return context.wrap_socket(socket.create_connection(("127.0.0.1", https)))
 
-                print("https %.1f allocations per GET /1k.bin" %
-                      measure(host, connect_tls, args.warmup, args.requests))
+                print("https %.1f allocations per %s" %
+                      (measure(host, connect_tls, args.warmup, args.requests, request), what))
         finally:
             host.stop()
     return 0

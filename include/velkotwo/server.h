@@ -201,6 +201,12 @@ struct Answer {
     std::string file;
     // More header fields ("Cache-Control", "Set-Cookie", ...), in order.
     std::vector<std::pair<std::string, std::string>> headers;
+    // A text body of 1 KiB or more goes out compressed (gzip, br) to a
+    // client that takes it; over HTTPS only when this is true (or
+    // ServerOptions::compressHostAnswersOverTls): a secret in the body
+    // beside text the client chose leaks through the compressed size
+    // (BREACH). A file goes the way of static files.
+    bool compress = false;
 
     static Answer text(std::string body, int status = 200) {
         return make(status, "text/plain; charset=utf-8", std::move(body));
@@ -434,6 +440,15 @@ struct ServerOptions {
     // replaces either.
     std::string serverHeader;
     bool hideServerHeader = false;
+
+    // Compressed answers (gzip, br) for clients that take them: static files
+    // of a text type, host answers and CGI and PHP output (false: none).
+    bool compression = true;
+    // Over HTTPS, besides static files: every host answer (not only those
+    // with Answer::compress), and CGI and PHP output. Off by default: a
+    // secret beside text the client chose leaks through the size (BREACH).
+    bool compressHostAnswersOverTls = false;
+    bool compressScriptsOverTls = false;
 };
 
 class VELKO_API Server {

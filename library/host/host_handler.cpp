@@ -19,6 +19,7 @@
 #include "server/cgi_output.h"
 #include "server/client_certificate_values.h"
 #include "server/cookies.h"
+#include "server/file_cache.h"
 #include "server/file_answer.h"
 #include "server/http_answer.h"
 #include "server/http_date.h"
@@ -104,7 +105,7 @@ std::int32_t AddSpooledParts(const KoXHeader& request, velko::Request& host,
 // The answer's file opened, or a status that says why not; with the
 // request, the validators, preconditions and ranges of a static file.
 void AttachFile(const velko::Answer& answer, const std::string& type, const KoXHeader* request,
-                KoXResponseHeader& response) {
+                const KoStaticCompression* compression, KoXResponseHeader& response) {
     const auto info = platform::fileInfo(answer.file);
     auto stream = std::make_unique<std::ifstream>(answer.file, std::ios::binary);
     if (!info || !info->regular || !*stream) {
@@ -119,6 +120,27 @@ void AttachFile(const velko::Answer& answer, const std::string& type, const KoXH
         const KoFileFacts facts{type, info->size, info->modifiedSeconds, info->modifiedNanoseconds, info->fileId};
         KoFileAnswerOptions options;
         options.now = KoSecondsNow();
+        if (compression != nullptr) {
+            // As a static file: a sibling, or the bytes compressed once in
+            // this thread's cache (then already in the answer).
+            KoFileBody body = KoPrepareFileVariant(*request, answer.file, facts, options, *compression,
+                                                   KoFileCache::forThisThread(), {}, response);
+            if (body.file.empty()) return;
+            if (body.file != answer.file) {
+                stream = std::make_unique<std::ifstream>(body.file, std::ios::binary);
+                if (!*stream) {
+                    KoClearAnswer(response);
+                    response.statusCode = 500;
+                    response.fields[kCgiLinesField] = {"Content-Type: text/plain"};
+                    Write(response, "500 Internal Error\n");
+                    return;
+                }
+            }
+            response.bodyFile = std::move(body.file);
+            response.bodyStream = std::move(stream);
+            response.bodyFileSize = static_cast<std::int64_t>(body.size);
+            return;
+        }
         // A 304, 412 or 416 sends none of the file.
         if (!KoPrepareFileAnswer(*request, facts, options, response)) return;
     }
@@ -162,7 +184,9 @@ void KoHostHandler::message(KoXHeader& request, KoXResponseHeader& response, con
     }
     try {
         if (!handler) throw std::runtime_error("no handler for " + name);
-        KoFillAnswer(handler(host), response, &request);
+        const velko::Answer answer = handler(host);
+        KoFillAnswer(answer, response, &request, &policy->fileCompression);
+        KoCompressAnswerBody(response, policy->compression, answer.compress || policy->compression.hostOverTls);
     } catch (const std::exception& error) {
         fail(host, error.what(), response);
     } catch (...) {
@@ -241,7 +265,8 @@ velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& comm
     return host;
 }
 
-void KoFillAnswer(const velko::Answer& answer, KoXResponseHeader& response, const KoXHeader* request) {
+void KoFillAnswer(const velko::Answer& answer, KoXResponseHeader& response, const KoXHeader* request,
+                  const KoStaticCompression* fileCompression) {
     if (answer.status < 200 || answer.status > 599) {
         throw std::runtime_error("status " + std::to_string(answer.status) + " is no final status");
     }
@@ -285,7 +310,7 @@ void KoFillAnswer(const velko::Answer& answer, KoXResponseHeader& response, cons
     if (answer.file.empty()) {
         Write(response, answer.body);
     } else {
-        AttachFile(answer, type, asFile ? request : nullptr, response);
+        AttachFile(answer, type, asFile ? request : nullptr, fileCompression, response);
     }
 }
 

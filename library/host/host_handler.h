@@ -3,7 +3,8 @@
 // the router calls off the request path (mayBlock). It turns the request
 // into a velko::Request (with the route's parameters and, for a multipart
 // body held in a file, its parts read from there), calls the host, and
-// writes the velko::Answer into the response. KoHostRequestOf and
+// writes the velko::Answer into the response, its body compressed as the
+// policy and the answer allow (answer_compression.h). KoHostRequestOf and
 // KoFillAnswer are those two steps.
 // May use: api, app, server, store, html, message and everything below.
 //
@@ -24,13 +25,18 @@
 #include <memory>
 #include <string>
 
+#include "server/answer_compression.h"
+#include "server/file_encoding.h"
 #include "server/router_services.h"
 #include "velkotwo/server.h"
 
-// What the host asked for the failures of its handlers.
+// What the host asked for the failures and answers of its handlers.
 struct KoHostPolicy {
     std::function<void(const velko::Request& request, const std::string& error)> handlerError;
     bool showErrors = false;
+    // How its answers are compressed: bodies as made, files as static ones.
+    KoAnswerCompression compression;
+    KoStaticCompression fileCompression;
 };
 
 class KoHostHandler : public KoApplicationHandler {
@@ -61,8 +67,10 @@ velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& comm
 
 // Status, header lines (checked and filtered as a CGI script's), and the
 // body or the opened file. With the request, a 200 file answer to GET or
-// HEAD gets a static file's validators, preconditions and ranges.
-void KoFillAnswer(const velko::Answer& answer, KoXResponseHeader& response, const KoXHeader* request = nullptr);
+// HEAD gets a static file's validators, preconditions and ranges, and with
+// fileCompression too a static file's compressed variants (file_encoding.h).
+void KoFillAnswer(const velko::Answer& answer, KoXResponseHeader& response, const KoXHeader* request = nullptr,
+                  const KoStaticCompression* fileCompression = nullptr);
 
 // Empties an answer: no fields, body, file or location; the status stays.
 void KoClearAnswer(KoXResponseHeader& response);

@@ -94,8 +94,10 @@ Server::Server(const ServerOptions& options) : state(std::make_unique<State>()) 
     auto policy = std::make_shared<KoHostPolicy>();
     policy->handlerError = options.handlerError;
     policy->showErrors = options.showHandlerErrors;
-    state->policy = std::move(policy);
     KoApplicationSettings settings = KoSettingsFor(options);
+    policy->compression = settings.http.answerCompression;
+    policy->fileCompression = settings.http.compression;
+    state->policy = std::move(policy);
     settings.accessLog = LogSink(options.accessLog);
     auto listening = std::make_shared<Listening>();
     settings.observer = [listening](const KoServerCallback_t& event) {

@@ -22,6 +22,10 @@ KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options) {
     http.bodyProgressDeadline = options.bodyTimeout;
     http.server.maxConnections = options.maxConnections;
     http.server.backlog = options.backlog;
+    http.compression.enabled = options.compression;
+    http.answerCompression.enabled = options.compression;
+    http.answerCompression.hostOverTls = options.compressHostAnswersOverTls;
+    http.answerCompression.scriptsOverTls = options.compressScriptsOverTls;
     settings.tls.serverHandshakeTimeout = options.handshakeTimeout;
     settings.keyPassphrase = options.keyPassphrase;
     settings.transceiver.loops = options.loops;

@@ -1,7 +1,7 @@
 // Message engine: KoOutputPiece, one piece of a connection's queued output -
-// bytes of its own, or a share of bytes that other connections send too (a
-// broadcast frame, a compressed file kept in the cache), so those are never
-// copied per connection.
+// bytes of its own, or a slice of a buffer that others hold too (a broadcast
+// frame, a file's bytes kept in the cache), sent from where they lie and
+// never copied per connection.
 // Plain value: its owner's lock.
 #pragma once
 
@@ -13,8 +13,11 @@
 struct KoOutputPiece {
     std::string own{};
     std::shared_ptr<const std::string> shared{};
+    std::size_t offset = 0;  // of the shared buffer's slice
+    std::size_t length = 0;
 
-    std::string_view bytes() const { return shared ? std::string_view(*shared) : std::string_view(own); }
-    std::size_t size() const { return shared ? shared->size() : own.size(); }
-    const char* data() const { return shared ? shared->data() : own.data(); }
+    std::string_view bytes() const {
+        return shared ? std::string_view(*shared).substr(offset, length) : std::string_view(own);
+    }
+    std::size_t size() const { return shared ? length : own.size(); }
 };

@@ -164,13 +164,16 @@ void KoTransceiverConnection::pushOutputLocked(std::string bytes) {
     refreshOutputWaitingLocked();
 }
 
-void KoTransceiverConnection::pushOutputLocked(std::shared_ptr<const std::string> bytes) {
+void KoTransceiverConnection::pushSharedLocked(std::shared_ptr<const std::string> shared, std::size_t offset,
+                                               std::size_t length) {
+    if (!shared || offset >= shared->size() || length == 0) return;
     if (outputEmptyLocked()) {
         outputQueue.clear();
         headIndex = 0;
         headSent = 0;
     }
-    outputQueue.push_back(KoOutputPiece{.shared = std::move(bytes)});
+    length = std::min(length, shared->size() - offset);
+    outputQueue.push_back(KoOutputPiece{.shared = std::move(shared), .offset = offset, .length = length});
     refreshOutputWaitingLocked();
 }
 
@@ -230,8 +233,7 @@ void KoTransceiverConnection::consumeSentLocked(std::size_t count) {
             break;
         }
         count -= left;
-        std::string().swap(head.own);
-        head.shared.reset();
+        head = KoOutputPiece{};
         ++headIndex;
         headSent = 0;
     }
@@ -281,7 +283,7 @@ int KoTransceiverConnection::writeQueuedLocked(KoSocketIPvx& socket, bool fileFo
     std::size_t skip = headSent;
     for (std::size_t i = headIndex; i < outputQueue.size(); ++i) {
         if (count == maxPieces || total >= sendChunk) break;
-        const KoOutputPiece& text = outputQueue[i];
+        const std::string_view text = outputQueue[i].bytes();
         const std::size_t length = std::min(text.size() - skip, sendChunk - total);
         if (length != 0) pieces[count++] = platform::ConstBytes{text.data() + skip, length};
         total += length;

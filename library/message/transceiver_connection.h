@@ -41,6 +41,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/string_buf.h"
@@ -262,7 +263,8 @@ protected:
     void refreshOutputWaitingLocked();
     bool outputEmptyLocked() const { return headIndex == outputQueue.size(); }
     void pushOutputLocked(std::string bytes);
-    void pushOutputLocked(std::shared_ptr<const std::string> bytes);
+    // length bytes of shared from offset, held (not copied) until sent.
+    void pushSharedLocked(std::shared_ptr<const std::string> shared, std::size_t offset, std::size_t length);
 
 private:
     // KoEventLoop callbacks.

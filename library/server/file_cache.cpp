@@ -163,7 +163,8 @@ platform::Result<std::shared_ptr<const KoOpenFile>> KoFileCache::open(const std:
     return std::shared_ptr<const KoOpenFile>(std::move(file));
 }
 
-KoFileCache::Encoded KoFileCache::encoded(const std::string& path, KoContentCoding coding, std::size_t budget) {
+KoFileCache::Encoded KoFileCache::encoded(const std::string& path, KoContentCoding coding, std::size_t budget,
+                                          int level) {
     if (coding == KoContentCoding::identity) return {};
     const auto opened = open(path);
     if (!opened.ok() || !opened.value()->identity.regular) return {};
@@ -172,18 +173,23 @@ KoFileCache::Encoded KoFileCache::encoded(const std::string& path, KoContentCodi
     // Changed since opened: these bytes are not the entry's version.
     if (entry.file != file) return {};
     Entry::Coded& coded = entry.coded[static_cast<std::size_t>(coding)];
-    if (coded.tried) return {coded.bytes, file->identity};
+    if (coded.tried) return {coded.bytes, file->identity, coded.file};
     const auto size = static_cast<std::size_t>(file->identity.size);
     const std::shared_ptr<const std::string> whole =
         file->content ? file->content : ReadWhole(file->descriptor.get(), size);
     // Changed while read: nothing is remembered, the next answer tries again.
     if (!whole) return {};
     ++compressions_;
-    auto bytes = std::make_shared<const std::string>(KoCompress(coding, *whole, compressionLevel));
+    auto bytes = std::make_shared<const std::string>(KoCompress(coding, *whole, level));
     coded.tried = true;
     // Bytes that do not shrink go out as they are.
-    if (bytes->size() >= whole->size() || !makeRoom(entry, bytes->size(), budget)) return {nullptr, file->identity};
+    if (bytes->size() >= whole->size() || !makeRoom(entry, bytes->size(), budget)) return {nullptr, file->identity, nullptr};
     encodedBytes_ += bytes->size();
+    auto sent = std::make_shared<KoOpenFile>();
+    sent->identity = file->identity;
+    sent->identity.size = bytes->size();
+    sent->content = bytes;
+    coded.file = std::move(sent);
     coded.bytes = std::move(bytes);
-    return {coded.bytes, file->identity};
+    return {coded.bytes, file->identity, coded.file};
 }

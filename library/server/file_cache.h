@@ -79,11 +79,18 @@ public:
     // The file's bytes in coding (gzip or brotli) and the version they were
     // made from; no bytes when the file is no regular one, cannot be read
     // whole, does not shrink, or its compressed bytes do not fit in budget.
+    // `file` holds the same bytes as its content (no descriptor; its
+    // identity the source's with the compressed size), made once, so that
+    // answers send them shared.
     struct Encoded {
-        std::shared_ptr<const std::string> bytes;
-        platform::FileIdentity source;
+        std::shared_ptr<const std::string> bytes{};
+        platform::FileIdentity source{};
+        std::shared_ptr<const KoOpenFile> file{};
     };
-    Encoded encoded(const std::string& path, KoContentCoding coding, std::size_t budget);
+    // level: KoCompress's, for the first answer of a version (later ones
+    // get what that made).
+    Encoded encoded(const std::string& path, KoContentCoding coding, std::size_t budget,
+                    int level = compressionLevel);
 
     std::size_t size() const { return entries.size(); }
     std::size_t contentBytes() const { return contentBytes_; }
@@ -106,6 +113,7 @@ private:
         struct Coded {
             bool tried = false;
             std::shared_ptr<const std::string> bytes;
+            std::shared_ptr<const KoOpenFile> file;  // bytes as its content
         };
         std::array<Coded, 3> coded;
     };

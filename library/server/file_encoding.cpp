@@ -76,7 +76,7 @@ KoFileBody KoPrepareFileVariant(const KoXHeader& request, const std::string& fil
 
     KoFileCodings offered{brotli.usable || compressed, gzip.usable || compressed};
     const Sibling* sibling = nullptr;
-    std::shared_ptr<const std::string> bytes;
+    std::shared_ptr<const KoOpenFile> bytes;
     KoContentCoding coding = KoChooseFileCoding(request, offered);
     // At most once per coding: one that cannot be made is no longer offered.
     while (coding != KoContentCoding::identity) {
@@ -85,9 +85,9 @@ KoFileBody KoPrepareFileVariant(const KoXHeader& request, const std::string& fil
             sibling = &candidate;
             break;
         }
-        const KoFileCache::Encoded made = cache.encoded(file, coding, compression.budget);
-        if (made.bytes && MadeFrom(made.source, facts)) {
-            bytes = made.bytes;
+        const KoFileCache::Encoded made = cache.encoded(file, coding, compression.budget, compression.level);
+        if (made.file && MadeFrom(made.source, facts)) {
+            bytes = made.file;
             break;
         }
         (coding == KoContentCoding::brotli ? offered.brotli : offered.gzip) = false;
@@ -106,7 +106,9 @@ KoFileBody KoPrepareFileVariant(const KoXHeader& request, const std::string& fil
     if (!KoPrepareFileAnswer(request, sent, options, response)) return {};
     if (sibling != nullptr) return {sibling->path, sibling->info.size};
     if (bytes) {
-        response.Input().sputn(bytes->data(), static_cast<std::streamsize>(bytes->size()));
+        // Shared with the cache, never copied per answer.
+        response.bodyOpenFile = std::move(bytes);
+        response.bodyFileSize = static_cast<std::int64_t>(response.bodyOpenFile->identity.size);
         return {};
     }
     return {file, facts.size};

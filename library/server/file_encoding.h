@@ -36,6 +36,8 @@ struct KoStaticCompression {
     std::size_t maximumSize = 2u * 1024 * 1024;
     // Compressed bytes kept per loop.
     std::size_t budget = 32u * 1024 * 1024;
+    // KoCompress's level (1-9), once per version.
+    int level = 6;
 };
 
 // The codings a file is available in besides identity.
@@ -50,7 +52,8 @@ KoContentCoding KoChooseFileCoding(const KoXHeader& request, KoFileCodings offer
 
 // Where a prepared answer's body comes from: `file` (the one asked for or
 // its sibling) of `size` bytes, or, when file is empty, nothing more to
-// add (a refusal, a 304, or compressed bytes already in the body).
+// add (a refusal, a 304, or the cache's compressed bytes already in the
+// answer as its bodyOpenFile, shared with the cache).
 struct KoFileBody {
     std::string file;
     std::uint64_t size = 0;

@@ -101,17 +101,19 @@ void KoHTTPConnection::QueueText(std::string text) {
     requestFlush();
 }
 
-void KoHTTPConnection::QueueShared(std::shared_ptr<const std::string> bytes) {
+void KoHTTPConnection::QueueShared(std::shared_ptr<const std::string> shared, std::size_t offset,
+                                   std::size_t length) {
     touch();
-    if (!bytes || bytes->empty()) return;
+    if (!shared || offset >= shared->size() || length == 0) return;
+    length = std::min(length, shared->size() - offset);
     {
         std::lock_guard<std::mutex> lock(outputLock);
         if (closeWhenDrained) return;
         if (!later.empty()) {
-            later.push_back(Later{.shared = std::move(bytes)});
+            later.push_back(Later{.shared = std::move(shared), .offset = offset, .left = length});
             refreshLaterLocked();
         } else {
-            pushOutputLocked(std::move(bytes));
+            pushSharedLocked(std::move(shared), offset, length);
         }
     }
     requestFlush();
@@ -299,7 +301,7 @@ void KoHTTPConnection::QueueFile(std::shared_ptr<const KoOpenFile> file, std::ui
     if (!file || length == 0) return;
     // Kept in memory: no read, and the bytes as they were when opened.
     if (file->content && offset + length <= file->content->size()) {
-        QueueText(file->content->substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(length)));
+        QueueShared(file->content, static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
         return;
     }
     {
@@ -351,10 +353,11 @@ void KoHTTPConnection::refillLocked() {
             continue;
         }
         if (next.shared) {
-            queued += next.shared->size();
-            std::shared_ptr<const std::string> bytes = std::move(next.shared);
+            queued += static_cast<std::size_t>(next.left);
+            std::shared_ptr<const std::string> shared = std::move(next.shared);
+            const auto offset = static_cast<std::size_t>(next.offset), length = static_cast<std::size_t>(next.left);
             popLaterLocked();
-            pushOutputLocked(std::move(bytes));
+            pushSharedLocked(std::move(shared), offset, length);
             continue;
         }
         if (!next.stream && !next.file) {
@@ -472,7 +475,7 @@ std::uint64_t KoHTTPConnection::UnsentBytes() const {
     for (std::size_t i = headIndex; i < outputQueue.size(); ++i) total += outputQueue[i].size();
     total -= headSent;
     for (const Later& item : later) {
-        total += item.shared ? item.shared->size() : item.bytes.empty() ? item.left : item.bytes.size();
+        total += item.bytes.empty() ? item.left : item.bytes.size();
     }
     return total;
 }

@@ -123,9 +123,6 @@ public:
 
     // Queues text without copying it.
     void QueueText(std::string text);
-    // Queues bytes that other connections may send too (a broadcast, a
-    // cached compressed file): shared, not copied.
-    void QueueShared(std::shared_ptr<const std::string> bytes);
     // Queues size bytes of an open stream, from offset on, behind what is
     // queued; the stream is closed once they are sent (or the connection
     // ends) and no other queued piece shares it. Pieces that share a stream
@@ -135,6 +132,9 @@ public:
     // read at once (it goes out with what is queued before it); a large one
     // is sent from its descriptor over plain TCP, in chunks otherwise.
     void QueueFile(std::shared_ptr<const KoOpenFile> file, std::uint64_t offset, std::uint64_t length);
+    // Queues length bytes of shared from offset without copying them (a
+    // cache's bytes, a broadcast frame: held by the queue until sent).
+    void QueueShared(std::shared_ptr<const std::string> shared, std::size_t offset, std::size_t length);
     // Called on the loop once a queued stream has ended (complete) or was cut
     // or dropped (not complete), with the bytes it queued, framing included.
     using StreamEnded = std::function<void(KoHTTPConnection& connection, std::uint64_t bytes, bool complete)>;
@@ -218,7 +218,7 @@ protected:
 private:
     struct Later {
         std::string bytes{};
-        std::shared_ptr<const std::string> shared{};
+        std::shared_ptr<const std::string> shared{};  // bytes from offset, left of them
         std::shared_ptr<std::ifstream> stream{};
         std::shared_ptr<const KoOpenFile> file{};
         std::uint64_t offset = 0;

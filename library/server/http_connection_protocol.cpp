@@ -8,7 +8,11 @@
 #include "server/http_connection.h"
 
 void KoHTTPConnection::Channel::send(std::string bytes) { connection_.QueueText(std::move(bytes)); }
-void KoHTTPConnection::Channel::sendShared(std::shared_ptr<const std::string> bytes) { connection_.QueueShared(std::move(bytes)); }
+void KoHTTPConnection::Channel::sendShared(std::shared_ptr<const std::string> bytes) {
+    if (!bytes) return;
+    const std::size_t size = bytes->size();
+    connection_.QueueShared(std::move(bytes), 0, size);
+}
 std::uint64_t KoHTTPConnection::Channel::unsent() const { return connection_.UnsentBytes(); }
 void KoHTTPConnection::Channel::closeWhenSent() { connection_.CloseWhenDrained(); }
 void KoHTTPConnection::Channel::abort() { connection_.transceiver.RemoveConnection(connection_, false); }

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "message/message_limits.h"
+#include "server/answer_compression.h"
 #include "server/cgi_output.h"
 #include "server/error_pages.h"
 #include "server/file_encoding.h"
@@ -77,10 +78,13 @@ struct KoHTTPSettings {
     // browsers then revalidate by Last-Modified and ETag as they see fit.
     std::string cacheControl;
     // Static files sent compressed (gzip, br) to clients that take it, from
-    // precompressed siblings or compressed once per version. Script and
-    // host answers are never compressed: a secret beside text the client
-    // chose would leak through the compressed size (BREACH).
+    // precompressed siblings or compressed once per version.
     KoStaticCompression compression;
+    // Script output and host answers of a text type compressed as they are
+    // made; over HTTPS only scripts when allowed and host answers marked
+    // safe: a secret beside text the client chose would leak through the
+    // compressed size (BREACH).
+    KoAnswerCompression answerCompression;
     // A connection takes up its next request only while at most this many
     // bytes of earlier answers wait unsent (and reads nothing meanwhile).
     std::size_t outputBound = 64u * 1024;

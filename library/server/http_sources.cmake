@@ -1,8 +1,10 @@
 target_sources(velko_server PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/answer_compression.cpp
   ${CMAKE_CURRENT_LIST_DIR}/byte_ranges.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_output.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_runner.cpp
   ${CMAKE_CURRENT_LIST_DIR}/client_certificate_values.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/compressed_stream.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cookies.cpp
   ${CMAKE_CURRENT_LIST_DIR}/entity_tag.cpp
   ${CMAKE_CURRENT_LIST_DIR}/event_stream.cpp

@@ -505,6 +505,7 @@ std::shared_ptr<KoScriptStream> KoRequestRouter::scriptAnswer(const std::shared_
     limits.headerLimit = settings.cgiHeaderLimit;
     limits.bound = std::max<std::size_t>(1, std::min(settings.outputBound, settings.cgiOutputLimit));
     limits.pauseMs = static_cast<int>(settings.cgiStreamAfter.count());
+    limits.compression = settings.answerCompression;
     auto stream = std::make_shared<KoScriptStream>(
         answerFor(*request, 200), file, limits,
         [this, request](std::shared_ptr<KoXResponseHeader> response) { completeAnswer(*request, response); });

@@ -5,6 +5,7 @@
 
 #include "foundation/diagnostics.h"
 #include "foundation/text_utils.h"
+#include "compress/compressor.h"
 #include "message/response_header.h"
 #include "server/http_answer.h"
 
@@ -39,6 +40,24 @@ void KoScriptStream::applyHead() {
     response->statusCode = head.status;
     response->location = head.location;
     response->fields[kCgiLinesField] = head.headerLines;
+    std::string accepted;
+    KoAnswerFacts facts = KoAnswerFactsOf(*response, accepted);
+    facts.safeOverTls = limits.compression.scriptsOverTls;
+    coding = KoChooseAnswerCoding(facts, limits.compression);
+    // Content-Encoding once the body's length tells whether it pays.
+    KoMarkAnswerCoding(*response, {KoContentCoding::identity, coding.varies});
+}
+
+void KoScriptStream::putWholeBody() {
+    if (coding.coding != KoContentCoding::identity && held.size() >= limits.compression.minimumSize) {
+        std::string packed = KoCompress(coding.coding, held, limits.compression.level);
+        // Bytes that do not shrink go out as they are.
+        if (packed.size() < held.size()) {
+            KoMarkAnswerCoding(*response, coding);
+            held.swap(packed);
+        }
+    }
+    response->Input().sputn(held.data(), static_cast<std::streamsize>(held.size()));
 }
 
 bool KoScriptStream::take(std::string_view bytes) {
@@ -59,6 +78,7 @@ bool KoScriptStream::take(std::string_view bytes) {
         }
     }
     if (discarding) return true;
+    if (compressed) return compressed->push(bytes, deadline);
     if (source) return source->push(std::string(bytes), deadline);
     held.append(bytes);
     // More than may wait here: the answer goes out as it comes.
@@ -70,7 +90,9 @@ bool KoScriptStream::paused() {
     // Nobody reads any more: a quiet run ends too.
     if (stopping.load() || finished || (source && source->abandoned())) return false;
     // A script that pauses after its header block is answered as it goes.
-    if (parser.status() == KoCgiOutputParser::Status::complete && !streaming()) return beginStream();
+    if (parser.status() == KoCgiOutputParser::Status::complete && !streaming() && !beginStream()) return false;
+    // What the compressor holds back goes to the client now.
+    if (compressed) return compressed->flush(deadline);
     return true;
 }
 
@@ -88,11 +110,16 @@ bool KoScriptStream::beginStream() {
         source = made;
     }
     response->bodySource = KoBodyStream::reader(made);
+    if (coding.coding != KoContentCoding::identity) {
+        compressed = std::make_unique<KoCompressedStream>(made, coding.coding, limits.compression.level);
+        KoMarkAnswerCoding(*response, coding);
+    }
     deliver(response);
     // The connection holds the reader now (or dropped it, and the push fails).
     response.reset();
     std::string first;
     first.swap(held);
+    if (compressed) return compressed->push(first, deadline);
     return made->push(std::move(first), deadline);
 }
 
@@ -106,7 +133,11 @@ void KoScriptStream::finish(std::int32_t failureStatus) {
                 diagnostic("the answer of " + escapeForLog(file) + " was cut short: " +
                            (failureStatus == 504 ? "its time ran out" : "the run ended early"));
             }
-            source->end(!cut);
+            if (compressed) {
+                compressed->end(!cut, deadline);
+            } else {
+                source->end(!cut);
+            }
         }
         return;
     }
@@ -114,10 +145,11 @@ void KoScriptStream::finish(std::int32_t failureStatus) {
     const bool whole = !malformed && failureStatus == 0 && !stopping.load() &&
                        parser.finish() == KoCgiOutputParser::Status::complete;
     if (whole) {
-        response->Input().sputn(held.data(), static_cast<std::streamsize>(held.size()));
+        putWholeBody();
     } else {
         response->location.clear();
         response->fields.erase(kCgiLinesField);
+        response->fields.erase("vary");
         if (stopping.load()) {
             response->statusCode = 503;
         } else if (malformed || failureStatus == 0) {

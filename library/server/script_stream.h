@@ -14,6 +14,11 @@
 // more than about the bound plus one read. HEAD and bodiless statuses get
 // their head; the script's body is read and thrown away.
 //
+// The body is compressed (gzip or br, by the request's Accept-Encoding)
+// when KoChooseAnswerCoding says so for the script's head: a whole answer
+// of at least the minimum size at once, a streamed one through a
+// KoCompressedStream that is flushed whenever the output pauses.
+//
 // A run that fails before anything went out is answered with its status
 // (502, 503, 504; 503 when the server stops); one dropped before it ran
 // answers nothing; one that fails after the head went out (time limit,
@@ -39,7 +44,9 @@
 
 #include "message/answer_sink.h"
 #include "message/body_stream.h"
+#include "server/answer_compression.h"
 #include "server/cgi_output.h"
+#include "server/compressed_stream.h"
 #include "server/script_result.h"
 
 class KoXResponseHeader;
@@ -50,6 +57,7 @@ public:
         std::size_t headerLimit = KoCgiOutputParser::kDefaultHeaderLimit;
         std::size_t bound = 64 * 1024;
         int pauseMs = 100;
+        KoAnswerCompression compression;
     };
     using Deliver = std::function<void(std::shared_ptr<KoXResponseHeader> response)>;
 
@@ -77,8 +85,10 @@ public:
 private:
     // The head goes out; the body follows through the stream.
     bool beginStream();
-    // The parsed head into the response.
+    // The parsed head into the response, and the body's coding chosen.
     void applyHead();
+    // The whole body into the response, compressed when chosen.
+    void putWholeBody();
 
     std::shared_ptr<KoXResponseHeader> response;
     const std::weak_ptr<KoAnswerSink> client;  // the request's connection
@@ -90,6 +100,8 @@ private:
     Clock::time_point deadline = Clock::time_point::max();
     std::string held;  // body not yet sent
     std::shared_ptr<KoBodyStream> source;
+    KoAnswerCoding coding;
+    std::unique_ptr<KoCompressedStream> compressed;  // source's maker side when compressing
     bool discarding = false;  // streamed without a body: output is read and dropped
     bool malformed = false;
     bool finished = false;

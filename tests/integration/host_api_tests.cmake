@@ -6,6 +6,7 @@ if(NOT TARGET velkotwo)
 endif()
 add_executable(host_api_tests
   ${CMAKE_CURRENT_LIST_DIR}/host_api_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/compressed_answers_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/host_api_browser_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/host_site_rules_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/host_access_test.cpp

@@ -74,6 +74,11 @@ struct Prepared {
     KoFileBody body;
     std::shared_ptr<KoXResponseHeader> response;
     std::string Field(const std::string& name) const { return response->FirstValue(name, "<none>"); }
+    // The bytes the answer carries: the cache's compressed ones it shares, or its own.
+    std::string Sent() const {
+        if (response->bodyOpenFile && response->bodyOpenFile->content) return *response->bodyOpenFile->content;
+        return response->Body();
+    }
 };
 
 Prepared Prepare(KoFileCache& cache, const std::string& file, const std::string& method, const std::string& fields,
@@ -162,7 +167,7 @@ TEST_F(FileEncoding, TheVariantFollowsTheClientAndWhatTheFileHas) {
         if (c.status != 304) {
             EXPECT_EQ(p.Field("accept-ranges"), *c.coding ? "<none>" : "bytes");
         }
-        const std::string body = p.response->Body();
+        const std::string body = p.Sent();
         switch (c.from) {
         case From::sibling:
             EXPECT_EQ(p.body.file, file + (std::string(c.coding) == "br" ? ".br" : ".gz"));
@@ -205,18 +210,18 @@ TEST_F(FileEncoding, NoSiblingIsSentFromTheCgiDirectory) {
     const Prepared p = Prepare(cache, site.path + "app.js", "GET", "Accept-Encoding: br\r\n", {}, {false, &site.path});
     EXPECT_TRUE(p.body.file.empty());
     EXPECT_EQ(p.Field("content-encoding"), "br");
-    EXPECT_LT(p.response->Body().size(), FactsOf(cache, site.path + "app.js").size);
+    EXPECT_LT(p.Sent().size(), FactsOf(cache, site.path + "app.js").size);
     EXPECT_EQ(cache.compressions(), 1u);
 }
 
 TEST_F(FileEncoding, AFileIsCompressedOncePerVersionAndCoding) {
     const std::string file = site.path + "plain.js";
     const auto answer = [&](const char* coding) {
-        return Prepare(cache, file, "GET", std::string("Accept-Encoding: ") + coding + "\r\n").response->Body();
+        return Prepare(cache, file, "GET", std::string("Accept-Encoding: ") + coding + "\r\n").Sent();
     };
     const std::string first = answer("br");
     EXPECT_EQ(answer("br"), first);
-    EXPECT_EQ(Prepare(cache, file, "HEAD", "Accept-Encoding: br\r\n").response->Body(), first);
+    EXPECT_EQ(Prepare(cache, file, "HEAD", "Accept-Encoding: br\r\n").Sent(), first);
     EXPECT_EQ(cache.compressions(), 1u);
     answer("gzip");
     answer("gzip");
@@ -225,6 +230,11 @@ TEST_F(FileEncoding, AFileIsCompressedOncePerVersionAndCoding) {
     const KoFileCache::Encoded held = cache.encoded(file, KoContentCoding::brotli, KoStaticCompression{}.budget);
     ASSERT_TRUE(held.bytes);
     EXPECT_EQ(*held.bytes, first);
+    // Answers share the cache's bytes; none holds a copy of its own.
+    const Prepared shared = Prepare(cache, file, "GET", "Accept-Encoding: br\r\n");
+    ASSERT_TRUE(shared.response->bodyOpenFile);
+    EXPECT_EQ(shared.response->bodyOpenFile->content, held.bytes);
+    EXPECT_EQ(shared.response->BodySize(), 0u);
     EXPECT_EQ(cache.compressions(), 2u);
 
     site.write("plain.js", Script(120));

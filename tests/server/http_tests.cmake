@@ -4,9 +4,11 @@ if(NOT WIN32)
   set(VELKO_PHP_POOL_TEST ${CMAKE_CURRENT_LIST_DIR}/php_pool_test.cpp)
 endif()
 velko_add_tests(server_http
+  ${CMAKE_CURRENT_LIST_DIR}/answer_compression_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/byte_ranges_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_output_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cgi_runner_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/compressed_stream_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/cookies_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/entity_tag_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/event_stream_test.cpp
