@@ -8,12 +8,14 @@
 #include <memory>
 #include <string>
 
+#include "message/protocols.h"
+
 class KoTransceiverClient;
 
 struct HostEntry {
     std::string address;
     std::uint32_t port = 0;
-    std::uint32_t protocolCode = 4;
+    std::uint32_t protocolCode = protocol::HTTPS;
     std::map<std::string, std::string> keys;
     std::shared_ptr<KoTransceiverClient> client;
 };

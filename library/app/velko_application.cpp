@@ -158,7 +158,7 @@ void KoVelkoApplication2::start() {
         auto header = std::make_shared<KoXServerHeader>(static_cast<std::int32_t>(host.protocolCode), true);
         header->entries["tcp_port"] = std::to_string(host.port);
         header->entries["tcp_address"] = host.address;
-        if (host.protocolCode == 4 || host.protocolCode == 7) {
+        if (host.protocolCode == protocol::HTTPS || host.protocolCode == protocol::VELKOS) {
             header->entries["cacertificate"] = ValueOr(host.keys, "cacertificate", "cacert.pem");
             header->entries["privatekey"] = ValueOr(host.keys, "privatekey", "privkey.pem");
             if (!settings.keyPassphrase.empty()) header->entries["privatekeypassphrase"] = settings.keyPassphrase;

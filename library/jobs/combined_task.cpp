@@ -38,7 +38,7 @@ void KoCombinedTask::queueJoinReduced(const std::string& member, const char* tex
     KoJobMessage message;
     message.name = member;
     message.text = text;
-    message.code = KoJobMessageCodeJoinReduced;
+    message.code = job_code::joinReduced;
     queue_.emplace_back(member, std::move(message));
     wake_.notify_all();
 }

@@ -94,9 +94,9 @@ bool KoTransceiver::send(std::string target, const KoJobMessage& message) {
     return KoCombinedTask::instance().post(target, message);
 }
 
-void KoTransceiver::postCode1(const std::string& target, const std::string& subject) {
+void KoTransceiver::postEnded(const std::string& target, const std::string& subject) {
     KoJobMessage message;
-    message.code = 1;
+    message.code = job_code::ended;
     message.name = subject;
     send(target, message);
 }
@@ -202,7 +202,7 @@ void KoTransceiver::Dispatch(std::string& resultName, KoTransceiverClient& clien
     std::unique_lock<std::recursive_mutex> lock(registryLock);
     if (clients.count(client.name) == 0) return;
     const int kind = description->messageKind;
-    if (kind == 2) {
+    if (kind == message_kind::Request) {
         const std::string route = description->Authority();
         std::shared_ptr<KoTransceiverLayer> service;
         auto& hooks = hooksByClient[client.name];
@@ -228,7 +228,7 @@ void KoTransceiver::Dispatch(std::string& resultName, KoTransceiverClient& clien
         wakeHousekeeping();
         service->takeDescription(description, joinedTask, flag);
         resultName = description->name;
-    } else if (kind == 1) {
+    } else if (kind == message_kind::Answer) {
         std::vector<std::shared_ptr<KoTransceiverLayer>> targets;
         for (const auto& item : description->routeItems)
             if (auto it = hooksByDescription.find(item); it != hooksByDescription.end()) targets.push_back(it->second);
@@ -277,7 +277,7 @@ void KoTransceiver::RemoveConnection(KoTransceiverConnection& connection, bool n
         return;
     }
     if (!unregister(connection)) return;
-    if (notify && connection.tellsOwnerOfEnd()) postCode1(connection.owner, connection.name);
+    if (notify && connection.tellsOwnerOfEnd()) postEnded(connection.owner, connection.name);
     connection.withdraw();
     auto self = connection.weak_from_this().lock();
     if (loop != nullptr && self) {

@@ -240,7 +240,7 @@ private:
     LoopRecord& pickLoop();
     void runHousekeeping();
     void housekeepingPass(bool& anyCanExpire);
-    void postCode1(const std::string& target, const std::string& name);
+    void postEnded(const std::string& target, const std::string& name);
     void wakeHousekeeping();
 
     // Connections, on their loop's thread.

@@ -312,7 +312,7 @@ int KoTransceiverConnection::InputArrived(const char* bytes, std::size_t length)
         inputWaiting = true;
     }
     KoJobMessage message;
-    message.code = 8;
+    message.code = job_code::inputArrived;
     message.name = name;
     message.text = name;
     transceiver.send(owner, message);

@@ -351,7 +351,7 @@ void KoTransceiver::closeOnLoop(KoTransceiverConnection& c, bool notify, bool or
     if (c.seat().attached) c.closing(orderly);
     const bool wasRegistered = unregister(c);
     detachOnLoop(c);
-    if (wasRegistered && notify && c.tellsOwnerOfEnd()) postCode1(c.owner, c.name);
+    if (wasRegistered && notify && c.tellsOwnerOfEnd()) postEnded(c.owner, c.name);
 }
 
 void KoTransceiver::detachOnLoop(KoTransceiverConnection& c) {
@@ -600,9 +600,9 @@ void KoTransceiver::housekeepingPass(bool& anyCanExpire) {
     }
     servers.clear();
     for (const auto& [serverName, tag] : expiredServers) {
-        postCode1(tag, serverName);
+        postEnded(tag, serverName);
         KoJobMessage stop;
-        stop.code = 3;
+        stop.code = job_code::status;
         stop.name = serverName;
         send(serverName, stop);
         RemoveServer(serverName);

@@ -36,7 +36,7 @@ KoTransceiverServer::~KoTransceiverServer() {
 }
 
 bool KoTransceiverServer::receive(KoJobMessage& message) {
-    if (message.code == 3) {
+    if (message.code == job_code::status) {
         std::lock_guard<std::mutex> lock(textLock);
         message.items.push_back(statusText);
     }

@@ -2,10 +2,10 @@
 
 bool KoTransceiverServerL0::receive(KoJobMessage& message) {
     switch (message.code) {
-        case 2:
+        case job_code::stop:
             if (!listening) alive = false;
             return true;
-        case 8:
+        case job_code::inputArrived:
             deliver(message.text);
             return true;
         default:

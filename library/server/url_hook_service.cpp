@@ -137,7 +137,7 @@ std::shared_ptr<KoTransceiverServerL0> KoURLHookService::launch(const std::share
         started = worker->start();
         if (!started) {
             KoJobMessage query;
-            query.code = 3;
+            query.code = job_code::status;
             worker->receive(query);
             if (!query.items.empty()) reason = query.items.back();
             worker->detach(*target);
@@ -268,7 +268,7 @@ void KoURLHookService::refuse(const std::shared_ptr<KoXHeader>& message, const s
     const KoStringMap values = url_hook::ResultValues(*message, *answer);
     if (values.count("ctask") != 0) {
         KoJobMessage note;
-        note.code = 6;
+        note.code = job_code::joinReduced;
         note.name = name;
         note.values = values;
         KoCombinedTask::instance().post(clientId, note);
@@ -287,13 +287,13 @@ void KoURLHookService::pump() {
 }
 
 bool KoURLHookService::receive(KoJobMessage& message) {
-    if (message.code == 5) {
+    if (message.code == job_code::taskDone) {
         std::shared_ptr<KoXHeader> next;
         {
             std::lock_guard<KoDeliveryLock> lock(deliveryLock);
             if (message.values.count("ctask") != 0) {
                 KoJobMessage note;
-                note.code = 6;
+                note.code = job_code::joinReduced;
                 note.name = name;
                 note.values = message.values;
                 KoCombinedTask::instance().post(clientId, note);
@@ -308,7 +308,7 @@ bool KoURLHookService::receive(KoJobMessage& message) {
         if (next) dispatchLater(std::move(next), true);
         return true;
     }
-    if (message.code == 1) {
+    if (message.code == job_code::ended) {
         std::shared_ptr<KoTransceiverServerL0> ended;
         {
             std::lock_guard<KoDeliveryLock> lock(deliveryLock);

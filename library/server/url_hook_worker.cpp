@@ -318,13 +318,13 @@ void KoURLHookWorker::finish(std::optional<Outcome> outcome) {
     if (outcome) {
         if (sink) sink(outcome->request->name, outcome->answer);
         outcome->request->leaveCurrentJoinedTask("");
-        post(5, url_hook::ResultValues(*outcome->request, *outcome->answer));
+        post(job_code::taskDone, url_hook::ResultValues(*outcome->request, *outcome->answer));
     }
     if (ended) {
         if (KoTransceiver* target = AttachedTransceiver(); target != nullptr && drop) {
             target->RemoveConnection(drop->name, false);
         }
-        post(1, {});
+        post(job_code::ended, {});
     }
 }
 
@@ -337,7 +337,7 @@ void KoURLHookWorker::post(std::uint32_t code, const KoStringMap& values) {
 }
 
 bool KoURLHookWorker::receive(KoJobMessage& message) {
-    if (message.code == 1 && !message.name.empty() && message.name == ConnectionName()) {
+    if (message.code == job_code::ended && !message.name.empty() && message.name == ConnectionName()) {
         connectionEnded();
         return true;
     }
