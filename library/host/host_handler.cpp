@@ -12,6 +12,7 @@
 #include "foundation/diagnostics.h"
 #include "foundation/text_utils.h"
 #include "host/spooled_multipart.h"
+#include "host/streamed_answer.h"
 #include "message/http_tables.h"
 #include "message/message_body.h"
 #include "message/response_header.h"
@@ -162,7 +163,9 @@ void KoHostHandler::message(KoXHeader& request, KoXResponseHeader& response, con
     }
     try {
         if (!handler) throw std::runtime_error("no handler for " + name);
-        KoFillAnswer(handler(host), response, &request);
+        const velko::Answer answer = handler(host);
+        KoFillAnswer(answer, response, &request);
+        KoAttachProducer(answer, request, response, policy->live);
     } catch (const std::exception& error) {
         fail(host, error.what(), response);
     } catch (...) {
