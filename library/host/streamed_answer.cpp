@@ -74,9 +74,13 @@ void KoAttachProducer(const velko::Answer& answer, const KoXHeader& request, KoX
     response.lengthUnknown = answer.streamLength < 0;
     response.contentLength = answer.streamLength < 0 ? 0 : static_cast<std::uint64_t>(answer.streamLength);
     if (!response.SendsBody()) {
-        if (response.lengthUnknown) return;
-        // A HEAD answer of known length announces it; bodyless statuses none.
-        if (response.answersHead) response.bodySource = nullptr;
+        // A HEAD answer of known length announces it: an ended stream
+        // takes it to the writer of streamed bodies, which sends no body.
+        if (!response.lengthUnknown && response.answersHead) {
+            auto none = std::make_shared<KoBodyStream>(1);
+            none->end(true);
+            response.bodySource = KoBodyStream::reader(none);
+        }
         return;
     }
     auto stream = std::make_shared<KoBodyStream>(kHeldBound);
