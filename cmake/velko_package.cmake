@@ -40,7 +40,8 @@ if(TARGET velkotwo)
     BASE_DIRS ${PROJECT_SOURCE_DIR}/include
     FILES
       ${PROJECT_SOURCE_DIR}/include/velkotwo/server.h
-      ${PROJECT_SOURCE_DIR}/include/velkotwo/page.h)
+      ${PROJECT_SOURCE_DIR}/include/velkotwo/page.h
+      ${PROJECT_SOURCE_DIR}/include/velkotwo/live.h)
   target_include_directories(velkotwo INTERFACE
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)

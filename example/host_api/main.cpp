@@ -8,6 +8,11 @@
 //   velkoid=greeting    the command (posted by the page's form) that sets
 //                       the greeting, then sends the browser back to /live
 //   /greeting           the stored value itself
+//   /ws/echo            a WebSocket that sends every message back as it
+//                       came (text as text, binary as binary; compressed
+//                       when the browser offers permessage-deflate); every
+//                       open page also gets the counter whenever it changes
+//   /events             Server-Sent Events: the time, once a second
 // The values are kept in ./host_example.xml between runs. Only this machine
 // and the local network may connect; with a password file ./passwords
 // (velkotwo_passwd USER passwords) every page asks for a log-in. It prints
@@ -16,9 +21,15 @@
 #include <velkotwo/server.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
 #include <fstream>
 #include <iostream>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -30,6 +41,8 @@ velko::Answer LivePage(const velko::Server& server) {
     body.add("h1").text("Live page");
     body.add("p").text("Greeting: ").add("strong").attribute("id", "greeting").text(server.expand("[[greeting]]"));
     body.add("p").text("Counter: ").add("span").attribute("id", "counter").text("?");
+    body.add("p").text("Echo: ").add("span").attribute("id", "echo").text("?");
+    body.add("p").text("Time: ").add("span").attribute("id", "time").text("?");
 
     velko::Page::Element form = body.add("form").attribute("method", "POST").attribute("action", "/live");
     form.add("input").attribute("type", "hidden").attribute("name", "velkoid").attribute("value", "greeting");
@@ -40,9 +53,56 @@ velko::Answer LivePage(const velko::Server& server) {
     body.add("script").markup(
         "fetch('/api/counter').then(function (r) { return r.json(); }).then(function (data) {\n"
         "  document.getElementById('counter').textContent = String(data.counter);\n"
-        "});");
+        "});\n"
+        "var socket = new WebSocket((location.protocol === 'https:' ? 'wss://' : 'ws://') + location.host + '/ws/echo');\n"
+        "socket.onopen = function () { socket.send('echo from ' + navigator.userAgent.split(' ')[0]); };\n"
+        "socket.onmessage = function (message) {\n"
+        "  if (message.data.indexOf('{\"counter\"') === 0) {\n"
+        "    document.getElementById('counter').textContent = String(JSON.parse(message.data).counter);\n"
+        "  } else {\n"
+        "    document.getElementById('echo').textContent = message.data;\n"
+        "  }\n"
+        "};\n"
+        "new EventSource('/events').onmessage = function (event) {\n"
+        "  document.getElementById('time').textContent = event.data;\n"
+        "};");
     return velko::Answer::html(page.html());
 }
+
+// The open event streams, sent the time once a second by a thread of the
+// host's own until it is stopped.
+class Clock {
+public:
+    void add(const velko::EventStreamPtr& stream) {
+        std::lock_guard<std::mutex> guard(lock);
+        streams.insert(stream);
+    }
+    void remove(const velko::EventStreamPtr& stream) {
+        std::lock_guard<std::mutex> guard(lock);
+        streams.erase(stream);
+    }
+    void run() {
+        std::unique_lock<std::mutex> guard(lock);
+        while (!stopped) {
+            char text[32];
+            const std::time_t now = std::time(nullptr);
+            std::strftime(text, sizeof text, "%H:%M:%S UTC", std::gmtime(&now));
+            for (const velko::EventStreamPtr& stream : streams) stream->send(text);
+            changed.wait_for(guard, std::chrono::seconds(1), [this] { return stopped; });
+        }
+    }
+    void stop() {
+        std::lock_guard<std::mutex> guard(lock);
+        stopped = true;
+        changed.notify_all();
+    }
+
+private:
+    std::mutex lock;
+    std::condition_variable changed;
+    std::set<velko::EventStreamPtr> streams;
+    bool stopped = false;
+};
 
 }  // namespace
 
@@ -57,13 +117,38 @@ int main() {
     if (std::ifstream("passwords")) options.access.push_back({"/", "", "passwords", "velkotwo example"});
 
     try {
+        // Before the server, which may still call back while it stops.
+        Clock clock;
         velko::Server server(options);
         if (!server.hasValue("greeting")) server.setValue("greeting", "Hello from the host");
 
         std::atomic<long> counter{0};
-        server.on("GET", "/api/counter", [&counter](const velko::Request&) {
-            return velko::Answer::json("{\"counter\": " + std::to_string(++counter) + "}");
+        server.on("GET", "/api/counter", [&counter, &server](const velko::Request&) {
+            const std::string json = "{\"counter\": " + std::to_string(++counter) + "}";
+            // Every open page shows it.
+            server.broadcast("/ws/echo", json);
+            return velko::Answer::json(json);
         });
+
+        velko::WebSocketHandlers echo;
+        echo.onMessage = [](const velko::WebSocketPtr& socket, const std::string& message, bool binary) {
+            binary ? socket->sendBinary(message) : socket->sendText(message);
+        };
+        server.webSocket("/ws/echo", echo);
+
+        velko::EventStreamHandlers times;
+        times.onOpen = [&clock](const velko::EventStreamPtr& stream) { clock.add(stream); };
+        times.onClose = [&clock](const velko::EventStreamPtr& stream) { clock.remove(stream); };
+        server.events("/events", times);
+        std::thread ticking([&clock] { clock.run(); });
+        struct Joined {
+            Clock& clock;
+            std::thread& thread;
+            ~Joined() {
+                clock.stop();
+                thread.join();
+            }
+        } joined{clock, ticking};
         server.on("GET", "/live", [&server](const velko::Request&) { return LivePage(server); });
         // A stored value by name, as text; its other methods get 405 with Allow.
         server.on("GET", "/api/values/:name", [&server](const velko::Request& request) {

@@ -78,6 +78,7 @@
 
 #include "velkotwo/exception.h"
 #include "velkotwo/export.h"
+#include "velkotwo/live.h"
 
 namespace velko {
 
@@ -207,6 +208,18 @@ struct Answer {
     // beside text the client chose leaks through the compressed size
     // (BREACH). A file goes the way of static files.
     bool compress = false;
+    // When set, the body instead (live.h): written by the producer after the
+    // head went out, on the handler's thread, chunked on HTTP/1.1 - or with
+    // its Content-Length when streamLength is not negative.
+    BodyProducer producer;
+    long long streamLength = -1;
+    static Answer stream(BodyProducer producer, std::string contentType = "text/plain; charset=utf-8",
+                         long long length = -1) {
+        Answer answer = make(200, std::move(contentType), std::string());
+        answer.producer = std::move(producer);
+        answer.streamLength = length;
+        return answer;
+    }
 
     static Answer text(std::string body, int status = 200) {
         return make(status, "text/plain; charset=utf-8", std::move(body));
@@ -492,6 +505,20 @@ public:
     // Writes the stored values to ServerOptions::storeFile (nothing without
     // one).
     void saveValues();
+
+    // Live channels (live.h). A WebSocket on path (GET): a request that
+    // asks for none is answered 426 with "Upgrade: websocket", a broken
+    // handshake 400, a page of a refused Origin 403; the access log gets
+    // the 101. Event streams on path (GET): "text/event-stream", not
+    // cached, chunked on HTTP/1.1. An empty handler set removes the route.
+    // on()'s path rules and errors apply.
+    void webSocket(const std::string& path, WebSocketHandlers handlers,
+                   WebSocketOptions options = WebSocketOptions());
+    void events(const std::string& path, EventStreamHandlers handlers,
+                EventStreamOptions options = EventStreamOptions());
+    // A text message to every open WebSocket of the group (its options'
+    // group, else its path), framed once for all; how many took it.
+    std::size_t broadcast(const std::string& group, const std::string& text);
 
     // Stops listening, closes the connections, waits for running handlers
     // and CGI runs, then writes the store file (errors on standard error).

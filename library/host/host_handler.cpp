@@ -12,6 +12,7 @@
 #include "foundation/diagnostics.h"
 #include "foundation/text_utils.h"
 #include "host/spooled_multipart.h"
+#include "host/streamed_answer.h"
 #include "message/http_tables.h"
 #include "message/message_body.h"
 #include "message/response_header.h"
@@ -187,6 +188,7 @@ void KoHostHandler::message(KoXHeader& request, KoXResponseHeader& response, con
         const velko::Answer answer = handler(host);
         KoFillAnswer(answer, response, &request, &policy->fileCompression);
         KoCompressAnswerBody(response, policy->compression, answer.compress || policy->compression.hostOverTls);
+        KoAttachProducer(answer, request, response, policy->live);
     } catch (const std::exception& error) {
         fail(host, error.what(), response);
     } catch (...) {

@@ -30,13 +30,17 @@
 #include "server/router_services.h"
 #include "velkotwo/server.h"
 
-// What the host asked for the failures and answers of its handlers.
+class KoLiveChannels;
+
+// What the host asked for the failures and answers of its handlers, and
+// where streamed answers are ended when the server stops.
 struct KoHostPolicy {
     std::function<void(const velko::Request& request, const std::string& error)> handlerError;
     bool showErrors = false;
     // How its answers are compressed: bodies as made, files as static ones.
     KoAnswerCompression compression;
     KoStaticCompression fileCompression;
+    std::shared_ptr<KoLiveChannels> live;
 };
 
 class KoHostHandler : public KoApplicationHandler {

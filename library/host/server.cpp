@@ -18,7 +18,10 @@
 #include "foundation/diagnostics.h"
 #include "foundation/exception.h"
 #include "foundation/text_utils.h"
+#include "host/event_stream_route.h"
 #include "host/host_handler.h"
+#include "host/live_channels.h"
+#include "host/websocket_route.h"
 #include "host/server_settings_for.h"
 #include "message/server_callback.h"
 #include "net/tls_context.h"
@@ -75,6 +78,9 @@ struct Server::State {
     ServerOptions options;
     // What the handlers do when they fail, shared by all of them.
     std::shared_ptr<const KoHostPolicy> policy;
+    // WebSockets, event streams and streamed answers; ended before the
+    // application goes.
+    std::shared_ptr<KoLiveChannels> live = std::make_shared<KoLiveChannels>();
     std::unique_ptr<ServerHandle> handle;
     int port = 0;
     mutable std::mutex valuesLock;  // one change of the stored values at a time
@@ -94,6 +100,7 @@ Server::Server(const ServerOptions& options) : state(std::make_unique<State>()) 
     auto policy = std::make_shared<KoHostPolicy>();
     policy->handlerError = options.handlerError;
     policy->showErrors = options.showHandlerErrors;
+    policy->live = state->live;
     KoApplicationSettings settings = KoSettingsFor(options);
     policy->compression = settings.http.answerCompression;
     policy->fileCompression = settings.http.compression;
@@ -156,6 +163,7 @@ Server::Server(const ServerOptions& options) : state(std::make_unique<State>()) 
     }
     if (bound) {
         state->running = state->handle->application.get();
+        state->live->start(state->handle->application->scheduler(), options.handlerConcurrency);
         return;
     }
     // Nothing is left running when the constructor throws.
@@ -183,6 +191,26 @@ void Server::on(const std::string& method, const std::string& path, Handler hand
     std::shared_ptr<KoHostHandler> route;
     if (handler) route = std::make_shared<KoHostHandler>(method + " " + path, std::move(handler), path, state->policy);
     state->application().addRoute(method, path, std::move(route));
+}
+
+void Server::webSocket(const std::string& path, WebSocketHandlers handlers, WebSocketOptions options) {
+    std::shared_ptr<KoWebSocketRoute> route;
+    if (handlers.onOpen || handlers.onMessage || handlers.onClose) {
+        route = std::make_shared<KoWebSocketRoute>(path, std::move(handlers), std::move(options), state->live);
+    }
+    state->application().addRoute("GET", path, std::move(route));
+}
+
+void Server::events(const std::string& path, EventStreamHandlers handlers, EventStreamOptions options) {
+    std::shared_ptr<KoEventStreamRoute> route;
+    if (handlers.onOpen || handlers.onClose) {
+        route = std::make_shared<KoEventStreamRoute>(path, std::move(handlers), options, state->live);
+    }
+    state->application().addRoute("GET", path, std::move(route));
+}
+
+std::size_t Server::broadcast(const std::string& group, const std::string& text) {
+    return state->live->broadcast(group, text);
 }
 
 void Server::setValue(const std::string& name, const std::string& text) {
@@ -225,6 +253,9 @@ void Server::saveValues() {
 
 void Server::stop() {
     if (!state || !state->handle) return;
+    // Live channels end first: a producer or callback must not hold up the
+    // handlers' end, and theirs runs on the application's scheduler.
+    state->live->stop();
     if (state->handle->application) {
         state->handle->application->shutdown();
         // Handlers that run end here; the store outlives them.

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -24,6 +25,7 @@
 #include "message/x_header.h"
 
 struct KoOpenFile;
+class KoConnectionProtocol;
 
 // A piece of the body file, and the bytes sent before it.
 struct KoFileSpan {
@@ -65,4 +67,10 @@ public:
     // HEAD and bodiless statuses).
     bool lengthUnknown = false;
     std::shared_ptr<KoBodyStream> bodySource;
+    // A 101: what the connection speaks once the head is written (made
+    // then, on the connection's loop).
+    std::function<std::unique_ptr<KoConnectionProtocol>()> protocolAfter;
+    // Run by whoever handed the answer on, on that thread, right after
+    // (the maker of a streamed body).
+    std::function<void()> afterAnswered;
 };

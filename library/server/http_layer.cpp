@@ -135,6 +135,7 @@ void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_
         x.busy = false;
         return;
     }
+    if (connection.SwitchedProtocol()) return;
     if (x.answered) {
         // A streamed body frees the connection when it ends.
         if (!x.streaming) x.busy = false;
@@ -193,12 +194,15 @@ void KoTransceiverServerL1HTTP::writeStreamed(KoHTTPConnection& connection,
     const bool sends = source && response->SendsBody();
     const bool http10 = KoAnswersHttp10(*response);
     // An HTTP/1.0 client learns where such a body ends from the connection's end.
-    const bool closing = response->closeAfter || (sends && http10);
-    std::string head = KoAnswerHead(*response, 0, closing);
+    // A known length (a host's streamed answer that gave one) frames the
+    // body by itself; an unknown one is chunked.
+    const bool known = !response->lengthUnknown;
+    const bool closing = response->closeAfter || (sends && http10 && !known);
+    std::string head = KoAnswerHead(*response, known ? response->contentLength : 0, closing);
     const std::uint64_t headBytes = head.size();
     connection.QueueText(std::move(head));
     if (sends) {
-        connection.QueueStream(std::move(source), !http10,
+        connection.QueueStream(std::move(source), !http10 && !known,
                                [this, response, headBytes, closing](KoHTTPConnection& c, std::uint64_t bytes,
                                                                     bool complete) {
                                    logAnswer(c, *response, response->requestSummary, headBytes + bytes);
@@ -213,8 +217,28 @@ void KoTransceiverServerL1HTTP::writeStreamed(KoHTTPConnection& connection,
     response->leaveJoinedTask(response->currentJoinedTask());
 }
 
+void KoTransceiverServerL1HTTP::switchProtocol(KoHTTPConnection& connection,
+                                               const std::shared_ptr<KoXResponseHeader>& response) {
+    std::string head = KoAnswerHead(*response, 0, false);
+    const std::uint64_t bytes = head.size();
+    connection.QueueText(std::move(head));
+    std::unique_ptr<KoConnectionProtocol> protocol = response->protocolAfter();
+    connection.Flush();
+    logAnswer(connection, *response, response->requestSummary, bytes);
+    response->leaveJoinedTask(response->currentJoinedTask());
+    if (protocol) {
+        connection.SwitchProtocol(std::move(protocol));
+    } else {
+        connection.CloseWhenDrained();
+    }
+}
+
 void KoTransceiverServerL1HTTP::write(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response) {
-    if (response->lengthUnknown) {
+    if (response->protocolAfter) {
+        switchProtocol(connection, response);
+        return;
+    }
+    if (response->lengthUnknown || response->bodySource) {
         writeStreamed(connection, response);
         return;
     }

@@ -17,7 +17,10 @@
 // A script's answer whose length is not known when its head goes out is
 // sent chunked (to an HTTP/1.0 client: delimited by the end of the
 // connection), its body taken from its stream as the client takes it; one
-// cut short ends the connection without the final chunk.
+// cut short ends the connection without the final chunk. A streamed body
+// of known length (contentLength) goes with its Content-Length. An answer
+// with a protocol to follow (a WebSocket's 101) has its head written and
+// logged, and the connection then speaks that protocol.
 //
 // Back-pressure: a connection takes up its next request only while at most
 // the pacing's output bound waits unsent, and reads no input while a
@@ -118,6 +121,8 @@ private:
     // makes it (chunked; to the end of the connection for HTTP/1.0), the log
     // line when the stream ends or is cut.
     void writeStreamed(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response);
+    // A 101: its head, its log line, then the protocol it names.
+    void switchProtocol(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response);
 
     const KoHTTPSettings httpSettings;
     const KoHTTPConnection::Pacing pacing_;

@@ -33,5 +33,6 @@ target_sources(velko_server PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/script_result.cpp
   ${CMAKE_CURRENT_LIST_DIR}/script_stream.cpp
   ${CMAKE_CURRENT_LIST_DIR}/site_rules.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/websocket_protocol.cpp
 )
-target_link_libraries(velko_server PUBLIC velko_html velko_store)
+target_link_libraries(velko_server PUBLIC velko_html velko_store velko_websocket)

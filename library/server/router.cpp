@@ -213,7 +213,11 @@ int KoRequestRouter::answerLater(const std::shared_ptr<KoXHeader>& request, Work
             response = answerFor(*request, 500);
             KoSetTextBody(*response);
         }
+        // A streamed body is made once its answer is on its way.
+        std::function<void()> next = std::move(response->afterAnswered);
         completeAnswer(*request, response);
+        response.reset();
+        if (next) next();
     });
     return queued ? KoTransceiverServerL1HTTP::answerPending : 0;
 }

@@ -116,6 +116,11 @@ std::string_view KoWebSocketSession::front() const {
     return std::string_view(*output_.front()).substr(headSent_);
 }
 
+KoWebSocketFrame KoWebSocketSession::frontFrame() const {
+    if (output_.empty() || headSent_ != 0) return nullptr;
+    return output_.front();
+}
+
 void KoWebSocketSession::sent(std::size_t bytes) {
     queued_ -= bytes < queued_ ? bytes : queued_;
     while (bytes > 0 && !output_.empty()) {

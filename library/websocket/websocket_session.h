@@ -68,6 +68,9 @@ public:
 
     // The bytes to write next (empty: nothing queued).
     std::string_view front() const;
+    // The next frame whole, while none of it has been written (else null):
+    // a shared frame can then go out as it is, without a copy.
+    KoWebSocketFrame frontFrame() const;
     void sent(std::size_t bytes);
     std::size_t queuedBytes() const { return queued_; }
     // Both sides said close (or the connection failed): close the socket once

@@ -59,11 +59,11 @@ cmake -DLIBRARY="$hostlib.$version" -DINTERFACE=host -P "$here/../api/exported_s
 
 step "the public headers stand alone"
 headers=$(cd "$prefix/include" && find . -type f | sort | tr '\n' ' ')
-[ "$headers" = "./velkotwo/exception.h ./velkotwo/export.h ./velkotwo/page.h ./velkotwo/server.h ./velkotwo/velko_server_api.h " ] ||
+[ "$headers" = "./velkotwo/exception.h ./velkotwo/export.h ./velkotwo/live.h ./velkotwo/page.h ./velkotwo/server.h ./velkotwo/velko_server_api.h " ] ||
   fail "unexpected installed headers: $headers"
 # Each compiles on its own with only the installed include directory, in
 # the oldest language standard the guide promises hosts.
-for h in exception.h export.h page.h server.h velko_server_api.h; do
+for h in exception.h export.h live.h page.h server.h velko_server_api.h; do
   printf '#include <velkotwo/%s>\n' "$h" |
     logged "header-$h" c++ -std=c++11 -Wall -Wextra -Wpedantic -Werror -fsyntax-only -I"$prefix/include" -x c++ -
 done

@@ -36,14 +36,56 @@ frame.addEventListener('load', function () {
     page.querySelector('button[type=submit]').click();
     return;
   }
+  // Driven by the page's changes, not by timers: the browser's virtual
+  // time stands still while the page's live channels are open.
   var report = function () {
     var counter = page.getElementById('counter').textContent;
-    if (counter === '?') { setTimeout(report, 50); return; }
+    if (counter === '?') return false;
     document.body.setAttribute('data-greeting', page.getElementById('greeting').textContent);
     document.body.setAttribute('data-counter', counter);
     document.body.setAttribute('data-state', 'done');
+    // Without them, the virtual time runs out.
+    frame.remove();
+    return true;
   };
-  report();
+  if (report()) return;
+  var observer = new MutationObserver(function () { if (report()) observer.disconnect(); });
+  observer.observe(page.body, {subtree: true, childList: true, characterData: true});
+});
+</script>
+</body></html>
+)";
+
+// Frames /live and reports, once they have come, the echo of the page's
+// WebSocket message, the counter broadcast to it, and two times of the
+// event stream.
+constexpr const char* kLiveDriver = R"(<!DOCTYPE html>
+<html><head><title>live driver</title></head>
+<body data-state="loading">
+<iframe id="live" src="/live"></iframe>
+<script>
+var frame = document.getElementById('live');
+var times = [];
+frame.addEventListener('load', function () {
+  var page = frame.contentDocument;
+  var text = function (id) { return page.getElementById(id).textContent; };
+  // Driven by the page's changes, not by timers: the browser's virtual
+  // time stands still while the page's channels are open.
+  var report = function () {
+    var time = text('time');
+    if (time !== '?' && times.indexOf(time) < 0) times.push(time);
+    if (text('echo') === '?' || text('counter') === '?' || times.length < 2) return false;
+    document.body.setAttribute('data-echo', text('echo'));
+    document.body.setAttribute('data-counter', text('counter'));
+    document.body.setAttribute('data-times', String(times.length));
+    document.body.setAttribute('data-state', 'done');
+    // Without its open channels, the virtual time runs out.
+    frame.remove();
+    return true;
+  };
+  if (report()) return;
+  var observer = new MutationObserver(function () { if (report()) observer.disconnect(); });
+  observer.observe(page.body, {subtree: true, childList: true, characterData: true});
 });
 </script>
 </body></html>
@@ -123,6 +165,25 @@ TEST(HostExampleInChromium, AFormOnAnotherSitesPageIsRefused) {
     const std::string kept = host_shell::ReadFile(dir.file("host_example.xml"));
     EXPECT_EQ(kept.find("forged"), std::string::npos) << kept;
     EXPECT_NE(kept.find("Hello from the host"), std::string::npos) << kept;
+}
+
+TEST(HostExampleInChromium, TheLivePageShowsTheEchoTheCounterAndTheTimeArriving) {
+    if (Directory::Run(std::string("test -x ") + kChromium) != 0) {
+        GTEST_SKIP() << "chromium is not installed (apt-get install -y chromium)";
+    }
+    Directory dir;
+    ASSERT_TRUE(dir.ok);
+    host_shell::WriteFile(dir.file("htmlroot/live-driver.html"), kLiveDriver);
+    const auto run = ChromiumOnTheExample(dir, "https://localhost:$port/live-driver.html");
+    const std::string dom = host_shell::ReadFile(dir.file("dom.html"));
+    const std::string out = host_shell::ReadFile(dir.file("out.txt"));
+    ASSERT_NE(dom.find("data-state=\"done\""), std::string::npos)
+        << dom << "\n--- program:\n" << out << host_shell::ReadFile(dir.file("err.txt")) << "\n--- chromium:\n"
+        << host_shell::ReadFile(dir.file("chromium.txt")) << run.output;
+    EXPECT_NE(dom.find("data-echo=\"echo from Mozilla/5.0\""), std::string::npos) << dom;
+    EXPECT_NE(dom.find("data-counter=\"1\""), std::string::npos) << dom;
+    EXPECT_NE(dom.find("data-times=\"2\""), std::string::npos) << dom;
+    EXPECT_NE(out.find("\"GET /ws/echo\" --> 101 "), std::string::npos) << out;
 }
 
 }  // namespace
