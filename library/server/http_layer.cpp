@@ -123,13 +123,7 @@ void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_
     ++x.ticket;
     request->answerSink = std::static_pointer_cast<KoHTTPConnection>(connection.weak_from_this().lock());
     request->answerTicket = x.ticket;
-    int answered = 0;
-    try {
-        answered = sink ? sink(serverId, request) : 0;
-    } catch (const std::exception& error) {
-        diagnostic(std::string("request failed: ") + escapeForLog(error.what()));
-        answered = 0;
-    }
+    const int answered = dispatch(request);
     x.routing = false;
     if (!connection.Attached()) {
         x.busy = false;
@@ -149,6 +143,15 @@ void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_
     x.answered = true;
     write(connection, response);
     x.busy = false;
+}
+
+int KoTransceiverServerL1HTTP::dispatch(const std::shared_ptr<KoXHeader>& request) {
+    try {
+        return sink ? sink(serverId, request) : 0;
+    } catch (const std::exception& error) {
+        diagnostic(std::string("request failed: ") + escapeForLog(error.what()));
+        return 0;
+    }
 }
 
 void KoTransceiverServerL1HTTP::refuse(KoHTTPConnection& connection, std::int32_t status) {

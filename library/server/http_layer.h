@@ -100,6 +100,14 @@ public:
     void refuse(KoHTTPConnection& connection, std::int32_t status) override;
     void write(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response) override;
 
+    // A request that another protocol on one of the layer's connections
+    // (HTTP/2) read, with its answer sink set: handed to the request sink as
+    // route() does. 0 not answered, 1 answered, answerPending.
+    int dispatch(const std::shared_ptr<KoXHeader>& request);
+    // The access-log line of an answer sent on connection.
+    void logAnswer(const KoTransceiverConnection& connection, const KoXHeader& response,
+                   const std::string& requestLine, std::uint64_t bytes);
+
     const KoHTTPSettings& HTTPSettings() const { return httpSettings; }
     // Who decides at a request's header end what its body is for (the
     // router's planBody); set before the layer starts. Without one, every
@@ -112,8 +120,6 @@ protected:
     const KoHTTPConnection::Pacing& pacing() const { return pacing_; }
 
 private:
-    void logAnswer(const KoTransceiverConnection& connection, const KoXHeader& response,
-                   const std::string& requestLine, std::uint64_t bytes);
     // An answer of unknown length: its head now, its body as its stream
     // makes it (chunked; to the end of the connection for HTTP/1.0), the log
     // line when the stream ends or is cut.
