@@ -308,3 +308,5 @@ void KoHttp2ServerSession::shutdown() {
     nghttp2_submit_goaway(session_, NGHTTP2_FLAG_NONE, nghttp2_session_get_last_proc_stream_id(session_),
                           NGHTTP2_NO_ERROR, nullptr, 0);
 }
+
+void KoHttp2ServerSession::terminate(const std::string& why) { fail(NGHTTP2_ENHANCE_YOUR_CALM, why); }

@@ -121,6 +121,9 @@ public:
     void resume(std::int32_t stream);
     // A graceful end: GOAWAY with the last stream, the open ones finish.
     void shutdown();
+    // The peer misbehaves in a way only the owner sees (it takes no
+    // output): GOAWAY with ENHANCE_YOUR_CALM, nothing more is read.
+    void terminate(const std::string& why);
 
     std::size_t openStreams() const { return streams_.size(); }
     // An answer has bytes to send that the peer's flow-control window holds

@@ -139,7 +139,7 @@ void KoHttp2Protocol::received(std::string_view bytes) {
     receiving_ = false;
     if (channel_ == nullptr) return;
     if (!going && !session_.failure().empty()) {
-        diagnostic("HTTP/2 connection of " + channel_->peer() + " ended: " + session_.failure());
+        diagnostic("HTTP/2 connection of " + connection_.recordValue("remoteaddress") + " ended: " + session_.failure());
     }
     flush();
 }
@@ -206,10 +206,20 @@ KoHttp2Protocol::Clock::time_point KoHttp2Protocol::deadline() const {
 bool KoHttp2Protocol::deadlinePassed() {
     if (channel_ == nullptr) return false;
     const Clock::time_point now = channel_->now();
-    // A peer that takes nothing is not waited for, nor given a goodbye.
-    if (closing_ || ((session_.stalledByPeer() || channel_->unsent() > 0) &&
-                     now >= lastOutput_ + settings_.http2.stalledOutputTimeout)) {
+    if (closing_) {
+        // The goodbye was not taken either.
         channel_->abort();
+        return true;
+    }
+    if ((session_.stalledByPeer() || channel_->unsent() > 0) &&
+        now >= lastOutput_ + settings_.http2.stalledOutputTimeout) {
+        // A peer that takes nothing is told why where its socket takes it at
+        // once, and not waited for.
+        diagnostic("HTTP/2 connection of " + connection_.recordValue("remoteaddress") + " ended: it takes no answer");
+        session_.terminate("a peer that takes no answer");
+        flush();
+        connection_.Flush();
+        if (channel_ != nullptr) channel_->abort();
         return true;
     }
     session_.shutdown();
