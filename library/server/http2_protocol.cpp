@@ -73,12 +73,21 @@ void KoHttp2Connections::remove(const std::shared_ptr<Mailbox>& mailbox) {
 }
 
 void KoHttp2Connections::goAway() {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::unique_lock<std::mutex> guard(lock_);
     for (const auto& mailbox : open_) {
         std::lock_guard<std::mutex> inner(mailbox->lock);
+        if (mailbox->channel == nullptr || mailbox->goAway) continue;
         mailbox->goAway = true;
-        if (mailbox->channel != nullptr) mailbox->channel->wake();
+        ++pending_;
+        mailbox->channel->wake();
     }
+    done_.wait_for(guard, goAwayWait, [this] { return pending_ == 0; });
+}
+
+void KoHttp2Connections::goneAway() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (pending_ > 0) --pending_;
+    if (pending_ == 0) done_.notify_all();
 }
 
 struct KoHttp2Protocol::Stream {
@@ -177,12 +186,15 @@ void KoHttp2Protocol::takeMail() {
     }
     for (auto& [stream, response] : answers) answerStream(stream, std::move(response));
     for (std::int32_t stream : resumed) session_.resume(stream);
-    if (goAway && channel_ != nullptr) {
-        // The server stops: the client learns it from a GOAWAY, written now,
-        // before the connection is closed.
-        session_.shutdown();
-        flush();
-        connection_.Flush();
+    if (goAway) {
+        if (channel_ != nullptr) {
+            // The server stops: the client learns it from a GOAWAY, written
+            // now, before the connection is closed.
+            session_.shutdown();
+            flush();
+            connection_.Flush();
+        }
+        if (registry_) registry_->goneAway();
     }
 }
 
@@ -222,7 +234,11 @@ bool KoHttp2Protocol::deadlinePassed() {
         if (channel_ != nullptr) channel_->abort();
         return true;
     }
-    session_.shutdown();
+    if (session_.openStreams() > streams_.size() && now >= lastInput_ + settings_.headerDeadline) {
+        session_.terminate("a request that does not end");
+    } else {
+        session_.shutdown();  // idle
+    }
     flush();
     if (channel_ != nullptr && !closing_) {
         closing_ = true;
@@ -233,13 +249,19 @@ bool KoHttp2Protocol::deadlinePassed() {
 }
 
 void KoHttp2Protocol::ended() {
+    bool goAwayAsked = false;
     {
         std::lock_guard<std::mutex> guard(mailbox_->lock);
         mailbox_->channel = nullptr;
         mailbox_->owner = nullptr;
         mailbox_->answers.clear();
+        goAwayAsked = mailbox_->goAway;
+        mailbox_->goAway = false;
     }
-    if (registry_) registry_->remove(mailbox_);
+    if (registry_) {
+        registry_->remove(mailbox_);
+        if (goAwayAsked) registry_->goneAway();
+    }
     for (auto& [id, stream] : streams_) {
         stream.sink->gone = true;
         // An answer cut by the end: its line says what went out.

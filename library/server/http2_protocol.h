@@ -27,6 +27,8 @@
 // goAway.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -50,13 +52,21 @@ struct Mailbox;
 
 class KoHttp2Connections {
 public:
+    // How long goAway waits for the connections to have written it.
+    static constexpr std::chrono::milliseconds goAwayWait{1000};
+
     void add(const std::shared_ptr<http2_detail::Mailbox>& mailbox);
     void remove(const std::shared_ptr<http2_detail::Mailbox>& mailbox);
-    // Every connection says GOAWAY on its loop, soon.
+    // Every connection says GOAWAY on its loop; returns once they have (or
+    // ended), or after goAwayWait. Not on a connection's loop.
     void goAway();
+    // A connection has said it, or ended before it could.
+    void goneAway();
 
 private:
     std::mutex lock_;
+    std::condition_variable done_;
+    std::size_t pending_ = 0;
     std::set<std::shared_ptr<http2_detail::Mailbox>> open_;
 };
 

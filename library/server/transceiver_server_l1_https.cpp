@@ -54,16 +54,15 @@ KoTransceiverServerL1HTTPS::KoTransceiverServerL1HTTPS(KoKessaScheduler2& schedu
 KoTransceiverServerL1HTTPS::~KoTransceiverServerL1HTTPS() {
     // The listener makes connections from the context: it ends first.
     withdraw();
-    KoTransceiverServerL1HTTPS::endJobs();
+    KoTransceiverServerL1HTTP::endJobs();
 }
 
-void KoTransceiverServerL1HTTPS::endJobs() {
-    KoTransceiverServerL0Socket::endJobs();
+void KoTransceiverServerL1HTTPS::stop() {
+    KoTransceiverServerL1HTTP::stop();
 #if VELKO_HTTP2
-    // Told on their loops before the close that follows there.
+    // Before the loops stop and close the connections.
     if (http2Connections) http2Connections->goAway();
 #endif
-    KoTransceiverServerL1HTTP::endJobs();
 }
 
 std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTPS::createConnection(

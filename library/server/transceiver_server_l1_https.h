@@ -42,8 +42,9 @@ public:
                                RequestSink sink, KoHTTPSettings settings = {}, KoTlsSettings tlsSettings = {});
     ~KoTransceiverServerL1HTTPS() override;
 
-    // The listener ends, HTTP/2 connections say GOAWAY, then all close.
-    void endJobs() override;
+    // The listener is told to end, and HTTP/2 connections say GOAWAY (the
+    // stop waits a bounded time for them to have written it).
+    void stop() override;
     std::shared_ptr<KoTransceiverConnection> createConnection(KoTransceiver& transceiver,
                                                               const std::string& serverIdentifier,
                                                               const KoServerCallback_t& record,

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tls_site.h"
@@ -24,6 +26,8 @@ protected:
         Script("echo.sh", "cat\n");
         KoApplicationSettings settings;
         settings.http.http2.stalledOutputTimeout = std::chrono::milliseconds(300);
+        settings.http.http2.idleTimeout = std::chrono::milliseconds(500);
+        settings.http.headerDeadline = std::chrono::milliseconds(500);
         ASSERT_TRUE(server.start(site, settings));
         port = server.base.substr(server.base.rfind(':') + 1);
     }
@@ -68,6 +72,7 @@ enum FrameType : std::uint8_t { DATA = 0, HEADERS = 1, RST_STREAM = 3, SETTINGS 
                                 CONTINUATION = 9 };
 enum FrameFlag : std::uint8_t { END_STREAM = 1, END_HEADERS = 4 };
 constexpr std::uint32_t kEnhanceYourCalm = 0xb;
+constexpr std::uint32_t kNoError = 0;
 
 const std::string kPreface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
@@ -89,6 +94,7 @@ std::string Bytes4(std::uint32_t value) {
 
 struct ServerFrames {
     bool goaway = false;
+    std::size_t headers = 0;
     std::uint32_t goawayCode = 0;
     std::size_t frames = 0;
 };
@@ -101,6 +107,7 @@ ServerFrames ReadFrames(const std::string& bytes) {
         const std::size_t length = (std::size_t{byte(0)} << 16) | (std::size_t{byte(1)} << 8) | byte(2);
         if (at + 9 + length > bytes.size()) break;
         ++seen.frames;
+        if (byte(3) == HEADERS) ++seen.headers;
         if (byte(3) == GOAWAY && length >= 8) {
             seen.goaway = true;
             seen.goawayCode = 0;
@@ -250,6 +257,9 @@ TEST_F(Http2, EachAttackCostsTheAttackerItsConnection) {
         {"empty DATA frames", Frame(SETTINGS, 0, 0, "") + emptyData, kEnhanceYourCalm},
         {"HPACK bomb", Frame(SETTINGS, 0, 0, "") + Frame(HEADERS, END_HEADERS | END_STREAM, 1, bomb), kEnhanceYourCalm},
         {"zero window", zeroWindow, kEnhanceYourCalm},
+        {"a request that never ends", Frame(SETTINGS, 0, 0, "") + Frame(HEADERS, END_HEADERS, 1, Get("/index.html")),
+         kEnhanceYourCalm},
+        {"idle", Frame(SETTINGS, 0, 0, ""), kNoError},
     };
     for (const Row& row : rows) {
         const ServerFrames seen = ReadFrames(Exchange(site.directory, port, row.frames));
@@ -258,4 +268,26 @@ TEST_F(Http2, EachAttackCostsTheAttackerItsConnection) {
         const auto after = Curl({}, "/index.html");
         EXPECT_NE(after.output.find("HTTP/2 200"), std::string::npos) << row.attack << "\n" << after.output;
     }
+}
+
+// A stopping server says GOAWAY (no error) to its HTTP/2 clients before it
+// closes their connections.
+TEST_F(Http2, AStopSaysGoawayToOpenConnections) {
+    auto stopping = std::make_unique<tls_site::LoggedServer>();
+    ASSERT_TRUE(stopping->start(site));
+    const std::string stoppingPort = stopping->base.substr(stopping->base.rfind(':') + 1);
+    std::string answer;
+    std::thread client([&] {
+        answer = Exchange(site.directory, stoppingPort, Frame(SETTINGS, 0, 0, "") +
+                                                            Frame(HEADERS, END_HEADERS | END_STREAM, 1, Get("/index.html")));
+    });
+    for (int i = 0; i < 1000 && stopping->count("\"GET /index.html HTTP/2.0\" --> 200 ") == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    stopping.reset();
+    client.join();
+    const ServerFrames seen = ReadFrames(answer);
+    EXPECT_EQ(seen.headers, 1u);
+    EXPECT_TRUE(seen.goaway) << seen.frames << " frames";
+    EXPECT_EQ(seen.goawayCode, kNoError);
 }
