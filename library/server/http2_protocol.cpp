@@ -292,7 +292,7 @@ void KoHttp2Protocol::request(KoHttp2ServerSession&, KoHttp2Request&& incoming) 
 }
 
 std::shared_ptr<KoXHeader> KoHttp2Protocol::buildRequest(KoHttp2Request& in, std::string& requestLine) {
-    requestLine = in.method + " " + in.path + " HTTP/2.0";
+    requestLine = in.method + " " + in.path;
     // The request as an HTTP/1.1 connection would have read it, so that the
     // same parser makes the same request object.
     std::string head;
@@ -386,7 +386,7 @@ void KoHttp2Protocol::streamClosed(KoHttp2ServerSession&, std::int32_t id) {
 void KoHttp2Protocol::log(Stream& stream) {
     if (!stream.response) return;
     const std::shared_ptr<KoXResponseHeader> response = std::move(stream.response);
-    layer_.logAnswer(connection_, *response, stream.requestLine, stream.sent);
+    layer_.logAnswer(connection_, *response, stream.requestLine, stream.sent, "HTTP/2.0");
 }
 
 void KoHttp2Protocol::flush() {

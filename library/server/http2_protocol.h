@@ -8,7 +8,7 @@
 // dispatch), so every kind of answer comes through the same code. Streams
 // are answered independently, several at once; each stream's answer sink
 // takes its answer from any thread (a CGI run) and brings it to the loop.
-// The access log line names the request "... HTTP/2.0".
+// The access log line names the protocol "HTTP/2.0".
 //
 // Back-pressure: frames are made only while the connection's unsent output
 // is below the layer's output bound, and no input is taken above it; a

@@ -166,12 +166,14 @@ void KoTransceiverServerL1HTTP::refuse(KoHTTPConnection& connection, std::int32_
 }
 
 void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connection, const KoXHeader& response,
-                                          const std::string& requestLine, std::uint64_t bytes) {
+                                          const std::string& requestLine, std::uint64_t bytes,
+                                          std::string_view protocolName) {
     KoAccessLogEntry entry;
     const std::string remote = connection.recordValue("remoteaddress");
     if (!remote.empty()) entry.remoteAddress = remote;
     const std::string protocolText = protocol::TypeNameOf(response.ProtocolCode());
     if (!protocolText.empty()) entry.protocolName = protocolText;
+    if (!protocolName.empty()) entry.protocolName = protocolName;
     entry.time = KoLogTime(response.createdAt);
     entry.requestLine = requestLine;
     entry.status = response.statusCode;

@@ -51,6 +51,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "server/body_plan.h"
 #include "server/http_connection.h"
@@ -104,9 +105,10 @@ public:
     // (HTTP/2) read, with its answer sink set: handed to the request sink as
     // route() does. 0 not answered, 1 answered, answerPending.
     int dispatch(const std::shared_ptr<KoXHeader>& request);
-    // The access-log line of an answer sent on connection.
+    // The access-log line of an answer sent on connection; protocolName
+    // replaces the layer's protocol ("HTTPS") where given ("HTTP/2.0").
     void logAnswer(const KoTransceiverConnection& connection, const KoXHeader& response,
-                   const std::string& requestLine, std::uint64_t bytes);
+                   const std::string& requestLine, std::uint64_t bytes, std::string_view protocolName = {});
 
     const KoHTTPSettings& HTTPSettings() const { return httpSettings; }
     // Who decides at a request's header end what its body is for (the
