@@ -70,6 +70,20 @@ class ParseClientTest(unittest.TestCase):
     def test_no_result(self):
         self.assertIsNone(report.parse_client("unable to connect to 127.0.0.1:28080 Connection refused\n"))
 
+    def test_h2load_summary(self):
+        r = report.parse_client(
+            "finished in 1.00s, 52339.00 req/s, 54.82MB/s\n"
+            "requests: 52400 total, 52839 started, 52339 done, 52330 succeeded, 9 failed, 2 errored, 0 timeout\n"
+            "status codes: 52330 2xx, 0 3xx, 3 4xx, 0 5xx\n"
+            "                     min         max         mean         sd        +/- sd\n"
+            "time for request:      127us     10.11ms      1.64ms      1.08ms    78.99%\n")
+        self.assertAlmostEqual(r["rps"], 52339.0)
+        self.assertEqual(r["requests"], 52330)
+        self.assertAlmostEqual(r["mbs"], 54.82)
+        self.assertAlmostEqual(r["p50"], 1.64)
+        self.assertIsNone(r["p99"])
+        self.assertEqual(r["errors"], 9 + 2 + 3)
+
 
 class SoundTest(unittest.TestCase):
     def row(self, check, errors=0, requests=1000):

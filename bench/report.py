@@ -2,7 +2,8 @@
 """Prints the benchmark tables from a results directory written by run.sh.
 
 Files, per workload and server: <workload>.<server>.out (the client's
-output: wrk --latency, or handshake_client's lines in wrk's format),
+output: wrk --latency, handshake_client's lines in wrk's format, or
+h2load's summary, whose mean time per request stands in the p50 column),
 <workload>.<server>.check (status and size of one answer fetched first) and
 <workload>.<server>.cpu (key=value: server_cpu_s, client_real_s,
 client_cpu_s, machine_cpu_s; server_cpu_complete=no where the server's
@@ -25,8 +26,33 @@ CLIENT_BOUND_PERCENT = 90.0
 TLS_CLIENTS = ("new", "resume")
 
 
+def parse_h2load(text):
+    """h2load's summary: no percentiles, the mean time per request instead."""
+
+    def number(pattern):
+        m = re.search(pattern, text)
+        return m.groups() if m else None
+
+    finished = number(r"finished in [\d.]+s, ([\d.]+) req/s, ([\d.]+)(\w+)/s")
+    done = number(r"requests: \d+ total, \d+ started, (\d+) done, (\d+) succeeded, (\d+) failed, (\d+) errored")
+    if not finished or not done:
+        return None
+    mean = number(r"time for request:\s+\S+\s+\S+\s+([\d.]+)(\w+)")
+    non2xx = number(r"status codes: \d+ 2xx, (\d+) 3xx, (\d+) 4xx, (\d+) 5xx")
+    errors = int(done[2]) + int(done[3]) + (sum(int(n) for n in non2xx) if non2xx else 0)
+    return {
+        "rps": float(finished[0]),
+        "requests": int(done[1]),
+        "mbs": float(finished[1]) * UNITS.get(finished[2], 0),
+        "p50": float(mean[0]) * TIME.get(mean[1], 0) if mean else None,  # the mean, shown in the p50 column
+        "p99": None,
+        "errors": errors,
+        "resumed": None,
+    }
+
+
 def parse_client(text):
-    """wrk's summary (handshake_client prints the same lines)."""
+    """wrk's summary (handshake_client prints the same lines), or h2load's."""
 
     def number(pattern):
         m = re.search(pattern, text)
@@ -34,7 +60,7 @@ def parse_client(text):
 
     rps = number(r"Requests/sec:\s+([\d.]+)")
     if not rps:
-        return None
+        return parse_h2load(text)
     transfer = number(r"Transfer/sec:\s+([\d.]+)(\w+)")
     p50 = number(r"\n\s+50%\s+([\d.]+)(\w+)")
     p99 = number(r"\n\s+99%\s+([\d.]+)(\w+)")

@@ -132,6 +132,9 @@ head -c 65536 /dev/zero | tr '\0' 'b' >"$root/64k.bin"
 head -c $((1024 * 1024)) /dev/zero | tr '\0' 'c' >"$root/1m.bin"
 head -c $((100 * 1024 * 1024)) /dev/zero >"$root/100m.bin"
 printf '#!/bin/sh\nprintf "Content-Type: text/plain\\r\\n\\r\\nhello from a shell script\\n"\n' >"$root/cgi-bin/hello.sh"
+# A page of 30 small files (HTTP/2: all requested at once on one connection).
+mkdir -p "$root/page"
+for i in $(seq 1 30); do head -c $((1000 + 100 * i)) /dev/zero | tr '\0' 'p' >"$root/page/f$i.css"; done
 chmod 755 "$root/cgi-bin/hello.sh"
 # 200 KiB of script that compresses about as real scripts do (to 27%).
 "$python" -S - >"$root/app.js" <<'PY'
@@ -225,7 +228,7 @@ http {
   proxy_temp_path $work/nginx-temp/proxy;
   server {
     listen 127.0.0.1:${http_port[nginx]};
-    listen 127.0.0.1:${https_port[nginx]} ssl;
+    listen 127.0.0.1:${https_port[nginx]} ssl http2;
     ssl_certificate $work/cert.pem;
     ssl_certificate_key $work/key.pem;
     # Debian's nginx 1.22 offers TLS 1.2 at most unless told; the others
@@ -401,7 +404,7 @@ bring_up() {
   echo "kernel=$(uname -r)"
   echo "load_at_start=$(cut -d' ' -f1-3 /proc/loadavg)"
   echo "peers=$(h2o --version 2>&1 | head -1); $(nginx -v 2>&1); $(lighttpd -v 2>&1 | cut -d' ' -f1)"
-  echo "client=$(wrk --version 2>&1 | head -1 | cut -d' ' -f1-2); $(openssl version)"
+  echo "client=$(wrk --version 2>&1 | head -1 | cut -d' ' -f1-2); $(h2load --version 2>&1 | head -1); $(openssl version)"
 } >"$results/meta"
 
 # --- idle keep-alive connections: memory per connection, CPU while idle ----
@@ -457,6 +460,8 @@ servers=$up
 # --- workloads ------------------------------------------------------------
 # name, scheme, path, connections, client, expected size ("-": any), what.
 # Clients: keep = wrk keep-alive; keepbr = the same taking br or gzip;
+# h2 = h2load, 10 streams at once per connection; h2page = h2load asking
+# for the 30 files of /page/ at once on each connection;
 # close = wrk with "Connection: close";
 # new = handshake_client (a full TLS handshake per request); resume = the
 # same with each connection's previous session offered again.
@@ -474,6 +479,8 @@ workloads=(
   "http-js-br     http  /app.js            50  keepbr -         200 KiB script, Accept-Encoding: br, gzip, 50 conns"
   "http-cgi       http  /cgi-bin/hello.sh  10  keep   -         CGI shell script, 10 conns"
   "http-php       http  /hello.php         10  keep   -         PHP, 10 conns"
+  "h2-1k          https /1k.bin            50  h2     1024      1 KiB over HTTP/2, 50 conns x 10 streams"
+  "h2-page        https /page/f1.css       10  h2page 1100      page of 30 files over HTTP/2, 10 conns"
 )
 
 # fcgiwrap ignores SIGCHLD, so the kernel reaps the scripts it runs and
@@ -493,6 +500,9 @@ measure() {
     close)  command=(wrk -t"$threads" -c"$conns" -d"${duration}s" --timeout 10s --latency -H "Connection: close" "$url") ;;
     new)    command=("$handshake_client" -c "$conns" -d "$duration" "$url") ;;
     resume) command=("$handshake_client" --resume -c "$conns" -d "$duration" "$url") ;;
+    h2)     command=(h2load -t1 -c"$conns" -m10 -D"$duration" "$url") ;;
+    h2page) for i in $(seq 1 30); do echo "${url%/*}/f$i.css"; done >"$work/page.uris"
+            command=(h2load -t1 -c"$conns" -m30 -D"$duration" -i "$work/page.uris") ;;
   esac
   [ "$threads" -gt 1 ] && cores=0-$(( $(nproc) - 1 ))
   local t0 t1 b0 b1
@@ -515,10 +525,14 @@ measure() {
 # One answer fetched first: its status and size are the check column.
 # $3: the client kind (keepbr asks for br or gzip as its client does).
 check() {
-  local fields=()
+  local fields=() version=--http1.1
   [ "${3:-}" = keepbr ] && fields=(-H "Accept-Encoding: br, gzip")
-  curl -sk --http1.1 -o /dev/null -m 30 "${fields[@]}" -w '%{http_code} %{size_download}B' "$2" >"$results/$1.check" 2>/dev/null ||
-    echo "no answer" >"$results/$1.check"
+  case ${3:-} in h2 | h2page) version=--http2 ;; esac
+  curl -sk "$version" -o /dev/null -m 30 "${fields[@]}" -w '%{http_code} %{size_download}B %{http_version}' "$2" \
+    >"$work/check" 2>/dev/null || echo "no answer" >"$work/check"
+  # An HTTP/2 row counts only where HTTP/2 was spoken.
+  if [ "$version" = --http2 ] && [ "$(cut -d' ' -f3 "$work/check")" != 2 ]; then echo "no HTTP/2" >"$work/check"; fi
+  cut -d' ' -f1-2 "$work/check" >"$results/$1.check"
   [ "$(cut -c1-3 "$results/$1.check")" != "no " ]
 }
 

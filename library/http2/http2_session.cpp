@@ -95,12 +95,14 @@ struct KoHttp2ServerSession::Callbacks {
         if (found == self.streams_.end()) return 0;
         Stream& stream = found->second;
         if (stream.tooLarge) return 0;
-        if (stream.request.body.size() + len > self.limits_.maxBody) {
+        if (stream.request.body.size() + len > self.limits_.maxBody || self.bodyBytes_ + len > self.limits_.maxBodies) {
             stream.tooLarge = true;
+            self.bodyBytes_ -= stream.request.body.size();
             std::string().swap(stream.request.body);
             return 0;
         }
         stream.request.body.append(reinterpret_cast<const char*>(data), len);
+        self.bodyBytes_ += len;
         return 0;
     }
 
@@ -123,13 +125,18 @@ struct KoHttp2ServerSession::Callbacks {
                 return 0;
             }
         }
+        self.bodyBytes_ -= stream.request.body.size();
         self.handler_.request(self, std::move(stream.request));
         return 0;
     }
 
     static int StreamClosed(nghttp2_session*, int32_t stream_id, uint32_t, void* user) {
         KoHttp2ServerSession& self = Of(user);
-        if (self.streams_.erase(stream_id) != 0) self.handler_.streamClosed(self, stream_id);
+        auto found = self.streams_.find(stream_id);
+        if (found == self.streams_.end()) return 0;
+        self.bodyBytes_ -= found->second.request.body.size();
+        self.streams_.erase(found);
+        self.handler_.streamClosed(self, stream_id);
         return 0;
     }
 
@@ -141,9 +148,17 @@ struct KoHttp2ServerSession::Callbacks {
             *flags |= NGHTTP2_DATA_FLAG_EOF;
             return 0;
         }
-        const KoHttp2Body::Read read = found->second.body->read(reinterpret_cast<char*>(buf), length);
-        if (read.deferred && read.bytes == 0) return NGHTTP2_ERR_DEFERRED;
-        if (read.ended) *flags |= NGHTTP2_DATA_FLAG_EOF;
+        Stream& stream = found->second;
+        const KoHttp2Body::Read read = stream.body->read(reinterpret_cast<char*>(buf), length);
+        if (read.failed) return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
+        if (read.deferred && read.bytes == 0) {
+            stream.deferred = true;
+            return NGHTTP2_ERR_DEFERRED;
+        }
+        if (read.ended) {
+            *flags |= NGHTTP2_DATA_FLAG_EOF;
+            stream.bodyEnded = true;
+        }
         return static_cast<ssize_t>(read.bytes);
     }
 };
@@ -273,9 +288,25 @@ bool KoHttp2ServerSession::respond(std::int32_t stream, int status,
     return nghttp2_submit_response(session_, stream, nva.data(), nva.size(), hasBody ? &provider : nullptr) == 0;
 }
 
-void KoHttp2ServerSession::resume(std::int32_t stream) { nghttp2_session_resume_data(session_, stream); }
+void KoHttp2ServerSession::resume(std::int32_t stream) {
+    auto found = streams_.find(stream);
+    if (found == streams_.end() || !found->second.deferred) return;
+    found->second.deferred = false;
+    nghttp2_session_resume_data(session_, stream);
+}
+
+bool KoHttp2ServerSession::stalledByPeer() const {
+    const bool connectionShut = nghttp2_session_get_remote_window_size(session_) <= 0;
+    for (const auto& [id, stream] : streams_) {
+        if (!stream.body || stream.deferred || stream.bodyEnded) continue;
+        if (connectionShut || nghttp2_session_get_stream_remote_window_size(session_, id) <= 0) return true;
+    }
+    return false;
+}
 
 void KoHttp2ServerSession::shutdown() {
     nghttp2_submit_goaway(session_, NGHTTP2_FLAG_NONE, nghttp2_session_get_last_proc_stream_id(session_),
                           NGHTTP2_NO_ERROR, nullptr, 0);
 }
+
+void KoHttp2ServerSession::terminate(const std::string& why) { fail(NGHTTP2_ENHANCE_YOUR_CALM, why); }

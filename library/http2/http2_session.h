@@ -37,6 +37,9 @@ struct KoHttp2Limits {
     std::uint32_t maxStreams = 100;
     std::size_t maxHeaderList = 64 * 1024;  // decoded names and values, 32 bytes more per field
     std::size_t maxBody = 16 * 1024 * 1024;
+    // Request bodies held at once by all streams of the connection; a body
+    // that would go past it is answered 413 like one above maxBody.
+    std::size_t maxBodies = 32 * 1024 * 1024;
     std::size_t maxContinuations = 8;
     std::uint64_t resetBurst = 1000;        // resets a client may make at once
     std::uint64_t resetsPerSecond = 33;     // and then per second
@@ -61,6 +64,7 @@ public:
         std::size_t bytes = 0;
         bool ended = false;
         bool deferred = false;  // nothing now; the owner calls resume() later
+        bool failed = false;    // the body cannot be completed: the stream is reset
     };
     virtual ~KoHttp2Body() = default;
     virtual Read read(char* into, std::size_t capacity) = 0;
@@ -117,8 +121,14 @@ public:
     void resume(std::int32_t stream);
     // A graceful end: GOAWAY with the last stream, the open ones finish.
     void shutdown();
+    // The peer misbehaves in a way only the owner sees (it takes no
+    // output): GOAWAY with ENHANCE_YOUR_CALM, nothing more is read.
+    void terminate(const std::string& why);
 
     std::size_t openStreams() const { return streams_.size(); }
+    // An answer has bytes to send that the peer's flow-control window holds
+    // back (a window that stays shut is a slow-read attack).
+    bool stalledByPeer() const;
     // Why the connection ended, when a defence or an error ended it.
     const std::string& failure() const { return failure_; }
 
@@ -127,6 +137,8 @@ private:
         KoHttp2Request request;
         std::size_t headerBytes = 0;
         bool tooLarge = false;
+        bool deferred = false;  // its body said it has nothing for now
+        bool bodyEnded = false;
         std::unique_ptr<KoHttp2Body> body;
     };
     struct Callbacks;
@@ -141,6 +153,7 @@ private:
     std::map<std::int32_t, Stream> streams_;
     std::string failure_;
     bool failed_ = false;
+    std::size_t bodyBytes_ = 0;  // request bodies held by all streams
     Clock::time_point now_{};
     Clock::time_point windowStart_{};
     std::uint32_t controlFrames_ = 0;

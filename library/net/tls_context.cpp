@@ -221,4 +221,35 @@ KoTlsContext::~KoTlsContext() {
     if (context_) SSL_CTX_set_ex_data(context_.get(), ticketKeysIndex(), nullptr);
 }
 
+namespace {
+
+// ALPN lists: length-prefixed names, the server's preference first.
+constexpr unsigned char kHttp2AndHttp11[] = "\x02h2\x08http/1.1";
+constexpr unsigned char kHttp11Only[] = "\x08http/1.1";
+
+int selectApplicationProtocol(SSL*, const unsigned char** out, unsigned char* outLength, const unsigned char* offered,
+                              unsigned int offeredLength, void* argument) {
+    const bool http2 = argument != nullptr;
+    const unsigned char* ours = http2 ? kHttp2AndHttp11 : kHttp11Only;
+    const unsigned int oursLength = http2 ? sizeof kHttp2AndHttp11 - 1 : sizeof kHttp11Only - 1;
+    unsigned char* chosen = nullptr;
+    unsigned char chosenLength = 0;
+    if (SSL_select_next_proto(&chosen, &chosenLength, ours, oursLength, offered, offeredLength) !=
+        OPENSSL_NPN_NEGOTIATED) {
+        return SSL_TLSEXT_ERR_NOACK;
+    }
+    *out = chosen;
+    *outLength = chosenLength;
+    return SSL_TLSEXT_ERR_OK;
+}
+
+}  // namespace
+
+void KoTlsContext::offerApplicationProtocols(bool http2) {
+    if (!serverRole_ || !context_) return;
+    // The argument only says which list: any non-null pointer means h2.
+    static int http2Marker = 0;
+    SSL_CTX_set_alpn_select_cb(context_.get(), selectApplicationProtocol, http2 ? &http2Marker : nullptr);
+}
+
 std::int64_t KoTlsContext::addOnCount() { return addOns.load(); }

@@ -99,6 +99,12 @@ public:
     // session is made; the client role ignores it.
     void enableResumption(std::size_t cacheSize, std::chrono::seconds ticketKeyLifetime);
 
+    // Server role: the application protocols chosen by ALPN, "h2" first
+    // when http2, then "http/1.1". A client that offers neither goes on
+    // without one (HTTP/1.1). Call before any session is made; the client
+    // role ignores it.
+    void offerApplicationProtocols(bool http2);
+
     bool serverRole() const { return serverRole_; }
     const std::string& certificateFile() const { return certificateFile_; }
     const std::string& privateKeyFile() const { return privateKeyFile_; }

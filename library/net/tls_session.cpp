@@ -369,6 +369,15 @@ int KoTlsSession::descriptor() const {
     return tlsDescriptor_;
 }
 
+std::string KoTlsSession::applicationProtocol() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (phase_ != Phase::open) return {};
+    const unsigned char* name = nullptr;
+    unsigned int length = 0;
+    SSL_get0_alpn_selected(tls_.get(), &name, &length);
+    return name == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(name), length);
+}
+
 bool KoTlsSession::handshakeDone() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return tlsDescriptor_ >= 0;

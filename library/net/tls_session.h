@@ -159,6 +159,9 @@ public:
     // The descriptor once the handshake is complete, -1 before.
     int descriptor() const;
     bool handshakeDone() const;
+    // The protocol ALPN chose ("h2", "http/1.1"), empty when none; set
+    // once the handshake is done.
+    std::string applicationProtocol() const;
     bool failed() const;
     // The peer ended the stream; cleanClose() tells whether with close-notify.
     bool closed() const;

@@ -123,13 +123,7 @@ void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_
     ++x.ticket;
     request->answerSink = std::static_pointer_cast<KoHTTPConnection>(connection.weak_from_this().lock());
     request->answerTicket = x.ticket;
-    int answered = 0;
-    try {
-        answered = sink ? sink(serverId, request) : 0;
-    } catch (const std::exception& error) {
-        diagnostic(std::string("request failed: ") + escapeForLog(error.what()));
-        answered = 0;
-    }
+    const int answered = dispatch(request);
     x.routing = false;
     if (!connection.Attached()) {
         x.busy = false;
@@ -152,6 +146,15 @@ void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_
     x.busy = false;
 }
 
+int KoTransceiverServerL1HTTP::dispatch(const std::shared_ptr<KoXHeader>& request) {
+    try {
+        return sink ? sink(serverId, request) : 0;
+    } catch (const std::exception& error) {
+        diagnostic(std::string("request failed: ") + escapeForLog(error.what()));
+        return 0;
+    }
+}
+
 void KoTransceiverServerL1HTTP::refuse(KoHTTPConnection& connection, std::int32_t status) {
     std::string answer = KoPlainAnswer(status, true);
     const std::uint64_t bytes = answer.size();
@@ -164,12 +167,14 @@ void KoTransceiverServerL1HTTP::refuse(KoHTTPConnection& connection, std::int32_
 }
 
 void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connection, const KoXHeader& response,
-                                          const std::string& requestLine, std::uint64_t bytes) {
+                                          const std::string& requestLine, std::uint64_t bytes,
+                                          std::string_view protocolName) {
     KoAccessLogEntry entry;
     const std::string remote = connection.recordValue("remoteaddress");
     if (!remote.empty()) entry.remoteAddress = remote;
     const std::string protocolText = protocol::TypeNameOf(response.ProtocolCode());
     if (!protocolText.empty()) entry.protocolName = protocolText;
+    if (!protocolName.empty()) entry.protocolName = protocolName;
     entry.time = KoLogTime(response.createdAt);
     entry.requestLine = requestLine;
     entry.status = response.statusCode;

@@ -54,6 +54,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "server/body_plan.h"
 #include "server/http_connection.h"
@@ -103,6 +104,15 @@ public:
     void refuse(KoHTTPConnection& connection, std::int32_t status) override;
     void write(KoHTTPConnection& connection, const std::shared_ptr<KoXResponseHeader>& response) override;
 
+    // A request that another protocol on one of the layer's connections
+    // (HTTP/2) read, with its answer sink set: handed to the request sink as
+    // route() does. 0 not answered, 1 answered, answerPending.
+    int dispatch(const std::shared_ptr<KoXHeader>& request);
+    // The access-log line of an answer sent on connection; protocolName
+    // replaces the layer's protocol ("HTTPS") where given ("HTTP/2.0").
+    void logAnswer(const KoTransceiverConnection& connection, const KoXHeader& response,
+                   const std::string& requestLine, std::uint64_t bytes, std::string_view protocolName = {});
+
     const KoHTTPSettings& HTTPSettings() const { return httpSettings; }
     // Who decides at a request's header end what its body is for (the
     // router's planBody); set before the layer starts. Without one, every
@@ -115,8 +125,6 @@ protected:
     const KoHTTPConnection::Pacing& pacing() const { return pacing_; }
 
 private:
-    void logAnswer(const KoTransceiverConnection& connection, const KoXHeader& response,
-                   const std::string& requestLine, std::uint64_t bytes);
     // An answer of unknown length: its head now, its body as its stream
     // makes it (chunked; to the end of the connection for HTTP/1.0), the log
     // line when the stream ends or is cut.

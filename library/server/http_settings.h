@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -42,6 +43,22 @@ struct KoPhpPoolSettings {
     // meantime its requests are answered 502 at once.
     std::chrono::milliseconds restartBackoff{100};
     std::chrono::milliseconds restartBackoffLimit{5'000};
+};
+
+// HTTP/2 on the TLS port (ALPN "h2"), where the build has nghttp2.
+struct KoHttp2Settings {
+    // Offered by ALPN beside "http/1.1"; false: HTTP/1.1 only.
+    bool enabled = true;
+    // Streams a client may have open at once (SETTINGS_MAX_CONCURRENT_STREAMS).
+    std::uint32_t maxStreams = 100;
+    // Decoded header list of one request (SETTINGS_MAX_HEADER_LIST_SIZE):
+    // names and values plus 32 bytes a field.
+    std::size_t maxHeaderList = 64u * 1024;
+    // A connection without open streams is closed after this long (GOAWAY).
+    std::chrono::milliseconds idleTimeout{115'000};
+    // An answer that the peer's flow-control window (or its socket) holds
+    // back this long ends the connection: a reader that never reads.
+    std::chrono::milliseconds stalledOutputTimeout{30'000};
 };
 
 struct KoHTTPSettings {
@@ -96,6 +113,7 @@ struct KoHTTPSettings {
     // handler gets its name).
     std::size_t bodyMemoryBound = 1024u * 1024;
     KoServerSettings server;
+    KoHttp2Settings http2;
     // Host handlers that may block, running at once; further calls wait.
     std::size_t handlerConcurrency = 8;
     // Which requests may act, for which Host names, with which security

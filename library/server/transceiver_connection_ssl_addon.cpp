@@ -76,6 +76,19 @@ void KoTransceiverConnection_SSLAddon::describeTransport(KoStringMap& descriptio
     if (peer) KoDescribeClientCertificate(*peer, description);
 }
 
+void KoTransceiverConnection_SSLAddon::inputReady() {
+    // The first input after the handshake: before any of it is read as a
+    // request, the connection takes up the protocol ALPN chose.
+    if (!protocolChosen_ && protocols_ != nullptr && Served() && tls->handshakeDone()) {
+        protocolChosen_ = true;
+        const std::string chosen = tls->applicationProtocol();
+        if (!chosen.empty() && chosen != "http/1.1") {
+            if (auto protocol = protocols_->protocolFor(chosen, *this)) SwitchProtocol(std::move(protocol));
+        }
+    }
+    KoHTTPConnection::inputReady();
+}
+
 void KoTransceiverConnection_SSLAddon::closing(bool orderly) {
     // The last answer is out: say goodbye properly where the socket takes it
     // at once; a peer that reads nothing more is not waited for.

@@ -39,6 +39,18 @@
 #include "net/tls_session.h"
 #include "server/http_connection.h"
 
+// What a served TLS connection speaks once ALPN chose a protocol other than
+// HTTP/1.1 ("h2"): made by the layer that serves it, on the connection's
+// loop; null keeps HTTP/1.1.
+class KoApplicationProtocols {
+public:
+    virtual std::unique_ptr<KoConnectionProtocol> protocolFor(const std::string& name,
+                                                              KoHTTPConnection& connection) = 0;
+
+protected:
+    ~KoApplicationProtocols() = default;
+};
+
 class KoTransceiverConnection_SSLAddon : public KoHTTPConnection, public KoTlsPlaintext {
 public:
     KoTransceiverConnection_SSLAddon(KoTransceiver& transceiver, std::string owner, std::string peer,
@@ -61,6 +73,9 @@ public:
     void Connect(const std::string& host = {});
 
     bool HandshakeDone() const { return tls->handshakeDone(); }
+    // Who makes the protocol ALPN chose (it must outlive the connection);
+    // set before the connection is served.
+    void SetApplicationProtocols(KoApplicationProtocols* protocols) { protocols_ = protocols; }
     // The descriptor once the handshake is complete, -1 before.
     int TlsDescriptor() const { return tls->descriptor(); }
     bool ServerRole() const { return tls->serverRole(); }
@@ -77,6 +92,7 @@ public:
     bool tlsWantsInput() const override;
 
 protected:
+    void inputReady() override;
     void closing(bool orderly) override;
     void settled() override;
     Clock::time_point transportDeadline() const override;
@@ -88,5 +104,7 @@ private:
     // Held in place: one allocation less per connection.
     KoTlsSession session;
     std::optional<KoTlsPeerCertificate> peer;
+    KoApplicationProtocols* protocols_ = nullptr;
+    bool protocolChosen_ = false;  // ALPN's choice was looked at
     KoTlsSession* const tls = &session;
 };

@@ -5,6 +5,9 @@
 #include "message/server_header.h"
 #include "message/transceiver.h"
 #include "net/socket_ipvx.h"
+#if VELKO_HTTP2
+#include "server/http2_protocol.h"
+#endif
 
 namespace {
 
@@ -42,6 +45,10 @@ KoTransceiverServerL1HTTPS::KoTransceiverServerL1HTTPS(KoKessaScheduler2& schedu
                                 std::move(connectionTag_), std::move(header_), std::move(callback_), std::move(sink_),
                                 settings_, protocol::HTTPS) {
     connectionFileChunk = settings_.fileChunk;
+#if VELKO_HTTP2
+    if (settings_.http2.enabled) http2Connections = std::make_shared<KoHttp2Connections>();
+#endif
+    context().offerApplicationProtocols(http2Connections != nullptr);
 }
 
 KoTransceiverServerL1HTTPS::~KoTransceiverServerL1HTTPS() {
@@ -50,11 +57,36 @@ KoTransceiverServerL1HTTPS::~KoTransceiverServerL1HTTPS() {
     KoTransceiverServerL1HTTP::endJobs();
 }
 
+void KoTransceiverServerL1HTTPS::stop() {
+    KoTransceiverServerL1HTTP::stop();
+#if VELKO_HTTP2
+    // Before the loops stop and close the connections.
+    if (http2Connections) http2Connections->goAway();
+#endif
+}
+
 std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTPS::createConnection(
     KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
     std::shared_ptr<KoSocketIPvx> socket) {
-    return MakeTlsConnection(*this, target, serverIdentifier, connectionTagText(), record, socket.get(), *this,
-                             &pacing());
+    auto connection = MakeTlsConnection(*this, target, serverIdentifier, connectionTagText(), record, socket.get(),
+                                        *this, &pacing());
+    if (http2Connections) {
+        if (auto* tls = dynamic_cast<KoTransceiverConnection_SSLAddon*>(connection.get())) {
+            tls->SetApplicationProtocols(this);
+        }
+    }
+    return connection;
+}
+
+std::unique_ptr<KoConnectionProtocol> KoTransceiverServerL1HTTPS::protocolFor(const std::string& name,
+                                                                             KoHTTPConnection& connection) {
+#if VELKO_HTTP2
+    if (name == "h2" && http2Connections) return std::make_unique<KoHttp2Protocol>(*this, connection, http2Connections);
+#else
+    (void)name;
+    (void)connection;
+#endif
+    return nullptr;
 }
 
 KoTransceiverServerL1VELKOS::KoTransceiverServerL1VELKOS(KoKessaScheduler2& scheduler_, KoTransceiver& transceiver_,

@@ -77,6 +77,7 @@ public:
 
 protected:
     const KoTlsContext& context() const { return *tlsContext; }
+    KoTlsContext& context() { return *tlsContext; }
 
 private:
     std::unique_ptr<KoTlsContext> tlsContext;

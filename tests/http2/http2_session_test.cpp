@@ -302,3 +302,75 @@ TEST(KoHttp2ServerSession, ShutdownSaysGoawayAndLetsOpenStreamsFinish) {
     client.exchange(server);
     EXPECT_EQ(client.responses[stream].body, "done");
 }
+
+// Each stream held up to maxBody of request body until its end, with no
+// bound on all of them: a client with 100 streams made it hold 100 times as
+// much. The bodies held at once are bounded too; the stream past it is
+// answered 413, the others are served.
+TEST(KoHttp2ServerSession, RequestBodiesHeldAtOnceAreBoundedAcrossStreams) {
+    Echo echo;
+    KoHttp2Limits limits;
+    limits.maxBody = 1000;
+    limits.maxBodies = 2500;
+    KoHttp2ServerSession server(echo, limits);
+    const std::string post = "\x83\x87\x84\x41\x09localhost";
+    std::string bytes = Preface();
+    for (std::uint32_t id : {1u, 3u, 5u}) bytes += RawFrame(0x1, 0x4, id, post);            // HEADERS, no end
+    for (std::uint32_t id : {1u, 3u, 5u}) bytes += RawFrame(0x0, 0, id, std::string(900, 'b'));
+    for (std::uint32_t id : {1u, 3u, 5u}) bytes += RawFrame(0x0, 0x1, id, "");               // END_STREAM
+    bool open = false;
+    const std::string answer = Attack(server, bytes, open);
+    EXPECT_TRUE(open);
+    EXPECT_EQ(echo.requests, 2);
+    EXPECT_NE(answer.find("request body too large"), std::string::npos);
+}
+
+TEST(KoHttp2ServerSession, AWindowThatStaysShutIsSeenAsStalled) {
+    Echo echo;
+    KoHttp2ServerSession server(echo);
+    Client client;
+    const nghttp2_settings_entry shut[] = {{NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 0}};
+    nghttp2_submit_settings(client.session, NGHTTP2_FLAG_NONE, shut, 1);
+    const auto stream = client.get("/size/100");
+    client.exchange(server);
+    EXPECT_EQ(client.responses[stream].status, 200);
+    EXPECT_TRUE(client.responses[stream].body.empty());
+    EXPECT_TRUE(server.stalledByPeer());
+    nghttp2_submit_window_update(client.session, NGHTTP2_FLAG_NONE, stream, 1000);
+    client.exchange(server);
+    EXPECT_EQ(client.responses[stream].body.size(), 100u);
+    EXPECT_FALSE(server.stalledByPeer());
+}
+
+// A body that fails on the way resets its stream (it must not look whole);
+// terminate() ends the connection with GOAWAY.
+TEST(KoHttp2ServerSession, AFailedBodyResetsItsStreamAndTerminateSaysGoaway) {
+    struct Failing final : KoHttp2Body {
+        Read read(char* into, std::size_t capacity) override {
+            if (given) return {0, false, false, true};
+            given = true;
+            std::memset(into, 'f', std::min<std::size_t>(capacity, 10));
+            return {std::min<std::size_t>(capacity, 10), false, false, false};
+        }
+        bool given = false;
+    };
+    struct Handler final : KoHttp2ServerSession::Handler {
+        void request(KoHttp2ServerSession& session, KoHttp2Request&& request) override {
+            session.respond(request.stream, 200, {}, std::make_unique<Failing>());
+        }
+    } handler;
+    KoHttp2ServerSession server(handler);
+    Client client;
+    const auto stream = client.get("/cut");
+    client.exchange(server);
+    EXPECT_TRUE(client.responses[stream].closed);
+    EXPECT_EQ(client.responses[stream].error, static_cast<std::uint32_t>(NGHTTP2_INTERNAL_ERROR));
+    EXPECT_EQ(client.responses[stream].body, std::string(10, 'f'));
+    EXPECT_TRUE(client.serverOpen);
+
+    server.terminate("a peer that takes no answer");
+    client.exchange(server);
+    EXPECT_TRUE(client.goaway);
+    EXPECT_FALSE(server.receive(""));
+    EXPECT_EQ(server.failure(), "a peer that takes no answer");
+}

@@ -29,7 +29,7 @@ std::string DriveScript(const std::string& dir, const std::string& typed) {
            "  sleep 0.05; i=$((i+1))\n"
            "done\n"
            "port=$(sed -n 's/^connected at port: \\([0-9][0-9]*\\)$/\\1/p' out.txt)\n"
-           "[ -n \"$port\" ] && curl -s --max-time 20 --cacert cacert.pem -o page.html https://localhost:$port/\n"
+           "[ -n \"$port\" ] && curl -s --http1.1 --max-time 20 --cacert cacert.pem -o page.html https://localhost:$port/\n"
            "printf '%s\\n' " + tls_site::Quoted(typed) + " >&4\n"
            "exec 4>&-\n"
            "wait $pid\n"

@@ -44,7 +44,7 @@ protected:
     }
 
     std::string Curl(const std::string& arguments) {
-        return Directory::Capture("curl -sS -i --max-time 30 --cacert " + Quoted(dir.file("cacert.pem")) + " " +
+        return Directory::Capture("curl -sS -i --http1.1 --max-time 30 --cacert " + Quoted(dir.file("cacert.pem")) + " " +
                                   arguments)
             .output;
     }
@@ -115,7 +115,7 @@ TEST_F(HostAccess, TooManyFailedLogInsAreAnswered429) {
 TEST_F(HostAccess, ServerAddressRulesRefuseAtAccept) {
     options.serverAddresses = "deny 127.0.0.0/8\ndeny ::1";
     Start();
-    const auto refused = Directory::Capture("curl -sS --max-time 30 -o /dev/null -w '%{http_code}' --cacert " +
+    const auto refused = Directory::Capture("curl -sS --http1.1 --max-time 30 -o /dev/null -w '%{http_code}' --cacert " +
                                             Quoted(dir.file("cacert.pem")) + " " + Quoted(base + "/style.css"));
     EXPECT_NE(refused.status, 0) << refused.output;
     EXPECT_EQ(refused.output.substr(refused.output.size() - 3), "000") << refused.output;

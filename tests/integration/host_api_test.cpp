@@ -76,7 +76,7 @@ protected:
 
     // curl's output: the status line and fields with -i, or the body.
     host_shell::Result Curl(const std::string& arguments) {
-        return Directory::Capture("curl -sS --max-time 30 --cacert " + Quoted(dir.file("cacert.pem")) + " " + arguments);
+        return Directory::Capture("curl -sS --http1.1 --max-time 30 --cacert " + Quoted(dir.file("cacert.pem")) + " " + arguments);
     }
     std::string Body(const std::string& target, const std::string& more = "") {
         return Curl(more + " " + Quoted(base + target)).output;

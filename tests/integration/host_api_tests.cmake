@@ -12,7 +12,8 @@ add_executable(host_api_tests
   ${CMAKE_CURRENT_LIST_DIR}/host_access_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/host_client_certificate_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/host_request_hook_test.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/host_live_test.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/host_live_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/http2_host_test.cpp)
 target_link_libraries(host_api_tests PRIVATE velkotwo GTest::gtest GTest::gtest_main)
 target_compile_definitions(host_api_tests PRIVATE
   VELKO_SAMPLE_SITE="${PROJECT_SOURCE_DIR}/example/htmlroot"

@@ -88,7 +88,7 @@ protected:
         const std::string presented =
             client.empty() ? std::string()
                            : " --cert " + Quoted(dir.file(client + ".pem")) + " --key " + Quoted(dir.file(client + ".key"));
-        return Directory::Capture("curl -sS -i --max-time 30 --cacert " + Quoted(dir.file("cacert.pem")) + presented +
+        return Directory::Capture("curl -sS -i --http1.1 --max-time 30 --cacert " + Quoted(dir.file("cacert.pem")) + presented +
                                   " " + Quoted(base + target));
     }
 

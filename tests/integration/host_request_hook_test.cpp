@@ -32,7 +32,7 @@ protected:
     }
 
     std::string Curl(const std::string& arguments) {
-        return Directory::Capture("curl -sS -i --max-time 30 --cacert " + Quoted(dir.file("cacert.pem")) + " " +
+        return Directory::Capture("curl -sS -i --http1.1 --max-time 30 --cacert " + Quoted(dir.file("cacert.pem")) + " " +
                                   arguments)
             .output;
     }

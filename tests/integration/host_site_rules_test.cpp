@@ -54,7 +54,7 @@ protected:
     // The head and body curl got.
     std::string Curl(const std::string& arguments, const std::string& scheme = "https") {
         const std::string resolve = scheme == "https" ? " --cacert " + Quoted(dir.file("cacert.pem")) : "";
-        return Directory::Capture("curl -sS -i --max-time 30" + resolve + " " + arguments).output;
+        return Directory::Capture("curl -sS -i --http1.1 --max-time 30" + resolve + " " + arguments).output;
     }
     std::string StatusOf(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
     bool Logged(const std::string& text) {

@@ -36,7 +36,7 @@ protected:
     // curl's exit code and the head it saw; the body is in bodyFile.
     int Fetch(const std::string& target, std::vector<std::string> options, std::string& head) {
         const std::string headFile = site.directory + "/head.txt";
-        std::vector<std::string> all = {"-s", "--max-time", "60", "--cacert", site.certificate,
+        std::vector<std::string> all = {"-s", "--http1.1", "--max-time", "60", "--cacert", site.certificate,
                                         "-D", headFile, "-o", bodyFile()};
         all.insert(all.end(), options.begin(), options.end());
         all.push_back(server.base + target);

@@ -5,6 +5,7 @@ velko_add_tests(integration_tls
   ${CMAKE_CURRENT_LIST_DIR}/https_stream_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/example_program_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/browser_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/http2_test.cpp
   LABELS concurrent
 )
 # The example program and the sample site as a user gets them; screenshots

@@ -1,0 +1,72 @@
+// The host interface over HTTP/2: routes with parameters, forms, cookies and
+// a host's stored value, answered through the same router as HTTP/1.1, by
+// curl --http2 on the loopback address.
+#include <velkotwo/server.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host_shell.h"
+
+namespace {
+
+using host_shell::Directory;
+using host_shell::Quoted;
+
+class Http2Host : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!dir.ok) GTEST_SKIP() << "no certificate (openssl command) or no sample site";
+        options.certificate = dir.file("cacert.pem");
+        options.key = dir.file("privkey.pem");
+        options.documentRoot = dir.file("htmlroot");
+        options.accessLog = velko::AccessLog::nowhere();
+    }
+
+    std::string Curl(const std::string& arguments, const std::string& target) {
+        return Directory::Capture("curl -sS -i --http2 --max-time 30 --cacert " + Quoted(dir.file("cacert.pem")) +
+                                  " " + arguments + " " + Quoted(base + target))
+            .output;
+    }
+
+    Directory dir;
+    velko::ServerOptions options;
+    std::unique_ptr<velko::Server> server;
+    std::string base;
+};
+
+}  // namespace
+
+TEST_F(Http2Host, RoutesFormsAndCookiesMeanTheSame) {
+    server = std::make_unique<velko::Server>(options);
+    ASSERT_GT(server->port(), 0);
+    base = "https://localhost:" + std::to_string(server->port());
+    server->on("GET", "/api/items/:id", [](const velko::Request& r) { return velko::Answer::text("item " + r.param("id")); });
+    server->on("POST", "/api/items/:id", [](const velko::Request& r) {
+        return velko::Answer::text("post " + r.param("id") + " q=" + r.formValue("q"));
+    });
+    server->on("GET", "/cookies", [](const velko::Request& r) {
+        return velko::Answer::text("a=" + r.cookie("a") + " b=" + r.cookie("b", "none"));
+    });
+
+    struct Row {
+        std::string curl;
+        std::string target;
+        std::vector<std::string> present;
+    };
+    const std::vector<Row> rows = {
+        {"", "/api/items/7", {"HTTP/2 200", "\r\n\r\nitem 7"}},
+        {"--data q=found", "/api/items/8", {"HTTP/2 200", "post 8 q=found"}},
+        {"-b a=1 -b b=2", "/cookies", {"a=1 b=2"}},
+        {"", "/api/nothing", {"HTTP/2 404"}},
+    };
+    for (const Row& row : rows) {
+        const std::string answer = Curl(row.curl, row.target);
+        for (const std::string& piece : row.present)
+            EXPECT_NE(answer.find(piece), std::string::npos) << row.target << " lacks " << piece << ":\n" << answer;
+        EXPECT_EQ(answer.find("connection:"), std::string::npos) << answer;
+    }
+}
