@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Opens COUNT keep-alive connections to a loopback HTTP server (with --tls
-an HTTPS one: a full handshake each), sends one request on each, reads its
-answer and then holds the connection idle.
+an HTTPS one: a full handshake each; with --h2 HTTPS speaking HTTP/2, chosen
+by ALPN), sends one request on each, reads its answer and then holds the
+connection idle.
 
 Prints "ready OK FAILED" once every connection is served or has failed, then
 holds until standard input ends (or --hold seconds pass) and closes them."""
@@ -13,6 +14,40 @@ import socket
 import ssl
 import sys
 import time
+
+
+def frame(kind, flags, stream, payload=b""):
+    return len(payload).to_bytes(3, "big") + bytes([kind, flags]) + stream.to_bytes(4, "big") + payload
+
+
+def h2_request(host, path):
+    """The client preface, empty SETTINGS and a GET on stream 1 (HPACK:
+    indexed :method GET and :scheme https, literal :path and :authority)."""
+    block = bytes([0x82, 0x87, 0x44, len(path)]) + path.encode() + bytes([0x41, len(host)]) + host.encode()
+    return (b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + frame(4, 0, 0) +
+            frame(1, 0x05, 1, block))  # END_STREAM | END_HEADERS
+
+
+def h2_answered(buf, s):
+    """Whether stream 1 has ended in the frames received; acknowledges the
+    server's SETTINGS on the way (each frame is looked at once)."""
+    done = False
+    at = 0
+    while len(buf) - at >= 9:
+        length = int.from_bytes(buf[at:at + 3], "big")
+        kind, flags = buf[at + 3], buf[at + 4]
+        stream = int.from_bytes(buf[at + 5:at + 9], "big") & 0x7FFFFFFF
+        if len(buf) - at < 9 + length:
+            break
+        if kind == 4 and not flags & 0x1:
+            s.sendall(frame(4, 0x1, 0))
+        if kind == 7:
+            raise OSError("GOAWAY")
+        if stream == 1 and kind in (0, 1) and flags & 0x1:
+            done = True
+        at += 9 + length
+    del buf[:at]
+    return done
 
 
 def main():
@@ -28,7 +63,9 @@ def main():
     parser.add_argument("--stall", type=float, default=10.0)
     parser.add_argument("--hold", type=float, default=600.0)
     parser.add_argument("--tls", action="store_true")
+    parser.add_argument("--h2", action="store_true", help="HTTP/2 over TLS (implies --tls)")
     args = parser.parse_args()
+    args.tls = args.tls or args.h2
     if args.host not in ("127.0.0.1", "::1", "localhost"):
         sys.exit("idle_clients: loopback only")
 
@@ -39,6 +76,9 @@ def main():
         tls = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
         tls.check_hostname = False
         tls.verify_mode = ssl.CERT_NONE  # the bench's self-signed certificate
+        if args.h2:
+            tls.set_alpn_protocols(["h2"])
+            request = h2_request(args.host, args.path)
     sel = selectors.DefaultSelector()
     held, failed, started = [], 0, 0
     deadline = time.monotonic() + args.setup_timeout
@@ -48,9 +88,11 @@ def main():
         s = socket.socket(family, socket.SOCK_STREAM)
         s.setblocking(False)
         s.connect_ex((args.host, args.port))
-        sel.register(s, selectors.EVENT_WRITE, {"step": "connect", "buf": b"", "since": time.monotonic()})
+        sel.register(s, selectors.EVENT_WRITE, {"step": "connect", "buf": bytearray(), "since": time.monotonic()})
 
-    def answered(buf):
+    def answered(buf, s):
+        if args.h2:
+            return h2_answered(buf, s)
         head, sep, body = buf.partition(b"\r\n\r\n")
         if not sep:
             return False
@@ -94,6 +136,8 @@ def main():
                         sel.modify(s, selectors.EVENT_WRITE, state)
                         continue
                     state["step"] = "send"
+                    if args.h2 and s.selected_alpn_protocol() != "h2":
+                        raise OSError("no h2")
                 if state["step"] == "send":
                     # The request is small enough for one write once the
                     # connection (and handshake) is up.
@@ -110,7 +154,7 @@ def main():
                 if not chunk:
                     raise OSError("closed")
                 state["buf"] += chunk
-                if answered(state["buf"]):
+                if answered(state["buf"], s):
                     sel.unregister(s)
                     held.append(s)
             except OSError:  # ssl.SSLError is one

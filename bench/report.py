@@ -211,7 +211,7 @@ def idle_table(results, servers):
             f"{'CPU %':>6} {'wake-ups/s':>10}  ratio (KiB/conn, lower is better)")
     print(head)
     print("-" * len(head))
-    for scheme in ("http", "https"):
+    for scheme in ("http", "https", "h2"):
         idle = {s: values(results / f"idle.{scheme}.{s}") for s in servers}
         for v in idle.values():
             held = int(number(v.get("held"), 0))
@@ -224,7 +224,7 @@ def idle_table(results, servers):
         best = min((idle[p]["kib"] for p in peers if "kib" in idle[p]), default=None)
         for s in servers:
             v = idle[s]
-            label = f"{scheme.upper()}, one request each" if s == ours else ""
+            label = f"{'HTTP/2' if scheme == 'h2' else scheme.upper()}, one request each" if s == ours else ""
             if "kib" not in v:
                 print(f"{label:<33} {s:<9} {'n/a':>6} {'n/a':>6} {'n/a':>9} {'n/a':>6} {'n/a':>10}")
                 continue

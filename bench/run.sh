@@ -412,7 +412,11 @@ bring_up() {
 # one run or by the workloads do not hide the connections' cost.
 idle_run() {
   local s=$1 scheme=$2 port tls=() pid
-  if [ "$scheme" = https ]; then port=${https_port[$s]}; tls=(--tls); else port=${http_port[$s]}; fi
+  case $scheme in
+    https) port=${https_port[$s]}; tls=(--tls) ;;
+    h2) port=${https_port[$s]}; tls=(--h2) ;;
+    *) port=${http_port[$s]} ;;
+  esac
   log "idle: $s holds $idle_count $scheme connections"
   pid=$(holder "$s")
   local before; before=$(stats rss "$pid")
@@ -453,6 +457,9 @@ for s in $servers; do
   stop_server "$s"
   bring_up "$s" || continue
   idle_run "$s" https
+  stop_server "$s"
+  bring_up "$s" || continue
+  idle_run "$s" h2
   up="$up $s"
 done
 servers=$up

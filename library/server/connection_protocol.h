@@ -68,6 +68,10 @@ public:
     virtual void woken() {}
     // Whether the connection reads more input now.
     virtual bool takesInput() const { return true; }
+    // Nothing in progress and nothing to send (no open stream, no queued
+    // frame): once its output is written the connection lets go of its
+    // buffers (a TLS session's), as an HTTP/1.1 connection between requests.
+    virtual bool resting() const { return false; }
     // When deadlinePassed() is due; max() for never.
     virtual Clock::time_point deadline() const { return Clock::time_point::max(); }
     // The deadline came: by default the connection ends.

@@ -204,6 +204,10 @@ bool KoHttp2Protocol::takesInput() const {
     return takes;
 }
 
+bool KoHttp2Protocol::resting() const {
+    return channel_ != nullptr && !closing_ && streams_.empty() && session_.openStreams() == 0 && !session_.wantsWrite();
+}
+
 KoHttp2Protocol::Clock::time_point KoHttp2Protocol::deadline() const {
     if (channel_ == nullptr) return Clock::time_point::max();
     if (closing_) return closeBy_;

@@ -82,6 +82,7 @@ public:
     void drained() override;
     void woken() override;
     bool takesInput() const override;
+    bool resting() const override;
     Clock::time_point deadline() const override;
     bool deadlinePassed() override;
     void ended() override;

@@ -519,7 +519,13 @@ void KoHTTPConnection::Settle() {
 
 void KoHTTPConnection::outputDrained() {
     if (protocol_) {
-        if (!protocolEnded_) protocol_->drained();
+        if (protocolEnded_) return;
+        protocol_->drained();
+        if (!protocolEnded_ && !buffersReleased_ && Attached() && !WantsToSend() && protocol_->resting()) {
+            buffersReleased_ = true;
+            releaseBufferSpace();
+            settled();
+        }
         return;
     }
     Settle();

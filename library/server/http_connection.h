@@ -303,6 +303,7 @@ private:
     std::unique_ptr<KoConnectionProtocol> protocol_;
     Channel channel_{*this};
     bool protocolEnded_ = false;
+    bool buffersReleased_ = false;  // since the protocol last rested
     std::atomic<bool> protocolWakePosted_{false};
     // Hands the input that has come to the protocol, as far as it takes it.
     void serveProtocol();

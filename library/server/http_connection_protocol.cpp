@@ -7,9 +7,13 @@
 #include "message/transceiver.h"
 #include "server/http_connection.h"
 
-void KoHTTPConnection::Channel::send(std::string bytes) { connection_.QueueText(std::move(bytes)); }
+void KoHTTPConnection::Channel::send(std::string bytes) {
+    connection_.buffersReleased_ = false;
+    connection_.QueueText(std::move(bytes));
+}
 void KoHTTPConnection::Channel::sendShared(std::shared_ptr<const std::string> bytes) {
     if (!bytes) return;
+    connection_.buffersReleased_ = false;
     const std::size_t size = bytes->size();
     connection_.QueueShared(std::move(bytes), 0, size);
 }
@@ -44,7 +48,9 @@ void KoHTTPConnection::serveProtocol() {
     if (!protocol_ || protocolEnded_ || !protocol_->takesInput()) return;
     std::string fresh;
     TakeInput(fresh);
-    if (!fresh.empty()) protocol_->received(fresh);
+    if (fresh.empty()) return;
+    buffersReleased_ = false;
+    protocol_->received(fresh);
 }
 
 void KoHTTPConnection::wakeProtocol() {

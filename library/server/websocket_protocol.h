@@ -111,6 +111,7 @@ public:
     void drained() override { pump(); }
     void woken() override;
     bool takesInput() const override;
+    bool resting() const override { return session.queuedBytes() == 0 && !closing_; }
     Clock::time_point deadline() const override;
     bool deadlinePassed() override;
     void ended() override;
