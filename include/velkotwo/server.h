@@ -462,6 +462,12 @@ struct ServerOptions {
     // secret beside text the client chose leaks through the size (BREACH).
     bool compressHostAnswersOverTls = false;
     bool compressScriptsOverTls = false;
+
+    // HTTP/2 on HTTPS, chosen by the browser through ALPN (false: HTTP/1.1
+    // only), with at most this many requests at once on one connection. An
+    // HTTP/2 connection without open requests ends after idleTimeout.
+    bool http2 = true;
+    std::size_t http2MaxStreams = 100;
 };
 
 class VELKO_API Server {

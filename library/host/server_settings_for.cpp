@@ -26,6 +26,9 @@ KoApplicationSettings KoSettingsFor(const velko::ServerOptions& options) {
     http.answerCompression.enabled = options.compression;
     http.answerCompression.hostOverTls = options.compressHostAnswersOverTls;
     http.answerCompression.scriptsOverTls = options.compressScriptsOverTls;
+    http.http2.enabled = options.http2;
+    http.http2.maxStreams = static_cast<std::uint32_t>(options.http2MaxStreams);
+    http.http2.idleTimeout = options.idleTimeout;
     settings.tls.serverHandshakeTimeout = options.handshakeTimeout;
     settings.keyPassphrase = options.keyPassphrase;
     settings.transceiver.loops = options.loops;

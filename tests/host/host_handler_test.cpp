@@ -157,13 +157,18 @@ TEST(KoSettingsFor, TheOptionsDefaultsAreTheLibrarysDefaults) {
     EXPECT_EQ(mapped.tls.serverHandshakeTimeout, library.tls.serverHandshakeTimeout);
     EXPECT_EQ(mapped.transceiver.connectionTimeout, library.transceiver.connectionTimeout);
     EXPECT_EQ(mapped.transceiver.loops, library.transceiver.loops);
+    EXPECT_EQ(mapped.http.http2.enabled, library.http.http2.enabled);
+    EXPECT_EQ(mapped.http.http2.maxStreams, library.http.http2.maxStreams);
+    EXPECT_EQ(mapped.http.http2.idleTimeout, library.http.http2.idleTimeout);
 
     velko::ServerOptions options;
     options.handlerConcurrency = 3;
     options.idleTimeout = std::chrono::milliseconds(1500);
     options.maxBody = 10;
     options.loops = 1;
+    options.http2 = false;
     const KoApplicationSettings changed = KoSettingsFor(options);
+    EXPECT_FALSE(changed.http.http2.enabled);
     EXPECT_EQ(changed.transceiver.loops, 1u);
     EXPECT_EQ(changed.http.handlerConcurrency, 3u);
     EXPECT_EQ(changed.transceiver.connectionTimeout, std::chrono::microseconds(1'500'000));
