@@ -151,9 +151,14 @@ void KoCallbackSequence::post(std::function<void()> work) {
         if (state->running) return;
         state->running = true;
     }
+    submit(state, live);
+}
+
+void KoCallbackSequence::submit(const std::shared_ptr<State>& state, const std::shared_ptr<KoLiveChannels>& live) {
     auto held = state;
     auto liveHeld = live;
     if (!live->submit([held, liveHeld] { run(held, liveHeld); })) {
+        // The queue ends (the server stops): nothing of this sequence runs.
         std::lock_guard<std::mutex> guard(state->lock);
         state->waiting.clear();
         state->running = false;
@@ -176,11 +181,5 @@ void KoCallbackSequence::run(const std::shared_ptr<State>& state, const std::sha
         work();
     }
     // More wait: they go on behind the other channels' callbacks.
-    auto held = state;
-    auto liveHeld = live;
-    if (!live->submit([held, liveHeld] { run(held, liveHeld); })) {
-        std::lock_guard<std::mutex> guard(state->lock);
-        state->waiting.clear();
-        state->running = false;
-    }
+    submit(state, live);
 }

@@ -86,6 +86,8 @@ private:
         std::deque<std::function<void()>> waiting;
         bool running = false;
     };
+    // Hands the sequence's next turn to the queue.
+    static void submit(const std::shared_ptr<State>& state, const std::shared_ptr<KoLiveChannels>& live);
     static void run(const std::shared_ptr<State>& state, const std::shared_ptr<KoLiveChannels>& live);
 
     const std::shared_ptr<KoLiveChannels> live;
