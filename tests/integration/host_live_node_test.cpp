@@ -78,10 +78,11 @@ protected:
 
     Directory dir;
     Seen seen;
-    std::unique_ptr<velko::Server> server;
-    std::string wsBase;
+    // Before the server: its end may still run callbacks that use them.
     std::atomic<bool> stopped{false};
     std::atomic<int> afterStop{0};
+    std::unique_ptr<velko::Server> server;
+    std::string wsBase;
 };
 
 struct NodeCase {
@@ -144,7 +145,6 @@ TEST_F(HostLiveNode, NodeClientsEchoAtEveryLengthEncodingUpToTheLimit) {
             EXPECT_TRUE(seen.waitFor(hostClose, closesBefore + 1)) << seen.all();
         }
     }
-    EXPECT_EQ(afterStop.load(), 0);
 }
 
 // Server::stop with WebSockets open that keep exchanging messages: stop
@@ -163,7 +163,7 @@ TEST_F(HostLiveNode, StopClosesOpenWebSocketsAsGoingAway) {
         const bool opened = seen.waitFor("open:/ws", seen.count("open:/ws") + clients);
         server->stop();
         stopped = true;
-        // Without the stop's close the clients give up on their own.
+        // Bounded: the client ends when its WebSockets close, or at its own time limit.
         client.join();
         ASSERT_TRUE(opened) << seen.all() << out;
         std::size_t goingAway = 0;
