@@ -119,9 +119,13 @@ void KoWebSocketProtocol::started(KoProtocolChannel& channel_) {
 
 void KoWebSocketProtocol::received(std::string_view bytes) {
     if (channel == nullptr || inputDone) return;
+    // After a failure the rest is read and dropped: closing the socket with
+    // the client's bytes unread would reset it, and the client would lose
+    // the close frame that tells it why.
+    if (session.failed()) return;
     lastHeard = channel->now();
     awaitingPong = false;
-    if (!session.receive(bytes)) inputDone = true;
+    if (!session.receive(bytes) && !session.failed()) inputDone = true;
     pump();
 }
 
@@ -187,7 +191,9 @@ void KoWebSocketProtocol::pump() {
     }
     peer->loopQueued = session.queuedBytes() + static_cast<std::size_t>(channel->unsent());
     if (session.closeSent() && closeSentAt == Clock::time_point{}) closeSentAt = channel->now();
-    if (session.closed() && session.front().empty() && !closing_) {
+    // A failed connection ends when the client ends its side, or closeWait
+    // after the close frame.
+    if (session.closed() && session.front().empty() && !closing_ && !session.failed()) {
         closing_ = true;
         channel->closeWhenSent();
     }

@@ -7,7 +7,9 @@
 // less than `handBound` bytes wait there, pings an idle client every
 // `pingInterval` (one that answers nothing within a further interval is
 // dropped), and ends the connection once the close handshake is done or
-// `closeWait` after its own close went unanswered.
+// `closeWait` after its own close went unanswered. After it failed the
+// connection it reads and drops the client's input meanwhile, so that the
+// client is not reset before it has read the close frame.
 //
 // The peer is what the host's side holds: it queues the host's messages
 // and close (any thread) and wakes the loop, which moves them into the

@@ -77,6 +77,8 @@ public:
     // the output is written.
     bool closed() const { return closeSent_ && (closeReceived_ || failed_); }
     bool closeSent() const { return closeSent_; }
+    // The server failed the connection (a protocol error, a message too large).
+    bool failed() const { return failed_; }
 
 private:
     Sent queue(KoWebSocketFrame frame, bool control);

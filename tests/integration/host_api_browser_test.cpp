@@ -7,7 +7,10 @@
 
 #include <velkotwo/server.h>
 
+#include <chrono>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "host_shell.h"
 
@@ -184,6 +187,84 @@ TEST(HostExampleInChromium, TheLivePageShowsTheEchoTheCounterAndTheTimeArriving)
     EXPECT_NE(dom.find("data-counter=\"1\""), std::string::npos) << dom;
     EXPECT_NE(dom.find("data-times=\"2\""), std::string::npos) << dom;
     EXPECT_NE(out.find("\"GET /ws/echo\" --> 101 "), std::string::npos) << out;
+}
+
+// Opens an EventSource on /events/resume and lists the events' data as they
+// come; the page's own changes drive it, and closing the source at the end
+// lets the virtual time run out.
+constexpr const char* kResumeDriver = R"(<!DOCTYPE html>
+<html><head><title>resume driver</title></head>
+<body data-state="loading" data-errors="0">
+<script>
+var source = new EventSource('/events/resume');
+var got = [];
+var errors = 0;
+source.onmessage = function (event) {
+  got.push(event.data);
+  document.body.setAttribute('data-events', got.join(','));
+  if (got.length < 9) return;
+  source.close();
+  document.body.setAttribute('data-state', 'done');
+};
+source.onerror = function () { document.body.setAttribute('data-errors', String(++errors)); };
+</script>
+</body></html>
+)";
+
+// The test's server ends the stream after every third event; the browser
+// reconnects by itself with the last id it saw, and the host resumes after
+// it: nine events in order, none missing or repeated, over three streams.
+TEST(EventSourceInChromium, AClosedStreamIsResumedFromTheLastEventId) {
+    if (Directory::Run(std::string("test -x ") + kChromium) != 0) {
+        GTEST_SKIP() << "chromium is not installed (apt-get install -y chromium)";
+    }
+    Directory dir;
+    ASSERT_TRUE(dir.ok);
+    host_shell::WriteFile(dir.file("htmlroot/resume.html"), kResumeDriver);
+    velko::ServerOptions options;
+    options.certificate = dir.file("cacert.pem");
+    options.key = dir.file("privkey.pem");
+    options.documentRoot = dir.file("htmlroot");
+    options.accessLog = velko::AccessLog::nowhere();
+    velko::Server server(options);
+
+    std::mutex lock;
+    std::vector<std::string> resumedFrom;  // each stream's Last-Event-ID
+    velko::EventStreamHandlers handlers;
+    handlers.onOpen = [&](const velko::EventStreamPtr& stream) {
+        const std::string last = stream->lastEventId();
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            resumedFrom.push_back(last);
+        }
+        int next = 1;
+        if (!last.empty() && last.size() < 4 && last.find_first_not_of("0123456789") == std::string::npos) {
+            next = std::stoi(last) + 1;
+        }
+        const int end = next + 3;
+        for (; next < end && next <= 9; ++next) stream->send(std::to_string(next), "", std::to_string(next));
+        // The last stream stays open: the page closes it.
+        if (next <= 9) stream->close();
+    };
+    velko::EventStreamOptions streamOptions;
+    streamOptions.retry = std::chrono::milliseconds(100);
+    server.events("/events/resume", handlers, streamOptions);
+
+    const auto run = Directory::Capture(
+        "cd " + Quoted(dir.path) + " && mkdir profile && " + std::string(kChromium) +
+            " --headless --no-sandbox --disable-gpu --ignore-certificate-errors --disable-background-networking "
+            "--disable-component-update --disable-sync --no-first-run --user-data-dir=profile "
+            "--virtual-time-budget=20000 --dump-dom https://localhost:" + std::to_string(server.port()) +
+            "/resume.html > dom.html 2> chromium.txt",
+        180);
+    const std::string dom = host_shell::ReadFile(dir.file("dom.html"));
+    ASSERT_NE(dom.find("data-state=\"done\""), std::string::npos)
+        << dom << "\n--- chromium:\n" << host_shell::ReadFile(dir.file("chromium.txt")) << run.output;
+    EXPECT_NE(dom.find("data-events=\"1,2,3,4,5,6,7,8,9\""), std::string::npos) << dom;
+    // Each end of a stream was an error event the browser recovered from.
+    EXPECT_NE(dom.find("data-errors=\"2\""), std::string::npos) << dom;
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(resumedFrom, (std::vector<std::string>{"", "3", "6"}));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_seen.h"
 #include "host_shell.h"
 
 namespace {
@@ -20,43 +21,10 @@ namespace {
 using namespace std::chrono_literals;
 using host_shell::Directory;
 using host_shell::Quoted;
+using host_seen::Seen;
 
 // Debian's, which python3-websockets belongs to.
 constexpr const char* kPython = "/usr/bin/python3";
-
-// What the host's callbacks saw, one line each; looked for by their start.
-class Seen {
-public:
-    void add(const std::string& line) {
-        std::lock_guard<std::mutex> guard(lock);
-        lines.push_back(line);
-        changed.notify_all();
-    }
-    bool waitFor(const std::string& line, std::size_t count = 1) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, 30s, [&] { return countLocked(line) >= count; });
-    }
-    std::size_t count(const std::string& line) {
-        std::lock_guard<std::mutex> guard(lock);
-        return countLocked(line);
-    }
-    std::string all() {
-        std::lock_guard<std::mutex> guard(lock);
-        std::string joined;
-        for (const std::string& line : lines) joined += line + "\n";
-        return joined;
-    }
-
-private:
-    std::size_t countLocked(const std::string& line) const {
-        std::size_t n = 0;
-        for (const std::string& one : lines) n += one.compare(0, line.size(), line) == 0;
-        return n;
-    }
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::string> lines;
-};
 
 class HostLive : public ::testing::Test {
 protected:
