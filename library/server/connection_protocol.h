@@ -43,8 +43,6 @@ public:
     virtual void resumeInput() = 0;
     // The loop's time now.
     virtual Clock::time_point now() const = 0;
-    // The peer's address as the access log shows it.
-    virtual const std::string& peer() const = 0;
 
 protected:
     ~KoProtocolChannel() = default;

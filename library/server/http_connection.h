@@ -295,7 +295,6 @@ private:
         void wake() override;
         void resumeInput() override;
         Clock::time_point now() const override;
-        const std::string& peer() const override;
 
     private:
         KoHTTPConnection& connection_;

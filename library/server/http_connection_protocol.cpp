@@ -22,7 +22,6 @@ void KoHTTPConnection::Channel::closeWhenSent() { connection_.CloseWhenDrained()
 void KoHTTPConnection::Channel::abort() { connection_.transceiver.RemoveConnection(connection_, false); }
 void KoHTTPConnection::Channel::wake() { connection_.wakeProtocol(); }
 void KoHTTPConnection::Channel::resumeInput() { connection_.revisit(); }
-const std::string& KoHTTPConnection::Channel::peer() const { return connection_.peer; }
 
 KoHTTPConnection::Channel::Clock::time_point KoHTTPConnection::Channel::now() const {
     const KoEventLoop* loop = connection_.Loop();

@@ -23,7 +23,6 @@ public:
     void wake() override { ++wakes; }
     void resumeInput() override { ++resumed; }
     Clock::time_point now() const override { return time; }
-    const std::string& peer() const override { return name; }
 
     std::string written;
     std::vector<std::shared_ptr<const std::string>> shared;
@@ -32,7 +31,6 @@ public:
     int wakes = 0;
     int resumed = 0;
     Clock::time_point time = Clock::time_point{} + 1h;
-    std::string name = "test";
 };
 
 struct Recorder final : KoWebSocketPeer::Listener {
