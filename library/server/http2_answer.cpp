@@ -156,44 +156,66 @@ std::shared_ptr<const KoOpenFile> OpenBodyFile(KoXResponseHeader& response) {
 
 }  // namespace
 
-int KoHttp2FieldsOfHead(std::string_view head, std::vector<std::pair<std::string, std::string>>& fields) {
-    int status = 500;
-    bool first = true;
-    while (!head.empty()) {
-        const std::size_t end = head.find("\r\n");
-        const std::string_view line = head.substr(0, end);
-        head = end == std::string_view::npos ? std::string_view() : head.substr(end + 2);
-        if (first) {
-            // "HTTP/1.1 200 OK"
-            first = false;
-            const std::size_t space = line.find(' ');
-            if (space != std::string_view::npos) {
-                int code = 0;
-                std::size_t at = space + 1;
-                for (; at < line.size() && at < space + 4 && std::isdigit(static_cast<unsigned char>(line[at])); ++at)
-                    code = code * 10 + (line[at] - '0');
-                if (at == space + 4) status = code;
-            }
-            continue;
+namespace {
+
+// The head's fields as HTTP/2 fields: names in lower case, without the
+// connection-specific ones, values without line breaks or the spaces
+// around them.
+class FieldList final : public KoAnswerHeadWriter {
+public:
+    explicit FieldList(std::vector<std::pair<std::string, std::string>>& fields_) : fields(fields_) {}
+
+    void status(std::int32_t code) override { status_ = code >= 100 && code <= 999 ? code : 500; }
+    void field(std::string_view name, std::string_view value) override { add(name, value); }
+    void scriptLine(std::string_view written) override {
+        // As the text head would carry it: one line.
+        std::string line;
+        line.reserve(written.size());
+        for (char c : written) {
+            if (c != '\r' && c != '\n') line += c;
         }
         const std::size_t colon = line.find(':');
-        if (line.empty() || colon == std::string_view::npos || colon == 0) continue;
-        std::string name(line.substr(0, colon));
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (ConnectionSpecific(name)) continue;
-        std::string_view value = line.substr(colon + 1);
-        while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-        while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-        fields.emplace_back(std::move(name), std::string(value));
+        if (colon == std::string::npos || colon == 0) return;
+        add(std::string_view(line).substr(0, colon), std::string_view(line).substr(colon + 1));
     }
-    return status;
+    int code() const { return status_; }
+
+private:
+    void add(std::string_view nameIn, std::string_view valueIn) {
+        std::string name(nameIn);
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (ConnectionSpecific(name)) return;
+        std::string value;
+        value.reserve(valueIn.size());
+        for (char c : valueIn) {
+            if (c != '\r' && c != '\n') value += c;
+        }
+        const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+        std::size_t first = 0;
+        while (first < value.size() && blank(value[first])) ++first;
+        std::size_t last = value.size();
+        while (last > first && blank(value[last - 1])) --last;
+        fields.emplace_back(std::move(name), value.substr(first, last - first));
+    }
+
+    std::vector<std::pair<std::string, std::string>>& fields;
+    int status_ = 500;
+};
+
+int FieldsOfAnswer(const KoXResponseHeader& response, std::uint64_t length,
+                   std::vector<std::pair<std::string, std::string>>& fields) {
+    FieldList list(fields);
+    KoWalkAnswerHead(response, length, false, KoHttpDateNow(), list);
+    return list.code();
 }
+
+}  // namespace
 
 KoHttp2Answer KoMakeHttp2Answer(KoXResponseHeader& response, std::uint64_t* sent) {
     KoHttp2Answer answer;
     if (response.lengthUnknown) {
         std::shared_ptr<KoBodyStream> source = std::move(response.bodySource);
-        answer.status = KoHttp2FieldsOfHead(KoAnswerHead(response, 0, false), answer.fields);
+        answer.status = FieldsOfAnswer(response, 0, answer.fields);
         if (source && response.SendsBody()) {
             answer.source = source;
             answer.body = std::make_unique<StreamBody>(std::move(source), sent);
@@ -217,7 +239,7 @@ KoHttp2Answer KoMakeHttp2Answer(KoXResponseHeader& response, std::uint64_t* sent
         text = response.Body();
         length = text.size();
     }
-    answer.status = KoHttp2FieldsOfHead(KoAnswerHead(response, length, false), answer.fields);
+    answer.status = FieldsOfAnswer(response, length, answer.fields);
     if (!response.SendsBody()) return answer;
     std::vector<PiecesBody::Piece> pieces;
     const auto addFile = [&](std::uint64_t offset, std::uint64_t bytes) {

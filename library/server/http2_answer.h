@@ -3,7 +3,7 @@
 // as the flow-control windows allow.
 //
 // The fields are those of the HTTP/1.1 head the layer would write
-// (KoAnswerHead: Server, Date, Content-Length, validators, security fields,
+// (KoWalkAnswerHead: Server, Date, Content-Length, validators, security fields,
 // a script's lines), names in lower case, without the connection-specific
 // ones (Connection, Keep-Alive, Transfer-Encoding, Upgrade). The body is
 // read where it lies, straight into the session's frame buffer: the text,
@@ -43,6 +43,3 @@ struct KoHttp2Answer {
 // to *sent, which must outlive the body.
 KoHttp2Answer KoMakeHttp2Answer(KoXResponseHeader& response, std::uint64_t* sent);
 
-// The fields of an HTTP/1.1 head (status line first) as HTTP/2 fields, and
-// its status.
-int KoHttp2FieldsOfHead(std::string_view head, std::vector<std::pair<std::string, std::string>>& fields);

@@ -39,6 +39,9 @@ void AppendNumber(std::string& out, Number value) {
     out.append(digits, end);
 }
 
+// "Server: " of the server's own answers.
+const std::string kProductToken = std::string(kProductName) + std::string(kProductVersion);
+
 // With server empty, no Server line; by default the product token.
 void AppendStatusLine(std::string& out, std::int32_t status, std::string_view server = {}, bool product = true) {
     out += "HTTP/1.1 ";
@@ -139,15 +142,14 @@ bool KoAnswersHttp10(const KoXResponseHeader& response) {
     return first != response.requestFields.end() && first->second.size() >= 3 && first->second[2] == "HTTP/1.0";
 }
 
-std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
-                         std::string_view date) {
-    std::string head;
-    head.reserve(512);
+void KoWalkAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
+                      std::string_view date, KoAnswerHeadWriter& out) {
     auto cgi = response.fields.find(kCgiLinesField);
     const auto scriptNames = [&](std::string_view name) {
         return cgi != response.fields.end() && std::any_of(cgi->second.begin(), cgi->second.end(),
                                                            [name](const std::string& line) { return NamesField(line, name); });
     };
+    out.status(response.statusCode);
     // One Server line at most: the script's own, else the one chosen for
     // the site (an empty value: none), else the product token.
     static const std::string serverKey = "server";
@@ -155,16 +157,16 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     const std::string* siteServer =
         chosen == response.fields.end() ? DefaultValue(response, serverKey, nullptr) : nullptr;
     if (scriptNames("server:")) {
-        AppendStatusLine(head, response.statusCode, {}, false);
+        // Among the script's lines.
     } else if (chosen != response.fields.end()) {
-        AppendStatusLine(head, response.statusCode, chosen->second.empty() ? "" : chosen->second.front(), false);
+        if (!chosen->second.empty() && !chosen->second.front().empty()) out.field("Server", chosen->second.front());
     } else if (siteServer != nullptr) {
-        AppendStatusLine(head, response.statusCode, *siteServer, false);
+        if (!siteServer->empty()) out.field("Server", *siteServer);
     } else {
-        AppendStatusLine(head, response.statusCode);
+        out.field("Server", kProductToken);
     }
     const bool scriptDated = scriptNames("date:");
-    if (!scriptDated) AppendLine(head, "Date", date);
+    if (!scriptDated) out.field("Date", date);
     // A script that wrote no body for HEAD (php-cgi writes none) tells
     // nothing of its GET's length: the head then names no length at all.
     const bool scriptHead =
@@ -172,12 +174,12 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     if (NoContentLength(response.statusCode) || scriptHead) {
         // Neither length nor framing.
     } else if (!response.lengthUnknown) {
-        head += "Content-Length: ";
-        AppendNumber(head, bodyLength);
-        head += "\r\n";
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, bodyLength).ptr;
+        out.field("Content-Length", std::string_view(digits, static_cast<std::size_t>(end - digits)));
     } else if (!KoAnswersHttp10(response)) {
         // An HTTP/1.0 client reads such a body until the connection ends.
-        head += "Transfer-Encoding: chunked\r\n";
+        out.field("Transfer-Encoding", "chunked");
     }
     if (!response.fields.empty() || response.defaultFields) {
         const std::vector<std::string>* scriptLines = cgi == response.fields.end() ? nullptr : &cgi->second;
@@ -185,26 +187,46 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
         for (std::size_t i = 0; i < keys.size(); ++i) {
             auto it = response.fields.find(keys[i]);
             if (it != response.fields.end()) {
-                if (!it->second.empty()) AppendLine(head, kAnswerFields[i].name, it->second.front());
+                if (!it->second.empty()) out.field(kAnswerFields[i].name, it->second.front());
             } else if (const std::string* value = DefaultValue(response, keys[i], scriptLines)) {
-                AppendLine(head, kAnswerFields[i].name, *value);
+                out.field(kAnswerFields[i].name, *value);
             }
         }
     }
-    if (!response.location.empty()) AppendLine(head, "Location", response.location);
+    if (!response.location.empty()) out.field("Location", response.location);
     if (cgi != response.fields.end()) {
-        for (const std::string& line : cgi->second) {
+        for (const std::string& line : cgi->second) out.scriptLine(line);
+    }
+    if (closing) {
+        out.field("Connection", "close");
+    } else if (KoAnswersHttp10(response)) {
+        out.field("Connection", "keep-alive");
+    }
+}
+
+std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
+                         std::string_view date) {
+    // The head as text: the status line, then a line for each field.
+    class Text final : public KoAnswerHeadWriter {
+    public:
+        Text() { head.reserve(512); }
+        void status(std::int32_t code) override {
+            head += "HTTP/1.1 ";
+            AppendNumber(head, code);
+            head += ' ';
+            head += ReasonPhrase(code);
+            head += "\r\n";
+        }
+        void field(std::string_view name, std::string_view value) override { AppendLine(head, name, value); }
+        void scriptLine(std::string_view line) override {
             AppendOneLine(head, line);
             head += "\r\n";
         }
-    }
-    if (closing) {
-        head += "Connection: close\r\n";
-    } else if (KoAnswersHttp10(response)) {
-        head += "Connection: keep-alive\r\n";
-    }
-    head += "\r\n";
-    return head;
+        std::string head;
+    } text;
+    KoWalkAnswerHead(response, bodyLength, closing, date, text);
+    text.head += "\r\n";
+    return std::move(text.head);
 }
 
 std::string KoStatusText(std::int32_t status) { return std::to_string(status) + " " + ReasonPhrase(status) + "\n"; }

@@ -44,6 +44,23 @@ bool KoAnswersHttp10(const KoXResponseHeader& response);
 std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
                          std::string_view date = KoHttpDateNow());
 
+// What a head holds, field by field, for a writer that is not text (an
+// HTTP/2 header block): the status, then each field with its name as the
+// text head writes it, then the script's own lines as it wrote them
+// ("Name: value", breaks not yet removed). The same fields, in the same
+// order, as KoAnswerHead, Connection and Transfer-Encoding included.
+class KoAnswerHeadWriter {
+public:
+    virtual void status(std::int32_t code) = 0;
+    virtual void field(std::string_view name, std::string_view value) = 0;
+    virtual void scriptLine(std::string_view line) = 0;
+
+protected:
+    ~KoAnswerHeadWriter() = default;
+};
+void KoWalkAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
+                      std::string_view date, KoAnswerHeadWriter& out);
+
 // The status and its reason as a line of text: "405 Method Not Allowed\n".
 std::string KoStatusText(std::int32_t status);
 // Gives a refusal its text body (KoStatusText, plain text).

@@ -30,3 +30,9 @@ velko_add_tests(server_http
   ${CMAKE_CURRENT_LIST_DIR}/site_rules_test.cpp
   LABELS concurrent
 )
+# HTTP/2 answers, where the build has nghttp2.
+if(TARGET velko_http2)
+  velko_add_tests(server_http2
+    ${CMAKE_CURRENT_LIST_DIR}/http2_answer_test.cpp
+  )
+endif()
