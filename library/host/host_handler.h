@@ -25,9 +25,9 @@
 #include <memory>
 #include <string>
 
-#include "server/answer_compression.h"
-#include "server/file_encoding.h"
-#include "server/router_services.h"
+#include "server/files/file_encoding.h"
+#include "server/http/answer_compression.h"
+#include "server/routing/router_services.h"
 #include "velkotwo/server.h"
 
 class KoLiveChannels;

@@ -1,0 +1,44 @@
+#include "server/layers/protocol_layer_factories.h"
+
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+#include "jobs/job.h"
+#include "message/server_header.h"
+#include "message/transceiver.h"
+#include "server/layers/transceiver_server_l1_direct_socket.h"
+#include "server/layers/transceiver_server_l1_https.h"
+#include "server/layers/transceiver_server_l1_velko.h"
+
+namespace {
+
+template <class Layer, class... Extra>
+KoLayerFactory FactoryOf(KoRequestSinkSource sinks, KoBodyPlannerSource planners, Extra... extra) {
+    return [sinks = std::move(sinks), planners = std::move(planners), extra...](const KoLayerRequest& request) {
+        auto sink = sinks ? sinks(request.clientId) : KoTransceiverServerL1HTTP::RequestSink();
+        auto layer = std::shared_ptr<Layer>(new Layer(request.scheduler, request.transceiver, request.clientId,
+                                                      request.serverId, request.connectionTag, request.header,
+                                                      request.callback, std::move(sink), extra...),
+                                            KoJobDeleter());
+        if constexpr (std::is_base_of_v<KoTransceiverServerL1HTTP, Layer>) {
+            if (planners) layer->SetBodyPlanner(planners(request.clientId));
+        }
+        return std::shared_ptr<KoTransceiverLayer>(layer);
+    };
+}
+
+}  // namespace
+
+void KoInstallProtocolLayerFactories(KoTransceiver& transceiver, const KoHTTPSettings& settings,
+                                     const KoTlsSettings& tlsSettings, KoRequestSinkSource sinks,
+                                     KoBodyPlannerSource planners) {
+    transceiver.SetLayerFactory(protocol::HTTPS,
+                                FactoryOf<KoTransceiverServerL1HTTPS>(sinks, planners, settings, tlsSettings));
+    transceiver.SetLayerFactory(protocol::VELKO, FactoryOf<KoTransceiverServerL1VELKO>(sinks, planners, settings));
+    // A secure protocol is never served in the clear.
+    transceiver.SetLayerFactory(protocol::VELKOS,
+                                FactoryOf<KoTransceiverServerL1VELKOS>(sinks, planners, settings, tlsSettings));
+    transceiver.SetLayerFactory(protocol::DirectSocket,
+                                FactoryOf<KoTransceiverServerL1DirectSocket>(sinks, {}, settings.server));
+}
