@@ -60,6 +60,7 @@
 #include "server/listen/transceiver_server_l0_socket.h"
 #include "server/routing/body_plan.h"
 #include "server/routing/http_settings.h"
+#include "server/routing/route_result.h"
 
 class KoXResponseHeader;
 
@@ -68,7 +69,7 @@ public:
     // Given the server's registration name (the client's source) and a
     // complete request: 0 not answered, 1 answered, answerPending.
     using RequestSink = std::function<int(const std::string& source, std::shared_ptr<KoXHeader> request)>;
-    static constexpr int answerPending = 2;
+    static constexpr int answerPending = kAnswerPending;
 
     KoTransceiverServerL1HTTP(KoKessaScheduler2& scheduler, KoTransceiver& transceiver, std::string clientId,
                               std::string serverId, std::string connectionTag,

@@ -10,19 +10,19 @@
 #include "message/response_header.h"
 #include "message/transceiver.h"
 #include "platform/file_system.h"
-#include "server/scripts/cgi_output.h"
-#include "server/http/client_certificate_values.h"
-#include "server/routing/error_pages.h"
-#include "server/http/http_answer.h"
 #include "server/files/file_answer.h"
-#include "server/files/file_encoding.h"
-#include "server/http/http_date.h"
-#include "server/connection/http_layer.h"
-#include "server/files/mime_types.h"
 #include "server/files/file_cache.h"
-#include "server/routing/request_guard.h"
+#include "server/files/file_encoding.h"
+#include "server/files/mime_types.h"
+#include "server/http/client_certificate_values.h"
+#include "server/http/http_answer.h"
+#include "server/http/http_date.h"
 #include "server/http/request_path.h"
+#include "server/routing/error_pages.h"
+#include "server/routing/request_guard.h"
+#include "server/routing/route_result.h"
 #include "server/routing/site_rules.h"
+#include "server/scripts/cgi_output.h"
 
 namespace {
 
@@ -219,7 +219,7 @@ int KoRequestRouter::answerLater(const std::shared_ptr<KoXHeader>& request, Work
         response.reset();
         if (next) next();
     });
-    return queued ? KoTransceiverServerL1HTTP::answerPending : 0;
+    return queued ? kAnswerPending : 0;
 }
 
 int KoRequestRouter::sendMethodAnswer(const KoXHeader& request, std::int32_t status, KoResourceKind kind) {
@@ -434,9 +434,9 @@ int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request, const 
             return sendMethodAnswer(*request, status, KoResourceKind::script);
         }
         if (decision.kind == KoPathDecision::Kind::program) {
-            return runProgram(decision.file, request) ? KoTransceiverServerL1HTTP::answerPending : 0;
+            return runProgram(decision.file, request) ? kAnswerPending : 0;
         }
-        return runScript(decision.file, request) ? KoTransceiverServerL1HTTP::answerPending : 0;
+        return runScript(decision.file, request) ? kAnswerPending : 0;
     case KoPathDecision::Kind::file:
         return sendFile(*request, decision.file, decision.info);
     }

@@ -52,7 +52,7 @@
 // CGI runs go to the router's KoCgiRunner, PHP scripts to its KoPhpPool (or,
 // with the pool turned off, to the runner as well), handlers that may block
 // to its handler queue (at most `handlerConcurrency` at once); route() then
-// reports answerPending, and completeAnswer() hands the answer to the
+// reports kAnswerPending, and completeAnswer() hands the answer to the
 // request's answer sink when the work is done (a script's through its
 // KoScriptStream); the connection's loop writes it. A handler that throws is
 // answered 500 with a line on standard error.
@@ -119,7 +119,7 @@ public:
     KoRequestRouter(const KoRequestRouter&) = delete;
     KoRequestRouter& operator=(const KoRequestRouter&) = delete;
 
-    // 1 answered, KoTransceiverServerL1HTTP::answerPending, 0 not answered.
+    // 1 answered, kAnswerPending, 0 not answered.
     int route(const std::string& source, std::shared_ptr<KoXHeader> request);
     // What the request's body is for, asked at its header's end (on the
     // loop, without blocking: at most the status queries route() makes):
@@ -167,7 +167,7 @@ private:
     // 405 (204 for OPTIONS) with "Allow" when routes take the path for
     // other methods; else 0 (router_route_methods.cpp).
     int sendRouteMethods(const KoXHeader& request, const std::string& path);
-    // Runs the answer's work on the handler queue: answerPending, or 0 when
+    // Runs the answer's work on the handler queue: kAnswerPending, or 0 when
     // the queue is stopped.
     using Work = std::function<void(KoXHeader& request, KoXResponseHeader& response)>;
     int answerLater(const std::shared_ptr<KoXHeader>& request, Work work);

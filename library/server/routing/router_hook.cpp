@@ -7,8 +7,8 @@
 #include "message/event_loop.h"
 #include "message/response_header.h"
 #include "message/x_header.h"
-#include "server/connection/http_layer.h"
 #include "server/http/http_answer.h"
+#include "server/routing/route_result.h"
 #include "server/routing/router.h"
 
 bool KoRequestRouter::askHook(KoXHeader& request, std::shared_ptr<KoXResponseHeader>& response) {
@@ -54,5 +54,5 @@ int KoRequestRouter::routeAfterHook(const std::shared_ptr<KoXHeader>& request) {
             if (answered == 0) router->completeAnswer(*request, router->answerFor(*request, 500));
         });
     });
-    return queued ? KoTransceiverServerL1HTTP::answerPending : 0;
+    return queued ? kAnswerPending : 0;
 }
