@@ -57,7 +57,7 @@
 #include <string_view>
 
 #include "server/connection/http_connection.h"
-#include "server/listen/transceiver_server_l0_socket.h"
+#include "server/listen/socket_server.h"
 #include "server/routing/body_plan.h"
 #include "server/routing/http_settings.h"
 #include "server/routing/route_result.h"

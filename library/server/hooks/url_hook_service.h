@@ -42,8 +42,8 @@
 
 #include "server/hooks/hook_answers.h"
 #include "server/hooks/url_hook_settings.h"
+#include "server/listen/job_server.h"
 #include "server/listen/transceiver_server.h"
-#include "server/listen/transceiver_server_l0.h"
 
 class KoKessaScheduler2;
 class KoTransceiver;

@@ -43,7 +43,7 @@
 #include "net/tls_context.h"
 #include "server/hooks/hook_answers.h"
 #include "server/hooks/url_hook_settings.h"
-#include "server/listen/transceiver_server_l0_socket.h"
+#include "server/listen/socket_server.h"
 
 class KoURLHookWorker : public KoTransceiverServerL0Socket {
 public:

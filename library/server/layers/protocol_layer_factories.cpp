@@ -7,9 +7,9 @@
 #include "jobs/job.h"
 #include "message/server_header.h"
 #include "message/transceiver.h"
-#include "server/layers/transceiver_server_l1_direct_socket.h"
-#include "server/layers/transceiver_server_l1_https.h"
-#include "server/layers/transceiver_server_l1_velko.h"
+#include "server/layers/direct_socket_layer.h"
+#include "server/layers/https_layer.h"
+#include "server/layers/velko_layer.h"
 
 namespace {
 

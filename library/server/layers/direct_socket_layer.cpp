@@ -1,4 +1,4 @@
-#include "server/layers/transceiver_server_l1_direct_socket.h"
+#include "server/layers/direct_socket_layer.h"
 
 #include <mutex>
 #include <utility>

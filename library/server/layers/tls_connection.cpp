@@ -1,4 +1,4 @@
-#include "server/layers/transceiver_connection_ssl_addon.h"
+#include "server/layers/tls_connection.h"
 
 #include <algorithm>
 #include <climits>

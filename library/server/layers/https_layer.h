@@ -26,9 +26,9 @@
 
 #include "net/tls_session.h"
 #include "server/connection/http_layer.h"
-#include "server/layers/transceiver_connection_ssl_addon.h"
-#include "server/layers/transceiver_server_l1_ssl_addon.h"
-#include "server/layers/transceiver_server_l1_velko.h"
+#include "server/layers/tls_connection.h"
+#include "server/layers/tls_layer.h"
+#include "server/layers/velko_layer.h"
 
 class KoHttp2Connections;
 

@@ -1,4 +1,4 @@
-#include "server/layers/transceiver_server_l1_velko.h"
+#include "server/layers/velko_layer.h"
 
 #include <utility>
 

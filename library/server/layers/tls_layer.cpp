@@ -1,11 +1,11 @@
-#include "server/layers/transceiver_server_l1_ssl_addon.h"
+#include "server/layers/tls_layer.h"
 
 #include <utility>
 
 #include "foundation/exception.h"
 #include "message/server_header.h"
 #include "net/socket_ipvx.h"
-#include "server/layers/transceiver_connection_ssl_addon.h"
+#include "server/layers/tls_connection.h"
 
 KoTransceiverServerL1_SSLAddon::KoTransceiverServerL1_SSLAddon(KoXServerHeader& description,
                                                                KoTlsSettings settings_)

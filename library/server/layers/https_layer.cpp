@@ -1,4 +1,4 @@
-#include "server/layers/transceiver_server_l1_https.h"
+#include "server/layers/https_layer.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "server/listen/transceiver_server_l0.h"
+#include "server/listen/job_server.h"
 
 bool KoTransceiverServerL0::receive(KoJobMessage& message) {
     switch (message.code) {

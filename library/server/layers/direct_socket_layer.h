@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "server/listen/transceiver_server_l0_socket.h"
+#include "server/listen/socket_server.h"
 
 class KoTransceiverServerL1DirectSocket : public KoTransceiverServerL0Socket {
 public:

@@ -42,7 +42,7 @@
 #include "message/server_header.h"
 #include "message/transceiver.h"
 #include "message/transceiver_connection.h"
-#include "server/listen/transceiver_server_l0.h"
+#include "server/listen/job_server.h"
 
 class KoSocketIPvx;
 
