@@ -12,8 +12,7 @@
 #include "message/server_header.h"
 #include "message/transceiver_client.h"
 #include "server/hooks/url_hook_factories.h"
-#include "server/layers/http_layer_factory.h"
-#include "server/layers/protocol_layer_factories.h"
+#include "server/layers/layer_factories.h"
 #include "store/persistent_app_storage.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include "message/transceiver_client.h"
 #include "net/socket_ipvx.h"
 #include "server/connection/http_layer.h"
-#include "server/layers/http_layer_factory.h"
+#include "server/layers/layer_factories.h"
 
 using namespace std::chrono_literals;
 

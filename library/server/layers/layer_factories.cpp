@@ -1,4 +1,4 @@
-#include "server/layers/protocol_layer_factories.h"
+#include "server/layers/layer_factories.h"
 
 #include <memory>
 #include <type_traits>
@@ -29,6 +29,22 @@ KoLayerFactory FactoryOf(KoRequestSinkSource sinks, KoBodyPlannerSource planners
 }
 
 }  // namespace
+
+void KoInstallHTTPLayerFactory(KoTransceiver& transceiver, const KoHTTPSettings& settings, KoRequestSinkSource sinks,
+                               KoBodyPlannerSource planners) {
+    transceiver.SetLayerFactory(
+        protocol::HTTP, [settings, sinks = std::move(sinks), planners = std::move(planners)](const KoLayerRequest& request) {
+            std::shared_ptr<KoXServerHeader> header = request.header;
+            auto sink = sinks ? sinks(request.clientId) : KoTransceiverServerL1HTTP::RequestSink();
+            auto layer = std::shared_ptr<KoTransceiverServerL1HTTP>(
+                new KoTransceiverServerL1HTTP(request.scheduler, request.transceiver, request.clientId,
+                                              request.serverId, request.connectionTag, header, request.callback,
+                                              std::move(sink), settings),
+                KoJobDeleter());
+            if (planners) layer->SetBodyPlanner(planners(request.clientId));
+            return std::shared_ptr<KoTransceiverLayer>(layer);
+        });
+}
 
 void KoInstallProtocolLayerFactories(KoTransceiver& transceiver, const KoHTTPSettings& settings,
                                      const KoTlsSettings& tlsSettings, KoRequestSinkSource sinks,
