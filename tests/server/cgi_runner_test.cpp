@@ -12,6 +12,7 @@
 #include "platform/file_system.h"
 #include "recording_output.h"
 #include "server/files/mime_types.h"
+#include "server/routing/http_settings.h"
 #include "server/scripts/cgi_runner.h"
 
 namespace {

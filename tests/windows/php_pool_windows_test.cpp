@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "jobs/kessa_scheduler.h"
+#include "server/routing/http_settings.h"
 #include "server/scripts/php_pool.h"
 
 namespace {

@@ -1,6 +1,7 @@
-// Server stack: the timing constants and limits of the HTTP layer, its
-// router and CGI runs, as one settings record given at construction. The
-// defaults are the system's; tests shorten them.
+// Server stack: the timing constants and limits of the HTTP layer and its
+// router, as one settings record given at construction, with those of CGI
+// runs and the PHP pool (KoScriptSettings) as its base. The defaults are the
+// system's; tests shorten them.
 #pragma once
 
 #include <chrono>
@@ -19,31 +20,11 @@
 #include "server/routing/request_guard.h"
 #include "server/routing/request_hook.h"
 #include "server/routing/site_rules.h"
-#include "server/scripts/cgi_output.h"
+#include "server/scripts/script_settings.h"
 
 // Takes the access log: one line (without its line break) per answer, on
 // the loop that wrote the answer. It must not throw.
 using KoAccessLogSink = std::function<void(std::string_view line)>;
-
-// PHP scripts run in a pool of persistent php-cgi processes spoken to over
-// FastCGI.
-struct KoPhpPoolSettings {
-    // false: every PHP request starts a php-cgi of its own, as CGI programs do.
-    bool enabled = true;
-    // php-cgi processes; 0: one per core, at least 2.
-    std::size_t processes = 0;
-    // Requests that wait for a free process; more are answered 503.
-    std::size_t queueLimit = 64;
-    // Requests a process serves before a fresh one replaces it (0: no limit).
-    // A replacement costs a php-cgi start (about 15 ms of processor time), so
-    // a small count shows in the latency of every request around it.
-    std::size_t maxRequests = 10000;
-    // A process that keeps failing to start or to answer is restarted after
-    // this pause, doubled with every further failure up to the limit; in the
-    // meantime its requests are answered 502 at once.
-    std::chrono::milliseconds restartBackoff{100};
-    std::chrono::milliseconds restartBackoffLimit{5'000};
-};
 
 // HTTP/2 on the TLS port (ALPN "h2"), where the build has nghttp2.
 struct KoHttp2Settings {
@@ -61,34 +42,14 @@ struct KoHttp2Settings {
     std::chrono::milliseconds stalledOutputTimeout{30'000};
 };
 
-struct KoHTTPSettings {
+// The script limits (KoScriptSettings) are its base: they are its fields
+// too, and the CGI runner and the PHP pool take only them.
+struct KoHTTPSettings : KoScriptSettings {
     // A request's header must be complete this long after its first byte;
     // the deadline does not restart with each byte.
     std::chrono::milliseconds headerDeadline{30'000};
     // A body that makes no progress for this long ends the connection.
     std::chrono::milliseconds bodyProgressDeadline{30'000};
-    // A CGI child or a PHP request still running after this long is killed
-    // (answered 504).
-    std::chrono::milliseconds cgiTimeout{30'000};
-    // Bytes of a CGI or PHP answer's body held at once, waiting for the
-    // client (at most outputBound too); the script waits for room. Output
-    // itself has no limit.
-    std::size_t cgiOutputLimit = 64u * 1024 * 1024;
-    // A script answer whose output pauses this long after its header block
-    // (or that outgrows what may be held) goes out as it comes, with its
-    // length unknown; one that ends sooner is sent whole with its length.
-    std::chrono::milliseconds cgiStreamAfter{100};
-    // A CGI header block past this many bytes is malformed (answered 502).
-    std::size_t cgiHeaderLimit = KoCgiOutputParser::kDefaultHeaderLimit;
-    // CGI runs at once; further runs wait their turn.
-    std::size_t cgiConcurrency = 8;
-    // CGI runs that wait for their turn; more are answered 503.
-    std::size_t cgiQueueLimit = 64;
-    // How often a running script looks whether its client is still there,
-    // from this long after it began (a run whose client has gone is ended;
-    // one that waited for its turn is looked at before it starts).
-    std::chrono::milliseconds clientCheck{1'000};
-    KoPhpPoolSettings php;
     // Bytes of a static file read per step while it is sent.
     std::size_t fileChunk = 64u * 1024;
     // The Cache-Control value of static file answers; none when empty, and

@@ -118,7 +118,7 @@ std::vector<std::string> environmentEntries(const KoCgiEnvironment& environment)
     return entries;
 }
 
-KoCgiRunner::KoCgiRunner(KoKessaScheduler2& scheduler, const KoHTTPSettings& settings_)
+KoCgiRunner::KoCgiRunner(KoKessaScheduler2& scheduler, const KoScriptSettings& settings_)
     : settings(settings_), queue(scheduler, settings_.cgiConcurrency, "KoCgiRun") {}
 
 KoCgiRunner::~KoCgiRunner() { stop(); }

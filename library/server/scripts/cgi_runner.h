@@ -39,8 +39,8 @@
 #include "platform/child_process.h"
 #include "platform/temporary_file.h"
 #include "platform/wake_up.h"
-#include "server/routing/http_settings.h"
 #include "server/scripts/script_result.h"
+#include "server/scripts/script_settings.h"
 
 class KoKessaScheduler2;
 class KoXHeader;
@@ -76,7 +76,7 @@ std::vector<std::string> environmentEntries(const KoCgiEnvironment& environment)
 
 class KoCgiRunner {
 public:
-    KoCgiRunner(KoKessaScheduler2& scheduler, const KoHTTPSettings& settings);
+    KoCgiRunner(KoKessaScheduler2& scheduler, const KoScriptSettings& settings);
     ~KoCgiRunner();
     KoCgiRunner(const KoCgiRunner&) = delete;
     KoCgiRunner& operator=(const KoCgiRunner&) = delete;
@@ -110,7 +110,7 @@ private:
     // work item (each run has one) finishes them.
     void dropUnwantedLocked();
 
-    const KoHTTPSettings settings;
+    const KoScriptSettings settings;
     platform::WakeUp stopWake;  // readable once stopping; never drained
     std::mutex lock;
     std::deque<std::shared_ptr<Run>> waiting;

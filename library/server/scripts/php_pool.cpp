@@ -51,7 +51,7 @@ struct KoPhpPool::Slot {
 };
 
 KoPhpPool::KoPhpPool(KoKessaScheduler2& scheduler_, std::string program_, std::string workingDirectory_,
-                     const KoHTTPSettings& settings_)
+                     const KoScriptSettings& settings_)
     : scheduler(scheduler_),
       program(std::move(program_)),
       workingDirectory(std::move(workingDirectory_)),

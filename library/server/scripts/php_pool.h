@@ -48,9 +48,9 @@
 
 #include "platform/temporary_file.h"
 #include "platform/wake_up.h"
-#include "server/routing/http_settings.h"
 #include "server/scripts/fastcgi_connection.h"
 #include "server/scripts/script_result.h"
+#include "server/scripts/script_settings.h"
 
 class KoKessaScheduler2;
 
@@ -61,7 +61,7 @@ public:
     // program: the interpreter ("php-cgi" is looked up in PATH);
     // workingDirectory: where the processes start (empty: this process's).
     KoPhpPool(KoKessaScheduler2& scheduler, std::string program, std::string workingDirectory,
-              const KoHTTPSettings& settings);
+              const KoScriptSettings& settings);
     ~KoPhpPool();
     KoPhpPool(const KoPhpPool&) = delete;
     KoPhpPool& operator=(const KoPhpPool&) = delete;
@@ -106,7 +106,7 @@ private:
     KoKessaScheduler2& scheduler;
     const std::string program;
     const std::string workingDirectory;
-    const KoHTTPSettings settings;
+    const KoScriptSettings settings;
     const std::size_t size;
     std::vector<std::string> processEnvironment;
     platform::WakeUp stopWake;  // readable once stopping; never drained
