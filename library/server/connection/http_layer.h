@@ -1,4 +1,11 @@
-// Server stack: KoTransceiverServerL1HTTP, the HTTP protocol layer. It
+// Server stack, connection/: serving HTTP on a connection - the connection
+// and its request reader (http_connection.h, request_reader.h), the HTTP
+// layer (this header), and the protocols a connection switches to
+// (connection_protocol.h: websocket_protocol.h, http2_protocol.h).
+// May use: routing, files, http, listen, websocket, http2, message, net,
+// foundation, platform.
+//
+// This header: KoTransceiverServerL1HTTP, the HTTP protocol layer. It
 // serves each accepted connection on the event loop that owns it: bytes
 // that arrive are parsed into requests (one at a time per connection, bytes
 // behind a request kept for the next: pipelining), each complete request

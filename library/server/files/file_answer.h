@@ -5,7 +5,7 @@
 // Methods: GET and HEAD serve the file; OPTIONS is answered 204 with
 // "Allow"; any other method 405 with "Allow".
 // Validators: "Last-Modified" (the modification time, never later than
-// now) and a strong "ETag" (entity_tag.h). Preconditions in the order
+// now) and a strong "ETag" (http/entity_tag.h). Preconditions in the order
 // HTTP prescribes: If-Match (strong comparison), else If-Unmodified-Since
 // -> 412; then If-None-Match (weak comparison; it wins over
 // If-Modified-Since) or If-Modified-Since -> 304, which carries the

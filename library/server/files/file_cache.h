@@ -1,4 +1,9 @@
-// Server stack: KoFileCache, what one event loop knows of the files it
+// Server stack, files/: static files - the loop's file cache (this header),
+// the answer to a file request (file_answer.h), the variant it sends
+// (file_encoding.h) and media types (mime_types.h).
+// May use: http, message, compress, platform.
+//
+// This header: KoFileCache, what one event loop knows of the files it
 // serves: their status, whether they lie inside a directory (the CGI
 // directory, which is never served as files), and the files themselves
 // kept open. A page answered again and again then costs no status query,

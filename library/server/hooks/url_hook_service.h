@@ -1,4 +1,11 @@
-// Server stack: KoURLHookService, the server-family job through which a
+// Server stack, hooks/: the outgoing side - URL hook services (this header),
+// their connecting workers (url_hook_worker.h) and builders
+// (url_hook_factories.h), the client-role TLS connection
+// (hook_tls_connection.h), what they answer (hook_answers.h) and their
+// settings (url_hook_settings.h).
+// May use: listen, message, jobs, net, foundation.
+//
+// This header: KoURLHookService, the server-family job through which a
 // client's outgoing requests to one remote authority run. It does not
 // listen. Each request goes to a worker, a connecting server made by the
 // service's worker factory; at most maxWorkers (10) workers exist at once,

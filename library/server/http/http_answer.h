@@ -1,4 +1,10 @@
-// Server stack: the written form of an HTTP answer and the access-log line.
+// Server stack, http/: HTTP meaning without a connection - dates, entity
+// tags, byte ranges, request rules and paths, cookies, answer compression
+// and compressed streams, event-stream lines, a client certificate's
+// values, and (this header) an answer's written form.
+// May use: message, compress, net, foundation, platform.
+//
+// This header: the written form of an HTTP answer and the access-log line.
 // Pure functions over a response; any thread may call them; nothing throws
 // beyond std::bad_alloc.
 //

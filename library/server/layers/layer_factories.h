@@ -1,4 +1,12 @@
-// Server stack: installs on a transceiver the builders of the protocol
+// Server stack, layers/: the protocol layers beside and over the HTTP layer
+// - HTTPS and VELKO over TLS (https_layer.h), the TLS part of a layer and
+// its connections (tls_layer.h, tls_connection.h), VELKO (velko_layer.h),
+// the direct socket (direct_socket_layer.h) - and (this header) the
+// builders that install every layer on a transceiver.
+// May use: connection, routing, http, listen, message, jobs, net,
+// foundation.
+//
+// This header: installs on a transceiver the builders of the protocol
 // layers: 3 HTTP (KoInstallHTTPLayerFactory), and beside it 4 HTTPS, 6
 // VELKO, 7 VELKO over TLS, 9 direct socket (KoInstallProtocolLayerFactories).
 // sinks gives, per client identifier, where the layer's complete messages go

@@ -1,6 +1,9 @@
-// Server stack: the server family. A server is a job that owns a listening
-// socket (or one outgoing connection), accepts connections and passes their
-// traffic through its work queue to a protocol layer's processInput.
+// Server stack, listen/: the server family - the common base (this header),
+// the job server (job_server.h), the socket server with its listener
+// (socket_server.h) and their settings (server_settings.h). A server is a
+// job that owns a listening socket (or one outgoing connection), accepts
+// connections and passes their traffic through its work queue to a
+// protocol layer's processInput.
 // May use: message, jobs, net, foundation, platform.
 //
 // This header: KoTransceiverServer, the common base: identity, inactivity

@@ -1,4 +1,12 @@
-// Server stack: KoRequestRouter, the request router that a client installs
+// Server stack, routing/: deciding what answers a request - the router
+// (this header), the host's routes (route_table.h), the site rules, the
+// interfaces the router asks (request_guard.h, request_hook.h,
+// error_pages.h, router_services.h), what it tells the layer (body_plan.h,
+// route_result.h) and the HTTP settings (http_settings.h).
+// May use: scripts, files, http, listen (its settings), html, message, jobs,
+// foundation, platform.
+//
+// This header: KoRequestRouter, the request router that a client installs
 // for its HTTP and HTTPS requests. A request that breaks the Host rules is
 // answered 400 and its connection closed, one whose Host the site rules do
 // not answer (site_rules.h) 421; "OPTIONS *" is answered 204 with
@@ -38,12 +46,12 @@
 // another site is answered 403. Every answer gets the site's security
 // fields; a stored value is plain text that browsers may not sniff.
 //
-// Methods (request_rules.h): commands take POST (GET with the site rules'
-// commandsOnGet; HEAD never), the host's
-// routes the methods they are registered for; store values, CGI programs
-// and scripts GET, HEAD and POST; static files GET and
-// HEAD, answered with validators, preconditions and ranges (file_answer.h).
-// OPTIONS on any of them is answered 204, other methods 405, with "Allow".
+// Methods (http/request_rules.h): commands take POST (GET with the site
+// rules' commandsOnGet; HEAD never), the host's routes the methods they are
+// registered for; store values, CGI programs and scripts GET, HEAD and POST;
+// static files GET and HEAD, answered with validators, preconditions and
+// ranges (files/file_answer.h). OPTIONS on any of them is answered 204,
+// other methods 405, with "Allow".
 //
 // A CGI run's output goes to a KoScriptStream: malformed output is answered
 // 502 with a line on standard error; a short answer is sent whole, a long or

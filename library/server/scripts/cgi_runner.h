@@ -1,4 +1,10 @@
-// Server stack: CGI execution. buildEnvironment turns a request into the
+// Server stack, scripts/: running scripts for the router - CGI programs
+// (this header, cgi_output.h), PHP scripts in a pool of php-cgi processes
+// over FastCGI (php_pool.h, fastcgi_*.h), what a run gives back
+// (script_result.h, script_stream.h) and their limits (script_settings.h).
+// May use: http, message, jobs, compress, foundation, platform.
+//
+// This header: CGI execution. buildEnvironment turns a request into the
 // variables of a CGI run; KoCgiRunner runs children on a KoBoundedWorkQueue,
 // at most `cgiConcurrency` at once (further runs wait in order, at most
 // `cgiQueueLimit` of them: more are finished 503 at once), so that a slow
