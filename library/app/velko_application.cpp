@@ -11,9 +11,8 @@
 #include "message/response_header.h"
 #include "message/server_header.h"
 #include "message/transceiver_client.h"
-#include "server/http_layer_factory.h"
-#include "server/protocol_layer_factories.h"
-#include "server/url_hook_factories.h"
+#include "server/hooks/url_hook_factories.h"
+#include "server/layers/layer_factories.h"
 #include "store/persistent_app_storage.h"
 
 namespace {

@@ -37,11 +37,11 @@
 #include "message/server_callback.h"
 #include "message/transceiver.h"
 #include "net/tls_session.h"
-#include "server/http_settings.h"
-#include "server/route_table.h"
-#include "server/router.h"
-#include "server/router_services.h"
-#include "server/url_hook_settings.h"
+#include "server/hooks/url_hook_settings.h"
+#include "server/routing/http_settings.h"
+#include "server/routing/route_table.h"
+#include "server/routing/router.h"
+#include "server/routing/router_services.h"
 
 class KoPersistentAppStorage;
 class KoTransceiverClient;

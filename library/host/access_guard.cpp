@@ -17,8 +17,8 @@
 #include "message/response_header.h"
 #include "message/x_header.h"
 #include "net/digest.h"
-#include "server/http_answer.h"
-#include "server/request_path.h"
+#include "server/http/http_answer.h"
+#include "server/http/request_path.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "net/host_info.h"
-#include "server/request_guard.h"
+#include "server/routing/request_guard.h"
 #include "velkotwo/server.h"
 
 // Null when the options name no access rule.

@@ -2,7 +2,7 @@
 // refuses what could break the header.
 #include <chrono>
 
-#include "server/cookies.h"
+#include "server/http/cookies.h"
 #include "velkotwo/server.h"
 
 namespace velko {

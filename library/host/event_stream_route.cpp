@@ -8,7 +8,7 @@
 #include "host/host_handler.h"
 #include "message/body_stream.h"
 #include "message/response_header.h"
-#include "server/event_stream.h"
+#include "server/http/event_stream.h"
 
 namespace {
 

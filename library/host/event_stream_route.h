@@ -15,7 +15,7 @@
 #include <string>
 
 #include "host/live_channels.h"
-#include "server/router_services.h"
+#include "server/routing/router_services.h"
 #include "velkotwo/server.h"
 
 class KoEventStreamRoute : public KoApplicationHandler {

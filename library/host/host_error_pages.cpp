@@ -9,7 +9,7 @@
 #include "foundation/text_utils.h"
 #include "host/host_handler.h"
 #include "message/response_header.h"
-#include "server/mime_types.h"
+#include "server/files/mime_types.h"
 
 KoHostErrorPages::KoHostErrorPages(const std::map<int, velko::ErrorPage>& given) {
     for (const auto& [status, page] : given) {

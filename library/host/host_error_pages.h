@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "server/error_pages.h"
+#include "server/routing/error_pages.h"
 #include "velkotwo/server.h"
 
 class KoHostErrorPages : public KoErrorPages {

@@ -4,8 +4,8 @@
 // into a velko::Request (with the route's parameters and, for a multipart
 // body held in a file, its parts read from there), calls the host, and
 // writes the velko::Answer into the response, its body compressed as the
-// policy and the answer allow (answer_compression.h). KoHostRequestOf and
-// KoFillAnswer are those two steps.
+// policy and the answer allow (server/http/answer_compression.h).
+// KoHostRequestOf and KoFillAnswer are those two steps.
 // May use: api, app, server, store, html, message and everything below.
 //
 // A handler that throws (or answers what cannot be sent: a status outside
@@ -25,9 +25,9 @@
 #include <memory>
 #include <string>
 
-#include "server/answer_compression.h"
-#include "server/file_encoding.h"
-#include "server/router_services.h"
+#include "server/files/file_encoding.h"
+#include "server/http/answer_compression.h"
+#include "server/routing/router_services.h"
 #include "velkotwo/server.h"
 
 class KoLiveChannels;
@@ -72,7 +72,8 @@ velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& comm
 // Status, header lines (checked and filtered as a CGI script's), and the
 // body or the opened file. With the request, a 200 file answer to GET or
 // HEAD gets a static file's validators, preconditions and ranges, and with
-// fileCompression too a static file's compressed variants (file_encoding.h).
+// fileCompression too a static file's compressed variants
+// (server/files/file_encoding.h).
 void KoFillAnswer(const velko::Answer& answer, KoXResponseHeader& response, const KoXHeader* request = nullptr,
                   const KoStaticCompression* fileCompression = nullptr);
 

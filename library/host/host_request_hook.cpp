@@ -4,7 +4,7 @@
 
 #include "host/host_handler.h"
 #include "message/x_header.h"
-#include "server/request_guard.h"
+#include "server/routing/request_guard.h"
 
 KoHostRequestHook::KoHostRequestHook(velko::RequestHook hook_) : hook(std::move(hook_)) {}
 

@@ -10,7 +10,7 @@
 
 #include <memory>
 
-#include "server/request_hook.h"
+#include "server/routing/request_hook.h"
 #include "velkotwo/server.h"
 
 class KoHostRequestHook : public KoRequestHook {

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/websocket_protocol.h"
+#include "server/connection/websocket_protocol.h"
 
 class KoBoundedWorkQueue;
 class KoKessaScheduler2;

@@ -8,7 +8,7 @@
 #include "host/host_handler.h"
 #include "message/http_tables.h"
 #include "message/response_header.h"
-#include "server/http_answer.h"
+#include "server/http/http_answer.h"
 #include "websocket/handshake.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "host/live_channels.h"
-#include "server/router_services.h"
+#include "server/routing/router_services.h"
 #include "velkotwo/server.h"
 
 // Whether a page of origin may open a WebSocket of a request to host (its

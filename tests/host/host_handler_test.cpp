@@ -13,7 +13,7 @@
 #include "message/message_body.h"
 #include "message/response_header.h"
 #include "message/x_header.h"
-#include "server/http_answer.h"
+#include "server/http/http_answer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "server/http_date.h"
+#include "server/http/http_date.h"
 #include "site_fixture.h"
 
 namespace {

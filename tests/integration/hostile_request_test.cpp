@@ -10,7 +10,7 @@
 
 #include "message/response_header.h"
 #include "platform/process_limits.h"
-#include "server/router_services.h"
+#include "server/routing/router_services.h"
 #include "site_fixture.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "message/response_header.h"
-#include "server/router_services.h"
+#include "server/routing/router_services.h"
 #include "message/body_stream.h"
 #include "site_fixture.h"
 

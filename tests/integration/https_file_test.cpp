@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "server/http_date.h"
+#include "server/http/http_date.h"
 #include "tls_site.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Whether an answer made on the fly goes out compressed: the decision over
 // scheme, Accept-Encoding, type, size, range, an existing Content-Encoding
 // and the settings; and a host answer's body compressed in place.
-#include "server/answer_compression.h"
+#include "server/http/answer_compression.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -13,7 +13,7 @@
 
 #include "message/protocols.h"
 #include "message/response_header.h"
-#include "server/http_answer.h"
+#include "server/http/http_answer.h"
 
 namespace {
 

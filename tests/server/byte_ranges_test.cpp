@@ -1,4 +1,4 @@
-#include "server/byte_ranges.h"
+#include "server/http/byte_ranges.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "server/cgi_output.h"
+#include "server/scripts/cgi_output.h"
 
 namespace {
 

@@ -11,8 +11,9 @@
 #include "message/x_header.h"
 #include "platform/file_system.h"
 #include "recording_output.h"
-#include "server/cgi_runner.h"
-#include "server/mime_types.h"
+#include "server/files/mime_types.h"
+#include "server/routing/http_settings.h"
+#include "server/scripts/cgi_runner.h"
 
 namespace {
 

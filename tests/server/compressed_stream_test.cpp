@@ -1,7 +1,7 @@
 // The compressing side of a streamed body: what the reader takes decodes to
 // what the maker pushed, a flush lets every byte so far through, and an
 // abandoned or cut stream ends as the plain one does.
-#include "server/compressed_stream.h"
+#include "server/http/compressed_stream.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

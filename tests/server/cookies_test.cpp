@@ -1,4 +1,4 @@
-#include "server/cookies.h"
+#include "server/http/cookies.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "message/transceiver.h"
-#include "server/transceiver_server_l0_socket.h"
+#include "server/listen/socket_server.h"
 
 namespace server_test {
 

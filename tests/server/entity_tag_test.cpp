@@ -1,4 +1,4 @@
-#include "server/entity_tag.h"
+#include "server/http/entity_tag.h"
 
 #include <gtest/gtest.h>
 

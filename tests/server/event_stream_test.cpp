@@ -1,4 +1,4 @@
-#include "server/event_stream.h"
+#include "server/http/event_stream.h"
 
 #include <gtest/gtest.h>
 

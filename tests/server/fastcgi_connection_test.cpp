@@ -12,8 +12,8 @@
 #include "platform/socket.h"
 #include "platform/temporary_file.h"
 #include "platform/wake_up.h"
-#include "server/fastcgi_connection.h"
-#include "server/fastcgi_records.h"
+#include "server/scripts/fastcgi_connection.h"
+#include "server/scripts/fastcgi_records.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "server/fastcgi_records.h"
-#include "server/fastcgi_response.h"
+#include "server/scripts/fastcgi_records.h"
+#include "server/scripts/fastcgi_response.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // What a static file is answered with: methods, validators, preconditions
 // and ranges, decided from the request and the file's status alone.
-#include "server/file_answer.h"
+#include "server/files/file_answer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <string>
 
 #include "message/response_header.h"
-#include "server/entity_tag.h"
-#include "server/http_date.h"
+#include "server/http/entity_tag.h"
+#include "server/http/http_date.h"
 
 namespace {
 

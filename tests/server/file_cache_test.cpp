@@ -1,4 +1,4 @@
-#include "server/file_cache.h"
+#include "server/files/file_cache.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Which variant of a static file is sent: siblings, compressed bytes kept
 // in the file cache, or the file as it is; and the cache compressing once
 // per version.
-#include "server/file_encoding.h"
+#include "server/files/file_encoding.h"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +14,10 @@
 
 #include "message/response_header.h"
 #include "platform/file_system.h"
-#include "server/entity_tag.h"
-#include "server/file_cache.h"
-#include "server/http_date.h"
-#include "server/mime_types.h"
+#include "server/files/file_cache.h"
+#include "server/files/mime_types.h"
+#include "server/http/entity_tag.h"
+#include "server/http/http_date.h"
 
 namespace {
 

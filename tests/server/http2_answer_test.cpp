@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "message/response_header.h"
-#include "server/http2_answer.h"
-#include "server/http_answer.h"
+#include "server/connection/http2_answer.h"
+#include "server/http/http_answer.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "message/response_header.h"
-#include "server/http_answer.h"
+#include "server/http/http_answer.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "server/http_connection.h"
+#include "server/connection/http_connection.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "../message/engine_loopback.h"
 #include "jobs/kessa_scheduler.h"
 #include "message/transceiver.h"
-#include "server/file_cache.h"
+#include "server/files/file_cache.h"
 
 using namespace engine_test;
 

@@ -1,4 +1,4 @@
-#include "server/http_date.h"
+#include "server/http/http_date.h"
 
 #include <gtest/gtest.h>
 

@@ -20,8 +20,8 @@
 #include "message/transceiver.h"
 #include "message/transceiver_client.h"
 #include "net/socket_ipvx.h"
-#include "server/http_layer.h"
-#include "server/http_layer_factory.h"
+#include "server/connection/http_layer.h"
+#include "server/layers/layer_factories.h"
 
 using namespace std::chrono_literals;
 

@@ -15,7 +15,8 @@
 #include "jobs/kessa_scheduler.h"
 #include "platform/file_system.h"
 #include "recording_output.h"
-#include "server/php_pool.h"
+#include "server/routing/http_settings.h"
+#include "server/scripts/php_pool.h"
 
 namespace {
 

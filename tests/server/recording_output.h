@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "server/script_result.h"
+#include "server/scripts/script_result.h"
 
 class RecordingOutput : public KoScriptOutput {
 public:

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "message/x_header.h"
-#include "server/request_reader.h"
+#include "server/connection/request_reader.h"
 
 namespace {
 

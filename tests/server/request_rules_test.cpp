@@ -1,4 +1,4 @@
-#include "server/request_rules.h"
+#include "server/http/request_rules.h"
 
 #include <gtest/gtest.h>
 

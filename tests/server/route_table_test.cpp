@@ -1,4 +1,4 @@
-#include "server/route_table.h"
+#include "server/routing/route_table.h"
 
 #include <gtest/gtest.h>
 

@@ -19,11 +19,11 @@
 #include "message/response_header.h"
 #include "message/transceiver.h"
 #include "platform/file_system.h"
-#include "server/file_cache.h"
-#include "server/http_layer.h"
-#include "server/request_path.h"
-#include "server/router.h"
-#include "server/router_services.h"
+#include "server/connection/http_layer.h"
+#include "server/files/file_cache.h"
+#include "server/http/request_path.h"
+#include "server/routing/router.h"
+#include "server/routing/router_services.h"
 
 namespace {
 

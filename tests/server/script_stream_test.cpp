@@ -11,8 +11,8 @@
 
 #include "message/http_tables.h"
 #include "message/response_header.h"
-#include "server/http_answer.h"
-#include "server/script_stream.h"
+#include "server/http/http_answer.h"
+#include "server/scripts/script_stream.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "server/site_rules.h"
+#include "server/routing/site_rules.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/transceiver_server_l0_socket.h"
+#include "server/listen/socket_server.h"
 
 #include <gtest/gtest.h>
 

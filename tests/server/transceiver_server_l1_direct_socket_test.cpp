@@ -1,4 +1,4 @@
-#include "server/transceiver_server_l1_direct_socket.h"
+#include "server/layers/direct_socket_layer.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@
 #include "message/transceiver.h"
 #include "message/x_header.h"
 #include "net/socket_ipvx.h"
-#include "server/transceiver_server_l1_velko.h"
+#include "server/layers/velko_layer.h"
 
 using namespace std::chrono_literals;
 

@@ -1,4 +1,4 @@
-#include "server/transceiver_server_l1_https.h"
+#include "server/layers/https_layer.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@
 #include "message/server_header.h"
 #include "message/transceiver.h"
 #include "net/socket_ipvx.h"
-#include "server/transceiver_connection_ssl_addon.h"
+#include "server/layers/tls_connection.h"
 
 using namespace std::chrono_literals;
 

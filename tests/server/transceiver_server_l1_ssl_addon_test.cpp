@@ -1,4 +1,4 @@
-#include "server/transceiver_server_l1_ssl_addon.h"
+#include "server/layers/tls_layer.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include "jobs/kessa_scheduler.h"
 #include "message/server_header.h"
 #include "message/transceiver.h"
-#include "server/transceiver_server_l1_https.h"
+#include "server/layers/https_layer.h"
 
 namespace {
 

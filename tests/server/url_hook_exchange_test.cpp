@@ -1,7 +1,7 @@
 // Outgoing exchanges over real loopback connections: a Python HTTP server
 // started by the test, a TLS responder built on the TLS session, a server
 // that never answers, and a port where nobody listens.
-#include "server/url_hook_factories.h"
+#include "server/hooks/url_hook_factories.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,7 @@
 #include "net/socket_ipvx.h"
 #include "platform/child_process.h"
 #include "platform/file_system.h"
-#include "server/url_hook_worker.h"
+#include "server/hooks/url_hook_worker.h"
 
 using namespace std::chrono_literals;
 

@@ -1,4 +1,4 @@
-#include "server/url_hook_service.h"
+#include "server/hooks/url_hook_service.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "server/websocket_protocol.h"
+#include "server/connection/websocket_protocol.h"
 
 #include <gtest/gtest.h>
 

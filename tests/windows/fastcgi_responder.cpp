@@ -15,7 +15,7 @@
 
 #include "platform/poller.h"
 #include "platform/socket.h"
-#include "server/fastcgi_records.h"
+#include "server/scripts/fastcgi_records.h"
 
 namespace {
 

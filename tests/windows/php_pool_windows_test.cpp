@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "jobs/kessa_scheduler.h"
-#include "server/php_pool.h"
+#include "server/routing/http_settings.h"
+#include "server/scripts/php_pool.h"
 
 namespace {
 

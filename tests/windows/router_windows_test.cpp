@@ -10,8 +10,8 @@
 #include "jobs/kessa_scheduler.h"
 #include "message/transceiver.h"
 #include "platform/file_system.h"
-#include "server/router.h"
-#include "server/router_services.h"
+#include "server/routing/router.h"
+#include "server/routing/router_services.h"
 
 namespace {
 

@@ -1,0 +1,273 @@
+#include "server/connection/http2_answer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+
+#include "foundation/diagnostics.h"
+#include "foundation/text_utils.h"
+#include "message/response_header.h"
+#include "platform/open_file.h"
+#include "server/files/file_cache.h"
+#include "server/http/http_answer.h"
+
+namespace {
+
+// Fields that belong to one HTTP/1.1 connection, never to an HTTP/2 stream.
+bool ConnectionSpecific(std::string_view name) {
+    return name == "connection" || name == "keep-alive" || name == "proxy-connection" ||
+           name == "transfer-encoding" || name == "upgrade";
+}
+
+// A body of pieces: text, then bytes of a file, and so on (a range answer's
+// parts), read where they lie.
+class PiecesBody final : public KoHttp2Body {
+public:
+    struct Piece {
+        std::string text;
+        std::shared_ptr<const KoOpenFile> file;
+        std::shared_ptr<std::ifstream> stream;
+        std::uint64_t offset = 0;
+        std::uint64_t left = 0;
+        bool positioned = false;  // the stream stands at offset
+    };
+
+    PiecesBody(std::vector<Piece> pieces, std::uint64_t* sent) : pieces_(std::move(pieces)), sent_(sent) {}
+
+    Read read(char* into, std::size_t capacity) override {
+        Read result;
+        while (result.bytes < capacity && at_ < pieces_.size()) {
+            Piece& piece = pieces_[at_];
+            const std::size_t room = capacity - result.bytes;
+            std::size_t got = 0;
+            if (!piece.file && !piece.stream) {
+                got = std::min(room, piece.text.size() - static_cast<std::size_t>(piece.offset));
+                std::memcpy(into + result.bytes, piece.text.data() + piece.offset, got);
+                piece.offset += got;
+                if (piece.offset == piece.text.size()) ++at_;
+            } else {
+                const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(room, piece.left));
+                if (!fill(piece, into + result.bytes, want, got)) {
+                    result.failed = true;
+                    return result;
+                }
+                piece.offset += got;
+                piece.left -= got;
+                if (piece.left == 0) ++at_;
+            }
+            result.bytes += got;
+        }
+        *sent_ += result.bytes;
+        result.ended = at_ == pieces_.size();
+        return result;
+    }
+
+private:
+    // Reads exactly want bytes of the file piece; false when it cannot (the
+    // file shrank or failed): the body is cut.
+    static bool fill(Piece& piece, char* into, std::size_t want, std::size_t& got) {
+        if (want == 0) return true;
+        if (piece.file && piece.file->content) {
+            const std::string& content = *piece.file->content;
+            if (piece.offset + want > content.size()) return false;
+            std::memcpy(into, content.data() + piece.offset, want);
+            got = want;
+            return true;
+        }
+        if (piece.file) {
+            while (got < want) {
+                const platform::IoResult read =
+                    platform::readAt(piece.file->descriptor.get(), into + got, want - got, piece.offset + got);
+                if (!read.error.ok() || read.bytes == 0) return false;
+                got += read.bytes;
+            }
+            return true;
+        }
+        if (!piece.positioned) {
+            piece.stream->seekg(static_cast<std::streamoff>(piece.offset));
+            piece.positioned = true;
+        }
+        piece.stream->read(into, static_cast<std::streamsize>(want));
+        got = static_cast<std::size_t>(piece.stream->gcount());
+        return got == want;
+    }
+
+    std::vector<Piece> pieces_;
+    std::size_t at_ = 0;
+    std::uint64_t* sent_;
+};
+
+// A script's output as it comes.
+class StreamBody final : public KoHttp2Body {
+public:
+    StreamBody(std::shared_ptr<KoBodyStream> source, std::uint64_t* sent) : source_(std::move(source)), sent_(sent) {}
+
+    Read read(char* into, std::size_t capacity) override {
+        Read result;
+        while (result.bytes < capacity) {
+            const KoBodyStream::Taken taken = source_->take(piece_, capacity - result.bytes);
+            if (taken == KoBodyStream::Taken::bytes) {
+                std::memcpy(into + result.bytes, piece_.data(), piece_.size());
+                result.bytes += piece_.size();
+                continue;
+            }
+            if (taken == KoBodyStream::Taken::ended) result.ended = true;
+            if (taken == KoBodyStream::Taken::empty) result.deferred = true;
+            // A cut stream must not look whole: the stream is reset.
+            if (taken == KoBodyStream::Taken::cut) result.failed = true;
+            break;
+        }
+        *sent_ += result.bytes;
+        return result;
+    }
+
+private:
+    std::shared_ptr<KoBodyStream> source_;
+    std::string piece_;
+    std::uint64_t* sent_;
+};
+
+// The file the answer sends, opened as the HTTP/1.1 writer opens it; null
+// (and the answer turned into an error) when it cannot be.
+std::shared_ptr<const KoOpenFile> OpenBodyFile(KoXResponseHeader& response) {
+    if (response.bodyOpenFile) {
+        std::shared_ptr<const KoOpenFile> file = std::move(response.bodyOpenFile);
+        if (response.bodySpans.empty()) response.bodyFileSize = static_cast<std::int64_t>(file->identity.size);
+        return file;
+    }
+    response.bodyStream.reset();
+    auto opened = KoFileCache::forThisThread().open(response.bodyFile);
+    if (opened.ok() && opened.value()->identity.regular) {
+        if (response.bodySpans.empty()) response.bodyFileSize = static_cast<std::int64_t>(opened.value()->identity.size);
+        return opened.value();
+    }
+    if (opened.ok() || opened.error().notFound()) {
+        response.statusCode = 404;
+    } else {
+        diagnostic("cannot open " + escapeForLog(response.bodyFile) + ": " + opened.error().text());
+        response.statusCode = opened.error().outOfDescriptors() ? 503 : 500;
+    }
+    response.bodyFile.clear();
+    response.bodySpans.clear();
+    response.fields.clear();
+    return nullptr;
+}
+
+}  // namespace
+
+namespace {
+
+// The head's fields as HTTP/2 fields: names in lower case, without the
+// connection-specific ones, values without line breaks or the spaces
+// around them.
+class FieldList final : public KoAnswerHeadWriter {
+public:
+    explicit FieldList(std::vector<std::pair<std::string, std::string>>& fields_) : fields(fields_) {}
+
+    void status(std::int32_t code) override { status_ = code >= 100 && code <= 999 ? code : 500; }
+    void field(std::string_view name, std::string_view value) override { add(name, value); }
+    void scriptLine(std::string_view written) override {
+        // As the text head would carry it: one line.
+        std::string line;
+        line.reserve(written.size());
+        for (char c : written) {
+            if (c != '\r' && c != '\n') line += c;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon == std::string::npos || colon == 0) return;
+        add(std::string_view(line).substr(0, colon), std::string_view(line).substr(colon + 1));
+    }
+    int code() const { return status_; }
+
+private:
+    void add(std::string_view nameIn, std::string_view valueIn) {
+        std::string name(nameIn);
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (ConnectionSpecific(name)) return;
+        std::string value;
+        value.reserve(valueIn.size());
+        for (char c : valueIn) {
+            if (c != '\r' && c != '\n') value += c;
+        }
+        const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+        std::size_t first = 0;
+        while (first < value.size() && blank(value[first])) ++first;
+        std::size_t last = value.size();
+        while (last > first && blank(value[last - 1])) --last;
+        fields.emplace_back(std::move(name), value.substr(first, last - first));
+    }
+
+    std::vector<std::pair<std::string, std::string>>& fields;
+    int status_ = 500;
+};
+
+int FieldsOfAnswer(const KoXResponseHeader& response, std::uint64_t length,
+                   std::vector<std::pair<std::string, std::string>>& fields) {
+    FieldList list(fields);
+    KoWalkAnswerHead(response, length, false, KoHttpDateNow(), list);
+    return list.code();
+}
+
+}  // namespace
+
+KoHttp2Answer KoMakeHttp2Answer(KoXResponseHeader& response, std::uint64_t* sent) {
+    KoHttp2Answer answer;
+    if (response.lengthUnknown) {
+        std::shared_ptr<KoBodyStream> source = std::move(response.bodySource);
+        answer.status = FieldsOfAnswer(response, 0, answer.fields);
+        if (source && response.SendsBody()) {
+            answer.source = source;
+            answer.body = std::make_unique<StreamBody>(std::move(source), sent);
+        }
+        return answer;
+    }
+    std::shared_ptr<const KoOpenFile> file;
+    std::shared_ptr<std::ifstream> stream;
+    std::uint64_t length = 0;
+    if (!response.bodyFile.empty() && response.bodyStream && *response.bodyStream) {
+        // A file its maker opened already (a host's answer).
+        stream = std::move(response.bodyStream);
+        length = response.FileBodyLength();
+    } else if (response.bodyOpenFile || !response.bodyFile.empty()) {
+        file = OpenBodyFile(response);
+        if (file) length = response.FileBodyLength();
+    }
+    const bool fromFile = file || stream;
+    std::string text;
+    if (!fromFile) {
+        text = response.Body();
+        length = text.size();
+    }
+    answer.status = FieldsOfAnswer(response, length, answer.fields);
+    if (!response.SendsBody()) return answer;
+    std::vector<PiecesBody::Piece> pieces;
+    const auto addFile = [&](std::uint64_t offset, std::uint64_t bytes) {
+        if (bytes == 0) return;
+        PiecesBody::Piece piece;
+        piece.file = file;
+        piece.stream = stream;
+        piece.offset = offset;
+        piece.left = bytes;
+        pieces.push_back(std::move(piece));
+    };
+    const auto addText = [&](std::string bytes) {
+        if (bytes.empty()) return;
+        PiecesBody::Piece piece;
+        piece.text = std::move(bytes);
+        pieces.push_back(std::move(piece));
+    };
+    if (!fromFile) {
+        addText(std::move(text));
+    } else if (response.bodySpans.empty()) {
+        addFile(0, length);
+    } else {
+        for (KoFileSpan& span : response.bodySpans) {
+            addText(std::move(span.before));
+            addFile(span.offset, span.length);
+        }
+        addText(std::move(response.bodyAfter));
+    }
+    answer.body = std::make_unique<PiecesBody>(std::move(pieces), sent);
+    return answer;
+}

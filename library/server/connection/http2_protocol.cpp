@@ -1,0 +1,412 @@
+#include "server/connection/http2_protocol.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "foundation/diagnostics.h"
+#include "message/answer_sink.h"
+#include "message/http_tables.h"
+#include "message/response_header.h"
+#include "server/connection/http2_answer.h"
+#include "server/connection/http_connection.h"
+#include "server/connection/http_layer.h"
+#include "server/http/http_answer.h"
+
+namespace http2_detail {
+
+// What other threads hand to a connection's protocol: answers, scripts'
+// output that has come, the layer's stop. channel is null once the
+// connection has ended.
+struct Mailbox {
+    std::mutex lock;
+    KoProtocolChannel* channel = nullptr;
+    std::vector<std::pair<std::int32_t, std::shared_ptr<KoXResponseHeader>>> answers;
+    std::vector<std::int32_t> resumed;
+    bool goAway = false;
+    // The loop's own: the protocol while it runs, and the loop's thread.
+    KoHttp2Protocol* owner = nullptr;
+    std::thread::id loop;
+};
+
+// Where the answer of one stream goes.
+class StreamSink final : public KoAnswerSink {
+public:
+    StreamSink(std::shared_ptr<Mailbox> mailbox, std::int32_t stream) : mailbox_(std::move(mailbox)), stream_(stream) {}
+
+    void answer(std::shared_ptr<KoXResponseHeader> response) override {
+        if (!response) return;
+        if (std::this_thread::get_id() == mailbox_->loop) {
+            // Routed on the loop: answered at once.
+            if (mailbox_->owner != nullptr) mailbox_->owner->answerStream(stream_, std::move(response));
+            return;
+        }
+        std::lock_guard<std::mutex> guard(mailbox_->lock);
+        if (mailbox_->channel == nullptr) return;
+        mailbox_->answers.emplace_back(stream_, std::move(response));
+        mailbox_->channel->wake();
+    }
+    bool ClientGone() const override { return gone.load(); }
+
+    std::atomic<bool> gone{false};
+
+private:
+    const std::shared_ptr<Mailbox> mailbox_;
+    const std::int32_t stream_;
+};
+
+}  // namespace http2_detail
+
+using http2_detail::Mailbox;
+using http2_detail::StreamSink;
+
+void KoHttp2Connections::add(const std::shared_ptr<Mailbox>& mailbox) {
+    std::lock_guard<std::mutex> guard(lock_);
+    open_.insert(mailbox);
+}
+
+void KoHttp2Connections::remove(const std::shared_ptr<Mailbox>& mailbox) {
+    std::lock_guard<std::mutex> guard(lock_);
+    open_.erase(mailbox);
+}
+
+void KoHttp2Connections::goAway() {
+    std::unique_lock<std::mutex> guard(lock_);
+    for (const auto& mailbox : open_) {
+        std::lock_guard<std::mutex> inner(mailbox->lock);
+        if (mailbox->channel == nullptr || mailbox->goAway) continue;
+        mailbox->goAway = true;
+        ++pending_;
+        mailbox->channel->wake();
+    }
+    done_.wait_for(guard, goAwayWait, [this] { return pending_ == 0; });
+}
+
+void KoHttp2Connections::goneAway() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (pending_ > 0) --pending_;
+    if (pending_ == 0) done_.notify_all();
+}
+
+struct KoHttp2Protocol::Stream {
+    std::shared_ptr<StreamSink> sink;
+    std::shared_ptr<KoXHeader> request;
+    std::shared_ptr<KoXResponseHeader> response;  // once answered
+    std::string requestLine;
+    std::uint64_t sent = 0;  // body bytes given to the session
+    bool answered = false;
+};
+
+namespace {
+
+KoHttp2Limits LimitsOf(const KoHTTPSettings& settings) {
+    KoHttp2Limits limits;
+    limits.maxStreams = settings.http2.maxStreams;
+    limits.maxHeaderList = settings.http2.maxHeaderList;
+    // Bodies are held in memory until their stream ends.
+    limits.maxBody = static_cast<std::size_t>(std::min<std::uint64_t>(settings.limits.maxBodySize, limits.maxBody));
+    return limits;
+}
+
+}  // namespace
+
+KoHttp2Protocol::KoHttp2Protocol(KoTransceiverServerL1HTTP& layer, KoHTTPConnection& connection,
+                                 std::shared_ptr<KoHttp2Connections> registry)
+    : layer_(layer),
+      connection_(connection),
+      settings_(layer.HTTPSettings()),
+      registry_(std::move(registry)),
+      mailbox_(std::make_shared<Mailbox>()),
+      session_(*this, LimitsOf(layer.HTTPSettings())) {}
+
+KoHttp2Protocol::~KoHttp2Protocol() {
+    std::lock_guard<std::mutex> guard(mailbox_->lock);
+    mailbox_->channel = nullptr;
+    mailbox_->owner = nullptr;
+}
+
+void KoHttp2Protocol::started(KoProtocolChannel& channel) {
+    channel_ = &channel;
+    {
+        std::lock_guard<std::mutex> guard(mailbox_->lock);
+        mailbox_->channel = &channel;
+        mailbox_->owner = this;
+        mailbox_->loop = std::this_thread::get_id();
+    }
+    if (registry_) registry_->add(mailbox_);
+    lastInput_ = lastOutput_ = channel.now();
+    flush();  // the server's SETTINGS
+}
+
+void KoHttp2Protocol::received(std::string_view bytes) {
+    if (channel_ == nullptr) return;
+    lastInput_ = channel_->now();
+    receiving_ = true;
+    const bool going = session_.receive(bytes, lastInput_);
+    receiving_ = false;
+    if (channel_ == nullptr) return;
+    if (!going && !session_.failure().empty()) {
+        diagnostic("HTTP/2 connection of " + connection_.recordValue("remoteaddress") + " ended: " + session_.failure());
+    }
+    flush();
+}
+
+void KoHttp2Protocol::inputEnded() {
+    inputEnded_ = true;
+    flush();
+}
+
+void KoHttp2Protocol::drained() {
+    if (channel_ == nullptr) return;
+    lastOutput_ = channel_->now();
+    flush();
+    if (inputHeld_ && channel_ != nullptr && takesInput()) {
+        inputHeld_ = false;
+        channel_->resumeInput();
+    }
+}
+
+void KoHttp2Protocol::woken() {
+    takeMail();
+    flush();
+}
+
+void KoHttp2Protocol::takeMail() {
+    std::vector<std::pair<std::int32_t, std::shared_ptr<KoXResponseHeader>>> answers;
+    std::vector<std::int32_t> resumed;
+    bool goAway = false;
+    {
+        std::lock_guard<std::mutex> guard(mailbox_->lock);
+        answers.swap(mailbox_->answers);
+        resumed.swap(mailbox_->resumed);
+        goAway = mailbox_->goAway;
+        mailbox_->goAway = false;
+    }
+    for (auto& [stream, response] : answers) answerStream(stream, std::move(response));
+    for (std::int32_t stream : resumed) session_.resume(stream);
+    if (goAway) {
+        if (channel_ != nullptr) {
+            // The server stops: the client learns it from a GOAWAY, written
+            // now, before the connection is closed.
+            session_.shutdown();
+            flush();
+            connection_.Flush();
+        }
+        if (registry_) registry_->goneAway();
+    }
+}
+
+bool KoHttp2Protocol::takesInput() const {
+    const bool takes = channel_ != nullptr && !closing_ && channel_->unsent() <= settings_.outputBound;
+    if (!takes) inputHeld_ = true;
+    return takes;
+}
+
+bool KoHttp2Protocol::resting() const {
+    return channel_ != nullptr && !closing_ && streams_.empty() && session_.openStreams() == 0 && !session_.wantsWrite();
+}
+
+KoHttp2Protocol::Clock::time_point KoHttp2Protocol::deadline() const {
+    if (channel_ == nullptr) return Clock::time_point::max();
+    if (closing_) return closeBy_;
+    Clock::time_point due = Clock::time_point::max();
+    if (session_.stalledByPeer() || channel_->unsent() > 0) due = lastOutput_ + settings_.http2.stalledOutputTimeout;
+    // A stream whose request has not ended.
+    if (session_.openStreams() > streams_.size()) due = std::min(due, lastInput_ + settings_.headerDeadline);
+    if (session_.openStreams() == 0) due = std::min(due, std::max(lastInput_, lastOutput_) + settings_.http2.idleTimeout);
+    return due;
+}
+
+bool KoHttp2Protocol::deadlinePassed() {
+    if (channel_ == nullptr) return false;
+    const Clock::time_point now = channel_->now();
+    if (closing_) {
+        // The goodbye was not taken either.
+        channel_->abort();
+        return true;
+    }
+    if ((session_.stalledByPeer() || channel_->unsent() > 0) &&
+        now >= lastOutput_ + settings_.http2.stalledOutputTimeout) {
+        // A peer that takes nothing is told why where its socket takes it at
+        // once, and not waited for.
+        diagnostic("HTTP/2 connection of " + connection_.recordValue("remoteaddress") + " ended: it takes no answer");
+        session_.terminate("a peer that takes no answer");
+        flush();
+        connection_.Flush();
+        if (channel_ != nullptr) channel_->abort();
+        return true;
+    }
+    if (session_.openStreams() > streams_.size() && now >= lastInput_ + settings_.headerDeadline) {
+        session_.terminate("a request that does not end");
+    } else {
+        session_.shutdown();  // idle
+    }
+    flush();
+    if (channel_ != nullptr && !closing_) {
+        closing_ = true;
+        closeBy_ = now + settings_.http2.stalledOutputTimeout;
+        channel_->closeWhenSent();
+    }
+    return true;
+}
+
+void KoHttp2Protocol::ended() {
+    bool goAwayAsked = false;
+    {
+        std::lock_guard<std::mutex> guard(mailbox_->lock);
+        mailbox_->channel = nullptr;
+        mailbox_->owner = nullptr;
+        mailbox_->answers.clear();
+        goAwayAsked = mailbox_->goAway;
+        mailbox_->goAway = false;
+    }
+    if (registry_) {
+        registry_->remove(mailbox_);
+        if (goAwayAsked) registry_->goneAway();
+    }
+    for (auto& [id, stream] : streams_) {
+        stream.sink->gone = true;
+        // An answer cut by the end: its line says what went out.
+        if (stream.answered) log(stream);
+    }
+    streams_.clear();
+    channel_ = nullptr;
+}
+
+void KoHttp2Protocol::request(KoHttp2ServerSession&, KoHttp2Request&& incoming) {
+    const std::int32_t id = incoming.stream;
+    Stream& stream = streams_[id];
+    stream.sink = std::make_shared<StreamSink>(mailbox_, id);
+    std::shared_ptr<KoXHeader> request = buildRequest(incoming, stream.requestLine);
+    if (!request) return;
+    stream.request = request;
+    request->answerSink = stream.sink;
+    request->answerTicket = 1;
+    const int answered = layer_.dispatch(request);
+    auto found = streams_.find(id);
+    if (found == streams_.end() || found->second.answered || answered == KoTransceiverServerL1HTTP::answerPending) {
+        return;
+    }
+    // Answered without an answer is a failure, not silence.
+    auto response = request->MakeAnswer();
+    response->statusCode = 500;
+    answerStream(id, std::move(response));
+}
+
+std::shared_ptr<KoXHeader> KoHttp2Protocol::buildRequest(KoHttp2Request& in, std::string& requestLine) {
+    requestLine = in.method + " " + in.path;
+    // The request as an HTTP/1.1 connection would have read it, so that the
+    // same parser makes the same request object.
+    std::string head;
+    head.reserve(in.method.size() + in.path.size() + in.authority.size() + 64 + in.fields.size() * 48);
+    head.append(in.method).append(" ").append(in.path).append(" HTTP/1.1\r\n");
+    if (!in.authority.empty()) head.append("host: ").append(in.authority).append("\r\n");
+    std::string cookies;
+    for (const auto& [name, value] : in.fields) {
+        // HTTP/2 may split Cookie into several fields: they are one again.
+        if (name == "cookie") {
+            if (!cookies.empty()) cookies.append("; ");
+            cookies.append(value);
+            continue;
+        }
+        // The body's length is what came; :authority stands for Host.
+        if (name == "content-length" || (name == "host" && !in.authority.empty())) continue;
+        head.append(name).append(": ").append(value).append("\r\n");
+    }
+    if (!cookies.empty()) head.append("cookie: ").append(cookies).append("\r\n");
+    if (!in.body.empty()) head.append("content-length: ").append(std::to_string(in.body.size())).append("\r\n");
+    head.append("\r\n");
+
+    std::shared_ptr<KoXHeader> request = layer_.newRequest(connection_);
+    const auto filter = [this](KoXHeader& header) {
+        layer_.planBody(header);
+        return true;
+    };
+    std::size_t used = 0;
+    int result = consume_result::Refused;
+    try {
+        result = request->ConsumeHeaderFrom(head, used, filter);
+        if (result == consume_result::NeedMore && !request->ReadingHeader()) {
+            request->AppendInput(in.body);
+            result = request->ConsumeHeader(filter);
+        }
+    } catch (const std::exception&) {
+        result = consume_result::Refused;
+    }
+    std::string().swap(in.body);
+    if (result != consume_result::Complete) {
+        const std::int32_t status = request->RefusalStatus() == 0 ? 400 : request->RefusalStatus();
+        answerPlain(in.stream, status, requestLine);
+        return nullptr;
+    }
+    request->version = "2.0";
+    return request;
+}
+
+void KoHttp2Protocol::answerPlain(std::int32_t stream, int status, const std::string& requestLine) {
+    auto response = std::make_shared<KoXResponseHeader>(method_code::ANSWER, false, protocol::HTTPS);
+    response->messageKind.store(message_kind::Answer);
+    response->statusCode = status;
+    response->requestSummary = requestLine;
+    KoSetTextBody(*response);
+    answerStream(stream, std::move(response));
+}
+
+void KoHttp2Protocol::answerStream(std::int32_t id, std::shared_ptr<KoXResponseHeader> response) {
+    auto found = streams_.find(id);
+    if (channel_ == nullptr || found == streams_.end() || found->second.answered || !response) return;
+    Stream& stream = found->second;
+    stream.answered = true;
+    KoHttp2Answer answer = KoMakeHttp2Answer(*response, &stream.sent);
+    if (answer.source) {
+        // The script's next piece (or its end) resumes the stream.
+        std::weak_ptr<Mailbox> weak = mailbox_;
+        answer.source->setWake([weak, id] {
+            auto mailbox = weak.lock();
+            if (!mailbox) return;
+            std::lock_guard<std::mutex> guard(mailbox->lock);
+            if (mailbox->channel == nullptr) return;
+            mailbox->resumed.push_back(id);
+            mailbox->channel->wake();
+        });
+        answer.source.reset();  // the body holds the reader's handle
+    }
+    stream.response = response;
+    session_.respond(id, answer.status, answer.fields, std::move(answer.body));
+    response->leaveJoinedTask(response->currentJoinedTask());
+    if (!receiving_) flush();
+}
+
+void KoHttp2Protocol::streamClosed(KoHttp2ServerSession&, std::int32_t id) {
+    auto found = streams_.find(id);
+    if (found == streams_.end()) return;
+    found->second.sink->gone = true;
+    if (found->second.answered) log(found->second);
+    streams_.erase(found);
+}
+
+void KoHttp2Protocol::log(Stream& stream) {
+    if (!stream.response) return;
+    const std::shared_ptr<KoXResponseHeader> response = std::move(stream.response);
+    layer_.logAnswer(connection_, *response, stream.requestLine, stream.sent, "HTTP/2.0");
+}
+
+void KoHttp2Protocol::flush() {
+    if (channel_ == nullptr) return;
+    const std::size_t bound = settings_.outputBound;
+    while (channel_ != nullptr && channel_->unsent() < bound) {
+        std::string frames;
+        session_.produce(frames, bound);
+        if (frames.empty()) break;
+        lastOutput_ = channel_->now();
+        channel_->send(std::move(frames));
+    }
+    if (channel_ == nullptr || closing_) return;
+    if (session_.finished() || (inputEnded_ && streams_.empty())) {
+        closing_ = true;
+        closeBy_ = channel_->now() + settings_.http2.stalledOutputTimeout;
+        channel_->closeWhenSent();
+    }
+}

@@ -1,0 +1,124 @@
+// Server stack: KoHttp2Protocol, what a TLS connection of the HTTP layer
+// speaks once ALPN chose "h2". It feeds a KoHttp2ServerSession with what the
+// peer sends and queues what the session frames; each complete request
+// becomes the request object an HTTP/1.1 connection reads (the same
+// parser, from the pseudo-headers: method, path, Host from :authority; the
+// connection's description and TLS values; the body planned by the layer)
+// and goes to the same layer and router (KoTransceiverServerL1HTTP::
+// dispatch), so every kind of answer comes through the same code. Streams
+// are answered independently, several at once; each stream's answer sink
+// takes its answer from any thread (a CGI run) and brings it to the loop.
+// The access log line names the protocol "HTTP/2.0".
+//
+// Back-pressure: frames are made only while the connection's unsent output
+// is below the layer's output bound, and no input is taken above it; a
+// script's output is taken as the stream's window allows, holding its
+// maker back. Time-outs: a connection without streams closes after the idle
+// time-out (GOAWAY), one whose request does not complete within the header
+// deadline, or whose answer the peer's window or socket holds back for the
+// stalled-output time-out, is ended. A defence of the session (floods,
+// resets, HPACK bombs) ends the connection after its GOAWAY.
+//
+// KoHttp2Connections: the layer's open HTTP/2 connections, each told to say
+// GOAWAY when the layer stops (goAway, any thread), before they are closed.
+//
+// Ownership: the connection owns the protocol; the layer and the registry
+// outlive it. Threads: the connection's loop, but the answer sinks and
+// goAway.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "http2/http2_session.h"
+#include "server/connection/connection_protocol.h"
+#include "server/routing/http_settings.h"
+
+class KoHTTPConnection;
+class KoTransceiverServerL1HTTP;
+class KoXHeader;
+class KoXResponseHeader;
+
+namespace http2_detail {
+struct Mailbox;
+}
+
+class KoHttp2Connections {
+public:
+    // How long goAway waits for the connections to have written it.
+    static constexpr std::chrono::milliseconds goAwayWait{1000};
+
+    void add(const std::shared_ptr<http2_detail::Mailbox>& mailbox);
+    void remove(const std::shared_ptr<http2_detail::Mailbox>& mailbox);
+    // Every connection says GOAWAY on its loop; returns once they have (or
+    // ended), or after goAwayWait. Not on a connection's loop.
+    void goAway();
+    // A connection has said it, or ended before it could.
+    void goneAway();
+
+private:
+    std::mutex lock_;
+    std::condition_variable done_;
+    std::size_t pending_ = 0;
+    std::set<std::shared_ptr<http2_detail::Mailbox>> open_;
+};
+
+class KoHttp2Protocol final : public KoConnectionProtocol, private KoHttp2ServerSession::Handler {
+public:
+    KoHttp2Protocol(KoTransceiverServerL1HTTP& layer, KoHTTPConnection& connection,
+                    std::shared_ptr<KoHttp2Connections> registry);
+    ~KoHttp2Protocol() override;
+
+    void started(KoProtocolChannel& channel) override;
+    void received(std::string_view bytes) override;
+    void inputEnded() override;
+    void drained() override;
+    void woken() override;
+    bool takesInput() const override;
+    bool resting() const override;
+    Clock::time_point deadline() const override;
+    bool deadlinePassed() override;
+    void ended() override;
+
+    // An answer for stream, on the loop.
+    void answerStream(std::int32_t stream, std::shared_ptr<KoXResponseHeader> response);
+
+private:
+    struct Stream;
+
+    void request(KoHttp2ServerSession& session, KoHttp2Request&& request) override;
+    void streamClosed(KoHttp2ServerSession& session, std::int32_t stream) override;
+
+    // The request object of the HTTP/1.1 path; null (and the stream
+    // answered) when it is refused.
+    std::shared_ptr<KoXHeader> buildRequest(KoHttp2Request& request, std::string& requestLine);
+    void answerPlain(std::int32_t stream, int status, const std::string& requestLine);
+    void log(Stream& stream);
+    // Moves frames to the connection while its output is below the bound;
+    // ends the connection once the session is done.
+    void flush();
+    void takeMail();
+
+    KoTransceiverServerL1HTTP& layer_;
+    KoHTTPConnection& connection_;
+    const KoHTTPSettings& settings_;
+    std::shared_ptr<KoHttp2Connections> registry_;
+    std::shared_ptr<http2_detail::Mailbox> mailbox_;
+    KoHttp2ServerSession session_;
+    KoProtocolChannel* channel_ = nullptr;
+    std::map<std::int32_t, Stream> streams_;
+    bool receiving_ = false;  // inside session_.receive: frames go out after it
+    bool closing_ = false;
+    bool inputEnded_ = false;
+    mutable bool inputHeld_ = false;  // takesInput said no
+    Clock::time_point lastInput_{};
+    Clock::time_point lastOutput_{};
+    Clock::time_point closeBy_ = Clock::time_point::max();
+};

@@ -1,0 +1,170 @@
+#include "server/files/file_answer.h"
+
+#include <algorithm>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "message/http_tables.h"
+#include "message/response_header.h"
+#include "server/http/byte_ranges.h"
+#include "server/http/entity_tag.h"
+#include "server/http/http_answer.h"
+#include "server/http/http_date.h"
+#include "server/http/request_rules.h"
+
+namespace {
+
+// The request fields every file answer looks at, made once.
+const std::string kIfMatch = "if-match";
+const std::string kIfUnmodifiedSince = "if-unmodified-since";
+const std::string kIfNoneMatch = "if-none-match";
+const std::string kIfModifiedSince = "if-modified-since";
+const std::string kIfRange = "if-range";
+const std::string kRange = "range";
+
+const std::vector<std::string>* Values(const KoXHeader& request, const std::string& name) {
+    auto it = request.fields.find(name);
+    return it == request.fields.end() || it->second.empty() ? nullptr : &it->second;
+}
+
+// A date field, or nothing when it is absent or not a valid date (such a
+// field is ignored).
+std::optional<std::int64_t> DateField(const KoXHeader& request, const std::string& name) {
+    const auto* values = Values(request, name);
+    if (values == nullptr || values->size() != 1) return std::nullopt;
+    return KoParseHttpDate(values->front());
+}
+
+enum class Precondition { proceed, notModified, failed };
+
+// If-Match / If-Unmodified-Since, then If-None-Match / If-Modified-Since.
+Precondition Evaluate(const KoXHeader& request, const std::string& tag, std::int64_t modified, std::int64_t now) {
+    if (const auto* match = Values(request, kIfMatch)) {
+        if (!KoEntityTagListMatches(*match, tag, KoTagComparison::strong)) return Precondition::failed;
+    } else if (const auto since = DateField(request, kIfUnmodifiedSince)) {
+        if (modified > *since) return Precondition::failed;
+    }
+    if (const auto* noneMatch = Values(request, kIfNoneMatch)) {
+        if (KoEntityTagListMatches(*noneMatch, tag, KoTagComparison::weak)) return Precondition::notModified;
+    } else if (const auto since = DateField(request, kIfModifiedSince)) {
+        // A date still to come is no copy anybody holds: it is ignored.
+        if (*since <= now && modified <= *since) return Precondition::notModified;
+    }
+    return Precondition::proceed;
+}
+
+// Whether the version the client holds (If-Range) is the current one; a
+// request without If-Range always holds it.
+bool SameVersion(const KoXHeader& request, const std::string& tag, std::int64_t modified, std::int64_t now) {
+    const auto* values = Values(request, kIfRange);
+    if (values == nullptr) return true;
+    if (values->size() != 1) return false;
+    const std::string& value = values->front();
+    if (value.rfind("\"", 0) == 0 || value.rfind("W/", 0) == 0) {
+        return KoEntityTagEquals(value, tag, KoTagComparison::strong);
+    }
+    // A date names one version only once its second has passed: two
+    // versions written within the second of now share it.
+    const auto date = KoParseHttpDate(value);
+    return date && *date == modified && modified < now;
+}
+
+std::string ContentRange(const KoByteRange& range, std::uint64_t size) {
+    return "bytes " + std::to_string(range.first) + "-" + std::to_string(range.first + range.length - 1) + "/" +
+           std::to_string(size);
+}
+
+void SetField(KoXResponseHeader& response, const std::string& name, std::string value) {
+    response.fields[name] = {std::move(value)};
+}
+
+}  // namespace
+
+bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, const KoFileAnswerOptions& options,
+                         KoXResponseHeader& response) {
+    const std::int32_t method = request.methodCode.load();
+    if (const std::int32_t status = KoMethodStatus(method, KoResourceKind::file); status != 0) {
+        KoMethodAnswer(status, KoResourceKind::file, response);
+        return false;
+    }
+
+    const std::int64_t modified = std::min(facts.modifiedSeconds, options.now);
+    const bool encoded = options.coding != KoContentCoding::identity;
+    std::string tag = KoEntityTagOf(facts.fileId, facts.size, facts.modifiedSeconds, facts.modifiedNanoseconds);
+    // Other bytes, another tag: a cache must not take one coding's copy for another's.
+    if (encoded) tag.insert(tag.size() - 1, "-" + std::string(KoCodingName(options.coding)));
+    const auto validators = [&] {
+        SetField(response, "last-modified", KoHttpDate(modified));
+        SetField(response, "etag", tag);
+        if (options.varies) SetField(response, "vary", "Accept-Encoding");
+        if (!options.cacheControl.empty()) SetField(response, "cache-control", options.cacheControl);
+    };
+
+    switch (Evaluate(request, tag, modified, options.now)) {
+    case Precondition::failed:
+        response.statusCode = 412;
+        KoSetTextBody(response);
+        return false;
+    case Precondition::notModified:
+        response.statusCode = 304;
+        validators();
+        return false;
+    case Precondition::proceed:
+        break;
+    }
+
+    validators();
+    response.statusCode = 200;
+    SetField(response, "content-type", facts.type);
+    if (encoded) {
+        // No ranges offered: a client resuming these bytes would be sent
+        // ranges of the file as it is.
+        SetField(response, "content-encoding", std::string(KoCodingName(options.coding)));
+        return true;
+    }
+    SetField(response, "accept-ranges", "bytes");
+    const auto* range = Values(request, kRange);
+    if (range == nullptr || range->size() != 1 || !SameVersion(request, tag, modified, options.now)) return true;
+
+    const KoRangeRequest ranges = KoParseRange(range->front(), facts.size);
+    switch (ranges.kind) {
+    case KoRangeRequest::Kind::ignored:
+        return true;
+    case KoRangeRequest::Kind::unsatisfiable:
+        response.statusCode = 416;
+        response.fields.erase("content-type");
+        SetField(response, "content-range", "bytes */" + std::to_string(facts.size));
+        KoSetTextBody(response);
+        return false;
+    case KoRangeRequest::Kind::ranges:
+        break;
+    }
+    response.statusCode = 206;
+    if (ranges.ranges.size() == 1) {
+        const KoByteRange& only = ranges.ranges.front();
+        SetField(response, "content-range", ContentRange(only, facts.size));
+        response.bodySpans.push_back(KoFileSpan{{}, only.first, only.length});
+        return true;
+    }
+    const std::string boundary = options.boundary.empty() ? KoMultipartBoundary() : options.boundary;
+    SetField(response, "content-type", "multipart/byteranges; boundary=" + boundary);
+    std::string separator = "--" + boundary + "\r\n";
+    for (const KoByteRange& part : ranges.ranges) {
+        std::string before = std::move(separator);
+        before += "Content-Type: " + facts.type + "\r\n";
+        before += "Content-Range: " + ContentRange(part, facts.size) + "\r\n\r\n";
+        response.bodySpans.push_back(KoFileSpan{std::move(before), part.first, part.length});
+        separator = "\r\n--" + boundary + "\r\n";
+    }
+    response.bodyAfter = "\r\n--" + boundary + "--\r\n";
+    return true;
+}
+
+std::string KoMultipartBoundary() {
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string boundary = "velko-";
+    for (int i = 0; i < 24; ++i) boundary += kDigits[random() % (sizeof kDigits - 1)];
+    return boundary;
+}

@@ -1,0 +1,115 @@
+#include "server/files/file_encoding.h"
+
+#include <memory>
+#include <vector>
+
+#include "message/response_header.h"
+#include "platform/file_system.h"
+#include "server/files/file_cache.h"
+
+namespace {
+
+// A precompressed file beside the one asked for.
+struct Sibling {
+    bool usable = false;
+    std::string path;
+    platform::FileInfo info;
+};
+
+bool NotOlder(const platform::FileInfo& sibling, const KoFileFacts& file) {
+    if (sibling.modifiedSeconds != file.modifiedSeconds) return sibling.modifiedSeconds > file.modifiedSeconds;
+    return sibling.modifiedNanoseconds >= file.modifiedNanoseconds;
+}
+
+// An older sibling was made from an earlier version of the file: its bytes
+// would decode to something else.
+Sibling SiblingOf(const std::string& file, KoContentCoding coding, const KoFileFacts& facts, KoFileCache& cache,
+                  const KoSiblingLookup& lookup) {
+    Sibling sibling;
+    // Asked about on every answer of a file, and mostly not there: its name
+    // is made in a buffer the loop keeps, and copied only when it is used.
+    thread_local std::string name;
+    name.assign(file).append(KoCodingSuffix(coding));
+    const auto status = cache.status(name, lookup.checkNow);
+    if (!status.ok() || !status.value().regular || !NotOlder(status.value(), facts)) return sibling;
+    // A program is only ever run, never shown, whatever name leads to it.
+    if (lookup.cgiDirectory != nullptr && !lookup.cgiDirectory->empty() &&
+        cache.locatedIn(name, *lookup.cgiDirectory)) {
+        return sibling;
+    }
+    sibling.path = name;
+    sibling.info = status.value();
+    sibling.usable = true;
+    return sibling;
+}
+
+// Whether compressed bytes were made from the version the facts describe.
+bool MadeFrom(const platform::FileIdentity& source, const KoFileFacts& facts) {
+    constexpr std::int64_t kBillion = 1'000'000'000;
+    return source.inode == facts.fileId && source.size == facts.size &&
+           source.modifiedNanos == facts.modifiedSeconds * kBillion + facts.modifiedNanoseconds;
+}
+
+}  // namespace
+
+KoContentCoding KoChooseFileCoding(const KoXHeader& request, KoFileCodings offered) {
+    if (request.fields.count("range") != 0) return KoContentCoding::identity;
+    const auto found = request.fields.find("accept-encoding");
+    if (found == request.fields.end()) return KoContentCoding::identity;
+    std::string accepted;
+    for (const std::string& line : found->second) accepted += line + ",";
+    return KoChooseCoding(accepted, offered.brotli, offered.gzip);
+}
+
+KoFileBody KoPrepareFileVariant(const KoXHeader& request, const std::string& file, const KoFileFacts& facts,
+                                KoFileAnswerOptions options, const KoStaticCompression& compression,
+                                KoFileCache& cache, const KoSiblingLookup& lookup, KoXResponseHeader& response) {
+    if (!compression.enabled) {
+        if (!KoPrepareFileAnswer(request, facts, options, response)) return {};
+        return {file, facts.size};
+    }
+    const Sibling brotli = SiblingOf(file, KoContentCoding::brotli, facts, cache, lookup);
+    const Sibling gzip = SiblingOf(file, KoContentCoding::gzip, facts, cache, lookup);
+    const bool compressible = KoIsCompressibleType(facts.type);
+    const bool compressed = compressible && facts.size >= compression.minimumSize && facts.size <= compression.maximumSize;
+    options.varies = compressible || brotli.usable || gzip.usable;
+
+    KoFileCodings offered{brotli.usable || compressed, gzip.usable || compressed};
+    const Sibling* sibling = nullptr;
+    std::shared_ptr<const KoOpenFile> bytes;
+    KoContentCoding coding = KoChooseFileCoding(request, offered);
+    // At most once per coding: one that cannot be made is no longer offered.
+    while (coding != KoContentCoding::identity) {
+        const Sibling& candidate = coding == KoContentCoding::brotli ? brotli : gzip;
+        if (candidate.usable) {
+            sibling = &candidate;
+            break;
+        }
+        const KoFileCache::Encoded made = cache.encoded(file, coding, compression.budget, compression.level);
+        if (made.file && MadeFrom(made.source, facts)) {
+            bytes = made.file;
+            break;
+        }
+        (coding == KoContentCoding::brotli ? offered.brotli : offered.gzip) = false;
+        coding = KoChooseFileCoding(request, offered);
+    }
+
+    options.coding = coding;
+    KoFileFacts sent = facts;
+    if (sibling != nullptr) {
+        // The sibling's own version: rewriting it alone changes the tag too.
+        sent.size = sibling->info.size;
+        sent.modifiedSeconds = sibling->info.modifiedSeconds;
+        sent.modifiedNanoseconds = sibling->info.modifiedNanoseconds;
+        sent.fileId = sibling->info.fileId;
+    }
+    if (!KoPrepareFileAnswer(request, sent, options, response)) return {};
+    if (sibling != nullptr) return {sibling->path, sibling->info.size};
+    if (bytes) {
+        // Shared with the cache, never copied per answer.
+        response.bodyOpenFile = std::move(bytes);
+        response.bodyFileSize = static_cast<std::int64_t>(response.bodyOpenFile->identity.size);
+        return {};
+    }
+    return {file, facts.size};
+}

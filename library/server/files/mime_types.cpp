@@ -1,0 +1,78 @@
+#include "server/files/mime_types.h"
+
+#include <cctype>
+#include <string_view>
+
+namespace {
+
+struct MimeRow {
+    std::string_view extension;
+    std::string_view type;
+};
+
+// No charset: the server does not know how a file's text is encoded.
+constexpr MimeRow kMimeTable[] = {
+    // documents, styles, scripts, data
+    {"html", "text/html"},
+    {"htm", "text/html"},
+    {"xhtml", "application/xhtml+xml"},
+    {"css", "text/css"},
+    {"js", "text/javascript"},
+    {"mjs", "text/javascript"},
+    {"json", "application/json"},
+    {"map", "application/json"},
+    {"webmanifest", "application/manifest+json"},
+    {"wasm", "application/wasm"},
+    {"xml", "application/xml"},
+    {"txt", "text/plain"},
+    {"csv", "text/csv"},
+    {"md", "text/markdown"},
+    {"vtt", "text/vtt"},
+    {"pdf", "application/pdf"},
+    {"zip", "application/zip"},
+    {"gz", "application/gzip"},
+    // images
+    {"svg", "image/svg+xml"},
+    {"png", "image/png"},
+    {"apng", "image/apng"},
+    {"jpg", "image/jpeg"},
+    {"jpeg", "image/jpeg"},
+    {"gif", "image/gif"},
+    {"webp", "image/webp"},
+    {"avif", "image/avif"},
+    {"bmp", "image/bmp"},
+    {"ico", "image/x-icon"},
+    // fonts
+    {"woff2", "font/woff2"},
+    {"woff", "font/woff"},
+    {"ttf", "font/ttf"},
+    {"otf", "font/otf"},
+    // audio and video
+    {"mp4", "video/mp4"},
+    {"m4v", "video/mp4"},
+    {"webm", "video/webm"},
+    {"ogv", "video/ogg"},
+    {"mov", "video/quicktime"},
+    {"mp3", "audio/mpeg"},
+    {"m4a", "audio/mp4"},
+    {"aac", "audio/aac"},
+    {"ogg", "audio/ogg"},
+    {"oga", "audio/ogg"},
+    {"opus", "audio/ogg"},
+    {"wav", "audio/wav"},
+    {"flac", "audio/flac"},
+};
+
+}  // namespace
+
+std::string KoMimeTypeFor(const std::string& fileName) {
+    const std::size_t slash = fileName.find_last_of("/\\");
+    const std::size_t dot = fileName.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "application/octet-stream";
+    std::string extension;
+    for (char c : fileName.substr(dot + 1)) extension += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const MimeRow& row : kMimeTable) {
+        if (row.extension == extension) return std::string(row.type);
+    }
+    return "application/octet-stream";
+}
