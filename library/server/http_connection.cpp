@@ -590,8 +590,8 @@ void KoHTTPConnection::serveRequests() {
                 x.lastProgress = now;
             }
             // The peer ended its input inside a request: it can never be
-            // complete.
-            if (inputClosed_) {
+            // complete (bytes held back for a slow handler still count).
+            if (inputClosed_ && !(x.bodyPipe && x.bodyPipe->waitingForReader())) {
                 cutStreamedBody();
                 reader_.abandon();
                 CloseWhenDrained();
