@@ -59,9 +59,15 @@ void KoRequestBodyPipe::setRoom(std::function<void()> callable) {
     room = std::move(callable);
 }
 
+void KoRequestBodyPipe::setTakenNotice(std::function<void()> notice, std::size_t every) {
+    std::lock_guard<std::mutex> guard(lock);
+    takenNotice = std::move(notice);
+    noticeEvery = every;
+}
+
 KoRequestBodyPipe::Taken KoRequestBodyPipe::take(std::string& out, std::size_t max) {
     out.clear();
-    std::function<void()> toCall;
+    std::function<void()> toCall, toNotice;
     {
         std::unique_lock<std::mutex> guard(lock);
         arrived.wait(guard, [this] { return gone || endedFlag || !pieces.empty(); });
@@ -87,13 +93,18 @@ KoRequestBodyPipe::Taken KoRequestBodyPipe::take(std::string& out, std::size_t m
             starved = false;
             toCall = room;
         }
+        if (takenNotice && (heldBytes == 0 || takenBytes - noticedAt >= noticeEvery)) {
+            noticedAt = takenBytes;
+            toNotice = takenNotice;
+        }
     }
     if (toCall) toCall();
+    if (toNotice) toNotice();
     return Taken::bytes;
 }
 
 void KoRequestBodyPipe::abandon() {
-    std::function<void()> toCall;
+    std::function<void()> toCall, toNotice;
     {
         std::lock_guard<std::mutex> guard(lock);
         if (gone) return;
@@ -104,9 +115,11 @@ void KoRequestBodyPipe::abandon() {
         // The loop may be waiting for room: it goes on discarding.
         if (starved) toCall = room;
         starved = false;
+        toNotice = takenNotice;
     }
     arrived.notify_all();
     if (toCall) toCall();
+    if (toNotice) toNotice();
 }
 
 bool KoRequestBodyPipe::abandoned() const {

@@ -54,6 +54,10 @@ public:
     void end(bool complete);
     // Called when a full pipe has room again, or was abandoned.
     void setRoom(std::function<void()> room);
+    // Called, on the reader's thread, each time `every` more bytes have been
+    // taken, when the reader has emptied the pipe, and when it abandons it
+    // (a window of credit the loop gives back to its peer).
+    void setTakenNotice(std::function<void()> notice, std::size_t every);
 
     // --- the reader -------------------------------------------------------------
     // Waits for the next bytes (at most max) into out, or the end.
@@ -87,4 +91,7 @@ private:
     bool gone = false;
     bool starved = false;  // the loop found it full and waits for room
     std::function<void()> room;
+    std::function<void()> takenNotice;
+    std::size_t noticeEvery = 0;
+    std::uint64_t noticedAt = 0;  // bytes taken when last told
 };
