@@ -536,9 +536,8 @@ public:
     // for requests the route will take. The Request has no body, bodyFile
     // or body form values. The handler may answer before it has read the
     // body (413, 401 ...): the rest is then read past and dropped (within
-    // maxBody and bodyTimeout), never answered again. On HTTP/2 the body is read
-    // whole (within maxBody, at most 16 MiB) before the handler is called,
-    // and then given to it through body all the same.
+    // maxBody and bodyTimeout), never answered again. On HTTP/2 likewise:
+    // a stream's window is given back as its handler reads.
     void onUpload(const std::string& method, const std::string& path, UploadHandler handler);
 
     // Stored values: the path "/" + name answers the text (when no route or

@@ -107,8 +107,11 @@ struct KoHttp2ServerSession::Callbacks {
         }
         Stream& stream = found->second;
         if (stream.started) {
+            // The connection's window goes back at once, so that one slow
+            // reader holds back its own stream only.
+            nghttp2_session_consume_connection(self.session_, len);
             const std::string_view bytes(reinterpret_cast<const char*>(data), len);
-            if (!self.handler_.requestData(self, stream_id, bytes)) nghttp2_session_consume(self.session_, stream_id, len);
+            if (!self.handler_.requestData(self, stream_id, bytes)) nghttp2_session_consume_stream(self.session_, stream_id, len);
             return 0;
         }
         nghttp2_session_consume(self.session_, stream_id, len);
@@ -326,7 +329,7 @@ void KoHttp2ServerSession::resume(std::int32_t stream) {
 }
 
 void KoHttp2ServerSession::consumed(std::int32_t stream, std::size_t bytes) {
-    if (bytes != 0) nghttp2_session_consume(session_, stream, bytes);
+    if (bytes != 0) nghttp2_session_consume_stream(session_, stream, bytes);
 }
 
 bool KoHttp2ServerSession::stalledByPeer() const {

@@ -5,9 +5,10 @@
 // A request is handed to the handler once its stream has ended (headers and
 // body, the body within a bound), unless the handler takes it at its
 // header's end (requestStarts): its body is then handed over as DATA
-// arrives (requestData, requestEnded), and the peer's flow-control window
+// arrives (requestData, requestEnded), and the stream's flow-control window
 // is given back only as the handler says it consumed the bytes (consumed),
-// so a slow reader holds the peer back by the window, not by memory. Bytes
+// so a slow reader holds its stream back by the window, not by memory (the
+// connection's window goes back as bytes arrive: other streams go on). Bytes
 // of every other stream are given back as they arrive. The handler answers
 // with respond(),
 // at once or later, with a body that the session pulls as the stream's and

@@ -489,13 +489,7 @@ void KoHttp2Protocol::streamClosed(KoHttp2ServerSession&, std::int32_t id) {
     auto found = streams_.find(id);
     if (found == streams_.end()) return;
     found->second.sink->gone = true;
-    if (const auto& pipe = found->second.pipe) {
-        pipe->end(false);
-        // Whatever it still held no longer counts against the connection's window.
-        if (pipe->received() > found->second.givenBack) {
-            session_.consumed(id, static_cast<std::size_t>(pipe->received() - found->second.givenBack));
-        }
-    }
+    if (found->second.pipe) found->second.pipe->end(false);
     if (found->second.answered) log(found->second);
     streams_.erase(found);
 }
