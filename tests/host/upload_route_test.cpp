@@ -214,17 +214,25 @@ TEST_F(UploadRoute, EarlyAnswersCutBodiesAndRequestsBehindThem) {
     EXPECT_EQ(Curl(h2 + "-T " + Quoted(large) + " " + Quoted(base + "/upload") + " -o /dev/null -T " + Quoted(large), "/upload"),
               "200200");
 
-    // The client goes away in the middle of the body.
+    // The client goes away in the middle of the body, or stalls past the body time-out.
     server.reset();
+    options.bodyTimeout = 300ms;
     Start(false);
     {
         RawHttpClient client(server->port());
         ASSERT_TRUE(client.connected());
-        const std::string body = Body(1u << 20);
-        ASSERT_TRUE(client.send(Put("/upload", body).substr(0, 200 * 1024)));
+        ASSERT_TRUE(client.send(Put("/upload", Body(1u << 20)).substr(0, 200 * 1024)));
         client.shutdown();
     }
     EXPECT_TRUE(Noted("/1048576 ", " cut")) << Notes();
+    RawHttpClient stalled(server->port());
+    ASSERT_TRUE(stalled.connected());
+    ASSERT_TRUE(stalled.send(Put("/upload", Body(2u << 20)).substr(0, 100 * 1024)));
+    // The handler's answer is the connection's last.
+    EXPECT_TRUE(stalled.readUntilClosed(30s));
+    EXPECT_NE(stalled.received().find("/2097152 "), std::string::npos) << stalled.received();
+    EXPECT_NE(stalled.received().find(" cut"), std::string::npos) << stalled.received();
+    EXPECT_NE(stalled.received().find("Connection: close"), std::string::npos) << stalled.received();
 }
 
 }  // namespace
