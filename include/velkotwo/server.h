@@ -17,10 +17,15 @@
 //       server.setValue("counter", request.formValue("to", "0"));
 //       return velko::Answer::text("ok");
 //   });
+//   server.onUpload("PUT", "/api/firmware", [](const velko::Request&, velko::BodyReader& body) {
+//       std::string piece;
+//       while (body.read(piece)) { /* hash or store it */ }
+//       return velko::Answer::text(body.complete() ? "ok\n" : "cut\n", body.complete() ? 200 : 400);
+//   });
 //
 // What answers a request, in order: a command (a POST, or a GET with
 // ServerOptions::commandsOnGet, whose form field "velkoid" names a command
-// registered with onCommand), a route (on: method and path), a
+// registered with onCommand), a route (on or onUpload: method and path), a
 // stored value (the path "/" + its name), then the document root's files,
 // CGI programs and PHP scripts, then the 404 page (or the host's page,
 // ServerOptions::errorPages). Routes and commands match
@@ -252,6 +257,30 @@ private:
 };
 
 using Handler = std::function<Answer(const Request& request)>;
+
+// Where an upload route's handler (Server::onUpload) reads the request's
+// body while it arrives. Used on the handler's thread only, until it returns.
+class BodyReader {
+public:
+    // The next piece of the body into piece (what it held is replaced):
+    // waits until bytes come. False at the end of the body: complete() then
+    // tells a whole body from a cut one.
+    virtual bool read(std::string& piece) = 0;
+    // True once the whole body has been read; false before, and for a body
+    // that was cut: the client went, it stalled past
+    // ServerOptions::bodyTimeout, its chunks were malformed or went past
+    // maxBody (answered 413 by the server), or the server stops.
+    virtual bool complete() const = 0;
+    // The length the client announced (Content-Length), -1 for none (chunks).
+    virtual long long length() const = 0;
+    // Bytes read so far.
+    virtual unsigned long long bytesRead() const = 0;
+
+protected:
+    ~BodyReader() {}
+};
+
+using UploadHandler = std::function<Answer(const Request& request, BodyReader& body)>;
 
 // A page for the server's own error answers of one status (ServerOptions::
 // errorPages): the content of a file read at start (typed by its
@@ -498,6 +527,18 @@ public:
     // OPTIONS on it 204 with "Allow" (unless a route takes OPTIONS). An
     // empty handler removes the route.
     void on(const std::string& method, const std::string& path, Handler handler);
+    // A route as on() makes (the same paths, methods, 405 and OPTIONS, the
+    // same cross-site and access rules), whose handler is called once the
+    // request's header has come and reads the body through body as it
+    // arrives: a large upload is hashed or stored while it comes and never
+    // held whole. About 256 KiB wait for a handler that reads slowly; past
+    // that the client is held back. "Expect: 100-continue" is answered only
+    // for requests the route will take. The Request has no body, bodyFile
+    // or body form values. The handler may answer before it has read the
+    // body (413, 401 ...): the rest is then read past and dropped (within
+    // maxBody and bodyTimeout), never answered again. On HTTP/2 likewise:
+    // a stream's window is given back as its handler reads.
+    void onUpload(const std::string& method, const std::string& path, UploadHandler handler);
 
     // Stored values: the path "/" + name answers the text (when no route or
     // command does, and a document root is set).

@@ -13,6 +13,7 @@
 #include "foundation/text_utils.h"
 #include "host/spooled_multipart.h"
 #include "host/streamed_answer.h"
+#include "host/upload_body_reader.h"
 #include "message/http_tables.h"
 #include "message/message_body.h"
 #include "message/response_header.h"
@@ -167,6 +168,13 @@ KoHostHandler::KoHostHandler(std::string name_, velko::Handler handler_, std::st
       pattern(std::move(pattern_)),
       policy(policy_ ? std::move(policy_) : std::make_shared<const KoHostPolicy>()) {}
 
+KoHostHandler::KoHostHandler(std::string name_, velko::UploadHandler upload_, std::string pattern_,
+                             std::shared_ptr<const KoHostPolicy> policy_)
+    : name(std::move(name_)),
+      upload(std::move(upload_)),
+      pattern(std::move(pattern_)),
+      policy(policy_ ? std::move(policy_) : std::make_shared<const KoHostPolicy>()) {}
+
 void KoHostHandler::message(KoXHeader& request, KoXResponseHeader& response, const std::string& command) {
     bool malformedQuery = false;
     velko::Request host = KoHostRequestOf(request, command, &malformedQuery);
@@ -176,7 +184,7 @@ void KoHostHandler::message(KoXHeader& request, KoXResponseHeader& response, con
     // The uploads' files, removed when the handler is done with them.
     std::vector<std::shared_ptr<platform::TemporaryFile>> files;
     std::int32_t refused = malformedQuery ? 400 : 0;
-    if (refused == 0) refused = AddSpooledParts(request, host, files);
+    if (refused == 0 && !upload) refused = AddSpooledParts(request, host, files);
     if (refused != 0) {
         KoClearAnswer(response);
         response.statusCode = refused;
@@ -184,8 +192,14 @@ void KoHostHandler::message(KoXHeader& request, KoXResponseHeader& response, con
         return;
     }
     try {
-        if (!handler) throw std::runtime_error("no handler for " + name);
-        const velko::Answer answer = handler(host);
+        if (!handler && !upload) throw std::runtime_error("no handler for " + name);
+        velko::Answer answer;
+        if (upload) {
+            KoUploadBodyReader body(request.BodyPipe(), policy->live);
+            answer = upload(host, body);
+        } else {
+            answer = handler(host);
+        }
         KoFillAnswer(answer, response, &request, &policy->fileCompression);
         KoCompressAnswerBody(response, policy->compression, answer.compress || policy->compression.hostOverTls);
         KoAttachProducer(answer, request, response, policy->live);
@@ -254,8 +268,11 @@ velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& comm
             for (auto& [name, value] : KoParseCookies(line)) host.cookies.emplace(std::move(name), std::move(value));
         }
     }
-    host.body = request.Body();
-    host.bodyFile = request.BodyFile();
+    // A streamed body is still being read on the loop: none of it is here.
+    if (request.BodyKeeping() != KoBodyKeeping::stream) {
+        host.body = request.Body();
+        host.bodyFile = request.BodyFile();
+    }
     host.command = command;
     host.remoteAddress = Value(request.description, "remoteaddress");
     host.user = Value(request.description, kRemoteUserKey);

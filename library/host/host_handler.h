@@ -5,7 +5,10 @@
 // body held in a file, its parts read from there), calls the host, and
 // writes the velko::Answer into the response, its body compressed as the
 // policy and the answer allow (server/http/answer_compression.h).
-// KoHostRequestOf and KoFillAnswer are those two steps.
+// KoHostRequestOf and KoFillAnswer are those two steps. An upload route's
+// handler (velko::UploadHandler) is called at the request's header end with
+// a KoUploadBodyReader over the request's body pipe; its request has no body
+// and no body form.
 // May use: api, app, server, store, html, message and everything below.
 //
 // A handler that throws (or answers what cannot be sent: a status outside
@@ -48,22 +51,28 @@ public:
     // pattern: the route's (its parameters reach the host), or "" for a command.
     KoHostHandler(std::string name, velko::Handler handler, std::string pattern = std::string(),
                   std::shared_ptr<const KoHostPolicy> policy = nullptr);
+    // An upload route's.
+    KoHostHandler(std::string name, velko::UploadHandler upload, std::string pattern,
+                  std::shared_ptr<const KoHostPolicy> policy);
 
     std::string handlerName() const override { return name; }
     void message(KoXHeader& request, KoXResponseHeader& response, const std::string& command) override;
     bool mayBlock() const override { return true; }
+    bool readsBodyAsItComes() const override { return static_cast<bool>(upload); }
 
 private:
     void fail(const velko::Request& host, const std::string& error, KoXResponseHeader& response) const;
 
     const std::string name;
     const velko::Handler handler;
+    const velko::UploadHandler upload;
     const std::string pattern;
     const std::shared_ptr<const KoHostPolicy> policy;
 };
 
 // The request as the host sees it: fields, the form of a body held in
-// memory (query values first), cookies; no parameters, no spooled parts.
+// memory (query values first), cookies; no parameters, no spooled parts;
+// for a body still streamed to its handler, no body at all.
 // A query escape that is malformed sets *malformedQuery (the request is
 // then answered 400); its pieces from there on are left out.
 velko::Request KoHostRequestOf(const KoXHeader& request, const std::string& command,

@@ -193,6 +193,12 @@ void Server::on(const std::string& method, const std::string& path, Handler hand
     state->application().addRoute(method, path, std::move(route));
 }
 
+void Server::onUpload(const std::string& method, const std::string& path, UploadHandler handler) {
+    std::shared_ptr<KoHostHandler> route;
+    if (handler) route = std::make_shared<KoHostHandler>(method + " " + path, std::move(handler), path, state->policy);
+    state->application().addRoute(method, path, std::move(route));
+}
+
 void Server::webSocket(const std::string& path, WebSocketHandlers handlers, WebSocketOptions options) {
     std::shared_ptr<KoWebSocketRoute> route;
     if (handlers.onOpen || handlers.onMessage || handlers.onClose) {

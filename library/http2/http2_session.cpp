@@ -15,6 +15,14 @@ bool ConnectionSpecific(std::string_view name) {
            name == "transfer-encoding" || name == "upgrade";
 }
 
+// A field HTTP/2 forbids in a request (answered with a reset).
+bool ForbiddenField(const KoHttp2Request& request) {
+    for (const auto& [name, value] : request.fields) {
+        if (ConnectionSpecific(name) || (name == "te" && value != "trailers")) return true;
+    }
+    return false;
+}
+
 nghttp2_nv Pair(const std::string& name, const std::string& value) {
     nghttp2_nv nv;
     nv.name = reinterpret_cast<uint8_t*>(const_cast<char*>(name.data()));
@@ -92,8 +100,21 @@ struct KoHttp2ServerSession::Callbacks {
     static int DataChunk(nghttp2_session*, uint8_t, int32_t stream_id, const uint8_t* data, size_t len, void* user) {
         KoHttp2ServerSession& self = Of(user);
         auto found = self.streams_.find(stream_id);
-        if (found == self.streams_.end()) return 0;
+        if (found == self.streams_.end()) {
+            // Held by nobody: the window is given back at once.
+            nghttp2_session_consume(self.session_, stream_id, len);
+            return 0;
+        }
         Stream& stream = found->second;
+        if (stream.started) {
+            // The connection's window goes back at once, so that one slow
+            // reader holds back its own stream only.
+            nghttp2_session_consume_connection(self.session_, len);
+            const std::string_view bytes(reinterpret_cast<const char*>(data), len);
+            if (!self.handler_.requestData(self, stream_id, bytes)) nghttp2_session_consume_stream(self.session_, stream_id, len);
+            return 0;
+        }
+        nghttp2_session_consume(self.session_, stream_id, len);
         if (stream.tooLarge) return 0;
         if (stream.request.body.size() + len > self.limits_.maxBody || self.bodyBytes_ + len > self.limits_.maxBodies) {
             stream.tooLarge = true;
@@ -110,20 +131,30 @@ struct KoHttp2ServerSession::Callbacks {
         KoHttp2ServerSession& self = Of(user);
         if (self.failed_) return 0;
         const bool ends = (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) != 0;
-        if (!ends || (frame->hd.type != NGHTTP2_DATA && frame->hd.type != NGHTTP2_HEADERS)) return 0;
+        if (frame->hd.type != NGHTTP2_DATA && frame->hd.type != NGHTTP2_HEADERS) return 0;
         auto found = self.streams_.find(frame->hd.stream_id);
         if (found == self.streams_.end()) return 0;
         Stream& stream = found->second;
+        if (stream.started) {
+            if (ends) self.handler_.requestEnded(self, frame->hd.stream_id);
+            return 0;
+        }
+        if (!ends) {
+            // A request's header with its body to follow.
+            if (frame->hd.type == NGHTTP2_HEADERS && frame->headers.cat == NGHTTP2_HCAT_REQUEST &&
+                !ForbiddenField(stream.request)) {
+                stream.started = self.handler_.requestStarts(self, stream.request);
+            }
+            return 0;
+        }
         if (stream.tooLarge) {
             self.respond(frame->hd.stream_id, 413, {{"content-type", "text/plain"}},
                          std::make_unique<KoHttp2TextBody>("request body too large\n"));
             return 0;
         }
-        for (const auto& [name, value] : stream.request.fields) {
-            if (ConnectionSpecific(name) || (name == "te" && value != "trailers")) {
-                nghttp2_submit_rst_stream(self.session_, NGHTTP2_FLAG_NONE, frame->hd.stream_id, NGHTTP2_PROTOCOL_ERROR);
-                return 0;
-            }
+        if (ForbiddenField(stream.request)) {
+            nghttp2_submit_rst_stream(self.session_, NGHTTP2_FLAG_NONE, frame->hd.stream_id, NGHTTP2_PROTOCOL_ERROR);
+            return 0;
         }
         self.bodyBytes_ -= stream.request.body.size();
         self.handler_.request(self, std::move(stream.request));
@@ -181,6 +212,8 @@ KoHttp2ServerSession::KoHttp2ServerSession(Handler& handler, KoHttp2Limits limit
     nghttp2_option_set_stream_reset_rate_limit(option, limits_.resetBurst, limits_.resetsPerSecond);
     nghttp2_option_set_max_outbound_ack(option, 1000);
     nghttp2_option_set_max_settings(option, 32);
+    // Windows are given back as bodies are consumed (DataChunk, consumed()).
+    nghttp2_option_set_no_auto_window_update(option, 1);
     const int made = nghttp2_session_server_new2(&session_, callbacks, this, option);
     nghttp2_session_callbacks_del(callbacks);
     nghttp2_option_del(option);
@@ -293,6 +326,10 @@ void KoHttp2ServerSession::resume(std::int32_t stream) {
     if (found == streams_.end() || !found->second.deferred) return;
     found->second.deferred = false;
     nghttp2_session_resume_data(session_, stream);
+}
+
+void KoHttp2ServerSession::consumed(std::int32_t stream, std::size_t bytes) {
+    if (bytes != 0) nghttp2_session_consume_stream(session_, stream, bytes);
 }
 
 bool KoHttp2ServerSession::stalledByPeer() const {

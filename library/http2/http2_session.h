@@ -3,7 +3,14 @@
 // I/O here: bytes read go to receive(), bytes to write come from produce()).
 //
 // A request is handed to the handler once its stream has ended (headers and
-// body, the body within a bound); the handler answers it with respond(),
+// body, the body within a bound), unless the handler takes it at its
+// header's end (requestStarts): its body is then handed over as DATA
+// arrives (requestData, requestEnded), and the stream's flow-control window
+// is given back only as the handler says it consumed the bytes (consumed),
+// so a slow reader holds its stream back by the window, not by memory (the
+// connection's window goes back as bytes arrive: other streams go on). Bytes
+// of every other stream are given back as they arrive. The handler answers
+// with respond(),
 // at once or later, with a body that the session pulls as the stream's and
 // the connection's flow-control windows allow. A body that has nothing yet
 // says so (deferred) and is resumed with resume().
@@ -86,6 +93,25 @@ public:
     class Handler {
     public:
         virtual void request(KoHttp2ServerSession& session, KoHttp2Request&& request) = 0;
+        // A request whose body follows: true when the handler takes it now.
+        virtual bool requestStarts(KoHttp2ServerSession& session, const KoHttp2Request& head) {
+            (void)session;
+            (void)head;
+            return false;
+        }
+        // A piece of a started request's body: true when the handler keeps
+        // it (and later calls consumed()), false when it is dropped.
+        virtual bool requestData(KoHttp2ServerSession& session, std::int32_t stream, std::string_view bytes) {
+            (void)session;
+            (void)stream;
+            (void)bytes;
+            return false;
+        }
+        // A started request's body has ended.
+        virtual void requestEnded(KoHttp2ServerSession& session, std::int32_t stream) {
+            (void)session;
+            (void)stream;
+        }
         // The stream is gone (answered, reset or the connection ended).
         virtual void streamClosed(KoHttp2ServerSession& session, std::int32_t stream) {
             (void)session;
@@ -119,6 +145,9 @@ public:
                  std::unique_ptr<KoHttp2Body> body);
     // A deferred body has more.
     void resume(std::int32_t stream);
+    // The handler consumed bytes of a started request's body: the peer may
+    // send as many more (WINDOW_UPDATE).
+    void consumed(std::int32_t stream, std::size_t bytes);
     // A graceful end: GOAWAY with the last stream, the open ones finish.
     void shutdown();
     // The peer misbehaves in a way only the owner sees (it takes no
@@ -139,6 +168,7 @@ private:
         bool tooLarge = false;
         bool deferred = false;  // its body said it has nothing for now
         bool bodyEnded = false;
+        bool started = false;  // requestStarts took it
         std::unique_ptr<KoHttp2Body> body;
     };
     struct Callbacks;

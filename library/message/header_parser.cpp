@@ -9,6 +9,7 @@
 #include "message/buffer_view.h"
 #include "message/chunked_decoder.h"
 #include "message/http_tables.h"
+#include "message/request_body_pipe.h"
 #include "message/x_header.h"
 #include "platform/temporary_file.h"
 
@@ -287,11 +288,14 @@ int KoXHeader::ReadChunks() {
         case message_detail::ChunkedDecoder::Status::tooLarge:
             return Refuse(413, "chunked body too large");
         case message_detail::ChunkedDecoder::Status::done: {
-            // From here on the message reads as one with a plain length.
             chunks.reset();
-            fields.erase("transfer-encoding");
-            contentLength = bodyReceived;
-            fields["content-length"] = {std::to_string(contentLength)};
+            // From here on the message reads as one with a plain length;
+            // a streamed one's handler reads its fields meanwhile.
+            if (keeping != KoBodyKeeping::stream) {
+                fields.erase("transfer-encoding");
+                contentLength = bodyReceived;
+                fields["content-length"] = {std::to_string(contentLength)};
+            }
             remainder = piece.substr(used) + message_detail::TakeUnread(in) + remainder;
             if (inPieces) return FinishKept();
             std::string body = std::move(decoded);
@@ -315,7 +319,10 @@ const std::string& KoXHeader::BodyFile() const {
     return spool ? spool->path() : kNone;
 }
 
+bool KoXHeader::BodyHeldBack() const { return keeping == KoBodyKeeping::stream && bodyPipe && bodyPipe->full(); }
+
 bool KoXHeader::KeepBodyPiece(std::string_view piece) {
+    if (keeping == KoBodyKeeping::stream && bodyPipe) bodyPipe->push(piece);
     if (piece.empty() || keeping != KoBodyKeeping::spill) return true;
     held.append(piece);
     if (!spool) {
@@ -344,6 +351,8 @@ int KoXHeader::FinishKept() {
 }
 
 int KoXHeader::Finish(std::string body) {
+    // Whatever way the body ended (none, a length, chunks), it is whole.
+    if (keeping == KoBodyKeeping::stream && bodyPipe) bodyPipe->end(true);
     if (input && message_detail::HasUnread(*input)) remainder.insert(0, message_detail::TakeUnread(*input));
     // A message without a body needs no buffer for it.
     if (body.empty()) {
@@ -361,7 +370,12 @@ int KoXHeader::Refuse(std::int32_t status, std::string reason) {
     headerOpen = false;
     refusalStatus = status;
     refusalReason = std::move(reason);
-    closeAfter = true;
+    if (keeping == KoBodyKeeping::stream) {
+        // Its handler reads closeAfter; the connection closes all the same.
+        if (bodyPipe) bodyPipe->end(false);
+    } else {
+        closeAfter = true;
+    }
     // Nothing more is read from this connection.
     input.reset();
     lineBuffer.clear();

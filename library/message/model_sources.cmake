@@ -8,5 +8,6 @@ set(MESSAGE_MODEL_SOURCES
   header_parser.cpp
   header_writer.cpp
   message_body.cpp
+  request_body_pipe.cpp
   server_header.cpp
 )

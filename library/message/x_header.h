@@ -19,9 +19,13 @@
 // What becomes of a body is the filter's choice (SetBodyKeeping, at the
 // header's end): held in memory (the default), spilled to a temporary file
 // once it outgrows a bound (BodyFile), discarded as it arrives (counted,
-// its framing still checked, so the next message is found), or not read at
+// its framing still checked, so the next message is found), passed on as it
+// arrives to a KoRequestBodyPipe (a handler reads it on its own thread; the
+// pipe is ended with the body, or cut by a refusal), or not read at
 // all (the message completes at the header's end and asks to close: the
-// peer was told nothing that invites the body).
+// peer was told nothing that invites the body). A streamed message leaves
+// its fields and closeAfter as they were at the header's end, since its
+// handler reads them while the body is still parsed.
 //
 // Sending: WriteHeader writes the request or answer header once the job
 // state allows it.
@@ -56,6 +60,7 @@
 #include "message/protocols.h"
 #include "message/shared_values.h"
 
+class KoRequestBodyPipe;
 class KoXResponseHeader;
 
 // A request target in absolute form ("http://host:port/p?q"), split into
@@ -77,7 +82,7 @@ class TemporaryFile;
 }
 
 // How a received body is kept (KoXHeader::SetBodyKeeping).
-enum class KoBodyKeeping { memory, spill, discard, skip };
+enum class KoBodyKeeping { memory, spill, discard, stream, skip };
 
 // Results of ConsumeHeader and ParseBody.
 namespace consume_result {
@@ -165,6 +170,12 @@ public:
     // Body() is then empty. A file that cannot be written refuses the
     // message with 500.
     void SetBodyKeeping(KoBodyKeeping how, std::uint64_t memoryBound = 0);
+    // stream: where the body goes (set with it, before any body byte).
+    void SetBodyPipe(std::shared_ptr<KoRequestBodyPipe> pipe) { bodyPipe = std::move(pipe); }
+    const std::shared_ptr<KoRequestBodyPipe>& BodyPipe() const { return bodyPipe; }
+    // Whether the body's pipe takes nothing more now: the reader holds the
+    // rest of the input back.
+    bool BodyHeldBack() const;
     KoBodyKeeping BodyKeeping() const { return keeping; }
     // Body bytes received so far (decoded, for chunks), however kept.
     std::uint64_t BodyBytesReceived() const { return bodyReceived; }
@@ -288,6 +299,7 @@ private:
     std::uint64_t bodyReceived = 0;
     std::string held;  // a spilled body's bytes while it fits memoryBound
     std::shared_ptr<platform::TemporaryFile> spool;
+    std::shared_ptr<KoRequestBodyPipe> bodyPipe;
     bool formRead = false;
     std::int32_t formStatus = 0;
 };

@@ -6,5 +6,6 @@ set(MESSAGE_MODEL_TESTS
   protocols_test.cpp
   chunked_decoder_test.cpp
   body_keeping_test.cpp
+  request_body_pipe_test.cpp
   shared_values_test.cpp
 )

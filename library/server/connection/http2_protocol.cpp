@@ -9,6 +9,7 @@
 #include "foundation/diagnostics.h"
 #include "message/answer_sink.h"
 #include "message/http_tables.h"
+#include "message/request_body_pipe.h"
 #include "message/response_header.h"
 #include "server/connection/http2_answer.h"
 #include "server/connection/http_connection.h"
@@ -25,6 +26,7 @@ struct Mailbox {
     KoProtocolChannel* channel = nullptr;
     std::vector<std::pair<std::int32_t, std::shared_ptr<KoXResponseHeader>>> answers;
     std::vector<std::int32_t> resumed;
+    bool consumed = false;  // a handler took body bytes
     bool goAway = false;
     // The loop's own: the protocol while it runs, and the loop's thread.
     KoHttp2Protocol* owner = nullptr;
@@ -97,6 +99,9 @@ struct KoHttp2Protocol::Stream {
     std::string requestLine;
     std::uint64_t sent = 0;  // body bytes given to the session
     bool answered = false;
+    // A body handed over as it arrives, and how much of it the peer may send again.
+    std::shared_ptr<KoRequestBodyPipe> pipe;
+    std::uint64_t givenBack = 0;
 };
 
 namespace {
@@ -177,13 +182,17 @@ void KoHttp2Protocol::takeMail() {
     std::vector<std::pair<std::int32_t, std::shared_ptr<KoXResponseHeader>>> answers;
     std::vector<std::int32_t> resumed;
     bool goAway = false;
+    bool giveBack = false;
     {
         std::lock_guard<std::mutex> guard(mailbox_->lock);
         answers.swap(mailbox_->answers);
         resumed.swap(mailbox_->resumed);
         goAway = mailbox_->goAway;
         mailbox_->goAway = false;
+        giveBack = mailbox_->consumed;
+        mailbox_->consumed = false;
     }
+    if (giveBack) giveBackWindows();
     for (auto& [stream, response] : answers) answerStream(stream, std::move(response));
     for (std::int32_t stream : resumed) session_.resume(stream);
     if (goAway) {
@@ -214,7 +223,7 @@ KoHttp2Protocol::Clock::time_point KoHttp2Protocol::deadline() const {
     Clock::time_point due = Clock::time_point::max();
     if (session_.stalledByPeer() || channel_->unsent() > 0) due = lastOutput_ + settings_.http2.stalledOutputTimeout;
     // A stream whose request has not ended.
-    if (session_.openStreams() > streams_.size()) due = std::min(due, lastInput_ + settings_.headerDeadline);
+    if (session_.openStreams() > streams_.size() || bodyAwaited()) due = std::min(due, lastInput_ + settings_.headerDeadline);
     if (session_.openStreams() == 0) due = std::min(due, std::max(lastInput_, lastOutput_) + settings_.http2.idleTimeout);
     return due;
 }
@@ -238,7 +247,7 @@ bool KoHttp2Protocol::deadlinePassed() {
         if (channel_ != nullptr) channel_->abort();
         return true;
     }
-    if (session_.openStreams() > streams_.size() && now >= lastInput_ + settings_.headerDeadline) {
+    if ((session_.openStreams() > streams_.size() || bodyAwaited()) && now >= lastInput_ + settings_.headerDeadline) {
         session_.terminate("a request that does not end");
     } else {
         session_.shutdown();  // idle
@@ -268,6 +277,7 @@ void KoHttp2Protocol::ended() {
     }
     for (auto& [id, stream] : streams_) {
         stream.sink->gone = true;
+        if (stream.pipe) stream.pipe->end(false);
         // An answer cut by the end: its line says what went out.
         if (stream.answered) log(stream);
     }
@@ -295,7 +305,80 @@ void KoHttp2Protocol::request(KoHttp2ServerSession&, KoHttp2Request&& incoming) 
     answerStream(id, std::move(response));
 }
 
-std::shared_ptr<KoXHeader> KoHttp2Protocol::buildRequest(KoHttp2Request& in, std::string& requestLine) {
+bool KoHttp2Protocol::bodyAwaited() const {
+    for (const auto& [id, stream] : streams_) {
+        if (stream.pipe && !stream.pipe->ended() && !stream.pipe->abandoned() && stream.pipe->held() == 0) return true;
+    }
+    return false;
+}
+
+bool KoHttp2Protocol::requestStarts(KoHttp2ServerSession&, const KoHttp2Request& head) {
+    std::string requestLine;
+    std::shared_ptr<KoRequestBodyPipe> pipe;
+    std::shared_ptr<KoXHeader> request = buildRequest(head, requestLine, &pipe);
+    if (!request || !pipe) return false;
+    const std::int32_t id = head.stream;
+    Stream& stream = streams_[id];
+    stream.sink = std::make_shared<StreamSink>(mailbox_, id);
+    stream.request = request;
+    stream.requestLine = std::move(requestLine);
+    stream.pipe = pipe;
+    std::weak_ptr<Mailbox> weak = mailbox_;
+    // Told on the handler's thread; the window goes back on the loop.
+    pipe->setTakenNotice(
+        [weak] {
+            auto mailbox = weak.lock();
+            if (!mailbox) return;
+            std::lock_guard<std::mutex> guard(mailbox->lock);
+            if (mailbox->channel == nullptr || mailbox->consumed) return;
+            mailbox->consumed = true;
+            mailbox->channel->wake();
+        },
+        16 * 1024);
+    request->answerSink = stream.sink;
+    request->answerTicket = 1;
+    const int answered = layer_.dispatch(request);
+    auto found = streams_.find(id);
+    if (found != streams_.end() && !found->second.answered && answered != KoTransceiverServerL1HTTP::answerPending) {
+        auto response = request->MakeAnswer();
+        response->statusCode = 500;
+        answerStream(id, std::move(response));
+    }
+    return true;
+}
+
+bool KoHttp2Protocol::requestData(KoHttp2ServerSession&, std::int32_t id, std::string_view bytes) {
+    auto found = streams_.find(id);
+    if (found == streams_.end() || !found->second.pipe) return false;
+    KoRequestBodyPipe& pipe = *found->second.pipe;
+    if (pipe.ended() || pipe.abandoned()) return false;
+    if (pipe.received() + bytes.size() > settings_.limits.maxBodySize) {
+        pipe.end(false);
+        answerPlain(id, 413, found->second.requestLine);
+        return false;
+    }
+    pipe.push(bytes);
+    return true;
+}
+
+void KoHttp2Protocol::requestEnded(KoHttp2ServerSession&, std::int32_t id) {
+    auto found = streams_.find(id);
+    if (found != streams_.end() && found->second.pipe) found->second.pipe->end(true);
+}
+
+void KoHttp2Protocol::giveBackWindows() {
+    for (auto& [id, stream] : streams_) {
+        if (!stream.pipe) continue;
+        // What the handler took; all of it once nobody reads the rest.
+        const std::uint64_t done = stream.pipe->abandoned() ? stream.pipe->received() : stream.pipe->taken();
+        if (done <= stream.givenBack) continue;
+        session_.consumed(id, static_cast<std::size_t>(done - stream.givenBack));
+        stream.givenBack = done;
+    }
+}
+
+std::shared_ptr<KoXHeader> KoHttp2Protocol::buildRequest(const KoHttp2Request& in, std::string& requestLine,
+                                                         std::shared_ptr<KoRequestBodyPipe>* pipe) {
     requestLine = in.method + " " + in.path;
     // The request as an HTTP/1.1 connection would have read it, so that the
     // same parser makes the same request object.
@@ -311,17 +394,29 @@ std::shared_ptr<KoXHeader> KoHttp2Protocol::buildRequest(KoHttp2Request& in, std
             cookies.append(value);
             continue;
         }
-        // The body's length is what came; :authority stands for Host.
-        if (name == "content-length" || (name == "host" && !in.authority.empty())) continue;
+        // The body's length is what came (or, early, what is announced);
+        // :authority stands for Host.
+        if ((name == "content-length" && !pipe) || (name == "host" && !in.authority.empty())) continue;
         head.append(name).append(": ").append(value).append("\r\n");
     }
     if (!cookies.empty()) head.append("cookie: ").append(cookies).append("\r\n");
     if (!in.body.empty()) head.append("content-length: ").append(std::to_string(in.body.size())).append("\r\n");
+    // Early, a body of no announced length is planned as chunks would be.
+    bool marked = false;
+    if (pipe != nullptr) {
+        marked = std::none_of(in.fields.begin(), in.fields.end(), [](const auto& f) { return f.first == "content-length"; });
+        if (marked) head.append("transfer-encoding: chunked\r\n");
+    }
     head.append("\r\n");
 
     std::shared_ptr<KoXHeader> request = layer_.newRequest(connection_);
-    const auto filter = [this](KoXHeader& header) {
+    const auto filter = [this, pipe](KoXHeader& header) {
         layer_.planBody(header);
+        // Early, the pipe is fed by the protocol, not by the parser.
+        if (pipe != nullptr && header.BodyKeeping() == KoBodyKeeping::stream) {
+            *pipe = header.BodyPipe();
+            header.SetBodyPipe(nullptr);
+        }
         return true;
     };
     std::size_t used = 0;
@@ -335,7 +430,18 @@ std::shared_ptr<KoXHeader> KoHttp2Protocol::buildRequest(KoHttp2Request& in, std
     } catch (const std::exception&) {
         result = consume_result::Refused;
     }
-    std::string().swap(in.body);
+    if (pipe != nullptr) {
+        // Refused or not an upload: it comes again when its stream ends.
+        if (!*pipe || result == consume_result::Refused) {
+            pipe->reset();
+            return nullptr;
+        }
+        if (marked) request->fields.erase("transfer-encoding");
+        // Its handler finds it there; the parser is done with the request.
+        request->SetBodyPipe(*pipe);
+        request->version = "2.0";
+        return request;
+    }
     if (result != consume_result::Complete) {
         const std::int32_t status = request->RefusalStatus() == 0 ? 400 : request->RefusalStatus();
         answerPlain(in.stream, status, requestLine);
@@ -383,6 +489,7 @@ void KoHttp2Protocol::streamClosed(KoHttp2ServerSession&, std::int32_t id) {
     auto found = streams_.find(id);
     if (found == streams_.end()) return;
     found->second.sink->gone = true;
+    if (found->second.pipe) found->second.pipe->end(false);
     if (found->second.answered) log(found->second);
     streams_.erase(found);
 }

@@ -8,7 +8,10 @@
 // dispatch), so every kind of answer comes through the same code. Streams
 // are answered independently, several at once; each stream's answer sink
 // takes its answer from any thread (a CGI run) and brings it to the loop.
-// The access log line names the protocol "HTTP/2.0".
+// The access log line names the protocol "HTTP/2.0". A request for an upload
+// route is dispatched at its header's end: its DATA go to its body pipe as
+// they arrive, and the stream's window is given back as the handler takes
+// them (past maxBody the pipe is cut and the stream answered 413).
 //
 // Back-pressure: frames are made only while the connection's unsent output
 // is below the layer's output bound, and no input is taken above it; a
@@ -42,6 +45,7 @@
 #include "server/routing/http_settings.h"
 
 class KoHTTPConnection;
+class KoRequestBodyPipe;
 class KoTransceiverServerL1HTTP;
 class KoXHeader;
 class KoXResponseHeader;
@@ -94,11 +98,21 @@ private:
     struct Stream;
 
     void request(KoHttp2ServerSession& session, KoHttp2Request&& request) override;
+    bool requestStarts(KoHttp2ServerSession& session, const KoHttp2Request& head) override;
+    bool requestData(KoHttp2ServerSession& session, std::int32_t stream, std::string_view bytes) override;
+    void requestEnded(KoHttp2ServerSession& session, std::int32_t stream) override;
+    // Gives back the window of what the handlers took.
+    void giveBackWindows();
     void streamClosed(KoHttp2ServerSession& session, std::int32_t stream) override;
 
     // The request object of the HTTP/1.1 path; null (and the stream
     // answered) when it is refused.
-    std::shared_ptr<KoXHeader> buildRequest(KoHttp2Request& request, std::string& requestLine);
+    // early: at the header's end, for an upload route only (null for any
+    // other, which comes again when its stream ends); pipe is its body's.
+    std::shared_ptr<KoXHeader> buildRequest(const KoHttp2Request& request, std::string& requestLine,
+                                            std::shared_ptr<KoRequestBodyPipe>* pipe = nullptr);
+    // Whether a started body waits for its client (the header deadline counts).
+    bool bodyAwaited() const;
     void answerPlain(std::int32_t stream, int status, const std::string& requestLine);
     void log(Stream& stream);
     // Moves frames to the connection while its output is below the bound;

@@ -237,6 +237,7 @@ void KoHTTPConnection::streamEnded() {
 
 void KoHTTPConnection::closing(bool orderly) {
     endProtocol();
+    cutStreamedBody();
     tellStreamEnds();
     std::vector<Later> dropped;
     {
@@ -549,7 +550,9 @@ void KoHTTPConnection::serveRequests() {
     for (int turn = 0;; ++turn) {
         // An answer that failed on the way closed the connection: nothing of
         // it may go on (least of all rest on the loop's idle list).
-        if (!Attached() || x.busy || CloseRequested() || turn == requestsPerTurn) return;
+        // A body read for a handler that has its request goes on meanwhile.
+        const bool bodyForHandler = x.bodyPipe && reader_.current();
+        if (!Attached() || (x.busy && !bodyForHandler) || CloseRequested() || turn == requestsPerTurn) return;
         // The next request waits until its answer's turn has come: it goes
         // on as the output drains.
         if (UnsentBytes() > pacing_->outputBound) return;
@@ -587,16 +590,51 @@ void KoHTTPConnection::serveRequests() {
                 x.lastProgress = now;
             }
             // The peer ended its input inside a request: it can never be
-            // complete.
-            if (inputClosed_) {
+            // complete (bytes held back for a slow handler still count).
+            if (inputClosed_ && !(x.bodyPipe && x.bodyPipe->waitingForReader())) {
+                cutStreamedBody();
                 reader_.abandon();
                 CloseWhenDrained();
+                return;
+            }
+            // An upload's handler reads the body as it comes: it has the
+            // request from its header's end on.
+            if (reading->BodyPipe() && !x.bodyPipe && !x.busy) {
+                x.bodyPipe = reading->BodyPipe();
+                std::weak_ptr<KoTransceiverConnection> weak = weak_from_this();
+                x.bodyPipe->setRoom([weak] {
+                    if (auto self = std::static_pointer_cast<KoHTTPConnection>(weak.lock())) self->bodyRoom();
+                });
+                server_->route(*this, reading);
+                if (!Attached() || protocol_) return;
+                // Answered without its handler (a 500 of the layer's): nobody reads the rest.
+                if (x.answered && x.bodyPipe) x.bodyPipe->abandon();
+                continue;
             }
             return;
         }
         if (outcome == KoRequestReader::Outcome::refused) {
+            if (x.bodyPipe) {
+                // The parser cut the pipe; a handler's answer after this refusal is not written.
+                x.bodyPipe.reset();
+                if (x.answered) {
+                    CloseWhenDrained();
+                    return;
+                }
+                x.answered = true;
+            }
             server_->refuse(*this, done->RefusalStatus() == 0 ? 400 : done->RefusalStatus());
             return;
+        }
+        if (x.bodyPipe) {
+            // The end of a body whose request its handler has had since the header.
+            x.bodyPipe.reset();
+            if (x.busy) return;
+            if (done->closeAfter || x.closeAfterAnswer) {
+                CloseWhenDrained();
+                return;
+            }
+            continue;
         }
         server_->route(*this, done);
         if (protocol_) return;  // the connection speaks another protocol now
@@ -611,8 +649,8 @@ void KoHTTPConnection::serveRequests() {
 bool KoHTTPConnection::TakesInput() const {
     if (server_ == nullptr) return true;
     if (protocol_) return !protocolEnded_ && protocol_->takesInput() && !CloseRequested();
-    return !exchange_.busy && reader_.held() < carryBound && UnsentBytes() <= pacing_->outputBound &&
-           !CloseRequested();
+    return (!exchange_.busy || exchange_.bodyPipe) && reader_.held() < carryBound &&
+           UnsentBytes() <= pacing_->outputBound && !CloseRequested();
 }
 
 bool KoHTTPConnection::wantsInput() const {
@@ -622,7 +660,9 @@ bool KoHTTPConnection::wantsInput() const {
 
 bool KoHTTPConnection::wantsToServe() const {
     if (protocol_) return inputWaiting && TakesInput();
-    return server_ != nullptr && !exchange_.busy && reader_.held() != 0 &&
+    // A streamed body waits while its pipe is full.
+    const bool bodyGoesOn = exchange_.bodyPipe && !exchange_.bodyPipe->waitingForReader();
+    return server_ != nullptr && (!exchange_.busy || bodyGoesOn) && reader_.held() != 0 &&
            UnsentBytes() <= pacing_->outputBound && !CloseRequested();
 }
 
@@ -650,7 +690,9 @@ KoHTTPConnection::Clock::time_point KoHTTPConnection::deadline() const {
     // A peer that connects and says nothing holds a descriptor for the
     // header deadline at most.
     if (awaitingFirst_) due = std::min(due, attachedAt_ + pacing_->headerDeadline);
-    if (reader_.current() && !exchange_.busy) {
+    // A streamed body is the client's to send unless its handler holds it up.
+    const bool bodyFromClient = exchange_.bodyPipe && !exchange_.bodyPipe->waitingForReader();
+    if (reader_.current() && (!exchange_.busy || bodyFromClient)) {
         due = std::min(due, exchange_.headerDone ? exchange_.lastProgress + pacing_->bodyProgressDeadline
                                                  : exchange_.firstByte + pacing_->headerDeadline);
     }
@@ -665,6 +707,18 @@ void KoHTTPConnection::deadlinePassed() {
         return;
     }
     if (protocol_ && !protocolEnded_ && protocol_->deadline() <= LoopNow() && protocol_->deadlinePassed()) return;
+    if (exchange_.bodyPipe && reader_.current()) {
+        // A streamed body stalled: its handler learns it is cut, and its
+        // answer, if it has not answered yet, is the connection's last.
+        cutStreamedBody();
+        reader_.abandon();
+        if (exchange_.busy && !exchange_.answered) {
+            exchange_.closeAfterAnswer = true;
+        } else {
+            CloseWhenDrained();
+        }
+        return;
+    }
     if (reader_.current() && !exchange_.busy && transportReady()) {
         // A request's header or body took too long.
         reader_.abandon();
@@ -718,10 +772,37 @@ void KoHTTPConnection::Resume() {
     auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
     if (!self) return;
     loop->post([self] {
-        if (!self->Registered() || !self->Attached() || self->exchange_.busy) return;
+        if (!self->Registered() || !self->Attached() || (self->exchange_.busy && !self->exchange_.bodyPipe)) return;
         self->serveRequests();
         self->revisit();
     });
+}
+
+void KoHTTPConnection::bodyRoom() {
+    KoEventLoop* loop = Loop();
+    if (loop == nullptr) return;
+    auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
+    if (!self) return;
+    loop->post([self] {
+        if (!self->Registered() || !self->Attached() || !self->exchange_.bodyPipe) return;
+        // The wait was the handler's, not the client's.
+        self->exchange_.lastProgress = LoopNow();
+        self->serveRequests();
+        self->revisit();
+    });
+}
+
+void KoHTTPConnection::cutStreamedBody() {
+    if (!exchange_.bodyPipe) return;
+    exchange_.bodyPipe->end(false);
+    exchange_.bodyPipe.reset();
+}
+
+void KoHTTPConnection::answeredBeforeBodyEnd() {
+    // Nobody reads the rest: it is read past (within maxBody and the body
+    // time-out). Closing instead would leave it unread, and the reset that
+    // a close with unread input makes can destroy the answer on its way.
+    exchange_.bodyPipe->abandon();
 }
 
 void KoHTTPConnection::deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response) {
@@ -730,6 +811,8 @@ void KoHTTPConnection::deliverAnswer(const std::shared_ptr<KoXResponseHeader>& r
     // Only the awaited answer, once.
     if (!x.busy || x.answered || response->answerTicket != x.ticket) return;
     x.answered = true;
+    if (x.bodyPipe) answeredBeforeBodyEnd();
+    if (x.closeAfterAnswer) response->closeAfter = true;
     server_->write(*this, response);
     if (x.routing) return;  // serveRequests() takes it from here
     if (!Attached()) return;  // writing it ended the connection

@@ -33,6 +33,17 @@
 // its stream ended, ends the connection without a proper end of body, and
 // closing lets the stream's maker stop.
 //
+// A request planned for an upload route (its body has a KoRequestBodyPipe)
+// is routed at its header's end; the body then goes on into the pipe as it
+// comes, and while the pipe is full nothing more is fed to it, so the input
+// buffer fills and the socket is not read until the handler takes bytes.
+// The body time-out counts only while the connection waits for the client.
+// An answer written before the body's end lets the rest be read past (the
+// next request follows; a client that stops sending ends the connection,
+// as the end of its input does in any request); the end of the client's input, a body time-out or a broken
+// framing cut the pipe (the handler sees a body that is not complete), and
+// an answer of the handler's that comes after a refusal is not written.
+//
 // Answers reach it through KoAnswerSink: from the loop while a request is
 // routed, or from another thread (a CGI run), which hands the answer to the
 // loop. Without a Server it is a plain connection whose input goes to its
@@ -54,6 +65,7 @@
 
 #include "message/answer_sink.h"
 #include "message/body_stream.h"
+#include "message/request_body_pipe.h"
 #include "message/transceiver_connection.h"
 #include "server/connection/connection_protocol.h"
 #include "server/connection/request_reader.h"
@@ -105,6 +117,9 @@ public:
         bool routing = false;   // the router has the request right now
         bool answered = false;  // its answer has been written
         bool streaming = false; // its body still comes from a stream
+        // The body of a request routed at its header's end, still read.
+        std::shared_ptr<KoRequestBodyPipe> bodyPipe{};
+        bool closeAfterAnswer = false;  // its body was cut: the answer is the last
         std::uint64_t ticket = 0;
     };
 
@@ -255,6 +270,12 @@ private:
     // Reads the requests the input holds and hands each to the server, as
     // far as back-pressure and the turn allow; on the loop.
     void serveRequests();
+    // A streamed body's pipe has room again (any thread).
+    void bodyRoom();
+    // Cuts the body still read for its handler, if any; on the loop.
+    void cutStreamedBody();
+    // The answer comes before the streamed body's end; on the loop.
+    void answeredBeforeBodyEnd();
     // The first file of `later` goes out by sendfile now (output lock held).
     int sendFileLocked(KoSocketIPvx& socket, Later& item);
 

@@ -5,6 +5,7 @@
 #include "foundation/diagnostics.h"
 #include "foundation/text_utils.h"
 #include "message/http_tables.h"
+#include "message/request_body_pipe.h"
 #include "message/response_header.h"
 #include "message/transceiver.h"
 #include "server/http/http_answer.h"
@@ -28,6 +29,20 @@ bool AnnouncesBody(const KoXHeader& request) {
     if (request.HasField(kTransferEncoding)) return true;
     auto length = request.fields.find(kContentLength);
     return length != request.fields.end() && (length->second.empty() || length->second.front() != "0");
+}
+
+// The announced length of a body, -1 for chunks (or a length that the
+// parser will refuse).
+std::int64_t DeclaredLength(const KoXHeader& request) {
+    if (request.HasField(kTransferEncoding)) return -1;
+    const std::string length = request.FirstValue(kContentLength);
+    if (length.empty() || length.size() > 18) return -1;
+    std::int64_t value = 0;
+    for (char c : length) {
+        if (c < '0' || c > '9') return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
 }
 
 // The first value of a field, or "-".
@@ -103,6 +118,10 @@ bool KoTransceiverServerL1HTTP::planBody(KoXHeader& request) {
         break;
     case KoBodyPlan::Use::discard:
         request.SetBodyKeeping(KoBodyKeeping::discard);
+        break;
+    case KoBodyPlan::Use::stream:
+        request.SetBodyKeeping(KoBodyKeeping::stream);
+        request.SetBodyPipe(std::make_shared<KoRequestBodyPipe>(DeclaredLength(request)));
         break;
     case KoBodyPlan::Use::refuse:
         // A client that waits to be told to send its body is answered at

@@ -43,7 +43,9 @@
 // Bodies: at a request's header end the body planner (the router) says what
 // the body is for: a body nobody reads is counted and dropped as it comes
 // (its framing still checked), one for a script or a host handler goes to a
-// temporary file past `bodyMemoryBound`, a form's stays in memory.
+// temporary file past `bodyMemoryBound`, a form's stays in memory, and an
+// upload route's goes to a KoRequestBodyPipe that its handler reads while
+// the body arrives (the connection routes such a request at its header end).
 // "Expect: 100-continue" is answered "100 Continue" only for a request the
 // plan accepts (413 at once when the announced body is too large); a refused
 // one that asked is answered at once, without its body, and closed.

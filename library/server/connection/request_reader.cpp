@@ -64,6 +64,8 @@ KoRequestReader::Outcome KoRequestReader::read(const KoXHeader::Filter& filter, 
                 if (result == consume_result::NeedMore && request->ReadingHeader()) break;
                 continue;
             }
+            // A body its handler has not caught up with waits here.
+            if (request->BodyHeldBack()) break;
             // A body in slices.
             const std::size_t slice = std::min(feedSlice, rest.size());
             request->AppendInput(rest.substr(0, slice));

@@ -4,6 +4,8 @@
 // request stay for the next one (pipelining), whatever way they arrived.
 // A header is parsed where it lies; a body is given to its request in
 // bounded slices, and what the last slice held beyond the request goes back.
+// A body whose pipe is full (KoXHeader::BodyHeldBack) is given nothing more
+// until its reader has taken some.
 //
 // Threads: the connection's loop alone.
 #pragma once

@@ -13,6 +13,7 @@ struct KoBodyPlan {
     enum class Use {
         keep,     // read by a form or a handler below its bounds: in memory
         spool,    // for a script or a handler: to a file past the memory bound
+        stream,   // for an upload route: to its handler as it arrives
         discard,  // accepted, but nothing reads it (a file, a stored value)
         refuse,   // answered without it (404, 405, 400 of the Host rules ...)
     };

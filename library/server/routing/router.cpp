@@ -304,12 +304,20 @@ int KoRequestRouter::routeCommand(const std::shared_ptr<KoXHeader>& request) {
     return send(*request, response);
 }
 
+bool KoRequestRouter::crossSite(const KoXHeader& request) const { return CrossSite(request, settings.site); }
+
 int KoRequestRouter::routeHost(const std::shared_ptr<KoXHeader>& request, const std::optional<std::string>& path) {
     if (!path) return 0;
     std::shared_ptr<KoApplicationHandler> handler =
         services.routeHandler(MethodTokenOf(request->methodCode.load()), *path);
     if (!handler) return sendRouteMethods(*request, *path);
     if (CrossSite(*request, settings.site)) return sendRefusedForm(*request, 403);
+    if (handler->readsBodyAsItComes()) {
+        // Neither form nor body: they are still being read on the loop.
+        return answerLater(request, [handler](KoXHeader& asked, KoXResponseHeader& response) {
+            handler->message(asked, response, "");
+        });
+    }
     if (handler->mayBlock()) {
         return answerLater(request, [handler](KoXHeader& asked, KoXResponseHeader& response) {
             // Read here, off the loop, where the handler's own thread pays for it.

@@ -23,7 +23,8 @@
 // A request's body is kept as planBody says at its header's end: in memory
 // for a command's form, in a temporary file past the memory bound for a
 // script (which reads it from there) or a host handler (velko::Request's
-// bodyFile), discarded for everything else.
+// bodyFile), passed on as it arrives for an upload route's handler (which
+// is called at the header's end), discarded for everything else.
 //
 // The request's form (KoXHeader::FormStatus) is read only when a command
 // is registered or the command URL is asked, and before a host's handler
@@ -160,6 +161,8 @@ private:
     // when it is missing or the method has no CGI form.
     bool scriptEnvironment(std::string& file, const KoXHeader& request, KoCgiEnvironment& environment);
     bool runChildFor(const std::string& program, const std::string& file, std::shared_ptr<KoXHeader> request);
+    // A request that would act, sent by a page of another site (403).
+    bool crossSite(const KoXHeader& request) const;
     // Whether a command could read the request (its form names "velkoid",
     // or it is at the command URL).
     bool commandMayRead(const KoXHeader& request);

@@ -68,7 +68,12 @@ KoBodyPlan KoRequestRouter::planBody(const KoXHeader& request) {
     if (method == method_code::OPTIONS && request.path == "*") return PlanOf(Use::discard);
     if (commandMayRead(request)) return PlanOf(Use::keep);
     if (const std::optional<std::string> path = KoNormaliseRequestPath(request.path)) {
-        if (services.routeHandler(MethodTokenOf(method), *path)) return PlanOf(Use::spool);
+        if (const auto handler = services.routeHandler(MethodTokenOf(method), *path)) {
+            if (!handler->readsBodyAsItComes()) return PlanOf(Use::spool);
+            // Its handler is called before the body comes: one that will be
+            // refused gets no "100 Continue" and no handler.
+            return PlanOf(crossSite(request) ? Use::refuse : Use::stream);
+        }
         // Answered 405, or 204 for OPTIONS, by the routes' methods.
         if (!services.routeMethods(MethodTokenOf(method), *path).empty()) {
             return PlanOf(method == method_code::OPTIONS ? Use::discard : Use::refuse);

@@ -35,6 +35,11 @@ public:
     // True when message may block: the router then calls it off the request
     // path and sends the response when it returns.
     virtual bool mayBlock() const { return false; }
+    // True for an upload route's handler, which blocks: it is called at the
+    // request's header end and reads the body from the request's
+    // KoRequestBodyPipe as it arrives. It must not touch the request's body
+    // or form meanwhile, only what the header settled.
+    virtual bool readsBodyAsItComes() const { return false; }
 };
 
 class KoRouterServices {
