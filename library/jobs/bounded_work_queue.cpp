@@ -32,33 +32,40 @@ bool KoBoundedWorkQueue::submit(Work work) {
 
 void KoBoundedWorkQueue::launchLocked() {
     while (!stopped && running < limit && !waiting.empty()) {
-        auto work = std::make_shared<Work>(std::move(waiting.front()));
+        auto first = std::make_shared<Work>(std::move(waiting.front()));
         waiting.pop_front();
         ++running;
         KoKessaJobOptions options;
         options.name = name;
-        const auto body = [this, work](KoKessaJobParametersAndResult* p) {
-            try {
-                (*work)();
-            } catch (const std::exception& error) {
-                diagnostic(name + ": " + error.what());
-            } catch (...) {
-                diagnostic(name + ": unknown exception");
-            }
-            // Whatever the work holds goes before the queue may go.
-            *work = nullptr;
-            finished();
+        const auto body = [this, first](KoKessaJobParametersAndResult* p) {
+            runPieces(std::exchange(*first, nullptr));
             return p;
         };
         jobs.insert(scheduler.submit(body, nullptr, options));
     }
 }
 
-void KoBoundedWorkQueue::finished() {
-    std::lock_guard<std::mutex> guard(lock);
-    --running;
-    launchLocked();
-    idle.notify_all();
+void KoBoundedWorkQueue::runPieces(Work work) {
+    // A runner takes the next waiting piece itself: no new work item per piece.
+    for (;;) {
+        try {
+            work();
+        } catch (const std::exception& error) {
+            diagnostic(name + ": " + error.what());
+        } catch (...) {
+            diagnostic(name + ": unknown exception");
+        }
+        // Whatever the work holds goes before the queue may go.
+        work = nullptr;
+        std::lock_guard<std::mutex> guard(lock);
+        if (stopped || waiting.empty()) {
+            --running;
+            idle.notify_all();
+            return;
+        }
+        work = std::move(waiting.front());
+        waiting.pop_front();
+    }
 }
 
 void KoBoundedWorkQueue::stop() {
