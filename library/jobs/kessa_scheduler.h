@@ -26,10 +26,11 @@
 //
 // The destructor stops the scheduler: items not yet launched never run,
 // running items must end by themselves (their owners cancel them first),
-// then every record is freed and every thread joined. Ownership: the scheduler owns the records,
-// their parameters and results until takeResult. Threads: every operation
-// may be called from any thread, including from a body. Failures:
-// std::system_error from threads and locks, std::bad_alloc.
+// then every record is freed and every thread joined. Ownership: the
+// scheduler owns the records, their parameters and results until
+// takeResult. Threads: every operation may be called from any thread,
+// including from a body. Failures: std::system_error from threads and
+// locks, std::bad_alloc.
 #pragma once
 
 #include <atomic>
