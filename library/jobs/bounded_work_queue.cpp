@@ -16,11 +16,12 @@ KoBoundedWorkQueue::~KoBoundedWorkQueue() { stop(); }
 bool KoBoundedWorkQueue::submit(Work work) {
     std::lock_guard<std::mutex> guard(lock);
     if (stopped) return false;
-    // Forget the records of work that has ended.
-    for (auto it = jobs.begin(); it != jobs.end();) {
+    // Forget the records of runners that have ended; busy ones are not asked.
+    for (auto it = ended.begin(); it != ended.end();) {
         if (scheduler.hasResult(*it)) {
             scheduler.takeResult(*it);
-            it = jobs.erase(it);
+            jobs.erase(*it);
+            it = ended.erase(it);
         } else {
             ++it;
         }
@@ -38,14 +39,14 @@ void KoBoundedWorkQueue::launchLocked() {
         KoKessaJobOptions options;
         options.name = name;
         const auto body = [this, first](KoKessaJobParametersAndResult* p) {
-            runPieces(std::exchange(*first, nullptr));
+            runPieces(std::exchange(*first, nullptr), p->id);
             return p;
         };
         jobs.insert(scheduler.submit(body, nullptr, options));
     }
 }
 
-void KoBoundedWorkQueue::runPieces(Work work) {
+void KoBoundedWorkQueue::runPieces(Work work, std::uint64_t job) {
     // A runner takes the next waiting piece itself: no new work item per piece.
     for (;;) {
         try {
@@ -60,6 +61,7 @@ void KoBoundedWorkQueue::runPieces(Work work) {
         std::lock_guard<std::mutex> guard(lock);
         if (stopped || waiting.empty()) {
             --running;
+            ended.push_back(job);
             idle.notify_all();
             return;
         }
@@ -77,6 +79,7 @@ void KoBoundedWorkQueue::stop() {
         dropped.swap(waiting);
         idle.wait(guard, [this] { return running == 0; });
         submitted.swap(jobs);
+        ended.clear();
     }
     for (std::uint64_t job : submitted) scheduler.cancelAndWait(job);
 }

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 class KoKessaScheduler2;
 
@@ -42,7 +43,7 @@ public:
 
 private:
     void launchLocked();
-    void runPieces(Work work);
+    void runPieces(Work work, std::uint64_t job);
 
     KoKessaScheduler2& scheduler;
     const std::size_t limit;
@@ -51,6 +52,7 @@ private:
     std::condition_variable idle;
     std::deque<Work> waiting;
     std::size_t running = 0;
-    std::set<std::uint64_t> jobs;  // submitted, not yet collected
+    std::set<std::uint64_t> jobs;      // submitted, not yet collected
+    std::vector<std::uint64_t> ended;  // of `jobs`: runners that have returned
     bool stopped = false;
 };

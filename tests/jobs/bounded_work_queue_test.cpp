@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "jobs/kessa_scheduler.h"
+#include "thread_serial.h"
 
 namespace {
 
@@ -110,14 +111,6 @@ TEST(KoBoundedWorkQueue, StopWaitsForRunningWorkAndDropsTheRest) {
     EXPECT_EQ(owned.use_count(), 1);
     EXPECT_FALSE(queue.submit([&] { ++ran; }));
     EXPECT_EQ(queue.Running(), 0u);
-}
-
-// A new thread may get the std::thread::id of one joined before it, but not
-// its thread-local values.
-int threadSerial() {
-    static std::atomic<int> next{0};
-    thread_local const int mine = ++next;
-    return mine;
 }
 
 TEST(KoBoundedWorkQueue, RunnersTakeTheWaitingPiecesThemselves) {
