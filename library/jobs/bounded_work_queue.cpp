@@ -16,11 +16,12 @@ KoBoundedWorkQueue::~KoBoundedWorkQueue() { stop(); }
 bool KoBoundedWorkQueue::submit(Work work) {
     std::lock_guard<std::mutex> guard(lock);
     if (stopped) return false;
-    // Forget the records of work that has ended.
-    for (auto it = jobs.begin(); it != jobs.end();) {
+    // Forget the records of runners that have ended; busy ones are not asked.
+    for (auto it = ended.begin(); it != ended.end();) {
         if (scheduler.hasResult(*it)) {
             scheduler.takeResult(*it);
-            it = jobs.erase(it);
+            jobs.erase(*it);
+            it = ended.erase(it);
         } else {
             ++it;
         }
@@ -32,33 +33,41 @@ bool KoBoundedWorkQueue::submit(Work work) {
 
 void KoBoundedWorkQueue::launchLocked() {
     while (!stopped && running < limit && !waiting.empty()) {
-        auto work = std::make_shared<Work>(std::move(waiting.front()));
+        auto first = std::make_shared<Work>(std::move(waiting.front()));
         waiting.pop_front();
         ++running;
         KoKessaJobOptions options;
         options.name = name;
-        const auto body = [this, work](KoKessaJobParametersAndResult* p) {
-            try {
-                (*work)();
-            } catch (const std::exception& error) {
-                diagnostic(name + ": " + error.what());
-            } catch (...) {
-                diagnostic(name + ": unknown exception");
-            }
-            // Whatever the work holds goes before the queue may go.
-            *work = nullptr;
-            finished();
+        const auto body = [this, first](KoKessaJobParametersAndResult* p) {
+            runPieces(std::exchange(*first, nullptr), p->id);
             return p;
         };
         jobs.insert(scheduler.submit(body, nullptr, options));
     }
 }
 
-void KoBoundedWorkQueue::finished() {
-    std::lock_guard<std::mutex> guard(lock);
-    --running;
-    launchLocked();
-    idle.notify_all();
+void KoBoundedWorkQueue::runPieces(Work work, std::uint64_t job) {
+    // A runner takes the next waiting piece itself: no new work item per piece.
+    for (;;) {
+        try {
+            work();
+        } catch (const std::exception& error) {
+            diagnostic(name + ": " + error.what());
+        } catch (...) {
+            diagnostic(name + ": unknown exception");
+        }
+        // Whatever the work holds goes before the queue may go.
+        work = nullptr;
+        std::lock_guard<std::mutex> guard(lock);
+        if (stopped || waiting.empty()) {
+            --running;
+            ended.push_back(job);
+            idle.notify_all();
+            return;
+        }
+        work = std::move(waiting.front());
+        waiting.pop_front();
+    }
 }
 
 void KoBoundedWorkQueue::stop() {
@@ -70,6 +79,7 @@ void KoBoundedWorkQueue::stop() {
         dropped.swap(waiting);
         idle.wait(guard, [this] { return running == 0; });
         submitted.swap(jobs);
+        ended.clear();
     }
     for (std::uint64_t job : submitted) scheduler.cancelAndWait(job);
 }

@@ -1,6 +1,7 @@
 // Jobs: KoBoundedWorkQueue runs work that may block (a child process, a
-// host's handler) as scheduler work items, at most `limit` at once; further
-// work waits its turn in the order it came.
+// host's handler) on scheduler work items, its runners, at most `limit` at
+// once; further work waits its turn in the order it came, and a runner that
+// ends a piece takes the next waiting one itself.
 //
 // Ownership: the queue owns the work that waits and the job numbers it
 // submitted; a piece of work is destroyed on the task that ran it, or by
@@ -20,6 +21,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 class KoKessaScheduler2;
 
@@ -41,7 +43,7 @@ public:
 
 private:
     void launchLocked();
-    void finished();
+    void runPieces(Work work, std::uint64_t job);
 
     KoKessaScheduler2& scheduler;
     const std::size_t limit;
@@ -50,6 +52,7 @@ private:
     std::condition_variable idle;
     std::deque<Work> waiting;
     std::size_t running = 0;
-    std::set<std::uint64_t> jobs;  // submitted, not yet collected
+    std::set<std::uint64_t> jobs;      // submitted, not yet collected
+    std::vector<std::uint64_t> ended;  // of `jobs`: runners that have returned
     bool stopped = false;
 };

@@ -22,7 +22,8 @@ void report(const std::string& line) { diagnostic(line); }
 KoKessaScheduler2::KoKessaScheduler2(KoKessaSchedulerSettings settings)
     : tickMicros_(settings.tickMicros == 0 ? 1 : settings.tickMicros),
       waitStep_(settings.waitStep),
-      maxRunning_(settings.maxRunning) {}
+      maxRunning_(settings.maxRunning),
+      threads_("KoKessaScheduler2", settings.idleThreadLinger) {}
 
 KoKessaScheduler2::~KoKessaScheduler2() {
     {
@@ -109,8 +110,9 @@ void KoKessaScheduler2::launchReady() {
             continue;
         }
         it = ready_.erase(it);
+        running_.insert(record);
         try {
-            running_[record] = std::async(std::launch::async, [this, record] { return runRecord(record); });
+            threads_.run([this, record] { runRecord(record); });
         } catch (const std::exception& e) {
             running_.erase(record);
             report("could not start work item " + record->options.name + ": " + e.what());
@@ -123,7 +125,7 @@ void KoKessaScheduler2::launchReady() {
     }
 }
 
-KoKessaScheduler2::RunOutcome KoKessaScheduler2::runRecord(Record* record) {
+void KoKessaScheduler2::runRecord(Record* record) {
     RunOutcome outcome;
     try {
         outcome.returned = record->body(record->parameters.get());
@@ -136,37 +138,26 @@ KoKessaScheduler2::RunOutcome KoKessaScheduler2::runRecord(Record* record) {
     }
     {
         Both guard(collectLock_, queueLock_);
-        auto node = running_.extract(record);
-        if (!node.empty()) finished_.insert(std::move(node));
+        running_.erase(record);
+        finished_.emplace_back(record, outcome);
         record->where = Where::finished;
         // The item no longer runs, so items sharing its mask may.
         busyMask_ &= ~record->options.exclusionMask;
         dispatchWake_.notify_all();
         collectWake_.notify_all();
     }
-    return outcome;
 }
 
 void KoKessaScheduler2::collectLoop() {
     for (;;) {
-        std::map<Record*, std::future<RunOutcome>> batch;
+        std::vector<std::pair<Record*, RunOutcome>> batch;
         {
             std::unique_lock<std::mutex> guard(collectLock_);
             collectWake_.wait(guard, [this] { return !finished_.empty() || collectorStop_; });
             if (finished_.empty()) return;
             batch.swap(finished_);
         }
-        for (auto& [record, future] : batch) {
-            while (future.wait_for(waitStep_) != std::future_status::ready) {
-            }
-            RunOutcome outcome;
-            try {
-                outcome = future.get();
-            } catch (...) {
-                outcome.failed = true;
-            }
-            collect(record, outcome);
-        }
+        for (const auto& [record, outcome] : batch) collect(record, outcome);
     }
 }
 

@@ -1,4 +1,5 @@
-// KoKessaScheduler2: runs work items, each on a task (thread) of its own.
+// KoKessaScheduler2: runs work items, each at once on a thread of its own
+// that is kept for reuse (KoReusableThreads).
 //
 // submit() takes a body (parameters pointer -> parameters pointer), optional
 // parameters and options, and returns the item's job number (process-wide,
@@ -9,7 +10,9 @@
 // and reschedules items that asked to repeat, and the timer moves repeating
 // items back to ready when their delay has passed (within one tick,
 // `tickMicros`). All service tasks sleep on condition variables when there
-// is nothing to do.
+// is nothing to do. A launched item never waits for a free thread: when
+// every thread is busy, another is started, and a thread idle for
+// `idleThreadLinger` ends.
 //
 // Ending an item: cancel(n) stops further runs; hasResult(n) turns true once
 // the item is neither running nor waiting to be collected; takeResult(n)
@@ -23,10 +26,11 @@
 //
 // The destructor stops the scheduler: items not yet launched never run,
 // running items must end by themselves (their owners cancel them first),
-// then every record is freed. Ownership: the scheduler owns the records,
-// their parameters and results until takeResult. Threads: every operation
-// may be called from any thread, including from a body. Failures:
-// std::system_error from threads and locks, std::bad_alloc.
+// then every record is freed and every thread joined. Ownership: the
+// scheduler owns the records, their parameters and results until
+// takeResult. Threads: every operation may be called from any thread,
+// including from a body. Failures: std::system_error from threads and
+// locks, std::bad_alloc.
 #pragma once
 
 #include <atomic>
@@ -40,21 +44,24 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "jobs/kessa_job_options.h"
 #include "jobs/kessa_job_parameters_and_result.h"
+#include "jobs/reusable_threads.h"
 
 // The timer's resolution: a delayed item runs within about one tick after
 // its due time.
 inline constexpr uint64_t KoKessaTickMicros = 10000;
-// Step of the waits on a finished run's future.
+// Step of the destructor's wait for running items.
 inline constexpr std::chrono::milliseconds KoKessaWaitStep{20};
 
 struct KoKessaSchedulerSettings {
     uint64_t maxRunning = 0;  // 0: no limit
     uint64_t tickMicros = KoKessaTickMicros;
     std::chrono::milliseconds waitStep = KoKessaWaitStep;
+    std::chrono::milliseconds idleThreadLinger = KoIdleThreadLinger;
 };
 
 class KoKessaScheduler2 {
@@ -110,7 +117,7 @@ private:
     void dispatchLoop();
     void collectLoop();
     void timerLoop();
-    RunOutcome runRecord(Record* record);
+    void runRecord(Record* record);
     void launchReady();        // queueLock_ held
     void collect(Record* record, RunOutcome outcome);
     void reschedule(Record* record);  // queueLock_ and timerLock_ held
@@ -139,11 +146,11 @@ private:
     // guarded by queueLock_
     std::map<uint64_t, std::unique_ptr<Record>> jobs_;
     std::deque<Record*> ready_;
-    std::map<Record*, std::future<RunOutcome>> running_;
+    std::set<Record*> running_;
     uint64_t busyMask_ = 0;
 
     // guarded by collectLock_
-    std::map<Record*, std::future<RunOutcome>> finished_;
+    std::vector<std::pair<Record*, RunOutcome>> finished_;
 
     bool collectorStop_ = false;  // guarded by collectLock_
 
@@ -151,4 +158,7 @@ private:
     std::vector<Record*> delayed_;
     std::set<uint64_t> cancelled_;
     uint64_t timerGeneration_ = 0;  // raised when `delayed_` grows
+
+    // Last, so that its threads are joined before anything they touch goes.
+    KoReusableThreads threads_;
 };

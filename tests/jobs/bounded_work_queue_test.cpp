@@ -7,11 +7,13 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "jobs/kessa_scheduler.h"
+#include "thread_serial.h"
 
 namespace {
 
@@ -109,6 +111,34 @@ TEST(KoBoundedWorkQueue, StopWaitsForRunningWorkAndDropsTheRest) {
     EXPECT_EQ(owned.use_count(), 1);
     EXPECT_FALSE(queue.submit([&] { ++ran; }));
     EXPECT_EQ(queue.Running(), 0u);
+}
+
+TEST(KoBoundedWorkQueue, RunnersTakeTheWaitingPiecesThemselves) {
+    KoKessaScheduler2 scheduler;
+    Holds holds;
+    std::mutex lock;
+    std::set<int> threads;
+    std::atomic<int> done{0};
+    auto piece = [&](bool hold) {
+        return [&, hold] {
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                threads.insert(threadSerial());
+            }
+            if (hold) holds.enter();
+            ++done;
+        };
+    };
+    KoBoundedWorkQueue queue(scheduler, 2, "test");
+    queue.submit(piece(true));
+    queue.submit(piece(true));
+    ASSERT_TRUE(holds.waitEntered(2));
+    for (int i = 0; i < 10; ++i) queue.submit(piece(false));
+    holds.release();
+    for (int i = 0; i < 2000 && done.load() < 12; ++i) std::this_thread::sleep_for(5ms);
+    queue.stop();
+    EXPECT_EQ(done.load(), 12);
+    EXPECT_EQ(threads.size(), 2u);
 }
 
 TEST(KoBoundedWorkQueue, AThrowingPieceEndsAndTheNextRuns) {
