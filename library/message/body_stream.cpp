@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <utility>
 
+#include "message/peak_counter.h"
+
 namespace {
 
-std::atomic<std::size_t> largest{0};
-
-void noteHeld(std::size_t bytes) {
-    std::size_t seen = largest.load(std::memory_order_relaxed);
-    while (bytes > seen && !largest.compare_exchange_weak(seen, bytes, std::memory_order_relaxed)) {
-    }
-}
+KoPeakCounter largest;
 
 }  // namespace
 
@@ -34,7 +30,7 @@ bool KoBodyStream::push(std::string bytes, Clock::time_point deadline) {
         heldBytes += bytes.size();
         pieces.push_back(std::move(bytes));
         peak = std::max(peak, heldBytes);
-        noteHeld(heldBytes);
+        largest.note(heldBytes);
     }
     if (toWake) toWake();
     return true;
@@ -116,6 +112,6 @@ std::size_t KoBodyStream::peakHeld() const {
     return peak;
 }
 
-std::size_t KoBodyStream::largestHeld() { return largest.load(std::memory_order_relaxed); }
+std::size_t KoBodyStream::largestHeld() { return largest.peak(); }
 
-void KoBodyStream::resetLargestHeld() { largest.store(0, std::memory_order_relaxed); }
+void KoBodyStream::resetLargestHeld() { largest.reset(); }

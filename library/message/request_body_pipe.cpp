@@ -1,18 +1,13 @@
 #include "message/request_body_pipe.h"
 
 #include <algorithm>
-#include <atomic>
 #include <utility>
+
+#include "message/peak_counter.h"
 
 namespace {
 
-std::atomic<std::size_t> largest{0};
-
-void noteHeld(std::size_t bytes) {
-    std::size_t seen = largest.load(std::memory_order_relaxed);
-    while (bytes > seen && !largest.compare_exchange_weak(seen, bytes, std::memory_order_relaxed)) {
-    }
-}
+KoPeakCounter largest;
 
 }  // namespace
 
@@ -27,7 +22,7 @@ void KoRequestBodyPipe::push(std::string_view bytes) {
         if (gone || endedFlag) return;
         pieces.emplace_back(bytes);
         heldBytes += bytes.size();
-        noteHeld(heldBytes);
+        largest.note(heldBytes);
     }
     arrived.notify_one();
 }
@@ -147,6 +142,6 @@ std::size_t KoRequestBodyPipe::held() const {
     return heldBytes;
 }
 
-std::size_t KoRequestBodyPipe::largestHeld() { return largest.load(std::memory_order_relaxed); }
+std::size_t KoRequestBodyPipe::largestHeld() { return largest.peak(); }
 
-void KoRequestBodyPipe::resetLargestHeld() { largest.store(0, std::memory_order_relaxed); }
+void KoRequestBodyPipe::resetLargestHeld() { largest.reset(); }
