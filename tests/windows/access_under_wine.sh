@@ -13,27 +13,10 @@ example=$(readlink -f "$1")
 dll=$(readlink -f "$2")
 passwd=$(readlink -f "$3")
 site=$(readlink -f "$4")
-dir=$(mktemp -d "${TMPDIR:-/tmp}/velko-wine-access.XXXXXX")
-pid=""
-cleanup() {
-  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-fail() {
-  echo "access_under_wine: $*" >&2
-  for f in out.txt err.txt; do
-    [ -f "$dir/$f" ] && { echo "--- $f" >&2; cat "$dir/$f" >&2; }
-  done
-  exit 1
-}
-
-cd "$dir"
+. "$(dirname "$0")/wine_example.sh" access_under_wine
 cp -r "$site" htmlroot
 cp "$example" "$dll" "$passwd" .
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-  -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
-  -keyout privkey.pem -out cacert.pem 2>/dev/null || fail "openssl could not make a certificate"
+make_certificate
 # crypt(3) of Debian's libcrypt1 under fixed salts, and openssl passwd -6.
 cat > passwords <<'ROWS'
 erin:$y$j9T$Hw4ETVC8a3S1NQ5kZW1lZ0$zsqG5680FNA8KBuH37UeNfxirV/nVgnSlruHXfv88gC
@@ -45,19 +28,7 @@ echo 'made under wine' | WINEDEBUG=-all wine "./$(basename "$passwd")" dave pass
 grep -q '^dave:\$y\$' passwords || fail "no yescrypt row for dave: $(cat passwords)"
 grep -q '^erin:' passwords || fail "velkotwo_passwd lost the rows made on Linux"
 
-mkfifo input
-WINEDEBUG=-all wine "./$(basename "$example")" < input > out.txt 2> err.txt &
-pid=$!
-exec 4> input
-
-port=""
-for _ in $(seq 1 600); do
-  port=$(tr -d '\r' < out.txt | grep -o 'localhost:[0-9]*/' | head -n 1 | grep -o '[0-9]*' || true)
-  [ -n "$port" ] && break
-  kill -0 "$pid" 2>/dev/null || fail "the example ended before it told its port"
-  sleep 0.1
-done
-[ -n "$port" ] || fail "no port within 60 s"
+start_example "$example" 'localhost:[0-9]*/'
 status() {
   curl -sS --max-time 30 --cacert cacert.pem --resolve "localhost:$port:127.0.0.1" -o body.bin \
     -w '%{http_code}' "$@" "https://localhost:$port/index.html"
@@ -84,13 +55,4 @@ dave:made%under%Wine 401
 mallory:tr0ub4dor&3 401
 CASES
 
-echo 1 >&4
-exec 4>&-
-for _ in $(seq 1 300); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$pid" 2>/dev/null && fail "the example did not stop within 30 s"
-wait "$pid" || fail "the example ended with status $?"
-pid=""
-echo "access_under_wine: ok"
+stop_example

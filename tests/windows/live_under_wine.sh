@@ -14,46 +14,17 @@ example=$(readlink -f "$1")
 dll=$(readlink -f "$2")
 site=$(readlink -f "$3")
 client=$(readlink -f "$4")
-dir=$(mktemp -d "${TMPDIR:-/tmp}/velko-wine-live.XXXXXX")
-pid=""
-cleanup() {
-  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-fail() {
-  echo "live_under_wine: $*" >&2
-  for f in out.txt err.txt headers.txt; do
-    [ -f "$dir/$f" ] && { echo "--- $f" >&2; cat "$dir/$f" >&2; }
-  done
-  exit 1
-}
-
-cd "$dir"
+. "$(dirname "$0")/wine_example.sh" live_under_wine
 cp -r "$site" htmlroot
 cp "$example" "$dll" .
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-  -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
-  -keyout privkey.pem -out cacert.pem 2>/dev/null || fail "openssl could not make a certificate"
+make_certificate
 # Above the server's minimum size for compression, and varied enough that
 # a decoder mistake shows.
 for i in $(seq 1 120); do echo "line $i of the notes: the quick brown fox jumps over dog number $((i * 7))"; done \
   > htmlroot/notes.txt
 printf 'Hello from the host' > greeting.txt
 
-mkfifo input
-WINEDEBUG=-all wine "./$(basename "$example")" < input > out.txt 2> err.txt &
-pid=$!
-exec 4> input
-
-port=""
-for _ in $(seq 1 600); do
-  port=$(tr -d '\r' < out.txt | grep -o 'localhost:[0-9]*/' | head -n 1 | grep -o '[0-9]*' || true)
-  [ -n "$port" ] && break
-  kill -0 "$pid" 2>/dev/null || fail "the example ended before it told its port"
-  sleep 0.1
-done
-[ -n "$port" ] || fail "no port within 60 s"
+start_example "$example" 'localhost:[0-9]*/'
 # Prints "<HTTP version> <status>"; the body in body.bin, the head in headers.txt.
 fetch() {
   local path=$1
@@ -114,13 +85,4 @@ curl -sS -N --http1.1 --max-time 5 --cacert cacert.pem --resolve "localhost:$por
 events=$(grep -c '^data: [0-9][0-9]:[0-9][0-9]:[0-9][0-9] UTC' events.txt || true)
 [ "$events" -ge 2 ] || fail "/events gave $events events in 5 s: $(cat events.txt)"
 
-echo 1 >&4
-exec 4>&-
-for _ in $(seq 1 300); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$pid" 2>/dev/null && fail "the example did not stop within 30 s"
-wait "$pid" || fail "the example ended with status $?"
-pid=""
-echo "live_under_wine: ok"
+stop_example

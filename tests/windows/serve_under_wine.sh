@@ -13,45 +13,14 @@ example=$(readlink -f "$1")
 dll=$(readlink -f "$2")
 cgi=$(readlink -f "$3")
 site=$(readlink -f "$4")
-dir=$(mktemp -d "${TMPDIR:-/tmp}/velko-wine.XXXXXX")
-pid=""
-holders=()
-cleanup() {
-  for h in "${holders[@]}"; do kill "$h" 2>/dev/null || true; done
-  if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; fi
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-fail() {
-  echo "serve_under_wine: $*" >&2
-  for f in out.txt err.txt; do
-    [ -f "$dir/$f" ] && { echo "--- $f" >&2; cat "$dir/$f" >&2; }
-  done
-  exit 1
-}
-
-cd "$dir"
+. "$(dirname "$0")/wine_example.sh" serve_under_wine
 cp -r "$site" htmlroot
 rm -f htmlroot/cgi-bin/*
 cp "$cgi" htmlroot/cgi-bin/echo.exe
 cp "$example" "$dll" .
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-  -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
-  -keyout privkey.pem -out cacert.pem 2>/dev/null || fail "openssl could not make a certificate"
+make_certificate
 
-mkfifo input
-WINEDEBUG=-all wine "./$(basename "$example")" < input > out.txt 2> err.txt &
-pid=$!
-exec 4> input
-
-port=""
-for _ in $(seq 1 600); do
-  port=$(tr -d '\r' < out.txt | grep -o 'port: [0-9]*' | head -n 1 | grep -o '[0-9]*$' || true)
-  [ -n "$port" ] && break
-  kill -0 "$pid" 2>/dev/null || fail "the example ended before it told its port"
-  sleep 0.1
-done
-[ -n "$port" ] || fail "no port within 60 s"
+start_example "$example" 'port: [0-9]*'
 base="https://127.0.0.1:$port"
 fetch() { curl -sS --max-time 30 --cacert cacert.pem --resolve "localhost:$port:127.0.0.1" "$@"; }
 
@@ -101,13 +70,4 @@ holders+=($!)
 exec 6> partial
 printf 'GET /index.html HTTP/1.1\r\nHost: localhost\r\n' >&6
 sleep 2
-echo 1 >&4
-exec 4>&-
-for _ in $(seq 1 300); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -0 "$pid" 2>/dev/null && fail "the example did not stop within 30 s with connections open"
-wait "$pid" || fail "the example ended with status $?"
-pid=""
-echo "serve_under_wine: ok"
+stop_example "with connections open"
