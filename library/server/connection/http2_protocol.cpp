@@ -292,7 +292,11 @@ void KoHttp2Protocol::request(KoHttp2ServerSession&, KoHttp2Request&& incoming) 
     std::shared_ptr<KoXHeader> request = buildRequest(incoming, stream.requestLine);
     if (!request) return;
     stream.request = request;
-    request->answerSink = stream.sink;
+    dispatch(id, request);
+}
+
+void KoHttp2Protocol::dispatch(std::int32_t id, const std::shared_ptr<KoXHeader>& request) {
+    request->answerSink = streams_[id].sink;
     request->answerTicket = 1;
     const int answered = layer_.dispatch(request);
     auto found = streams_.find(id);
@@ -335,15 +339,7 @@ bool KoHttp2Protocol::requestStarts(KoHttp2ServerSession&, const KoHttp2Request&
             mailbox->channel->wake();
         },
         16 * 1024);
-    request->answerSink = stream.sink;
-    request->answerTicket = 1;
-    const int answered = layer_.dispatch(request);
-    auto found = streams_.find(id);
-    if (found != streams_.end() && !found->second.answered && answered != KoTransceiverServerL1HTTP::answerPending) {
-        auto response = request->MakeAnswer();
-        response->statusCode = 500;
-        answerStream(id, std::move(response));
-    }
+    dispatch(id, request);
     return true;
 }
 

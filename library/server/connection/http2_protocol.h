@@ -109,6 +109,8 @@ private:
     // answered) when it is refused.
     // early: at the header's end, for an upload route only (null for any
     // other, which comes again when its stream ends); pipe is its body's.
+    // Hands a complete (or, for an upload, a started) request to the layer.
+    void dispatch(std::int32_t id, const std::shared_ptr<KoXHeader>& request);
     std::shared_ptr<KoXHeader> buildRequest(const KoHttp2Request& request, std::string& requestLine,
                                             std::shared_ptr<KoRequestBodyPipe>* pipe = nullptr);
     // Whether a started body waits for its client (the header deadline counts).
