@@ -165,6 +165,19 @@ int KoXHeader::ScanHeader(std::string_view in, std::size_t& used, const Filter& 
     return consume_result::Complete;
 }
 
+bool KoXHeader::AnnouncedLength(std::uint64_t& length) const {
+    const auto found = fields.find("content-length");
+    if (found == fields.end() || found->second.empty()) return false;
+    bool first = true;
+    for (const std::string& v : found->second) {
+        std::uint64_t n = 0;
+        if (!ParsePlainDecimal(v, n) || (!first && n != length)) return false;
+        length = n;
+        first = false;
+    }
+    return true;
+}
+
 bool KoXHeader::AskFilter(const Filter& filter) {
     // A filter that fails leaves no half-read header behind to resume.
     if (!filter) {

@@ -187,6 +187,9 @@ public:
 
     // --- reading fields --------------------------------------------------
     bool HasField(const std::string& name) const;
+    // The length its Content-Length fields announce, when they agree and
+    // are plain decimal numbers (as the body will be read).
+    bool AnnouncedLength(std::uint64_t& length) const;
     // The first value of a field, or fallback.
     std::string FirstValue(const std::string& name, const std::string& fallback = "") const;
     // A route item by position; the empty string past the end.

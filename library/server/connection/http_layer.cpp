@@ -1,5 +1,7 @@
 #include "server/connection/http_layer.h"
 
+#include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "foundation/diagnostics.h"
@@ -34,15 +36,12 @@ bool AnnouncesBody(const KoXHeader& request) {
 // The announced length of a body, -1 for chunks (or a length that the
 // parser will refuse).
 std::int64_t DeclaredLength(const KoXHeader& request) {
-    if (request.HasField(kTransferEncoding)) return -1;
-    const std::string length = request.FirstValue(kContentLength);
-    if (length.empty() || length.size() > 18) return -1;
-    std::int64_t value = 0;
-    for (char c : length) {
-        if (c < '0' || c > '9') return -1;
-        value = value * 10 + (c - '0');
+    std::uint64_t length = 0;
+    if (request.HasField(kTransferEncoding) || !request.AnnouncedLength(length) ||
+        length > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return -1;
     }
-    return value;
+    return static_cast<std::int64_t>(length);
 }
 
 // The first value of a field, or "-".
