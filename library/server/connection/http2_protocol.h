@@ -11,7 +11,13 @@
 // The access log line names the protocol "HTTP/2.0". A request for an upload
 // route is dispatched at its header's end: its DATA go to its body pipe as
 // they arrive, and the stream's window is given back as the handler takes
-// them (past maxBody the pipe is cut and the stream answered 413).
+// them (past maxBody the pipe is cut and the stream answered 413). Any other
+// request with a body is made at its header's end too (the layer plans its
+// body there, a refusal is answered at once), and its DATA go through the
+// parser as they arrive - as chunks when no length was announced - so it
+// is kept, spilled to a file, bounded (413) and decoded as over HTTP/1.1;
+// each piece's window goes back once the parser has taken it, and the
+// request is dispatched when the parser has it whole.
 //
 // Back-pressure: frames are made only while the connection's unsent output
 // is below the layer's output bound, and no input is taken above it; a
@@ -98,6 +104,12 @@ private:
     struct Stream;
 
     void request(KoHttp2ServerSession& session, KoHttp2Request&& request) override;
+    // What the parser said of a request being read: waits for more, is
+    // dispatched, or is answered with its refusal.
+    void settle(std::int32_t stream, KoXHeader& request, int result);
+    // Gives body bytes (and, last, the end) to the parser of stream; false
+    // when it reads nothing more.
+    bool feed(std::int32_t stream, std::string_view bytes, bool last);
     bool requestStarts(KoHttp2ServerSession& session, const KoHttp2Request& head) override;
     bool requestData(KoHttp2ServerSession& session, std::int32_t stream, std::string_view bytes) override;
     void requestEnded(KoHttp2ServerSession& session, std::int32_t stream) override;
@@ -107,12 +119,14 @@ private:
 
     // The request object of the HTTP/1.1 path; null (and the stream
     // answered) when it is refused.
-    // early: at the header's end, for an upload route only (null for any
-    // other, which comes again when its stream ends); pipe is its body's.
+    // early (pipe given): at the header's end, its body still to come; pipe
+    // is an upload route's body, else the parser reads the body, as chunks
+    // when chunked is set.
     // Hands a complete (or, for an upload, a started) request to the layer.
     void dispatch(std::int32_t id, const std::shared_ptr<KoXHeader>& request);
     std::shared_ptr<KoXHeader> buildRequest(const KoHttp2Request& request, std::string& requestLine,
-                                            std::shared_ptr<KoRequestBodyPipe>* pipe = nullptr);
+                                            std::shared_ptr<KoRequestBodyPipe>* pipe = nullptr,
+                                            bool* chunked = nullptr);
     // Whether a started body waits for its client (the header deadline counts).
     bool bodyAwaited() const;
     void answerPlain(std::int32_t stream, int status, const std::string& requestLine);
