@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "message/response_header.h"
+#include "server/routing/router_services.h"
 #include "tls_site.h"
 
 namespace {
@@ -28,6 +30,7 @@ protected:
         Script("sum.sh", "md5sum\n");
         KoApplicationSettings settings;
         settings.http.limits.maxBodySize = kMaxBody;
+        settings.http.http2.bodiesInMemory = kBodiesInMemory;
         settings.http.cgiTimeout = std::chrono::milliseconds(2000);
         settings.http.http2.stalledOutputTimeout = std::chrono::milliseconds(300);
         settings.http.http2.idleTimeout = std::chrono::milliseconds(500);
@@ -53,6 +56,8 @@ protected:
     std::string File(const std::string& name) const { return site.directory + "/" + name; }
 
     static constexpr std::uint64_t kMaxBody = 24u << 20;
+    // Below two bodies of a raw client's test, within its 64 KiB window.
+    static constexpr std::size_t kBodiesInMemory = 40000;
     tls_site::Site site;
     tls_site::LoggedServer server;
     std::string port;
@@ -236,6 +241,46 @@ TEST_F(Http2, RequestBodiesAreReadAsOverHttp11UpToMaxBody) {
     }
     std::string all;
     EXPECT_EQ(server.count("\"POST /cgi-bin/sum.sh\" --> 200 ", &all), 2u) << all;
+}
+
+// A body kept in memory (a form, where the host has commands) was bounded
+// by maxBody alone once its stream's window went back as the parser took
+// it: one connection's streams could hold 100 x maxBody. Now they share one
+// bound: a form past it is answered 413, a script's body goes to its file
+// instead. Two streams of 30000 bytes each on one connection, the first
+// still open when the second comes.
+TEST_F(Http2, BodiesHeldInMemoryShareOneBoundPerConnection) {
+    class Forms final : public KoApplicationHandler {
+    public:
+        std::string handlerName() const override { return "forms"; }
+        void message(KoXHeader&, KoXResponseHeader& response, const std::string&) override { response.statusCode = 200; }
+    };
+    ASSERT_NE(server.application().registerHandler(std::make_unique<Forms>()), nullptr);
+    const std::string body = "a=" + std::string(29998, 'x');
+    const auto Post = [&](std::uint32_t stream, const std::string& path, const std::string& type, bool ends) {
+        const std::string head = std::string("\x83\x87") + Literal(":path", path) + Literal(":authority", "localhost") +
+                                 Literal("content-type", type);
+        return Frame(HEADERS, END_HEADERS, stream, head) + Frame(DATA, 0, stream, body.substr(0, 15000)) +
+               Frame(DATA, ends ? END_STREAM : 0, stream, body.substr(15000));
+    };
+    struct Row {
+        std::string path;
+        std::string type;
+        bool ends;
+        std::string logged;
+        std::size_t times;
+    };
+    const std::vector<Row> rows = {
+        {"/form", "application/x-www-form-urlencoded", false, "\"POST /form\" --> 413 ", 1},
+        {"/cgi-bin/echo.sh", "text/plain", true, "\"POST /cgi-bin/echo.sh\" --> 200 30000 ", 2},
+    };
+    for (const Row& row : rows) {
+        Exchange(site.directory, port, Frame(SETTINGS, 0, 0, "") + Post(1, row.path, row.type, row.ends) +
+                                           Post(3, row.path, row.type, row.ends));
+        std::string all;
+        EXPECT_EQ(server.count(row.logged, &all), row.times) << row.path << "\n" << all;
+    }
+    EXPECT_EQ(server.count("--> 413 "), 1u);
 }
 
 // A script's answer cut by its time limit resets its stream: curl never

@@ -107,6 +107,10 @@ struct KoHttp2Protocol::Stream {
     // dispatched once complete. chunked: DATA go in as chunks (no length).
     bool parsing = false;
     bool chunked = false;
+    // What of the connection's memory bound for bodies it holds, and the
+    // share a spilled body may keep in memory before its file.
+    std::size_t inMemory = 0;
+    std::size_t spillBound = 0;
 };
 
 namespace {
@@ -118,6 +122,7 @@ KoHttp2Limits LimitsOf(const KoHTTPSettings& settings) {
     // What the session holds itself is held in memory until its stream ends;
     // a body the protocol takes is bound by the parser (maxBodySize).
     limits.maxBody = static_cast<std::size_t>(std::min<std::uint64_t>(settings.limits.maxBodySize, limits.maxBody));
+    limits.maxBodies = settings.http2.bodiesInMemory;
     return limits;
 }
 
@@ -300,6 +305,7 @@ void KoHttp2Protocol::ended() {
         if (stream.answered) log(stream);
     }
     streams_.clear();
+    bodiesInMemory_ = 0;
     channel_ = nullptr;
 }
 
@@ -347,6 +353,16 @@ bool KoHttp2Protocol::requestStarts(KoHttp2ServerSession&, const KoHttp2Request&
     if (!pipe) {
         stream.chunked = chunked;
         stream.parsing = true;
+        if (request->BodyKeeping() == KoBodyKeeping::spill) {
+            // No body byte is read yet. The streams share one memory bound:
+            // a script's body keeps in memory what is left of it, the rest
+            // goes to its file.
+            std::uint64_t bound = std::min<std::uint64_t>(settings_.bodyMemoryBound, freeBodyMemory());
+            std::uint64_t announced = 0;
+            if (request->AnnouncedLength(announced)) bound = std::min(bound, announced);
+            stream.spillBound = static_cast<std::size_t>(bound);
+            request->SetBodyKeeping(KoBodyKeeping::spill, stream.spillBound);
+        }
         settle(id, *request, request->ConsumeHeader([](KoXHeader&) { return true; }));
         return true;
     }
@@ -368,12 +384,32 @@ bool KoHttp2Protocol::requestStarts(KoHttp2ServerSession&, const KoHttp2Request&
     return true;
 }
 
+std::size_t KoHttp2Protocol::freeBodyMemory() const {
+    const std::size_t bound = settings_.http2.bodiesInMemory;
+    return bodiesInMemory_ < bound ? bound - bodiesInMemory_ : 0;
+}
+
+void KoHttp2Protocol::recount(Stream& stream) {
+    std::size_t held = 0;
+    if (stream.request) {
+        const KoXHeader& request = *stream.request;
+        if (request.BodyKeeping() == KoBodyKeeping::memory) {
+            held = static_cast<std::size_t>(request.BodyBytesReceived());
+        } else if (request.BodyKeeping() == KoBodyKeeping::spill && !request.BodySpool()) {
+            held = stream.spillBound;
+        }
+    }
+    bodiesInMemory_ = bodiesInMemory_ - stream.inMemory + held;
+    stream.inMemory = held;
+}
+
 void KoHttp2Protocol::settle(std::int32_t id, KoXHeader& request, int result) {
     auto found = streams_.find(id);
     if (found == streams_.end()) return;
     if (result == consume_result::NeedMore) {
         found->second.parsing = true;
         found->second.request = request.shared_from_this();
+        recount(found->second);
         return;
     }
     found->second.parsing = false;
@@ -382,10 +418,12 @@ void KoHttp2Protocol::settle(std::int32_t id, KoXHeader& request, int result) {
         // Its own handle: the stream may close while it is routed.
         const std::shared_ptr<KoXHeader> whole = request.shared_from_this();
         found->second.request = whole;
+        recount(found->second);
         dispatch(id, whole);
         return;
     }
     found->second.request.reset();
+    recount(found->second);
     answerPlain(id, request.RefusalStatus() == 0 ? 400 : request.RefusalStatus(), found->second.requestLine);
 }
 
@@ -414,6 +452,17 @@ bool KoHttp2Protocol::requestData(KoHttp2ServerSession& session, std::int32_t id
     auto found = streams_.find(id);
     if (found == streams_.end()) return false;
     if (found->second.parsing) {
+        Stream& stream = found->second;
+        if (stream.request && stream.request->BodyKeeping() == KoBodyKeeping::memory &&
+            bytes.size() > freeBodyMemory()) {
+            // A body kept whole in memory past what the connection's streams
+            // may hold together is refused as one past maxBody.
+            stream.parsing = false;
+            stream.request.reset();
+            recount(stream);
+            answerPlain(id, 413, stream.requestLine);
+            return false;
+        }
         if (!feed(id, bytes, false)) return false;
         // The parser has taken the bytes (into the request, its file, or
         // nowhere): the session holds nothing of them.
@@ -566,6 +615,7 @@ void KoHttp2Protocol::streamClosed(KoHttp2ServerSession&, std::int32_t id) {
     found->second.sink->gone = true;
     if (found->second.pipe) found->second.pipe->end(false);
     if (found->second.answered) log(found->second);
+    bodiesInMemory_ -= found->second.inMemory;
     streams_.erase(found);
 }
 

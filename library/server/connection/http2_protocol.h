@@ -17,7 +17,9 @@
 // parser as they arrive - as chunks when no length was announced - so it
 // is kept, spilled to a file, bounded (413) and decoded as over HTTP/1.1;
 // each piece's window goes back once the parser has taken it, and the
-// request is dispatched when the parser has it whole.
+// request is dispatched when the parser has it whole. The bodies that a
+// connection's streams hold in memory share one bound (http2.bodiesInMemory):
+// a form's past it is answered 413, a script's goes to its file sooner.
 //
 // Back-pressure: frames are made only while the connection's unsent output
 // is below the layer's output bound, and no input is taken above it; a
@@ -127,6 +129,11 @@ private:
     std::shared_ptr<KoXHeader> buildRequest(const KoHttp2Request& request, std::string& requestLine,
                                             std::shared_ptr<KoRequestBodyPipe>* pipe = nullptr,
                                             bool* chunked = nullptr);
+    // What the connection's streams may still hold of bodies in memory.
+    std::size_t freeBodyMemory() const;
+    // Brings the stream's share of bodiesInMemory_ up to what its request
+    // now holds.
+    void recount(Stream& stream);
     // Whether a started body waits for its client (the header deadline counts).
     bool bodyAwaited() const;
     void answerPlain(std::int32_t stream, int status, const std::string& requestLine);
@@ -144,6 +151,10 @@ private:
     KoHttp2ServerSession session_;
     KoProtocolChannel* channel_ = nullptr;
     std::map<std::int32_t, Stream> streams_;
+    // Body bytes the streams' requests hold in memory (a spilled body's
+    // share counted whole until it has its file), at most
+    // http2.bodiesInMemory and a frame.
+    std::size_t bodiesInMemory_ = 0;
     bool receiving_ = false;  // inside session_.receive: frames go out after it
     bool closing_ = false;
     bool inputEnded_ = false;
