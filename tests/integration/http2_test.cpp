@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "message/response_header.h"
+#include "message/transceiver.h"
 #include "server/routing/router_services.h"
 #include "tls_site.h"
 
@@ -375,6 +376,36 @@ TEST_F(Http2, EachAttackCostsTheAttackerItsConnection) {
         const auto after = Curl({}, "/index.html");
         EXPECT_NE(after.output.find("HTTP/2 200"), std::string::npos) << row.attack << "\n" << after.output;
     }
+}
+
+// An HTTP/2 connection without streams was never on its loop's idle list:
+// at the connection limit it held its place, and every new client was
+// closed at once. Now it rests there as a keep-alive HTTP/1.1 connection
+// does, and makes room.
+TEST_F(Http2, AConnectionWithoutStreamsMakesRoomAtTheLimit) {
+    KoApplicationSettings settings;
+    settings.transceiver.loops = 1;
+    settings.http.server.maxConnections = 1;
+    settings.http.http2.idleTimeout = std::chrono::milliseconds(5000);  // else it would hold its place that long
+    tls_site::LoggedServer limited;
+    ASSERT_TRUE(limited.start(site, settings));
+    const std::string limitedPort = limited.base.substr(limited.base.rfind(':') + 1);
+    const auto Resting = [&] {
+        std::size_t resting = 0;
+        for (const auto& state : limited.application().transceiver().LoopStates()) resting += state.resting;
+        return resting;
+    };
+    std::thread idle([&] {
+        Exchange(site.directory, limitedPort,
+                 Frame(SETTINGS, 0, 0, "") + Frame(HEADERS, END_HEADERS | END_STREAM, 1, Get("/index.html")));
+    });
+    for (int i = 0; i < 1000 && Resting() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(Resting(), 1u);
+    const auto fresh = tls_test::run("curl", {"-s", "--http2", "-o", "/dev/null", "-w", "%{http_code}", "--cacert",
+                                              site.certificate, limited.base + "/index.html"}, "", 40000);
+    idle.join();  // the idle connection was closed to make room
+    EXPECT_EQ(fresh.output, "200");
+    EXPECT_EQ(limited.count("\"GET /index.html\" --> 200 "), 2u);
 }
 
 // A stopping server says GOAWAY (no error) to its HTTP/2 clients before it

@@ -24,8 +24,10 @@
 // Back-pressure: frames are made only while the connection's unsent output
 // is below the layer's output bound, and no input is taken above it; a
 // script's output is taken as the stream's window allows, holding its
-// maker back. Time-outs: a connection without streams closes after the idle
-// time-out (GOAWAY), one whose request does not complete within the header
+// maker back. A connection without streams rests on its loop's idle list
+// as an HTTP/1.1 one between requests (the first closed to make room at the
+// connection limit). Time-outs: a connection without streams closes after
+// the idle time-out (GOAWAY), one whose request does not complete within the header
 // deadline, or whose answer the peer's window or socket holds back for the
 // stalled-output time-out, is ended. A defence of the session (floods,
 // resets, HPACK bombs) ends the connection after its GOAWAY.
@@ -95,6 +97,7 @@ public:
     void woken() override;
     bool takesInput() const override;
     bool resting() const override;
+    bool idleWhenResting() const override { return true; }
     Clock::time_point deadline() const override;
     bool deadlinePassed() override;
     void ended() override;

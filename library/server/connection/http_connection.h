@@ -327,6 +327,9 @@ private:
     std::atomic<bool> protocolWakePosted_{false};
     // Hands the input that has come to the protocol, as far as it takes it.
     void serveProtocol();
+    // A protocol with nothing in progress and nothing to send lets go of
+    // buffers and, when it counts as idle, rests on the loop's idle list.
+    void settleProtocol();
     void wakeProtocol();
     // Tells the protocol the connection ends, once.
     void endProtocol();

@@ -50,6 +50,17 @@ void KoHTTPConnection::serveProtocol() {
     if (fresh.empty()) return;
     buffersReleased_ = false;
     protocol_->received(fresh);
+    // Input that asked for nothing back (a WINDOW_UPDATE) leaves it idle.
+    settleProtocol();
+}
+
+void KoHTTPConnection::settleProtocol() {
+    if (!protocol_ || protocolEnded_ || !Attached() || WantsToSend() || !protocol_->resting()) return;
+    if (protocol_->idleWhenResting() && !resting()) rest();
+    if (buffersReleased_) return;
+    buffersReleased_ = true;
+    releaseBufferSpace();
+    settled();
 }
 
 void KoHTTPConnection::wakeProtocol() {
