@@ -51,6 +51,18 @@ TEST_F(Http2Host, RoutesFormsAndCookiesMeanTheSame) {
     server->on("GET", "/cookies", [](const velko::Request& r) {
         return velko::Answer::text("a=" + r.cookie("a") + " b=" + r.cookie("b", "none"));
     });
+    server->on("GET", "/page", [](const velko::Request&) {
+        std::string page;
+        for (int i = 0; i < 500; ++i) page += "<p>paragraph " + std::to_string(i) + "</p>\n";
+        velko::Answer answer = velko::Answer::html(page);
+        answer.compress = true;
+        return answer;
+    });
+    // What a GET of the page announces, for its HEAD.
+    const std::string get = Curl("--compressed", "/page");
+    const std::size_t at = get.find("content-length: ");
+    ASSERT_NE(at, std::string::npos) << get;
+    const std::string getLength = get.substr(at, get.find("\r\n", at) - at);
 
     struct Row {
         std::string curl;
@@ -62,6 +74,8 @@ TEST_F(Http2Host, RoutesFormsAndCookiesMeanTheSame) {
         {"--data q=found", "/api/items/8", {"HTTP/2 200", "post 8 q=found"}},
         {"-b a=1 -b b=2", "/cookies", {"a=1 b=2"}},
         {"", "/api/nothing", {"HTTP/2 404"}},
+        // A HEAD announced the identity length and no coding.
+        {"-I --compressed", "/page", {"HTTP/2 200", "content-encoding: br", "vary: Accept-Encoding", getLength}},
     };
     for (const Row& row : rows) {
         const std::string answer = Curl(row.curl, row.target);
