@@ -84,3 +84,14 @@ TEST_F(Http2Host, RoutesFormsAndCookiesMeanTheSame) {
         EXPECT_EQ(answer.find("connection:"), std::string::npos) << answer;
     }
 }
+
+// ServerOptions::http2 off: ALPN offers no "h2", and a client that asks for
+// HTTP/2 is served over HTTP/1.1.
+TEST_F(Http2Host, TurnedOffClientsGetHttp11) {
+    options.http2 = false;
+    server = std::make_unique<velko::Server>(options);
+    ASSERT_GT(server->port(), 0);
+    base = "https://localhost:" + std::to_string(server->port());
+    const std::string answer = Curl("-o /dev/null -w '[%{http_version}]'", "/index.html");
+    EXPECT_NE(answer.find("[1.1]"), std::string::npos) << answer;
+}
