@@ -27,8 +27,8 @@
 // maker back. A connection without streams rests on its loop's idle list
 // as an HTTP/1.1 one between requests (the first closed to make room at the
 // connection limit). Time-outs: a connection without streams closes after
-// the idle time-out (GOAWAY), one whose request does not complete within the header
-// deadline, or whose answer the peer's window or socket holds back for the
+// the idle time-out (GOAWAY), one whose request does not complete within
+// the header deadline, or whose answer the peer's window or socket holds back for the
 // stalled-output time-out, is ended. A defence of the session (floods,
 // resets, HPACK bombs) ends the connection after its GOAWAY.
 //
@@ -122,13 +122,13 @@ private:
     void giveBackWindows();
     void streamClosed(KoHttp2ServerSession& session, std::int32_t stream) override;
 
+    // Hands a complete (or, for an upload, a started) request to the layer.
+    void dispatch(std::int32_t id, const std::shared_ptr<KoXHeader>& request);
     // The request object of the HTTP/1.1 path; null (and the stream
     // answered) when it is refused.
     // early (pipe given): at the header's end, its body still to come; pipe
     // is an upload route's body, else the parser reads the body, as chunks
     // when chunked is set.
-    // Hands a complete (or, for an upload, a started) request to the layer.
-    void dispatch(std::int32_t id, const std::shared_ptr<KoXHeader>& request);
     std::shared_ptr<KoXHeader> buildRequest(const KoHttp2Request& request, std::string& requestLine,
                                             std::shared_ptr<KoRequestBodyPipe>* pipe = nullptr,
                                             bool* chunked = nullptr);

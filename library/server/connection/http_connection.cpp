@@ -522,7 +522,7 @@ void KoHTTPConnection::outputDrained() {
     if (protocol_) {
         if (protocolEnded_) return;
         protocol_->drained();
-        settleProtocol();
+        settleProtocol(true);
         return;
     }
     Settle();

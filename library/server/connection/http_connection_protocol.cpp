@@ -50,14 +50,15 @@ void KoHTTPConnection::serveProtocol() {
     if (fresh.empty()) return;
     buffersReleased_ = false;
     protocol_->received(fresh);
-    // Input that asked for nothing back (a WINDOW_UPDATE) leaves it idle.
-    settleProtocol();
+    // Input that asked for nothing back (a WINDOW_UPDATE) leaves it idle;
+    // its buffers go once output has drained, not after every read.
+    settleProtocol(false);
 }
 
-void KoHTTPConnection::settleProtocol() {
+void KoHTTPConnection::settleProtocol(bool releaseBuffers) {
     if (!protocol_ || protocolEnded_ || !Attached() || WantsToSend() || !protocol_->resting()) return;
     if (protocol_->idleWhenResting() && !resting()) rest();
-    if (buffersReleased_) return;
+    if (!releaseBuffers || buffersReleased_) return;
     buffersReleased_ = true;
     releaseBufferSpace();
     settled();
