@@ -77,10 +77,12 @@ protected:
         return server;
     }
 
-    Fetched Fetch(const velko::Server& server, bool https, const std::string& path) {
+    // head: a HEAD request (curl -I).
+    Fetched Fetch(const velko::Server& server, bool https, const std::string& path, bool head = false) {
         const std::string url = std::string(https ? "https" : "http") + "://localhost:" +
                                 std::to_string(server.port()) + path;
-        const host_shell::Result got = Directory::Capture("curl -sS --http1.1 --max-time 30 --compressed -D - --cacert " +
+        const host_shell::Result got = Directory::Capture("curl -sS --http1.1 --max-time 30 --compressed -D - " +
+                                                          std::string(head ? "-I " : "") + "--cacert " +
                                                           Quoted(dir.file("cacert.pem")) + " " + Quoted(url));
         Fetched fetched;
         const std::size_t end = got.output.find("\r\n\r\n");
@@ -108,12 +110,15 @@ TEST_F(CompressedAnswers, ScriptsAndHostAnswersOverHttpAndTheTlsDefault) {
         const char* coding;  // Content-Encoding, "<none>" for none
         const char* vary;
         bool chunked;
+        bool head = false;  // HEAD: the head of its GET, no body
     };
     const Case cases[] = {
         {false, "/cgi-bin/page.sh", "br", "Accept-Encoding", false},
         {false, "/cgi-bin/slow.sh", "br", "Accept-Encoding", true},
         {false, "/page.php", "br", "Accept-Encoding", false},
         {false, "/page", "br", "Accept-Encoding", false},
+        // A HEAD announced the identity length and no coding.
+        {false, "/page", "br", "Accept-Encoding", false, true},
         {false, "/small", "<none>", "Accept-Encoding", false},
         {false, "/file", "br", "Accept-Encoding", false},
         // A script that compressed its own body is left alone.
@@ -127,12 +132,17 @@ TEST_F(CompressedAnswers, ScriptsAndHostAnswersOverHttpAndTheTlsDefault) {
         {true, "/file", "br", "Accept-Encoding", false},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.https ? "https " : "http ") + c.path);
-        const Fetched got = Fetch(c.https ? *tls : *plain, c.https, c.path);
+        SCOPED_TRACE(std::string(c.https ? "https " : "http ") + (c.head ? "HEAD " : "") + c.path);
+        const Fetched got = Fetch(c.https ? *tls : *plain, c.https, c.path, c.head);
         EXPECT_EQ(got.head.substr(0, 15), "HTTP/1.1 200 OK");
         EXPECT_EQ(got.field("Content-Encoding"), c.coding);
         EXPECT_EQ(got.field("Vary"), c.vary);
         EXPECT_EQ(got.field("Transfer-Encoding"), c.chunked ? "chunked" : "<none>");
+        if (c.head) {
+            EXPECT_EQ(got.field("Content-Length"), Fetch(c.https ? *tls : *plain, c.https, c.path).field("Content-Length"));
+            EXPECT_EQ(got.body.find("paragraph"), std::string::npos);  // curl -I prints the head again, no body
+            continue;
+        }
         const std::string expected = std::string(c.path) == "/small" ? "<p>short</p>"
                                      : std::string(c.path) == "/file" ? "var page = 1;\n" + page
                                                                       : page;

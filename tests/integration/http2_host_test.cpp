@@ -51,6 +51,18 @@ TEST_F(Http2Host, RoutesFormsAndCookiesMeanTheSame) {
     server->on("GET", "/cookies", [](const velko::Request& r) {
         return velko::Answer::text("a=" + r.cookie("a") + " b=" + r.cookie("b", "none"));
     });
+    server->on("GET", "/page", [](const velko::Request&) {
+        std::string page;
+        for (int i = 0; i < 500; ++i) page += "<p>paragraph " + std::to_string(i) + "</p>\n";
+        velko::Answer answer = velko::Answer::html(page);
+        answer.compress = true;
+        return answer;
+    });
+    // What a GET of the page announces, for its HEAD.
+    const std::string get = Curl("--compressed", "/page");
+    const std::size_t at = get.find("content-length: ");
+    ASSERT_NE(at, std::string::npos) << get;
+    const std::string getLength = get.substr(at, get.find("\r\n", at) - at);
 
     struct Row {
         std::string curl;
@@ -62,6 +74,8 @@ TEST_F(Http2Host, RoutesFormsAndCookiesMeanTheSame) {
         {"--data q=found", "/api/items/8", {"HTTP/2 200", "post 8 q=found"}},
         {"-b a=1 -b b=2", "/cookies", {"a=1 b=2"}},
         {"", "/api/nothing", {"HTTP/2 404"}},
+        // A HEAD announced the identity length and no coding.
+        {"-I --compressed", "/page", {"HTTP/2 200", "content-encoding: br", "vary: Accept-Encoding", getLength}},
     };
     for (const Row& row : rows) {
         const std::string answer = Curl(row.curl, row.target);
@@ -69,4 +83,15 @@ TEST_F(Http2Host, RoutesFormsAndCookiesMeanTheSame) {
             EXPECT_NE(answer.find(piece), std::string::npos) << row.target << " lacks " << piece << ":\n" << answer;
         EXPECT_EQ(answer.find("connection:"), std::string::npos) << answer;
     }
+}
+
+// ServerOptions::http2 off: ALPN offers no "h2", and a client that asks for
+// HTTP/2 is served over HTTP/1.1.
+TEST_F(Http2Host, TurnedOffClientsGetHttp11) {
+    options.http2 = false;
+    server = std::make_unique<velko::Server>(options);
+    ASSERT_GT(server->port(), 0);
+    base = "https://localhost:" + std::to_string(server->port());
+    const std::string answer = Curl("-o /dev/null -w '[%{http_version}]'", "/index.html");
+    EXPECT_NE(answer.find("[1.1]"), std::string::npos) << answer;
 }

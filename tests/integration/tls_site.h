@@ -98,6 +98,8 @@ public:
 
     std::string base;  // "https://localhost:<port>"
 
+    KoVelkoApplication2& application() { return *static_cast<ServerHandle*>(handle)->application; }
+
 private:
     void* handle = nullptr;
     std::mutex lock;

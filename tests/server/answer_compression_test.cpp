@@ -142,7 +142,8 @@ TEST(AnswerCompression, FactsAreReadFromTheRequestAndTheAnswersLines) {
     const Case cases[] = {
         {"two Accept-Encoding lines", "GET", "Accept-Encoding: gzip\r\nAccept-Encoding: br\r\n", protocol::HTTP,
          {"Content-Type: text/html"}, false, false, true, false, false, "gzip,br,", "text/html"},
-        {"https, a range, HEAD", "HEAD", "Range: bytes=0-1\r\n", protocol::HTTPS, {"content-type:  text/css "}, true, true, false,
+        // A HEAD is weighed as its GET.
+        {"https, a range, HEAD", "HEAD", "Range: bytes=0-1\r\n", protocol::HTTPS, {"content-type:  text/css "}, true, true, true,
          false, false, "", "text/css"},
         {"the script's own coding and no-transform", "GET", "", protocol::HTTP,
          {"Content-Type: text/plain", "Content-Encoding: gzip", "Cache-Control: public, No-Transform"}, false, false,
@@ -179,16 +180,20 @@ TEST(AnswerCompression, AWholeBodyIsCompressedInPlaceOnlyWhenItShrinks) {
         std::int32_t protocol;
         const char* coding;  // Content-Encoding, "" for none
         const char* vary;
+        const char* method = "GET";
     };
     const Case cases[] = {
         {"a page over http", &page, false, protocol::HTTP, "gzip", "Accept-Encoding"},
         {"a page over https, not marked", &page, false, protocol::HTTPS, "", "<none>"},
         {"a page over https, marked safe", &page, true, protocol::HTTPS, "gzip", "Accept-Encoding"},
         {"bytes that do not shrink", &noise, false, protocol::HTTP, "", "Accept-Encoding"},
+        // Its head announces the GET's coding and length (it was identity).
+        {"a HEAD, as its GET", &page, false, protocol::HTTP, "gzip", "Accept-Encoding", "HEAD"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        auto response = ResponseTo("GET", "Accept-Encoding: gzip\r\n", c.protocol);
+        auto response = ResponseTo(c.method, "Accept-Encoding: gzip\r\n", c.protocol);
+        response->statusCode = 200;
         response->fields[kCgiLinesField] = {"Content-Type: text/html; charset=utf-8"};
         response->Input().sputn(c.body->data(), static_cast<std::streamsize>(c.body->size()));
         const KoContentCoding used = KoCompressAnswerBody(*response, KoAnswerCompression{}, c.safe);

@@ -70,6 +70,11 @@ public:
     // frame): once its output is written the connection lets go of its
     // buffers (a TLS session's), as an HTTP/1.1 connection between requests.
     virtual bool resting() const { return false; }
+    // Whether resting is idle as an HTTP/1.1 connection between requests:
+    // on the loop's idle list, among the first closed to make room when
+    // connections run short (an HTTP/2 connection without streams; not a
+    // WebSocket, which its page holds open).
+    virtual bool idleWhenResting() const { return false; }
     // When deadlinePassed() is due; max() for never.
     virtual Clock::time_point deadline() const { return Clock::time_point::max(); }
     // The deadline came: by default the connection ends.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -102,6 +103,14 @@ struct KoHttp2Protocol::Stream {
     // A body handed over as it arrives, and how much of it the peer may send again.
     std::shared_ptr<KoRequestBodyPipe> pipe;
     std::uint64_t givenBack = 0;
+    // Any other body: the parser takes its DATA into the request, which is
+    // dispatched once complete. chunked: DATA go in as chunks (no length).
+    bool parsing = false;
+    bool chunked = false;
+    // What of the connection's memory bound for bodies it holds, and the
+    // share a spilled body may keep in memory before its file.
+    std::size_t inMemory = 0;
+    std::size_t spillBound = 0;
 };
 
 namespace {
@@ -110,10 +119,24 @@ KoHttp2Limits LimitsOf(const KoHTTPSettings& settings) {
     KoHttp2Limits limits;
     limits.maxStreams = settings.http2.maxStreams;
     limits.maxHeaderList = settings.http2.maxHeaderList;
-    // Bodies are held in memory until their stream ends.
+    // What the session holds itself is held in memory until its stream ends;
+    // a body the protocol takes is bound by the parser (maxBodySize).
     limits.maxBody = static_cast<std::size_t>(std::min<std::uint64_t>(settings.limits.maxBodySize, limits.maxBody));
+    limits.maxBodies = settings.http2.bodiesInMemory;
     return limits;
 }
+
+// A piece of a body with no announced length, as one chunk.
+std::string AsChunk(std::string_view bytes) {
+    char size[20];
+    const int n = std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
+    std::string chunk;
+    chunk.reserve(static_cast<std::size_t>(n) + bytes.size() + 2);
+    chunk.append(size, static_cast<std::size_t>(n)).append(bytes).append("\r\n");
+    return chunk;
+}
+
+constexpr std::string_view kLastChunk = "0\r\n\r\n";
 
 }  // namespace
 
@@ -282,6 +305,7 @@ void KoHttp2Protocol::ended() {
         if (stream.answered) log(stream);
     }
     streams_.clear();
+    bodiesInMemory_ = 0;
     channel_ = nullptr;
 }
 
@@ -312,20 +336,37 @@ void KoHttp2Protocol::dispatch(std::int32_t id, const std::shared_ptr<KoXHeader>
 bool KoHttp2Protocol::bodyAwaited() const {
     for (const auto& [id, stream] : streams_) {
         if (stream.pipe && !stream.pipe->ended() && !stream.pipe->abandoned() && stream.pipe->held() == 0) return true;
+        if (stream.parsing) return true;
     }
     return false;
 }
 
 bool KoHttp2Protocol::requestStarts(KoHttp2ServerSession&, const KoHttp2Request& head) {
-    std::string requestLine;
-    std::shared_ptr<KoRequestBodyPipe> pipe;
-    std::shared_ptr<KoXHeader> request = buildRequest(head, requestLine, &pipe);
-    if (!request || !pipe) return false;
     const std::int32_t id = head.stream;
     Stream& stream = streams_[id];
     stream.sink = std::make_shared<StreamSink>(mailbox_, id);
+    std::shared_ptr<KoRequestBodyPipe> pipe;
+    bool chunked = false;
+    std::shared_ptr<KoXHeader> request = buildRequest(head, stream.requestLine, &pipe, &chunked);
+    // Refused at the header's end: answered already; its DATA are dropped.
+    if (!request) return true;
+    if (!pipe) {
+        stream.chunked = chunked;
+        stream.parsing = true;
+        if (request->BodyKeeping() == KoBodyKeeping::spill) {
+            // No body byte is read yet. The streams share one memory bound:
+            // a script's body keeps in memory what is left of it, the rest
+            // goes to its file.
+            std::uint64_t bound = std::min<std::uint64_t>(settings_.bodyMemoryBound, freeBodyMemory());
+            std::uint64_t announced = 0;
+            if (request->AnnouncedLength(announced)) bound = std::min(bound, announced);
+            stream.spillBound = static_cast<std::size_t>(bound);
+            request->SetBodyKeeping(KoBodyKeeping::spill, stream.spillBound);
+        }
+        settle(id, *request, request->ConsumeHeader([](KoXHeader&) { return true; }));
+        return true;
+    }
     stream.request = request;
-    stream.requestLine = std::move(requestLine);
     stream.pipe = pipe;
     std::weak_ptr<Mailbox> weak = mailbox_;
     // Told on the handler's thread; the window goes back on the loop.
@@ -343,9 +384,92 @@ bool KoHttp2Protocol::requestStarts(KoHttp2ServerSession&, const KoHttp2Request&
     return true;
 }
 
-bool KoHttp2Protocol::requestData(KoHttp2ServerSession&, std::int32_t id, std::string_view bytes) {
+std::size_t KoHttp2Protocol::freeBodyMemory() const {
+    const std::size_t bound = settings_.http2.bodiesInMemory;
+    return bodiesInMemory_ < bound ? bound - bodiesInMemory_ : 0;
+}
+
+void KoHttp2Protocol::recount(Stream& stream) {
+    std::size_t held = 0;
+    if (stream.request) {
+        const KoXHeader& request = *stream.request;
+        if (request.BodyKeeping() == KoBodyKeeping::memory) {
+            held = static_cast<std::size_t>(request.BodyBytesReceived());
+        } else if (request.BodyKeeping() == KoBodyKeeping::spill && !request.BodySpool()) {
+            held = stream.spillBound;
+        }
+    }
+    bodiesInMemory_ = bodiesInMemory_ - stream.inMemory + held;
+    stream.inMemory = held;
+}
+
+void KoHttp2Protocol::settle(std::int32_t id, KoXHeader& request, int result) {
     auto found = streams_.find(id);
-    if (found == streams_.end() || !found->second.pipe) return false;
+    if (found == streams_.end()) return;
+    if (result == consume_result::NeedMore) {
+        found->second.parsing = true;
+        found->second.request = request.shared_from_this();
+        recount(found->second);
+        return;
+    }
+    found->second.parsing = false;
+    if (result == consume_result::Complete) {
+        request.version = "2.0";
+        // Its own handle: the stream may close while it is routed.
+        const std::shared_ptr<KoXHeader> whole = request.shared_from_this();
+        found->second.request = whole;
+        recount(found->second);
+        dispatch(id, whole);
+        return;
+    }
+    found->second.request.reset();
+    recount(found->second);
+    answerPlain(id, request.RefusalStatus() == 0 ? 400 : request.RefusalStatus(), found->second.requestLine);
+}
+
+bool KoHttp2Protocol::feed(std::int32_t id, std::string_view bytes, bool last) {
+    auto found = streams_.find(id);
+    if (found == streams_.end() || !found->second.parsing || !found->second.request) return false;
+    Stream& stream = found->second;
+    const std::shared_ptr<KoXHeader> request = stream.request;
+    if (stream.chunked) {
+        if (!bytes.empty()) request->AppendInput(AsChunk(bytes));
+        if (last) request->AppendInput(kLastChunk);
+    } else {
+        request->AppendInput(bytes);
+    }
+    int result = consume_result::Refused;
+    try {
+        result = request->ConsumeHeader([](KoXHeader&) { return true; });
+    } catch (const std::exception&) {
+        result = consume_result::Refused;
+    }
+    settle(id, *request, result);
+    return true;
+}
+
+bool KoHttp2Protocol::requestData(KoHttp2ServerSession& session, std::int32_t id, std::string_view bytes) {
+    auto found = streams_.find(id);
+    if (found == streams_.end()) return false;
+    if (found->second.parsing) {
+        Stream& stream = found->second;
+        if (stream.request && stream.request->BodyKeeping() == KoBodyKeeping::memory &&
+            bytes.size() > freeBodyMemory()) {
+            // A body kept whole in memory past what the connection's streams
+            // may hold together is refused as one past maxBody.
+            stream.parsing = false;
+            stream.request.reset();
+            recount(stream);
+            answerPlain(id, 413, stream.requestLine);
+            return false;
+        }
+        if (!feed(id, bytes, false)) return false;
+        // The parser has taken the bytes (into the request, its file, or
+        // nowhere): the session holds nothing of them.
+        session.consumed(id, bytes.size());
+        return true;
+    }
+    if (!found->second.pipe) return false;
     KoRequestBodyPipe& pipe = *found->second.pipe;
     if (pipe.ended() || pipe.abandoned()) return false;
     if (pipe.received() + bytes.size() > settings_.limits.maxBodySize) {
@@ -359,7 +483,10 @@ bool KoHttp2Protocol::requestData(KoHttp2ServerSession&, std::int32_t id, std::s
 
 void KoHttp2Protocol::requestEnded(KoHttp2ServerSession&, std::int32_t id) {
     auto found = streams_.find(id);
-    if (found != streams_.end() && found->second.pipe) found->second.pipe->end(true);
+    if (found == streams_.end()) return;
+    if (found->second.pipe) found->second.pipe->end(true);
+    // A body of a length ends with its last byte; a chunked one ends here.
+    if (found->second.parsing) feed(id, {}, true);
 }
 
 void KoHttp2Protocol::giveBackWindows() {
@@ -374,7 +501,7 @@ void KoHttp2Protocol::giveBackWindows() {
 }
 
 std::shared_ptr<KoXHeader> KoHttp2Protocol::buildRequest(const KoHttp2Request& in, std::string& requestLine,
-                                                         std::shared_ptr<KoRequestBodyPipe>* pipe) {
+                                                         std::shared_ptr<KoRequestBodyPipe>* pipe, bool* chunked) {
     requestLine = in.method + " " + in.path;
     // The request as an HTTP/1.1 connection would have read it, so that the
     // same parser makes the same request object.
@@ -426,18 +553,19 @@ std::shared_ptr<KoXHeader> KoHttp2Protocol::buildRequest(const KoHttp2Request& i
     } catch (const std::exception&) {
         result = consume_result::Refused;
     }
-    if (pipe != nullptr) {
-        // Refused or not an upload: it comes again when its stream ends.
-        if (!*pipe || result == consume_result::Refused) {
-            pipe->reset();
-            return nullptr;
-        }
+    if (pipe != nullptr && *pipe && result != consume_result::Refused) {
         if (marked) request->fields.erase("transfer-encoding");
         // Its handler finds it there; the parser is done with the request.
         request->SetBodyPipe(*pipe);
         request->version = "2.0";
         return request;
     }
+    if (pipe != nullptr && result != consume_result::Refused) {
+        // Any other body is read by the parser as its DATA arrive.
+        if (chunked != nullptr) *chunked = marked;
+        return request;
+    }
+    if (pipe != nullptr) pipe->reset();
     if (result != consume_result::Complete) {
         const std::int32_t status = request->RefusalStatus() == 0 ? 400 : request->RefusalStatus();
         answerPlain(in.stream, status, requestLine);
@@ -487,6 +615,7 @@ void KoHttp2Protocol::streamClosed(KoHttp2ServerSession&, std::int32_t id) {
     found->second.sink->gone = true;
     if (found->second.pipe) found->second.pipe->end(false);
     if (found->second.answered) log(found->second);
+    bodiesInMemory_ -= found->second.inMemory;
     streams_.erase(found);
 }
 

@@ -11,14 +11,24 @@
 // The access log line names the protocol "HTTP/2.0". A request for an upload
 // route is dispatched at its header's end: its DATA go to its body pipe as
 // they arrive, and the stream's window is given back as the handler takes
-// them (past maxBody the pipe is cut and the stream answered 413).
+// them (past maxBody the pipe is cut and the stream answered 413). Any other
+// request with a body is made at its header's end too (the layer plans its
+// body there, a refusal is answered at once), and its DATA go through the
+// parser as they arrive - as chunks when no length was announced - so it
+// is kept, spilled to a file, bounded (413) and decoded as over HTTP/1.1;
+// each piece's window goes back once the parser has taken it, and the
+// request is dispatched when the parser has it whole. The bodies that a
+// connection's streams hold in memory share one bound (http2.bodiesInMemory):
+// a form's past it is answered 413, a script's goes to its file sooner.
 //
 // Back-pressure: frames are made only while the connection's unsent output
 // is below the layer's output bound, and no input is taken above it; a
 // script's output is taken as the stream's window allows, holding its
-// maker back. Time-outs: a connection without streams closes after the idle
-// time-out (GOAWAY), one whose request does not complete within the header
-// deadline, or whose answer the peer's window or socket holds back for the
+// maker back. A connection without streams rests on its loop's idle list
+// as an HTTP/1.1 one between requests (the first closed to make room at the
+// connection limit). Time-outs: a connection without streams closes after
+// the idle time-out (GOAWAY), one whose request does not complete within
+// the header deadline, or whose answer the peer's window or socket holds back for the
 // stalled-output time-out, is ended. A defence of the session (floods,
 // resets, HPACK bombs) ends the connection after its GOAWAY.
 //
@@ -87,6 +97,7 @@ public:
     void woken() override;
     bool takesInput() const override;
     bool resting() const override;
+    bool idleWhenResting() const override { return true; }
     Clock::time_point deadline() const override;
     bool deadlinePassed() override;
     void ended() override;
@@ -98,6 +109,12 @@ private:
     struct Stream;
 
     void request(KoHttp2ServerSession& session, KoHttp2Request&& request) override;
+    // What the parser said of a request being read: waits for more, is
+    // dispatched, or is answered with its refusal.
+    void settle(std::int32_t stream, KoXHeader& request, int result);
+    // Gives body bytes (and, last, the end) to the parser of stream; false
+    // when it reads nothing more.
+    bool feed(std::int32_t stream, std::string_view bytes, bool last);
     bool requestStarts(KoHttp2ServerSession& session, const KoHttp2Request& head) override;
     bool requestData(KoHttp2ServerSession& session, std::int32_t stream, std::string_view bytes) override;
     void requestEnded(KoHttp2ServerSession& session, std::int32_t stream) override;
@@ -105,14 +122,21 @@ private:
     void giveBackWindows();
     void streamClosed(KoHttp2ServerSession& session, std::int32_t stream) override;
 
-    // The request object of the HTTP/1.1 path; null (and the stream
-    // answered) when it is refused.
-    // early: at the header's end, for an upload route only (null for any
-    // other, which comes again when its stream ends); pipe is its body's.
     // Hands a complete (or, for an upload, a started) request to the layer.
     void dispatch(std::int32_t id, const std::shared_ptr<KoXHeader>& request);
+    // The request object of the HTTP/1.1 path; null (and the stream
+    // answered) when it is refused.
+    // early (pipe given): at the header's end, its body still to come; pipe
+    // is an upload route's body, else the parser reads the body, as chunks
+    // when chunked is set.
     std::shared_ptr<KoXHeader> buildRequest(const KoHttp2Request& request, std::string& requestLine,
-                                            std::shared_ptr<KoRequestBodyPipe>* pipe = nullptr);
+                                            std::shared_ptr<KoRequestBodyPipe>* pipe = nullptr,
+                                            bool* chunked = nullptr);
+    // What the connection's streams may still hold of bodies in memory.
+    std::size_t freeBodyMemory() const;
+    // Brings the stream's share of bodiesInMemory_ up to what its request
+    // now holds.
+    void recount(Stream& stream);
     // Whether a started body waits for its client (the header deadline counts).
     bool bodyAwaited() const;
     void answerPlain(std::int32_t stream, int status, const std::string& requestLine);
@@ -130,6 +154,10 @@ private:
     KoHttp2ServerSession session_;
     KoProtocolChannel* channel_ = nullptr;
     std::map<std::int32_t, Stream> streams_;
+    // Body bytes the streams' requests hold in memory (a spilled body's
+    // share counted whole until it has its file), at most
+    // http2.bodiesInMemory and a frame.
+    std::size_t bodiesInMemory_ = 0;
     bool receiving_ = false;  // inside session_.receive: frames go out after it
     bool closing_ = false;
     bool inputEnded_ = false;

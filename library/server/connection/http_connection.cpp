@@ -522,11 +522,7 @@ void KoHTTPConnection::outputDrained() {
     if (protocol_) {
         if (protocolEnded_) return;
         protocol_->drained();
-        if (!protocolEnded_ && !buffersReleased_ && Attached() && !WantsToSend() && protocol_->resting()) {
-            buffersReleased_ = true;
-            releaseBufferSpace();
-            settled();
-        }
+        settleProtocol(true);
         return;
     }
     Settle();

@@ -327,6 +327,10 @@ private:
     std::atomic<bool> protocolWakePosted_{false};
     // Hands the input that has come to the protocol, as far as it takes it.
     void serveProtocol();
+    // A protocol with nothing in progress and nothing to send rests on the
+    // loop's idle list when it counts as idle, and lets go of buffers when
+    // releaseBuffers says so.
+    void settleProtocol(bool releaseBuffers);
     void wakeProtocol();
     // Tells the protocol the connection ends, once.
     void endProtocol();

@@ -50,6 +50,18 @@ void KoHTTPConnection::serveProtocol() {
     if (fresh.empty()) return;
     buffersReleased_ = false;
     protocol_->received(fresh);
+    // Input that asked for nothing back (a WINDOW_UPDATE) leaves it idle;
+    // its buffers go once output has drained, not after every read.
+    settleProtocol(false);
+}
+
+void KoHTTPConnection::settleProtocol(bool releaseBuffers) {
+    if (!protocol_ || protocolEnded_ || !Attached() || WantsToSend() || !protocol_->resting()) return;
+    if (protocol_->idleWhenResting() && !resting()) rest();
+    if (!releaseBuffers || buffersReleased_) return;
+    buffersReleased_ = true;
+    releaseBufferSpace();
+    settled();
 }
 
 void KoHTTPConnection::wakeProtocol() {

@@ -44,6 +44,14 @@ bool NamesNoTransform(std::string_view cacheControl) {
     return false;
 }
 
+// Statuses whose answers carry no body, whatever the method.
+bool BodilessStatus(std::int32_t status) {
+    constexpr std::int32_t firstWithBody = 200;
+    constexpr std::int32_t noContent = 204;
+    constexpr std::int32_t notModified = 304;
+    return status < firstWithBody || status == noContent || status == notModified;
+}
+
 }  // namespace
 
 KoAnswerCoding KoChooseAnswerCoding(const KoAnswerFacts& facts, const KoAnswerCompression& settings) {
@@ -53,7 +61,7 @@ KoAnswerCoding KoChooseAnswerCoding(const KoAnswerFacts& facts, const KoAnswerCo
     }
     if (facts.overTls && !facts.safeOverTls) return chosen;
     // The body may differ by Accept-Encoding from here on, whatever this
-    // request gets (a HEAD's fields match its GET's).
+    // request gets.
     chosen.varies = true;
     if (!facts.sendsBody || facts.range) return chosen;
     if (facts.sizeKnown && facts.size < settings.minimumSize) return chosen;
@@ -71,7 +79,8 @@ KoAnswerFacts KoAnswerFactsOf(const KoXResponseHeader& response, std::string& jo
     facts.acceptEncoding = joined;
     facts.overTls = response.ProtocolCode() != protocol::HTTP;
     facts.range = response.requestFields.count("range") != 0;
-    facts.sendsBody = response.SendsBody();
+    // A HEAD is answered with the fields its GET would get.
+    facts.sendsBody = response.SendsBody() || (response.answersHead && !BodilessStatus(response.statusCode));
     std::string_view value;
     if (AnswerValue(response, "content-type", value)) facts.contentType = value;
     facts.encoded = AnswerValue(response, "content-encoding", value) && !sameLetters(value, "identity");
@@ -89,6 +98,8 @@ void KoMarkAnswerCoding(KoXResponseHeader& response, const KoAnswerCoding& chose
 KoContentCoding KoCompressAnswerBody(KoXResponseHeader& response, const KoAnswerCompression& settings,
                                      bool safeOverTls) {
     // A file goes the way of static files; a stream is compressed as it goes.
+    // A HEAD's body is compressed as its GET's would be, so that its head
+    // announces the GET's coding and length; it is not sent.
     if (!response.bodyFile.empty() || response.bodyOpenFile || response.lengthUnknown || !settings.enabled) {
         return KoContentCoding::identity;
     }

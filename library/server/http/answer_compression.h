@@ -2,8 +2,9 @@
 // host handler's body) goes out compressed, and in which coding.
 //
 // Compressed are answers of a compressible text type (KoIsCompressibleType)
-// to a client that accepts gzip or br, unless they are HEAD answers or
-// bodiless, answer a request with Range, already carry a Content-Encoding,
+// to a client that accepts gzip or br, unless they are bodiless (a HEAD
+// answer is decided as its GET: the same coding, Vary and length), answer
+// a request with Range, already carry a Content-Encoding,
 // say "Cache-Control: no-transform", or are known to be smaller than the
 // minimum size. Over TLS only answers marked safe are compressed: a secret
 // (a cookie's token, a CSRF field) beside text the client chose leaks
@@ -46,7 +47,7 @@ struct KoAnswerFacts {
     bool overTls = false;
     bool safeOverTls = false;  // the maker vouches for it (see above)
     bool range = false;        // the request asks for a range
-    bool sendsBody = true;     // false for HEAD and bodiless statuses
+    bool sendsBody = true;     // false for bodiless statuses; a HEAD's as its GET's
     std::string_view contentType;
     bool encoded = false;      // the answer names its own Content-Encoding
     bool noTransform = false;  // Cache-Control: no-transform

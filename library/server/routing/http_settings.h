@@ -40,6 +40,10 @@ struct KoHttp2Settings {
     // An answer that the peer's flow-control window (or its socket) holds
     // back this long ends the connection: a reader that never reads.
     std::chrono::milliseconds stalledOutputTimeout{30'000};
+    // Request body bytes that one connection's streams may hold in memory
+    // at once: a form's past it is answered 413, a script's goes to its
+    // temporary file sooner.
+    std::size_t bodiesInMemory = 32u * 1024 * 1024;
 };
 
 // The script limits (KoScriptSettings) are its base: they are its fields
