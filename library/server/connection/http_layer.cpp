@@ -9,6 +9,7 @@
 #include "message/http_tables.h"
 #include "message/request_body_pipe.h"
 #include "message/response_header.h"
+#include "message/spare_buffers.h"
 #include "message/transceiver.h"
 #include "server/http/http_answer.h"
 #include "server/files/file_cache.h"
@@ -199,16 +200,17 @@ void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connect
     entry.bytes = bytes;
     entry.referer = FirstOrDash(response.requestFields, kReferer);
     entry.userAgent = FirstOrDash(response.requestFields, kUserAgent);
-    const std::string line = KoAccessLogLine(entry);
+    std::string line = KoAccessLogLine(entry);
     if (!httpSettings.accessLog) {
         KoTransceiver::WriteLog(line);
-        return;
+    } else {
+        try {
+            httpSettings.accessLog(line);
+        } catch (const std::exception& error) {
+            diagnostic(std::string("the access log failed: ") + escapeForLog(error.what()));
+        }
     }
-    try {
-        httpSettings.accessLog(line);
-    } catch (const std::exception& error) {
-        diagnostic(std::string("the access log failed: ") + escapeForLog(error.what()));
-    }
+    spare_buffers::give(std::move(line));
 }
 
 void KoTransceiverServerL1HTTP::writeStreamed(KoHTTPConnection& connection,
