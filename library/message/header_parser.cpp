@@ -489,27 +489,30 @@ bool KoXHeader::ParseFirstLine(std::string_view line) {
     std::vector<std::string> words = Words(line, 3);
     for (std::size_t i = 0; i < words.size(); i += 2) UpperCase(words[i]);
     std::vector<std::string>& first = fields[":first:"];
-    if (first.empty()) {
-        first = words;
+    // Kept as the first line's words; read from there below.
+    const bool fresh = first.empty();
+    if (fresh) {
+        first = std::move(words);
     } else {
         first.insert(first.end(), words.begin(), words.end());
     }
+    const std::vector<std::string>& said = fresh ? first : words;
     ++linesRead;
 
-    if (!words.empty() && (words[0].rfind("HTTP/", 0) == 0 || words[0].rfind("VELKO/", 0) == 0)) {
+    if (!said.empty() && (said[0].rfind("HTTP/", 0) == 0 || said[0].rfind("VELKO/", 0) == 0)) {
         // A status line: version, code, reason phrase.
         messageKind.store(message_kind::Answer);
-        if (words.size() >= 2 && words[1].size() == 3 && Digits(words[1])) statusCode = std::stoi(words[1]);
+        if (said.size() >= 2 && said[1].size() == 3 && Digits(said[1])) statusCode = std::stoi(said[1]);
         return true;
     }
 
     // A request line: exactly method, target and version.
-    if (words.size() != 3 || HasBlankOrControl(words[1]) || HasBlankOrControl(words[2])) {
+    if (said.size() != 3 || HasBlankOrControl(said[1]) || HasBlankOrControl(said[2])) {
         Refuse(400, "malformed request line");
         return false;
     }
     int version = 0;
-    if (!ParseVersion(words[2], protocolCode == protocol::VELKO || protocolCode == protocol::VELKOS, version)) {
+    if (!ParseVersion(said[2], protocolCode == protocol::VELKO || protocolCode == protocol::VELKOS, version)) {
         Refuse(400, "malformed protocol version");
         return false;
     }
@@ -517,14 +520,14 @@ bool KoXHeader::ParseFirstLine(std::string_view line) {
         Refuse(505, "protocol version not supported");
         return false;
     }
-    const std::optional<std::int32_t> code = MethodCodeOf(words[0]);
+    const std::optional<std::int32_t> code = MethodCodeOf(said[0]);
     if (!code || !IsRequestMethod(*code)) {
-        Refuse(IsHttpToken(words[0]) ? 501 : 400, "method not implemented");
+        Refuse(IsHttpToken(said[0]) ? 501 : 400, "method not implemented");
         return false;
     }
     messageKind.store(message_kind::Request);
     methodCode.store(*code);
-    return SplitTarget(words[1]);
+    return SplitTarget(said[1]);
 }
 
 bool KoXHeader::SplitTarget(const std::string& target) {
