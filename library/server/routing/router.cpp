@@ -353,7 +353,10 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
         decision.kind = status.value().regular ? KoPathDecision::Kind::program : KoPathDecision::Kind::missing;
         return decision;
     }
-    std::string file = config.documentRoot + rest;
+    std::string file;
+    // With room for an index name, should it be a directory.
+    file.reserve(config.documentRoot.size() + rest.size() + 16);
+    file.append(config.documentRoot).append(rest);
     auto status = files().status(file);
     if (!status.ok()) {
         decision.file = std::move(file);
