@@ -4,9 +4,17 @@
 
 namespace {
 
+// Blocks of one size.
+struct Blocks {
+    std::size_t size = 0;
+    std::vector<void*> kept;
+};
+constexpr std::size_t kBlockSizes = 4;
+
 struct Spares {
     std::vector<std::string> strings;
     std::vector<std::vector<KoOutputPiece>> queues;
+    Blocks blocks[kBlockSizes];
     ~Spares();
 };
 
@@ -15,7 +23,12 @@ struct Spares {
 thread_local bool sparesGone = false;
 thread_local Spares spares;
 
-Spares::~Spares() { sparesGone = true; }
+Spares::~Spares() {
+    sparesGone = true;
+    for (Blocks& sized : blocks) {
+        for (void* block : sized.kept) ::operator delete(block);
+    }
+}
 
 }  // namespace
 
@@ -55,6 +68,46 @@ void give(std::vector<KoOutputPiece>&& queue) {
     if (spares.queues.capacity() == 0) spares.queues.reserve(kept);
     taken.clear();
     spares.queues.push_back(std::move(taken));
+}
+
+void* takeBlock(std::size_t size) {
+    if (!sparesGone) {
+        for (Blocks& sized : spares.blocks) {
+            if (sized.size != size || sized.kept.empty()) continue;
+            void* block = sized.kept.back();
+            sized.kept.pop_back();
+            return block;
+        }
+    }
+    return ::operator new(size);
+}
+
+void giveBlock(void* block, std::size_t size) noexcept {
+    if (block == nullptr) return;
+    if (!sparesGone) {
+        Blocks* place = nullptr;
+        for (Blocks& sized : spares.blocks) {
+            if (sized.size == size) {
+                place = &sized;
+                break;
+            }
+            if (place == nullptr && sized.size == 0) place = &sized;
+        }
+        if (place != nullptr && place->kept.size() < kept) {
+            if (place->kept.capacity() == 0) {
+                try {
+                    place->kept.reserve(kept);
+                } catch (...) {
+                    ::operator delete(block);
+                    return;
+                }
+            }
+            place->size = size;
+            place->kept.push_back(block);
+            return;
+        }
+    }
+    ::operator delete(block);
 }
 
 }  // namespace spare_buffers

@@ -6,6 +6,9 @@
 // holds none. Bounded: at most `kept` of each kind per thread, none with
 // more than `largest` bytes of capacity; the rest are freed.
 //
+// SpareBlockAllocator does the same for the memory of objects made again
+// and again (a request, its answer: allocate_shared), by block size.
+//
 // Threads: each thread keeps its own spares; what one thread gives, another
 // may take. Giving while the thread ends frees the buffer.
 #pragma once
@@ -29,5 +32,24 @@ void give(std::string&& bytes);
 std::vector<KoOutputPiece> takeQueue();
 // Keeps the queue's storage (its pieces are dropped, their own bytes kept).
 void give(std::vector<KoOutputPiece>&& queue);
+
+// A block of size bytes (operator new's alignment): a spare one when the
+// thread keeps one of that size.
+void* takeBlock(std::size_t size);
+// Keeps a block taken with takeBlock(size), or frees it.
+void giveBlock(void* block, std::size_t size) noexcept;
+
+template <typename T>
+struct SpareBlockAllocator {
+    static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+    using value_type = T;
+    SpareBlockAllocator() = default;
+    template <typename U>
+    SpareBlockAllocator(const SpareBlockAllocator<U>&) {}
+    T* allocate(std::size_t count) { return static_cast<T*>(takeBlock(count * sizeof(T))); }
+    void deallocate(T* block, std::size_t count) noexcept { giveBlock(block, count * sizeof(T)); }
+    template <typename U>
+    bool operator==(const SpareBlockAllocator<U>&) const { return true; }
+};
 
 }  // namespace spare_buffers

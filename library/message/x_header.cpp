@@ -8,6 +8,7 @@
 #include "message/http_tables.h"
 #include "message/message_body.h"
 #include "message/response_header.h"
+#include "message/spare_buffers.h"
 
 namespace {
 
@@ -62,7 +63,8 @@ std::string KoXHeader::Authority() const {
 }
 
 std::shared_ptr<KoXResponseHeader> KoXHeader::MakeAnswer() const {
-    auto answer = std::make_shared<KoXResponseHeader>(method_code::ANSWER, false, protocolCode);
+    auto answer = std::allocate_shared<KoXResponseHeader>(spare_buffers::SpareBlockAllocator<KoXResponseHeader>(),
+                                                          method_code::ANSWER, false, protocolCode);
     answer->messageKind.store(message_kind::Answer);
     answer->createdAt = createdAt;
     answer->path = path;

@@ -86,7 +86,8 @@ std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTP::createConnec
 }
 
 std::shared_ptr<KoXHeader> KoTransceiverServerL1HTTP::newRequest(KoHTTPConnection& source) {
-    auto request = std::make_shared<KoXHeader>(method_code::NONE, false, protocolCode, httpSettings.limits);
+    auto request = std::allocate_shared<KoXHeader>(spare_buffers::SpareBlockAllocator<KoXHeader>(), method_code::NONE,
+                                                   false, protocolCode, httpSettings.limits);
     request->messageKind.store(message_kind::Request);
     request->serverName = name;
     request->description = KoSharedValues(source.requestDescription());
