@@ -219,6 +219,10 @@ void KoTransceiverConnection::PendingOutput(std::string& out, std::size_t limit)
 void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) {
     std::lock_guard<std::mutex> lock(outputLock);
     out.clear();
+    // Room for all of it at once, not piece by piece.
+    std::size_t unsent = 0;
+    for (std::size_t i = headIndex; i < outputQueue.size() && unsent < limit; ++i) unsent += outputQueue[i].size();
+    out.reserve(std::min(limit, unsent - std::min(unsent, headSent)));
     std::size_t skip = headSent;
     for (std::size_t i = headIndex; i < outputQueue.size() && out.size() < limit; ++i) {
         const std::string_view text = outputQueue[i].bytes();
