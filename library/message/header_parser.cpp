@@ -494,6 +494,7 @@ bool KoXHeader::ParseFirstLine(std::string_view line) {
     // The line's words are kept as the ":first:" field and read from there.
     std::vector<std::string>& first = FieldValues(":first:");
     const std::size_t from = first.size();
+    first.reserve(from + 3);
     const std::size_t count = AppendWords(line, 3, first);
     const std::span<std::string> said(first.data() + from, count);
     for (std::size_t i = 0; i < said.size(); i += 2) UpperCase(said[i]);
