@@ -354,8 +354,8 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
         return decision;
     }
     std::string file;
-    // With room for an index name, should it be a directory.
-    file.reserve(config.documentRoot.size() + rest.size() + 16);
+    // Made at its length at once (a sum of the two grows it twice).
+    file.reserve(config.documentRoot.size() + rest.size());
     file.append(config.documentRoot).append(rest);
     auto status = files().status(file);
     if (!status.ok()) {
