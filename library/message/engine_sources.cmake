@@ -5,5 +5,6 @@ set(MESSAGE_ENGINE_SOURCES
   transceiver.cpp
   transceiver_loops.cpp
   transceiver_connection.cpp
+  spare_buffers.cpp
   transceiver_client.cpp
 )

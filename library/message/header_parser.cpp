@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cctype>
 #include <functional>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -16,6 +17,8 @@
 namespace {
 
 constexpr std::size_t kChunkFeed = 64 * 1024;
+// Longer than a short string's own room: made once.
+const std::string kTransferEncoding = "transfer-encoding";
 // Bytes of a spilled body gathered before they are written to its file.
 constexpr std::size_t kSpoolRun = 64 * 1024;
 
@@ -214,11 +217,11 @@ int KoXHeader::HeaderEnded() {
     }
 
     const bool hasLength = HasField("content-length");
-    if (HasField("transfer-encoding")) {
+    if (HasField(kTransferEncoding)) {
         if (hasLength) return Refuse(400, "Transfer-Encoding together with Content-Length");
         if (IsHttp10()) return Refuse(400, "Transfer-Encoding on HTTP/1.0");
         std::string coding;
-        for (const std::string& v : fields["transfer-encoding"]) {
+        for (const std::string& v : fields[kTransferEncoding]) {
             if (!coding.empty()) coding += ",";
             coding += Lower(v);
         }
@@ -432,20 +435,22 @@ std::size_t LastNonBlank(std::string_view text) {
 
 // Words of a line split at runs of blanks; the last of count words takes the
 // rest of the line, blanks inside kept, trailing blanks trimmed.
-std::vector<std::string> Words(std::string_view line, std::size_t count) {
-    std::vector<std::string> words;
-    words.reserve(count);
+// Appends at most count words of line to words (the last one takes the rest
+// of the line); the number appended.
+std::size_t AppendWords(std::string_view line, std::size_t count, std::vector<std::string>& words) {
+    std::size_t appended = 0;
     std::size_t at = FindBlank(line, 0, false);
     while (at != npos) {
-        if (words.size() + 1 == count) {
+        if (appended + 1 == count) {
             words.emplace_back(line.substr(at, LastNonBlank(line) - at + 1));
-            break;
+            return appended + 1;
         }
         const std::size_t end = FindBlank(line, at);
         words.emplace_back(line.substr(at, end == npos ? end : end - at));
+        ++appended;
         at = end == npos ? end : FindBlank(line, end, false);
     }
-    return words;
+    return appended;
 }
 
 bool Digits(std::string_view text) {
@@ -486,30 +491,29 @@ bool HasBlankOrControl(std::string_view text) {
 
 bool KoXHeader::ParseFirstLine(std::string_view line) {
     messageKind.store(message_kind::Unknown);
-    std::vector<std::string> words = Words(line, 3);
-    for (std::size_t i = 0; i < words.size(); i += 2) UpperCase(words[i]);
-    std::vector<std::string>& first = fields[":first:"];
-    if (first.empty()) {
-        first = words;
-    } else {
-        first.insert(first.end(), words.begin(), words.end());
-    }
+    // The line's words are kept as the ":first:" field and read from there.
+    std::vector<std::string>& first = FieldValues(":first:");
+    const std::size_t from = first.size();
+    first.reserve(from + 3);
+    const std::size_t count = AppendWords(line, 3, first);
+    const std::span<std::string> said(first.data() + from, count);
+    for (std::size_t i = 0; i < said.size(); i += 2) UpperCase(said[i]);
     ++linesRead;
 
-    if (!words.empty() && (words[0].rfind("HTTP/", 0) == 0 || words[0].rfind("VELKO/", 0) == 0)) {
+    if (!said.empty() && (said[0].rfind("HTTP/", 0) == 0 || said[0].rfind("VELKO/", 0) == 0)) {
         // A status line: version, code, reason phrase.
         messageKind.store(message_kind::Answer);
-        if (words.size() >= 2 && words[1].size() == 3 && Digits(words[1])) statusCode = std::stoi(words[1]);
+        if (said.size() >= 2 && said[1].size() == 3 && Digits(said[1])) statusCode = std::stoi(said[1]);
         return true;
     }
 
     // A request line: exactly method, target and version.
-    if (words.size() != 3 || HasBlankOrControl(words[1]) || HasBlankOrControl(words[2])) {
+    if (said.size() != 3 || HasBlankOrControl(said[1]) || HasBlankOrControl(said[2])) {
         Refuse(400, "malformed request line");
         return false;
     }
     int version = 0;
-    if (!ParseVersion(words[2], protocolCode == protocol::VELKO || protocolCode == protocol::VELKOS, version)) {
+    if (!ParseVersion(said[2], protocolCode == protocol::VELKO || protocolCode == protocol::VELKOS, version)) {
         Refuse(400, "malformed protocol version");
         return false;
     }
@@ -517,14 +521,14 @@ bool KoXHeader::ParseFirstLine(std::string_view line) {
         Refuse(505, "protocol version not supported");
         return false;
     }
-    const std::optional<std::int32_t> code = MethodCodeOf(words[0]);
+    const std::optional<std::int32_t> code = MethodCodeOf(said[0]);
     if (!code || !IsRequestMethod(*code)) {
-        Refuse(IsHttpToken(words[0]) ? 501 : 400, "method not implemented");
+        Refuse(IsHttpToken(said[0]) ? 501 : 400, "method not implemented");
         return false;
     }
     messageKind.store(message_kind::Request);
     methodCode.store(*code);
-    return SplitTarget(words[1]);
+    return SplitTarget(said[1]);
 }
 
 bool KoXHeader::SplitTarget(const std::string& target) {
@@ -603,7 +607,7 @@ bool KoXHeader::ParseFieldLine(std::string_view line) {
         return true;  // an empty value is dropped
     }
     value = value.substr(first, LastNonBlank(value) - first + 1);
-    fields[std::move(name)].emplace_back(value);
+    FieldValues(std::move(name)).emplace_back(value);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "jobs/job_message.h"
+#include "message/spare_buffers.h"
 #include "message/transceiver.h"
 #include "net/socket_ipvx.h"
 #include "platform/poller.h"
@@ -159,6 +160,7 @@ void KoTransceiverConnection::pushOutputLocked(std::string bytes) {
         outputQueue.clear();
         headIndex = 0;
         headSent = 0;
+        if (outputQueue.capacity() == 0) outputQueue = spare_buffers::takeQueue();
     }
     outputQueue.push_back(KoOutputPiece{.own = std::move(bytes)});
     refreshOutputWaitingLocked();
@@ -171,6 +173,7 @@ void KoTransceiverConnection::pushSharedLocked(std::shared_ptr<const std::string
         outputQueue.clear();
         headIndex = 0;
         headSent = 0;
+        if (outputQueue.capacity() == 0) outputQueue = spare_buffers::takeQueue();
     }
     length = std::min(length, shared->size() - offset);
     outputQueue.push_back(KoOutputPiece{.shared = std::move(shared), .offset = offset, .length = length});
@@ -216,6 +219,10 @@ void KoTransceiverConnection::PendingOutput(std::string& out, std::size_t limit)
 void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) {
     std::lock_guard<std::mutex> lock(outputLock);
     out.clear();
+    // Room for all of it at once, not piece by piece.
+    std::size_t unsent = 0;
+    for (std::size_t i = headIndex; i < outputQueue.size() && unsent < limit; ++i) unsent += outputQueue[i].size();
+    out.reserve(std::min(limit, unsent - std::min(unsent, headSent)));
     std::size_t skip = headSent;
     for (std::size_t i = headIndex; i < outputQueue.size() && out.size() < limit; ++i) {
         const std::string_view text = outputQueue[i].bytes();
@@ -233,6 +240,7 @@ void KoTransceiverConnection::consumeSentLocked(std::size_t count) {
             break;
         }
         count -= left;
+        spare_buffers::give(std::move(head.own));
         head = KoOutputPiece{};
         ++headIndex;
         headSent = 0;
@@ -308,6 +316,7 @@ int KoTransceiverConnection::InputArrived(const char* bytes, std::size_t length)
     touch();
     {
         std::lock_guard<std::mutex> lock(inputLock);
+        if (inputBuffer.empty() && inputBuffer.capacity() < length) inputBuffer = spare_buffers::takeString();
         inputBuffer.append(bytes, length);
         inputWaiting = true;
     }
@@ -422,10 +431,10 @@ void KoTransceiverConnection::requestFlush() {
 void KoTransceiverConnection::releaseBufferSpace() {
     {
         std::lock_guard<std::mutex> lock(inputLock);
-        if (inputBuffer.empty()) std::string().swap(inputBuffer);
+        if (inputBuffer.empty()) spare_buffers::give(std::move(inputBuffer));
     }
     std::lock_guard<std::mutex> lock(outputLock);
-    if (outputEmptyLocked()) std::vector<KoOutputPiece>().swap(outputQueue);
+    if (outputEmptyLocked()) spare_buffers::give(std::move(outputQueue));
 }
 
 void KoTransceiverConnection::resetOnClose() {

@@ -8,8 +8,22 @@
 #include "message/http_tables.h"
 #include "message/message_body.h"
 #include "message/response_header.h"
+#include "message/spare_buffers.h"
 
 namespace {
+
+// Field nodes (with the room of their value lists) of messages this thread
+// has let go of, for the next message's fields. Bounded; read through a
+// plain flag once the thread's spares are gone.
+constexpr std::size_t kSpareFieldNodes = 64;
+constexpr std::size_t kSpareValueRoom = 8;
+struct SpareFieldNodes {
+    std::vector<KoXHeader::FieldMap::node_type> nodes;
+    ~SpareFieldNodes();
+};
+thread_local bool spareFieldNodesGone = false;
+thread_local SpareFieldNodes spareFieldNodes;
+SpareFieldNodes::~SpareFieldNodes() { spareFieldNodesGone = true; }
 
 std::int64_t TicksSince1970() {
     using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
@@ -26,7 +40,16 @@ KoXHeader::KoXHeader(std::int32_t methodCode_, bool writeEarly_, std::int32_t pr
       createdAt(TicksSince1970()),
       limits(limits_) {}
 
-KoXHeader::~KoXHeader() = default;
+KoXHeader::~KoXHeader() {
+    if (spareFieldNodesGone) return;
+    std::vector<FieldMap::node_type>& spare = spareFieldNodes.nodes;
+    if (spare.capacity() == 0) spare.reserve(kSpareFieldNodes);
+    while (!fields.empty() && spare.size() < kSpareFieldNodes) {
+        FieldMap::node_type node = fields.extract(fields.begin());
+        node.mapped().clear();
+        if (node.mapped().capacity() <= kSpareValueRoom) spare.push_back(std::move(node));
+    }
+}
 
 std::int32_t KoXHeader::ProtocolCode() const { return protocolCode; }
 
@@ -40,7 +63,8 @@ std::string KoXHeader::Authority() const {
 }
 
 std::shared_ptr<KoXResponseHeader> KoXHeader::MakeAnswer() const {
-    auto answer = std::make_shared<KoXResponseHeader>(method_code::ANSWER, false, protocolCode);
+    auto answer = std::allocate_shared<KoXResponseHeader>(spare_buffers::SpareBlockAllocator<KoXResponseHeader>(),
+                                                          method_code::ANSWER, false, protocolCode);
     answer->messageKind.store(message_kind::Answer);
     answer->createdAt = createdAt;
     answer->path = path;
@@ -94,6 +118,18 @@ const std::string& KoXHeader::RefusalReason() const { return refusalReason; }
 const KoMessageLimits& KoXHeader::Limits() const { return limits; }
 
 bool KoXHeader::HasField(const std::string& name) const { return fields.count(name) != 0; }
+
+std::vector<std::string>& KoXHeader::FieldValues(std::string name) {
+    const auto at = fields.lower_bound(name);
+    if (at != fields.end() && at->first == name) return at->second;
+    if (!spareFieldNodesGone && !spareFieldNodes.nodes.empty()) {
+        FieldMap::node_type node = std::move(spareFieldNodes.nodes.back());
+        spareFieldNodes.nodes.pop_back();
+        node.key() = std::move(name);
+        return fields.insert(at, std::move(node))->second;
+    }
+    return fields.emplace_hint(at, std::move(name), std::vector<std::string>())->second;
+}
 
 std::string KoXHeader::FirstValue(const std::string& name, const std::string& fallback) const {
     auto it = fields.find(name);

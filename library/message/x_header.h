@@ -187,6 +187,11 @@ public:
 
     // --- reading fields --------------------------------------------------
     bool HasField(const std::string& name) const;
+    // The values of a field, made (empty) when it has none, as fields[name]
+    // does; a new field takes a node that a message of this thread let go
+    // of when there is one, so a keep-alive request and its answer cost no
+    // new field storage.
+    std::vector<std::string>& FieldValues(std::string name);
     // The length its Content-Length fields announce, when they agree and
     // are plain decimal numbers (as the body will be read).
     bool AnnouncedLength(std::uint64_t& length) const;

@@ -2,10 +2,12 @@
 // however they arrive: at once, byte by byte, or cut anywhere in two.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "message/response_header.h"
 #include "message/x_header.h"
 #include "server/connection/request_reader.h"
 
@@ -74,6 +76,48 @@ TEST(KoRequestReader, AFilterThatThrowsRefusesTheRequest) {
     EXPECT_EQ(outcome, KoRequestReader::Outcome::refused);
     ASSERT_NE(done, nullptr);
     EXPECT_EQ(reader.current(), nullptr);
+}
+
+// Field nodes, value lists and input buffers let go of by one request (and
+// its answer) are taken up by the next on the same thread: each request of
+// a keep-alive connection must still see only the fields it sent.
+TEST(KoRequestReader, EachKeepAliveRequestHasOnlyItsOwnFields) {
+    using Fields = KoXHeader::FieldMap;
+    const std::string agent(40, 'u');
+    struct Step {
+        std::string bytes;
+        Fields expected;
+    };
+    const std::vector<Step> steps = {
+        {"GET /a HTTP/1.1\r\nHost: x\r\nAccept: a\r\nAccept: b\r\nUser-Agent: " + agent + "\r\n\r\n",
+         {{":first:", {"GET", "/a", "HTTP/1.1"}}, {"host", {"x"}}, {"accept", {"a", "b"}}, {"user-agent", {agent}}}},
+        {"GET /b HTTP/1.1\r\nHost: y\r\n\r\n", {{":first:", {"GET", "/b", "HTTP/1.1"}}, {"host", {"y"}}}},
+        {"POST /c HTTP/1.0\r\nContent-Length: 2\r\nAccept: c\r\n\r\nhi",
+         {{":first:", {"POST", "/c", "HTTP/1.0"}}, {"content-length", {"2"}}, {"accept", {"c"}}}},
+        {"HEAD / HTTP/1.1\r\nhost: z\r\n\r\n", {{":first:", {"HEAD", "/", "HTTP/1.1"}}, {"host", {"z"}}}},
+    };
+    KoRequestReader reader;
+    const KoXHeader::Filter filter = [](KoXHeader&) { return true; };
+    for (int round = 0; round < 2; ++round) {
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            reader.append(steps[i].bytes);
+            reader.begin(std::make_shared<KoXHeader>(0, false, protocol::HTTP));
+            std::shared_ptr<KoXHeader> done;
+            ASSERT_EQ(reader.read(filter, done), KoRequestReader::Outcome::complete) << "request " << i;
+            EXPECT_EQ(done->fields, steps[i].expected) << "request " << i << ", round " << round;
+            EXPECT_EQ(reader.held(), 0u) << "request " << i;
+            // Its answer takes nodes too and gives them back with the request's.
+            auto answer = done->MakeAnswer();
+            answer->FieldValues("etag").push_back("\"tag-" + std::to_string(i) + "\"");
+            answer->FieldValues("content-type").push_back("application/octet-stream");
+            EXPECT_EQ(answer->fields.size(), 2u);
+            EXPECT_EQ(answer->fields["etag"], std::vector<std::string>{"\"tag-" + std::to_string(i) + "\""});
+            answer.reset();
+            done.reset();
+            // Between requests, as a connection that settles.
+            reader.release();
+        }
+    }
 }
 
 }  // namespace

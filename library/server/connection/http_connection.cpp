@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "message/response_header.h"
+#include "message/spare_buffers.h"
 #include "message/transceiver.h"
 #include "message/x_header.h"
 #include "net/socket_ipvx.h"
@@ -490,6 +491,7 @@ int KoHTTPConnection::InputArrived(const char* bytes, std::size_t length) {
     unrest();
     awaitingFirst_ = false;
     std::lock_guard<std::mutex> lock(inputLock);
+    if (inputBuffer.empty() && inputBuffer.capacity() < length) inputBuffer = spare_buffers::takeString();
     inputBuffer.append(bytes, length);
     inputWaiting = true;
     return static_cast<int>(length);

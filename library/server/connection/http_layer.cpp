@@ -9,6 +9,7 @@
 #include "message/http_tables.h"
 #include "message/request_body_pipe.h"
 #include "message/response_header.h"
+#include "message/spare_buffers.h"
 #include "message/transceiver.h"
 #include "server/http/http_answer.h"
 #include "server/files/file_cache.h"
@@ -85,7 +86,8 @@ std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTP::createConnec
 }
 
 std::shared_ptr<KoXHeader> KoTransceiverServerL1HTTP::newRequest(KoHTTPConnection& source) {
-    auto request = std::make_shared<KoXHeader>(method_code::NONE, false, protocolCode, httpSettings.limits);
+    auto request = std::allocate_shared<KoXHeader>(spare_buffers::SpareBlockAllocator<KoXHeader>(), method_code::NONE,
+                                                   false, protocolCode, httpSettings.limits);
     request->messageKind.store(message_kind::Request);
     request->serverName = name;
     request->description = KoSharedValues(source.requestDescription());
@@ -199,16 +201,17 @@ void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connect
     entry.bytes = bytes;
     entry.referer = FirstOrDash(response.requestFields, kReferer);
     entry.userAgent = FirstOrDash(response.requestFields, kUserAgent);
-    const std::string line = KoAccessLogLine(entry);
+    std::string line = KoAccessLogLine(entry);
     if (!httpSettings.accessLog) {
         KoTransceiver::WriteLog(line);
-        return;
+    } else {
+        try {
+            httpSettings.accessLog(line);
+        } catch (const std::exception& error) {
+            diagnostic(std::string("the access log failed: ") + escapeForLog(error.what()));
+        }
     }
-    try {
-        httpSettings.accessLog(line);
-    } catch (const std::exception& error) {
-        diagnostic(std::string("the access log failed: ") + escapeForLog(error.what()));
-    }
+    spare_buffers::give(std::move(line));
 }
 
 void KoTransceiverServerL1HTTP::writeStreamed(KoHTTPConnection& connection,

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <utility>
 
+#include "message/spare_buffers.h"
+
 namespace {
 
 const std::string kExpect = "expect";
@@ -30,6 +32,7 @@ void KoRequestReader::append(std::string fresh) {
     if (carryAt == carry.size()) {
         carry.swap(fresh);
         carryAt = 0;
+        spare_buffers::give(std::move(fresh));
     } else if (!fresh.empty()) {
         carry.erase(0, carryAt);
         carryAt = 0;
@@ -39,7 +42,7 @@ void KoRequestReader::append(std::string fresh) {
 
 void KoRequestReader::release() {
     if (held() != 0) return;
-    std::string().swap(carry);
+    spare_buffers::give(std::move(carry));
     carryAt = 0;
 }
 

@@ -76,7 +76,10 @@ std::string ContentRange(const KoByteRange& range, std::uint64_t size) {
 }
 
 void SetField(KoXResponseHeader& response, const std::string& name, std::string value) {
-    response.fields[name] = {std::move(value)};
+    // Moved in: a list made from braces would copy the value once more.
+    std::vector<std::string>& values = response.FieldValues(name);
+    values.clear();
+    values.push_back(std::move(value));
 }
 
 }  // namespace

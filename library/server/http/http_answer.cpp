@@ -9,6 +9,7 @@
 #include "foundation/text_utils.h"
 #include "message/http_tables.h"
 #include "message/response_header.h"
+#include "message/spare_buffers.h"
 #include "server/http/http_date.h"
 
 namespace {
@@ -209,7 +210,7 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     // The head as text: the status line, then a line for each field.
     class Text final : public KoAnswerHeadWriter {
     public:
-        Text() { head.reserve(512); }
+        Text() : head(spare_buffers::takeString()) { head.reserve(512); }
         void status(std::int32_t code) override {
             head += "HTTP/1.1 ";
             AppendNumber(head, code);
@@ -274,7 +275,7 @@ const std::string& KoLogTime(std::int64_t ticks) {
 }
 
 std::string KoAccessLogLine(const KoAccessLogEntry& entry) {
-    std::string line;
+    std::string line = spare_buffers::takeString();
     line.reserve(96 + entry.remoteAddress.size() + entry.requestLine.size() + entry.referer.size() +
                  entry.userAgent.size());
     AppendForLog(line, entry.remoteAddress);

@@ -41,6 +41,11 @@ void KoTransceiverConnection_SSLAddon::tlsInput(const char* data, std::size_t le
 }
 
 void KoTransceiverConnection_SSLAddon::tlsPendingOutput(std::string& out, std::size_t limit) {
+    // Straight into the session's buffer when it holds nothing yet.
+    if (out.empty()) {
+        GatherOutput(out, limit);
+        return;
+    }
     std::string pending;
     GatherOutput(pending, limit);
     out.append(pending);

@@ -349,15 +349,18 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
     if (rest.rfind(cgiPrefix, 0) == 0) {
         decision.file = config.cgiDirectory + rest.substr(std::string(cgiPrefix).size());
         auto status = files().status(decision.file);
-        if (!status.ok()) return failedOrMissing(decision, status.error());
+        if (!status.ok()) return failedOrMissing(std::move(decision), status.error());
         decision.kind = status.value().regular ? KoPathDecision::Kind::program : KoPathDecision::Kind::missing;
         return decision;
     }
-    const std::string file = config.documentRoot + rest;
+    std::string file;
+    // Made at its length at once (a sum of the two grows it twice).
+    file.reserve(config.documentRoot.size() + rest.size());
+    file.append(config.documentRoot).append(rest);
     auto status = files().status(file);
     if (!status.ok()) {
-        decision.file = file;
-        return failedOrMissing(decision, status.error());
+        decision.file = std::move(file);
+        return failedOrMissing(std::move(decision), status.error());
     }
     const platform::FileInfo& info = status.value();
     if (info.directory) {
@@ -368,19 +371,19 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
         for (const char* index : {"index.php", "index.html"}) {
             decision.file = file + index;
             auto found = files().status(decision.file);
-            if (!found.ok() && !found.error().notFound()) return failedOrMissing(decision, found.error());
+            if (!found.ok() && !found.error().notFound()) return failedOrMissing(std::move(decision), found.error());
             if (found.ok() && found.value().regular) {
                 decision.info = found.value();
                 decision.kind = EndsWith(decision.file, scriptSuffix) ? KoPathDecision::Kind::script
                                                                       : KoPathDecision::Kind::file;
-                return outsideCgi(decision);
+                return outsideCgi(std::move(decision));
             }
         }
         decision.file.clear();
         decision.kind = KoPathDecision::Kind::missing;
         return decision;
     }
-    decision.file = file;
+    decision.file = std::move(file);
     decision.info = info;
     if (!info.regular) {
         decision.kind = KoPathDecision::Kind::missing;
@@ -389,7 +392,7 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
     } else {
         decision.kind = KoPathDecision::Kind::file;
     }
-    return outsideCgi(decision);
+    return outsideCgi(std::move(decision));
 }
 
 KoPathDecision KoRequestRouter::failedOrMissing(KoPathDecision decision, platform::Error error) {
