@@ -24,7 +24,7 @@ bool ForbiddenField(const KoHttp2Request& request) {
     return false;
 }
 
-nghttp2_nv Pair(const std::string& name, const std::string& value) {
+nghttp2_nv Pair(std::string_view name, std::string_view value) {
     nghttp2_nv nv;
     nv.name = reinterpret_cast<uint8_t*>(const_cast<char*>(name.data()));
     nv.namelen = name.size();
@@ -35,6 +35,53 @@ nghttp2_nv Pair(const std::string& name, const std::string& value) {
 }
 
 }  // namespace
+
+KoHttp2Fields::KoHttp2Fields(std::initializer_list<Field> fields) {
+    for (const Field& field : fields) add(field.first, field.second);
+}
+
+void KoHttp2Fields::reserve(std::size_t count, std::size_t bytes) {
+    spans_.reserve(count);
+    text_.reserve(bytes);
+}
+
+void KoHttp2Fields::add(std::string_view name, std::string_view value) {
+    startField();
+    text_.append(name);
+    endName();
+    text_.append(value);
+    endField();
+}
+
+void KoHttp2Fields::startField() {
+    building_ = Span{};
+    building_.at = text_.size();
+}
+
+void KoHttp2Fields::endName() { building_.nameLength = text_.size() - building_.at; }
+
+void KoHttp2Fields::endField() {
+    building_.valueLength = text_.size() - building_.at - building_.nameLength;
+    spans_.push_back(building_);
+}
+
+void KoHttp2Fields::dropField() { text_.resize(building_.at); }
+
+KoHttp2Fields::Field KoHttp2Fields::operator[](std::size_t i) const {
+    const Span& span = spans_[i];
+    const std::string_view text(text_);
+    return {text.substr(span.at, span.nameLength), text.substr(span.at + span.nameLength, span.valueLength)};
+}
+
+std::vector<std::pair<std::string, std::string>> KoHttp2Fields::pairs() const {
+    std::vector<std::pair<std::string, std::string>> all;
+    all.reserve(size());
+    for (std::size_t i = 0; i < size(); ++i) {
+        const Field field = (*this)[i];
+        all.emplace_back(std::string(field.first), std::string(field.second));
+    }
+    return all;
+}
 
 KoHttp2TextBody::Read KoHttp2TextBody::read(char* into, std::size_t capacity) {
     const std::size_t take = std::min(capacity, text_.size() - at_);
@@ -289,13 +336,17 @@ bool KoHttp2ServerSession::receive(std::string_view bytes, Clock::time_point now
 }
 
 void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
-    const std::size_t start = out.size();
-    while (out.size() - start < limit) {
+    // nghttp2 gives one frame at a time: they are gathered where the
+    // thread's buffer has room already, and out grows once, to their size.
+    thread_local std::string gathered;
+    gathered.clear();
+    while (gathered.size() < limit) {
         const uint8_t* data = nullptr;
         const ssize_t length = nghttp2_session_mem_send(session_, &data);
-        if (length <= 0) return;
-        out.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+        if (length <= 0) break;
+        gathered.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
     }
+    out.append(gathered);
 }
 
 bool KoHttp2ServerSession::wantsWrite() const { return nghttp2_session_want_write(session_) != 0; }
@@ -304,8 +355,7 @@ bool KoHttp2ServerSession::finished() const {
     return !nghttp2_session_want_read(session_) && !nghttp2_session_want_write(session_);
 }
 
-bool KoHttp2ServerSession::respond(std::int32_t stream, int status,
-                                   const std::vector<std::pair<std::string, std::string>>& fields,
+bool KoHttp2ServerSession::respond(std::int32_t stream, int status, const KoHttp2Fields& fields,
                                    std::unique_ptr<KoHttp2Body> body) {
     auto found = streams_.find(stream);
     if (found == streams_.end()) return false;
@@ -317,7 +367,8 @@ bool KoHttp2ServerSession::respond(std::int32_t stream, int status,
     thread_local std::vector<nghttp2_nv> nva;
     nva.clear();
     nva.push_back(Pair(statusName, statusText));
-    for (const auto& [name, value] : fields) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const auto [name, value] = fields[i];
         if (!ConnectionSpecific(name)) nva.push_back(Pair(name, value));
     }
     found->second.body = std::move(body);

@@ -165,7 +165,7 @@ namespace {
 // around them.
 class FieldList final : public KoAnswerHeadWriter {
 public:
-    explicit FieldList(std::vector<std::pair<std::string, std::string>>& fields_) : fields(fields_) {}
+    explicit FieldList(KoHttp2Fields& fields_) : fields(fields_) {}
 
     void status(std::int32_t code) override { status_ = code >= 100 && code <= 999 ? code : 500; }
     void field(std::string_view name, std::string_view value) override { add(name, value); }
@@ -183,13 +183,18 @@ public:
     int code() const { return status_; }
 
 private:
-    // Called for every field of every answer: each name and value is built
-    // in place, in one pass, without a temporary copy.
-    void add(std::string_view nameIn, std::string_view valueIn) {
-        std::pair<std::string, std::string> entry;
-        entry.first.resize(nameIn.size());
-        std::transform(nameIn.begin(), nameIn.end(), entry.first.begin(), AsciiLower);
-        if (ConnectionSpecific(entry.first)) return;
+    // Called for every field of every answer: each name and value is
+    // written once, straight into the list's buffer.
+    void add(std::string_view name, std::string_view valueIn) {
+        std::string& text = fields.buffer();
+        fields.startField();
+        const std::size_t nameAt = text.size();
+        for (char c : name) text += AsciiLower(c);
+        if (ConnectionSpecific(std::string_view(text).substr(nameAt))) {
+            fields.dropField();
+            return;
+        }
+        fields.endName();
         const auto blank = [](char c) { return c == ' ' || c == '\t'; };
         const auto lineBreak = [](char c) { return c == '\r' || c == '\n'; };
         std::size_t first = 0;
@@ -197,26 +202,20 @@ private:
         // Line breaks go; blanks around what is left go too.
         while (first < last && (blank(valueIn[first]) || lineBreak(valueIn[first]))) ++first;
         while (last > first && (blank(valueIn[last - 1]) || lineBreak(valueIn[last - 1]))) --last;
-        const std::string_view inner = valueIn.substr(first, last - first);
-        if (std::none_of(inner.begin(), inner.end(), lineBreak)) {
-            entry.second.assign(inner);
-        } else {
-            entry.second.reserve(inner.size());
-            for (char c : inner) {
-                if (!lineBreak(c)) entry.second += c;
-            }
+        for (char c : valueIn.substr(first, last - first)) {
+            if (!lineBreak(c)) text += c;
         }
-        fields.push_back(std::move(entry));
+        fields.endField();
     }
 
-    std::vector<std::pair<std::string, std::string>>& fields;
+    KoHttp2Fields& fields;
     int status_ = 500;
 };
 
 int FieldsOfAnswer(const KoXResponseHeader& response, std::uint64_t length,
-                   std::vector<std::pair<std::string, std::string>>& fields) {
-    // A file answer has about a dozen fields: one allocation for all.
-    fields.reserve(16);
+                   KoHttp2Fields& fields) {
+    // A file answer has about a dozen fields: one allocation for each part.
+    fields.reserve(16, 512);
     FieldList list(fields);
     KoWalkAnswerHead(response, length, false, KoHttpDateNow(), list);
     return list.code();
