@@ -336,9 +336,13 @@ bool KoHttp2ServerSession::receive(std::string_view bytes, Clock::time_point now
 }
 
 void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
-    // nghttp2 gives one frame at a time: they are gathered where the
-    // thread's buffer has room already, and out grows once, to their size.
-    thread_local std::string gathered;
+    // nghttp2 gives one frame at a time: they are gathered in a buffer the
+    // thread keeps (its room stays from one turn to the next), and out
+    // grows once, to their size. The buffer is taken out while in use, so
+    // that a produce() reached from a callback would gather in its own.
+    thread_local std::string kept;
+    std::string gathered;
+    gathered.swap(kept);
     gathered.clear();
     while (gathered.size() < limit) {
         const uint8_t* data = nullptr;
@@ -347,6 +351,7 @@ void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
         gathered.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
     }
     out.append(gathered);
+    kept.swap(gathered);
 }
 
 bool KoHttp2ServerSession::wantsWrite() const { return nghttp2_session_want_write(session_) != 0; }

@@ -41,6 +41,12 @@ void KoTransceiverConnection_SSLAddon::tlsInput(const char* data, std::size_t le
 }
 
 void KoTransceiverConnection_SSLAddon::tlsPendingOutput(std::string& out, std::size_t limit) {
+    // Once per SSL_write: gathered straight into the session's buffer,
+    // which keeps its room from one write to the next.
+    if (out.empty()) {
+        GatherOutput(out, limit);
+        return;
+    }
     std::string pending;
     GatherOutput(pending, limit);
     out.append(pending);
