@@ -77,9 +77,9 @@ public:
 
     void reserve(std::size_t count, std::size_t bytes);
     void add(std::string_view name, std::string_view value);
-    // A field built in place: its name and value are appended to the buffer
-    // by the caller (startField, then appendName / appendValue, then
-    // endField), so that neither needs a copy of its own first.
+    // A field built in place, so that neither part needs a copy of its own
+    // first: startField, the name appended to buffer(), endName, the value
+    // appended, endField (or dropField to forget it).
     void startField();
     std::string& buffer() { return text_; }
     void endName();
