@@ -3,6 +3,7 @@
 #include <nghttp2/nghttp2.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "foundation/exception.h"
@@ -23,7 +24,7 @@ bool ForbiddenField(const KoHttp2Request& request) {
     return false;
 }
 
-nghttp2_nv Pair(const std::string& name, const std::string& value) {
+nghttp2_nv Pair(std::string_view name, std::string_view value) {
     nghttp2_nv nv;
     nv.name = reinterpret_cast<uint8_t*>(const_cast<char*>(name.data()));
     nv.namelen = name.size();
@@ -34,6 +35,53 @@ nghttp2_nv Pair(const std::string& name, const std::string& value) {
 }
 
 }  // namespace
+
+KoHttp2Fields::KoHttp2Fields(std::initializer_list<Field> fields) {
+    for (const Field& field : fields) add(field.first, field.second);
+}
+
+void KoHttp2Fields::reserve(std::size_t count, std::size_t bytes) {
+    spans_.reserve(count);
+    text_.reserve(bytes);
+}
+
+void KoHttp2Fields::add(std::string_view name, std::string_view value) {
+    startField();
+    text_.append(name);
+    endName();
+    text_.append(value);
+    endField();
+}
+
+void KoHttp2Fields::startField() {
+    building_ = Span{};
+    building_.at = text_.size();
+}
+
+void KoHttp2Fields::endName() { building_.nameLength = text_.size() - building_.at; }
+
+void KoHttp2Fields::endField() {
+    building_.valueLength = text_.size() - building_.at - building_.nameLength;
+    spans_.push_back(building_);
+}
+
+void KoHttp2Fields::dropField() { text_.resize(building_.at); }
+
+KoHttp2Fields::Field KoHttp2Fields::operator[](std::size_t i) const {
+    const Span& span = spans_[i];
+    const std::string_view text(text_);
+    return {text.substr(span.at, span.nameLength), text.substr(span.at + span.nameLength, span.valueLength)};
+}
+
+std::vector<std::pair<std::string, std::string>> KoHttp2Fields::pairs() const {
+    std::vector<std::pair<std::string, std::string>> all;
+    all.reserve(size());
+    for (std::size_t i = 0; i < size(); ++i) {
+        const Field field = (*this)[i];
+        all.emplace_back(std::string(field.first), std::string(field.second));
+    }
+    return all;
+}
 
 KoHttp2TextBody::Read KoHttp2TextBody::read(char* into, std::size_t capacity) {
     const std::size_t take = std::min(capacity, text_.size() - at_);
@@ -65,6 +113,8 @@ struct KoHttp2ServerSession::Callbacks {
         if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
         Stream& stream = self.streams_[frame->hd.stream_id];
         stream.request.stream = frame->hd.stream_id;
+        // A browser's request has about a dozen fields: one allocation.
+        stream.request.fields.reserve(16);
         return 0;
     }
 
@@ -286,13 +336,22 @@ bool KoHttp2ServerSession::receive(std::string_view bytes, Clock::time_point now
 }
 
 void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
-    const std::size_t start = out.size();
-    while (out.size() - start < limit) {
+    // nghttp2 gives one frame at a time: they are gathered in a buffer the
+    // thread keeps (its room stays from one turn to the next), and out
+    // grows once, to their size. The buffer is taken out while in use, so
+    // that a produce() reached from a callback would gather in its own.
+    thread_local std::string kept;
+    std::string gathered;
+    gathered.swap(kept);
+    gathered.clear();
+    while (gathered.size() < limit) {
         const uint8_t* data = nullptr;
         const ssize_t length = nghttp2_session_mem_send(session_, &data);
-        if (length <= 0) return;
-        out.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+        if (length <= 0) break;
+        gathered.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
     }
+    out.append(gathered);
+    kept.swap(gathered);
 }
 
 bool KoHttp2ServerSession::wantsWrite() const { return nghttp2_session_want_write(session_) != 0; }
@@ -301,17 +360,20 @@ bool KoHttp2ServerSession::finished() const {
     return !nghttp2_session_want_read(session_) && !nghttp2_session_want_write(session_);
 }
 
-bool KoHttp2ServerSession::respond(std::int32_t stream, int status,
-                                   const std::vector<std::pair<std::string, std::string>>& fields,
+bool KoHttp2ServerSession::respond(std::int32_t stream, int status, const KoHttp2Fields& fields,
                                    std::unique_ptr<KoHttp2Body> body) {
     auto found = streams_.find(stream);
     if (found == streams_.end()) return false;
-    const std::string statusText = std::to_string(status);
+    // nghttp2 copies the list: the thread's one serves every answer.
+    char digits[8];
+    const auto end = std::to_chars(digits, digits + sizeof digits, status).ptr;
     static const std::string statusName = ":status";
-    std::vector<nghttp2_nv> nva;
-    nva.reserve(fields.size() + 1);
+    const std::string statusText(digits, static_cast<std::size_t>(end - digits));
+    thread_local std::vector<nghttp2_nv> nva;
+    nva.clear();
     nva.push_back(Pair(statusName, statusText));
-    for (const auto& [name, value] : fields) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const auto [name, value] = fields[i];
         if (!ConnectionSpecific(name)) nva.push_back(Pair(name, value));
     }
     found->second.body = std::move(body);

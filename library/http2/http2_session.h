@@ -31,6 +31,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -62,6 +63,44 @@ struct KoHttp2Request {
     std::string path;
     std::vector<std::pair<std::string, std::string>> fields;  // lower-case names, as received
     std::string body;
+};
+
+// A response's fields, lower-case names; names and values lie in one
+// buffer, so that an answer's dozen fields cost two allocations, not one
+// per long value.
+class KoHttp2Fields {
+public:
+    using Field = std::pair<std::string_view, std::string_view>;
+
+    KoHttp2Fields() = default;
+    KoHttp2Fields(std::initializer_list<Field> fields);
+
+    void reserve(std::size_t count, std::size_t bytes);
+    void add(std::string_view name, std::string_view value);
+    // A field built in place, so that neither part needs a copy of its own
+    // first: startField, the name appended to buffer(), endName, the value
+    // appended, endField (or dropField to forget it).
+    void startField();
+    std::string& buffer() { return text_; }
+    void endName();
+    void endField();
+    // Drops the field being built (after startField).
+    void dropField();
+
+    std::size_t size() const { return spans_.size(); }
+    bool empty() const { return spans_.empty(); }
+    Field operator[](std::size_t i) const;
+    std::vector<std::pair<std::string, std::string>> pairs() const;
+
+private:
+    struct Span {
+        std::size_t at = 0;
+        std::size_t nameLength = 0;
+        std::size_t valueLength = 0;
+    };
+    std::string text_;
+    std::vector<Span> spans_;
+    Span building_;
 };
 
 // What a response body gives when asked for bytes.
@@ -141,8 +180,7 @@ public:
 
     // Answers a stream; fields are lower-case names. body may be null (no
     // body: HEAD, 204, 304). False when the stream is gone.
-    bool respond(std::int32_t stream, int status, const std::vector<std::pair<std::string, std::string>>& fields,
-                 std::unique_ptr<KoHttp2Body> body);
+    bool respond(std::int32_t stream, int status, const KoHttp2Fields& fields, std::unique_ptr<KoHttp2Body> body);
     // A deferred body has more.
     void resume(std::int32_t stream);
     // The handler consumed bytes of a started request's body: the peer may

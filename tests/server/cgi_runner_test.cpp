@@ -220,6 +220,8 @@ TEST(KoMimeTypeFor, Table) {
         {"dir.d/noext", "application/octet-stream"},
         {"x.", "application/octet-stream"},
         {"x.unknown", "application/octet-stream"},
+        {"x.WebManifest", "application/manifest+json"},
+        {"x.webmanifestwithmore", "application/octet-stream"},
     };
     for (const auto& row : table) EXPECT_EQ(KoMimeTypeFor(row.file), row.type) << row.file;
 }

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "message/response_header.h"
 #include "server/http/entity_tag.h"
@@ -73,6 +75,39 @@ TEST(KoPrepareFileAnswer, ModifiedNeverLaterThanNow) {
     KoFileAnswerOptions options;
     options.now = kModified - 60;
     EXPECT_EQ(Prepare("GET", "", options).Field("last-modified"), KoHttpDate(kModified - 60));
+}
+
+// The validators are made once per version and kept: every version must
+// still get its own, whichever part of its identity differs, also after
+// many others took the places they were kept in, and a date still to come
+// follows now.
+TEST(KoPrepareFileAnswer, EachVersionKeepsItsOwnValidators) {
+    struct Version {
+        KoFileFacts facts;
+        std::int64_t now;
+    };
+    std::vector<Version> versions;
+    for (std::uint64_t i = 0; i < 100; ++i) {
+        const std::int64_t step = static_cast<std::int64_t>(i);
+        versions.push_back({{"text/css", 1000, kModified, 5, 77 + i}, kModified + 1000});  // another file
+        versions.push_back({{"text/css", 1000 + i, kModified, 5, 77}, kModified + 1000});  // another size
+        versions.push_back({{"text/css", 1000, kModified + step, 5, 77}, kModified + 1000});
+        versions.push_back({{"text/css", 1000, kModified, 5 + step, 77}, kModified + 1000});
+        versions.push_back({{"text/css", 1000, kModified, 5, 77}, kModified - step});  // modified "later than now"
+    }
+    for (int round = 0; round < 2; ++round) {
+        for (const Version& version : versions) {
+            auto request = Request("GET");
+            auto response = request->MakeAnswer();
+            KoFileAnswerOptions options;
+            options.now = version.now;
+            KoPrepareFileAnswer(*request, version.facts, options, *response);
+            const KoFileFacts& f = version.facts;
+            ASSERT_EQ(response->FirstValue("etag", ""),
+                      KoEntityTagOf(f.fileId, f.size, f.modifiedSeconds, f.modifiedNanoseconds));
+            ASSERT_EQ(response->FirstValue("last-modified", ""), KoHttpDate(std::min(f.modifiedSeconds, version.now)));
+        }
+    }
 }
 
 TEST(KoPrepareFileAnswer, MethodsOtherThanGetAndHead) {

@@ -1,7 +1,6 @@
 #include "server/connection/http2_answer.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <fstream>
 
@@ -19,6 +18,9 @@ bool ConnectionSpecific(std::string_view name) {
     return name == "connection" || name == "keep-alive" || name == "proxy-connection" ||
            name == "transfer-encoding" || name == "upgrade";
 }
+
+// Field names are ASCII: no locale is asked.
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // A body of pieces: text, then bytes of a file, and so on (a range answer's
 // parts), read where they lie.
@@ -163,7 +165,7 @@ namespace {
 // around them.
 class FieldList final : public KoAnswerHeadWriter {
 public:
-    explicit FieldList(std::vector<std::pair<std::string, std::string>>& fields_) : fields(fields_) {}
+    explicit FieldList(KoHttp2Fields& fields_) : fields(fields_) {}
 
     void status(std::int32_t code) override { status_ = code >= 100 && code <= 999 ? code : 500; }
     void field(std::string_view name, std::string_view value) override { add(name, value); }
@@ -181,29 +183,39 @@ public:
     int code() const { return status_; }
 
 private:
-    void add(std::string_view nameIn, std::string_view valueIn) {
-        std::string name(nameIn);
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (ConnectionSpecific(name)) return;
-        std::string value;
-        value.reserve(valueIn.size());
-        for (char c : valueIn) {
-            if (c != '\r' && c != '\n') value += c;
+    // Called for every field of every answer: each name and value is
+    // written once, straight into the list's buffer.
+    void add(std::string_view name, std::string_view valueIn) {
+        std::string& text = fields.buffer();
+        fields.startField();
+        const std::size_t nameAt = text.size();
+        for (char c : name) text += AsciiLower(c);
+        if (ConnectionSpecific(std::string_view(text).substr(nameAt))) {
+            fields.dropField();
+            return;
         }
+        fields.endName();
         const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+        const auto lineBreak = [](char c) { return c == '\r' || c == '\n'; };
         std::size_t first = 0;
-        while (first < value.size() && blank(value[first])) ++first;
-        std::size_t last = value.size();
-        while (last > first && blank(value[last - 1])) --last;
-        fields.emplace_back(std::move(name), value.substr(first, last - first));
+        std::size_t last = valueIn.size();
+        // Line breaks go; blanks around what is left go too.
+        while (first < last && (blank(valueIn[first]) || lineBreak(valueIn[first]))) ++first;
+        while (last > first && (blank(valueIn[last - 1]) || lineBreak(valueIn[last - 1]))) --last;
+        for (char c : valueIn.substr(first, last - first)) {
+            if (!lineBreak(c)) text += c;
+        }
+        fields.endField();
     }
 
-    std::vector<std::pair<std::string, std::string>>& fields;
+    KoHttp2Fields& fields;
     int status_ = 500;
 };
 
 int FieldsOfAnswer(const KoXResponseHeader& response, std::uint64_t length,
-                   std::vector<std::pair<std::string, std::string>>& fields) {
+                   KoHttp2Fields& fields) {
+    // A file answer has about a dozen fields: one allocation for each part.
+    fields.reserve(16, 512);
     FieldList list(fields);
     KoWalkAnswerHead(response, length, false, KoHttpDateNow(), list);
     return list.code();
@@ -242,6 +254,7 @@ KoHttp2Answer KoMakeHttp2Answer(KoXResponseHeader& response, std::uint64_t* sent
     answer.status = FieldsOfAnswer(response, length, answer.fields);
     if (!response.SendsBody()) return answer;
     std::vector<PiecesBody::Piece> pieces;
+    pieces.reserve(response.bodySpans.size() * 2 + 1);
     const auto addFile = [&](std::uint64_t offset, std::uint64_t bytes) {
         if (bytes == 0) return;
         PiecesBody::Piece piece;

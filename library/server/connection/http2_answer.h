@@ -32,7 +32,7 @@ class KoXResponseHeader;
 
 struct KoHttp2Answer {
     int status = 500;
-    std::vector<std::pair<std::string, std::string>> fields;
+    KoHttp2Fields fields;
     // Null: no body.
     std::unique_ptr<KoHttp2Body> body;
     // The script's output the body reads, to be woken by (null for others).

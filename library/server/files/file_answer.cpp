@@ -1,6 +1,8 @@
 #include "server/files/file_answer.h"
 
 #include <algorithm>
+#include <array>
+#include <functional>
 #include <optional>
 #include <random>
 #include <vector>
@@ -75,6 +77,43 @@ std::string ContentRange(const KoByteRange& range, std::uint64_t size) {
            std::to_string(size);
 }
 
+// The validators of a file version, made once per version and thread: a
+// file answered again and again costs no formatting per answer. A few
+// versions are kept (a page of many files), each in the slot its identity
+// hashes to; another version there replaces it.
+struct Validators {
+    std::uint64_t fileId = 0;
+    std::uint64_t size = 0;
+    std::int64_t seconds = 0;
+    std::int64_t nanoseconds = -1;  // no version: none has a negative part
+    std::string tag;
+    std::int64_t shownModified = 0;  // the date below was made for it
+    std::string lastModified;
+};
+
+const Validators& ValidatorsOf(const KoFileFacts& facts, std::int64_t shownModified) {
+    constexpr std::size_t kSlots = 64;
+    thread_local std::array<Validators, kSlots> slots;
+    const std::size_t hash = std::hash<std::uint64_t>{}(facts.fileId * 31 + facts.size) ^
+                             std::hash<std::int64_t>{}(facts.modifiedSeconds * 1'000'000'007LL + facts.modifiedNanoseconds);
+    Validators& slot = slots[hash % kSlots];
+    if (slot.fileId != facts.fileId || slot.size != facts.size || slot.seconds != facts.modifiedSeconds ||
+        slot.nanoseconds != facts.modifiedNanoseconds) {
+        slot.fileId = facts.fileId;
+        slot.size = facts.size;
+        slot.seconds = facts.modifiedSeconds;
+        slot.nanoseconds = facts.modifiedNanoseconds;
+        slot.tag = KoEntityTagOf(facts.fileId, facts.size, facts.modifiedSeconds, facts.modifiedNanoseconds);
+        slot.lastModified.clear();
+    }
+    // A modification still to come is shown as now, which moves on.
+    if (slot.lastModified.empty() || slot.shownModified != shownModified) {
+        slot.shownModified = shownModified;
+        slot.lastModified = KoHttpDate(shownModified);
+    }
+    return slot;
+}
+
 void SetField(KoXResponseHeader& response, const std::string& name, std::string value) {
     // Moved in: a list made from braces would copy the value once more.
     std::vector<std::string>& values = response.FieldValues(name);
@@ -94,11 +133,16 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
 
     const std::int64_t modified = std::min(facts.modifiedSeconds, options.now);
     const bool encoded = options.coding != KoContentCoding::identity;
-    std::string tag = KoEntityTagOf(facts.fileId, facts.size, facts.modifiedSeconds, facts.modifiedNanoseconds);
+    const Validators& version = ValidatorsOf(facts, modified);
     // Other bytes, another tag: a cache must not take one coding's copy for another's.
-    if (encoded) tag.insert(tag.size() - 1, "-" + std::string(KoCodingName(options.coding)));
+    std::string encodedTag;
+    if (encoded) {
+        encodedTag = version.tag;
+        encodedTag.insert(encodedTag.size() - 1, "-" + std::string(KoCodingName(options.coding)));
+    }
+    const std::string& tag = encoded ? encodedTag : version.tag;
     const auto validators = [&] {
-        SetField(response, "last-modified", KoHttpDate(modified));
+        SetField(response, "last-modified", version.lastModified);
         SetField(response, "etag", tag);
         if (options.varies) SetField(response, "vary", "Accept-Encoding");
         if (!options.cacheControl.empty()) SetField(response, "cache-control", options.cacheControl);
