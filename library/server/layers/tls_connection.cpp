@@ -1,6 +1,7 @@
 #include "server/layers/tls_connection.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <utility>
 
@@ -20,7 +21,8 @@ KoTransceiverConnection_SSLAddon::KoTransceiverConnection_SSLAddon(
     std::size_t fileChunk_, Server* server, const Pacing* pacing)
     : KoHTTPConnection(transceiver_, std::move(owner_), std::move(peer_), record_, std::move(handler_), fileChunk_,
                        server, pacing),
-      session(context, descriptor, settings) {
+      session(context, descriptor, settings, KoDescriptorMode::nonBlocking),
+      bufferRelease_(settings.bufferReleaseDelay) {
     // Files go through the session, read in chunks.
     setSendsFiles(false);
 }
@@ -41,6 +43,11 @@ void KoTransceiverConnection_SSLAddon::tlsInput(const char* data, std::size_t le
 }
 
 void KoTransceiverConnection_SSLAddon::tlsPendingOutput(std::string& out, std::size_t limit) {
+    // The session hands an empty buffer: gathered in place, without a copy.
+    if (out.empty()) {
+        GatherOutput(out, limit);
+        return;
+    }
     std::string pending;
     GatherOutput(pending, limit);
     out.append(pending);
@@ -77,6 +84,7 @@ void KoTransceiverConnection_SSLAddon::describeTransport(KoStringMap& descriptio
 }
 
 void KoTransceiverConnection_SSLAddon::inputReady() {
+    releaseDue_ = Clock::time_point::max();  // busy again: the buffers stay
     // The first input after the handshake: before any of it is read as a
     // request, the connection takes up the protocol ALPN chose.
     if (!protocolChosen_ && protocols_ != nullptr && Served() && tls->handshakeDone()) {
@@ -98,11 +106,27 @@ void KoTransceiverConnection_SSLAddon::closing(bool orderly) {
 }
 
 void KoTransceiverConnection_SSLAddon::settled() {
-    if (tls->releaseBuffers() && Loop() != nullptr) Loop()->released(tlsBufferBytes);
+    // Not at once: a client that asks again soon (a page's other parts, a
+    // busy API client) finds the buffers still there instead of having
+    // them made anew. The loop asks deadline() after this hook and arms the
+    // timer for it.
+    if (Loop() != nullptr) releaseDue_ = Loop()->now() + bufferRelease_;
+}
+
+void KoTransceiverConnection_SSLAddon::deadlinePassed() {
+    KoEventLoop* loop = Loop();
+    if (loop != nullptr && releaseDue_ <= loop->now()) {
+        releaseDue_ = Clock::time_point::max();
+        // Never in the middle of a write; the session itself refuses while
+        // OpenSSL holds bytes.
+        if (!KoHTTPConnection::WantsToSend() && tls->releaseBuffers()) loop->released(tlsBufferBytes);
+        if (KoHTTPConnection::deadline() > loop->now()) return;
+    }
+    KoHTTPConnection::deadlinePassed();
 }
 
 KoTransceiverConnection_SSLAddon::Clock::time_point KoTransceiverConnection_SSLAddon::transportDeadline() const {
-    return tls->handshakeDone() ? Clock::time_point::max() : tls->handshakeDeadline();
+    return tls->handshakeDone() ? releaseDue_ : tls->handshakeDeadline();
 }
 
 bool KoTransceiverConnection_SSLAddon::transportReady() const { return tls->handshakeDone(); }

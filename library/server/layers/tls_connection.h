@@ -9,8 +9,10 @@
 // handshake; while the session waits to write, WantsToSend() makes the loop
 // watch the socket for writability. A handshake not finished by the
 // session's deadline ends the connection (its loop's timer), even when its
-// socket never becomes ready. Between requests the session lets go of its
-// record buffers, so an idle connection holds little memory.
+// socket never becomes ready. Once a connection has rested between
+// requests for the settings' bufferReleaseDelay, its session lets go of its
+// record buffers: an idle connection holds little memory, a busy one keeps
+// them.
 //
 // Client role: Connect() performs the handshake at once, blocking up to the
 // client deadline (outgoing exchanges of a hook service).
@@ -22,7 +24,8 @@
 // the socket takes it at once.
 //
 // Ownership: owns its TLS session; the socket endpoint (held by the
-// transceiver) owns the descriptor and must outlive every step. Threads: the
+// transceiver) owns the descriptor, non-blocking as every accepted or
+// connected endpoint is, and must outlive every step. Threads: the
 // owning loop runs the steps and hooks; the session's mutex orders the
 // OpenSSL calls. Failures: the constructor throws KoException "Error
 // getting SSL context" (no session can be made); steps never throw, a
@@ -95,6 +98,7 @@ protected:
     void inputReady() override;
     void closing(bool orderly) override;
     void settled() override;
+    void deadlinePassed() override;
     Clock::time_point transportDeadline() const override;
     bool transportReady() const override;
 
@@ -106,5 +110,9 @@ private:
     std::optional<KoTlsPeerCertificate> peer;
     KoApplicationProtocols* protocols_ = nullptr;
     bool protocolChosen_ = false;  // ALPN's choice was looked at
+    // When the resting connection's session lets go of its buffers; max()
+    // while busy or once done. Loop thread only.
+    Clock::time_point releaseDue_ = Clock::time_point::max();
+    const std::chrono::milliseconds bufferRelease_;
     KoTlsSession* const tls = &session;
 };
