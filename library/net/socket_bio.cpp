@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <memory>
+#include <string>
 
 #include "platform/socket.h"
 
@@ -46,7 +47,8 @@ int bioWrite(BIO* bio, const char* data, int length) {
     const auto result = sendOnce(state->fd, state->held.data(), state->held.size());
     const std::size_t sent = result.error.ok() ? result.bytes : 0;
     if (sent > before) {
-        state->held.clear();
+        // Held once or twice per connection: its room goes with its bytes.
+        std::string().swap(state->held);
         return static_cast<int>(sent - before);
     }
     state->held.resize(before);
@@ -150,7 +152,9 @@ HeldFlush flushHeld(SocketBioState& state) {
     const auto result = sendOnce(state.fd, state.held.data(), state.held.size());
     if (result.error.ok()) {
         state.held.erase(0, result.bytes);
-        return state.held.empty() ? HeldFlush::empty : HeldFlush::wouldBlock;
+        if (!state.held.empty()) return HeldFlush::wouldBlock;
+        std::string().swap(state.held);
+        return HeldFlush::empty;
     }
     if (result.error.wouldBlock()) return HeldFlush::wouldBlock;
     state.lastError = result.error.code();
