@@ -67,9 +67,6 @@ inline constexpr std::chrono::milliseconds kTlsServerHandshakeTimeout{10000};
 inline constexpr std::chrono::milliseconds kTlsClientHandshakeTimeout{60000};
 // connect(): longest wait for the socket to take more handshake bytes.
 inline constexpr std::chrono::milliseconds kTlsClientHandshakeWriteWait{48000};
-// How long a served connection rests before its session's record buffers
-// are given back (the connection's loop times it).
-inline constexpr std::chrono::milliseconds kTlsBufferReleaseDelay{100};
 inline constexpr std::size_t kTlsChunkSize = 16384;
 inline constexpr int kTlsCallsPerStep = 100;
 
@@ -78,7 +75,6 @@ struct KoTlsSettings {
     std::chrono::milliseconds clientHandshakeTimeout = kTlsClientHandshakeTimeout;
     std::chrono::milliseconds clientHandshakeWriteWait = kTlsClientHandshakeWriteWait;
     int callsPerStep = kTlsCallsPerStep;  // OpenSSL read or write calls per step
-    std::chrono::milliseconds bufferReleaseDelay = kTlsBufferReleaseDelay;
     // Server role: client certificates (KoTlsContext::verifyClients).
     KoClientCertificateCheck clientCertificates = KoClientCertificateCheck::off;
     std::string clientCaFile;

@@ -209,10 +209,7 @@ TEST_F(HttpsLayer, EveryRequestIsAnsweredAfterTheHandshakeAndAfterIdle) {
         {"request split in two writes after idle", true, {"GET /p HTTP/1.1\r\nHo", "st: x\r\n\r\n"}, 1},
         {"split between two pipelined requests", true, {get + "GET /p HT", "TP/1.1\r\nHost: x\r\n\r\n"}, 2},
     };
-    // Buffers go in the loop pass that sent the answer, before the next read.
-    KoTlsSettings tls;
-    tls.bufferReleaseDelay = 0ms;
-    const int port = Start(tls);
+    const int port = Start();
     ASSERT_NE(port, 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,7 +1,6 @@
 #include "server/layers/tls_connection.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <utility>
 
@@ -21,8 +20,7 @@ KoTransceiverConnection_SSLAddon::KoTransceiverConnection_SSLAddon(
     std::size_t fileChunk_, Server* server, const Pacing* pacing)
     : KoHTTPConnection(transceiver_, std::move(owner_), std::move(peer_), record_, std::move(handler_), fileChunk_,
                        server, pacing),
-      session(context, descriptor, settings, KoDescriptorMode::nonBlocking),
-      bufferRelease_(settings.bufferReleaseDelay) {
+      session(context, descriptor, settings, KoDescriptorMode::nonBlocking) {
     // Files go through the session, read in chunks.
     setSendsFiles(false);
 }
@@ -84,7 +82,6 @@ void KoTransceiverConnection_SSLAddon::describeTransport(KoStringMap& descriptio
 }
 
 void KoTransceiverConnection_SSLAddon::inputReady() {
-    releaseDue_ = Clock::time_point::max();  // busy again: the buffers stay
     // The first input after the handshake: before any of it is read as a
     // request, the connection takes up the protocol ALPN chose.
     if (!protocolChosen_ && protocols_ != nullptr && Served() && tls->handshakeDone()) {
@@ -106,27 +103,11 @@ void KoTransceiverConnection_SSLAddon::closing(bool orderly) {
 }
 
 void KoTransceiverConnection_SSLAddon::settled() {
-    // Not at once: a client that asks again soon (a page's other parts, a
-    // busy API client) finds the buffers still there instead of having
-    // them made anew. The loop asks deadline() after this hook and arms the
-    // timer for it.
-    if (Loop() != nullptr) releaseDue_ = Loop()->now() + bufferRelease_;
-}
-
-void KoTransceiverConnection_SSLAddon::deadlinePassed() {
-    KoEventLoop* loop = Loop();
-    if (loop != nullptr && releaseDue_ <= loop->now()) {
-        releaseDue_ = Clock::time_point::max();
-        // Never in the middle of a write; the session itself refuses while
-        // OpenSSL holds bytes.
-        if (!KoHTTPConnection::WantsToSend() && tls->releaseBuffers()) loop->released(tlsBufferBytes);
-        if (KoHTTPConnection::deadline() > loop->now()) return;
-    }
-    KoHTTPConnection::deadlinePassed();
+    if (tls->releaseBuffers() && Loop() != nullptr) Loop()->released(tlsBufferBytes);
 }
 
 KoTransceiverConnection_SSLAddon::Clock::time_point KoTransceiverConnection_SSLAddon::transportDeadline() const {
-    return tls->handshakeDone() ? releaseDue_ : tls->handshakeDeadline();
+    return tls->handshakeDone() ? Clock::time_point::max() : tls->handshakeDeadline();
 }
 
 bool KoTransceiverConnection_SSLAddon::transportReady() const { return tls->handshakeDone(); }

@@ -9,10 +9,8 @@
 // handshake; while the session waits to write, WantsToSend() makes the loop
 // watch the socket for writability. A handshake not finished by the
 // session's deadline ends the connection (its loop's timer), even when its
-// socket never becomes ready. Once a connection has rested between
-// requests for the settings' bufferReleaseDelay, its session lets go of its
-// record buffers: an idle connection holds little memory, a busy one keeps
-// them.
+// socket never becomes ready. Between requests the session lets go of its
+// record buffers, so an idle connection holds little memory.
 //
 // Client role: Connect() performs the handshake at once, blocking up to the
 // client deadline (outgoing exchanges of a hook service).
@@ -98,7 +96,6 @@ protected:
     void inputReady() override;
     void closing(bool orderly) override;
     void settled() override;
-    void deadlinePassed() override;
     Clock::time_point transportDeadline() const override;
     bool transportReady() const override;
 
@@ -110,9 +107,5 @@ private:
     std::optional<KoTlsPeerCertificate> peer;
     KoApplicationProtocols* protocols_ = nullptr;
     bool protocolChosen_ = false;  // ALPN's choice was looked at
-    // When the resting connection's session lets go of its buffers; max()
-    // while busy or once done. Loop thread only.
-    Clock::time_point releaseDue_ = Clock::time_point::max();
-    const std::chrono::milliseconds bufferRelease_;
     KoTlsSession* const tls = &session;
 };
