@@ -4,7 +4,11 @@
 
 namespace tls_detail {
 
-void clearErrors() { ERR_clear_error(); }
+void clearErrors() {
+    // Before every read and write: an empty queue, the usual case, is only
+    // looked at, not wiped entry by entry.
+    if (ERR_peek_error() != 0) ERR_clear_error();
+}
 
 std::string takeErrors(const std::string& fallback) {
     std::string text;

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <memory>
+#include <string>
 
 #include "platform/socket.h"
 
@@ -12,14 +13,26 @@ SocketBioState* stateOf(BIO* bio) { return static_cast<SocketBioState*>(BIO_get_
 
 int clampLength(int length) { return length < 0 ? 0 : length; }
 
+// One send, repeated while a signal interrupts it.
+platform::IoResult sendOnce(int fd, const char* data, std::size_t length) {
+    for (;;) {
+        auto result = platform::sendSome(fd, data, length);
+        if (!result.error.interrupted()) return result;
+    }
+}
+
 int bioWrite(BIO* bio, const char* data, int length) {
     BIO_clear_retry_flags(bio);
     SocketBioState* state = stateOf(bio);
     if (state == nullptr || length <= 0) return 0;
-    for (;;) {
-        const auto result = platform::sendSome(state->fd, data, static_cast<std::size_t>(clampLength(length)));
+    const auto count = static_cast<std::size_t>(clampLength(length));
+    if (state->corked) {
+        state->held.append(data, count);
+        return length;
+    }
+    if (state->held.empty()) {
+        const auto result = sendOnce(state->fd, data, count);
         if (result.error.ok()) return static_cast<int>(result.bytes);
-        if (result.error.interrupted()) continue;
         if (result.error.wouldBlock()) {
             BIO_set_retry_write(bio);
         } else {
@@ -27,17 +40,46 @@ int bioWrite(BIO* bio, const char* data, int length) {
         }
         return -1;
     }
+    // Held bytes first, and these behind them in the same send; only what
+    // went out of these counts as written.
+    const std::size_t before = state->held.size();
+    state->held.append(data, count);
+    const auto result = sendOnce(state->fd, state->held.data(), state->held.size());
+    const std::size_t sent = result.error.ok() ? result.bytes : 0;
+    if (sent > before) {
+        // Held once or twice per connection: its room goes with its bytes.
+        std::string().swap(state->held);
+        return static_cast<int>(sent - before);
+    }
+    state->held.resize(before);
+    state->held.erase(0, sent);
+    if (result.error.ok() || result.error.wouldBlock()) {
+        BIO_set_retry_write(bio);
+    } else {
+        state->lastError = result.error.code();
+    }
+    return -1;
 }
 
 int bioRead(BIO* bio, char* data, int length) {
     BIO_clear_retry_flags(bio);
     SocketBioState* state = stateOf(bio);
     if (state == nullptr || length <= 0) return 0;
+    if (!state->mayRead) {
+        BIO_set_retry_read(bio);
+        return -1;
+    }
     for (;;) {
-        const auto result = platform::receiveSome(state->fd, data, static_cast<std::size_t>(clampLength(length)));
-        if (result.error.ok()) return static_cast<int>(result.bytes);  // 0: end of stream
+        const auto wanted = static_cast<std::size_t>(clampLength(length));
+        const auto result = platform::receiveSome(state->fd, data, wanted);
+        if (result.error.ok()) {
+            // Less than asked for: the socket had no more just now.
+            if (result.bytes < wanted) state->mayRead = false;
+            return static_cast<int>(result.bytes);  // 0: end of stream
+        }
         if (result.error.interrupted()) continue;
         if (result.error.wouldBlock()) {
+            state->mayRead = false;
             BIO_set_retry_read(bio);
         } else {
             state->lastError = result.error.code();
@@ -103,6 +145,20 @@ BIO* newSocketBio(SocketBioState* state) {
     BIO* bio = BIO_new(method);
     if (bio != nullptr) BIO_set_data(bio, state);
     return bio;
+}
+
+HeldFlush flushHeld(SocketBioState& state) {
+    if (state.held.empty()) return HeldFlush::empty;
+    const auto result = sendOnce(state.fd, state.held.data(), state.held.size());
+    if (result.error.ok()) {
+        state.held.erase(0, result.bytes);
+        if (!state.held.empty()) return HeldFlush::wouldBlock;
+        std::string().swap(state.held);
+        return HeldFlush::empty;
+    }
+    if (result.error.wouldBlock()) return HeldFlush::wouldBlock;
+    state.lastError = result.error.code();
+    return HeldFlush::failed;
 }
 
 }  // namespace tls_detail

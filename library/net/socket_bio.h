@@ -7,6 +7,10 @@
 // would-block condition is reported to OpenSSL as a retry, which surfaces
 // as SSL_ERROR_WANT_READ / SSL_ERROR_WANT_WRITE. The errno of the last failed
 // call is kept in the SocketBioState the BIO points at.
+//
+// Two savings of system calls, both told by the state: a read after the
+// socket was found drained is answered would-block at once (see mayRead),
+// and corked writes are held and sent together with the next one.
 #pragma once
 
 #include <openssl/bio.h>
@@ -18,5 +22,10 @@ namespace tls_detail {
 // A new BIO over state (which must outlive it), or null when OpenSSL could
 // not make one.
 BIO* newSocketBio(SocketBioState* state);
+
+enum class HeldFlush { empty, wouldBlock, failed };
+
+// Sends what state holds, as far as the socket takes it at once.
+HeldFlush flushHeld(SocketBioState& state);
 
 }  // namespace tls_detail

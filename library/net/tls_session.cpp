@@ -27,7 +27,7 @@ int remainingMs(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-int KoTlsSession::callsPerStep() const { return settings_.callsPerStep > 0 ? settings_.callsPerStep : 1; }
+int KoTlsSession::callsPerStep() const { return callsPerStep_ > 0 ? callsPerStep_ : 1; }
 
 void KoTlsSession::Free::operator()(ssl_st* tls) const { SSL_free(tls); }
 
@@ -42,10 +42,14 @@ int KoTlsStepResult::receiveCode() const {
     }
 }
 
-KoTlsSession::KoTlsSession(const KoTlsContext& context, int descriptor, const KoTlsSettings& settings)
-    : settings_(settings), fd_(descriptor), serverRole_(context.serverRole()) {
+KoTlsSession::KoTlsSession(const KoTlsContext& context, int descriptor, const KoTlsSettings& settings,
+                           KoDescriptorMode mode)
+    : callsPerStep_(settings.callsPerStep),
+      clientHandshakeWriteWait_(settings.clientHandshakeWriteWait),
+      fd_(descriptor),
+      serverRole_(context.serverRole()) {
     deadline_ = std::chrono::steady_clock::now() +
-                (serverRole_ ? settings_.serverHandshakeTimeout : settings_.clientHandshakeTimeout);
+                (serverRole_ ? settings.serverHandshakeTimeout : settings.clientHandshakeTimeout);
     bio_.fd = descriptor;
     tls_detail::clearErrors();
     if (context.context_) tls_.reset(SSL_new(context.context_.get()));
@@ -67,7 +71,7 @@ KoTlsSession::KoTlsSession(const KoTlsContext& context, int descriptor, const Ko
         SSL_set_connect_state(tls_.get());
     }
     // A blocking descriptor would let a silent peer stall the caller.
-    platform::setNonBlocking(descriptor, true);
+    if (mode == KoDescriptorMode::blocking) platform::setNonBlocking(descriptor, true);
 }
 
 KoTlsPeerCertificate KoTlsSession::peerCertificate() const {
@@ -159,8 +163,19 @@ KoTlsStepResult KoTlsSession::handshakeLocked() {
         result.progress = KoTlsProgress::failed;
         return result;
     }
+    // A flight that did not all go out goes first.
+    if (const auto flushed = flushHeldLocked(); flushed != KoTlsProgress::done) {
+        result.progress = flushed;
+        handshakeWantsWrite_ = flushed == KoTlsProgress::wantWrite;
+        return result;
+    }
     tls_detail::clearErrors();
+    // Server role: what the handshake writes is held and sent at once when
+    // it waits for the peer; once it is complete, the tickets it wrote go
+    // out with the first answer (or at the end of the step).
+    bio_.corked = serverRole_;
     const int outcome = serverRole_ ? SSL_accept(tls_.get()) : SSL_connect(tls_.get());
+    bio_.corked = false;
     result.calls = 1;
     if (outcome == 1) {
         phase_ = Phase::open;
@@ -168,13 +183,33 @@ KoTlsStepResult KoTlsSession::handshakeLocked() {
         handshakeWantsWrite_ = false;
         return result;
     }
+    // A flight, or the alert of a failure, for the peer to read now.
+    const KoTlsProgress flushed = flushHeldLocked();
     result.progress = classify(outcome, serverRole_ ? "SSL_accept" : "SSL_connect");
     if (result.progress == KoTlsProgress::closed) {
         failLocked("peer closed the connection during the handshake");
         result.progress = KoTlsProgress::failed;
     }
+    if (result.progress != KoTlsProgress::failed && flushed != KoTlsProgress::done) {
+        if (flushed == KoTlsProgress::failed) {
+            failLocked("SSL_accept: " + platform::errorText(bio_.lastError));
+        }
+        result.progress = flushed;
+    }
     handshakeWantsWrite_ = result.progress == KoTlsProgress::wantWrite;
     return result;
+}
+
+KoTlsProgress KoTlsSession::flushHeldLocked() {
+    switch (tls_detail::flushHeld(bio_)) {
+    case tls_detail::HeldFlush::empty:
+        return KoTlsProgress::done;
+    case tls_detail::HeldFlush::wouldBlock:
+        return KoTlsProgress::wantWrite;
+    case tls_detail::HeldFlush::failed:
+        break;
+    }
+    return KoTlsProgress::failed;
 }
 
 KoTlsStepResult KoTlsSession::readLocked(KoTlsPlaintext& app) {
@@ -248,6 +283,7 @@ KoTlsStepResult KoTlsSession::writeLocked(KoTlsPlaintext& app) {
 
 KoTlsStepResult KoTlsSession::handshakeStep() {
     std::lock_guard<std::mutex> lock(mutex_);
+    bio_.mayRead = true;
     return handshakeLocked();
 }
 
@@ -262,7 +298,7 @@ void KoTlsSession::connect() {
         const int left = remainingMs(deadline_);
         if (left == 0) continue;  // the next step reports the deadline
         if (step.progress == KoTlsProgress::wantWrite) {
-            const int limit = static_cast<int>(std::min<long long>(settings_.clientHandshakeWriteWait.count(), INT_MAX));
+            const int limit = static_cast<int>(std::min<long long>(clientHandshakeWriteWait_.count(), INT_MAX));
             const auto waited = platform::waitDescriptor(fd_, platform::writable, std::min(left, limit));
             if (!waited.ok()) throw KoException("Error getting SSL write", 519, kSource);
             if (waited.value() == 0) {
@@ -278,6 +314,7 @@ void KoTlsSession::connect() {
 
 KoTlsStepResult KoTlsSession::receiveStep(KoTlsPlaintext& app) {
     std::lock_guard<std::mutex> lock(mutex_);
+    bio_.mayRead = true;  // the socket was reported readable
     KoTlsStepResult handshake = handshakeLocked();
     if (handshake.progress != KoTlsProgress::done) return handshake;
     if (phase_ == Phase::closed) {
@@ -337,6 +374,13 @@ KoTlsStepResult KoTlsSession::sendStep(KoTlsPlaintext& app) {
     }
     KoTlsStepResult write = writeLocked(app);
     write.calls += calls;
+    // Held bytes (the handshake's tickets) that no answer took along.
+    if (write.progress == KoTlsProgress::done) {
+        write.progress = flushHeldLocked();
+        if (write.progress == KoTlsProgress::failed) {
+            failLocked("SSL_write: " + platform::errorText(bio_.lastError));
+        }
+    }
     return write;
 }
 
@@ -422,10 +466,10 @@ bool KoTlsSession::wantsWrite() const {
     std::lock_guard<std::mutex> lock(mutex_);
     switch (phase_) {
     case Phase::handshaking:
-        return handshakeWantsWrite_;
+        return handshakeWantsWrite_ || !bio_.held.empty();
     case Phase::open:
     case Phase::closed:
-        return !fatal_ && (writeWantsWrite_ || readWantsWrite_ || shutdownPending_);
+        return !fatal_ && (writeWantsWrite_ || readWantsWrite_ || shutdownPending_ || !bio_.held.empty());
     case Phase::failed:
         break;
     }
@@ -444,6 +488,7 @@ bool KoTlsSession::hasBufferedInput() const {
 bool KoTlsSession::releaseBuffers() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (phase_ != Phase::open || fatal_ || shutdownPending_ || writeWantsRead_ || writeWantsWrite_) return false;
+    if (!bio_.held.empty()) return false;
     if (SSL_has_pending(tls_.get()) == 1) return false;
     if (SSL_free_buffers(tls_.get()) != 1) return false;
     std::string().swap(pendingOutput_);

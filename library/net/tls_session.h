@@ -13,6 +13,15 @@
 // client role) fails; since a silent peer never makes the descriptor ready,
 // whoever watches connections also asks handshakeExpired() and drops them.
 //
+// System calls are spared where the answer is known: once a read found the
+// socket drained, OpenSSL's further reads are told would-block without
+// asking, until the next receiveStep() (or handshakeStep()) says the socket
+// is readable again; the readiness wait must therefore be level-triggered.
+// A server's handshake messages are sent together at the end of each
+// handshake call, and those written as it completes (the session tickets)
+// go out in front of the first answer, in the same send; wantsWrite() holds
+// while any are waiting.
+//
 // Reads and writes move at most kTlsChunkSize plaintext bytes per OpenSSL call
 // and make at most callsPerStep (kTlsCallsPerStep) calls per step. OpenSSL's want-read and
 // want-write conditions carry over between steps: a write that wanted to read
@@ -113,10 +122,16 @@ struct KoTlsStepResult {
     int receiveCode() const;
 };
 
+// Whether a session must first make its descriptor non-blocking (an
+// accepted socket already is: one system call less per connection).
+enum class KoDescriptorMode { blocking, nonBlocking };
+
 class KoTlsSession {
 public:
-    // Takes the role of the context; sets the descriptor non-blocking.
-    KoTlsSession(const KoTlsContext& context, int descriptor, const KoTlsSettings& settings = {});
+    // Takes the role of the context; sets the descriptor non-blocking
+    // unless mode says it is.
+    KoTlsSession(const KoTlsContext& context, int descriptor, const KoTlsSettings& settings = {},
+                 KoDescriptorMode mode = KoDescriptorMode::blocking);
     KoTlsSession(const KoTlsSession&) = delete;
     KoTlsSession& operator=(const KoTlsSession&) = delete;
     ~KoTlsSession();
@@ -200,6 +215,9 @@ private:
     KoTlsStepResult writeLocked(KoTlsPlaintext& app);
     // Classifies a failed OpenSSL call; sets phase and reason for endings.
     KoTlsProgress classify(int result, const char* operation);
+    // Sends the bytes the BIO holds: done when none are left, wantWrite,
+    // or failed.
+    KoTlsProgress flushHeldLocked();
     void failLocked(std::string reason);
     bool handshakeTimedOutFlag() const;
     int callsPerStep() const;
@@ -207,7 +225,9 @@ private:
     mutable std::mutex mutex_;
     tls_detail::SocketBioState bio_;
     std::unique_ptr<ssl_st, Free> tls_;
-    KoTlsSettings settings_;
+    // Of the settings only what the steps use: every connection holds one.
+    int callsPerStep_;
+    std::chrono::milliseconds clientHandshakeWriteWait_;
     int fd_ = -1;
     int tlsDescriptor_ = -1;
     bool serverRole_ = false;

@@ -189,6 +189,56 @@ TEST_F(HttpsLayer, CloseRequestEndsTheSession) {
     EXPECT_TRUE(AllDropped());
 }
 
+// The session sends what the handshake wrote last (its tickets) with the
+// first answer, lets go of its buffers once a connection is idle, and
+// reads the socket again only when the loop reports it readable: each
+// request here must still be answered whole, in order, whenever it comes.
+TEST_F(HttpsLayer, EveryRequestIsAnsweredAfterTheHandshakeAndAfterIdle) {
+    struct Case {
+        const char* name;
+        bool idleFirst;                   // one exchange first: the connection rests
+        std::vector<std::string> writes;  // sent one after another
+        std::size_t answers;
+    };
+    const std::string get = "GET /p HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::vector<Case> cases = {
+        {"first request after the handshake", false, {get}, 1},
+        {"pipelined pair after the handshake", false, {get + get}, 2},
+        {"one request after idle", true, {get}, 1},
+        {"pipelined three after idle", true, {get + get + get}, 3},
+        {"request split in two writes after idle", true, {"GET /p HTTP/1.1\r\nHo", "st: x\r\n\r\n"}, 1},
+        {"split between two pipelined requests", true, {get + "GET /p HT", "TP/1.1\r\nHost: x\r\n\r\n"}, 2},
+    };
+    const int port = Start();
+    ASSERT_NE(port, 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TlsClient client;
+        ASSERT_TRUE(client.Open(port));
+        const tls_test::Side side{*client.session, client.plain, client.fd};
+        if (c.idleFirst) {
+            const std::string first = client.Exchange(get, body.size());
+            ASSERT_EQ(first.substr(first.size() - std::min(first.size(), body.size())), body);
+        }
+        const std::size_t before = client.plain.inputSize();
+        for (std::size_t i = 0; i < c.writes.size(); ++i) {
+            client.plain.queue(c.writes[i]);
+            // Each part on its own: the server has read the one before.
+            if (i + 1 < c.writes.size()) tls_test::drive({side}, [] { return false; }, 100ms);
+        }
+        const auto answered = [&] {
+            const std::string input = client.plain.input().substr(before);
+            std::size_t count = 0;
+            for (auto at = input.find("HTTP/1.1 200"); at != std::string::npos; at = input.find("HTTP/1.1 200", at + 1))
+                ++count;
+            return count == c.answers && input.size() >= c.answers * body.size() &&
+                   input.compare(input.size() - body.size(), body.size(), body) == 0;
+        };
+        EXPECT_TRUE(tls_test::drive({side}, answered, 10s)) << client.plain.input().substr(before);
+        EXPECT_FALSE(client.session->failed()) << client.session->failureReason();
+    }
+}
+
 TEST_F(HttpsLayer, SilentAndStalledClientsDelayNobodyAndAreDropped) {
     KoTlsSettings tls;
     tls.serverHandshakeTimeout = 3s;

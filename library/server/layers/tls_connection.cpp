@@ -20,7 +20,7 @@ KoTransceiverConnection_SSLAddon::KoTransceiverConnection_SSLAddon(
     std::size_t fileChunk_, Server* server, const Pacing* pacing)
     : KoHTTPConnection(transceiver_, std::move(owner_), std::move(peer_), record_, std::move(handler_), fileChunk_,
                        server, pacing),
-      session(context, descriptor, settings) {
+      session(context, descriptor, settings, KoDescriptorMode::nonBlocking) {
     // Files go through the session, read in chunks.
     setSendsFiles(false);
 }

@@ -22,7 +22,8 @@
 // the socket takes it at once.
 //
 // Ownership: owns its TLS session; the socket endpoint (held by the
-// transceiver) owns the descriptor and must outlive every step. Threads: the
+// transceiver) owns the descriptor, non-blocking as every accepted or
+// connected endpoint is, and must outlive every step. Threads: the
 // owning loop runs the steps and hooks; the session's mutex orders the
 // OpenSSL calls. Failures: the constructor throws KoException "Error
 // getting SSL context" (no session can be made); steps never throw, a
