@@ -156,9 +156,7 @@ int KoXHeader::ScanHeader(std::string_view in, std::size_t& used, const Filter& 
                 return consume_result::Refused;
             }
         } else if (linesRead > 0) {
-            headerOpen = false;
-            SettleFields();
-            if (!AskFilter(filter)) return refuse(403, "refused by the filter");
+            if (!CloseHeader(filter)) return refuse(403, "refused by the filter");
         }
         // An empty line before the first line is a leftover line end of
         // the previous message; it is skipped.
@@ -506,9 +504,17 @@ bool KoXHeader::ParseFirstLine(std::string_view line) {
         if (said.size() >= 2 && said[1].size() == 3 && Digits(said[1])) statusCode = std::stoi(said[1]);
         return true;
     }
-
     // A request line: exactly method, target and version.
-    if (said.size() != 3 || HasBlankOrControl(said[1]) || HasBlankOrControl(said[2])) {
+    if (said.size() != 3) {
+        Refuse(400, "malformed request line");
+        return false;
+    }
+    return TakeRequestWords(said);
+}
+
+bool KoXHeader::TakeRequestWords(std::span<std::string> said) {
+    // Split from a line, the method and the target cannot be empty.
+    if (said[0].empty() || said[1].empty() || HasBlankOrControl(said[1]) || HasBlankOrControl(said[2])) {
         Refuse(400, "malformed request line");
         return false;
     }
@@ -562,19 +568,28 @@ bool KoXHeader::ParseFieldLine(std::string_view line) {
         Refuse(400, "folded header line");
         return false;
     }
-
-    if (++fieldLines > limits.maxFieldCount) {
-        Refuse(431, "too many header fields");
-        return false;
-    }
     // Every line other parsers might read as another field, or as none, is
     // refused rather than guessed at.
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) {
+        // Still a field line: too many of them is told first.
+        if (!CountFieldLine()) return false;
         Refuse(400, "field line without a colon");
         return false;
     }
-    const std::string_view rawName = line.substr(0, colon);
+    return AcceptField(line.substr(0, colon), line.substr(colon + 1));
+}
+
+bool KoXHeader::CountFieldLine() {
+    if (++fieldLines > limits.maxFieldCount) {
+        Refuse(431, "too many header fields");
+        return false;
+    }
+    return true;
+}
+
+bool KoXHeader::AcceptField(std::string_view rawName, std::string_view value) {
+    if (!CountFieldLine()) return false;
     if (rawName.empty()) {
         Refuse(400, "field line without a name");
         return false;
@@ -587,7 +602,6 @@ bool KoXHeader::ParseFieldLine(std::string_view line) {
         Refuse(400, "field name is not a token");
         return false;
     }
-    std::string_view value = line.substr(colon + 1);
     if (std::any_of(value.begin(), value.end(), IsControlInValue)) {
         Refuse(400, "control byte in a field value");
         return false;
@@ -609,6 +623,72 @@ bool KoXHeader::ParseFieldLine(std::string_view line) {
     value = value.substr(first, LastNonBlank(value) - first + 1);
     FieldValues(std::move(name)).emplace_back(value);
     return true;
+}
+
+bool KoXHeader::CloseHeader(const Filter& filter) {
+    headerOpen = false;
+    SettleFields();
+    return AskFilter(filter);
+}
+
+bool KoXHeader::TakingParts() const { return phase == Phase::header && headerOpen; }
+
+bool KoXHeader::CountLine(std::size_t length) {
+    // As ScanHeader counts the same line as text: the line against both
+    // limits, the header's tested first, then its CR LF.
+    const std::size_t headerRoom = limits.maxHeaderSize - headerBytes;
+    if (length > headerRoom || length > limits.maxLineLength) {
+        Refuse(431, headerRoom <= limits.maxLineLength ? "header too large" : "header line too long");
+        return false;
+    }
+    if (length + 2 > headerRoom) {
+        Refuse(431, "header too large");
+        return false;
+    }
+    headerBytes += length + 2;
+    return true;
+}
+
+bool KoXHeader::TakeRequestLine(std::string_view method, std::string_view target, std::string_view version) {
+    if (!TakingParts()) return false;
+    if (linesRead != 0) {
+        Refuse(400, "a second request line");
+        return false;
+    }
+    if (!CountLine(method.size() + 1 + target.size() + 1 + version.size())) return false;
+    messageKind.store(message_kind::Unknown);
+    std::vector<std::string>& first = FieldValues(":first:");
+    const std::size_t from = first.size();
+    first.reserve(from + 3);
+    first.emplace_back(method);
+    first.emplace_back(target);
+    first.emplace_back(version);
+    // Upper case as a line's method and version are read.
+    UpperCase(first[from]);
+    UpperCase(first[from + 2]);
+    ++linesRead;
+    return TakeRequestWords(std::span<std::string>(first.data() + from, 3));
+}
+
+bool KoXHeader::TakeField(std::string_view name, std::string_view value) {
+    if (!TakingParts()) return false;
+    if (linesRead == 0) {
+        Refuse(400, "a field before the request line");
+        return false;
+    }
+    if (!CountLine(name.size() + 2 + value.size())) return false;
+    return AcceptField(name, value);
+}
+
+int KoXHeader::ConsumeFields(const Filter& filter) {
+    if (phase == Phase::refused) return consume_result::Refused;
+    if (!TakingParts()) return ConsumeHeader(filter);
+    if (linesRead == 0) return Refuse(400, "no request line");
+    // The empty line that ends the header as text.
+    if (limits.maxHeaderSize - headerBytes < 2) return Refuse(431, "header too large");
+    headerBytes += 2;
+    if (!CloseHeader(filter)) return Refuse(403, "refused by the filter");
+    return HeaderEnded();
 }
 
 bool KoXHeader::IsHttp10() const {

@@ -48,6 +48,7 @@
 #include <mutex>
 #include <optional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -133,6 +134,17 @@ public:
     // Not to be mixed with AppendInput while the header is read.
     int ConsumeHeaderFrom(std::string_view bytes, std::size_t& used, const Filter& filter);
     bool ReadingHeader() const { return phase == Phase::header; }
+    // The same parse from parts already split (an HTTP/2 request): the
+    // request line's words, then each field, then ConsumeFields where the
+    // empty line would end the header. Each part passes the checks and
+    // limits of its text line ("name: value" and CR LF counted as the line
+    // would be), folding aside; a part the text would refuse refuses the
+    // header, and false (or Refused) is the answer from then on.
+    // ConsumeFields answers as ConsumeHeaderFrom at the header's end: the
+    // filter, then the framing; a body is given by AppendInput.
+    bool TakeRequestLine(std::string_view method, std::string_view target, std::string_view version);
+    bool TakeField(std::string_view name, std::string_view value);
+    int ConsumeFields(const Filter& filter);
     // Parses the line held back (a line cut by the end of the input) as one
     // header line; false ends the header.
     bool ParseLine();
@@ -270,6 +282,12 @@ private:
     int ScanHeader(std::string_view in, std::size_t& used, const Filter& filter);
     bool ParseHeaderLine(std::string_view line);
     bool AskFilter(const Filter& filter);
+    // Ends the header where its empty line lies: fields settled, then the
+    // filter's answer.
+    bool CloseHeader(const Filter& filter);
+    bool TakingParts() const;
+    // A line of length bytes and its CR LF against the header's limits.
+    bool CountLine(std::size_t length);
     int HeaderEnded();
     int ReadBody();
     int ReadChunks();
@@ -283,6 +301,11 @@ private:
     int FinishKept();
     bool ParseFirstLine(std::string_view line);
     bool ParseFieldLine(std::string_view line);
+    // Method, target and version (method and version in upper case).
+    bool TakeRequestWords(std::span<std::string> said);
+    bool CountFieldLine();
+    // One field line's name and value, as split at its colon.
+    bool AcceptField(std::string_view rawName, std::string_view value);
     bool SplitTarget(const std::string& target);
     bool IsHttp10() const;
 

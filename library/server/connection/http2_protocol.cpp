@@ -503,35 +503,6 @@ void KoHttp2Protocol::giveBackWindows() {
 std::shared_ptr<KoXHeader> KoHttp2Protocol::buildRequest(const KoHttp2Request& in, std::string& requestLine,
                                                          std::shared_ptr<KoRequestBodyPipe>* pipe, bool* chunked) {
     requestLine = in.method + " " + in.path;
-    // The request as an HTTP/1.1 connection would have read it, so that the
-    // same parser makes the same request object.
-    std::string head;
-    head.reserve(in.method.size() + in.path.size() + in.authority.size() + 64 + in.fields.size() * 48);
-    head.append(in.method).append(" ").append(in.path).append(" HTTP/1.1\r\n");
-    if (!in.authority.empty()) head.append("host: ").append(in.authority).append("\r\n");
-    std::string cookies;
-    for (const auto& [name, value] : in.fields) {
-        // HTTP/2 may split Cookie into several fields: they are one again.
-        if (name == "cookie") {
-            if (!cookies.empty()) cookies.append("; ");
-            cookies.append(value);
-            continue;
-        }
-        // The body's length is what came (or, early, what is announced);
-        // :authority stands for Host.
-        if ((name == "content-length" && !pipe) || (name == "host" && !in.authority.empty())) continue;
-        head.append(name).append(": ").append(value).append("\r\n");
-    }
-    if (!cookies.empty()) head.append("cookie: ").append(cookies).append("\r\n");
-    if (!in.body.empty()) head.append("content-length: ").append(std::to_string(in.body.size())).append("\r\n");
-    // Early, a body of no announced length is planned as chunks would be.
-    bool marked = false;
-    if (pipe != nullptr) {
-        marked = std::none_of(in.fields.begin(), in.fields.end(), [](const auto& f) { return f.first == "content-length"; });
-        if (marked) head.append("transfer-encoding: chunked\r\n");
-    }
-    head.append("\r\n");
-
     std::shared_ptr<KoXHeader> request = layer_.newRequest(connection_);
     const auto filter = [this, pipe](KoXHeader& header) {
         layer_.planBody(header);
@@ -542,10 +513,39 @@ std::shared_ptr<KoXHeader> KoHttp2Protocol::buildRequest(const KoHttp2Request& i
         }
         return true;
     };
-    std::size_t used = 0;
+    // The parts go through the checks an HTTP/1.1 request line and its field
+    // lines pass, so that both make the same request object; a refused part
+    // leaves the rest untaken.
+    bool marked = false;
+    const auto takeFields = [&] {
+        if (!request->TakeRequestLine(in.method, in.path, "HTTP/1.1")) return false;
+        if (!in.authority.empty() && !request->TakeField("host", in.authority)) return false;
+        std::string cookies;
+        for (const auto& [name, value] : in.fields) {
+            // HTTP/2 may split Cookie into several fields: they are one again.
+            if (name == "cookie") {
+                if (!cookies.empty()) cookies.append("; ");
+                cookies.append(value);
+                continue;
+            }
+            // The body's length is what came (or, early, what is announced);
+            // :authority stands for Host.
+            if ((name == "content-length" && !pipe) || (name == "host" && !in.authority.empty())) continue;
+            if (!request->TakeField(name, value)) return false;
+        }
+        if (!cookies.empty() && !request->TakeField("cookie", cookies)) return false;
+        if (!in.body.empty() && !request->TakeField("content-length", std::to_string(in.body.size()))) return false;
+        // Early, a body of no announced length is planned as chunks would be.
+        if (pipe != nullptr) {
+            marked = std::none_of(in.fields.begin(), in.fields.end(),
+                                  [](const auto& f) { return f.first == "content-length"; });
+            if (marked && !request->TakeField("transfer-encoding", "chunked")) return false;
+        }
+        return true;
+    };
     int result = consume_result::Refused;
     try {
-        result = request->ConsumeHeaderFrom(head, used, filter);
+        result = takeFields() ? request->ConsumeFields(filter) : consume_result::Refused;
         if (result == consume_result::NeedMore && !request->ReadingHeader()) {
             request->AppendInput(in.body);
             result = request->ConsumeHeader(filter);
