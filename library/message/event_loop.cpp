@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "foundation/exception.h"
+#include "message/spare_buffers.h"
 #include "platform/memory.h"
 
 namespace {
@@ -103,6 +104,8 @@ void KoEventLoop::run() {
     thread_.store(std::this_thread::get_id(), std::memory_order_release);
     KoEventLoop* const outer = currentLoop;
     currentLoop = this;
+    // What its connections let go of serves the next ones; freed here.
+    const spare_buffers::ThreadSpares spares;
     while (!stopped()) pass();
     std::vector<Task> dropped;
     {

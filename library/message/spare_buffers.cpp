@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace spare_buffers {
+
 namespace {
 
 // Blocks of one size.
@@ -11,33 +13,45 @@ struct Blocks {
 };
 constexpr std::size_t kBlockSizes = 4;
 
+}  // namespace
+
 struct Spares {
     std::vector<std::string> strings;
     std::vector<std::vector<KoOutputPiece>> queues;
+    std::vector<FieldNode> fieldNodes;
     Blocks blocks[kBlockSizes];
-    ~Spares();
+    ~Spares() {
+        for (Blocks& sized : blocks) {
+            for (void* block : sized.kept) ::operator delete(block);
+        }
+    }
 };
 
-// Read after the thread's spares are gone (a connection freed as its thread
-// ends), so a plain flag: it needs no destruction.
-thread_local bool sparesGone = false;
-thread_local Spares spares;
+namespace {
 
-Spares::~Spares() {
-    sparesGone = true;
-    for (Blocks& sized : blocks) {
-        for (void* block : sized.kept) ::operator delete(block);
-    }
-}
+// A plain pointer: it needs no destruction when the thread ends.
+thread_local Spares* current = nullptr;
 
 }  // namespace
 
-namespace spare_buffers {
+ThreadSpares::ThreadSpares() {
+    if (current != nullptr) return;
+    own_ = std::make_unique<Spares>();
+    own_->strings.reserve(kept);
+    own_->queues.reserve(kept);
+    own_->fieldNodes.reserve(keptFieldNodes);
+    for (Blocks& sized : own_->blocks) sized.kept.reserve(kept);
+    current = own_.get();
+}
+
+ThreadSpares::~ThreadSpares() {
+    if (own_ && current == own_.get()) current = nullptr;
+}
 
 std::string takeString() {
-    if (sparesGone || spares.strings.empty()) return {};
-    std::string bytes = std::move(spares.strings.back());
-    spares.strings.pop_back();
+    if (current == nullptr || current->strings.empty()) return {};
+    std::string bytes = std::move(current->strings.back());
+    current->strings.pop_back();
     return bytes;
 }
 
@@ -45,17 +59,16 @@ void give(std::string&& bytes) {
     std::string taken = std::move(bytes);
     bytes.clear();
     // A string within its own inline storage has nothing worth keeping.
-    if (sparesGone || taken.capacity() <= std::string().capacity() || taken.capacity() > largest) return;
-    if (spares.strings.size() >= kept) return;
-    if (spares.strings.capacity() == 0) spares.strings.reserve(kept);
+    if (current == nullptr || taken.capacity() <= std::string().capacity() || taken.capacity() > largest) return;
+    if (current->strings.size() >= kept) return;
     taken.clear();
-    spares.strings.push_back(std::move(taken));
+    current->strings.push_back(std::move(taken));
 }
 
 std::vector<KoOutputPiece> takeQueue() {
-    if (sparesGone || spares.queues.empty()) return {};
-    std::vector<KoOutputPiece> queue = std::move(spares.queues.back());
-    spares.queues.pop_back();
+    if (current == nullptr || current->queues.empty()) return {};
+    std::vector<KoOutputPiece> queue = std::move(current->queues.back());
+    current->queues.pop_back();
     return queue;
 }
 
@@ -63,16 +76,30 @@ void give(std::vector<KoOutputPiece>&& queue) {
     std::vector<KoOutputPiece> taken = std::move(queue);
     queue.clear();
     for (KoOutputPiece& piece : taken) give(std::move(piece.own));
-    if (sparesGone || taken.capacity() == 0 || taken.capacity() * sizeof(KoOutputPiece) > largest) return;
-    if (spares.queues.size() >= kept) return;
-    if (spares.queues.capacity() == 0) spares.queues.reserve(kept);
+    if (current == nullptr || taken.capacity() == 0 || taken.capacity() * sizeof(KoOutputPiece) > largest) return;
+    if (current->queues.size() >= kept) return;
     taken.clear();
-    spares.queues.push_back(std::move(taken));
+    current->queues.push_back(std::move(taken));
+}
+
+FieldNode takeFieldNode() {
+    if (current == nullptr || current->fieldNodes.empty()) return {};
+    FieldNode node = std::move(current->fieldNodes.back());
+    current->fieldNodes.pop_back();
+    return node;
+}
+
+void give(FieldNode&& node) {
+    FieldNode taken = std::move(node);
+    if (taken.empty() || current == nullptr || current->fieldNodes.size() >= keptFieldNodes) return;
+    taken.mapped().clear();
+    if (taken.mapped().capacity() > fieldValueRoom) return;
+    current->fieldNodes.push_back(std::move(taken));
 }
 
 void* takeBlock(std::size_t size) {
-    if (!sparesGone) {
-        for (Blocks& sized : spares.blocks) {
+    if (current != nullptr) {
+        for (Blocks& sized : current->blocks) {
             if (sized.size != size || sized.kept.empty()) continue;
             void* block = sized.kept.back();
             sized.kept.pop_back();
@@ -84,24 +111,17 @@ void* takeBlock(std::size_t size) {
 
 void giveBlock(void* block, std::size_t size) noexcept {
     if (block == nullptr) return;
-    if (!sparesGone) {
+    if (current != nullptr) {
         Blocks* place = nullptr;
-        for (Blocks& sized : spares.blocks) {
+        for (Blocks& sized : current->blocks) {
             if (sized.size == size) {
                 place = &sized;
                 break;
             }
             if (place == nullptr && sized.size == 0) place = &sized;
         }
+        // Room for kept blocks was made when the spares were.
         if (place != nullptr && place->kept.size() < kept) {
-            if (place->kept.capacity() == 0) {
-                try {
-                    place->kept.reserve(kept);
-                } catch (...) {
-                    ::operator delete(block);
-                    return;
-                }
-            }
             place->size = size;
             place->kept.push_back(block);
             return;

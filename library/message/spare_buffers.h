@@ -9,11 +9,16 @@
 // SpareBlockAllocator does the same for the memory of objects made again
 // and again (a request, its answer: allocate_shared), by block size.
 //
-// Threads: each thread keeps its own spares; what one thread gives, another
-// may take. Giving while the thread ends frees the buffer.
+// Ownership and threads: the spares of a thread are kept by a ThreadSpares
+// that the thread's body holds (an event loop's run), never by a
+// thread_local object: the Windows toolchain frees a thread's locals before
+// it runs their destructors. A thread without one keeps nothing: takes are
+// new, gives are freed. What one thread gives, another may take.
 #pragma once
 
 #include <cstddef>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +29,26 @@ namespace spare_buffers {
 inline constexpr std::size_t kept = 8;
 inline constexpr std::size_t largest = 16 * 1024;
 
+// A message's field map node (KoXHeader::FieldMap) with its value list.
+using FieldNode = std::map<std::string, std::vector<std::string>>::node_type;
+inline constexpr std::size_t keptFieldNodes = 64;
+inline constexpr std::size_t fieldValueRoom = 8;
+
+struct Spares;
+
+// The spares of the thread that holds it, from construction to
+// destruction; a ThreadSpares already held outside stays in force.
+class ThreadSpares {
+public:
+    ThreadSpares();
+    ~ThreadSpares();
+    ThreadSpares(const ThreadSpares&) = delete;
+    ThreadSpares& operator=(const ThreadSpares&) = delete;
+
+private:
+    std::unique_ptr<Spares> own_;  // null when an outer one serves
+};
+
 // An empty string, with the capacity of a spare when there is one.
 std::string takeString();
 // Keeps the string's storage for a later takeString (its bytes are dropped).
@@ -32,6 +57,10 @@ void give(std::string&& bytes);
 std::vector<KoOutputPiece> takeQueue();
 // Keeps the queue's storage (its pieces are dropped, their own bytes kept).
 void give(std::vector<KoOutputPiece>&& queue);
+// A field node (its value list empty) when the thread keeps one; else empty.
+FieldNode takeFieldNode();
+// Keeps the node (its values are dropped), or frees it.
+void give(FieldNode&& node);
 
 // A block of size bytes (operator new's alignment): a spare one when the
 // thread keeps one of that size.

@@ -1,6 +1,7 @@
 #include "message/x_header.h"
 
 #include <chrono>
+#include <type_traits>
 #include <utility>
 
 #include "message/buffer_view.h"
@@ -12,18 +13,7 @@
 
 namespace {
 
-// Field nodes (with the room of their value lists) of messages this thread
-// has let go of, for the next message's fields. Bounded; read through a
-// plain flag once the thread's spares are gone.
-constexpr std::size_t kSpareFieldNodes = 64;
-constexpr std::size_t kSpareValueRoom = 8;
-struct SpareFieldNodes {
-    std::vector<KoXHeader::FieldMap::node_type> nodes;
-    ~SpareFieldNodes();
-};
-thread_local bool spareFieldNodesGone = false;
-thread_local SpareFieldNodes spareFieldNodes;
-SpareFieldNodes::~SpareFieldNodes() { spareFieldNodesGone = true; }
+static_assert(std::is_same_v<KoXHeader::FieldMap::node_type, spare_buffers::FieldNode>);
 
 std::int64_t TicksSince1970() {
     using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
@@ -41,14 +31,8 @@ KoXHeader::KoXHeader(std::int32_t methodCode_, bool writeEarly_, std::int32_t pr
       limits(limits_) {}
 
 KoXHeader::~KoXHeader() {
-    if (spareFieldNodesGone) return;
-    std::vector<FieldMap::node_type>& spare = spareFieldNodes.nodes;
-    if (spare.capacity() == 0) spare.reserve(kSpareFieldNodes);
-    while (!fields.empty() && spare.size() < kSpareFieldNodes) {
-        FieldMap::node_type node = fields.extract(fields.begin());
-        node.mapped().clear();
-        if (node.mapped().capacity() <= kSpareValueRoom) spare.push_back(std::move(node));
-    }
+    // Its field nodes serve the thread's next message.
+    while (!fields.empty()) spare_buffers::give(fields.extract(fields.begin()));
 }
 
 std::int32_t KoXHeader::ProtocolCode() const { return protocolCode; }
@@ -122,9 +106,7 @@ bool KoXHeader::HasField(const std::string& name) const { return fields.count(na
 std::vector<std::string>& KoXHeader::FieldValues(std::string name) {
     const auto at = fields.lower_bound(name);
     if (at != fields.end() && at->first == name) return at->second;
-    if (!spareFieldNodesGone && !spareFieldNodes.nodes.empty()) {
-        FieldMap::node_type node = std::move(spareFieldNodes.nodes.back());
-        spareFieldNodes.nodes.pop_back();
+    if (spare_buffers::FieldNode node = spare_buffers::takeFieldNode(); !node.empty()) {
         node.key() = std::move(name);
         return fields.insert(at, std::move(node))->second;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "message/response_header.h"
+#include "message/spare_buffers.h"
 #include "message/x_header.h"
 #include "server/connection/request_reader.h"
 
@@ -82,6 +83,8 @@ TEST(KoRequestReader, AFilterThatThrowsRefusesTheRequest) {
 // its answer) are taken up by the next on the same thread: each request of
 // a keep-alive connection must still see only the fields it sent.
 TEST(KoRequestReader, EachKeepAliveRequestHasOnlyItsOwnFields) {
+    // This thread keeps spares, as an event loop's does.
+    const spare_buffers::ThreadSpares spares;
     using Fields = KoXHeader::FieldMap;
     const std::string agent(40, 'u');
     struct Step {

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "message/http_tables.h"
+#include "message/response_header.h"
+#include "message/spare_buffers.h"
+#include "message/x_header.h"
+
+namespace {
+
+// The spares of a thread were once thread_local objects, and the Windows
+// toolchain freed them before their destructors ran when the thread ended:
+// a message destroyed then wrote into freed memory. Messages made while a
+// thread keeps spares now outlive them anywhere: after the keeping ends, on
+// another thread, and with spares of another thread in force.
+TEST(SpareBuffers, MessagesOutliveTheSparesOfTheirThread) {
+    const auto makeRequest = [](int i) {
+        auto request = std::allocate_shared<KoXHeader>(spare_buffers::SpareBlockAllocator<KoXHeader>(), 0, false,
+                                                       protocol::HTTP);
+        request->FieldValues("host").push_back("host-" + std::to_string(i));
+        request->FieldValues("user-agent").push_back(std::string(40, 'a' + static_cast<char>(i)));
+        return request;
+    };
+    std::vector<std::shared_ptr<KoXHeader>> kept;
+    std::thread maker([&] {
+        {
+            const spare_buffers::ThreadSpares spares;
+            for (int i = 0; i < 20; ++i) {
+                auto request = makeRequest(i);
+                auto answer = request->MakeAnswer();
+                answer->FieldValues("etag").push_back("\"" + std::to_string(i) + "\"");
+                spare_buffers::give(std::string(200, 'x'));
+                if (i % 2 == 0) kept.push_back(std::move(request));
+            }
+            EXPECT_GE(spare_buffers::takeString().capacity(), 200u);
+        }
+        // Kept nothing now: destroyed messages free what they hold.
+        kept.resize(5);
+        EXPECT_EQ(spare_buffers::takeString().capacity(), std::string().capacity());
+    });
+    maker.join();
+    ASSERT_EQ(kept.size(), 5u);
+    EXPECT_EQ(kept[4]->fields["host"], std::vector<std::string>{"host-8"});
+    std::thread other([&] {
+        const spare_buffers::ThreadSpares spares;
+        kept.clear();
+        // Given to this thread's spares, and taken again whole and empty.
+        auto request = makeRequest(3);
+        EXPECT_EQ(request->fields.size(), 2u);
+        EXPECT_EQ(request->fields["user-agent"], std::vector<std::string>{std::string(40, 'd')});
+    });
+    other.join();
+}
+
+}  // namespace
