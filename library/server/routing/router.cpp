@@ -156,7 +156,8 @@ std::shared_ptr<KoXResponseHeader> KoRequestRouter::answerFor(const KoXHeader& r
     response->statusCode = status;
     response->closeAfter = request.closeAfter;
     response->connectionName = request.connectionName;
-    response->serverName = request.serverName;
+    // Not the layer's name: an answer goes back through its request's sink,
+    // and nothing reads that name of an answer (copying it cost a string).
     return response;
 }
 
