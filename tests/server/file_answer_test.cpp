@@ -110,6 +110,43 @@ TEST(KoPrepareFileAnswer, EachVersionKeepsItsOwnValidators) {
     }
 }
 
+// An encoded answer's tag and type are kept per version too: each coding
+// of each version gets the file's tag with its own name, a changed file a
+// new one, and the type is the one of the file asked for now.
+TEST(KoPrepareFileAnswer, EncodedTagsAndTypeFollowTheVersion) {
+    const struct {
+        KoFileFacts facts;
+        KoContentCoding coding;
+        const char* suffix;  // before the tag's closing quote
+    } table[] = {
+        {{"text/css", 1000, kModified, 5, 77}, KoContentCoding::identity, ""},
+        {{"text/css", 1000, kModified, 5, 77}, KoContentCoding::gzip, "-gzip"},
+        {{"text/css", 1000, kModified, 5, 77}, KoContentCoding::brotli, "-br"},
+        {{"text/css", 1000, kModified, 5, 77}, KoContentCoding::gzip, "-gzip"},
+        {{"text/javascript", 1000, kModified, 5, 77}, KoContentCoding::gzip, "-gzip"},  // another type, same bytes
+        {{"text/css", 1001, kModified, 5, 77}, KoContentCoding::gzip, "-gzip"},  // rewritten: another size
+        {{"text/css", 1001, kModified, 5, 77}, KoContentCoding::identity, ""},
+        {{"text/css", 1001, kModified + 1, 5, 77}, KoContentCoding::brotli, "-br"},  // rewritten again
+        {{"text/css", 1000, kModified, 5, 77}, KoContentCoding::brotli, "-br"},  // the first version again
+    };
+    for (const auto& row : table) {
+        auto request = Request("GET");
+        auto response = request->MakeAnswer();
+        KoFileAnswerOptions options;
+        options.now = kModified + 1000;
+        options.coding = row.coding;
+        ASSERT_TRUE(KoPrepareFileAnswer(*request, row.facts, options, *response));
+        const KoFileFacts& f = row.facts;
+        std::string tag = KoEntityTagOf(f.fileId, f.size, f.modifiedSeconds, f.modifiedNanoseconds);
+        tag.insert(tag.size() - 1, row.suffix);
+        EXPECT_EQ(response->FirstValue("etag", ""), tag) << f.type << " " << f.size << row.suffix;
+        EXPECT_EQ(response->FirstValue("content-type", ""), f.type) << f.size << row.suffix;
+        EXPECT_EQ(response->FirstValue("content-encoding", "<none>"),
+                  row.coding == KoContentCoding::identity ? "<none>" : std::string(KoCodingName(row.coding)));
+        EXPECT_EQ(response->FirstValue("last-modified", ""), KoHttpDate(f.modifiedSeconds));
+    }
+}
+
 TEST(KoPrepareFileAnswer, MethodsOtherThanGetAndHead) {
     const Answer options = Prepare("OPTIONS");
     EXPECT_FALSE(options.sendsFile);

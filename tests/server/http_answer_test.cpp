@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "message/response_header.h"
 #include "server/http/http_answer.h"
 
@@ -110,6 +115,98 @@ TEST(KoAnswerHead, AScriptsOwnDateIsTheOnlyOne) {
     const std::string head = KoAnswerHead(response, 0, false, kDate);
     EXPECT_EQ(head.find("Date: "), std::string::npos) << head;
     EXPECT_NE(head.find("DATE: Mon, 07 Nov 1994"), std::string::npos) << head;
+}
+
+// The head is made of the answer's own fields, the site's default fields
+// where the answer and its script do not name them, and the script's lines.
+TEST(KoAnswerHead, OwnDefaultAndScriptFieldsTable) {
+    using Fields = std::vector<std::pair<std::string, std::vector<std::string>>>;
+    using Defaults = KoXResponseHeader::DefaultFields;
+    const struct {
+        const char* name;
+        Fields fields;
+        Defaults defaults;
+        bool hasDefaults;
+        std::string expected;  // the lines after Content-Length
+    } table[] = {
+        {"no fields, no defaults", {}, {}, false, ""},
+        {"defaults alone, in the head's order",
+         {},
+         {{"referrer-policy", "no-referrer"}, {"x-frame-options", "DENY"}, {"x-unknown", "1"}},
+         true,
+         "X-Frame-Options: DENY\r\nReferrer-Policy: no-referrer\r\n"},
+        {"a field wins over its default",
+         {{"x-frame-options", {"SAMEORIGIN"}}},
+         {{"x-frame-options", "DENY"}},
+         true,
+         "X-Frame-Options: SAMEORIGIN\r\n"},
+        {"a field without values writes nothing, nor its default",
+         {{"x-frame-options", {}}},
+         {{"x-frame-options", "DENY"}},
+         true,
+         ""},
+        {"the first default of a name decides",
+         {},
+         {{"vary", "Origin"}, {"vary", "Accept"}},
+         true,
+         "Vary: Origin\r\n"},
+        {"a script that names a default keeps its own line",
+         {{kCgiLinesField, {"X-Frame-Options: ALLOW", "X-B: c"}}},
+         {{"x-frame-options", "DENY"}, {"referrer-policy", "origin"}},
+         true,
+         "Referrer-Policy: origin\r\nX-Frame-Options: ALLOW\r\nX-B: c\r\n"},
+        {"fields and defaults mixed, others not written",
+         {{"etag", {"\"t\""}}, {"a-first", {"1"}}, {"content-type", {"text/css"}}, {"zz-last", {"2"}}},
+         {{"content-security-policy", "default-src 'self'"}, {"content-type", "text/plain"}},
+         true,
+         "Content-Type: text/css\r\nETag: \"t\"\r\nContent-Security-Policy: default-src 'self'\r\n"},
+    };
+    for (const auto& row : table) {
+        KoXResponseHeader response(3, false, 3);
+        response.statusCode = 200;
+        for (const auto& [name, values] : row.fields) response.fields[name] = values;
+        if (row.hasDefaults) response.defaultFields = std::make_shared<const Defaults>(row.defaults);
+        const std::string head = KoAnswerHead(response, 0, false, kDate);
+        const std::string lengthLine = "Content-Length: 0\r\n";
+        const std::size_t after = head.find(lengthLine);
+        ASSERT_NE(after, std::string::npos) << row.name << "\n" << head;
+        EXPECT_EQ(head.substr(after + lengthLine.size()), row.expected + "\r\n") << row.name;
+    }
+}
+
+// One Server line at most: the script's, else the answer's (empty: none),
+// else the site's default (empty: none), else the product token.
+TEST(KoAnswerHead, ServerLineTable) {
+    using Defaults = KoXResponseHeader::DefaultFields;
+    const struct {
+        const char* name;
+        const char* field;  // the answer's "server", null: none
+        const char* byDefault;  // the site's, null: none
+        const char* scriptLine;  // null: none
+        std::string expected;  // the Server line, or none when empty
+    } table[] = {
+        {"product token", nullptr, nullptr, nullptr, "Server: tessmar/1.28.1(96)\r\n"},
+        {"the answer's own", "mine", "site", nullptr, "Server: mine\r\n"},
+        {"the answer's empty: none", "", "site", nullptr, ""},
+        {"the site's", nullptr, "site", nullptr, "Server: site\r\n"},
+        {"the site's empty: none", nullptr, "", nullptr, ""},
+        {"the script's wins", "mine", "site", "Server: script", ""},
+    };
+    for (const auto& row : table) {
+        KoXResponseHeader response(3, false, 3);
+        response.statusCode = 200;
+        if (row.field != nullptr) response.fields["server"] = {row.field};
+        if (row.byDefault != nullptr) {
+            response.defaultFields = std::make_shared<const Defaults>(Defaults{{"server", row.byDefault}});
+        }
+        if (row.scriptLine != nullptr) response.fields[kCgiLinesField] = {row.scriptLine};
+        const std::string head = KoAnswerHead(response, 0, false, kDate);
+        const std::string status = "HTTP/1.1 200 OK\r\n";
+        ASSERT_EQ(head.rfind(status, 0), 0u) << row.name;
+        EXPECT_EQ(head.substr(status.size(), head.find("Date: ") - status.size()), row.expected) << row.name;
+        const bool scriptLineWritten = head.find("\r\nServer: script\r\n") != std::string::npos;
+        EXPECT_EQ(scriptLineWritten, row.scriptLine != nullptr) << row.name;
+    }
 }
 
 TEST(KoPlainAnswer, RefusalsAreDatedText) {

@@ -87,11 +87,13 @@ struct Validators {
     std::int64_t seconds = 0;
     std::int64_t nanoseconds = -1;  // no version: none has a negative part
     std::string tag;
+    // The tags of the version's encoded bytes, by coding; empty until asked.
+    std::array<std::string, 3> codedTags;
     std::int64_t shownModified = 0;  // the date below was made for it
     std::string lastModified;
 };
 
-const Validators& ValidatorsOf(const KoFileFacts& facts, std::int64_t shownModified) {
+Validators& ValidatorsOf(const KoFileFacts& facts, std::int64_t shownModified) {
     constexpr std::size_t kSlots = 64;
     thread_local std::array<Validators, kSlots> slots;
     const std::size_t hash = std::hash<std::uint64_t>{}(facts.fileId * 31 + facts.size) ^
@@ -104,21 +106,37 @@ const Validators& ValidatorsOf(const KoFileFacts& facts, std::int64_t shownModif
         slot.seconds = facts.modifiedSeconds;
         slot.nanoseconds = facts.modifiedNanoseconds;
         slot.tag = KoEntityTagOf(facts.fileId, facts.size, facts.modifiedSeconds, facts.modifiedNanoseconds);
+        for (std::string& coded : slot.codedTags) coded.clear();
         slot.lastModified.clear();
     }
     // A modification still to come is shown as now, which moves on.
     if (slot.lastModified.empty() || slot.shownModified != shownModified) {
         slot.shownModified = shownModified;
-        slot.lastModified = KoHttpDate(shownModified);
+        slot.lastModified.clear();
+        KoAppendHttpDate(slot.lastModified, shownModified);
     }
     return slot;
 }
 
-void SetField(KoXResponseHeader& response, const std::string& name, std::string value) {
-    // Moved in: a list made from braces would copy the value once more.
-    std::vector<std::string>& values = response.FieldValues(name);
+// Other bytes, another tag: a cache must not take one coding's copy for
+// another's. The file's tag with the coding's name before its closing quote.
+const std::string& TagOf(Validators& version, KoContentCoding coding) {
+    if (coding == KoContentCoding::identity) return version.tag;
+    std::string& coded = version.codedTags[static_cast<std::size_t>(coding)];
+    if (coded.empty()) {
+        coded.assign(version.tag, 0, version.tag.size() - 1);
+        coded += '-';
+        coded += KoCodingName(coding);
+        coded += '"';
+    }
+    return coded;
+}
+
+void SetField(KoXResponseHeader& response, std::string name, std::string_view value) {
+    // Made in place: a list made from braces would copy the value once more.
+    std::vector<std::string>& values = response.FieldValues(std::move(name));
     values.clear();
-    values.push_back(std::move(value));
+    values.emplace_back(value);
 }
 
 }  // namespace
@@ -133,14 +151,8 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
 
     const std::int64_t modified = std::min(facts.modifiedSeconds, options.now);
     const bool encoded = options.coding != KoContentCoding::identity;
-    const Validators& version = ValidatorsOf(facts, modified);
-    // Other bytes, another tag: a cache must not take one coding's copy for another's.
-    std::string encodedTag;
-    if (encoded) {
-        encodedTag = version.tag;
-        encodedTag.insert(encodedTag.size() - 1, "-" + std::string(KoCodingName(options.coding)));
-    }
-    const std::string& tag = encoded ? encodedTag : version.tag;
+    Validators& version = ValidatorsOf(facts, modified);
+    const std::string& tag = TagOf(version, options.coding);
     const auto validators = [&] {
         SetField(response, "last-modified", version.lastModified);
         SetField(response, "etag", tag);
@@ -167,7 +179,7 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     if (encoded) {
         // No ranges offered: a client resuming these bytes would be sent
         // ranges of the file as it is.
-        SetField(response, "content-encoding", std::string(KoCodingName(options.coding)));
+        SetField(response, "content-encoding", KoCodingName(options.coding));
         return true;
     }
     SetField(response, "accept-ranges", "bytes");
@@ -199,7 +211,9 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     std::string separator = "--" + boundary + "\r\n";
     for (const KoByteRange& part : ranges.ranges) {
         std::string before = std::move(separator);
-        before += "Content-Type: " + facts.type + "\r\n";
+        before += "Content-Type: ";
+        before += facts.type;
+        before += "\r\n";
         before += "Content-Range: " + ContentRange(part, facts.size) + "\r\n\r\n";
         response.bodySpans.push_back(KoFileSpan{std::move(before), part.first, part.length});
         separator = "\r\n--" + boundary + "\r\n";

@@ -31,14 +31,17 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "compress/content_coding.h"
 
 class KoXHeader;
 class KoXResponseHeader;
 
+// The media type and Cache-Control text are referred to, not copied: they
+// outlive the call (a static table, the settings, the caller's string).
 struct KoFileFacts {
-    std::string type;  // the media type
+    std::string_view type;  // the media type
     std::uint64_t size = 0;
     std::int64_t modifiedSeconds = 0;
     std::int64_t modifiedNanoseconds = 0;
@@ -47,7 +50,7 @@ struct KoFileFacts {
 
 struct KoFileAnswerOptions {
     // The Cache-Control value; none when empty.
-    std::string cacheControl;
+    std::string_view cacheControl;
     // Now, in seconds since 1970: a modification time later than this is
     // announced as now.
     std::int64_t now = 0;

@@ -1,6 +1,7 @@
 #include "server/files/file_encoding.h"
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "message/response_header.h"
@@ -56,17 +57,22 @@ KoContentCoding KoChooseFileCoding(const KoXHeader& request, KoFileCodings offer
     if (request.fields.count("range") != 0) return KoContentCoding::identity;
     const auto found = request.fields.find("accept-encoding");
     if (found == request.fields.end()) return KoContentCoding::identity;
+    // Mostly one line: read where it lies.
+    if (found->second.size() == 1) return KoChooseCoding(found->second.front(), offered.brotli, offered.gzip);
     std::string accepted;
-    for (const std::string& line : found->second) accepted += line + ",";
+    for (const std::string& line : found->second) {
+        accepted += line;
+        accepted += ',';
+    }
     return KoChooseCoding(accepted, offered.brotli, offered.gzip);
 }
 
-KoFileBody KoPrepareFileVariant(const KoXHeader& request, const std::string& file, const KoFileFacts& facts,
+KoFileBody KoPrepareFileVariant(const KoXHeader& request, std::string file, const KoFileFacts& facts,
                                 KoFileAnswerOptions options, const KoStaticCompression& compression,
                                 KoFileCache& cache, const KoSiblingLookup& lookup, KoXResponseHeader& response) {
     if (!compression.enabled) {
         if (!KoPrepareFileAnswer(request, facts, options, response)) return {};
-        return {file, facts.size};
+        return {std::move(file), facts.size};
     }
     const Sibling brotli = SiblingOf(file, KoContentCoding::brotli, facts, cache, lookup);
     const Sibling gzip = SiblingOf(file, KoContentCoding::gzip, facts, cache, lookup);
@@ -111,5 +117,5 @@ KoFileBody KoPrepareFileVariant(const KoXHeader& request, const std::string& fil
         response.bodyFileSize = static_cast<std::int64_t>(response.bodyOpenFile->identity.size);
         return {};
     }
-    return {file, facts.size};
+    return {std::move(file), facts.size};
 }

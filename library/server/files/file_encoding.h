@@ -70,7 +70,8 @@ struct KoSiblingLookup {
 };
 
 // Prepares the answer for `file` (facts: its status) in the variant chosen
-// for the request.
-KoFileBody KoPrepareFileVariant(const KoXHeader& request, const std::string& file, const KoFileFacts& facts,
+// for the request. The name is taken: a body of the file itself carries it
+// on without a copy (a caller done with its name moves it in).
+KoFileBody KoPrepareFileVariant(const KoXHeader& request, std::string file, const KoFileFacts& facts,
                                 KoFileAnswerOptions options, const KoStaticCompression& compression,
                                 KoFileCache& cache, const KoSiblingLookup& lookup, KoXResponseHeader& response);

@@ -64,23 +64,23 @@ constexpr MimeRow kMimeTable[] = {
 
 }  // namespace
 
-std::string KoMimeTypeFor(const std::string& fileName) {
+std::string_view KoMimeTypeFor(std::string_view fileName) {
     static constexpr std::string_view kUnknown = "application/octet-stream";
     const std::size_t slash = fileName.find_last_of("/\\");
     const std::size_t dot = fileName.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::string(kUnknown);
+    if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return kUnknown;
     // Asked for every file answer: the extension is lower-cased where it
     // lies on the stack, no longer than the table's longest.
-    const std::string_view asked = std::string_view(fileName).substr(dot + 1);
+    const std::string_view asked = fileName.substr(dot + 1);
     char lower[16];
-    if (asked.size() > sizeof lower) return std::string(kUnknown);
+    if (asked.size() > sizeof lower) return kUnknown;
     for (std::size_t i = 0; i < asked.size(); ++i) {
         const char c = asked[i];
         lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     }
     const std::string_view extension(lower, asked.size());
     for (const MimeRow& row : kMimeTable) {
-        if (row.extension == extension) return std::string(row.type);
+        if (row.extension == extension) return row.type;
     }
-    return std::string(kUnknown);
+    return kUnknown;
 }

@@ -1,9 +1,12 @@
 #include "server/http/http_answer.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <charconv>
 #include <chrono>
+#include <cstddef>
+#include <iterator>
 #include <cstdio>
 
 #include "foundation/text_utils.h"
@@ -80,16 +83,6 @@ constexpr AnswerField kAnswerFields[] = {
     {"referrer-policy", "Referrer-Policy"},
 };
 
-// The keys of kAnswerFields as the field map's key type, made once.
-const std::vector<std::string>& AnswerFieldKeys() {
-    static const std::vector<std::string> keys = [] {
-        std::vector<std::string> made;
-        for (const AnswerField& field : kAnswerFields) made.emplace_back(field.key);
-        return made;
-    }();
-    return keys;
-}
-
 // Whether a script's own header lines name the field.
 bool ScriptLinesName(const std::vector<std::string>& lines, std::string_view name) {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
@@ -98,17 +91,74 @@ bool ScriptLinesName(const std::vector<std::string>& lines, std::string_view nam
     });
 }
 
-// A default field's value for key, unless the answer or its script names it.
-const std::string* DefaultValue(const KoXResponseHeader& response, const std::string& key,
-                                const std::vector<std::string>* scriptLines) {
-    if (!response.defaultFields) return nullptr;
-    for (const auto& [name, value] : *response.defaultFields) {
-        if (name != key) continue;
-        if (scriptLines != nullptr && ScriptLinesName(*scriptLines, name)) return nullptr;
-        return &value;
-    }
-    return nullptr;
+// The fields a head is made of, each found once: the answer fields by
+// their place in kAnswerFields, then Server and the script's lines.
+constexpr std::size_t kAnswerFieldCount = std::size(kAnswerFields);
+constexpr std::size_t kServerSlot = kAnswerFieldCount;
+constexpr std::size_t kCgiSlot = kAnswerFieldCount + 1;
+constexpr std::size_t kSlotCount = kAnswerFieldCount + 2;
+
+struct KeySlot {
+    std::string_view key;
+    std::size_t slot;
+};
+
+// The keys in the field map's order, so that one walk along both finds them all.
+const std::array<KeySlot, kSlotCount>& KeysInOrder() {
+    static const std::array<KeySlot, kSlotCount> keys = [] {
+        std::array<KeySlot, kSlotCount> made{};
+        for (std::size_t i = 0; i < kAnswerFieldCount; ++i) made[i] = {kAnswerFields[i].key, i};
+        made[kServerSlot] = {"server", kServerSlot};
+        made[kCgiSlot] = {kCgiLinesField, kCgiSlot};
+        std::sort(made.begin(), made.end(), [](const KeySlot& a, const KeySlot& b) { return a.key < b.key; });
+        return made;
+    }();
+    return keys;
 }
+
+// The slot of a key, or kSlotCount for a field no head writes.
+std::size_t SlotOf(std::string_view key) {
+    const auto& keys = KeysInOrder();
+    const auto at = std::lower_bound(keys.begin(), keys.end(), key,
+                                     [](const KeySlot& entry, std::string_view wanted) { return entry.key < wanted; });
+    return at != keys.end() && at->key == key ? at->slot : kSlotCount;
+}
+
+// What the answer says of each slot: its values when its fields name it,
+// else the site's default value (unless the script names the field).
+struct HeadFields {
+    std::array<const std::vector<std::string>*, kSlotCount> named{};
+    std::array<const std::string*, kSlotCount> byDefault{};
+
+    explicit HeadFields(const KoXResponseHeader& response) {
+        const auto& keys = KeysInOrder();
+        auto key = keys.begin();
+        for (auto field = response.fields.begin(); field != response.fields.end() && key != keys.end();) {
+            const int order = std::string_view(field->first).compare(key->key);
+            if (order < 0) {
+                ++field;
+            } else if (order > 0) {
+                ++key;
+            } else {
+                named[key->slot] = &field->second;
+                ++field;
+                ++key;
+            }
+        }
+        if (!response.defaultFields) return;
+        const std::vector<std::string>* scriptLines = named[kCgiSlot];
+        std::array<bool, kSlotCount> decided{};
+        for (const auto& [name, value] : *response.defaultFields) {
+            const std::size_t slot = SlotOf(name);
+            // The first default of a name decides; the fields' own value wins.
+            if (slot == kSlotCount || slot == kCgiSlot || decided[slot] || named[slot] != nullptr) continue;
+            decided[slot] = true;
+            // The script's own Server line is looked at apart.
+            if (slot != kServerSlot && scriptLines != nullptr && ScriptLinesName(*scriptLines, name)) continue;
+            byDefault[slot] = &value;
+        }
+    }
+};
 
 // A 1xx, 204 or 304 answer has no body to announce.
 bool NoContentLength(std::int32_t status) { return status < 200 || status == 204 || status == 304; }
@@ -145,22 +195,21 @@ bool KoAnswersHttp10(const KoXResponseHeader& response) {
 
 void KoWalkAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
                       std::string_view date, KoAnswerHeadWriter& out) {
-    auto cgi = response.fields.find(kCgiLinesField);
+    const HeadFields found(response);
+    const std::vector<std::string>* cgi = found.named[kCgiSlot];
     const auto scriptNames = [&](std::string_view name) {
-        return cgi != response.fields.end() && std::any_of(cgi->second.begin(), cgi->second.end(),
-                                                           [name](const std::string& line) { return NamesField(line, name); });
+        return cgi != nullptr &&
+               std::any_of(cgi->begin(), cgi->end(), [name](const std::string& line) { return NamesField(line, name); });
     };
     out.status(response.statusCode);
     // One Server line at most: the script's own, else the one chosen for
     // the site (an empty value: none), else the product token.
-    static const std::string serverKey = "server";
-    const auto chosen = response.fields.find(serverKey);
-    const std::string* siteServer =
-        chosen == response.fields.end() ? DefaultValue(response, serverKey, nullptr) : nullptr;
+    const std::vector<std::string>* chosen = found.named[kServerSlot];
+    const std::string* siteServer = found.byDefault[kServerSlot];
     if (scriptNames("server:")) {
         // Among the script's lines.
-    } else if (chosen != response.fields.end()) {
-        if (!chosen->second.empty() && !chosen->second.front().empty()) out.field("Server", chosen->second.front());
+    } else if (chosen != nullptr) {
+        if (!chosen->empty() && !chosen->front().empty()) out.field("Server", chosen->front());
     } else if (siteServer != nullptr) {
         if (!siteServer->empty()) out.field("Server", *siteServer);
     } else {
@@ -170,8 +219,7 @@ void KoWalkAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLengt
     if (!scriptDated) out.field("Date", date);
     // A script that wrote no body for HEAD (php-cgi writes none) tells
     // nothing of its GET's length: the head then names no length at all.
-    const bool scriptHead =
-        response.answersHead && cgi != response.fields.end() && !response.lengthUnknown && bodyLength == 0;
+    const bool scriptHead = response.answersHead && cgi != nullptr && !response.lengthUnknown && bodyLength == 0;
     if (NoContentLength(response.statusCode) || scriptHead) {
         // Neither length nor framing.
     } else if (!response.lengthUnknown) {
@@ -182,21 +230,16 @@ void KoWalkAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLengt
         // An HTTP/1.0 client reads such a body until the connection ends.
         out.field("Transfer-Encoding", "chunked");
     }
-    if (!response.fields.empty() || response.defaultFields) {
-        const std::vector<std::string>* scriptLines = cgi == response.fields.end() ? nullptr : &cgi->second;
-        const std::vector<std::string>& keys = AnswerFieldKeys();
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            auto it = response.fields.find(keys[i]);
-            if (it != response.fields.end()) {
-                if (!it->second.empty()) out.field(kAnswerFields[i].name, it->second.front());
-            } else if (const std::string* value = DefaultValue(response, keys[i], scriptLines)) {
-                out.field(kAnswerFields[i].name, *value);
-            }
+    for (std::size_t i = 0; i < kAnswerFieldCount; ++i) {
+        if (const std::vector<std::string>* values = found.named[i]) {
+            if (!values->empty()) out.field(kAnswerFields[i].name, values->front());
+        } else if (const std::string* value = found.byDefault[i]) {
+            out.field(kAnswerFields[i].name, *value);
         }
     }
     if (!response.location.empty()) out.field("Location", response.location);
-    if (cgi != response.fields.end()) {
-        for (const std::string& line : cgi->second) out.scriptLine(line);
+    if (cgi != nullptr) {
+        for (const std::string& line : *cgi) out.scriptLine(line);
     }
     if (closing) {
         out.field("Connection", "close");

@@ -1,5 +1,6 @@
 #include "server/http/http_date.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -102,24 +103,25 @@ std::optional<std::int64_t> ReadForm(std::string_view form, std::string_view tex
 
 }  // namespace
 
-std::string KoHttpDate(std::int64_t secondsSince1970) {
-    // A file's date is written again with every answer of it.
-    thread_local std::int64_t lastSeconds = 0;
-    thread_local std::string lastText;
-    if (secondsSince1970 == lastSeconds && !lastText.empty()) return lastText;
+void KoAppendHttpDate(std::string& out, std::int64_t secondsSince1970) {
     const sys_seconds when{seconds{secondsSince1970}};
     const sys_days day = floor<days>(when);
     const year_month_day date{day};
     const hh_mm_ss<seconds> clock{when - day};
     const weekday dayOfWeek{day};
     char text[40];
-    std::snprintf(text, sizeof text, "%s, %02u %s %04d %02d:%02d:%02d GMT", kDays[dayOfWeek.c_encoding()].data(),
-                  static_cast<unsigned>(date.day()), kMonths[static_cast<unsigned>(date.month()) - 1].data(),
-                  static_cast<int>(date.year()), static_cast<int>(clock.hours().count()),
-                  static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count()));
-    lastSeconds = secondsSince1970;
-    lastText = text;
-    return lastText;
+    const int length =
+        std::snprintf(text, sizeof text, "%s, %02u %s %04d %02d:%02d:%02d GMT", kDays[dayOfWeek.c_encoding()].data(),
+                      static_cast<unsigned>(date.day()), kMonths[static_cast<unsigned>(date.month()) - 1].data(),
+                      static_cast<int>(date.year()), static_cast<int>(clock.hours().count()),
+                      static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count()));
+    out.append(text, static_cast<std::size_t>(std::clamp(length, 0, static_cast<int>(sizeof text) - 1)));
+}
+
+std::string KoHttpDate(std::int64_t secondsSince1970) {
+    std::string text;
+    KoAppendHttpDate(text, secondsSince1970);
+    return text;
 }
 
 std::optional<std::int64_t> KoParseHttpDate(std::string_view text) {
@@ -139,7 +141,9 @@ const std::string& KoHttpDateNow() {
     thread_local std::string text;
     const std::int64_t now = KoSecondsNow();
     if (now != second) {
-        text = KoHttpDate(now);
+        // Written again into the same buffer: a new second costs no allocation.
+        text.clear();
+        KoAppendHttpDate(text, now);
         second = now;
     }
     return text;

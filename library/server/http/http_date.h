@@ -17,6 +17,9 @@
 
 // IMF-fixdate of seconds since 1970 (UTC).
 std::string KoHttpDate(std::int64_t seconds);
+// The same appended to out: a kept string is written again without a new
+// buffer.
+void KoAppendHttpDate(std::string& out, std::int64_t seconds);
 
 // Seconds since 1970 of a date in any of the three forms; nothing for text
 // that is not a valid date (a day the month does not have, an hour past

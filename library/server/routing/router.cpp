@@ -156,7 +156,8 @@ std::shared_ptr<KoXResponseHeader> KoRequestRouter::answerFor(const KoXHeader& r
     response->statusCode = status;
     response->closeAfter = request.closeAfter;
     response->connectionName = request.connectionName;
-    response->serverName = request.serverName;
+    // Not the layer's name: an answer goes back through its request's sink,
+    // and nothing reads that name of an answer (copying it cost a string).
     return response;
 }
 
@@ -228,7 +229,7 @@ int KoRequestRouter::sendMethodAnswer(const KoXHeader& request, std::int32_t sta
     return send(request, response);
 }
 
-int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file, const platform::FileInfo& known) {
+int KoRequestRouter::sendFile(const KoXHeader& request, std::string file, const platform::FileInfo& known) {
     platform::FileInfo info = known;
     const bool asksAboutItsCopy = AsksAboutItsCopy(request);
     if (asksAboutItsCopy) {
@@ -244,8 +245,8 @@ int KoRequestRouter::sendFile(const KoXHeader& request, const std::string& file,
     KoFileAnswerOptions options;
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
-    KoFileBody body = KoPrepareFileVariant(request, file, facts, options, settings.compression, files(),
-                                                 {asksAboutItsCopy, &config.cgiDirectory}, *response);
+    KoFileBody body = KoPrepareFileVariant(request, std::move(file), facts, options, settings.compression, files(),
+                                           {asksAboutItsCopy, &config.cgiDirectory}, *response);
     if (body.file.empty()) return send(request, response);
     // Opened before anything is announced; the answer carries it to the
     // layer, which sends it without looking the name up again.
@@ -414,7 +415,7 @@ KoPathDecision KoRequestRouter::outsideCgi(KoPathDecision decision) const {
 int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request, const std::optional<std::string>& normal) {
     if (request->messageKind.load() != message_kind::Request || config.documentRoot.empty()) return 0;
     const std::int32_t method = request->methodCode.load();
-    const KoPathDecision decision = decideNormal(normal);
+    KoPathDecision decision = decideNormal(normal);
     switch (decision.kind) {
     case KoPathDecision::Kind::refuse:
     case KoPathDecision::Kind::missing:
@@ -449,7 +450,7 @@ int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request, const 
         }
         return runScript(decision.file, request) ? kAnswerPending : 0;
     case KoPathDecision::Kind::file:
-        return sendFile(*request, decision.file, decision.info);
+        return sendFile(*request, std::move(decision.file), decision.info);
     }
     return 0;
 }

@@ -191,7 +191,8 @@ private:
     int routeFile(const std::shared_ptr<KoXHeader>& request, const std::optional<std::string>& normal);
     std::shared_ptr<KoXResponseHeader> answerFor(const KoXHeader& request, std::int32_t status);
     int send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
-    int sendFile(const KoXHeader& request, const std::string& file, const platform::FileInfo& info);
+    // The file's name is taken: the answer carries it on.
+    int sendFile(const KoXHeader& request, std::string file, const platform::FileInfo& info);
     int sendMethodAnswer(const KoXHeader& request, std::int32_t status, KoResourceKind kind);
     int sendFailure(const KoXHeader& request, const std::string& file, platform::Error why);
     // The answer to a request whose form was refused (400, 413).
