@@ -5,6 +5,5 @@ set(MESSAGE_ENGINE_SOURCES
   transceiver.cpp
   transceiver_loops.cpp
   transceiver_connection.cpp
-  spare_buffers.cpp
   transceiver_client.cpp
 )
