@@ -75,12 +75,16 @@ bool Allowed(const std::optional<Origin>& origin, std::string_view text, const K
 
 // a.b.c.d with four decimal parts up to 255; the first part in first.
 bool IsIPv4(std::string_view name, int* first = nullptr) {
+    // Asked of every request's Host: read digit by digit, nothing copied.
     int parts = 0;
     while (true) {
         const std::size_t dot = name.find('.');
         const std::string_view part = name.substr(0, dot);
-        if (!AllDigits(part) || part.size() > 3 || std::stoi(std::string(part)) > 255) return false;
-        if (parts == 0 && first != nullptr) *first = std::stoi(std::string(part));
+        if (!AllDigits(part) || part.size() > 3) return false;
+        int value = 0;
+        for (char c : part) value = value * 10 + (c - '0');
+        if (value > 255) return false;
+        if (parts == 0 && first != nullptr) *first = value;
         ++parts;
         if (dot == std::string_view::npos) break;
         name.remove_prefix(dot + 1);
