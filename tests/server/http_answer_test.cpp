@@ -160,6 +160,12 @@ TEST(KoAnswerHead, OwnDefaultAndScriptFieldsTable) {
          {{"content-security-policy", "default-src 'self'"}, {"content-type", "text/plain"}},
          true,
          "Content-Type: text/css\r\nETag: \"t\"\r\nContent-Security-Policy: default-src 'self'\r\n"},
+        {"line breaks in values cannot start lines of their own",
+         {{"content-type", {"text/html\r\nSet-Cookie: a=b"}}, {"etag", {"\"x\nX-Evil: 1\""}},
+          {kCgiLinesField, {"X-C: d\rX-D: e"}}},
+         {{"vary", "\rOrigin\n"}},
+         true,
+         "Content-Type: text/htmlSet-Cookie: a=b\r\nETag: \"xX-Evil: 1\"\r\nVary: Origin\r\nX-C: dX-D: e\r\n"},
     };
     for (const auto& row : table) {
         KoXResponseHeader response(3, false, 3);
