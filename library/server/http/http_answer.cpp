@@ -352,24 +352,46 @@ const std::string& KoLogTime(std::int64_t ticks) {
 }
 
 std::string KoAccessLogLine(const KoAccessLogEntry& entry) {
+    char status[16];
+    const char* statusEnd = std::to_chars(status, status + sizeof status, entry.status).ptr;
+    char bytes[24];
+    const char* bytesEnd = std::to_chars(bytes, bytes + sizeof bytes, entry.bytes).ptr;
+    struct Piece {
+        std::string_view text;
+        bool fromClient;  // escaped unless plain
+    };
+    const Piece pieces[] = {
+        {entry.remoteAddress, true}, {" - ", false},   {entry.protocolName, false},
+        {" - [", false},             {entry.time, false}, {"] \"", false},
+        {entry.requestLine, true},   {"\" --> ", false},
+        {std::string_view(status, static_cast<std::size_t>(statusEnd - status)), false},
+        {" ", false},
+        {std::string_view(bytes, static_cast<std::size_t>(bytesEnd - bytes)), false},
+        {" \"", false},              {entry.referer, true}, {"\" \"", false},
+        {entry.userAgent, true},     {"\"", false},
+    };
+    const auto plain = [](std::string_view text) {
+        return std::all_of(text.begin(), text.end(), [](char c) { return kPlainForLog[static_cast<unsigned char>(c)]; });
+    };
     std::string line = spare_buffers::takeString();
+    if (std::all_of(std::begin(pieces), std::end(pieces),
+                    [&](const Piece& piece) { return !piece.fromClient || plain(piece.text); })) {
+        // Nothing to escape: the line is written in one growth.
+        std::size_t size = 0;
+        for (const Piece& piece : pieces) size += piece.text.size();
+        line.resize(size);
+        char* to = line.data();
+        for (const Piece& piece : pieces) to = CopyInto(to, piece.text);
+        return line;
+    }
     line.reserve(96 + entry.remoteAddress.size() + entry.requestLine.size() + entry.referer.size() +
                  entry.userAgent.size());
-    AppendForLog(line, entry.remoteAddress);
-    line += " - ";
-    line += entry.protocolName;
-    line += " - [";
-    line += entry.time;
-    line += "] \"";
-    AppendForLog(line, entry.requestLine);
-    line += "\" --> ";
-    AppendNumber(line, entry.status);
-    line += ' ';
-    AppendNumber(line, entry.bytes);
-    line += " \"";
-    AppendForLog(line, entry.referer);
-    line += "\" \"";
-    AppendForLog(line, entry.userAgent);
-    line += "\"";
+    for (const Piece& piece : pieces) {
+        if (piece.fromClient) {
+            AppendForLog(line, piece.text);
+        } else {
+            line += piece.text;
+        }
+    }
     return line;
 }
