@@ -223,7 +223,8 @@ void AppendForLog(std::string& out, std::string_view value) {
 }  // namespace
 
 bool KoAnswersHttp10(const KoXResponseHeader& response) {
-    auto first = response.requestFields.find(":first:");
+    static const std::string kFirstLine = ":first:";
+    auto first = response.requestFields.find(kFirstLine);
     return first != response.requestFields.end() && first->second.size() >= 3 && first->second[2] == "HTTP/1.0";
 }
 
