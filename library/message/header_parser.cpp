@@ -19,6 +19,9 @@ namespace {
 constexpr std::size_t kChunkFeed = 64 * 1024;
 // Longer than a short string's own room: made once.
 const std::string kTransferEncoding = "transfer-encoding";
+const std::string kContentLength = "content-length";
+const std::string kConnection = "connection";
+const std::string kFirstLine = ":first:";
 // Bytes of a spilled body gathered before they are written to its file.
 constexpr std::size_t kSpoolRun = 64 * 1024;
 
@@ -27,8 +30,13 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 // The bytes a header line cannot hold as they are.
 bool EndsPlainRun(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
+// ASCII only, without the locale's tables: tokens and versions are ASCII,
+// and nothing else is compared after a change of case.
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
 std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : text) c = AsciiLower(c);
     return text;
 }
 
@@ -167,7 +175,7 @@ int KoXHeader::ScanHeader(std::string_view in, std::size_t& used, const Filter& 
 }
 
 bool KoXHeader::AnnouncedLength(std::uint64_t& length) const {
-    const auto found = fields.find("content-length");
+    const auto found = fields.find(kContentLength);
     if (found == fields.end() || found->second.empty()) return false;
     bool first = true;
     for (const std::string& v : found->second) {
@@ -198,7 +206,7 @@ void KoXHeader::SettleFields() {
     // The authority of an absolute target names the host; Host is ignored.
     if (!targetAuthority.empty()) fields["host"] = {targetAuthority};
 
-    auto connection = fields.find("connection");
+    auto connection = fields.find(kConnection);
     if (connection != fields.end() && ListHasToken(connection->second, "close")) {
         closeAfter = true;
     }
@@ -214,7 +222,7 @@ int KoXHeader::HeaderEnded() {
         return Finish({});
     }
 
-    const bool hasLength = HasField("content-length");
+    const bool hasLength = HasField(kContentLength);
     if (HasField(kTransferEncoding)) {
         if (hasLength) return Refuse(400, "Transfer-Encoding together with Content-Length");
         if (IsHttp10()) return Refuse(400, "Transfer-Encoding on HTTP/1.0");
@@ -409,7 +417,7 @@ bool KoXHeader::ParseHeaderLine(std::string_view line) {
 namespace {
 
 void UpperCase(std::string& text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : text) c = AsciiUpper(c);
 }
 
 constexpr std::size_t npos = std::string_view::npos;
@@ -538,7 +546,8 @@ bool KoXHeader::TakeRequestWords(std::span<std::string> said) {
 }
 
 bool KoXHeader::SplitTarget(const std::string& target) {
-    std::string rest = target;
+    // Read where it lies: only the path and the query are copied.
+    std::string_view rest = target;
     const std::optional<KoAbsoluteTarget> absolute = KoSplitAbsoluteTarget(target);
     if (absolute) {
         if (!absolute->usable) {
@@ -549,16 +558,16 @@ bool KoXHeader::SplitTarget(const std::string& target) {
         rest = absolute->origin;
     }
     const std::size_t mark = rest.find('?');
-    path = rest.substr(0, mark);
+    path.assign(rest.substr(0, mark));
     // "%" and two hexadecimal digits, or the path means nothing certain.
     if (!percentEscapesWellFormed(path)) {
         Refuse(400, "malformed percent escape in the path");
         return false;
     }
-    if (mark == std::string::npos) return true;
+    if (mark == std::string_view::npos) return true;
     const std::int32_t method = methodCode.load();
     // Its fields are read when something asks for the form.
-    if (method == method_code::GET || method == method_code::HEAD) query = rest.substr(mark + 1);
+    if (method == method_code::GET || method == method_code::HEAD) query.assign(rest.substr(mark + 1));
     return true;
 }
 
@@ -692,7 +701,7 @@ int KoXHeader::ConsumeFields(const Filter& filter) {
 }
 
 bool KoXHeader::IsHttp10() const {
-    auto it = fields.find(":first:");
+    auto it = fields.find(kFirstLine);
     if (it == fields.end()) return false;
     const std::vector<std::string>& first = it->second;
     if (messageKind.load() == message_kind::Request) return first.size() >= 3 && first[2] == "HTTP/1.0";

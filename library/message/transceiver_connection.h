@@ -167,6 +167,8 @@ public:
     const KoServerCallback_t& record() const;
     // One value of the record, empty when it has none; puts nothing together.
     std::string recordValue(const std::string& key) const;
+    // The record's "remoteaddress" where it lies (an access-log line's first field).
+    const std::string& RemoteAddress() const { return remoteAddress_; }
     // The record's values as a map of their own (a message's description).
     KoStringMap recordValues() const;
 

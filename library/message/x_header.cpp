@@ -52,7 +52,8 @@ std::shared_ptr<KoXResponseHeader> KoXHeader::MakeAnswer() const {
     answer->messageKind.store(message_kind::Answer);
     answer->createdAt = createdAt;
     answer->path = path;
-    auto first = fields.find(":first:");
+    static const std::string kFirstLine = ":first:";
+    auto first = fields.find(kFirstLine);
     if (first != fields.end() && first->second.size() >= 2) {
         answer->requestSummary = first->second[0] + " " + first->second[1];
     } else {

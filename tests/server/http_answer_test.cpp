@@ -40,6 +40,35 @@ TEST(KoAccessLogLine, ClientTextIsEscaped) {
                                       "\"r\\xFF\" \"evil\\x22 200 1 \\x22-\\x22 \\x22x\"");
 }
 
+// Each piece the client chose is escaped on its own; the others and the
+// server's own pieces stay as they are.
+TEST(KoAccessLogLine, OnlyTheClientsPieceIsEscapedTable) {
+    const struct {
+        const char* remote;
+        const char* request;
+        const char* referer;
+        const char* agent;
+        const char* expected;
+    } table[] = {
+        {"a\"", "GET /", "-", "-", "a\\x22 - HTTPS - [t] \"GET /\" --> 200 0 \"-\" \"-\""},
+        {"a", "GET /\"", "-", "-", "a - HTTPS - [t] \"GET /\\x22\" --> 200 0 \"-\" \"-\""},
+        {"a", "GET /", "r\n", "-", "a - HTTPS - [t] \"GET /\" --> 200 0 \"r\\x0A\" \"-\""},
+        {"a", "GET /", "-", "\\", "a - HTTPS - [t] \"GET /\" --> 200 0 \"-\" \"\\x5C\""},
+        {"a", "GET /", "-", "-", "a - HTTPS - [t] \"GET /\" --> 200 0 \"-\" \"-\""},
+    };
+    for (const auto& row : table) {
+        KoAccessLogEntry entry;
+        entry.remoteAddress = row.remote;
+        entry.protocolName = "HTTPS";
+        entry.time = "t";
+        entry.requestLine = row.request;
+        entry.status = 200;
+        entry.referer = row.referer;
+        entry.userAgent = row.agent;
+        EXPECT_EQ(KoAccessLogLine(entry), row.expected);
+    }
+}
+
 constexpr const char* kDate = "Sun, 06 Nov 1994 08:49:37 GMT";
 
 TEST(KoAnswerHead, Lines) {
@@ -160,6 +189,12 @@ TEST(KoAnswerHead, OwnDefaultAndScriptFieldsTable) {
          {{"content-security-policy", "default-src 'self'"}, {"content-type", "text/plain"}},
          true,
          "Content-Type: text/css\r\nETag: \"t\"\r\nContent-Security-Policy: default-src 'self'\r\n"},
+        {"line breaks in values cannot start lines of their own",
+         {{"content-type", {"text/html\r\nSet-Cookie: a=b"}}, {"etag", {"\"x\nX-Evil: 1\""}},
+          {kCgiLinesField, {"X-C: d\rX-D: e"}}},
+         {{"vary", "\rOrigin\n"}},
+         true,
+         "Content-Type: text/htmlSet-Cookie: a=b\r\nETag: \"xX-Evil: 1\"\r\nVary: Origin\r\nX-C: dX-D: e\r\n"},
     };
     for (const auto& row : table) {
         KoXResponseHeader response(3, false, 3);

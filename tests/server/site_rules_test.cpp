@@ -75,6 +75,13 @@ TEST(KoSiteRules, AnswersOnlyLoopbackNamesOnALoopbackServer) {
         {"localhost.evil.example", "127.0.0.1", false, false},
         {"192.168.1.5", "127.0.0.1", false, false},
         {"127.0.0.256", "127.0.0.1", false, false},
+        {"127.0.0.1.5", "127.0.0.1", false, false},
+        {"127.0..1", "127.0.0.1", false, false},
+        {"127.0.0.0001", "127.0.0.1", false, false},
+        {"0127.0.0.1", "127.0.0.1", false, false},
+        {"127.0.0.1", "127.000.000.001", false, true},
+        {"127.0.0.1", "128.0.0.1", false, true},  // not loopback: any name
+        {"128.0.0.1", "127.0.0.1", false, false},
         {"panel.example:8443", "127.0.0.1", true, true},
         {"Panel.Example", "127.0.0.1", true, true},
         {"evil.example", "127.0.0.1", true, false},

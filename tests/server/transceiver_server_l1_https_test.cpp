@@ -162,6 +162,8 @@ TEST_F(HttpsLayer, AnswersOverTlsUnderCodeFour) {
     EXPECT_EQ(again.substr(again.size() - body.size()), body);
     ASSERT_TRUE(engine_test::Eventually([&] { return AccessLines().size() >= 2; }));
     EXPECT_NE(AccessLines()[0].find("GET /a"), std::string::npos);
+    // The line opens with the peer's address.
+    EXPECT_EQ(AccessLines()[0].rfind("127.0.0.1 - HTTPS - [", 0), 0u) << AccessLines()[0];
 }
 
 TEST_F(HttpsLayer, LargeAnswerArrivesIntact) {

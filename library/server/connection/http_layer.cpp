@@ -190,7 +190,7 @@ void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connect
                                           const std::string& requestLine, std::uint64_t bytes,
                                           std::string_view protocolName) {
     KoAccessLogEntry entry;
-    const std::string remote = connection.recordValue("remoteaddress");
+    const std::string& remote = connection.RemoteAddress();
     if (!remote.empty()) entry.remoteAddress = remote;
     const std::string protocolText = protocol::TypeNameOf(response.ProtocolCode());
     if (!protocolText.empty()) entry.protocolName = protocolText;

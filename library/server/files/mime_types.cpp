@@ -66,9 +66,11 @@ constexpr MimeRow kMimeTable[] = {
 
 std::string_view KoMimeTypeFor(std::string_view fileName) {
     static constexpr std::string_view kUnknown = "application/octet-stream";
-    const std::size_t slash = fileName.find_last_of("/\\");
-    const std::size_t dot = fileName.rfind('.');
-    if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return kUnknown;
+    // The last dot, unless a directory separator comes after it.
+    std::size_t dot = fileName.size();
+    while (dot > 0 && fileName[dot - 1] != '.' && fileName[dot - 1] != '/' && fileName[dot - 1] != '\\') --dot;
+    if (dot == 0 || fileName[dot - 1] != '.') return kUnknown;
+    --dot;
     // Asked for every file answer: the extension is lower-cased where it
     // lies on the stack, no longer than the table's longest.
     const std::string_view asked = fileName.substr(dot + 1);
@@ -80,7 +82,11 @@ std::string_view KoMimeTypeFor(std::string_view fileName) {
     }
     const std::string_view extension(lower, asked.size());
     for (const MimeRow& row : kMimeTable) {
-        if (row.extension == extension) return row.type;
+        // The first letter rules out most rows without a call.
+        if (row.extension.size() == extension.size() && row.extension.front() == extension.front() &&
+            row.extension == extension) {
+            return row.type;
+        }
     }
     return kUnknown;
 }

@@ -39,11 +39,16 @@ bool HostValueByte(char c) {
 std::int32_t KoHostRuleStatus(const KoXHeader& request) {
     const std::size_t lines = request.HostFieldLines();
     if (lines > 1) return 400;
-    auto first = request.fields.find(":first:");
+    // Asked of every request: names made once, the value read where it lies.
+    static const std::string kFirstLine = ":first:";
+    static const std::string kHost = "host";
+    auto first = request.fields.find(kFirstLine);
     const bool http11 = first != request.fields.end() && first->second.size() >= 3 && first->second[2] == "HTTP/1.1";
     if (http11 && lines == 0) return 400;
-    const std::string host = request.FirstValue("host");
-    if (!std::all_of(host.begin(), host.end(), HostValueByte)) return 400;
+    const auto host = request.fields.find(kHost);
+    if (host == request.fields.end() || host->second.empty()) return 0;
+    const std::string& value = host->second.front();
+    if (!std::all_of(value.begin(), value.end(), HostValueByte)) return 400;
     return 0;
 }
 

@@ -56,6 +56,20 @@ std::string Value(const KoStringMap& map, const std::string& key) {
     return it == map.end() ? std::string() : it->second;
 }
 
+// Asked of every request: names made once, values read where they lie.
+const std::string kHostField = "host";
+const std::string kLocalAddress = description_key::localaddress;
+
+std::string_view FirstValueView(const KoXHeader& request, const std::string& name) {
+    const auto it = request.fields.find(name);
+    return it == request.fields.end() || it->second.empty() ? std::string_view() : std::string_view(it->second.front());
+}
+
+std::string_view ValueView(const KoStringMap& map, const std::string& key) {
+    const auto it = map.find(key);
+    return it == map.end() ? std::string_view() : std::string_view(it->second);
+}
+
 // A request that would act, sent by a page of another site.
 bool CrossSite(const KoXHeader& request, const KoSiteRules& rules) {
     if (!KoMethodActs(request.methodCode.load())) return false;
@@ -116,7 +130,7 @@ int KoRequestRouter::route(const std::string&, std::shared_ptr<KoXHeader> reques
     }
     // A name pointed at this machine by another site (DNS rebinding) must
     // not let that site's pages read the answers.
-    if (!KoHostAllowed(request->FirstValue("host"), Value(request->description, description_key::localaddress),
+    if (!KoHostAllowed(FirstValueView(*request, kHostField), ValueView(request->description, kLocalAddress),
                        settings.site)) {
         auto response = answerFor(*request, 421);
         KoSetTextBody(*response);

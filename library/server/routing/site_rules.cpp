@@ -75,15 +75,22 @@ bool Allowed(const std::optional<Origin>& origin, std::string_view text, const K
 
 // a.b.c.d with four decimal parts up to 255; the first part in first.
 bool IsIPv4(std::string_view name, int* first = nullptr) {
+    // Asked of every request's Host: one walk, digit by digit, nothing copied.
     int parts = 0;
-    while (true) {
-        const std::size_t dot = name.find('.');
-        const std::string_view part = name.substr(0, dot);
-        if (!AllDigits(part) || part.size() > 3 || std::stoi(std::string(part)) > 255) return false;
-        if (parts == 0 && first != nullptr) *first = std::stoi(std::string(part));
-        ++parts;
-        if (dot == std::string_view::npos) break;
-        name.remove_prefix(dot + 1);
+    int value = 0;
+    int digits = 0;
+    for (std::size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '.') {
+            if (digits == 0 || value > 255) return false;
+            if (parts == 0 && first != nullptr) *first = value;
+            ++parts;
+            value = 0;
+            digits = 0;
+            continue;
+        }
+        const char c = name[i];
+        if (c < '0' || c > '9' || ++digits > 3) return false;
+        value = value * 10 + (c - '0');
     }
     return parts == 4;
 }
