@@ -121,6 +121,25 @@ TEST_F(ServerFixture, EchoesBytesInOrderAndReportsTheConnection) {
     EXPECT_EQ(layer->Clients(), std::set<std::string>{"client7"});
 }
 
+TEST_F(ServerFixture, PeersAcceptedTogetherReportEachItsOwnPort) {
+    // One record serves a whole batch of peers: none may carry another's port.
+    const int port = Listen();
+    constexpr std::size_t count = 20;
+    std::vector<std::shared_ptr<KoSocketIPvx>> clients;
+    for (std::size_t i = 0; i < count; ++i) clients.push_back(Connect(port));
+    ASSERT_TRUE(log.WaitForKind(server_event::accepted, count));
+    std::set<std::string> ports;
+    for (auto& event : log.OfKind(server_event::accepted)) {
+        EXPECT_EQ(event.values.size(), 6u);
+        EXPECT_EQ(event.values["remoteaddress"], "127.0.0.1");
+        EXPECT_EQ(event.values["localport"], std::to_string(port));
+        EXPECT_EQ(event.values["ID"], layer->name);
+        ports.insert(event.values["remoteport"]);
+    }
+    EXPECT_EQ(ports.size(), count);
+    EXPECT_EQ(ports.count(""), 0u);
+}
+
 TEST_F(ServerFixture, ServesTwoThousandConnectionsAtOnce) {
     constexpr std::size_t count = 2000;
     if (platform::raiseDescriptorLimit(2 * count + 200) < 2 * count + 200)

@@ -230,8 +230,20 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
     KoSocketIPvx* const listener = accepting;
     KoTransceiver* const target = acceptingFor;
     if (listener == nullptr || target == nullptr) return Accepted::done;
+    // The type is the listener's own, the same for every peer.
+    if (!IsKnownType(KoStringMap{{description_key::type, protocolName}})) return Accepted::done;
+    // Made once per batch: a peer changes only its own address and port,
+    // which reuse the entries (no map node or text made per connection).
+    KoServerCallback_t event;
+    event.kind = server_event::accepted;
+    event.values = localValues;
+    event.values["ID"] = name;
+    std::string& remoteAddress = event.values["remoteaddress"];
+    std::string& remotePort = event.values["remoteport"];
+    std::shared_ptr<KoSocketIPvx> accepted;
     for (int i = 0; i < batch; ++i) {
-        auto accepted = std::make_shared<KoSocketIPvx>();
+        // Kept for the next peer when nobody came or the peer was refused.
+        if (!accepted || accepted->fd() >= 0) accepted = std::make_shared<KoSocketIPvx>();
         platform::Error failure;
         const int fd =
             listener->AcceptWaiting(listeningFd, *accepted, settings.admit ? settings.admit : admitAll, &failure);
@@ -243,20 +255,13 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
         // At the limit the longest-idle connection without a request in
         // progress makes room; with none here, the peer is closed at once
         // and the other loops make room for the next.
-        if (openCount->load(std::memory_order_relaxed) >= limit && !target->ShedIdleCountedIn(openCount)) continue;
+        if (openCount->load(std::memory_order_relaxed) >= limit && !target->ShedIdleCountedIn(openCount)) {
+            accepted.reset();
+            continue;
+        }
 
-        KoStringMap description;
-        description["type"] = protocolName;
-        description["hoststring"] = accepted->HostName();
-        description["port"] = accepted->ServiceName();
-        if (!IsKnownType(description)) continue;
-
-        KoServerCallback_t event;
-        event.kind = server_event::accepted;
-        event.values["remoteaddress"] = accepted->HostName();
-        event.values["remoteport"] = accepted->ServiceName();
-        event.values["ID"] = name;
-        event.values.insert(localValues.begin(), localValues.end());
+        remoteAddress = accepted->HostName();
+        remotePort = accepted->ServiceName();
 
         std::shared_ptr<KoTransceiverConnection> connection;
         try {
