@@ -219,7 +219,12 @@ struct KoHttp2ServerSession::Callbacks {
             return 0;
         }
         self.bodyBytes_ -= stream.request.body.size();
+        const std::int32_t id = frame->hd.stream_id;
         self.handler_.request(self, std::move(stream.request));
+        // The body is the handler's now, whether it moved it or not: it no
+        // longer counts as held (the stream's end must not subtract it again).
+        found = self.streams_.find(id);
+        if (found != self.streams_.end()) std::string().swap(found->second.request.body);
         return 0;
     }
 
