@@ -33,7 +33,9 @@ TEST(KoHttp2Memory, AFreedBlockServesTheNextOfItsClassOnly) {
         EXPECT_EQ(memory.kept() > 0, c.kept);
         void* b = memory.allocateZeroed(1, c.second);
         ASSERT_NE(b, nullptr);
-        if (c.reused) EXPECT_EQ(a, b);
+        if (c.reused) {
+            EXPECT_EQ(a, b);
+        }
         // A reused block given as zeroed is zeroed.
         const auto* bytes = static_cast<const unsigned char*>(b);
         for (std::size_t i = 0; i < c.second; ++i) ASSERT_EQ(bytes[i], 0) << i;

@@ -397,6 +397,9 @@ public:
 };
 
 TEST(KoHttp2ServerSession, InterleavedStreamsEachGetOnlyTheirOwnFieldsAndBody) {
+    // What went wrong: a handler that kept its request (did not move it)
+    // left the body counted as held at the stream's end too; the count
+    // wrapped and every later body on the connection was answered 413.
     TagEcho echo;
     KoHttp2ServerSession server(echo);
     Client client;
