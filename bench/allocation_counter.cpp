@@ -1,15 +1,26 @@
 // Counts the calls of the global operator new in the benchmark host: every
-// allocation of the process (the library's included) goes through these.
-// The counter is read by bench_host's "allocations" command.
+// C++ allocation of the process (the library's included) goes through these.
+// C libraries (nghttp2, OpenSSL) call malloc directly: malloc, calloc and
+// realloc are counted too, by replacing them with glibc's own entry points
+// (operator new's calls are among them). The counters are read by
+// bench_host's "allocations" command.
 #include <atomic>
 #include <cstdlib>
 #include <new>
 
 #include "allocation_counter.h"
 
+extern "C" {
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* p, std::size_t size);
+void __libc_free(void* p);
+}
+
 namespace {
 
 std::atomic<unsigned long long> calls{0};
+std::atomic<unsigned long long> mallocs{0};
 
 void* Allocate(std::size_t size) {
     calls.fetch_add(1, std::memory_order_relaxed);
@@ -38,6 +49,21 @@ void* AllocateAligned(std::size_t size, std::align_val_t alignment) {
 }  // namespace
 
 unsigned long long AllocationsSoFar() { return calls.load(std::memory_order_relaxed); }
+unsigned long long MallocsSoFar() { return mallocs.load(std::memory_order_relaxed); }
+
+extern "C" void* malloc(std::size_t size) {
+    mallocs.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(size);
+}
+extern "C" void* calloc(std::size_t count, std::size_t size) {
+    mallocs.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* p, std::size_t size) {
+    mallocs.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(p, size);
+}
+extern "C" void free(void* p) { __libc_free(p); }
 
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }

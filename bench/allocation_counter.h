@@ -1,4 +1,6 @@
-// The number of global operator new calls the process has made so far.
+// The number of global operator new calls the process has made so far, and
+// of malloc, calloc and realloc calls (operator new's included).
 #pragma once
 
 unsigned long long AllocationsSoFar();
+unsigned long long MallocsSoFar();

@@ -6,8 +6,10 @@
 // processor; the HTTPS server always runs that default), writes the access log to standard output and runs until
 // standard input ends (or a line "quit" arrives). Without HTTPS (its set-up
 // failed) it reports https port 0 and serves HTTP alone. A line
-// "allocations" on standard input prints "allocations N" on standard error:
-// the operator new calls so far (bench/count_allocations.py reads it).
+// "allocations" on standard input prints "allocations N mallocs M" on
+// standard error: the operator new calls so far and the C allocations
+// (malloc, calloc, realloc; operator new's included), which
+// bench/count_allocations.py reads.
 //
 //   [VELKO_LOOPS=N] bench_host ROOT CERT KEY [HTTPS_PORT [HTTP_PORT]]   (ports: 0 = any)
 #include <chrono>
@@ -112,7 +114,9 @@ int main(int argc, char** argv) {
         std::cout << "https port " << boundHttps << "\nhttp port " << boundHttp << "\nloops " << loops << std::endl;
 
         for (std::string line; std::getline(std::cin, line) && line != "quit";) {
-            if (line == "allocations") std::cerr << "allocations " << AllocationsSoFar() << std::endl;
+            if (line == "allocations") {
+                std::cerr << "allocations " << AllocationsSoFar() << " mallocs " << MallocsSoFar() << std::endl;
+            }
         }
         http->shutdown();
         http.reset();

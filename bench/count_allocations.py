@@ -1,14 +1,20 @@
 #!/usr/bin/env python3
 """Allocations per request of bench_host: serves a 1 KiB file and asks for it
 over one keep-alive connection, HTTP and HTTPS, one request at a time (as
-wrk does per connection), and prints the operator new calls per request
+wrk does per connection), and prints the allocations per request
 after a warm-up. With --gzip it asks for a 4 KiB text file with
-"Accept-Encoding: gzip" instead (the cache's compressed bytes).
+"Accept-Encoding: gzip" instead (the cache's compressed bytes). With --h2 it
+asks over HTTP/2 (h2load, one connection, 10 streams at once) and counts two
+runs of different lengths: their difference is what the requests cost,
+without the connection's set-up. Each line gives the operator new calls and
+the C allocations (malloc, calloc, realloc: nghttp2's and OpenSSL's, and
+operator new's again) per request.
 
-    bench/count_allocations.py BENCH_HOST [--requests N] [--warmup N] [--gzip]
+    bench/count_allocations.py BENCH_HOST [--requests N] [--warmup N] [--gzip] [--h2]
 """
 import argparse
 import os
+import shutil
 import socket
 import ssl
 import subprocess
@@ -71,8 +77,10 @@ class Host:
     def _drain(self, stream, counts):
         for line in stream:
             if counts is not None and line.startswith("allocations "):
+                words = line.split()
+                mallocs = int(words[3]) if len(words) >= 4 and words[2] == "mallocs" else 0
                 with self.counted:
-                    counts.append(int(line.split()[1]))
+                    counts.append((int(words[1]), mallocs))
                     self.counted.notify_all()
 
     def allocations(self):
@@ -89,6 +97,10 @@ class Host:
         self.process.wait(timeout=30)
 
 
+def per_request(before, after, requests):
+    return tuple((a - b) / requests for a, b in zip(after, before))
+
+
 def measure(host, connect, warmup, requests, request):
     conn = connect()
     try:
@@ -98,7 +110,32 @@ def measure(host, connect, warmup, requests, request):
         after = host.allocations()
     finally:
         conn.close()
-    return (after - before) / requests
+    return per_request(before, after, requests)
+
+
+def h2load(port, path, requests, extra_headers):
+    command = ["h2load", "-c1", "-m10", "-n%d" % requests, "https://127.0.0.1:%d%s" % (port, path)]
+    for header in extra_headers:
+        command += ["-H", header]
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300)
+    if "%d succeeded" % requests not in done.stdout:
+        raise RuntimeError("h2load did not get every answer:\n" + done.stdout)
+
+
+def measure_h2(host, port, warmup, requests, path, extra_headers):
+    """Two connections of warmup and warmup + requests requests: the
+    difference of their counts is what the requests cost."""
+    h2load(port, path, warmup, extra_headers)
+    spent = []
+    for n in (warmup, warmup + requests):
+        before = host.allocations()
+        h2load(port, path, n, extra_headers)
+        spent.append(tuple(a - b for a, b in zip(host.allocations(), before)))
+    return per_request(spent[0], spent[1], requests)
+
+
+def report(label, counts, what):
+    print("%-5s %.1f allocations, %.1f mallocs per %s" % (label, counts[0], counts[1], what))
 
 
 def main():
@@ -107,7 +144,11 @@ def main():
     parser.add_argument("--requests", type=int, default=2000)
     parser.add_argument("--warmup", type=int, default=200)
     parser.add_argument("--gzip", action="store_true", help="GET /4k.txt with Accept-Encoding: gzip")
+    parser.add_argument("--h2", action="store_true", help="over HTTP/2 with h2load (HTTPS only)")
     args = parser.parse_args()
+    if args.h2 and not shutil.which("h2load"):
+        print("h2load is missing (Debian package nghttp2-client)", file=sys.stderr)
+        return 1
     request = GZIP_REQUEST if args.gzip else REQUEST
     what = "GET /4k.txt (gzip)" if args.gzip else "GET /1k.bin"
     with tempfile.TemporaryDirectory() as work:
@@ -125,9 +166,15 @@ def main():
         try:
             http = host.ports.get("http", 0)
             https = host.ports.get("https", 0)
-            print("http  %.1f allocations per %s" %
-                  (measure(host, lambda: socket.create_connection(("127.0.0.1", http)), args.warmup, args.requests,
-                           request), what))
+            if args.h2:
+                if not https:
+                    raise RuntimeError("bench_host serves no HTTPS")
+                path = "/4k.txt" if args.gzip else "/1k.bin"
+                headers = ["Accept-Encoding: gzip"] if args.gzip else []
+                report("h2", measure_h2(host, https, args.warmup, args.requests, path, headers), what)
+                return 0
+            report("http", measure(host, lambda: socket.create_connection(("127.0.0.1", http)), args.warmup,
+                                   args.requests, request), what)
             if https:
                 context = ssl.create_default_context()
                 context.check_hostname = False
@@ -136,8 +183,7 @@ def main():
                 def connect_tls():
                     return context.wrap_socket(socket.create_connection(("127.0.0.1", https)))
 
-                print("https %.1f allocations per %s" %
-                      (measure(host, connect_tls, args.warmup, args.requests, request), what))
+                report("https", measure(host, connect_tls, args.warmup, args.requests, request), what)
         finally:
             host.stop()
     return 0

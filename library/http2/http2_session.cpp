@@ -41,8 +41,15 @@ KoHttp2Fields::KoHttp2Fields(std::initializer_list<Field> fields) {
 }
 
 void KoHttp2Fields::reserve(std::size_t count, std::size_t bytes) {
-    spans_.reserve(count);
+    if (count > inPlace) more_.reserve(count - inPlace);
     text_.reserve(bytes);
+}
+
+void KoHttp2Fields::clear() {
+    text_.clear();
+    more_.clear();
+    count_ = 0;
+    building_ = Span{};
 }
 
 void KoHttp2Fields::add(std::string_view name, std::string_view value) {
@@ -62,13 +69,18 @@ void KoHttp2Fields::endName() { building_.nameLength = text_.size() - building_.
 
 void KoHttp2Fields::endField() {
     building_.valueLength = text_.size() - building_.at - building_.nameLength;
-    spans_.push_back(building_);
+    if (count_ < inPlace) {
+        first_[count_] = building_;
+    } else {
+        more_.push_back(building_);
+    }
+    ++count_;
 }
 
 void KoHttp2Fields::dropField() { text_.resize(building_.at); }
 
 KoHttp2Fields::Field KoHttp2Fields::operator[](std::size_t i) const {
-    const Span& span = spans_[i];
+    const Span& span = i < inPlace ? first_[i] : more_[i - inPlace];
     const std::string_view text(text_);
     return {text.substr(span.at, span.nameLength), text.substr(span.at + span.nameLength, span.valueLength)};
 }
@@ -111,7 +123,7 @@ struct KoHttp2ServerSession::Callbacks {
     static int BeginHeaders(nghttp2_session*, const nghttp2_frame* frame, void* user) {
         KoHttp2ServerSession& self = Of(user);
         if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
-        Stream& stream = self.streams_[frame->hd.stream_id];
+        Stream& stream = self.openStream(frame->hd.stream_id);
         stream.request.stream = frame->hd.stream_id;
         // A browser's request has about a dozen fields: one allocation.
         stream.request.fields.reserve(16);
@@ -207,7 +219,12 @@ struct KoHttp2ServerSession::Callbacks {
             return 0;
         }
         self.bodyBytes_ -= stream.request.body.size();
+        const std::int32_t id = frame->hd.stream_id;
         self.handler_.request(self, std::move(stream.request));
+        // The body is the handler's now, whether it moved it or not: it no
+        // longer counts as held (the stream's end must not subtract it again).
+        found = self.streams_.find(id);
+        if (found != self.streams_.end()) std::string().swap(found->second.request.body);
         return 0;
     }
 
@@ -215,8 +232,7 @@ struct KoHttp2ServerSession::Callbacks {
         KoHttp2ServerSession& self = Of(user);
         auto found = self.streams_.find(stream_id);
         if (found == self.streams_.end()) return 0;
-        self.bodyBytes_ -= found->second.request.body.size();
-        self.streams_.erase(found);
+        self.closeStream(found);
         self.handler_.streamClosed(self, stream_id);
         return 0;
     }
@@ -264,7 +280,9 @@ KoHttp2ServerSession::KoHttp2ServerSession(Handler& handler, KoHttp2Limits limit
     nghttp2_option_set_max_settings(option, 32);
     // Windows are given back as bodies are consumed (DataChunk, consumed()).
     nghttp2_option_set_no_auto_window_update(option, 1);
-    const int made = nghttp2_session_server_new2(&session_, callbacks, this, option);
+    nghttp2_mem memory{&memory_, KoHttp2Memory::Malloc, KoHttp2Memory::Free, KoHttp2Memory::Calloc,
+                       KoHttp2Memory::Realloc};
+    const int made = nghttp2_session_server_new3(&session_, callbacks, this, option, &memory);
     nghttp2_session_callbacks_del(callbacks);
     nghttp2_option_del(option);
     if (made != 0) throw KoException("no memory for an HTTP/2 session", __LINE__, "src");
@@ -277,6 +295,30 @@ KoHttp2ServerSession::KoHttp2ServerSession(Handler& handler, KoHttp2Limits limit
 }
 
 KoHttp2ServerSession::~KoHttp2ServerSession() { nghttp2_session_del(session_); }
+
+KoHttp2ServerSession::Stream& KoHttp2ServerSession::openStream(std::int32_t id) {
+    auto found = streams_.find(id);
+    if (found != streams_.end()) return found->second;
+    if (spareStreams_.empty()) return streams_[id];
+    Streams::node_type node = std::move(spareStreams_.back());
+    spareStreams_.pop_back();
+    node.key() = id;
+    return streams_.insert(std::move(node)).position->second;
+}
+
+void KoHttp2ServerSession::closeStream(Streams::iterator found) {
+    bodyBytes_ -= found->second.request.body.size();
+    Streams::node_type node = streams_.extract(found);
+    // As many spares as streams come and go in one turn of a busy client.
+    constexpr std::size_t spareBound = 16;
+    if (spareStreams_.size() >= spareBound) return;
+    // Nothing of this stream may reach the next: only the list's room stays.
+    std::vector<std::pair<std::string, std::string>> fields = std::move(node.mapped().request.fields);
+    fields.clear();
+    node.mapped() = Stream{};
+    node.mapped().request.fields = std::move(fields);
+    spareStreams_.push_back(std::move(node));
+}
 
 void KoHttp2ServerSession::fail(std::uint32_t code, const std::string& why) {
     if (failed_) return;
@@ -352,6 +394,11 @@ void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
     }
     out.append(gathered);
     kept.swap(gathered);
+    // Blocks and entries kept for streams to come are for a busy connection only.
+    if (streams_.empty()) {
+        memory_.release();
+        spareStreams_.clear();
+    }
 }
 
 bool KoHttp2ServerSession::wantsWrite() const { return nghttp2_session_want_write(session_) != 0; }

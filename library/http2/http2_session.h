@@ -28,6 +28,7 @@
 // May use: foundation.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +39,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "http2/http2_memory.h"
 
 struct nghttp2_session;
 
@@ -76,6 +79,8 @@ public:
     KoHttp2Fields(std::initializer_list<Field> fields);
 
     void reserve(std::size_t count, std::size_t bytes);
+    // Forgets every field, keeping the room.
+    void clear();
     void add(std::string_view name, std::string_view value);
     // A field built in place, so that neither part needs a copy of its own
     // first: startField, the name appended to buffer(), endName, the value
@@ -87,8 +92,8 @@ public:
     // Drops the field being built (after startField).
     void dropField();
 
-    std::size_t size() const { return spans_.size(); }
-    bool empty() const { return spans_.empty(); }
+    std::size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
     Field operator[](std::size_t i) const;
     std::vector<std::pair<std::string, std::string>> pairs() const;
 
@@ -98,8 +103,12 @@ private:
         std::size_t nameLength = 0;
         std::size_t valueLength = 0;
     };
+    // An answer's dozen fields fit in place; more go to the list.
+    static constexpr std::size_t inPlace = 16;
     std::string text_;
-    std::vector<Span> spans_;
+    std::array<Span, inPlace> first_{};
+    std::vector<Span> more_;
+    std::size_t count_ = 0;
     Span building_;
 };
 
@@ -210,15 +219,23 @@ private:
         std::unique_ptr<KoHttp2Body> body;
     };
     struct Callbacks;
+    using Streams = std::map<std::int32_t, Stream>;
 
+    // A stream's entry, made of a spare one when there is one.
+    Stream& openStream(std::int32_t id);
+    // Drops the stream's entry, kept as a spare (emptied, its field list's
+    // room kept) for a stream to come.
+    void closeStream(Streams::iterator found);
     void fail(std::uint32_t code, const std::string& why);
     bool countFrame(std::uint32_t& counter, std::uint32_t limit, const char* what);
     bool takeResetToken();
 
     Handler& handler_;
     const KoHttp2Limits limits_;
+    KoHttp2Memory memory_;  // nghttp2's; outlives session_
     nghttp2_session* session_ = nullptr;
-    std::map<std::int32_t, Stream> streams_;
+    Streams streams_;
+    std::vector<Streams::node_type> spareStreams_;  // none while no stream is open
     std::string failure_;
     bool failed_ = false;
     std::size_t bodyBytes_ = 0;  // request bodies held by all streams

@@ -82,9 +82,12 @@ public:
     }
     ~Client() { nghttp2_session_del(session); }
 
-    std::int32_t get(const std::string& path, const std::string& method = "GET", const std::string* body = nullptr) {
+    std::int32_t get(const std::string& path, const std::string& method = "GET", const std::string* body = nullptr,
+                     const std::vector<std::pair<std::string, std::string>>& fields = {}) {
         const std::string scheme = "https", authority = "localhost", m = method;
-        nghttp2_nv nva[] = {Nv(":method", m), Nv(":scheme", scheme), Nv(":authority", authority), Nv(":path", path)};
+        std::vector<nghttp2_nv> nva = {Nv(":method", m), Nv(":scheme", scheme), Nv(":authority", authority),
+                                       Nv(":path", path)};
+        for (const auto& [name, value] : fields) nva.push_back(Nv(name.c_str(), value));
         nghttp2_data_provider provider{};
         if (body != nullptr) {
             provider.source.ptr = const_cast<std::string*>(body);
@@ -98,7 +101,8 @@ public:
                 return static_cast<ssize_t>(take);
             };
         }
-        return nghttp2_submit_request(session, nullptr, nva, 4, body != nullptr ? &provider : nullptr, nullptr);
+        return nghttp2_submit_request(session, nullptr, nva.data(), nva.size(), body != nullptr ? &provider : nullptr,
+                                      nullptr);
     }
 
     // Carries bytes both ways until neither side has more (bounded).
@@ -373,4 +377,71 @@ TEST(KoHttp2ServerSession, AFailedBodyResetsItsStreamAndTerminateSaysGoaway) {
     EXPECT_TRUE(client.goaway);
     EXPECT_FALSE(server.receive(""));
     EXPECT_EQ(server.failure(), "a peer that takes no answer");
+}
+
+// Answers with the request's own "x-tag" field and a body made of its tag
+// and its request body, so that bytes of another stream would show.
+class TagEcho final : public KoHttp2ServerSession::Handler {
+public:
+    void request(KoHttp2ServerSession& session, KoHttp2Request&& request) override {
+        std::string tag;
+        for (const auto& [name, value] : request.fields) {
+            if (name == "x-tag") tag += value;
+        }
+        std::string body;
+        while (body.size() < request.body.size() * 3) body += tag + ":" + request.body;
+        KoHttp2Fields fields;
+        fields.add("x-tag", tag);
+        session.respond(request.stream, 200, fields, std::make_unique<KoHttp2TextBody>(body));
+    }
+};
+
+TEST(KoHttp2ServerSession, InterleavedStreamsEachGetOnlyTheirOwnFieldsAndBody) {
+    // What went wrong: a handler that kept its request (did not move it)
+    // left the body counted as held at the stream's end too; the count
+    // wrapped and every later body on the connection was answered 413.
+    TagEcho echo;
+    KoHttp2ServerSession server(echo);
+    Client client;
+    // Rounds on one connection, so that later streams reuse what earlier
+    // ones freed; bodies past a frame, so that their DATA interleave.
+    const std::size_t sizes[][2] = {{5, 40000}, {40000, 5}, {30000, 30000}, {1, 1}, {70000, 20000}};
+    for (std::size_t round = 0; round < std::size(sizes); ++round) {
+        SCOPED_TRACE(round);
+        const std::string tags[2] = {"a" + std::to_string(round), "b" + std::to_string(round) + "-longer-tag"};
+        std::string bodies[2] = {std::string(sizes[round][0], 'p'), std::string(sizes[round][1], 'q')};
+        const std::string sent[2] = {bodies[0], bodies[1]};
+        std::int32_t streams[2];
+        for (int i = 0; i < 2; ++i) streams[i] = client.get("/t", "POST", &bodies[i], {{"x-tag", tags[i]}});
+        client.exchange(server);
+        for (int i = 0; i < 2; ++i) {
+            const Response& response = client.responses[streams[i]];
+            EXPECT_EQ(response.status, 200);
+            EXPECT_EQ(response.fields.at("x-tag"), tags[i]);
+            std::string expected;
+            while (expected.size() < sent[i].size() * 3) expected += tags[i] + ":" + sent[i];
+            EXPECT_EQ(response.body, expected);
+        }
+        EXPECT_EQ(server.openStreams(), 0u);
+    }
+}
+
+TEST(KoHttp2Fields, KeepsEveryFieldInOrderPastThoseHeldInPlaceAndAfterClear) {
+    KoHttp2Fields fields;
+    for (const std::size_t count : {3u, 16u, 17u, 40u, 0u, 5u}) {
+        SCOPED_TRACE(count);
+        fields.clear();
+        std::vector<std::pair<std::string, std::string>> expected;
+        for (std::size_t i = 0; i < count; ++i) {
+            expected.emplace_back("name-" + std::to_string(i), std::string(i, 'v'));
+            fields.add(expected.back().first, expected.back().second);
+        }
+        // One built in place and dropped leaves nothing behind.
+        fields.startField();
+        fields.buffer().append("dropped");
+        fields.dropField();
+        EXPECT_EQ(fields.size(), count);
+        EXPECT_EQ(fields.empty(), count == 0);
+        EXPECT_EQ(fields.pairs(), expected);
+    }
 }

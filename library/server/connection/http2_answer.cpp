@@ -35,12 +35,15 @@ public:
         bool positioned = false;  // the stream stands at offset
     };
 
-    PiecesBody(std::vector<Piece> pieces, std::uint64_t* sent) : pieces_(std::move(pieces)), sent_(sent) {}
+    PiecesBody(std::vector<Piece> pieces, std::uint64_t* sent)
+        : pieces_(std::move(pieces)), count_(pieces_.size()), sent_(sent) {}
+    // The usual answer, the text or the file whole, without a list.
+    PiecesBody(Piece piece, std::uint64_t* sent) : one_(std::move(piece)), count_(1), sent_(sent) {}
 
     Read read(char* into, std::size_t capacity) override {
         Read result;
-        while (result.bytes < capacity && at_ < pieces_.size()) {
-            Piece& piece = pieces_[at_];
+        while (result.bytes < capacity && at_ < count_) {
+            Piece& piece = pieces_.empty() ? one_ : pieces_[at_];
             const std::size_t room = capacity - result.bytes;
             std::size_t got = 0;
             if (!piece.file && !piece.stream) {
@@ -61,7 +64,7 @@ public:
             result.bytes += got;
         }
         *sent_ += result.bytes;
-        result.ended = at_ == pieces_.size();
+        result.ended = at_ == count_;
         return result;
     }
 
@@ -95,7 +98,9 @@ private:
         return got == want;
     }
 
+    Piece one_;
     std::vector<Piece> pieces_;
+    std::size_t count_;
     std::size_t at_ = 0;
     std::uint64_t* sent_;
 };
@@ -184,12 +189,13 @@ public:
 
 private:
     // Called for every field of every answer: each name and value is
-    // written once, straight into the list's buffer.
+    // appended once, in one piece, straight into the list's buffer.
     void add(std::string_view name, std::string_view valueIn) {
         std::string& text = fields.buffer();
         fields.startField();
         const std::size_t nameAt = text.size();
-        for (char c : name) text += AsciiLower(c);
+        text.append(name);
+        for (std::size_t i = nameAt; i < text.size(); ++i) text[i] = AsciiLower(text[i]);
         if (ConnectionSpecific(std::string_view(text).substr(nameAt))) {
             fields.dropField();
             return;
@@ -202,8 +208,13 @@ private:
         // Line breaks go; blanks around what is left go too.
         while (first < last && (blank(valueIn[first]) || lineBreak(valueIn[first]))) ++first;
         while (last > first && (blank(valueIn[last - 1]) || lineBreak(valueIn[last - 1]))) --last;
-        for (char c : valueIn.substr(first, last - first)) {
-            if (!lineBreak(c)) text += c;
+        const std::string_view value = valueIn.substr(first, last - first);
+        if (value.find('\r') == std::string_view::npos && value.find('\n') == std::string_view::npos) {
+            text.append(value);
+        } else {
+            for (char c : value) {
+                if (!lineBreak(c)) text += c;
+            }
         }
         fields.endField();
     }
@@ -223,8 +234,10 @@ int FieldsOfAnswer(const KoXResponseHeader& response, std::uint64_t length,
 
 }  // namespace
 
-KoHttp2Answer KoMakeHttp2Answer(KoXResponseHeader& response, std::uint64_t* sent) {
+KoHttp2Answer KoMakeHttp2Answer(KoXResponseHeader& response, std::uint64_t* sent, KoHttp2Fields room) {
     KoHttp2Answer answer;
+    answer.fields = std::move(room);
+    answer.fields.clear();
     if (response.lengthUnknown) {
         std::shared_ptr<KoBodyStream> source = std::move(response.bodySource);
         answer.status = FieldsOfAnswer(response, 0, answer.fields);
@@ -253,34 +266,35 @@ KoHttp2Answer KoMakeHttp2Answer(KoXResponseHeader& response, std::uint64_t* sent
     }
     answer.status = FieldsOfAnswer(response, length, answer.fields);
     if (!response.SendsBody()) return answer;
-    std::vector<PiecesBody::Piece> pieces;
-    pieces.reserve(response.bodySpans.size() * 2 + 1);
-    const auto addFile = [&](std::uint64_t offset, std::uint64_t bytes) {
-        if (bytes == 0) return;
+    const auto filePiece = [&](std::uint64_t offset, std::uint64_t bytes) {
         PiecesBody::Piece piece;
         piece.file = file;
         piece.stream = stream;
         piece.offset = offset;
         piece.left = bytes;
-        pieces.push_back(std::move(piece));
+        return piece;
     };
-    const auto addText = [&](std::string bytes) {
-        if (bytes.empty()) return;
+    const auto textPiece = [](std::string bytes) {
         PiecesBody::Piece piece;
         piece.text = std::move(bytes);
-        pieces.push_back(std::move(piece));
+        return piece;
     };
-    if (!fromFile) {
-        addText(std::move(text));
-    } else if (response.bodySpans.empty()) {
-        addFile(0, length);
-    } else {
-        for (KoFileSpan& span : response.bodySpans) {
-            addText(std::move(span.before));
-            addFile(span.offset, span.length);
+    if (response.bodySpans.empty() || !fromFile) {
+        // One piece, or none: an empty body.
+        if (length == 0) {
+            answer.body = std::make_unique<PiecesBody>(std::vector<PiecesBody::Piece>{}, sent);
+        } else {
+            answer.body = std::make_unique<PiecesBody>(fromFile ? filePiece(0, length) : textPiece(std::move(text)), sent);
         }
-        addText(std::move(response.bodyAfter));
+        return answer;
     }
+    std::vector<PiecesBody::Piece> pieces;
+    pieces.reserve(response.bodySpans.size() * 2 + 1);
+    for (KoFileSpan& span : response.bodySpans) {
+        if (!span.before.empty()) pieces.push_back(textPiece(std::move(span.before)));
+        if (span.length != 0) pieces.push_back(filePiece(span.offset, span.length));
+    }
+    if (!response.bodyAfter.empty()) pieces.push_back(textPiece(std::move(response.bodyAfter)));
     answer.body = std::make_unique<PiecesBody>(std::move(pieces), sent);
     return answer;
 }

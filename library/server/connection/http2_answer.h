@@ -40,6 +40,8 @@ struct KoHttp2Answer {
 };
 
 // Takes the body out of response. Body bytes given to the session are added
-// to *sent, which must outlive the body.
-KoHttp2Answer KoMakeHttp2Answer(KoXResponseHeader& response, std::uint64_t* sent);
+// to *sent, which must outlive the body. room: a list whose buffers the
+// answer's fields reuse (what it holds is dropped), so that a connection's
+// answers need not allocate them each.
+KoHttp2Answer KoMakeHttp2Answer(KoXResponseHeader& response, std::uint64_t* sent, KoHttp2Fields room = {});
 

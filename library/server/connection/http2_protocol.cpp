@@ -12,6 +12,7 @@
 #include "message/http_tables.h"
 #include "message/request_body_pipe.h"
 #include "message/response_header.h"
+#include "message/spare_buffers.h"
 #include "server/connection/http2_answer.h"
 #include "server/connection/http_connection.h"
 #include "server/connection/http_layer.h"
@@ -92,26 +93,6 @@ void KoHttp2Connections::goneAway() {
     if (pending_ > 0) --pending_;
     if (pending_ == 0) done_.notify_all();
 }
-
-struct KoHttp2Protocol::Stream {
-    std::shared_ptr<StreamSink> sink;
-    std::shared_ptr<KoXHeader> request;
-    std::shared_ptr<KoXResponseHeader> response;  // once answered
-    std::string requestLine;
-    std::uint64_t sent = 0;  // body bytes given to the session
-    bool answered = false;
-    // A body handed over as it arrives, and how much of it the peer may send again.
-    std::shared_ptr<KoRequestBodyPipe> pipe;
-    std::uint64_t givenBack = 0;
-    // Any other body: the parser takes its DATA into the request, which is
-    // dispatched once complete. chunked: DATA go in as chunks (no length).
-    bool parsing = false;
-    bool chunked = false;
-    // What of the connection's memory bound for bodies it holds, and the
-    // share a spilled body may keep in memory before its file.
-    std::size_t inMemory = 0;
-    std::size_t spillBound = 0;
-};
 
 namespace {
 
@@ -589,7 +570,10 @@ void KoHttp2Protocol::answerStream(std::int32_t id, std::shared_ptr<KoXResponseH
     if (channel_ == nullptr || found == streams_.end() || found->second.answered || !response) return;
     Stream& stream = found->second;
     stream.answered = true;
-    KoHttp2Answer answer = KoMakeHttp2Answer(*response, &stream.sent);
+    // The fields are written into a spare string of the thread's.
+    KoHttp2Fields room;
+    room.buffer() = spare_buffers::takeString();
+    KoHttp2Answer answer = KoMakeHttp2Answer(*response, &stream.sent, std::move(room));
     if (answer.source) {
         // The script's next piece (or its end) resumes the stream.
         std::weak_ptr<Mailbox> weak = mailbox_;
@@ -605,6 +589,8 @@ void KoHttp2Protocol::answerStream(std::int32_t id, std::shared_ptr<KoXResponseH
     }
     stream.response = response;
     session_.respond(id, answer.status, answer.fields, std::move(answer.body));
+    // The session has copied the fields: their buffer serves the next answer.
+    spare_buffers::give(std::move(answer.fields.buffer()));
     response->leaveJoinedTask(response->currentJoinedTask());
     if (!receiving_) flush();
 }
@@ -629,9 +615,12 @@ void KoHttp2Protocol::flush() {
     if (channel_ == nullptr) return;
     const std::size_t bound = settings_.outputBound;
     while (channel_ != nullptr && channel_->unsent() < bound) {
-        std::string frames;
+        std::string frames = spare_buffers::takeString();
         session_.produce(frames, bound);
-        if (frames.empty()) break;
+        if (frames.empty()) {
+            spare_buffers::give(std::move(frames));
+            break;
+        }
         lastOutput_ = channel_->now();
         channel_->send(std::move(frames));
     }

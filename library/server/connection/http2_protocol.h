@@ -43,14 +43,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "http2/http2_session.h"
+#include "message/spare_buffers.h"
 #include "server/connection/connection_protocol.h"
 #include "server/routing/http_settings.h"
 
@@ -62,6 +65,7 @@ class KoXResponseHeader;
 
 namespace http2_detail {
 struct Mailbox;
+class StreamSink;
 }
 
 class KoHttp2Connections {
@@ -106,7 +110,25 @@ public:
     void answerStream(std::int32_t stream, std::shared_ptr<KoXResponseHeader> response);
 
 private:
-    struct Stream;
+    struct Stream {
+        std::shared_ptr<http2_detail::StreamSink> sink;
+        std::shared_ptr<KoXHeader> request;
+        std::shared_ptr<KoXResponseHeader> response;  // once answered
+        std::string requestLine;
+        std::uint64_t sent = 0;  // body bytes given to the session
+        bool answered = false;
+        // A body handed over as it arrives, and how much of it the peer may send again.
+        std::shared_ptr<KoRequestBodyPipe> pipe;
+        std::uint64_t givenBack = 0;
+        // Any other body: the parser takes its DATA into the request, which is
+        // dispatched once complete. chunked: DATA go in as chunks (no length).
+        bool parsing = false;
+        bool chunked = false;
+        // What of the connection's memory bound for bodies it holds, and the
+        // share a spilled body may keep in memory before its file.
+        std::size_t inMemory = 0;
+        std::size_t spillBound = 0;
+    };
 
     void request(KoHttp2ServerSession& session, KoHttp2Request&& request) override;
     // What the parser said of a request being read: waits for more, is
@@ -153,7 +175,9 @@ private:
     std::shared_ptr<http2_detail::Mailbox> mailbox_;
     KoHttp2ServerSession session_;
     KoProtocolChannel* channel_ = nullptr;
-    std::map<std::int32_t, Stream> streams_;
+    // Entries made and dropped for every request: from the thread's spare blocks.
+    std::map<std::int32_t, Stream, std::less<>, spare_buffers::SpareBlockAllocator<std::pair<const std::int32_t, Stream>>>
+        streams_;  // the buffers of the last answer's fields
     // Body bytes the streams' requests hold in memory (a spilled body's
     // share counted whole until it has its file), at most
     // http2.bodiesInMemory and a frame.

@@ -1,0 +1,101 @@
+#include "http2/http2_memory.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// Each block starts with its class (or bigClass), kept at the alignment
+// malloc gives, so that what nghttp2 gets is as aligned as malloc's.
+constexpr std::size_t headerSize = alignof(std::max_align_t);
+constexpr std::size_t smallestClass = 32;
+constexpr std::size_t bigClass = ~std::size_t{0};
+
+std::size_t ClassBytes(std::size_t index) { return smallestClass << index; }
+
+// The class that holds size bytes and the header, or bigClass.
+std::size_t ClassOf(std::size_t size, std::size_t classCount) {
+    if (size > KoHttp2Memory::largestKept - headerSize) return bigClass;
+    std::size_t index = 0;
+    while (ClassBytes(index) < size + headerSize) ++index;
+    return index < classCount ? index : bigClass;
+}
+
+std::size_t& HeaderOf(void* block) { return *reinterpret_cast<std::size_t*>(static_cast<char*>(block) - headerSize); }
+
+}  // namespace
+
+void* KoHttp2Memory::allocate(std::size_t size) {
+    const std::size_t index = ClassOf(size, classCount);
+    char* raw = nullptr;
+    if (index != bigClass && lists_[index] != nullptr) {
+        FreeBlock* block = lists_[index];
+        lists_[index] = block->next;
+        keptBytes_ -= ClassBytes(index);
+        raw = reinterpret_cast<char*>(block);
+    } else {
+        raw = static_cast<char*>(std::malloc(index == bigClass ? size + headerSize : ClassBytes(index)));
+        if (raw == nullptr) return nullptr;
+    }
+    *new (raw) std::size_t = index;
+    return raw + headerSize;
+}
+
+void* KoHttp2Memory::allocateZeroed(std::size_t count, std::size_t size) {
+    if (size != 0 && count > (~std::size_t{0} - headerSize) / size) return nullptr;
+    void* block = allocate(count * size);
+    if (block != nullptr) std::memset(block, 0, count * size);
+    return block;
+}
+
+void* KoHttp2Memory::reallocate(void* block, std::size_t size) {
+    if (block == nullptr) return allocate(size);
+    const std::size_t index = HeaderOf(block);
+    if (index == bigClass) {
+        char* raw = static_cast<char*>(std::realloc(static_cast<char*>(block) - headerSize, size + headerSize));
+        return raw == nullptr ? nullptr : raw + headerSize;
+    }
+    const std::size_t room = ClassBytes(index) - headerSize;
+    if (size <= room) return block;
+    void* grown = allocate(size);
+    if (grown == nullptr) return nullptr;
+    std::memcpy(grown, block, room);
+    free(block);
+    return grown;
+}
+
+void KoHttp2Memory::free(void* block) {
+    if (block == nullptr) return;
+    char* raw = static_cast<char*>(block) - headerSize;
+    const std::size_t index = HeaderOf(block);
+    if (index == bigClass || keptBytes_ + ClassBytes(index) > keptBound) {
+        std::free(raw);
+        return;
+    }
+    lists_[index] = new (raw) FreeBlock{lists_[index]};
+    keptBytes_ += ClassBytes(index);
+}
+
+void KoHttp2Memory::release() {
+    for (FreeBlock*& list : lists_) {
+        while (list != nullptr) {
+            FreeBlock* next = list->next;
+            std::free(list);
+            list = next;
+        }
+    }
+    keptBytes_ = 0;
+}
+
+void* KoHttp2Memory::Malloc(std::size_t size, void* user) { return static_cast<KoHttp2Memory*>(user)->allocate(size); }
+
+void KoHttp2Memory::Free(void* block, void* user) { static_cast<KoHttp2Memory*>(user)->free(block); }
+
+void* KoHttp2Memory::Calloc(std::size_t count, std::size_t size, void* user) {
+    return static_cast<KoHttp2Memory*>(user)->allocateZeroed(count, size);
+}
+
+void* KoHttp2Memory::Realloc(void* block, std::size_t size, void* user) {
+    return static_cast<KoHttp2Memory*>(user)->reallocate(block, size);
+}

@@ -1,0 +1,51 @@
+// HTTP/2: KoHttp2Memory, the allocator one HTTP/2 session gives nghttp2
+// (nghttp2_mem). nghttp2 mallocs and frees a stream, its queued frames and
+// each decoded field for every request; here a freed block of up to
+// largestKept bytes goes on a free list of its size class and serves the
+// next request, so that a busy connection's streams cost no malloc. What
+// the lists hold is bounded (keptBound bytes); release() gives it all back
+// (an idle session holds none of it). Larger blocks go to malloc.
+//
+// Threads: the session's (no locking). Failures: allocate returns null when
+// malloc does, as nghttp2 expects.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+class KoHttp2Memory {
+public:
+    static constexpr std::size_t largestKept = 4096;
+    static constexpr std::size_t keptBound = 64 * 1024;
+
+    KoHttp2Memory() = default;
+    ~KoHttp2Memory() { release(); }
+    KoHttp2Memory(const KoHttp2Memory&) = delete;
+    KoHttp2Memory& operator=(const KoHttp2Memory&) = delete;
+
+    void* allocate(std::size_t size);
+    void* allocateZeroed(std::size_t count, std::size_t size);
+    void* reallocate(void* block, std::size_t size);
+    void free(void* block);
+    // Gives every kept block back to malloc.
+    void release();
+
+    // The bytes the free lists hold.
+    std::size_t kept() const { return keptBytes_; }
+
+    // nghttp2's calls, user being the KoHttp2Memory.
+    static void* Malloc(std::size_t size, void* user);
+    static void Free(void* block, void* user);
+    static void* Calloc(std::size_t count, std::size_t size, void* user);
+    static void* Realloc(void* block, std::size_t size, void* user);
+
+private:
+    // Classes of 32, 64, ... largestKept bytes (the header included).
+    static constexpr std::size_t classCount = 8;
+    struct FreeBlock {
+        FreeBlock* next;
+    };
+
+    std::array<FreeBlock*, classCount> lists_{};
+    std::size_t keptBytes_ = 0;
+};

@@ -1,0 +1,68 @@
+#include "http2/http2_memory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+bool Aligned(const void* p) { return reinterpret_cast<std::uintptr_t>(p) % alignof(std::max_align_t) == 0; }
+
+TEST(KoHttp2Memory, AFreedBlockServesTheNextOfItsClassOnly) {
+    struct Case {
+        std::size_t first;
+        std::size_t second;
+        bool kept;
+        bool reused;
+    };
+    const Case cases[] = {
+        {1, 1, true, true},       {10, 16, true, true},    {100, 90, true, true},
+        {200, 1000, true, false}, {3000, 4000, true, true}, {16, 4000, true, false},
+        {5000, 5000, false, false},  // above largestKept: malloc's
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.first << " then " << c.second);
+        KoHttp2Memory memory;
+        void* a = memory.allocate(c.first);
+        ASSERT_NE(a, nullptr);
+        EXPECT_TRUE(Aligned(a));
+        std::memset(a, 0x5a, c.first);
+        memory.free(a);
+        EXPECT_EQ(memory.kept() > 0, c.kept);
+        void* b = memory.allocateZeroed(1, c.second);
+        ASSERT_NE(b, nullptr);
+        if (c.reused) {
+            EXPECT_EQ(a, b);
+        }
+        // A reused block given as zeroed is zeroed.
+        const auto* bytes = static_cast<const unsigned char*>(b);
+        for (std::size_t i = 0; i < c.second; ++i) ASSERT_EQ(bytes[i], 0) << i;
+        memory.free(b);
+    }
+}
+
+TEST(KoHttp2Memory, ReallocationKeepsTheBytesAndTheListsStayBounded) {
+    KoHttp2Memory memory;
+    char* block = static_cast<char*>(memory.reallocate(nullptr, 20));
+    std::memcpy(block, "nineteen characters", 20);
+    EXPECT_EQ(memory.reallocate(block, 24), block);  // still within its class
+    for (std::size_t size : {200u, 3000u, 9000u, 100u}) {
+        block = static_cast<char*>(memory.reallocate(block, size));
+        ASSERT_NE(block, nullptr);
+        EXPECT_STREQ(block, "nineteen characters") << size;
+    }
+    memory.free(block);
+
+    // Far more freed than the bound: the lists keep at most the bound.
+    std::vector<void*> blocks;
+    for (int i = 0; i < 100; ++i) blocks.push_back(memory.allocate(2000));
+    for (void* b : blocks) memory.free(b);
+    EXPECT_GT(memory.kept(), 0u);
+    EXPECT_LE(memory.kept(), KoHttp2Memory::keptBound);
+    memory.release();
+    EXPECT_EQ(memory.kept(), 0u);
+}
+
+}  // namespace
