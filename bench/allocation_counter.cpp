@@ -1,6 +1,9 @@
 // Counts the calls of the global operator new in the benchmark host: every
 // allocation of the process (the library's included) goes through these.
-// The counter is read by bench_host's "allocations" command.
+// The counter is read by bench_host's "allocations" command, the heap in
+// use by its "heap" command.
+#include <malloc.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -38,6 +41,12 @@ void* AllocateAligned(std::size_t size, std::align_val_t alignment) {
 }  // namespace
 
 unsigned long long AllocationsSoFar() { return calls.load(std::memory_order_relaxed); }
+
+unsigned long long HeapBytesInUse() {
+    // The C library's count covers OpenSSL's and nghttp2's malloc calls too.
+    const struct mallinfo2 info = ::mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
 
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }

@@ -2,3 +2,5 @@
 #pragma once
 
 unsigned long long AllocationsSoFar();
+// Bytes of the heap in use now (every malloc of the process, whoever made it).
+unsigned long long HeapBytesInUse();

@@ -7,7 +7,8 @@
 // standard input ends (or a line "quit" arrives). Without HTTPS (its set-up
 // failed) it reports https port 0 and serves HTTP alone. A line
 // "allocations" on standard input prints "allocations N" on standard error:
-// the operator new calls so far (bench/count_allocations.py reads it).
+// the operator new calls so far (bench/count_allocations.py reads it); a
+// line "heap" prints "heap N", the bytes of the heap in use (bench/idle_heap.py).
 //
 //   [VELKO_LOOPS=N] bench_host ROOT CERT KEY [HTTPS_PORT [HTTP_PORT]]   (ports: 0 = any)
 #include <chrono>
@@ -113,6 +114,7 @@ int main(int argc, char** argv) {
 
         for (std::string line; std::getline(std::cin, line) && line != "quit";) {
             if (line == "allocations") std::cerr << "allocations " << AllocationsSoFar() << std::endl;
+            if (line == "heap") std::cerr << "heap " << HeapBytesInUse() << std::endl;
         }
         http->shutdown();
         http.reset();
