@@ -93,6 +93,12 @@ KoHttp2TextBody::Read KoHttp2TextBody::read(char* into, std::size_t capacity) {
 struct KoHttp2ServerSession::Callbacks {
     static KoHttp2ServerSession& Of(void* user) { return *static_cast<KoHttp2ServerSession*>(user); }
 
+    static KoHttp2SessionMemory& MemoryOf(void* user) { return *static_cast<KoHttp2SessionMemory*>(user); }
+    static void* Allocate(size_t size, void* user) { return MemoryOf(user).allocate(size); }
+    static void Release(void* block, void* user) { MemoryOf(user).release(block); }
+    static void* AllocateZeroed(size_t count, size_t size, void* user) { return MemoryOf(user).allocateZeroed(count, size); }
+    static void* Reallocate(void* block, size_t size, void* user) { return MemoryOf(user).reallocate(block, size); }
+
     static int BeginFrame(nghttp2_session*, const nghttp2_frame_hd* header, void* user) {
         KoHttp2ServerSession& self = Of(user);
         if (self.failed_) return 0;
@@ -264,7 +270,11 @@ KoHttp2ServerSession::KoHttp2ServerSession(Handler& handler, KoHttp2Limits limit
     nghttp2_option_set_max_settings(option, 32);
     // Windows are given back as bodies are consumed (DataChunk, consumed()).
     nghttp2_option_set_no_auto_window_update(option, 1);
-    const int made = nghttp2_session_server_new2(&session_, callbacks, this, option);
+    nghttp2_mem memory{&memory_, Callbacks::Allocate, Callbacks::Release, Callbacks::AllocateZeroed,
+                       Callbacks::Reallocate};
+    memory_.building(true);
+    const int made = nghttp2_session_server_new3(&session_, callbacks, this, option, &memory);
+    memory_.building(false);
     nghttp2_session_callbacks_del(callbacks);
     nghttp2_option_del(option);
     if (made != 0) throw KoException("no memory for an HTTP/2 session", __LINE__, "src");
@@ -352,6 +362,12 @@ void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
     }
     out.append(gathered);
     kept.swap(gathered);
+}
+
+void KoHttp2ServerSession::rest() {
+    // A frame being sent still lies in the frame buffer.
+    if (nghttp2_session_want_write(session_) != 0) return;
+    memory_.rest();
 }
 
 bool KoHttp2ServerSession::wantsWrite() const { return nghttp2_session_want_write(session_) != 0; }

@@ -39,6 +39,8 @@
 #include <utility>
 #include <vector>
 
+#include "http2/http2_session_memory.h"
+
 struct nghttp2_session;
 
 struct KoHttp2Limits {
@@ -175,6 +177,12 @@ public:
     // Appends frames to send, at most about limit bytes.
     void produce(std::string& out, std::size_t limit = 64 * 1024);
     bool wantsWrite() const;
+    // An idle session (nothing to send): the memory of its frame buffer goes
+    // back to the system until the next frame is written.
+    void rest();
+    // Bytes in pages of the session's own (its frame buffer), which rest()
+    // lets go of.
+    std::size_t pagedBytes() const { return memory_.pagedBytes(); }
     // Neither side has anything more to say: the connection may close.
     bool finished() const;
 
@@ -217,6 +225,8 @@ private:
 
     Handler& handler_;
     const KoHttp2Limits limits_;
+    // Before session_: nghttp2 frees into it as the session goes.
+    KoHttp2SessionMemory memory_;
     nghttp2_session* session_ = nullptr;
     std::map<std::int32_t, Stream> streams_;
     std::string failure_;

@@ -237,6 +237,7 @@ void KoHTTPConnection::streamEnded() {
 }
 
 void KoHTTPConnection::closing(bool orderly) {
+    if (!orderly) sayGoodbyeWhileResting();
     endProtocol();
     cutStreamedBody();
     tellStreamEnds();

@@ -332,6 +332,9 @@ private:
     // releaseBuffers says so.
     void settleProtocol(bool releaseBuffers);
     void wakeProtocol();
+    // Closed while its protocol rests (made room for others, or idle): the
+    // protocol's last word is written where the socket takes it now.
+    void sayGoodbyeWhileResting();
     // Tells the protocol the connection ends, once.
     void endProtocol();
 };

@@ -62,6 +62,14 @@ void KoHTTPConnection::settleProtocol(bool releaseBuffers) {
     buffersReleased_ = true;
     releaseBufferSpace();
     settled();
+    protocol_->releaseMemory();
+}
+
+void KoHTTPConnection::sayGoodbyeWhileResting() {
+    if (!protocol_ || protocolEnded_ || !Attached() || !seat().socket || !protocol_->resting()) return;
+    protocol_->closingIdle();
+    // One write, never waited for: the connection closes right after.
+    if (OutputWaiting()) SendStep(*seat().socket);
 }
 
 void KoHTTPConnection::wakeProtocol() {
