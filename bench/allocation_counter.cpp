@@ -4,6 +4,9 @@
 // realloc are counted too, by replacing them with glibc's own entry points
 // (operator new's calls are among them). The counters are read by
 // bench_host's "allocations" command.
+// The heap in use is read by its "heap" command.
+#include <malloc.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -64,6 +67,12 @@ extern "C" void* realloc(void* p, std::size_t size) {
     return __libc_realloc(p, size);
 }
 extern "C" void free(void* p) { __libc_free(p); }
+
+unsigned long long HeapBytesInUse() {
+    // The C library's count covers OpenSSL's and nghttp2's malloc calls too.
+    const struct mallinfo2 info = ::mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
 
 void* operator new(std::size_t size) { return Allocate(size); }
 void* operator new[](std::size_t size) { return Allocate(size); }

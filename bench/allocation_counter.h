@@ -4,3 +4,5 @@
 
 unsigned long long AllocationsSoFar();
 unsigned long long MallocsSoFar();
+// Bytes of the heap in use now (every malloc of the process, whoever made it).
+unsigned long long HeapBytesInUse();

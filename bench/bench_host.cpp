@@ -10,6 +10,7 @@
 // standard error: the operator new calls so far and the C allocations
 // (malloc, calloc, realloc; operator new's included), which
 // bench/count_allocations.py reads.
+// A line "heap" prints "heap N", the bytes of the heap in use (bench/idle_heap.py).
 //
 //   [VELKO_LOOPS=N] bench_host ROOT CERT KEY [HTTPS_PORT [HTTP_PORT]]   (ports: 0 = any)
 #include <chrono>
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
             if (line == "allocations") {
                 std::cerr << "allocations " << AllocationsSoFar() << " mallocs " << MallocsSoFar() << std::endl;
             }
+            if (line == "heap") std::cerr << "heap " << HeapBytesInUse() << std::endl;
         }
         http->shutdown();
         http.reset();

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/memory.h"
+
 namespace {
 
 // Each block starts with its class (or bigClass), kept at the alignment
@@ -26,7 +28,45 @@ std::size_t& HeaderOf(void* block) { return *reinterpret_cast<std::size_t*>(stat
 
 }  // namespace
 
+KoHttp2Memory::~KoHttp2Memory() {
+    release();
+    // nghttp2 frees its buffers when the session goes; this is for one that
+    // never did.
+    for (const Paged& block : paged_) platform::unmapPages(block.at, block.bytes);
+}
+
+std::vector<KoHttp2Memory::Paged>::iterator KoHttp2Memory::findPaged(void* block) {
+    auto it = paged_.begin();
+    while (it != paged_.end() && it->at != block) ++it;
+    return it;
+}
+
+void* KoHttp2Memory::page(std::size_t size) {
+    void* at = platform::mapPages(size);
+    if (at == nullptr) return nullptr;
+    try {
+        paged_.push_back(Paged{at, size});
+    } catch (...) {
+        platform::unmapPages(at, size);
+        return nullptr;
+    }
+    return at;
+}
+
+void KoHttp2Memory::rest() {
+    for (const Paged& block : paged_) platform::discardPages(block.at, block.bytes);
+}
+
+std::size_t KoHttp2Memory::pagedBytes() const {
+    std::size_t bytes = 0;
+    for (const Paged& block : paged_) bytes += block.bytes;
+    return bytes;
+}
+
 void* KoHttp2Memory::allocate(std::size_t size) {
+    if (building_ && size >= pagedBlock) {
+        if (void* paged = page(size)) return paged;  // else an ordinary block
+    }
     const std::size_t index = ClassOf(size, classCount);
     char* raw = nullptr;
     if (index != bigClass && lists_[index] != nullptr) {
@@ -44,6 +84,9 @@ void* KoHttp2Memory::allocate(std::size_t size) {
 
 void* KoHttp2Memory::allocateZeroed(std::size_t count, std::size_t size) {
     if (size != 0 && count > (~std::size_t{0} - headerSize) / size) return nullptr;
+    if (building_ && count * size >= pagedBlock) {
+        if (void* paged = page(count * size)) return paged;  // fresh pages are zeros
+    }
     void* block = allocate(count * size);
     if (block != nullptr) std::memset(block, 0, count * size);
     return block;
@@ -51,6 +94,16 @@ void* KoHttp2Memory::allocateZeroed(std::size_t count, std::size_t size) {
 
 void* KoHttp2Memory::reallocate(void* block, std::size_t size) {
     if (block == nullptr) return allocate(size);
+    if (const auto found = findPaged(block); found != paged_.end()) {
+        if (size <= found->bytes && size != 0) return block;
+        // Grown past its pages: an ordinary block from now on.
+        void* moved = allocate(size == 0 ? 1 : size);
+        if (moved == nullptr) return nullptr;
+        std::memcpy(moved, block, found->bytes < size ? found->bytes : size);
+        platform::unmapPages(found->at, found->bytes);
+        paged_.erase(found);
+        return moved;
+    }
     const std::size_t index = HeaderOf(block);
     if (index == bigClass) {
         char* raw = static_cast<char*>(std::realloc(static_cast<char*>(block) - headerSize, size + headerSize));
@@ -67,6 +120,11 @@ void* KoHttp2Memory::reallocate(void* block, std::size_t size) {
 
 void KoHttp2Memory::free(void* block) {
     if (block == nullptr) return;
+    if (const auto found = findPaged(block); found != paged_.end()) {
+        platform::unmapPages(found->at, found->bytes);
+        paged_.erase(found);
+        return;
+    }
     char* raw = static_cast<char*>(block) - headerSize;
     const std::size_t index = HeaderOf(block);
     if (index == bigClass || keptBytes_ + ClassBytes(index) > keptBound) {

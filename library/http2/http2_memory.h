@@ -4,7 +4,12 @@
 // largestKept bytes goes on a free list of its size class and serves the
 // next request, so that a busy connection's streams cost no malloc. What
 // the lists hold is bounded (keptBound bytes); release() gives it all back
-// (an idle session holds none of it). Larger blocks go to malloc.
+// (an idle session holds none of it). Larger blocks go to malloc, but for
+// those made while the session is built: nghttp2 keeps a frame buffer of
+// about 16 KiB for the whole life of a session, most of what an idle one
+// holds. Such a block gets pages of its own, and rest() lets the system
+// take their memory back while the session has nothing to send (they come
+// back when the next frame is written into them).
 //
 // Threads: the session's (no locking). Failures: allocate returns null when
 // malloc does, as nghttp2 expects.
@@ -12,14 +17,17 @@
 
 #include <array>
 #include <cstddef>
+#include <vector>
 
 class KoHttp2Memory {
 public:
     static constexpr std::size_t largestKept = 4096;
     static constexpr std::size_t keptBound = 64 * 1024;
+    // Blocks at least this large, made while building, get their own pages.
+    static constexpr std::size_t pagedBlock = 8 * 1024;
 
     KoHttp2Memory() = default;
-    ~KoHttp2Memory() { release(); }
+    ~KoHttp2Memory();
     KoHttp2Memory(const KoHttp2Memory&) = delete;
     KoHttp2Memory& operator=(const KoHttp2Memory&) = delete;
 
@@ -29,6 +37,12 @@ public:
     void free(void* block);
     // Gives every kept block back to malloc.
     void release();
+    // While the session is being built (its lasting buffers are made).
+    void building(bool on) { building_ = on; }
+    // The session has nothing to send: the paged blocks' contents go.
+    void rest();
+    // Bytes held in pages of their own.
+    std::size_t pagedBytes() const;
 
     // The bytes the free lists hold.
     std::size_t kept() const { return keptBytes_; }
@@ -46,6 +60,17 @@ private:
         FreeBlock* next;
     };
 
+    struct Paged {
+        void* at = nullptr;
+        std::size_t bytes = 0;
+    };
+    // The paged block at block, or end(): a paged block has no header (its
+    // pages may be discarded), so it is known by its address.
+    std::vector<Paged>::iterator findPaged(void* block);
+    void* page(std::size_t size);
+
     std::array<FreeBlock*, classCount> lists_{};
     std::size_t keptBytes_ = 0;
+    std::vector<Paged> paged_;
+    bool building_ = false;
 };

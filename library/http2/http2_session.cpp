@@ -282,7 +282,9 @@ KoHttp2ServerSession::KoHttp2ServerSession(Handler& handler, KoHttp2Limits limit
     nghttp2_option_set_no_auto_window_update(option, 1);
     nghttp2_mem memory{&memory_, KoHttp2Memory::Malloc, KoHttp2Memory::Free, KoHttp2Memory::Calloc,
                        KoHttp2Memory::Realloc};
+    memory_.building(true);
     const int made = nghttp2_session_server_new3(&session_, callbacks, this, option, &memory);
+    memory_.building(false);
     nghttp2_session_callbacks_del(callbacks);
     nghttp2_option_del(option);
     if (made != 0) throw KoException("no memory for an HTTP/2 session", __LINE__, "src");
@@ -399,6 +401,12 @@ void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
         memory_.release();
         spareStreams_.clear();
     }
+}
+
+void KoHttp2ServerSession::rest() {
+    // A frame being sent still lies in the frame buffer.
+    if (nghttp2_session_want_write(session_) != 0) return;
+    memory_.rest();
 }
 
 bool KoHttp2ServerSession::wantsWrite() const { return nghttp2_session_want_write(session_) != 0; }

@@ -184,6 +184,12 @@ public:
     // Appends frames to send, at most about limit bytes.
     void produce(std::string& out, std::size_t limit = 64 * 1024);
     bool wantsWrite() const;
+    // An idle session (nothing to send): the memory of its frame buffer goes
+    // back to the system until the next frame is written.
+    void rest();
+    // Bytes in pages of the session's own (its frame buffer), which rest()
+    // lets go of.
+    std::size_t pagedBytes() const { return memory_.pagedBytes(); }
     // Neither side has anything more to say: the connection may close.
     bool finished() const;
 

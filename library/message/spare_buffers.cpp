@@ -19,6 +19,7 @@ struct Spares {
     std::vector<std::string> strings;
     std::vector<std::vector<KoOutputPiece>> queues;
     std::vector<FieldNode> fieldNodes;
+    std::vector<ValueNode> valueNodes;
     Blocks blocks[kBlockSizes];
     ~Spares() {
         for (Blocks& sized : blocks) {
@@ -40,6 +41,7 @@ ThreadSpares::ThreadSpares() {
     own_->strings.reserve(kept);
     own_->queues.reserve(kept);
     own_->fieldNodes.reserve(keptFieldNodes);
+    own_->valueNodes.reserve(keptValueNodes);
     for (Blocks& sized : own_->blocks) sized.kept.reserve(kept);
     current = own_.get();
 }
@@ -95,6 +97,22 @@ void give(FieldNode&& node) {
     taken.mapped().clear();
     if (taken.mapped().capacity() > fieldValueRoom) return;
     current->fieldNodes.push_back(std::move(taken));
+}
+
+ValueNode takeValueNode() {
+    if (current == nullptr || current->valueNodes.empty()) return {};
+    ValueNode node = std::move(current->valueNodes.back());
+    current->valueNodes.pop_back();
+    return node;
+}
+
+void give(ValueNode&& node) {
+    ValueNode taken = std::move(node);
+    if (taken.empty() || current == nullptr || current->valueNodes.size() >= keptValueNodes) return;
+    if (taken.key().capacity() > largest || taken.mapped().capacity() > largest) return;
+    taken.key().clear();
+    taken.mapped().clear();
+    current->valueNodes.push_back(std::move(taken));
 }
 
 void* takeBlock(std::size_t size) {

@@ -34,6 +34,11 @@ using FieldNode = std::map<std::string, std::vector<std::string>>::node_type;
 inline constexpr std::size_t keptFieldNodes = 64;
 inline constexpr std::size_t fieldValueRoom = 8;
 
+// A node of a connection's description (KoStringMap): its key and value
+// keep their room, so a description made again from spares costs nothing.
+using ValueNode = std::map<std::string, std::string>::node_type;
+inline constexpr std::size_t keptValueNodes = 64;
+
 struct Spares;
 
 // The spares of the thread that holds it, from construction to
@@ -61,6 +66,11 @@ void give(std::vector<KoOutputPiece>&& queue);
 FieldNode takeFieldNode();
 // Keeps the node (its values are dropped), or frees it.
 void give(FieldNode&& node);
+
+// A value node when the thread keeps one; else empty.
+ValueNode takeValueNode();
+// Keeps the node (key and value emptied, their room kept), or frees it.
+void give(ValueNode&& node);
 
 // A block of size bytes (operator new's alignment): a spare one when the
 // thread keeps one of that size.

@@ -171,6 +171,14 @@ public:
     const std::string& RemoteAddress() const { return remoteAddress_; }
     // The record's values as a map of their own (a message's description).
     KoStringMap recordValues() const;
+    // Calls visit(key, value) for each of the record's values, copying none.
+    template <typename Visit>
+    void forEachRecordValue(Visit&& visit) const {
+        static const std::string remoteAddressKey = "remoteaddress", remotePortKey = "remoteport";
+        for (const auto& [key, value] : *sharedValues_) visit(key, value);
+        if (hasRemoteAddress_) visit(remoteAddressKey, remoteAddress_);
+        if (hasRemotePort_) visit(remotePortKey, remotePort_);
+    }
 
 private:
     // The names below are the same for all connections of a layer: each

@@ -65,4 +65,31 @@ TEST(KoHttp2Memory, ReallocationKeepsTheBytesAndTheListsStayBounded) {
     EXPECT_EQ(memory.kept(), 0u);
 }
 
+// Blocks made while the session is built, and only large ones, get pages of
+// their own; a paged block carries no header, so reallocating and freeing
+// it must find it by its address, and its bytes survive growing past it.
+TEST(KoHttp2Memory, LargeBlocksMadeWhileBuildingHavePagesOfTheirOwn) {
+    KoHttp2Memory memory;
+    memory.building(true);
+    char* frames = static_cast<char*>(memory.allocate(16 * 1024));
+    void* small = memory.allocate(100);
+    void* zeroed = memory.allocateZeroed(4, 4096);
+    memory.building(false);
+    void* later = memory.allocate(16 * 1024);
+    EXPECT_EQ(memory.pagedBytes(), 16u * 1024 + 4 * 4096);
+    for (int i = 0; i < 4 * 4096; ++i) ASSERT_EQ(static_cast<const char*>(zeroed)[i], 0) << i;
+
+    std::memcpy(frames, "frame bytes", 12);
+    EXPECT_EQ(memory.reallocate(frames, 8 * 1024), frames);  // fits its pages
+    memory.rest();  // the pages stay usable
+    std::memcpy(frames, "frame bytes", 12);
+    frames = static_cast<char*>(memory.reallocate(frames, 40 * 1024));
+    ASSERT_NE(frames, nullptr);
+    EXPECT_STREQ(frames, "frame bytes");
+    EXPECT_EQ(memory.pagedBytes(), 4u * 4096);  // grown: an ordinary block now
+    memory.free(zeroed);
+    EXPECT_EQ(memory.pagedBytes(), 0u);
+    for (void* block : {static_cast<void*>(frames), small, later}) memory.free(block);
+}
+
 }  // namespace

@@ -445,3 +445,47 @@ TEST(KoHttp2Fields, KeepsEveryFieldInOrderPastThoseHeldInPlaceAndAfterClear) {
         EXPECT_EQ(fields.pairs(), expected);
     }
 }
+
+// An idle session gives its frame buffer's pages back (rest); the next
+// frames must still be whole and the HPACK state kept, whether the session
+// rested between exchanges or was told to while frames still waited.
+TEST(KoHttp2ServerSession, ARestedSessionGoesOnWhole) {
+    struct Case {
+        const char* path;
+        bool restWhileFramesWait;
+        std::size_t bodySize;  // of the answer; 0: the echo line
+    };
+    const Case cases[] = {
+        {"/first", false, 0},
+        {"/size/40000", false, 40000},  // more than one frame buffer's worth
+        {"/first", true, 0},           // :path and :authority now come indexed
+        {"/size/20000", true, 20000},
+        {"/last", false, 0},
+    };
+    Echo echo;
+    KoHttp2ServerSession server(echo);
+    EXPECT_GE(server.pagedBytes(), 16u * 1024);  // the frame buffer has pages of its own
+    Client client;
+    client.exchange(server);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        server.rest();
+        const auto stream = client.get(c.path);
+        if (c.restWhileFramesWait) {
+            std::string toServer;
+            const uint8_t* data = nullptr;
+            for (ssize_t n; (n = nghttp2_session_mem_send(client.session, &data)) > 0;) toServer.append(reinterpret_cast<const char*>(data), n);
+            ASSERT_TRUE(server.receive(toServer));
+            ASSERT_TRUE(server.wantsWrite());
+            server.rest();  // an answer waits: nothing may go
+        }
+        client.exchange(server);
+        const Response& response = client.responses[stream];
+        EXPECT_EQ(response.status, 200);
+        EXPECT_EQ(response.body, c.bodySize == 0 ? "GET " + std::string(c.path) + " 0" : std::string(c.bodySize, 'x'));
+        EXPECT_TRUE(response.closed);
+        EXPECT_EQ(response.error, 0u);
+    }
+    EXPECT_TRUE(client.serverOpen);
+    EXPECT_FALSE(client.goaway);
+}

@@ -381,7 +381,9 @@ TEST_F(Http2, EachAttackCostsTheAttackerItsConnection) {
 // An HTTP/2 connection without streams was never on its loop's idle list:
 // at the connection limit it held its place, and every new client was
 // closed at once. Now it rests there as a keep-alive HTTP/1.1 connection
-// does, and makes room.
+// does, and makes room. It was then closed without a word, so that its
+// client could not tell a closed connection from a lost one: it is told by
+// a GOAWAY (no error) first.
 TEST_F(Http2, AConnectionWithoutStreamsMakesRoomAtTheLimit) {
     KoApplicationSettings settings;
     settings.transceiver.loops = 1;
@@ -395,9 +397,10 @@ TEST_F(Http2, AConnectionWithoutStreamsMakesRoomAtTheLimit) {
         for (const auto& state : limited.application().transceiver().LoopStates()) resting += state.resting;
         return resting;
     };
+    std::string idleAnswer;
     std::thread idle([&] {
-        Exchange(site.directory, limitedPort,
-                 Frame(SETTINGS, 0, 0, "") + Frame(HEADERS, END_HEADERS | END_STREAM, 1, Get("/index.html")));
+        idleAnswer = Exchange(site.directory, limitedPort,
+                              Frame(SETTINGS, 0, 0, "") + Frame(HEADERS, END_HEADERS | END_STREAM, 1, Get("/index.html")));
     });
     for (int i = 0; i < 1000 && Resting() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(Resting(), 1u);
@@ -406,6 +409,10 @@ TEST_F(Http2, AConnectionWithoutStreamsMakesRoomAtTheLimit) {
     idle.join();  // the idle connection was closed to make room
     EXPECT_EQ(fresh.output, "200");
     EXPECT_EQ(limited.count("\"GET /index.html\" --> 200 "), 2u);
+    const ServerFrames seen = ReadFrames(idleAnswer);
+    EXPECT_EQ(seen.headers, 1u);
+    EXPECT_TRUE(seen.goaway) << seen.frames << " frames";
+    EXPECT_EQ(seen.goawayCode, kNoError);
 }
 
 // A stopping server says GOAWAY (no error) to its HTTP/2 clients before it

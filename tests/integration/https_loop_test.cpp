@@ -233,3 +233,41 @@ TEST_F(HttpsLoops, ClientsThatCloseRightAfterAskingLeaveNothingBehind) {
         EXPECT_EQ(bodies, std::vector<std::string>{"file" + std::to_string(i)});
     }
 }
+
+// Between requests a connection gives its input buffer back to its loop's
+// spares and its TLS session lets go of its record buffers; both are taken
+// again when bytes arrive. Two connections of one loop that rest, then send
+// requests in two pieces with a pause between them, each get their own
+// answer, whole, wherever the request was cut.
+TEST_F(HttpsLoops, RequestsSplitAcrossAPauseAfterRestingArriveWhole) {
+    Start([](KoApplicationSettings& settings) { settings.transceiver.loops = 1; });
+    const auto Resting = [&] {
+        std::size_t resting = 0;
+        for (const auto& state : Engine().LoopStates()) resting += state.resting;
+        return resting;
+    };
+    TlsClient first(port), second(port);
+    ASSERT_TRUE(first.ok() && second.ok());
+    TlsClient* clients[] = {&first, &second};
+    const std::size_t cuts[] = {3, 20, 30};  // in the request line, in a field, before the blank line
+    for (std::size_t round = 0; round < std::size(cuts); ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(Eventually([&] { return Resting() == 2; }));
+        std::string requests[2];
+        for (int c = 0; c < 2; ++c) {
+            requests[c] = Request("/f" + std::to_string((round + c) % 4));
+            clients[c]->plain.queue(requests[c].substr(0, cuts[round]));
+            clients[c]->push();
+        }
+        std::this_thread::sleep_for(50ms);  // the first pieces are read and wait
+        for (int c = 0; c < 2; ++c) {
+            clients[c]->plain.queue(requests[c].substr(cuts[round]));
+            clients[c]->push();
+        }
+        for (int c = 0; c < 2; ++c) {
+            std::vector<std::string> bodies;
+            ASSERT_TRUE(clients[c]->pumpUntil([&] { return !(bodies = clients[c]->takeBodies()).empty(); }));
+            EXPECT_EQ(bodies, std::vector<std::string>{"file" + std::to_string((round + c) % 4)}) << c;
+        }
+    }
+}

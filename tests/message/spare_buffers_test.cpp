@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -54,6 +55,30 @@ TEST(SpareBuffers, MessagesOutliveTheSparesOfTheirThread) {
         EXPECT_EQ(request->fields["user-agent"], std::vector<std::string>{std::string(40, 'd')});
     });
     other.join();
+}
+
+// A resting connection gives its description's nodes back and makes the
+// description again from them at its next request: each comes back empty,
+// its key and value keeping their room, and a thread without spares keeps
+// none.
+TEST(SpareBuffers, ValueNodesComeBackEmptyWithTheirRoom) {
+    const auto nodeOf = [](const std::string& key, const std::string& value) {
+        std::map<std::string, std::string> map{{key, value}};
+        return map.extract(map.begin());
+    };
+    std::thread loop([&] {
+        const spare_buffers::ThreadSpares spares;
+        spare_buffers::give(nodeOf("localprotocolstring", std::string(30, 'v')));
+        spare_buffers::ValueNode node = spare_buffers::takeValueNode();
+        ASSERT_FALSE(node.empty());
+        EXPECT_TRUE(node.key().empty() && node.mapped().empty());
+        EXPECT_GE(node.key().capacity(), 19u);
+        EXPECT_GE(node.mapped().capacity(), 30u);
+        EXPECT_TRUE(spare_buffers::takeValueNode().empty());  // given once, taken once
+    });
+    loop.join();
+    spare_buffers::give(nodeOf("ID", "x"));
+    EXPECT_TRUE(spare_buffers::takeValueNode().empty());
 }
 
 }  // namespace

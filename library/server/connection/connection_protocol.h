@@ -75,6 +75,13 @@ public:
     // connections run short (an HTTP/2 connection without streams; not a
     // WebSocket, which its page holds open).
     virtual bool idleWhenResting() const { return false; }
+    // It rests and the connection has let go of its buffers: the protocol
+    // lets go of what it holds for busy times too.
+    virtual void releaseMemory() {}
+    // The connection is closed while the protocol rests (to make room at
+    // the connection limit, or idle too long): its last word, queued now
+    // through the channel, goes out where the socket takes it at once.
+    virtual void closingIdle() {}
     // When deadlinePassed() is due; max() for never.
     virtual Clock::time_point deadline() const { return Clock::time_point::max(); }
     // The deadline came: by default the connection ends.

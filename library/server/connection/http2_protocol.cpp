@@ -265,6 +265,16 @@ bool KoHttp2Protocol::deadlinePassed() {
     return true;
 }
 
+void KoHttp2Protocol::closingIdle() {
+    if (channel_ == nullptr || closing_) return;
+    // The client learns that it may not send on this connection any more
+    // (rather than finding it reset); not flush(), which could close it again.
+    session_.shutdown();
+    std::string frames;
+    session_.produce(frames);
+    if (!frames.empty()) channel_->send(std::move(frames));
+}
+
 void KoHttp2Protocol::ended() {
     bool goAwayAsked = false;
     {

@@ -102,6 +102,8 @@ public:
     bool takesInput() const override;
     bool resting() const override;
     bool idleWhenResting() const override { return true; }
+    void releaseMemory() override { session_.rest(); }
+    void closingIdle() override;
     Clock::time_point deadline() const override;
     bool deadlinePassed() override;
     void ended() override;

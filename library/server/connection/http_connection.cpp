@@ -237,6 +237,7 @@ void KoHTTPConnection::streamEnded() {
 }
 
 void KoHTTPConnection::closing(bool orderly) {
+    if (!orderly) sayGoodbyeWhileResting();
     endProtocol();
     cutStreamedBody();
     tellStreamEnds();
@@ -517,6 +518,7 @@ void KoHTTPConnection::Settle() {
     rest();
     reader_.release();
     releaseBufferSpace();
+    releaseDescription();
     settled();
 }
 
@@ -729,11 +731,31 @@ void KoHTTPConnection::deadlinePassed() {
 const std::shared_ptr<const KoStringMap>& KoHTTPConnection::requestDescription() {
     if (!requestDescription_) {
         // Made mutable: a request that changes its description copies it.
-        auto values = std::make_shared<KoStringMap>(recordValues());
+        // Its nodes and block come from the loop's spares, where the last
+        // idle spell gave them.
+        auto values = std::allocate_shared<KoStringMap>(spare_buffers::SpareBlockAllocator<KoStringMap>());
+        forEachRecordValue([&values](const std::string& key, const std::string& value) {
+            spare_buffers::ValueNode node = spare_buffers::takeValueNode();
+            if (node.empty()) {
+                values->emplace(key, value);
+                return;
+            }
+            node.key() = key;
+            node.mapped() = value;
+            values->insert(std::move(node));
+        });
         describeTransport(*values);
         requestDescription_ = std::move(values);
     }
     return requestDescription_;
+}
+
+void KoHTTPConnection::releaseDescription() {
+    // Only while no request holds it: its nodes go to the loop's spares.
+    if (!requestDescription_ || requestDescription_.use_count() != 1) return;
+    auto& values = const_cast<KoStringMap&>(*requestDescription_);
+    while (!values.empty()) spare_buffers::give(values.extract(values.begin()));
+    requestDescription_.reset();
 }
 
 void KoHTTPConnection::answer(std::shared_ptr<KoXResponseHeader> response) {

@@ -176,7 +176,8 @@ public:
     // certificate) to a new request's description; on the loop.
     virtual void describeTransport(KoStringMap&) {}
     // The description its requests share: the record's values and what the
-    // transport adds, made at the first request; on the loop.
+    // transport adds, made when a request needs it and let go of while the
+    // connection rests (made again from the loop's spares); on the loop.
     const std::shared_ptr<const KoStringMap>& requestDescription();
 
     // Whether the server takes more input now (back-pressure), the
@@ -267,6 +268,8 @@ private:
     // Reads up to count bytes of a queued file; empty at its end.
     std::string readChunk(Later& item, std::size_t count);
     void deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response);
+    // Resting: lets go of the description unless a request still holds it.
+    void releaseDescription();
     // Reads the requests the input holds and hands each to the server, as
     // far as back-pressure and the turn allow; on the loop.
     void serveRequests();
@@ -332,6 +335,9 @@ private:
     // releaseBuffers says so.
     void settleProtocol(bool releaseBuffers);
     void wakeProtocol();
+    // Closed while its protocol rests (made room for others, or idle): the
+    // protocol's last word is written where the socket takes it now.
+    void sayGoodbyeWhileResting();
     // Tells the protocol the connection ends, once.
     void endProtocol();
 };

@@ -61,7 +61,16 @@ void KoHTTPConnection::settleProtocol(bool releaseBuffers) {
     if (!releaseBuffers || buffersReleased_) return;
     buffersReleased_ = true;
     releaseBufferSpace();
+    releaseDescription();
     settled();
+    protocol_->releaseMemory();
+}
+
+void KoHTTPConnection::sayGoodbyeWhileResting() {
+    if (!protocol_ || protocolEnded_ || !Attached() || !seat().socket || !protocol_->resting()) return;
+    protocol_->closingIdle();
+    // One write, never waited for: the connection closes right after.
+    if (OutputWaiting()) SendStep(*seat().socket);
 }
 
 void KoHTTPConnection::wakeProtocol() {
