@@ -156,3 +156,24 @@ TEST(KoFileCache, ASmallFileRewrittenInPlaceIsAnsweredWholeAsItWasUntilTheValidi
     folder.write("big.bin", std::string(KoFileCache::smallFile + 1, 'b'));
     EXPECT_FALSE(cache.open(folder.path + "big.bin").value()->content);
 }
+
+// What lookup() found is a hint: given with another path, or after its entry
+// was dropped to make room, the calls look the path up again and answer for
+// the path they are given.
+TEST(KoFileCache, WhatALookupFoundNeverAnswersForAnotherPath) {
+    Folder folder;
+    folder.write("a.html", "a");
+    folder.write("bb.html", "bb");
+    KoFileCache cache(1, 1h);
+    const std::string a = folder.path + "a.html", b = folder.path + "bb.html";
+    const KoFileCache::Found foundA = cache.lookup(a);
+    EXPECT_EQ(cache.status(a, foundA).value().size, 1u);
+    EXPECT_EQ(cache.status(b, foundA).value().size, 2u);  // another path; a's entry goes
+    EXPECT_EQ(cache.size(), 1u);
+    EXPECT_EQ(cache.status(a, foundA).value().size, 1u);
+    EXPECT_FALSE(cache.locatedIn(a, foundA, folder.path + "elsewhere/"));
+    const auto opened = cache.open(a, foundA);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_EQ(Content(*opened.value()), "a");
+    EXPECT_FALSE(cache.status(folder.path + "none", foundA).ok());
+}
