@@ -261,6 +261,7 @@ int KoRequestRouter::sendFile(const KoXHeader& request, std::string file, const 
     KoFileAnswerOptions options;
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
+    options.mayHavePreconditions = asksAboutItsCopy;
     KoFileBody body = KoPrepareFileVariant(request, std::move(file), facts, options, settings.compression, files(),
                                            {asksAboutItsCopy, &config.cgiDirectory, &found}, *response);
     if (body.file.empty()) return send(request, response);
