@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/file_system.h"
+#include "server/files/mime_types.h"
 
 using namespace std::chrono_literals;
 
@@ -176,4 +177,10 @@ TEST(KoFileCache, WhatALookupFoundNeverAnswersForAnotherPath) {
     ASSERT_TRUE(opened.ok());
     EXPECT_EQ(Content(*opened.value()), "a");
     EXPECT_FALSE(cache.status(folder.path + "none", foundA).ok());
+    // The media type kept with an entry is the one of the path asked about.
+    for (const std::string& path : {a, b, a, folder.path + "none", folder.path + "x.JS", a}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(cache.mediaType(path, foundA), KoMimeTypeFor(path));
+        EXPECT_EQ(cache.mediaType(path, cache.lookup(path)), KoMimeTypeFor(path));
+    }
 }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "compress/compressor.h"
+#include "server/files/mime_types.h"
 
 KoFileCache::KoFileCache(std::size_t capacity_, Clock::duration validity_)
     : capacity(capacity_ == 0 ? 1 : capacity_), validity(validity_) {}
@@ -182,6 +183,13 @@ const KoFileSiblings& KoFileCache::siblings(const std::string& path, const Found
     kept.probedOutsideOf = cgiDirectory;
     kept.probed = true;
     return kept.siblings;
+}
+
+std::string_view KoFileCache::mediaType(const std::string& path, const Found& found) {
+    if (path.empty()) return KoMimeTypeFor(path);
+    Entry& entry = entryOf(path, found);
+    if (entry.type.empty()) entry.type = KoMimeTypeFor(path);
+    return entry.type;
 }
 
 platform::Result<platform::FileInfo> KoFileCache::status(const std::string& path, bool checkNow) {

@@ -47,6 +47,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "compress/content_coding.h"
@@ -113,6 +114,8 @@ public:
     // empty) is never usable.
     const KoFileSiblings& siblings(const std::string& path, const Found& found, std::int64_t modifiedSeconds,
                                    std::int64_t modifiedNanoseconds, const std::string& cgiDirectory);
+    // As KoMimeTypeFor(path), found once per entry (a name keeps its type).
+    std::string_view mediaType(const std::string& path, const Found& found);
     // How many times siblings were probed, for as long as the cache lives.
     std::size_t siblingProbes() const { return siblingProbes_; }
 
@@ -151,6 +154,7 @@ public:
 private:
     struct Entry {
         const std::string* path = nullptr;  // its key in entries
+        std::string_view type;  // its media type, once asked (static text)
         Clock::time_point checked;
         Clock::time_point used;
         platform::Error error;  // the status query failed

@@ -13,7 +13,6 @@
 #include "server/files/file_answer.h"
 #include "server/files/file_cache.h"
 #include "server/files/file_encoding.h"
-#include "server/files/mime_types.h"
 #include "server/http/client_certificate_values.h"
 #include "server/http/http_answer.h"
 #include "server/http/http_date.h"
@@ -256,7 +255,7 @@ int KoRequestRouter::sendFile(const KoXHeader& request, std::string file, const 
         info = now.value();
     }
     auto response = answerFor(request, 200);
-    const KoFileFacts facts{KoMimeTypeFor(file), info.size, info.modifiedSeconds, info.modifiedNanoseconds,
+    const KoFileFacts facts{files().mediaType(file, found), info.size, info.modifiedSeconds, info.modifiedNanoseconds,
                             info.fileId};
     KoFileAnswerOptions options;
     options.cacheControl = settings.cacheControl;
