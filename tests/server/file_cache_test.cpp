@@ -177,6 +177,13 @@ TEST(KoFileCache, WhatALookupFoundNeverAnswersForAnotherPath) {
     ASSERT_TRUE(opened.ok());
     EXPECT_EQ(Content(*opened.value()), "a");
     EXPECT_FALSE(cache.status(folder.path + "none", foundA).ok());
+    // Nor for another cache: one cache's Found was taken by another as its
+    // own while both had dropped as many entries, and answered old facts.
+    KoFileCache first(4, 1h), other(4, 1h);
+    const KoFileCache::Found foundFirst = first.lookup(a);
+    folder.write("a.html", "changed");
+    EXPECT_EQ(other.status(a, foundFirst).value().size, 7u);
+    folder.write("a.html", "a");
     // The media type kept with an entry is the one of the path asked about.
     for (const std::string& path : {a, b, a, folder.path + "none", folder.path + "x.JS", a}) {
         SCOPED_TRACE(path);

@@ -107,6 +107,7 @@ KoFileCache::Entry& KoFileCache::current(const std::string& path, bool checkNow)
 KoFileCache::Found KoFileCache::lookup(const std::string& path, bool checkNow) {
     Found found;
     if (path.empty()) return found;
+    found.cache = this;
     found.entry = &current(path, checkNow);
     found.key = found.entry->path;
     found.generation = generation_;
@@ -114,7 +115,7 @@ KoFileCache::Found KoFileCache::lookup(const std::string& path, bool checkNow) {
 }
 
 KoFileCache::Entry& KoFileCache::entryOf(const std::string& path, const Found& found) {
-    if (found.entry != nullptr && found.generation == generation_ && *found.key == path) return *found.entry;
+    if (found.cache == this && found.generation == generation_ && *found.key == path) return *found.entry;
     return current(path);
 }
 

@@ -99,6 +99,7 @@ public:
     // A path's entry as lookup() found it, for the calls of one request.
     class Found {
         friend class KoFileCache;
+        const KoFileCache* cache = nullptr;  // the one that found it
         Entry* entry = nullptr;
         const std::string* key = nullptr;  // the entry's path, in the map
         std::uint64_t generation = 0;
