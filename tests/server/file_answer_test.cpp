@@ -308,3 +308,27 @@ TEST(KoPrepareFileAnswer, IfRangeTable) {
 }
 
 }  // namespace
+
+// A caller that found no precondition field says so, and the answer it gets
+// is the one a look for them would have given.
+TEST(KoPrepareFileAnswer, NoPreconditionsToLookForGivesTheSameAnswers) {
+    const char* const requests[][2] = {
+        {"GET", ""},
+        {"HEAD", ""},
+        {"GET", "Range: bytes=0-9\r\n"},
+        {"GET", "Range: bytes=0-9,20-29\r\n"},
+        {"GET", "Range: bytes=5000-\r\n"},
+        {"OPTIONS", ""},
+    };
+    for (const auto& [method, fields] : requests) {
+        SCOPED_TRACE(std::string(method) + " " + fields);
+        KoFileAnswerOptions skipping;
+        skipping.mayHavePreconditions = false;
+        const Answer looked = Prepare(method, fields);
+        const Answer skipped = Prepare(method, fields, skipping);
+        EXPECT_EQ(skipped.sendsFile, looked.sendsFile);
+        EXPECT_EQ(skipped.Status(), looked.Status());
+        EXPECT_EQ(skipped.response->fields, looked.response->fields);
+        EXPECT_EQ(skipped.response->FileBodyLength(), looked.response->FileBodyLength());
+    }
+}

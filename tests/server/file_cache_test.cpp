@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/file_system.h"
+#include "server/files/mime_types.h"
 
 using namespace std::chrono_literals;
 
@@ -155,4 +156,38 @@ TEST(KoFileCache, ASmallFileRewrittenInPlaceIsAnsweredWholeAsItWasUntilTheValidi
     // A large file is not kept in memory.
     folder.write("big.bin", std::string(KoFileCache::smallFile + 1, 'b'));
     EXPECT_FALSE(cache.open(folder.path + "big.bin").value()->content);
+}
+
+// What lookup() found is a hint: given with another path, or after its entry
+// was dropped to make room, the calls look the path up again and answer for
+// the path they are given.
+TEST(KoFileCache, WhatALookupFoundNeverAnswersForAnotherPath) {
+    Folder folder;
+    folder.write("a.html", "a");
+    folder.write("bb.html", "bb");
+    KoFileCache cache(1, 1h);
+    const std::string a = folder.path + "a.html", b = folder.path + "bb.html";
+    const KoFileCache::Found foundA = cache.lookup(a);
+    EXPECT_EQ(cache.status(a, foundA).value().size, 1u);
+    EXPECT_EQ(cache.status(b, foundA).value().size, 2u);  // another path; a's entry goes
+    EXPECT_EQ(cache.size(), 1u);
+    EXPECT_EQ(cache.status(a, foundA).value().size, 1u);
+    EXPECT_FALSE(cache.locatedIn(a, foundA, folder.path + "elsewhere/"));
+    const auto opened = cache.open(a, foundA);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_EQ(Content(*opened.value()), "a");
+    EXPECT_FALSE(cache.status(folder.path + "none", foundA).ok());
+    // Nor for another cache: one cache's Found was taken by another as its
+    // own while both had dropped as many entries, and answered old facts.
+    KoFileCache first(4, 1h), other(4, 1h);
+    const KoFileCache::Found foundFirst = first.lookup(a);
+    folder.write("a.html", "changed");
+    EXPECT_EQ(other.status(a, foundFirst).value().size, 7u);
+    folder.write("a.html", "a");
+    // The media type kept with an entry is the one of the path asked about.
+    for (const std::string& path : {a, b, a, folder.path + "none", folder.path + "x.JS", a}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(cache.mediaType(path, foundA), KoMimeTypeFor(path));
+        EXPECT_EQ(cache.mediaType(path, cache.lookup(path)), KoMimeTypeFor(path));
+    }
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -262,4 +263,69 @@ TEST_F(FileEncoding, CompressedBytesStayWithinTheBudget) {
     // More than the whole budget is not kept and not sent compressed.
     EXPECT_FALSE(cache.encoded(app, KoContentCoding::brotli, 10).bytes);
     EXPECT_EQ(cache.encodedBytes(), two.bytes->size());
+}
+
+// Siblings are probed with the file's own check, not per answer: a change
+// of one is seen exactly when a change of the file would be - at once by an
+// answer that checks now, and never per answer in between.
+TEST_F(FileEncoding, ASiblingChangedAfterTheFirstAnswerIsSeenWithTheFilesOwnCheck) {
+    struct Case {
+        const char* what;
+        const char* file;
+        std::function<void(const Site&)> change;
+        bool siblingBefore;
+        bool siblingAfter;
+    };
+    const Case cases[] = {
+        {"added", "plain.js", [](const Site& s) { s.write("plain.js.br", "new brotli sibling"); }, false, true},
+        {"removed", "app.js", [](const Site& s) { std::filesystem::remove(s.path + "app.js.br"); }, true, false},
+        {"made older", "app.js", [](const Site& s) { s.age("app.js.br", -100); }, true, false},
+        {"rewritten", "app.js", [](const Site& s) { s.write("app.js.br", "another brotli sibling, longer"); }, true,
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        KoFileCache kept{16, std::chrono::hours(1)};
+        const std::string file = site.path + c.file;
+        const auto answer = [&](bool checkNow) {
+            return Prepare(kept, file, "GET", "Accept-Encoding: br\r\n", {}, {checkNow, nullptr});
+        };
+        const Prepared before = answer(false);
+        EXPECT_EQ(answer(false).body.file, before.body.file);
+        EXPECT_EQ(kept.siblingProbes(), 1u);
+        EXPECT_EQ(before.body.file, c.siblingBefore ? file + ".br" : "");
+
+        c.change(site);
+        const Prepared after = answer(true);
+        EXPECT_EQ(kept.siblingProbes(), 2u);
+        EXPECT_EQ(after.Field("content-encoding"), "br");
+        if (c.siblingAfter) {
+            ASSERT_EQ(after.body.file, file + ".br");
+            EXPECT_EQ(after.body.size, FactsOf(kept, after.body.file).size);
+            EXPECT_EQ(after.Field("etag"), TagOf(kept, after.body.file, "br"));
+            if (c.siblingBefore) {
+                EXPECT_NE(after.Field("etag"), before.Field("etag"));
+            }
+        } else {
+            EXPECT_TRUE(after.body.file.empty());  // compressed by the server instead
+            EXPECT_EQ(after.Field("etag"), TagOf(kept, file, "br"));
+        }
+        // A cache that checks every time sees it on the next answer too.
+        EXPECT_EQ(Prepare(cache, file, "GET", "Accept-Encoding: br\r\n").body.file, after.body.file);
+    }
+}
+
+// A changed file is another version: its answer carries new validators.
+TEST_F(FileEncoding, AChangedFileGetsNewValidators) {
+    const std::string file = site.path + "tiny.js";
+    const Prepared first = Prepare(cache, file, "GET", "");
+    EXPECT_EQ(Prepare(cache, file, "GET", "").Field("etag"), first.Field("etag"));
+    site.write("tiny.js", "var a = 2; var b = 3;");
+    site.age("tiny.js", -3600);
+    const Prepared changed = Prepare(cache, file, "GET", "");
+    EXPECT_NE(changed.Field("etag"), first.Field("etag"));
+    EXPECT_EQ(changed.Field("etag"), TagOf(cache, file));
+    EXPECT_NE(changed.Field("last-modified"), first.Field("last-modified"));
+    EXPECT_EQ(changed.body.size, 21u);
 }

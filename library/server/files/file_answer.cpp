@@ -160,7 +160,9 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
         if (!options.cacheControl.empty()) SetField(response, "cache-control", options.cacheControl);
     };
 
-    switch (Evaluate(request, tag, modified, options.now)) {
+    const Precondition precondition =
+        options.mayHavePreconditions ? Evaluate(request, tag, modified, options.now) : Precondition::proceed;
+    switch (precondition) {
     case Precondition::failed:
         response.statusCode = 412;
         KoSetTextBody(response);
@@ -184,7 +186,8 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     }
     SetField(response, "accept-ranges", "bytes");
     const auto* range = Values(request, kRange);
-    if (range == nullptr || range->size() != 1 || !SameVersion(request, tag, modified, options.now)) return true;
+    if (range == nullptr || range->size() != 1) return true;
+    if (options.mayHavePreconditions && !SameVersion(request, tag, modified, options.now)) return true;
 
     const KoRangeRequest ranges = KoParseRange(range->front(), facts.size);
     switch (ranges.kind) {

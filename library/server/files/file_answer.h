@@ -61,6 +61,10 @@ struct KoFileAnswerOptions {
     KoContentCoding coding = KoContentCoding::identity;
     // Whether answers for this file differ by Accept-Encoding.
     bool varies = false;
+    // false: the caller found none of If-Match, If-None-Match,
+    // If-Modified-Since, If-Unmodified-Since and If-Range in the request,
+    // and they are not looked for again.
+    bool mayHavePreconditions = true;
 };
 
 // True when the file is to be sent (status 200 or 206, also for HEAD);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "compress/compressor.h"
+#include "server/files/mime_types.h"
 
 KoFileCache::KoFileCache(std::size_t capacity_, Clock::duration validity_)
     : capacity(capacity_ == 0 ? 1 : capacity_), validity(validity_) {}
@@ -50,6 +51,7 @@ void KoFileCache::evictOne() {
     if (oldest == entries.end()) return;
     dropFile(oldest->second);
     entries.erase(oldest);
+    ++generation_;
 }
 
 namespace {
@@ -81,6 +83,7 @@ KoFileCache::Entry& KoFileCache::current(const std::string& path, bool checkNow)
     if (found == entries.end()) {
         if (entries.size() >= capacity) evictOne();
         found = entries.emplace(path, Entry{}).first;
+        found->second.path = &found->first;
     }
     Entry& entry = found->second;
     const auto identity = platform::fileIdentity(path);
@@ -93,34 +96,123 @@ KoFileCache::Entry& KoFileCache::current(const std::string& path, bool checkNow)
         entry.error = identity.ok() ? platform::Error() : identity.error();
         entry.identity = identity.ok() ? identity.value() : platform::FileIdentity{};
     }
+    // Siblings are checked whenever the file is: one added, removed or
+    // rewritten is seen as soon as a change of the file would be.
+    entry.probed = false;
     entry.checked = now;
     entry.used = now;
     return entry;
 }
 
-platform::Result<platform::FileInfo> KoFileCache::status(const std::string& path, bool checkNow) {
-    if (path.empty()) return platform::fileStatus(path);
-    const Entry& entry = current(path, checkNow);
-    if (!entry.error.ok()) return entry.error;
+KoFileCache::Found KoFileCache::lookup(const std::string& path, bool checkNow) {
+    Found found;
+    if (path.empty()) return found;
+    found.cache = this;
+    found.entry = &current(path, checkNow);
+    found.key = found.entry->path;
+    found.generation = generation_;
+    return found;
+}
+
+KoFileCache::Entry& KoFileCache::entryOf(const std::string& path, const Found& found) {
+    if (found.cache == this && found.generation == generation_ && *found.key == path) return *found.entry;
+    return current(path);
+}
+
+namespace {
+
+platform::FileInfo InfoOf(const platform::FileIdentity& identity) {
     platform::FileInfo info;
-    info.size = entry.identity.size;
-    info.directory = entry.identity.directory;
-    info.regular = entry.identity.regular;
+    info.size = identity.size;
+    info.directory = identity.directory;
+    info.regular = identity.regular;
     constexpr std::int64_t kBillion = 1'000'000'000;
-    info.modifiedSeconds = entry.identity.modifiedNanos / kBillion;
-    info.modifiedNanoseconds = entry.identity.modifiedNanos % kBillion;
+    info.modifiedSeconds = identity.modifiedNanos / kBillion;
+    info.modifiedNanoseconds = identity.modifiedNanos % kBillion;
     if (info.modifiedNanoseconds < 0) {
         // Before 1970: the second before, and the part of it after.
         info.modifiedNanoseconds += kBillion;
         --info.modifiedSeconds;
     }
-    info.fileId = entry.identity.inode;
+    info.fileId = identity.inode;
     return info;
+}
+
+bool NotOlder(const platform::FileInfo& sibling, std::int64_t seconds, std::int64_t nanoseconds) {
+    if (sibling.modifiedSeconds != seconds) return sibling.modifiedSeconds > seconds;
+    return sibling.modifiedNanoseconds >= nanoseconds;
+}
+
+}  // namespace
+
+// An older sibling was made from an earlier version of the file: its bytes
+// would decode to something else. A program is only ever run, never shown,
+// whatever name leads to it.
+KoFileSibling KoFileCache::probe(std::string name, std::int64_t seconds, std::int64_t nanoseconds,
+                                 const std::string& cgiDirectory) {
+    KoFileSibling sibling;
+    // Its own entry checked now too: the answer that sends it opens it
+    // there, and must find the version probed.
+    const auto status = this->status(name, true);
+    if (!status.ok() || !status.value().regular || !NotOlder(status.value(), seconds, nanoseconds)) return sibling;
+    if (!cgiDirectory.empty() && locatedIn(name, cgiDirectory)) return sibling;
+    sibling.info = status.value();
+    sibling.path = std::move(name);
+    sibling.usable = true;
+    return sibling;
+}
+
+const KoFileSiblings& KoFileCache::siblings(const std::string& path, const Found& found, std::int64_t modifiedSeconds,
+                                            std::int64_t modifiedNanoseconds, const std::string& cgiDirectory) {
+    Entry& entry = entryOf(path, found);
+    const std::uint64_t generation = generation_;
+    if (entry.probed && entry.probedSeconds == modifiedSeconds && entry.probedNanoseconds == modifiedNanoseconds &&
+        entry.probedOutsideOf == cgiDirectory) {
+        return entry.siblings;
+    }
+    ++siblingProbes_;
+    KoFileSiblings probed;
+    probed.brotli = probe(std::string(path).append(KoCodingSuffix(KoContentCoding::brotli)), modifiedSeconds,
+                          modifiedNanoseconds, cgiDirectory);
+    probed.gzip = probe(std::string(path).append(KoCodingSuffix(KoContentCoding::gzip)), modifiedSeconds,
+                        modifiedNanoseconds, cgiDirectory);
+    // The siblings' entries may have taken the room of the file's.
+    Entry& kept = generation == generation_ ? entry : current(path);
+    kept.siblings = std::move(probed);
+    kept.probedSeconds = modifiedSeconds;
+    kept.probedNanoseconds = modifiedNanoseconds;
+    kept.probedOutsideOf = cgiDirectory;
+    kept.probed = true;
+    return kept.siblings;
+}
+
+std::string_view KoFileCache::mediaType(const std::string& path, const Found& found) {
+    if (path.empty()) return KoMimeTypeFor(path);
+    Entry& entry = entryOf(path, found);
+    if (entry.type.empty()) entry.type = KoMimeTypeFor(path);
+    return entry.type;
+}
+
+platform::Result<platform::FileInfo> KoFileCache::status(const std::string& path, bool checkNow) {
+    if (path.empty()) return platform::fileStatus(path);
+    return status(path, lookup(path, checkNow));
+}
+
+platform::Result<platform::FileInfo> KoFileCache::status(const std::string& path, const Found& found) {
+    if (path.empty()) return platform::fileStatus(path);
+    const Entry& entry = entryOf(path, found);
+    if (!entry.error.ok()) return entry.error;
+    return InfoOf(entry.identity);
 }
 
 bool KoFileCache::locatedIn(const std::string& path, const std::string& directory) {
     if (path.empty() || directory.empty()) return platform::locatedIn(path, directory);
-    Entry& entry = current(path);
+    return locatedIn(path, lookup(path), directory);
+}
+
+bool KoFileCache::locatedIn(const std::string& path, const Found& found, const std::string& directory) {
+    if (path.empty() || directory.empty()) return platform::locatedIn(path, directory);
+    Entry& entry = entryOf(path, found);
     if (!entry.error.ok()) return false;
     if (entry.insideOf != directory) {
         entry.inside = platform::locatedIn(path, directory);
@@ -130,7 +222,11 @@ bool KoFileCache::locatedIn(const std::string& path, const std::string& director
 }
 
 platform::Result<std::shared_ptr<const KoOpenFile>> KoFileCache::open(const std::string& path) {
-    Entry& entry = current(path);
+    return open(path, lookup(path));
+}
+
+platform::Result<std::shared_ptr<const KoOpenFile>> KoFileCache::open(const std::string& path, const Found& found) {
+    Entry& entry = entryOf(path, found);
     if (!entry.error.ok()) return entry.error;
     if (entry.file) return entry.file;
     auto opened = platform::openForReading(path);
@@ -145,6 +241,7 @@ platform::Result<std::shared_ptr<const KoOpenFile>> KoFileCache::open(const std:
     if (!(file->identity == entry.identity)) {
         entry.identity = file->identity;
         entry.insideOf.clear();
+        entry.probed = false;
         dropEncoded(entry);
     }
     // Only regular files are kept and sent; a directory or device is not a

@@ -29,6 +29,14 @@
 // byte budget (the bytes used longest ago go first); a changed file is
 // compressed anew when next asked. Answers share the kept bytes.
 //
+// lookup() finds a path's entry once for the calls of one request: status,
+// locatedIn, open and siblings given what it found cost no hashing and no
+// clock; after an entry was dropped to make room (or for another path) they
+// look the path up again, so what was found is a hint and never stale data.
+// The precompressed siblings beside a file ("x.br", "x.gz") are probed once
+// each time the file's own entry is checked against the file system, and
+// their result kept with it.
+//
 // forThisThread() is the cache of the calling thread, each loop's own;
 // nothing is shared between threads. Failures: std::bad_alloc only.
 #pragma once
@@ -39,6 +47,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "compress/content_coding.h"
@@ -56,7 +65,21 @@ struct KoOpenFile {
     std::shared_ptr<const std::string> content;
 };
 
+// A precompressed file beside another, as last probed.
+struct KoFileSibling {
+    bool usable = false;  // a regular file, not older than the one beside it
+    std::string path;
+    platform::FileInfo info;
+};
+
+struct KoFileSiblings {
+    KoFileSibling brotli;
+    KoFileSibling gzip;
+};
+
 class KoFileCache {
+    struct Entry;
+
 public:
     using Clock = std::chrono::steady_clock;
     static constexpr Clock::duration defaultValidity = std::chrono::milliseconds(500);
@@ -72,6 +95,30 @@ public:
     explicit KoFileCache(std::size_t capacity = 256, Clock::duration validity = defaultValidity);
     KoFileCache(const KoFileCache&) = delete;
     KoFileCache& operator=(const KoFileCache&) = delete;
+
+    // A path's entry as lookup() found it, for the calls of one request.
+    class Found {
+        friend class KoFileCache;
+        const KoFileCache* cache = nullptr;  // the one that found it
+        Entry* entry = nullptr;
+        const std::string* key = nullptr;  // the entry's path, in the map
+        std::uint64_t generation = 0;
+    };
+    // What is known of path (checked as status() checks it), to be handed to
+    // the calls below with the same path.
+    Found lookup(const std::string& path, bool checkNow = false);
+    platform::Result<platform::FileInfo> status(const std::string& path, const Found& found);
+    bool locatedIn(const std::string& path, const Found& found, const std::string& directory);
+    platform::Result<std::shared_ptr<const KoOpenFile>> open(const std::string& path, const Found& found);
+    // The siblings of path (whose version is facts' modification time),
+    // probed when its entry was last checked; one in cgiDirectory (when not
+    // empty) is never usable.
+    const KoFileSiblings& siblings(const std::string& path, const Found& found, std::int64_t modifiedSeconds,
+                                   std::int64_t modifiedNanoseconds, const std::string& cgiDirectory);
+    // As KoMimeTypeFor(path), found once per entry (a name keeps its type).
+    std::string_view mediaType(const std::string& path, const Found& found);
+    // How many times siblings were probed, for as long as the cache lives.
+    std::size_t siblingProbes() const { return siblingProbes_; }
 
     // As platform::fileStatus; with checkNow, what is known of path is
     // checked against the file system first, however young it is.
@@ -107,6 +154,8 @@ public:
 
 private:
     struct Entry {
+        const std::string* path = nullptr;  // its key in entries
+        std::string_view type;  // its media type, once asked (static text)
         Clock::time_point checked;
         Clock::time_point used;
         platform::Error error;  // the status query failed
@@ -121,7 +170,19 @@ private:
             std::shared_ptr<const KoOpenFile> file;  // bytes as its content
         };
         std::array<Coded, 3> coded;
+        // The siblings as probed since the last check (none yet when false),
+        // for the directory and version they were probed for.
+        bool probed = false;
+        std::string probedOutsideOf;
+        std::int64_t probedSeconds = 0;
+        std::int64_t probedNanoseconds = 0;
+        KoFileSiblings siblings;
     };
+    // The entry found, when it still is the one of path; else the path's
+    // entry looked up anew.
+    Entry& entryOf(const std::string& path, const Found& found);
+    KoFileSibling probe(std::string name, std::int64_t seconds, std::int64_t nanoseconds,
+                        const std::string& cgiDirectory);
     // The entry of path, checked against the file system when it is older
     // than the validity (or checkNow).
     Entry& current(const std::string& path, bool checkNow = false);
@@ -140,4 +201,7 @@ private:
     std::size_t contentBytes_ = 0;
     std::size_t encodedBytes_ = 0;
     std::size_t compressions_ = 0;
+    std::size_t siblingProbes_ = 0;
+    // Counts entries dropped: a Found made before another drop is not used.
+    std::uint64_t generation_ = 0;
 };

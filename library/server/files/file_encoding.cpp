@@ -10,40 +10,6 @@
 
 namespace {
 
-// A precompressed file beside the one asked for.
-struct Sibling {
-    bool usable = false;
-    std::string path;
-    platform::FileInfo info;
-};
-
-bool NotOlder(const platform::FileInfo& sibling, const KoFileFacts& file) {
-    if (sibling.modifiedSeconds != file.modifiedSeconds) return sibling.modifiedSeconds > file.modifiedSeconds;
-    return sibling.modifiedNanoseconds >= file.modifiedNanoseconds;
-}
-
-// An older sibling was made from an earlier version of the file: its bytes
-// would decode to something else.
-Sibling SiblingOf(const std::string& file, KoContentCoding coding, const KoFileFacts& facts, KoFileCache& cache,
-                  const KoSiblingLookup& lookup) {
-    Sibling sibling;
-    // Asked about on every answer of a file, and mostly not there: its name
-    // is made in a buffer the loop keeps, and copied only when it is used.
-    thread_local std::string name;
-    name.assign(file).append(KoCodingSuffix(coding));
-    const auto status = cache.status(name, lookup.checkNow);
-    if (!status.ok() || !status.value().regular || !NotOlder(status.value(), facts)) return sibling;
-    // A program is only ever run, never shown, whatever name leads to it.
-    if (lookup.cgiDirectory != nullptr && !lookup.cgiDirectory->empty() &&
-        cache.locatedIn(name, *lookup.cgiDirectory)) {
-        return sibling;
-    }
-    sibling.path = name;
-    sibling.info = status.value();
-    sibling.usable = true;
-    return sibling;
-}
-
 // Whether compressed bytes were made from the version the facts describe.
 bool MadeFrom(const platform::FileIdentity& source, const KoFileFacts& facts) {
     constexpr std::int64_t kBillion = 1'000'000'000;
@@ -74,19 +40,24 @@ KoFileBody KoPrepareFileVariant(const KoXHeader& request, std::string file, cons
         if (!KoPrepareFileAnswer(request, facts, options, response)) return {};
         return {std::move(file), facts.size};
     }
-    const Sibling brotli = SiblingOf(file, KoContentCoding::brotli, facts, cache, lookup);
-    const Sibling gzip = SiblingOf(file, KoContentCoding::gzip, facts, cache, lookup);
+    static const std::string kNoDirectory;
+    const KoFileCache::Found found = lookup.found != nullptr ? *lookup.found : cache.lookup(file, lookup.checkNow);
+    // Probed when the file's entry was last checked, not per answer.
+    const KoFileSiblings& siblings = cache.siblings(file, found, facts.modifiedSeconds, facts.modifiedNanoseconds,
+                                                    lookup.cgiDirectory != nullptr ? *lookup.cgiDirectory : kNoDirectory);
+    const KoFileSibling& brotli = siblings.brotli;
+    const KoFileSibling& gzip = siblings.gzip;
     const bool compressible = KoIsCompressibleType(facts.type);
     const bool compressed = compressible && facts.size >= compression.minimumSize && facts.size <= compression.maximumSize;
     options.varies = compressible || brotli.usable || gzip.usable;
 
     KoFileCodings offered{brotli.usable || compressed, gzip.usable || compressed};
-    const Sibling* sibling = nullptr;
+    const KoFileSibling* sibling = nullptr;
     std::shared_ptr<const KoOpenFile> bytes;
     KoContentCoding coding = KoChooseFileCoding(request, offered);
     // At most once per coding: one that cannot be made is no longer offered.
     while (coding != KoContentCoding::identity) {
-        const Sibling& candidate = coding == KoContentCoding::brotli ? brotli : gzip;
+        const KoFileSibling& candidate = coding == KoContentCoding::brotli ? brotli : gzip;
         if (candidate.usable) {
             sibling = &candidate;
             break;

@@ -20,8 +20,7 @@
 
 #include "compress/content_coding.h"
 #include "server/files/file_answer.h"
-
-class KoFileCache;
+#include "server/files/file_cache.h"
 
 struct KoStaticCompression {
     // false: files go out as they are and siblings are not looked for.
@@ -67,6 +66,9 @@ struct KoSiblingLookup {
     // A sibling that lies in this directory (a link into the CGI directory)
     // is never sent; none when null or empty. It outlives the call.
     const std::string* cgiDirectory = nullptr;
+    // What the caller's lookup of the file found (checked as checkNow asks);
+    // looked up here when null.
+    const KoFileCache::Found* found = nullptr;
 };
 
 // Prepares the answer for `file` (facts: its status) in the variant chosen

@@ -13,7 +13,6 @@
 #include "server/files/file_answer.h"
 #include "server/files/file_cache.h"
 #include "server/files/file_encoding.h"
-#include "server/files/mime_types.h"
 #include "server/http/client_certificate_values.h"
 #include "server/http/http_answer.h"
 #include "server/http/http_date.h"
@@ -243,28 +242,31 @@ int KoRequestRouter::sendMethodAnswer(const KoXHeader& request, std::int32_t sta
     return send(request, response);
 }
 
-int KoRequestRouter::sendFile(const KoXHeader& request, std::string file, const platform::FileInfo& known) {
+int KoRequestRouter::sendFile(const KoXHeader& request, std::string file, const platform::FileInfo& known,
+                              KoFileCache::Found found) {
     platform::FileInfo info = known;
     const bool asksAboutItsCopy = AsksAboutItsCopy(request);
     if (asksAboutItsCopy) {
-        const auto now = files().status(file, true);
+        found = files().lookup(file, true);
+        const auto now = files().status(file, found);
         if (!now.ok() && now.error().notFound()) return send404(request);
         if (!now.ok()) return sendFailure(request, file, now.error());
         if (!now.value().regular) return send404(request);
         info = now.value();
     }
     auto response = answerFor(request, 200);
-    const KoFileFacts facts{KoMimeTypeFor(file), info.size, info.modifiedSeconds, info.modifiedNanoseconds,
+    const KoFileFacts facts{files().mediaType(file, found), info.size, info.modifiedSeconds, info.modifiedNanoseconds,
                             info.fileId};
     KoFileAnswerOptions options;
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
+    options.mayHavePreconditions = asksAboutItsCopy;
     KoFileBody body = KoPrepareFileVariant(request, std::move(file), facts, options, settings.compression, files(),
-                                           {asksAboutItsCopy, &config.cgiDirectory}, *response);
+                                           {asksAboutItsCopy, &config.cgiDirectory, &found}, *response);
     if (body.file.empty()) return send(request, response);
     // Opened before anything is announced; the answer carries it to the
     // layer, which sends it without looking the name up again.
-    const auto opened = files().open(body.file);
+    const auto opened = files().open(body.file, found);
     if (!opened.ok()) {
         if (opened.error().notFound()) return send404(request);
         return sendFailure(request, body.file, opened.error());
@@ -372,7 +374,8 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
     // Made at its length at once (a sum of the two grows it twice).
     file.reserve(config.documentRoot.size() + rest.size());
     file.append(config.documentRoot).append(rest);
-    auto status = files().status(file);
+    decision.found = files().lookup(file);
+    auto status = files().status(file, decision.found);
     if (!status.ok()) {
         decision.file = std::move(file);
         return failedOrMissing(std::move(decision), status.error());
@@ -385,7 +388,8 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
         }
         for (const char* index : {"index.php", "index.html"}) {
             decision.file = file + index;
-            auto found = files().status(decision.file);
+            decision.found = files().lookup(decision.file);
+            auto found = files().status(decision.file, decision.found);
             if (!found.ok() && !found.error().notFound()) return failedOrMissing(std::move(decision), found.error());
             if (found.ok() && found.value().regular) {
                 decision.info = found.value();
@@ -419,7 +423,7 @@ KoPathDecision KoRequestRouter::failedOrMissing(KoPathDecision decision, platfor
 KoPathDecision KoRequestRouter::outsideCgi(KoPathDecision decision) const {
     // Whatever path led here (a link, another spelling, a file system that
     // ignores case), a program is only ever run, never shown or interpreted.
-    if (!config.cgiDirectory.empty() && files().locatedIn(decision.file, config.cgiDirectory)) {
+    if (!config.cgiDirectory.empty() && files().locatedIn(decision.file, decision.found, config.cgiDirectory)) {
         decision.kind = KoPathDecision::Kind::refuse;
         decision.file.clear();
     }
@@ -464,7 +468,7 @@ int KoRequestRouter::routeFile(const std::shared_ptr<KoXHeader>& request, const 
         }
         return runScript(decision.file, request) ? kAnswerPending : 0;
     case KoPathDecision::Kind::file:
-        return sendFile(*request, std::move(decision.file), decision.info);
+        return sendFile(*request, std::move(decision.file), decision.info, decision.found);
     }
     return 0;
 }

@@ -88,6 +88,7 @@
 #include "jobs/bounded_work_queue.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
+#include "server/files/file_cache.h"
 #include "server/http/request_rules.h"
 #include "server/routing/body_plan.h"
 #include "server/routing/http_settings.h"
@@ -115,6 +116,7 @@ struct KoPathDecision {
     std::string file;     // the file to serve or run, when there is one
     platform::FileInfo info;  // its status
     platform::Error error;  // why the file could not be examined (failed)
+    KoFileCache::Found found;  // the file's entry in the loop's cache, for this request
 };
 
 class KoRequestRouter : public std::enable_shared_from_this<KoRequestRouter> {
@@ -192,7 +194,8 @@ private:
     std::shared_ptr<KoXResponseHeader> answerFor(const KoXHeader& request, std::int32_t status);
     int send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response);
     // The file's name is taken: the answer carries it on.
-    int sendFile(const KoXHeader& request, std::string file, const platform::FileInfo& info);
+    int sendFile(const KoXHeader& request, std::string file, const platform::FileInfo& info,
+                 KoFileCache::Found found);
     int sendMethodAnswer(const KoXHeader& request, std::int32_t status, KoResourceKind kind);
     int sendFailure(const KoXHeader& request, const std::string& file, platform::Error why);
     // The answer to a request whose form was refused (400, 413).
