@@ -13,12 +13,22 @@
 
 #include "allocation_counter.h"
 
+// A sanitizer's runtime owns malloc: replacing it there crashes the host
+// at its first allocation, so a sanitizer build counts operator new alone.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VELKO_COUNT_MALLOC 0
+#else
+#define VELKO_COUNT_MALLOC 1
+#endif
+
+#if VELKO_COUNT_MALLOC
 extern "C" {
 void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);
 void* __libc_realloc(void* p, std::size_t size);
 void __libc_free(void* p);
 }
+#endif
 
 namespace {
 
@@ -54,6 +64,7 @@ void* AllocateAligned(std::size_t size, std::align_val_t alignment) {
 unsigned long long AllocationsSoFar() { return calls.load(std::memory_order_relaxed); }
 unsigned long long MallocsSoFar() { return mallocs.load(std::memory_order_relaxed); }
 
+#if VELKO_COUNT_MALLOC
 extern "C" void* malloc(std::size_t size) {
     mallocs.fetch_add(1, std::memory_order_relaxed);
     return __libc_malloc(size);
@@ -67,6 +78,7 @@ extern "C" void* realloc(void* p, std::size_t size) {
     return __libc_realloc(p, size);
 }
 extern "C" void free(void* p) { __libc_free(p); }
+#endif
 
 unsigned long long HeapBytesInUse() {
     // The C library's count covers OpenSSL's and nghttp2's malloc calls too.
