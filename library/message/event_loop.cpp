@@ -150,12 +150,19 @@ void KoEventLoop::pass() {
     // What a burst's connections let go of goes back to the system once
     // the burst is over: when a short wait finds nothing to do. Under a
     // steady load, the heap keeps it for the next requests.
+    // Idlers that rested since the last quiet wait are told the same way:
+    // they are the tail of the idle list.
     const bool toReturn = released_ >= releaseThreshold && timeout != 0;
-    if (toReturn && (timeout < 0 || timeout > quietWaitMs)) timeout = quietWaitMs;
+    const bool toQuiet = idleTail_ != nullptr && !idleTail_->quieted_ && timeout != 0;
+    if ((toReturn || toQuiet) && (timeout < 0 || timeout > quietWaitMs)) timeout = quietWaitMs;
     const auto waited = poller_.wait(timeout, events_);
-    if (toReturn && waited.ok() && events_.empty()) {
-        released_ = 0;
-        platform::returnFreeMemory();
+    if ((toReturn || toQuiet) && waited.ok() && events_.empty()) {
+        // Many told at once: what they let go of is a burst's worth too.
+        const std::size_t told = toQuiet ? quietResting() : 0;
+        if (toReturn || told >= quietBurst) {
+            released_ = 0;
+            platform::returnFreeMemory();
+        }
     }
     now_ = Clock::now();
     passes_.fetch_add(1, std::memory_order_relaxed);
@@ -293,6 +300,7 @@ void KoEventLoop::rest(Idler& idler) {
     if (idler.resting_) unrest(idler);
     idler.since_ = now_;
     idler.resting_ = true;
+    idler.quieted_ = false;
     idler.loop_ = this;
     idler.prev_ = idleTail_;
     idler.next_ = nullptr;
@@ -303,6 +311,17 @@ void KoEventLoop::rest(Idler& idler) {
     }
     idleTail_ = &idler;
     ++restingCount_;
+}
+
+std::size_t KoEventLoop::quietResting() {
+    std::size_t told = 0;
+    for (Idler* idler = idleTail_; idler != nullptr && !idler->quieted_; ++told) {
+        Idler* before = idler->prev_;
+        idler->quieted_ = true;
+        idler->quiet();
+        idler = before;
+    }
+    return told;
 }
 
 void KoEventLoop::unrest(Idler& idler) {

@@ -93,6 +93,9 @@ public:
     class Idler {
     public:
         virtual void idleExpired() = 0;
+        // The loop found nothing to do for a short wait while this rests:
+        // what it keeps for its next exchange may go. Once per rest.
+        virtual void quiet() {}
         bool resting() const { return resting_; }
         Clock::time_point restingSince() const { return since_; }
 
@@ -110,6 +113,7 @@ public:
         Idler* next_ = nullptr;
         Clock::time_point since_{};
         bool resting_ = false;
+        bool quieted_ = false;  // quiet() called since it began to rest
     };
 
     explicit KoEventLoop(std::size_t index = 0);
@@ -178,9 +182,13 @@ public:
     // Bytes the loop's connections let go of (buffers of connections that
     // went idle). Once enough were let go, the loop hands the free memory
     // back to the system when a wait of quietWaitMs finds nothing to do.
+    // Such a wait also tells the idlers that began to rest since the last
+    // one (Idler::quiet).
     void released(std::size_t bytes) { released_ += bytes; }
     static constexpr std::size_t releaseThreshold = 2 * 1024 * 1024;
     static constexpr int quietWaitMs = 50;
+    // Idlers told at once that also hand free memory back.
+    static constexpr std::size_t quietBurst = 64;
 
     void log(std::string_view line);
     // Where log lines go; standard output when not set.
@@ -193,6 +201,9 @@ private:
     void runTasks();
     void runTimers();
     void runIdleExpiries();
+    // Idler::quiet for those that began to rest since the last quiet wait;
+    // how many were told.
+    std::size_t quietResting();
     void siftUp(std::size_t slot);
     void siftDown(std::size_t slot);
     void place(std::size_t slot, Timer* timer);

@@ -224,6 +224,39 @@ TEST(KoEventLoop, IdlersExpireOldestFirstAndUnrestingSavesThem) {
     EXPECT_FALSE(sleepers[1].resting());
 }
 
+// Connections let go of what they keep for their next request when told
+// that the loop is quiet, not each time they rest (after every request of
+// a busy client): once per rest, and only the newly rested are told.
+TEST(KoEventLoop, RestingIdlersAreToldOnceWhenTheLoopGoesQuiet) {
+    struct Sleeper : KoEventLoop::Idler {
+        int quiets = 0;
+        void idleExpired() override {}
+        void quiet() override { ++quiets; }
+    };
+    RunningLoop running;
+    Sleeper sleepers[3];
+    running.On([&] {
+        running.loop.setIdleTimeout(1h);
+        running.loop.rest(sleepers[0]);
+        running.loop.rest(sleepers[1]);
+    });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(running.On([&] { return std::vector<int>{sleepers[0].quiets, sleepers[1].quiets}; }),
+              (std::vector<int>{1, 1}));
+    running.On([&] {
+        running.loop.rest(sleepers[2]);
+        running.loop.rest(sleepers[0]);  // rests anew: told again
+    });
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(running.On([&] {
+        return std::vector<int>{sleepers[0].quiets, sleepers[1].quiets, sleepers[2].quiets};
+    }),
+              (std::vector<int>{2, 1, 1}));
+    running.On([&] {
+        for (Sleeper& sleeper : sleepers) running.loop.unrest(sleeper);
+    });
+}
+
 TEST(KoEventLoop, AnIdleLoopWaitsWithoutPassing) {
     // A loop that polls passes hundreds of times a second; this one passes
     // only for readiness, posts and deadlines.

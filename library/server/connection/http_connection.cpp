@@ -518,7 +518,6 @@ void KoHTTPConnection::Settle() {
     rest();
     reader_.release();
     releaseBufferSpace();
-    releaseDescription();
     settled();
 }
 
@@ -748,6 +747,14 @@ const std::shared_ptr<const KoStringMap>& KoHTTPConnection::requestDescription()
         requestDescription_ = std::move(values);
     }
     return requestDescription_;
+}
+
+void KoHTTPConnection::quiet() {
+    // Its loop has nothing to do: what it keeps for its next request goes
+    // (not after every request, which a busy connection makes again).
+    if (!Attached()) return;
+    releaseDescription();
+    if (protocol_ && !protocolEnded_ && protocol_->resting()) protocol_->releaseMemory();
 }
 
 void KoHTTPConnection::releaseDescription() {

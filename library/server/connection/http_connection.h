@@ -176,8 +176,9 @@ public:
     // certificate) to a new request's description; on the loop.
     virtual void describeTransport(KoStringMap&) {}
     // The description its requests share: the record's values and what the
-    // transport adds, made when a request needs it and let go of while the
-    // connection rests (made again from the loop's spares); on the loop.
+    // transport adds, made when a request needs it and let go of when the loop
+    // goes quiet while the connection rests (made again from the loop's
+    // spares); on the loop.
     const std::shared_ptr<const KoStringMap>& requestDescription();
 
     // Whether the server takes more input now (back-pressure), the
@@ -270,6 +271,9 @@ private:
     void deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response);
     // Resting: lets go of the description unless a request still holds it.
     void releaseDescription();
+    // The loop went quiet while it rests: the description and what the
+    // protocol keeps for busy times go.
+    void quiet() override;
     // Reads the requests the input holds and hands each to the server, as
     // far as back-pressure and the turn allow; on the loop.
     void serveRequests();

@@ -61,9 +61,7 @@ void KoHTTPConnection::settleProtocol(bool releaseBuffers) {
     if (!releaseBuffers || buffersReleased_) return;
     buffersReleased_ = true;
     releaseBufferSpace();
-    releaseDescription();
     settled();
-    protocol_->releaseMemory();
 }
 
 void KoHTTPConnection::sayGoodbyeWhileResting() {
