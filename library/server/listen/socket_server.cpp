@@ -122,7 +122,7 @@ void KoTransceiverServerL0Socket::deliver(const std::string& text) { queueForWor
 std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL0Socket::createConnection(
     KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
     std::shared_ptr<KoSocketIPvx>) {
-    return std::make_shared<KoTransceiverConnection>(target, serverIdentifier, connectionTagText(), record,
+    return std::make_shared<KoTransceiverConnection>(target, serverIdentifier, connectionTag, record,
                                                      dropConnection);
 }
 
@@ -209,9 +209,17 @@ void KoTransceiverServerL0Socket::listenerLoop() {
     accepting = &listener;
     acceptingFor = target;
     acceptingHost = HostText();
-    localValues["localaddress"] = record.values["address"];
-    localValues["localport"] = record.values["port"];
-    localValues["localprotocolstring"] = record.values["protocolstring"];
+    // The type is the listener's own, the same for every peer.
+    servesType = IsKnownType(KoStringMap{{description_key::type, protocolName}});
+    KoServerCallback_t event;
+    event.kind = server_event::accepted;
+    event.values["localaddress"] = record.values["address"];
+    event.values["localport"] = record.values["port"];
+    event.values["localprotocolstring"] = record.values["protocolstring"];
+    event.values["ID"] = name;
+    event.values["remoteaddress"];
+    event.values["remoteport"];
+    acceptPlaces.assign(target->LoopCount(), AcceptPlace{event, nullptr});
     limit = connectionLimit();
     report(record);
 
@@ -220,6 +228,7 @@ void KoTransceiverServerL0Socket::listenerLoop() {
     // No loop accepts for this listener once Unlisten returns.
     target->Unlisten(*this);
     accepting = nullptr;
+    acceptPlaces.clear();
 }
 
 KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeningFd) {
@@ -229,20 +238,18 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
     static const KoHostFilter admitAll = [](KoHostInfo_t&) { return true; };
     KoSocketIPvx* const listener = accepting;
     KoTransceiver* const target = acceptingFor;
-    if (listener == nullptr || target == nullptr) return Accepted::done;
-    // The type is the listener's own, the same for every peer.
-    if (!IsKnownType(KoStringMap{{description_key::type, protocolName}})) return Accepted::done;
-    // Made once per batch: a peer changes only its own address and port,
-    // which reuse the entries (no map node or text made per connection).
-    KoServerCallback_t event;
-    event.kind = server_event::accepted;
-    event.values = localValues;
-    event.values["ID"] = name;
+    const KoEventLoop* loop = KoEventLoop::current();
+    if (listener == nullptr || target == nullptr || loop == nullptr || loop->index() >= acceptPlaces.size())
+        return Accepted::done;
+    if (!servesType) return Accepted::done;
+    AcceptPlace& place = acceptPlaces[loop->index()];
+    KoServerCallback_t& event = place.event;
     std::string& remoteAddress = event.values["remoteaddress"];
     std::string& remotePort = event.values["remoteport"];
-    std::shared_ptr<KoSocketIPvx> accepted;
+    // Kept for the next peer (in this batch or the next) when nobody came
+    // or the peer was refused.
+    std::shared_ptr<KoSocketIPvx>& accepted = place.endpoint;
     for (int i = 0; i < batch; ++i) {
-        // Kept for the next peer when nobody came or the peer was refused.
         if (!accepted || accepted->fd() >= 0) accepted = std::make_shared<KoSocketIPvx>();
         platform::Error failure;
         const int fd =
@@ -274,7 +281,7 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
         }
         if (!connection) continue;
         connection->CountIn(openCount);
-        if (!target->Attach(accepted, connection, acceptingHost)) continue;
+        if (!target->Attach(std::exchange(accepted, nullptr), connection, acceptingHost)) continue;
         report(event);
     }
     return Accepted::done;
