@@ -217,9 +217,11 @@ void KoTransceiverServerL0Socket::listenerLoop() {
     event.values["localport"] = record.values["port"];
     event.values["localprotocolstring"] = record.values["protocolstring"];
     event.values["ID"] = name;
-    event.values["remoteaddress"];
-    event.values["remoteport"];
-    acceptPlaces.assign(target->LoopCount(), AcceptPlace{event, nullptr});
+    acceptPlaces.assign(target->LoopCount(), AcceptPlace{.event = event});
+    for (AcceptPlace& place : acceptPlaces) {
+        place.remoteAddress = &place.event.values["remoteaddress"];
+        place.remotePort = &place.event.values["remoteport"];
+    }
     limit = connectionLimit();
     report(record);
 
@@ -244,8 +246,8 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
     if (!servesType) return Accepted::done;
     AcceptPlace& place = acceptPlaces[loop->index()];
     KoServerCallback_t& event = place.event;
-    std::string& remoteAddress = event.values["remoteaddress"];
-    std::string& remotePort = event.values["remoteport"];
+    std::string& remoteAddress = *place.remoteAddress;
+    std::string& remotePort = *place.remotePort;
     // Kept for the next peer (in this batch or the next) when nobody came
     // or the peer was refused.
     std::shared_ptr<KoSocketIPvx>& accepted = place.endpoint;

@@ -126,6 +126,8 @@ private:
     // changes only its address and port, and an endpoint for the next peer.
     struct AcceptPlace {
         KoServerCallback_t event;
+        std::string* remoteAddress = nullptr;  // in event
+        std::string* remotePort = nullptr;
         std::shared_ptr<KoSocketIPvx> endpoint;
     };
     std::vector<AcceptPlace> acceptPlaces;
