@@ -125,10 +125,10 @@ private:
     // made before the loops accept: the kind-5 record, in which a peer
     // changes only its address and port, and an endpoint for the next peer.
     struct AcceptPlace {
-        KoServerCallback_t event;
+        KoServerCallback_t event{};
         std::string* remoteAddress = nullptr;  // in event
         std::string* remotePort = nullptr;
-        std::shared_ptr<KoSocketIPvx> endpoint;
+        std::shared_ptr<KoSocketIPvx> endpoint{};
     };
     std::vector<AcceptPlace> acceptPlaces;
     std::size_t limit = 0;
