@@ -279,9 +279,13 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
             // This peer only: the socket closes here, the listener goes on.
             diagnostic("could not serve " + accepted->HostName() + ":" + accepted->ServiceName() + ": " +
                        error.what());
+            accepted.reset();
             continue;
         }
-        if (!connection) continue;
+        if (!connection) {
+            accepted.reset();
+            continue;
+        }
         connection->CountIn(openCount);
         if (!target->Attach(std::exchange(accepted, nullptr), connection, acceptingHost)) continue;
         report(event);
