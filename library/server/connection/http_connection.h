@@ -178,7 +178,8 @@ public:
     // The description its requests share: the record's values and what the
     // transport adds, made when a request needs it and let go of when the loop
     // goes quiet while the connection rests (made again from the loop's
-    // spares); on the loop.
+    // spares). A closing connection leaves it to its loop, whose next
+    // connection puts its own values into it; on the loop.
     const std::shared_ptr<const KoStringMap>& requestDescription();
 
     // Whether the server takes more input now (back-pressure), the
