@@ -5,7 +5,12 @@ HTTPS), counted between a warm-up and the end of a fixed number of requests
 (callgrind_control zeroes the counters, then dumps them). Counts do not
 depend on what else the machine runs, as times do.
 
-    bench/count_instructions.py BENCH_HOST [--requests N] [--warmup N] [--keep DIR]
+With --new-connections each request comes on a connection of its own over
+HTTP ("Connection: close", read to the server's close), one connection after
+another, with one event loop (as the benchmark's pinned server runs): it
+prints instructions and allocations per connection.
+
+    bench/count_instructions.py BENCH_HOST [--requests N] [--warmup N] [--keep DIR] [--new-connections]
 """
 import argparse
 import glob
@@ -17,6 +22,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from count_allocations import REQUEST, run_requests  # noqa: E402
@@ -36,12 +42,77 @@ def dumped_instructions(out_dir, name):
     raise RuntimeError("no callgrind dump for " + name)
 
 
+CLOSE_REQUEST = b"GET /1k.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
+
+
+def one_connection_each(port, count):
+    for _ in range(count):
+        conn = socket.create_connection(("127.0.0.1", port))
+        try:
+            conn.sendall(CLOSE_REQUEST)
+            answer = b""
+            while True:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    break
+                answer += chunk
+        finally:
+            conn.close()
+        if b" 200 " not in answer.split(b"\r\n", 1)[0] or not answer.endswith(b"a" * 1024):
+            raise RuntimeError("unexpected answer: %r" % answer[:80])
+
+
+class Allocations:
+    """The counts bench_host prints on standard error when asked."""
+
+    def __init__(self, process):
+        self.process = process
+        self.counts = []
+        self.counted = threading.Condition()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stderr:
+            words = line.split()
+            if len(words) >= 4 and words[0] == "allocations" and words[2] == "mallocs":
+                with self.counted:
+                    self.counts.append((int(words[1]), int(words[3])))
+                    self.counted.notify_all()
+
+    def now(self):
+        with self.counted:
+            seen = len(self.counts)
+            self.process.stdin.write("allocations\n")
+            self.process.stdin.flush()
+            if not self.counted.wait_for(lambda: len(self.counts) > seen, timeout=60):
+                raise RuntimeError("bench_host did not report its allocations")
+            return self.counts[-1]
+
+
+def new_connections(process, port, args, out_dir):
+    allocations = Allocations(process)
+    one_connection_each(port, args.warmup)
+    time.sleep(1)  # the last closes are done with
+    control(process.pid, "--zero")
+    before = allocations.now()
+    one_connection_each(port, args.requests)
+    time.sleep(1)
+    after = allocations.now()
+    control(process.pid, "--dump=close")
+    print("http  %.0f instructions, %.1f allocations, %.1f mallocs per new connection" %
+          (dumped_instructions(out_dir, "close") / args.requests,
+           (after[0] - before[0]) / args.requests, (after[1] - before[1]) / args.requests), flush=True)
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("binary")
     parser.add_argument("--requests", type=int, default=2000)
     parser.add_argument("--warmup", type=int, default=200)
     parser.add_argument("--keep", help="leave the callgrind dumps in this directory")
+    parser.add_argument("--new-connections", action="store_true",
+                        help="a new HTTP connection per request (Connection: close)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work:
         root = os.path.join(work, "root")
@@ -58,7 +129,9 @@ def main():
             ["valgrind", "--tool=callgrind", "--separate-threads=no", "--compress-strings=no", "--compress-pos=no",
              "--callgrind-out-file=" + os.path.join(out_dir, "callgrind.out.%p"),
              args.binary, root + "/", cert, key, "0", "0"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE if args.new_connections else subprocess.DEVNULL, text=True,
+            env=dict(os.environ, VELKO_LOOPS="1") if args.new_connections else None)
         ports = {}
         for _ in range(3):
             words = process.stdout.readline().split()
@@ -66,6 +139,8 @@ def main():
                 ports[words[0]] = int(words[2])
         threading.Thread(target=lambda: [None for _ in process.stdout], daemon=True).start()
         try:
+            if args.new_connections:
+                return new_connections(process, ports["http"], args, out_dir)
             context = ssl.create_default_context()
             context.check_hostname = False
             context.verify_mode = ssl.CERT_NONE

@@ -116,6 +116,7 @@ void KoEventLoop::run() {
     deferred_.clear();
     flushLog();
     retired_.clear();
+    kept_.clear();
     currentLoop = outer;
     {
         std::lock_guard<std::mutex> lock(runLock_);
@@ -355,6 +356,21 @@ void KoEventLoop::runIdleExpiries() {
 void KoEventLoop::defer(Task task) { deferred_.push_back(std::move(task)); }
 
 void KoEventLoop::retire(std::shared_ptr<void> object) { retired_.push_back(std::move(object)); }
+
+void KoEventLoop::keep(const void* key, std::shared_ptr<void> object) {
+    for (auto& [held, kept] : kept_) {
+        if (held != key) continue;
+        kept = std::move(object);
+        return;
+    }
+    kept_.emplace_back(key, std::move(object));
+}
+
+std::shared_ptr<void> KoEventLoop::take(const void* key) {
+    for (auto& [held, kept] : kept_)
+        if (held == key) return std::move(kept);
+    return nullptr;
+}
 
 void KoEventLoop::log(std::string_view line) {
     logBuffer_.append(line);

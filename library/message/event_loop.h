@@ -174,6 +174,12 @@ public:
     void defer(Task task);
     // Keeps an object alive until the end of the pass.
     void retire(std::shared_ptr<void> object);
+    // One object per key kept for later on this loop (what a closed
+    // connection made, for the next one to use again): keep replaces what
+    // is kept under key, take hands it out (null when none). Let go of when
+    // the loop ends.
+    void keep(const void* key, std::shared_ptr<void> object);
+    std::shared_ptr<void> take(const void* key);
 
     // A buffer for reads, reused by every connection of the loop.
     char* scratch() { return scratch_.get(); }
@@ -225,6 +231,7 @@ private:
     std::vector<Task> running_;
     std::vector<Task> deferred_;
     std::vector<std::shared_ptr<void>> retired_;
+    std::vector<std::pair<const void*, std::shared_ptr<void>>> kept_;
 
     std::vector<Timer*> heap_;
     Idler* idleHead_ = nullptr;

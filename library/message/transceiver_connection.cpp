@@ -26,39 +26,61 @@ constexpr std::size_t compactAfter = 32;
 
 // What the connections of one listener have in common (its name, its
 // record's values): the connections a thread makes one after the other
-// keep one copy.
-template <class T, int Slot>
-std::shared_ptr<const T> Shared(T value) {
-    thread_local std::shared_ptr<const T> last;
-    if (!last || *last != value) last = std::make_shared<const T>(std::move(value));
+// share one copy. The record is compared where it lies, so a connection
+// like the one before copies nothing.
+template <int Slot>
+std::shared_ptr<const std::string> SharedText(const std::string& text) {
+    thread_local std::shared_ptr<const std::string> last;
+    if (!last || *last != text) last = std::make_shared<const std::string>(text);
     return last;
 }
 
+const std::string remoteAddressKey = "remoteaddress";
+const std::string remotePortKey = "remoteport";
+
 }  // namespace
 
-KoTransceiverConnection::KoTransceiverConnection(KoTransceiver& transceiver_, std::string owner_,
-                                                 std::string peer_, const KoServerCallback_t& record_,
+void KoTransceiverConnection::takeRecord(const KoStringMap& values) {
+    // The peer's values are its own; the rest is shared with the connection
+    // made before on this thread when it had the same, compared in one pass.
+    thread_local std::shared_ptr<const KoStringMap> last;
+    bool same = last != nullptr;
+    KoStringMap::const_iterator held;
+    if (same) held = last->begin();
+    for (const auto& [key, value] : values) {
+        if (key == remoteAddressKey) {
+            remoteAddress_ = value;
+            hasRemoteAddress_ = true;
+        } else if (key == remotePortKey) {
+            remotePort_ = value;
+            hasRemotePort_ = true;
+        } else if (same) {
+            same = held != last->end() && held->first == key && held->second == value;
+            if (same) ++held;
+        }
+    }
+    if (!same || held != last->end()) {
+        KoStringMap own;
+        for (const auto& [key, value] : values)
+            if (key != remoteAddressKey && key != remotePortKey) own.emplace_hint(own.end(), key, value);
+        last = std::make_shared<const KoStringMap>(std::move(own));
+    }
+    sharedValues_ = last;
+}
+
+KoTransceiverConnection::KoTransceiverConnection(KoTransceiver& transceiver_, const std::string& owner_,
+                                                 const std::string& peer_, const KoServerCallback_t& record_,
                                                  KoConnectionHandler handler_)
     : KoJobWithTimeout(connectionTimeoutMicros(transceiver_)),
-      ownerText_(Shared<std::string, 0>(std::move(owner_))),
-      peerText_(Shared<std::string, 1>(std::move(peer_))),
+      ownerText_(SharedText<0>(owner_)),
+      peerText_(SharedText<1>(peer_)),
       owner(*ownerText_),
       peer(*peerText_),
       transceiver(transceiver_),
       kind(record_.kind),
       handler(std::move(handler_)),
       lastActivity_(Clock::now().time_since_epoch().count()) {
-    KoStringMap rest = record_.values;
-    const auto take = [&rest](const char* key, std::string& into, bool& present) {
-        auto it = rest.find(key);
-        if (it == rest.end()) return;
-        into = std::move(it->second);
-        present = true;
-        rest.erase(it);
-    };
-    take("remoteaddress", remoteAddress_, hasRemoteAddress_);
-    take("remoteport", remotePort_, hasRemotePort_);
-    sharedValues_ = Shared<KoStringMap, 0>(std::move(rest));
+    takeRecord(record_.values);
 }
 
 KoTransceiverConnection::~KoTransceiverConnection() {

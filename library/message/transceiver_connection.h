@@ -73,7 +73,7 @@ public:
     static constexpr std::size_t sendChunk = 64 * 1024;
 
     // The idle time-out comes from the transceiver's settings.
-    KoTransceiverConnection(KoTransceiver& transceiver, std::string owner, std::string peer,
+    KoTransceiverConnection(KoTransceiver& transceiver, const std::string& owner, const std::string& peer,
                             const KoServerCallback_t& record, KoConnectionHandler handler);
     ~KoTransceiverConnection() override;
 
@@ -171,13 +171,25 @@ public:
     const std::string& RemoteAddress() const { return remoteAddress_; }
     // The record's values as a map of their own (a message's description).
     KoStringMap recordValues() const;
-    // Calls visit(key, value) for each of the record's values, copying none.
+    // Calls visit(key, value) for each of the record's values in key order,
+    // copying none.
     template <typename Visit>
     void forEachRecordValue(Visit&& visit) const {
         static const std::string remoteAddressKey = "remoteaddress", remotePortKey = "remoteport";
-        for (const auto& [key, value] : *sharedValues_) visit(key, value);
-        if (hasRemoteAddress_) visit(remoteAddressKey, remoteAddress_);
-        if (hasRemotePort_) visit(remotePortKey, remotePort_);
+        bool addressDue = hasRemoteAddress_, portDue = hasRemotePort_;
+        for (const auto& [key, value] : *sharedValues_) {
+            if (addressDue && remoteAddressKey < key) {
+                visit(remoteAddressKey, remoteAddress_);
+                addressDue = false;
+            }
+            if (portDue && remotePortKey < key) {
+                visit(remotePortKey, remotePort_);
+                portDue = false;
+            }
+            visit(key, value);
+        }
+        if (addressDue) visit(remoteAddressKey, remoteAddress_);
+        if (portDue) visit(remotePortKey, remotePort_);
     }
 
 private:
@@ -281,6 +293,9 @@ private:
     void ready(unsigned events) override;
     void expired() override;
     void idleExpired() override;
+
+    // Keeps the record's values in their parts.
+    void takeRecord(const KoStringMap& values);
 
     std::shared_ptr<const KoStringMap> sharedValues_;
     std::string remoteAddress_;

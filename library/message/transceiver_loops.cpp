@@ -243,8 +243,14 @@ void KoTransceiver::attachOnLoop(const std::shared_ptr<KoTransceiverConnection>&
     c.touch();
     c.attached();
     if (!c.seat().attached) return;
-    // Output queued before it was registered, or input a handshake left.
-    drive(c, c.TransportHoldsInput() ? platform::readable : 0u);
+    // Output queued before it was registered, or input a handshake left;
+    // a fresh peer's connection only waits for its first bytes.
+    if (c.WantsToSend() || c.TransportHoldsInput() || c.wantsToServe() || c.finished()) {
+        drive(c, c.TransportHoldsInput() ? platform::readable : 0u);
+    } else {
+        updateInterest(c);
+        updateDeadline(c);
+    }
 }
 
 // --- serving a connection on its loop ------------------------------------------

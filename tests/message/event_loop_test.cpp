@@ -374,3 +374,28 @@ TEST(KoEventLoop, TimersAndIdlersThatGoLeaveTheirLoop) {
     }
     EXPECT_FALSE(late.armed());
 }
+
+TEST(KoEventLoop, KeepsOneObjectPerKeyUntilTakenOrTheLoopEnds) {
+    const char first = 0, second = 0;
+    auto a = std::make_shared<int>(1);
+    auto b = std::make_shared<int>(2);
+    auto c = std::make_shared<int>(3);
+    {
+        RunningLoop running;
+        running.On([&] {
+            running.loop.keep(&first, a);
+            running.loop.keep(&second, b);
+            running.loop.keep(&first, c);  // replaces a
+        });
+        EXPECT_EQ(a.use_count(), 1);
+        running.On([&] {
+            EXPECT_EQ(running.loop.take(&first), c);
+            EXPECT_EQ(running.loop.take(&first), nullptr);
+            running.loop.keep(&first, a);
+        });
+        EXPECT_EQ(a.use_count(), 2);
+        EXPECT_EQ(b.use_count(), 2);
+    }
+    EXPECT_EQ(a.use_count(), 1) << "let go of when the loop ended";
+    EXPECT_EQ(b.use_count(), 1);
+}

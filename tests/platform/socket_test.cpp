@@ -51,6 +51,26 @@ TEST(SocketAddress, CarriesFamilyAndPort) {
     EXPECT_EQ(name.service, "443");
 }
 
+TEST(NumericName, WritesAddressesAndPortsAsTheResolverDoes) {
+    struct Case {
+        const char* host;
+        const char* port;
+    };
+    const Case cases[] = {{"0.0.0.0", "0"},     {"127.0.0.1", "1"},      {"10.20.30.40", "8080"},
+                          {"1.2.3.4", "65535"}, {"255.255.255.255", "9"}, {"192.168.100.7", "443"},
+                          {"::1", "80"},        {"::ffff:127.0.0.1", "5"}, {"2001:db8::a:b", "12345"}};
+    platform::ResolveHints hints;
+    hints.numericHost = true;
+    for (const Case& c : cases) {
+        const auto resolution = platform::resolveStream(c.host, c.port, hints);
+        ASSERT_TRUE(resolution.ok() && !resolution.entries.empty()) << c.host << ": " << resolution.errorText;
+        const auto name = platform::numericName(resolution.entries.front().address);
+        ASSERT_TRUE(name.ok()) << c.host << ": " << name.errorText;
+        EXPECT_EQ(name.host, c.host);
+        EXPECT_EQ(name.service, c.port) << c.host;
+    }
+}
+
 TEST(ResolveStream, ReportsTheResolverText) {
     platform::ResolveHints hints;
     hints.numericHost = true;

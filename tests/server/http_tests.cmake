@@ -21,6 +21,7 @@ velko_add_tests(server_http
   ${CMAKE_CURRENT_LIST_DIR}/http_connection_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_date_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/http_layer_teardown_test.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/http_layer_test.cpp
   ${VELKO_PHP_POOL_TEST}
   ${CMAKE_CURRENT_LIST_DIR}/request_reader_test.cpp
   ${CMAKE_CURRENT_LIST_DIR}/request_rules_test.cpp

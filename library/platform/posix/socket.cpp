@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 namespace platform {
@@ -129,8 +130,36 @@ Resolution resolveStream(const std::string& host, const std::string& service,
     return resolution;
 }
 
+namespace {
+
+// Dotted decimal and port, as getnameinfo writes them for an IPv4 address,
+// without its locale and resolver set-up: every accepted peer is named.
+bool nameIPv4(const SocketAddress& address, NumericName& name) {
+    if (address.family() != AddressFamily::ipv4 || address.length < sizeof(sockaddr_in)) return false;
+    sockaddr_in in;
+    std::memcpy(&in, address.storage.data(), sizeof in);
+    unsigned char octets[4];
+    std::memcpy(octets, &in.sin_addr.s_addr, sizeof octets);
+    char text[INET_ADDRSTRLEN];
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < sizeof octets; ++i) {
+        if (i != 0) text[length++] = '.';
+        const unsigned octet = octets[i];
+        if (octet >= 100) text[length++] = static_cast<char>('0' + octet / 100);
+        if (octet >= 10) text[length++] = static_cast<char>('0' + octet / 10 % 10);
+        text[length++] = static_cast<char>('0' + octet % 10);
+    }
+    name.host.assign(text, length);
+    char port[8];
+    name.service.assign(port, std::to_chars(port, port + sizeof port, static_cast<unsigned>(ntohs(in.sin_port))).ptr);
+    return true;
+}
+
+}  // namespace
+
 NumericName numericName(const SocketAddress& address) {
     NumericName name;
+    if (nameIPv4(address, name)) return name;
     char host[NI_MAXHOST] = {};
     char service[NI_MAXSERV] = {};
     const int rc = ::getnameinfo(native(address), address.length, host, sizeof host, service,

@@ -48,12 +48,16 @@ bool WaitsForContinue(const KoXHeader& header) {
 
 const KoHTTPPacing defaultPacing;
 
+// The key under which a loop keeps the description a closed connection made.
+const char descriptionKept = 0;
+
 }  // namespace
 
-KoHTTPConnection::KoHTTPConnection(KoTransceiver& transceiver_, std::string owner_, std::string peer_,
-                                   const KoServerCallback_t& record_, KoConnectionHandler handler_,
-                                   std::size_t fileChunk_, Server* server, const Pacing* pacing)
-    : KoTransceiverConnection(transceiver_, std::move(owner_), std::move(peer_), record_, std::move(handler_)),
+KoHTTPConnection::KoHTTPConnection(KoTransceiver& transceiver_, const std::string& owner_,
+                                   const std::string& peer_, const KoServerCallback_t& record_,
+                                   KoConnectionHandler handler_, std::size_t fileChunk_, Server* server,
+                                   const Pacing* pacing)
+    : KoTransceiverConnection(transceiver_, owner_, peer_, record_, std::move(handler_)),
       fileChunk(fileChunk_ == 0 ? 64 * 1024 : fileChunk_),
       server_(server),
       pacing_(pacing != nullptr ? pacing : &defaultPacing) {}
@@ -254,6 +258,10 @@ void KoHTTPConnection::closing(bool orderly) {
     exchange_.streaming = false;
     if (BodyCut()) resetOnClose();
     KoTransceiverConnection::closing(orderly);
+    // What it kept for its next request serves the loop's next connection.
+    reader_.release();
+    keepDescription();
+    releaseBufferSpace();
     // The sources go with `dropped`: their makers stop.
 }
 
@@ -729,24 +737,60 @@ void KoHTTPConnection::deadlinePassed() {
 
 const std::shared_ptr<const KoStringMap>& KoHTTPConnection::requestDescription() {
     if (!requestDescription_) {
-        // Made mutable: a request that changes its description copies it.
-        // Its nodes and block come from the loop's spares, where the last
-        // idle spell gave them.
-        auto values = std::allocate_shared<KoStringMap>(spare_buffers::SpareBlockAllocator<KoStringMap>());
-        forEachRecordValue([&values](const std::string& key, const std::string& value) {
-            spare_buffers::ValueNode node = spare_buffers::takeValueNode();
-            if (node.empty()) {
-                values->emplace(key, value);
-                return;
+        // The one a closed connection of the loop left, its values
+        // replaced in place when it has the same keys.
+        KoEventLoop* loop = Loop();
+        auto values = loop != nullptr && loop->onLoopThread()
+                          ? std::static_pointer_cast<KoStringMap>(loop->take(&descriptionKept))
+                          : nullptr;
+        if (!values || !refillDescription(*values)) {
+            if (values) {
+                while (!values->empty()) spare_buffers::give(values->extract(values->begin()));
+            } else {
+                // Made mutable: a request that changes its description copies it.
+                // Its nodes and block come from the loop's spares, where the last
+                // idle spell gave them.
+                values = std::allocate_shared<KoStringMap>(spare_buffers::SpareBlockAllocator<KoStringMap>());
             }
-            node.key() = key;
-            node.mapped() = value;
-            values->insert(std::move(node));
-        });
+            forEachRecordValue([&values](const std::string& key, const std::string& value) {
+                spare_buffers::ValueNode node = spare_buffers::takeValueNode();
+                if (node.empty()) {
+                    values->emplace_hint(values->end(), key, value);
+                    return;
+                }
+                node.key() = key;
+                node.mapped() = value;
+                values->insert(values->end(), std::move(node));
+            });
+        }
         describeTransport(*values);
         requestDescription_ = std::move(values);
     }
     return requestDescription_;
+}
+
+bool KoHTTPConnection::refillDescription(KoStringMap& values) const {
+    auto at = values.begin();
+    bool same = true;
+    forEachRecordValue([&](const std::string& key, const std::string& value) {
+        if (!same) return;
+        same = at != values.end() && at->first == key;
+        if (!same) return;
+        at->second = value;
+        ++at;
+    });
+    if (!same) return false;
+    // What the transport added for the last connection.
+    values.erase(at, values.end());
+    return true;
+}
+
+void KoHTTPConnection::keepDescription() {
+    // Only while no request holds it.
+    if (!requestDescription_ || requestDescription_.use_count() != 1) return;
+    KoEventLoop* loop = Loop();
+    if (loop == nullptr || !loop->onLoopThread()) return;
+    loop->keep(&descriptionKept, std::const_pointer_cast<KoStringMap>(std::move(requestDescription_)));
 }
 
 void KoHTTPConnection::quiet() {

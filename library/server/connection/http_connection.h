@@ -125,7 +125,7 @@ public:
 
     // server and pacing (which must outlive the connection; the defaults
     // when null) come from the layer that serves it.
-    KoHTTPConnection(KoTransceiver& transceiver, std::string owner, std::string peer,
+    KoHTTPConnection(KoTransceiver& transceiver, const std::string& owner, const std::string& peer,
                      const KoServerCallback_t& record, KoConnectionHandler handler, std::size_t fileChunk,
                      Server* server = nullptr, const Pacing* pacing = nullptr);
 
@@ -178,7 +178,8 @@ public:
     // The description its requests share: the record's values and what the
     // transport adds, made when a request needs it and let go of when the loop
     // goes quiet while the connection rests (made again from the loop's
-    // spares); on the loop.
+    // spares). A closing connection leaves it to its loop, whose next
+    // connection puts its own values into it; on the loop.
     const std::shared_ptr<const KoStringMap>& requestDescription();
 
     // Whether the server takes more input now (back-pressure), the
@@ -271,6 +272,11 @@ private:
     void deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response);
     // Resting: lets go of the description unless a request still holds it.
     void releaseDescription();
+    // Closing: the loop keeps the description for its next connection.
+    void keepDescription();
+    // Puts this connection's values into a description made for another
+    // one with the same keys; false when the keys differ.
+    bool refillDescription(KoStringMap& values) const;
     // The loop went quiet while it rests: the description and what the
     // protocol keeps for busy times go.
     void quiet() override;

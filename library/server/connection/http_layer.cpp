@@ -81,7 +81,7 @@ void KoTransceiverServerL1HTTP::endJobs() {
 std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL1HTTP::createConnection(
     KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
     std::shared_ptr<KoSocketIPvx>) {
-    return std::make_shared<KoHTTPConnection>(target, serverIdentifier, connectionTagText(), record, dropConnection,
+    return std::make_shared<KoHTTPConnection>(target, serverIdentifier, connectionTag, record, dropConnection,
                                               httpSettings.fileChunk, this, &pacing_);
 }
 

@@ -122,7 +122,7 @@ void KoTransceiverServerL0Socket::deliver(const std::string& text) { queueForWor
 std::shared_ptr<KoTransceiverConnection> KoTransceiverServerL0Socket::createConnection(
     KoTransceiver& target, const std::string& serverIdentifier, const KoServerCallback_t& record,
     std::shared_ptr<KoSocketIPvx>) {
-    return std::make_shared<KoTransceiverConnection>(target, serverIdentifier, connectionTagText(), record,
+    return std::make_shared<KoTransceiverConnection>(target, serverIdentifier, connectionTag, record,
                                                      dropConnection);
 }
 
@@ -209,9 +209,19 @@ void KoTransceiverServerL0Socket::listenerLoop() {
     accepting = &listener;
     acceptingFor = target;
     acceptingHost = HostText();
-    localValues["localaddress"] = record.values["address"];
-    localValues["localport"] = record.values["port"];
-    localValues["localprotocolstring"] = record.values["protocolstring"];
+    // The type is the listener's own, the same for every peer.
+    servesType = IsKnownType(KoStringMap{{description_key::type, protocolName}});
+    KoServerCallback_t event;
+    event.kind = server_event::accepted;
+    event.values["localaddress"] = record.values["address"];
+    event.values["localport"] = record.values["port"];
+    event.values["localprotocolstring"] = record.values["protocolstring"];
+    event.values["ID"] = name;
+    acceptPlaces.assign(target->LoopCount(), AcceptPlace{.event = event});
+    for (AcceptPlace& place : acceptPlaces) {
+        place.remoteAddress = &place.event.values["remoteaddress"];
+        place.remotePort = &place.event.values["remoteport"];
+    }
     limit = connectionLimit();
     report(record);
 
@@ -220,6 +230,7 @@ void KoTransceiverServerL0Socket::listenerLoop() {
     // No loop accepts for this listener once Unlisten returns.
     target->Unlisten(*this);
     accepting = nullptr;
+    acceptPlaces.clear();
 }
 
 KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeningFd) {
@@ -229,20 +240,18 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
     static const KoHostFilter admitAll = [](KoHostInfo_t&) { return true; };
     KoSocketIPvx* const listener = accepting;
     KoTransceiver* const target = acceptingFor;
-    if (listener == nullptr || target == nullptr) return Accepted::done;
-    // The type is the listener's own, the same for every peer.
-    if (!IsKnownType(KoStringMap{{description_key::type, protocolName}})) return Accepted::done;
-    // Made once per batch: a peer changes only its own address and port,
-    // which reuse the entries (no map node or text made per connection).
-    KoServerCallback_t event;
-    event.kind = server_event::accepted;
-    event.values = localValues;
-    event.values["ID"] = name;
-    std::string& remoteAddress = event.values["remoteaddress"];
-    std::string& remotePort = event.values["remoteport"];
-    std::shared_ptr<KoSocketIPvx> accepted;
+    const KoEventLoop* loop = KoEventLoop::current();
+    if (listener == nullptr || target == nullptr || loop == nullptr || loop->index() >= acceptPlaces.size())
+        return Accepted::done;
+    if (!servesType) return Accepted::done;
+    AcceptPlace& place = acceptPlaces[loop->index()];
+    KoServerCallback_t& event = place.event;
+    std::string& remoteAddress = *place.remoteAddress;
+    std::string& remotePort = *place.remotePort;
+    // Kept for the next peer (in this batch or the next) when nobody came
+    // or the peer was refused.
+    std::shared_ptr<KoSocketIPvx>& accepted = place.endpoint;
     for (int i = 0; i < batch; ++i) {
-        // Kept for the next peer when nobody came or the peer was refused.
         if (!accepted || accepted->fd() >= 0) accepted = std::make_shared<KoSocketIPvx>();
         platform::Error failure;
         const int fd =
@@ -270,11 +279,15 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
             // This peer only: the socket closes here, the listener goes on.
             diagnostic("could not serve " + accepted->HostName() + ":" + accepted->ServiceName() + ": " +
                        error.what());
+            accepted.reset();
             continue;
         }
-        if (!connection) continue;
+        if (!connection) {
+            accepted.reset();
+            continue;
+        }
         connection->CountIn(openCount);
-        if (!target->Attach(accepted, connection, acceptingHost)) continue;
+        if (!target->Attach(std::exchange(accepted, nullptr), connection, acceptingHost)) continue;
         report(event);
     }
     return Accepted::done;

@@ -38,6 +38,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "message/server_header.h"
 #include "message/transceiver.h"
@@ -119,7 +120,17 @@ private:
     KoSocketIPvx* accepting = nullptr;
     KoTransceiver* acceptingFor = nullptr;
     std::string acceptingHost;
-    KoStringMap localValues;  // "localaddress", "localport", "localprotocolstring"
+    bool servesType = false;  // the listener's protocol type is one served
+    // What each loop (by its index) keeps between the batches it accepts,
+    // made before the loops accept: the kind-5 record, in which a peer
+    // changes only its address and port, and an endpoint for the next peer.
+    struct AcceptPlace {
+        KoServerCallback_t event{};
+        std::string* remoteAddress = nullptr;  // in event
+        std::string* remotePort = nullptr;
+        std::shared_ptr<KoSocketIPvx> endpoint{};
+    };
+    std::vector<AcceptPlace> acceptPlaces;
     std::size_t limit = 0;
     // Open connections accepted here (the connections count themselves out).
     const std::shared_ptr<std::atomic<std::size_t>> openCount = std::make_shared<std::atomic<std::size_t>>(0);

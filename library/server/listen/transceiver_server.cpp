@@ -83,10 +83,7 @@ void KoTransceiverServer::deliver(const std::string&) {
 
 bool KoTransceiverServer::start() { return false; }
 
-std::string KoTransceiverServer::connectionTagText() const {
-    std::lock_guard<std::mutex> lock(textLock);
-    return connectionTag;
-}
+std::string KoTransceiverServer::connectionTagText() const { return connectionTag; }
 
 std::size_t KoTransceiverServer::QueueLength() {
     std::lock_guard<std::recursive_mutex> lock(queueLock);

@@ -104,7 +104,8 @@ protected:
 
     mutable std::mutex textLock;
     std::string statusText;
-    std::string connectionTag;
+    // Handed to every connection the server makes; never changes.
+    const std::string connectionTag;
     KoServerCallback callback;
     std::string joinedTask;
 
