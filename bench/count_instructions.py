@@ -3,9 +3,12 @@
 1 KiB GET over one keep-alive connection as count_allocations.py (HTTP, then
 HTTPS), counted between a warm-up and the end of a fixed number of requests
 (callgrind_control zeroes the counters, then dumps them). Counts do not
-depend on what else the machine runs, as times do.
+depend on what else the machine runs, as times do. With --h2 it asks over
+HTTP/2 with h2load (one connection, 10 streams at once) in two counted runs
+of different lengths, after a warm-up run: their difference is what the
+requests cost, without the connection's set-up.
 
-    bench/count_instructions.py BENCH_HOST [--requests N] [--warmup N] [--keep DIR]
+    bench/count_instructions.py BENCH_HOST [--requests N] [--warmup N] [--keep DIR] [--h2]
 """
 import argparse
 import glob
@@ -19,7 +22,7 @@ import tempfile
 import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from count_allocations import REQUEST, run_requests  # noqa: E402
+from count_allocations import REQUEST, h2load, run_requests  # noqa: E402
 
 
 def control(pid, *args):
@@ -36,12 +39,27 @@ def dumped_instructions(out_dir, name):
     raise RuntimeError("no callgrind dump for " + name)
 
 
+def count_h2(pid, port, out_dir, warmup, requests):
+    """Instructions per request over HTTP/2: the difference of a run of
+    warmup and one of warmup + requests requests."""
+    h2load(port, "/1k.bin", warmup, [])
+    spent = []
+    for n in (warmup, warmup + requests):
+        name = "h2-%d" % n
+        control(pid, "--zero")
+        h2load(port, "/1k.bin", n, [])
+        control(pid, "--dump=" + name)
+        spent.append(dumped_instructions(out_dir, name))
+    return (spent[1] - spent[0]) / requests
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("binary")
     parser.add_argument("--requests", type=int, default=2000)
     parser.add_argument("--warmup", type=int, default=200)
     parser.add_argument("--keep", help="leave the callgrind dumps in this directory")
+    parser.add_argument("--h2", action="store_true", help="over HTTP/2 with h2load (HTTPS only)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work:
         root = os.path.join(work, "root")
@@ -66,6 +84,10 @@ def main():
                 ports[words[0]] = int(words[2])
         threading.Thread(target=lambda: [None for _ in process.stdout], daemon=True).start()
         try:
+            if args.h2:
+                print("h2    %.0f instructions per GET /1k.bin" %
+                      count_h2(process.pid, ports["https"], out_dir, args.warmup, args.requests), flush=True)
+                return 0
             context = ssl.create_default_context()
             context.check_hostname = False
             context.verify_mode = ssl.CERT_NONE
