@@ -380,30 +380,27 @@ bool KoHttp2ServerSession::receive(std::string_view bytes, Clock::time_point now
 }
 
 void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
-    // nghttp2 gives one frame at a time: they are gathered in a buffer the
-    // thread keeps (its room stays from one turn to the next), and out
-    // grows once, to their size. The buffer is taken out while in use, so
-    // that a produce() reached from a callback would gather in its own.
-    thread_local std::string kept;
-    std::string gathered;
-    gathered.swap(kept);
-    gathered.clear();
-    while (gathered.size() < limit) {
+    // nghttp2 gives one frame at a time: they go straight into out, which
+    // is grown once, to what the last turn made, rather than frame by frame.
+    const std::size_t start = out.size();
+    out.reserve(start + std::min(limit, lastProduced_));
+    while (out.size() - start < limit) {
         const uint8_t* data = nullptr;
         const ssize_t length = nghttp2_session_mem_send(session_, &data);
         if (length <= 0) break;
-        gathered.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+        out.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
     }
-    out.append(gathered);
-    kept.swap(gathered);
-    // Blocks and entries kept for streams to come are for a busy connection only.
+    lastProduced_ = out.size() - start;
+}
+
+void KoHttp2ServerSession::rest() {
+    // Blocks and entries kept for streams to come are for a busy connection
+    // only: one that rests gives them back (a busy one, whose streams come
+    // and go each turn, keeps them from one turn to the next).
     if (streams_.empty()) {
         memory_.release();
         spareStreams_.clear();
     }
-}
-
-void KoHttp2ServerSession::rest() {
     // A frame being sent still lies in the frame buffer.
     if (nghttp2_session_want_write(session_) != 0) return;
     memory_.rest();

@@ -184,8 +184,9 @@ public:
     // Appends frames to send, at most about limit bytes.
     void produce(std::string& out, std::size_t limit = 64 * 1024);
     bool wantsWrite() const;
-    // An idle session (nothing to send): the memory of its frame buffer goes
-    // back to the system until the next frame is written.
+    // An idle session: the blocks kept for streams to come are freed and,
+    // when it has nothing to send, the memory of its frame buffer goes back
+    // to the system until the next frame is written.
     void rest();
     // Bytes in pages of the session's own (its frame buffer), which rest()
     // lets go of.
@@ -245,6 +246,7 @@ private:
     std::string failure_;
     bool failed_ = false;
     std::size_t bodyBytes_ = 0;  // request bodies held by all streams
+    std::size_t lastProduced_ = 0;  // bytes of frames the last produce() made
     Clock::time_point now_{};
     Clock::time_point windowStart_{};
     std::uint32_t controlFrames_ = 0;

@@ -40,16 +40,22 @@ class StreamSink final : public KoAnswerSink {
 public:
     StreamSink(std::shared_ptr<Mailbox> mailbox, std::int32_t stream) : mailbox_(std::move(mailbox)), stream_(stream) {}
 
+    // Serves another stream; only while nobody else holds the sink.
+    void reuse(std::int32_t stream) {
+        stream_ = stream;
+        gone = false;
+    }
+
     void answer(std::shared_ptr<KoXResponseHeader> response) override {
         if (!response) return;
         if (std::this_thread::get_id() == mailbox_->loop) {
             // Routed on the loop: answered at once.
-            if (mailbox_->owner != nullptr) mailbox_->owner->answerStream(stream_, std::move(response));
+            if (mailbox_->owner != nullptr) mailbox_->owner->answerStream(stream_.load(), std::move(response));
             return;
         }
         std::lock_guard<std::mutex> guard(mailbox_->lock);
         if (mailbox_->channel == nullptr) return;
-        mailbox_->answers.emplace_back(stream_, std::move(response));
+        mailbox_->answers.emplace_back(stream_.load(), std::move(response));
         mailbox_->channel->wake();
     }
     bool ClientGone() const override { return gone.load(); }
@@ -58,7 +64,9 @@ public:
 
 private:
     const std::shared_ptr<Mailbox> mailbox_;
-    const std::int32_t stream_;
+    // Atomic as it changes when the sink is reused (its last holder on
+    // another thread may have let go of it just before).
+    std::atomic<std::int32_t> stream_;
 };
 
 }  // namespace http2_detail
@@ -303,7 +311,7 @@ void KoHttp2Protocol::ended() {
 void KoHttp2Protocol::request(KoHttp2ServerSession&, KoHttp2Request&& incoming) {
     const std::int32_t id = incoming.stream;
     Stream& stream = streams_[id];
-    stream.sink = std::make_shared<StreamSink>(mailbox_, id);
+    stream.sink = takeSink(id);
     std::shared_ptr<KoXHeader> request = buildRequest(incoming, stream.requestLine);
     if (!request) return;
     stream.request = request;
@@ -335,7 +343,7 @@ bool KoHttp2Protocol::bodyAwaited() const {
 bool KoHttp2Protocol::requestStarts(KoHttp2ServerSession&, const KoHttp2Request& head) {
     const std::int32_t id = head.stream;
     Stream& stream = streams_[id];
-    stream.sink = std::make_shared<StreamSink>(mailbox_, id);
+    stream.sink = takeSink(id);
     std::shared_ptr<KoRequestBodyPipe> pipe;
     bool chunked = false;
     std::shared_ptr<KoXHeader> request = buildRequest(head, stream.requestLine, &pipe, &chunked);
@@ -612,7 +620,20 @@ void KoHttp2Protocol::streamClosed(KoHttp2ServerSession&, std::int32_t id) {
     if (found->second.pipe) found->second.pipe->end(false);
     if (found->second.answered) log(found->second);
     bodiesInMemory_ -= found->second.inMemory;
+    std::shared_ptr<StreamSink> sink = std::move(found->second.sink);
     streams_.erase(found);
+    // Held by nobody else (the request and its answer are gone): it serves
+    // a stream to come. As many as streams come and go in a busy turn.
+    constexpr std::size_t spareBound = 16;
+    if (sink.use_count() == 1 && spareSinks_.size() < spareBound) spareSinks_.push_back(std::move(sink));
+}
+
+std::shared_ptr<StreamSink> KoHttp2Protocol::takeSink(std::int32_t id) {
+    if (spareSinks_.empty()) return std::make_shared<StreamSink>(mailbox_, id);
+    std::shared_ptr<StreamSink> sink = std::move(spareSinks_.back());
+    spareSinks_.pop_back();
+    sink->reuse(id);
+    return sink;
 }
 
 void KoHttp2Protocol::log(Stream& stream) {
