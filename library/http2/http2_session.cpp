@@ -143,18 +143,19 @@ struct KoHttp2ServerSession::Callbacks {
             return 0;
         }
         const std::string_view n(reinterpret_cast<const char*>(name), namelen);
-        std::string v(reinterpret_cast<const char*>(value), valuelen);
+        const std::string_view v(reinterpret_cast<const char*>(value), valuelen);
         KoHttp2Request& request = stream.request;
-        if (n == ":method") {
-            request.method = std::move(v);
-        } else if (n == ":scheme") {
-            request.scheme = std::move(v);
-        } else if (n == ":authority") {
-            request.authority = std::move(v);
-        } else if (n == ":path") {
-            request.path = std::move(v);
+        const bool pseudo = !n.empty() && n.front() == ':';
+        if (pseudo && n == ":method") {
+            request.method.assign(v);
+        } else if (pseudo && n == ":scheme") {
+            request.scheme.assign(v);
+        } else if (pseudo && n == ":authority") {
+            request.authority.assign(v);
+        } else if (pseudo && n == ":path") {
+            request.path.assign(v);
         } else {
-            request.fields.emplace_back(std::string(n), std::move(v));
+            request.fields.emplace_back(n, v);
         }
         return 0;
     }
@@ -421,7 +422,8 @@ bool KoHttp2ServerSession::respond(std::int32_t stream, int status, const KoHttp
     const auto end = std::to_chars(digits, digits + sizeof digits, status).ptr;
     static const std::string statusName = ":status";
     const std::string statusText(digits, static_cast<std::size_t>(end - digits));
-    thread_local std::vector<nghttp2_nv> nva;
+    thread_local std::vector<nghttp2_nv> threadList;
+    std::vector<nghttp2_nv>& nva = threadList;  // the thread's address looked up once, not per field
     nva.clear();
     nva.push_back(Pair(statusName, statusText));
     for (std::size_t i = 0; i < fields.size(); ++i) {

@@ -645,15 +645,16 @@ void KoHttp2Protocol::log(Stream& stream) {
 void KoHttp2Protocol::flush() {
     if (channel_ == nullptr) return;
     const std::size_t bound = settings_.outputBound;
-    while (channel_ != nullptr && channel_->unsent() < bound) {
-        std::string frames = spare_buffers::takeString();
-        session_.produce(frames, bound);
-        if (frames.empty()) {
-            spare_buffers::give(std::move(frames));
-            break;
-        }
+    while (channel_ != nullptr && channel_->unsent() < bound && session_.wantsWrite()) {
+        // The frames go out in a buffer of the protocol's own, written into
+        // again once the connection has sent it (its room stays from one
+        // turn to the next); one still queued is left to the connection.
+        if (!frames_ || frames_.use_count() != 1) frames_ = std::make_shared<std::string>(spare_buffers::takeString());
+        frames_->clear();
+        session_.produce(*frames_, bound);
+        if (frames_->empty()) break;
         lastOutput_ = channel_->now();
-        channel_->send(std::move(frames));
+        channel_->sendShared(frames_);
     }
     if (channel_ == nullptr || closing_) return;
     if (session_.finished() || (inputEnded_ && streams_.empty())) {

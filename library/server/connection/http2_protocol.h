@@ -105,6 +105,7 @@ public:
     void releaseMemory() override {
         session_.rest();
         spareSinks_.clear();
+        frames_.reset();
     }
     void closingIdle() override;
     Clock::time_point deadline() const override;
@@ -185,6 +186,8 @@ private:
     // Entries made and dropped for every request: from the thread's spare blocks.
     std::map<std::int32_t, Stream, std::less<>, spare_buffers::SpareBlockAllocator<std::pair<const std::int32_t, Stream>>>
         streams_;  // the buffers of the last answer's fields
+    // The last frames sent (shared with the connection's output until written).
+    std::shared_ptr<std::string> frames_;
     // Sinks of closed streams that nobody holds any more.
     std::vector<std::shared_ptr<http2_detail::StreamSink>> spareSinks_;
     // Body bytes the streams' requests hold in memory (a spilled body's
