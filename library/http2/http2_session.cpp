@@ -24,13 +24,16 @@ bool ForbiddenField(const KoHttp2Request& request) {
     return false;
 }
 
+// A field nghttp2 frames where it lies (its stream keeps the bytes): no
+// copy, but for a name with capitals, which nghttp2's copy lowers.
 nghttp2_nv Pair(std::string_view name, std::string_view value) {
     nghttp2_nv nv;
     nv.name = reinterpret_cast<uint8_t*>(const_cast<char*>(name.data()));
     nv.namelen = name.size();
     nv.value = reinterpret_cast<uint8_t*>(const_cast<char*>(value.data()));
     nv.valuelen = value.size();
-    nv.flags = NGHTTP2_NV_FLAG_NONE;
+    const bool lower = std::none_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+    nv.flags = NGHTTP2_NV_FLAG_NO_COPY_VALUE | (lower ? NGHTTP2_NV_FLAG_NO_COPY_NAME : NGHTTP2_NV_FLAG_NONE);
     return nv;
 }
 
@@ -41,14 +44,13 @@ KoHttp2Fields::KoHttp2Fields(std::initializer_list<Field> fields) {
 }
 
 void KoHttp2Fields::reserve(std::size_t count, std::size_t bytes) {
-    if (count > inPlace) more_.reserve(count - inPlace);
+    spans_.reserve(count);
     text_.reserve(bytes);
 }
 
 void KoHttp2Fields::clear() {
     text_.clear();
-    more_.clear();
-    count_ = 0;
+    spans_.clear();
     building_ = Span{};
 }
 
@@ -58,31 +60,6 @@ void KoHttp2Fields::add(std::string_view name, std::string_view value) {
     endName();
     text_.append(value);
     endField();
-}
-
-void KoHttp2Fields::startField() {
-    building_ = Span{};
-    building_.at = text_.size();
-}
-
-void KoHttp2Fields::endName() { building_.nameLength = text_.size() - building_.at; }
-
-void KoHttp2Fields::endField() {
-    building_.valueLength = text_.size() - building_.at - building_.nameLength;
-    if (count_ < inPlace) {
-        first_[count_] = building_;
-    } else {
-        more_.push_back(building_);
-    }
-    ++count_;
-}
-
-void KoHttp2Fields::dropField() { text_.resize(building_.at); }
-
-KoHttp2Fields::Field KoHttp2Fields::operator[](std::size_t i) const {
-    const Span& span = i < inPlace ? first_[i] : more_[i - inPlace];
-    const std::string_view text(text_);
-    return {text.substr(span.at, span.nameLength), text.substr(span.at + span.nameLength, span.valueLength)};
 }
 
 std::vector<std::pair<std::string, std::string>> KoHttp2Fields::pairs() const {
@@ -315,11 +292,14 @@ void KoHttp2ServerSession::closeStream(Streams::iterator found) {
     // As many spares as streams come and go in one turn of a busy client.
     constexpr std::size_t spareBound = 16;
     if (spareStreams_.size() >= spareBound) return;
-    // Nothing of this stream may reach the next: only the list's room stays.
+    // Nothing of this stream may reach the next: only the lists' room stays.
     std::vector<std::pair<std::string, std::string>> fields = std::move(node.mapped().request.fields);
     fields.clear();
+    KoHttp2Fields answerFields = std::move(node.mapped().fields);
+    answerFields.clear();
     node.mapped() = Stream{};
     node.mapped().request.fields = std::move(fields);
+    node.mapped().fields = std::move(answerFields);
     spareStreams_.push_back(std::move(node));
 }
 
@@ -413,28 +393,42 @@ bool KoHttp2ServerSession::finished() const {
     return !nghttp2_session_want_read(session_) && !nghttp2_session_want_write(session_);
 }
 
-bool KoHttp2ServerSession::respond(std::int32_t stream, int status, const KoHttp2Fields& fields,
+bool KoHttp2ServerSession::respond(std::int32_t stream, int status, KoHttp2Fields fields,
                                    std::unique_ptr<KoHttp2Body> body) {
     auto found = streams_.find(stream);
     if (found == streams_.end()) return false;
-    // nghttp2 copies the list: the thread's one serves every answer.
-    char digits[8];
-    const auto end = std::to_chars(digits, digits + sizeof digits, status).ptr;
-    static const std::string statusName = ":status";
-    const std::string statusText(digits, static_cast<std::size_t>(end - digits));
+    Stream& entry = found->second;
+    // One answer a stream: a second would take the fields the first's
+    // HEADERS frame points into.
+    if (entry.responded) return false;
+    entry.responded = true;
+    entry.fields = std::move(fields);
+    const auto end = std::to_chars(entry.status.data(), entry.status.data() + entry.status.size(), status).ptr;
+    const std::string_view statusText(entry.status.data(), static_cast<std::size_t>(end - entry.status.data()));
+    static constexpr std::string_view statusName = ":status";
+    // nghttp2 copies the list (not the bytes it points to): the thread's
+    // serves every answer.
     thread_local std::vector<nghttp2_nv> threadList;
     std::vector<nghttp2_nv>& nva = threadList;  // the thread's address looked up once, not per field
     nva.clear();
     nva.push_back(Pair(statusName, statusText));
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        const auto [name, value] = fields[i];
+    for (std::size_t i = 0; i < entry.fields.size(); ++i) {
+        const auto [name, value] = entry.fields[i];
         if (!ConnectionSpecific(name)) nva.push_back(Pair(name, value));
     }
-    found->second.body = std::move(body);
+    entry.body = std::move(body);
     nghttp2_data_provider provider{};
     provider.read_callback = Callbacks::ReadBody;
-    const bool hasBody = found->second.body != nullptr;
+    const bool hasBody = entry.body != nullptr;
     return nghttp2_submit_response(session_, stream, nva.data(), nva.size(), hasBody ? &provider : nullptr) == 0;
+}
+
+KoHttp2Fields KoHttp2ServerSession::fieldRoom(std::int32_t stream) {
+    auto found = streams_.find(stream);
+    if (found == streams_.end()) return {};
+    KoHttp2Fields room = std::move(found->second.fields);
+    room.clear();
+    return room;
 }
 
 void KoHttp2ServerSession::resume(std::int32_t stream) {

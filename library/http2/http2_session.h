@@ -70,7 +70,8 @@ struct KoHttp2Request {
 
 // A response's fields, lower-case names; names and values lie in one
 // buffer, so that an answer's dozen fields cost two allocations, not one
-// per long value.
+// per long value (none when the list has the room of an earlier one), and
+// a list moves for the price of two strings' handles.
 class KoHttp2Fields {
 public:
     using Field = std::pair<std::string_view, std::string_view>;
@@ -85,16 +86,23 @@ public:
     // A field built in place, so that neither part needs a copy of its own
     // first: startField, the name appended to buffer(), endName, the value
     // appended, endField (or dropField to forget it).
-    void startField();
+    void startField() { building_ = Span{text_.size(), 0, 0}; }
     std::string& buffer() { return text_; }
-    void endName();
-    void endField();
+    void endName() { building_.nameLength = text_.size() - building_.at; }
+    void endField() {
+        building_.valueLength = text_.size() - building_.at - building_.nameLength;
+        spans_.push_back(building_);
+    }
     // Drops the field being built (after startField).
-    void dropField();
+    void dropField() { text_.resize(building_.at); }
 
-    std::size_t size() const { return count_; }
-    bool empty() const { return count_ == 0; }
-    Field operator[](std::size_t i) const;
+    std::size_t size() const { return spans_.size(); }
+    bool empty() const { return spans_.empty(); }
+    Field operator[](std::size_t i) const {
+        const Span& span = spans_[i];
+        const std::string_view text(text_);
+        return {text.substr(span.at, span.nameLength), text.substr(span.at + span.nameLength, span.valueLength)};
+    }
     std::vector<std::pair<std::string, std::string>> pairs() const;
 
 private:
@@ -103,12 +111,8 @@ private:
         std::size_t nameLength = 0;
         std::size_t valueLength = 0;
     };
-    // An answer's dozen fields fit in place; more go to the list.
-    static constexpr std::size_t inPlace = 16;
     std::string text_;
-    std::array<Span, inPlace> first_{};
-    std::vector<Span> more_;
-    std::size_t count_ = 0;
+    std::vector<Span> spans_;
     Span building_;
 };
 
@@ -195,8 +199,13 @@ public:
     bool finished() const;
 
     // Answers a stream; fields are lower-case names. body may be null (no
-    // body: HEAD, 204, 304). False when the stream is gone.
-    bool respond(std::int32_t stream, int status, const KoHttp2Fields& fields, std::unique_ptr<KoHttp2Body> body);
+    // body: HEAD, 204, 304). False when the stream is gone or answered
+    // already. The stream keeps the fields until it ends: nghttp2 frames
+    // them where they lie.
+    bool respond(std::int32_t stream, int status, KoHttp2Fields fields, std::unique_ptr<KoHttp2Body> body);
+    // An empty field list for the answer of stream, with the room of an
+    // earlier stream's answer (none when the stream is gone).
+    KoHttp2Fields fieldRoom(std::int32_t stream);
     // A deferred body has more.
     void resume(std::int32_t stream);
     // The handler consumed bytes of a started request's body: the peer may
@@ -223,7 +232,12 @@ private:
         bool deferred = false;  // its body said it has nothing for now
         bool bodyEnded = false;
         bool started = false;  // requestStarts took it
+        bool responded = false;
         std::unique_ptr<KoHttp2Body> body;
+        // The answer's fields and status digits, which its HEADERS frame
+        // points into until it is sent.
+        KoHttp2Fields fields;
+        std::array<char, 12> status{};  // any int
     };
     struct Callbacks;
     using Streams = std::map<std::int32_t, Stream>;

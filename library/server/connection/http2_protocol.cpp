@@ -588,10 +588,9 @@ void KoHttp2Protocol::answerStream(std::int32_t id, std::shared_ptr<KoXResponseH
     if (channel_ == nullptr || found == streams_.end() || found->second.answered || !response) return;
     Stream& stream = found->second;
     stream.answered = true;
-    // The fields are written into a spare string of the thread's.
-    KoHttp2Fields room;
-    room.buffer() = spare_buffers::takeString();
-    KoHttp2Answer answer = KoMakeHttp2Answer(*response, &stream.sent, std::move(room));
+    // The fields are written into the room of an earlier stream's, which the
+    // session keeps with its spare stream entries.
+    KoHttp2Answer answer = KoMakeHttp2Answer(*response, &stream.sent, session_.fieldRoom(id));
     if (answer.source) {
         // The script's next piece (or its end) resumes the stream.
         std::weak_ptr<Mailbox> weak = mailbox_;
@@ -606,9 +605,7 @@ void KoHttp2Protocol::answerStream(std::int32_t id, std::shared_ptr<KoXResponseH
         answer.source.reset();  // the body holds the reader's handle
     }
     stream.response = response;
-    session_.respond(id, answer.status, answer.fields, std::move(answer.body));
-    // The session has copied the fields: their buffer serves the next answer.
-    spare_buffers::give(std::move(answer.fields.buffer()));
+    session_.respond(id, answer.status, std::move(answer.fields), std::move(answer.body));
     response->leaveJoinedTask(response->currentJoinedTask());
     if (!receiving_) flush();
 }
