@@ -24,16 +24,15 @@ bool ForbiddenField(const KoHttp2Request& request) {
     return false;
 }
 
-// A field nghttp2 frames where it lies (its stream keeps the bytes): no
-// copy, but for a name with capitals, which nghttp2's copy lowers.
+// A field nghttp2 frames where it lies (its stream keeps the bytes; the
+// name is in lower case already, which nghttp2's copy would make it).
 nghttp2_nv Pair(std::string_view name, std::string_view value) {
     nghttp2_nv nv;
     nv.name = reinterpret_cast<uint8_t*>(const_cast<char*>(name.data()));
     nv.namelen = name.size();
     nv.value = reinterpret_cast<uint8_t*>(const_cast<char*>(value.data()));
     nv.valuelen = value.size();
-    const bool lower = std::none_of(name.begin(), name.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
-    nv.flags = NGHTTP2_NV_FLAG_NO_COPY_VALUE | (lower ? NGHTTP2_NV_FLAG_NO_COPY_NAME : NGHTTP2_NV_FLAG_NONE);
+    nv.flags = NGHTTP2_NV_FLAG_NO_COPY_NAME | NGHTTP2_NV_FLAG_NO_COPY_VALUE;
     return nv;
 }
 
@@ -56,7 +55,7 @@ void KoHttp2Fields::clear() {
 
 void KoHttp2Fields::add(std::string_view name, std::string_view value) {
     startField();
-    text_.append(name);
+    for (char c : name) text_ += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     endName();
     text_.append(value);
     endField();

@@ -68,10 +68,11 @@ struct KoHttp2Request {
     std::string body;
 };
 
-// A response's fields, lower-case names; names and values lie in one
-// buffer, so that an answer's dozen fields cost two allocations, not one
-// per long value (none when the list has the room of an earlier one), and
-// a list moves for the price of two strings' handles.
+// A response's fields, names in lower case (add() lowers them; a name
+// appended to buffer() must be in lower case already). Names and values
+// lie in one buffer, so that an answer's dozen fields cost two
+// allocations, not one per long value (none when the list has the room of
+// an earlier one), and a list moves for the price of two strings' handles.
 class KoHttp2Fields {
 public:
     using Field = std::pair<std::string_view, std::string_view>;
@@ -84,8 +85,8 @@ public:
     void clear();
     void add(std::string_view name, std::string_view value);
     // A field built in place, so that neither part needs a copy of its own
-    // first: startField, the name appended to buffer(), endName, the value
-    // appended, endField (or dropField to forget it).
+    // first: startField, the name appended to buffer() in lower case,
+    // endName, the value appended, endField (or dropField to forget it).
     void startField() { building_ = Span{text_.size(), 0, 0}; }
     std::string& buffer() { return text_; }
     void endName() { building_.nameLength = text_.size() - building_.at; }
