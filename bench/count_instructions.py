@@ -3,14 +3,17 @@
 1 KiB GET over one keep-alive connection as count_allocations.py (HTTP, then
 HTTPS), counted between a warm-up and the end of a fixed number of requests
 (callgrind_control zeroes the counters, then dumps them). Counts do not
-depend on what else the machine runs, as times do.
+depend on what else the machine runs, as times do. With --h2 it asks over
+HTTP/2 with h2load (one connection, 10 streams at once) in counted runs of
+two lengths, after a warm-up run: the difference of the least of each is
+what the requests cost, without the connection's set-up.
 
 With --new-connections each request comes on a connection of its own over
 HTTP ("Connection: close", read to the server's close), one connection after
 another, with one event loop (as the benchmark's pinned server runs): it
 prints instructions and allocations per connection.
 
-    bench/count_instructions.py BENCH_HOST [--requests N] [--warmup N] [--keep DIR] [--new-connections]
+    bench/count_instructions.py BENCH_HOST [--requests N] [--warmup N] [--keep DIR] [--new-connections | --h2]
 """
 import argparse
 import glob
@@ -25,7 +28,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from count_allocations import REQUEST, run_requests  # noqa: E402
+from count_allocations import REQUEST, h2load, run_requests  # noqa: E402
 
 
 def control(pid, *args):
@@ -105,6 +108,24 @@ def new_connections(process, port, args, out_dir):
     return 0
 
 
+def count_h2(pid, port, out_dir, warmup, requests, runs=3):
+    """Instructions per request over HTTP/2: the difference of a run of
+    warmup and one of warmup + requests requests, each the least of runs
+    (work that comes now and then, not per request, falls into some runs)."""
+    h2load(port, "/1k.bin", warmup, [])
+    spent = []
+    for n in (warmup, warmup + requests):
+        counts = []
+        for run in range(runs):
+            name = "h2-%d-%d" % (n, run)
+            control(pid, "--zero")
+            h2load(port, "/1k.bin", n, [])
+            control(pid, "--dump=" + name)
+            counts.append(dumped_instructions(out_dir, name))
+        spent.append(min(counts))
+    return (spent[1] - spent[0]) / requests
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("binary")
@@ -113,6 +134,7 @@ def main():
     parser.add_argument("--keep", help="leave the callgrind dumps in this directory")
     parser.add_argument("--new-connections", action="store_true",
                         help="a new HTTP connection per request (Connection: close)")
+    parser.add_argument("--h2", action="store_true", help="over HTTP/2 with h2load (HTTPS only)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work:
         root = os.path.join(work, "root")
@@ -141,6 +163,10 @@ def main():
         try:
             if args.new_connections:
                 return new_connections(process, ports["http"], args, out_dir)
+            if args.h2:
+                print("h2    %.0f instructions per GET /1k.bin" %
+                      count_h2(process.pid, ports["https"], out_dir, args.warmup, args.requests), flush=True)
+                return 0
             context = ssl.create_default_context()
             context.check_hostname = False
             context.verify_mode = ssl.CERT_NONE

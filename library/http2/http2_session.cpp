@@ -24,13 +24,15 @@ bool ForbiddenField(const KoHttp2Request& request) {
     return false;
 }
 
+// A field nghttp2 frames where it lies (its stream keeps the bytes; the
+// name is in lower case already, which nghttp2's copy would make it).
 nghttp2_nv Pair(std::string_view name, std::string_view value) {
     nghttp2_nv nv;
     nv.name = reinterpret_cast<uint8_t*>(const_cast<char*>(name.data()));
     nv.namelen = name.size();
     nv.value = reinterpret_cast<uint8_t*>(const_cast<char*>(value.data()));
     nv.valuelen = value.size();
-    nv.flags = NGHTTP2_NV_FLAG_NONE;
+    nv.flags = NGHTTP2_NV_FLAG_NO_COPY_NAME | NGHTTP2_NV_FLAG_NO_COPY_VALUE;
     return nv;
 }
 
@@ -41,48 +43,22 @@ KoHttp2Fields::KoHttp2Fields(std::initializer_list<Field> fields) {
 }
 
 void KoHttp2Fields::reserve(std::size_t count, std::size_t bytes) {
-    if (count > inPlace) more_.reserve(count - inPlace);
+    spans_.reserve(count);
     text_.reserve(bytes);
 }
 
 void KoHttp2Fields::clear() {
     text_.clear();
-    more_.clear();
-    count_ = 0;
+    spans_.clear();
     building_ = Span{};
 }
 
 void KoHttp2Fields::add(std::string_view name, std::string_view value) {
     startField();
-    text_.append(name);
+    for (char c : name) text_ += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     endName();
     text_.append(value);
     endField();
-}
-
-void KoHttp2Fields::startField() {
-    building_ = Span{};
-    building_.at = text_.size();
-}
-
-void KoHttp2Fields::endName() { building_.nameLength = text_.size() - building_.at; }
-
-void KoHttp2Fields::endField() {
-    building_.valueLength = text_.size() - building_.at - building_.nameLength;
-    if (count_ < inPlace) {
-        first_[count_] = building_;
-    } else {
-        more_.push_back(building_);
-    }
-    ++count_;
-}
-
-void KoHttp2Fields::dropField() { text_.resize(building_.at); }
-
-KoHttp2Fields::Field KoHttp2Fields::operator[](std::size_t i) const {
-    const Span& span = i < inPlace ? first_[i] : more_[i - inPlace];
-    const std::string_view text(text_);
-    return {text.substr(span.at, span.nameLength), text.substr(span.at + span.nameLength, span.valueLength)};
 }
 
 std::vector<std::pair<std::string, std::string>> KoHttp2Fields::pairs() const {
@@ -143,18 +119,19 @@ struct KoHttp2ServerSession::Callbacks {
             return 0;
         }
         const std::string_view n(reinterpret_cast<const char*>(name), namelen);
-        std::string v(reinterpret_cast<const char*>(value), valuelen);
+        const std::string_view v(reinterpret_cast<const char*>(value), valuelen);
         KoHttp2Request& request = stream.request;
-        if (n == ":method") {
-            request.method = std::move(v);
-        } else if (n == ":scheme") {
-            request.scheme = std::move(v);
-        } else if (n == ":authority") {
-            request.authority = std::move(v);
-        } else if (n == ":path") {
-            request.path = std::move(v);
+        const bool pseudo = !n.empty() && n.front() == ':';
+        if (pseudo && n == ":method") {
+            request.method.assign(v);
+        } else if (pseudo && n == ":scheme") {
+            request.scheme.assign(v);
+        } else if (pseudo && n == ":authority") {
+            request.authority.assign(v);
+        } else if (pseudo && n == ":path") {
+            request.path.assign(v);
         } else {
-            request.fields.emplace_back(std::string(n), std::move(v));
+            request.fields.emplace_back(n, v);
         }
         return 0;
     }
@@ -314,11 +291,14 @@ void KoHttp2ServerSession::closeStream(Streams::iterator found) {
     // As many spares as streams come and go in one turn of a busy client.
     constexpr std::size_t spareBound = 16;
     if (spareStreams_.size() >= spareBound) return;
-    // Nothing of this stream may reach the next: only the list's room stays.
+    // Nothing of this stream may reach the next: only the lists' room stays.
     std::vector<std::pair<std::string, std::string>> fields = std::move(node.mapped().request.fields);
     fields.clear();
+    KoHttp2Fields answerFields = std::move(node.mapped().fields);
+    answerFields.clear();
     node.mapped() = Stream{};
     node.mapped().request.fields = std::move(fields);
+    node.mapped().fields = std::move(answerFields);
     spareStreams_.push_back(std::move(node));
 }
 
@@ -380,30 +360,27 @@ bool KoHttp2ServerSession::receive(std::string_view bytes, Clock::time_point now
 }
 
 void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
-    // nghttp2 gives one frame at a time: they are gathered in a buffer the
-    // thread keeps (its room stays from one turn to the next), and out
-    // grows once, to their size. The buffer is taken out while in use, so
-    // that a produce() reached from a callback would gather in its own.
-    thread_local std::string kept;
-    std::string gathered;
-    gathered.swap(kept);
-    gathered.clear();
-    while (gathered.size() < limit) {
+    // nghttp2 gives one frame at a time: they go straight into out, which
+    // is grown once, to what the last turn made, rather than frame by frame.
+    const std::size_t start = out.size();
+    out.reserve(start + std::min(limit, lastProduced_));
+    while (out.size() - start < limit) {
         const uint8_t* data = nullptr;
         const ssize_t length = nghttp2_session_mem_send(session_, &data);
         if (length <= 0) break;
-        gathered.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+        out.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
     }
-    out.append(gathered);
-    kept.swap(gathered);
-    // Blocks and entries kept for streams to come are for a busy connection only.
+    lastProduced_ = out.size() - start;
+}
+
+void KoHttp2ServerSession::rest() {
+    // Blocks and entries kept for streams to come are for a busy connection
+    // only: one that rests gives them back (a busy one, whose streams come
+    // and go each turn, keeps them from one turn to the next).
     if (streams_.empty()) {
         memory_.release();
         spareStreams_.clear();
     }
-}
-
-void KoHttp2ServerSession::rest() {
     // A frame being sent still lies in the frame buffer.
     if (nghttp2_session_want_write(session_) != 0) return;
     memory_.rest();
@@ -415,27 +392,42 @@ bool KoHttp2ServerSession::finished() const {
     return !nghttp2_session_want_read(session_) && !nghttp2_session_want_write(session_);
 }
 
-bool KoHttp2ServerSession::respond(std::int32_t stream, int status, const KoHttp2Fields& fields,
+bool KoHttp2ServerSession::respond(std::int32_t stream, int status, KoHttp2Fields fields,
                                    std::unique_ptr<KoHttp2Body> body) {
     auto found = streams_.find(stream);
     if (found == streams_.end()) return false;
-    // nghttp2 copies the list: the thread's one serves every answer.
-    char digits[8];
-    const auto end = std::to_chars(digits, digits + sizeof digits, status).ptr;
-    static const std::string statusName = ":status";
-    const std::string statusText(digits, static_cast<std::size_t>(end - digits));
-    thread_local std::vector<nghttp2_nv> nva;
+    Stream& entry = found->second;
+    // One answer a stream: a second would take the fields the first's
+    // HEADERS frame points into.
+    if (entry.responded) return false;
+    entry.responded = true;
+    entry.fields = std::move(fields);
+    const auto end = std::to_chars(entry.status.data(), entry.status.data() + entry.status.size(), status).ptr;
+    const std::string_view statusText(entry.status.data(), static_cast<std::size_t>(end - entry.status.data()));
+    static constexpr std::string_view statusName = ":status";
+    // nghttp2 copies the list (not the bytes it points to): the thread's
+    // serves every answer.
+    thread_local std::vector<nghttp2_nv> threadList;
+    std::vector<nghttp2_nv>& nva = threadList;  // the thread's address looked up once, not per field
     nva.clear();
     nva.push_back(Pair(statusName, statusText));
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        const auto [name, value] = fields[i];
+    for (std::size_t i = 0; i < entry.fields.size(); ++i) {
+        const auto [name, value] = entry.fields[i];
         if (!ConnectionSpecific(name)) nva.push_back(Pair(name, value));
     }
-    found->second.body = std::move(body);
+    entry.body = std::move(body);
     nghttp2_data_provider provider{};
     provider.read_callback = Callbacks::ReadBody;
-    const bool hasBody = found->second.body != nullptr;
+    const bool hasBody = entry.body != nullptr;
     return nghttp2_submit_response(session_, stream, nva.data(), nva.size(), hasBody ? &provider : nullptr) == 0;
+}
+
+KoHttp2Fields KoHttp2ServerSession::fieldRoom(std::int32_t stream) {
+    auto found = streams_.find(stream);
+    if (found == streams_.end()) return {};
+    KoHttp2Fields room = std::move(found->second.fields);
+    room.clear();
+    return room;
 }
 
 void KoHttp2ServerSession::resume(std::int32_t stream) {

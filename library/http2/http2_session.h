@@ -68,9 +68,11 @@ struct KoHttp2Request {
     std::string body;
 };
 
-// A response's fields, lower-case names; names and values lie in one
-// buffer, so that an answer's dozen fields cost two allocations, not one
-// per long value.
+// A response's fields, names in lower case (add() lowers them; a name
+// appended to buffer() must be in lower case already). Names and values
+// lie in one buffer, so that an answer's dozen fields cost two
+// allocations, not one per long value (none when the list has the room of
+// an earlier one), and a list moves for the price of two strings' handles.
 class KoHttp2Fields {
 public:
     using Field = std::pair<std::string_view, std::string_view>;
@@ -83,18 +85,25 @@ public:
     void clear();
     void add(std::string_view name, std::string_view value);
     // A field built in place, so that neither part needs a copy of its own
-    // first: startField, the name appended to buffer(), endName, the value
-    // appended, endField (or dropField to forget it).
-    void startField();
+    // first: startField, the name appended to buffer() in lower case,
+    // endName, the value appended, endField (or dropField to forget it).
+    void startField() { building_ = Span{text_.size(), 0, 0}; }
     std::string& buffer() { return text_; }
-    void endName();
-    void endField();
+    void endName() { building_.nameLength = text_.size() - building_.at; }
+    void endField() {
+        building_.valueLength = text_.size() - building_.at - building_.nameLength;
+        spans_.push_back(building_);
+    }
     // Drops the field being built (after startField).
-    void dropField();
+    void dropField() { text_.resize(building_.at); }
 
-    std::size_t size() const { return count_; }
-    bool empty() const { return count_ == 0; }
-    Field operator[](std::size_t i) const;
+    std::size_t size() const { return spans_.size(); }
+    bool empty() const { return spans_.empty(); }
+    Field operator[](std::size_t i) const {
+        const Span& span = spans_[i];
+        const std::string_view text(text_);
+        return {text.substr(span.at, span.nameLength), text.substr(span.at + span.nameLength, span.valueLength)};
+    }
     std::vector<std::pair<std::string, std::string>> pairs() const;
 
 private:
@@ -103,12 +112,8 @@ private:
         std::size_t nameLength = 0;
         std::size_t valueLength = 0;
     };
-    // An answer's dozen fields fit in place; more go to the list.
-    static constexpr std::size_t inPlace = 16;
     std::string text_;
-    std::array<Span, inPlace> first_{};
-    std::vector<Span> more_;
-    std::size_t count_ = 0;
+    std::vector<Span> spans_;
     Span building_;
 };
 
@@ -184,8 +189,9 @@ public:
     // Appends frames to send, at most about limit bytes.
     void produce(std::string& out, std::size_t limit = 64 * 1024);
     bool wantsWrite() const;
-    // An idle session (nothing to send): the memory of its frame buffer goes
-    // back to the system until the next frame is written.
+    // An idle session: the blocks kept for streams to come are freed and,
+    // when it has nothing to send, the memory of its frame buffer goes back
+    // to the system until the next frame is written.
     void rest();
     // Bytes in pages of the session's own (its frame buffer), which rest()
     // lets go of.
@@ -194,8 +200,13 @@ public:
     bool finished() const;
 
     // Answers a stream; fields are lower-case names. body may be null (no
-    // body: HEAD, 204, 304). False when the stream is gone.
-    bool respond(std::int32_t stream, int status, const KoHttp2Fields& fields, std::unique_ptr<KoHttp2Body> body);
+    // body: HEAD, 204, 304). False when the stream is gone or answered
+    // already. The stream keeps the fields until it ends: nghttp2 frames
+    // them where they lie.
+    bool respond(std::int32_t stream, int status, KoHttp2Fields fields, std::unique_ptr<KoHttp2Body> body);
+    // An empty field list for the answer of stream, with the room of an
+    // earlier stream's answer (none when the stream is gone).
+    KoHttp2Fields fieldRoom(std::int32_t stream);
     // A deferred body has more.
     void resume(std::int32_t stream);
     // The handler consumed bytes of a started request's body: the peer may
@@ -222,7 +233,12 @@ private:
         bool deferred = false;  // its body said it has nothing for now
         bool bodyEnded = false;
         bool started = false;  // requestStarts took it
+        bool responded = false;
         std::unique_ptr<KoHttp2Body> body;
+        // The answer's fields and status digits, which its HEADERS frame
+        // points into until it is sent.
+        KoHttp2Fields fields;
+        std::array<char, 12> status{};  // any int
     };
     struct Callbacks;
     using Streams = std::map<std::int32_t, Stream>;
@@ -245,6 +261,7 @@ private:
     std::string failure_;
     bool failed_ = false;
     std::size_t bodyBytes_ = 0;  // request bodies held by all streams
+    std::size_t lastProduced_ = 0;  // bytes of frames the last produce() made
     Clock::time_point now_{};
     Clock::time_point windowStart_{};
     std::uint32_t controlFrames_ = 0;

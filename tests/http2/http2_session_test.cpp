@@ -217,6 +217,30 @@ TEST(KoHttp2ServerSession, ADeferredAnswerGoesOutWhenResumed) {
     EXPECT_FALSE(server.respond(stream, 200, {}, nullptr));  // gone
 }
 
+// The session frames an answer's fields where its stream keeps them: a
+// second answer for the stream was taken too, and would have replaced the
+// bytes the first one's HEADERS frame points into.
+TEST(KoHttp2ServerSession, AStreamIsAnsweredOnceWithTheFieldsItWasGiven) {
+    Echo echo;
+    echo.deferNext = true;
+    KoHttp2ServerSession server(echo);
+    Client client;
+    const auto stream = client.get("/later");
+    client.exchange(server);
+    ASSERT_EQ(echo.deferred, stream);
+    {
+        const KoHttp2Fields fields{{"X-First", "one"}, {"x-long", std::string(200, 'k')}};
+        EXPECT_TRUE(server.respond(stream, 200, fields, std::make_unique<KoHttp2TextBody>("first")));
+    }
+    EXPECT_FALSE(server.respond(stream, 500, {{"x-first", "two"}}, nullptr));
+    client.exchange(server);
+    const Response& got = client.responses[stream];
+    EXPECT_EQ(got.status, 200);
+    EXPECT_EQ(got.fields.count("x-first") == 1 ? got.fields.at("x-first") : "", "one");  // a capital is lowered
+    EXPECT_EQ(got.fields.count("x-long") == 1 ? got.fields.at("x-long") : "", std::string(200, 'k'));
+    EXPECT_EQ(got.body, "first");
+}
+
 TEST(KoHttp2ServerSession, ABodyAboveTheBoundIsAnswered413) {
     Echo echo;
     KoHttp2Limits limits;

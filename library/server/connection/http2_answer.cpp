@@ -22,6 +22,24 @@ bool ConnectionSpecific(std::string_view name) {
 // Field names are ASCII: no locale is asked.
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// ConnectionSpecific for a name in any case, looked at only when its length
+// is one of theirs (most names are not).
+bool ConnectionSpecificAnyCase(std::string_view name) {
+    constexpr std::size_t longest = 17;  // "transfer-encoding"
+    switch (name.size()) {
+    case 7:
+    case 10:
+    case 16:
+    case longest:
+        break;
+    default:
+        return false;
+    }
+    char lowered[longest];
+    for (std::size_t i = 0; i < name.size(); ++i) lowered[i] = AsciiLower(name[i]);
+    return ConnectionSpecific(std::string_view(lowered, name.size()));
+}
+
 // A body of pieces: text, then bytes of a file, and so on (a range answer's
 // parts), read where they lie.
 class PiecesBody final : public KoHttp2Body {
@@ -191,15 +209,13 @@ private:
     // Called for every field of every answer: each name and value is
     // appended once, in one piece, straight into the list's buffer.
     void add(std::string_view name, std::string_view valueIn) {
+        if (ConnectionSpecificAnyCase(name)) return;
         std::string& text = fields.buffer();
         fields.startField();
         const std::size_t nameAt = text.size();
-        text.append(name);
-        for (std::size_t i = nameAt; i < text.size(); ++i) text[i] = AsciiLower(text[i]);
-        if (ConnectionSpecific(std::string_view(text).substr(nameAt))) {
-            fields.dropField();
-            return;
-        }
+        text.resize(nameAt + name.size());
+        char* lowered = text.data() + nameAt;
+        for (char c : name) *lowered++ = AsciiLower(c);
         fields.endName();
         const auto blank = [](char c) { return c == ' ' || c == '\t'; };
         const auto lineBreak = [](char c) { return c == '\r' || c == '\n'; };

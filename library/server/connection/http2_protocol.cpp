@@ -40,16 +40,22 @@ class StreamSink final : public KoAnswerSink {
 public:
     StreamSink(std::shared_ptr<Mailbox> mailbox, std::int32_t stream) : mailbox_(std::move(mailbox)), stream_(stream) {}
 
+    // Serves another stream; only while nobody else holds the sink.
+    void reuse(std::int32_t stream) {
+        stream_ = stream;
+        gone = false;
+    }
+
     void answer(std::shared_ptr<KoXResponseHeader> response) override {
         if (!response) return;
         if (std::this_thread::get_id() == mailbox_->loop) {
             // Routed on the loop: answered at once.
-            if (mailbox_->owner != nullptr) mailbox_->owner->answerStream(stream_, std::move(response));
+            if (mailbox_->owner != nullptr) mailbox_->owner->answerStream(stream_.load(), std::move(response));
             return;
         }
         std::lock_guard<std::mutex> guard(mailbox_->lock);
         if (mailbox_->channel == nullptr) return;
-        mailbox_->answers.emplace_back(stream_, std::move(response));
+        mailbox_->answers.emplace_back(stream_.load(), std::move(response));
         mailbox_->channel->wake();
     }
     bool ClientGone() const override { return gone.load(); }
@@ -58,7 +64,9 @@ public:
 
 private:
     const std::shared_ptr<Mailbox> mailbox_;
-    const std::int32_t stream_;
+    // Atomic as it changes when the sink is reused (its last holder on
+    // another thread may have let go of it just before).
+    std::atomic<std::int32_t> stream_;
 };
 
 }  // namespace http2_detail
@@ -303,7 +311,7 @@ void KoHttp2Protocol::ended() {
 void KoHttp2Protocol::request(KoHttp2ServerSession&, KoHttp2Request&& incoming) {
     const std::int32_t id = incoming.stream;
     Stream& stream = streams_[id];
-    stream.sink = std::make_shared<StreamSink>(mailbox_, id);
+    stream.sink = takeSink(id);
     std::shared_ptr<KoXHeader> request = buildRequest(incoming, stream.requestLine);
     if (!request) return;
     stream.request = request;
@@ -335,7 +343,7 @@ bool KoHttp2Protocol::bodyAwaited() const {
 bool KoHttp2Protocol::requestStarts(KoHttp2ServerSession&, const KoHttp2Request& head) {
     const std::int32_t id = head.stream;
     Stream& stream = streams_[id];
-    stream.sink = std::make_shared<StreamSink>(mailbox_, id);
+    stream.sink = takeSink(id);
     std::shared_ptr<KoRequestBodyPipe> pipe;
     bool chunked = false;
     std::shared_ptr<KoXHeader> request = buildRequest(head, stream.requestLine, &pipe, &chunked);
@@ -580,10 +588,9 @@ void KoHttp2Protocol::answerStream(std::int32_t id, std::shared_ptr<KoXResponseH
     if (channel_ == nullptr || found == streams_.end() || found->second.answered || !response) return;
     Stream& stream = found->second;
     stream.answered = true;
-    // The fields are written into a spare string of the thread's.
-    KoHttp2Fields room;
-    room.buffer() = spare_buffers::takeString();
-    KoHttp2Answer answer = KoMakeHttp2Answer(*response, &stream.sent, std::move(room));
+    // The fields are written into the room of an earlier stream's, which the
+    // session keeps with its spare stream entries.
+    KoHttp2Answer answer = KoMakeHttp2Answer(*response, &stream.sent, session_.fieldRoom(id));
     if (answer.source) {
         // The script's next piece (or its end) resumes the stream.
         std::weak_ptr<Mailbox> weak = mailbox_;
@@ -598,9 +605,7 @@ void KoHttp2Protocol::answerStream(std::int32_t id, std::shared_ptr<KoXResponseH
         answer.source.reset();  // the body holds the reader's handle
     }
     stream.response = response;
-    session_.respond(id, answer.status, answer.fields, std::move(answer.body));
-    // The session has copied the fields: their buffer serves the next answer.
-    spare_buffers::give(std::move(answer.fields.buffer()));
+    session_.respond(id, answer.status, std::move(answer.fields), std::move(answer.body));
     response->leaveJoinedTask(response->currentJoinedTask());
     if (!receiving_) flush();
 }
@@ -612,7 +617,20 @@ void KoHttp2Protocol::streamClosed(KoHttp2ServerSession&, std::int32_t id) {
     if (found->second.pipe) found->second.pipe->end(false);
     if (found->second.answered) log(found->second);
     bodiesInMemory_ -= found->second.inMemory;
+    std::shared_ptr<StreamSink> sink = std::move(found->second.sink);
     streams_.erase(found);
+    // Held by nobody else (the request and its answer are gone): it serves
+    // a stream to come. As many as streams come and go in a busy turn.
+    constexpr std::size_t spareBound = 16;
+    if (sink.use_count() == 1 && spareSinks_.size() < spareBound) spareSinks_.push_back(std::move(sink));
+}
+
+std::shared_ptr<StreamSink> KoHttp2Protocol::takeSink(std::int32_t id) {
+    if (spareSinks_.empty()) return std::make_shared<StreamSink>(mailbox_, id);
+    std::shared_ptr<StreamSink> sink = std::move(spareSinks_.back());
+    spareSinks_.pop_back();
+    sink->reuse(id);
+    return sink;
 }
 
 void KoHttp2Protocol::log(Stream& stream) {
@@ -624,15 +642,16 @@ void KoHttp2Protocol::log(Stream& stream) {
 void KoHttp2Protocol::flush() {
     if (channel_ == nullptr) return;
     const std::size_t bound = settings_.outputBound;
-    while (channel_ != nullptr && channel_->unsent() < bound) {
-        std::string frames = spare_buffers::takeString();
-        session_.produce(frames, bound);
-        if (frames.empty()) {
-            spare_buffers::give(std::move(frames));
-            break;
-        }
+    while (channel_ != nullptr && channel_->unsent() < bound && session_.wantsWrite()) {
+        // The frames go out in a buffer of the protocol's own, written into
+        // again once the connection has sent it (its room stays from one
+        // turn to the next); one still queued is left to the connection.
+        if (!frames_ || frames_.use_count() != 1) frames_ = std::make_shared<std::string>(spare_buffers::takeString());
+        frames_->clear();
+        session_.produce(*frames_, bound);
+        if (frames_->empty()) break;
         lastOutput_ = channel_->now();
-        channel_->send(std::move(frames));
+        channel_->sendShared(frames_);
     }
     if (channel_ == nullptr || closing_) return;
     if (session_.finished() || (inputEnded_ && streams_.empty())) {

@@ -102,7 +102,11 @@ public:
     bool takesInput() const override;
     bool resting() const override;
     bool idleWhenResting() const override { return true; }
-    void releaseMemory() override { session_.rest(); }
+    void releaseMemory() override {
+        session_.rest();
+        spareSinks_.clear();
+        frames_.reset();
+    }
     void closingIdle() override;
     Clock::time_point deadline() const override;
     bool deadlinePassed() override;
@@ -163,6 +167,8 @@ private:
     void recount(Stream& stream);
     // Whether a started body waits for its client (the header deadline counts).
     bool bodyAwaited() const;
+    // A sink for stream's answer, made of a spare one when there is one.
+    std::shared_ptr<http2_detail::StreamSink> takeSink(std::int32_t stream);
     void answerPlain(std::int32_t stream, int status, const std::string& requestLine);
     void log(Stream& stream);
     // Moves frames to the connection while its output is below the bound;
@@ -180,6 +186,10 @@ private:
     // Entries made and dropped for every request: from the thread's spare blocks.
     std::map<std::int32_t, Stream, std::less<>, spare_buffers::SpareBlockAllocator<std::pair<const std::int32_t, Stream>>>
         streams_;  // the buffers of the last answer's fields
+    // The last frames sent (shared with the connection's output until written).
+    std::shared_ptr<std::string> frames_;
+    // Sinks of closed streams that nobody holds any more.
+    std::vector<std::shared_ptr<http2_detail::StreamSink>> spareSinks_;
     // Body bytes the streams' requests hold in memory (a spilled body's
     // share counted whole until it has its file), at most
     // http2.bodiesInMemory and a frame.

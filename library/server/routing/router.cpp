@@ -1,6 +1,7 @@
 #include "server/routing/router.h"
 
 #include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "foundation/diagnostics.h"
@@ -41,7 +42,7 @@ bool AsksAboutItsCopy(const KoXHeader& request) {
     return false;
 }
 
-bool EndsWith(const std::string& text, const std::string& end) {
+bool EndsWith(std::string_view text, std::string_view end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
@@ -364,7 +365,7 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
         return decision;
     }
     if (rest.rfind(cgiPrefix, 0) == 0) {
-        decision.file = config.cgiDirectory + rest.substr(std::string(cgiPrefix).size());
+        decision.file = config.cgiDirectory + rest.substr(std::string_view(cgiPrefix).size());
         auto status = files().status(decision.file);
         if (!status.ok()) return failedOrMissing(std::move(decision), status.error());
         decision.kind = status.value().regular ? KoPathDecision::Kind::program : KoPathDecision::Kind::missing;
@@ -406,7 +407,7 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
     decision.info = info;
     if (!info.regular) {
         decision.kind = KoPathDecision::Kind::missing;
-    } else if (rest.size() > std::string(scriptSuffix).size() && EndsWith(rest, scriptSuffix)) {
+    } else if (rest.size() > std::string_view(scriptSuffix).size() && EndsWith(rest, scriptSuffix)) {
         decision.kind = KoPathDecision::Kind::script;
     } else {
         decision.kind = KoPathDecision::Kind::file;
