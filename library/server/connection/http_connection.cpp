@@ -413,10 +413,20 @@ int KoHTTPConnection::sendFileLocked(KoSocketIPvx& socket, Later& item) {
     return static_cast<int>(outcome.bytes);
 }
 
+void KoHTTPConnection::choosePathLocked(KoSocketIPvx& socket, Later& item) {
+    if (!item.bySendfile || item.placeKnown) return;
+    item.placeKnown = true;
+    if (item.left < pacing_->localCopyThreshold || !platform::peerOnThisHost(socket.fd())) return;
+    item.bySendfile = false;
+    // Its first chunk joins a header still queued, in one write.
+    refillLocked();
+}
+
 int KoHTTPConnection::SendStep(KoSocketIPvx& socket) {
     std::size_t sent = 0;
     {
         std::lock_guard<std::mutex> lock(outputLock);
+        if (!later.empty()) choosePathLocked(socket, later.front());
         if (outputEmptyLocked() && !later.empty() && later.front().bySendfile) {
             const int n = sendFileLocked(socket, later.front());
             if (n <= 0) return n;
