@@ -249,6 +249,9 @@ private:
         std::uint64_t left = 0;
         bool bySendfile = false;
         bool placeKnown = false;  // whether the peer is on this machine was asked
+        // A read file's chunk buffers, used again once the queue has sent
+        // what they held.
+        std::shared_ptr<std::string> rooms[2]{};
         bool started = false;  // the stream stands at offset
         // A body made as it is sent (its reader's handle).
         std::shared_ptr<KoBodyStream> source{};
@@ -276,6 +279,11 @@ private:
     void streamWoken();
     // Reads up to count bytes of a queued file; empty at its end.
     std::string readChunk(Later& item, std::size_t count);
+    // Reads up to count bytes of a queued open file into `into`; the bytes read.
+    std::size_t readFileInto(Later& item, char* into, std::size_t count);
+    // One of the file's chunk buffers that the queue holds no more, made when
+    // missing; null when both are still queued (output lock held).
+    std::shared_ptr<std::string> freeRoomLocked(Later& item);
     void deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response);
     // Resting: lets go of the description unless a request still holds it.
     void releaseDescription();
