@@ -93,6 +93,14 @@ Error setNoDelay(int fd, bool on);
 Error bindSocket(int fd, const SocketAddress& address);
 Error listenSocket(int fd, int backlog);
 Result<SocketAddress> localAddress(int fd);
+Result<SocketAddress> peerAddress(int fd);
+// Whether a connection between these two addresses stays on this machine:
+// the peer is a loopback address or the socket's own (an IPv4 address seen
+// through IPv6 counts as itself).
+bool onThisHost(const SocketAddress& peer, const SocketAddress& local);
+// Whether the connected socket's peer is on this machine; false when
+// either address cannot be had.
+bool peerOnThisHost(int fd);
 
 struct Accepted {
     Descriptor socket;  // non-blocking, close-on-exec

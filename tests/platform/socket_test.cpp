@@ -193,3 +193,38 @@ TEST(SendGather, WritesThePiecesInOrderAsOneSend) {
     auto failed = platform::sendGather(pair.value().first.get(), pieces, 3);
     EXPECT_FALSE(failed.error.ok());
 }
+
+TEST(OnThisHost, LoopbackAndTheSocketsOwnAddressStayOnTheMachine) {
+    const auto address = [](const char* host) {
+        platform::ResolveHints hints;
+        hints.numericHost = true;
+        const auto resolution = platform::resolveStream(host, "80", hints);
+        EXPECT_TRUE(resolution.ok() && !resolution.entries.empty()) << host;
+        return resolution.ok() && !resolution.entries.empty() ? resolution.entries.front().address
+                                                              : platform::SocketAddress{};
+    };
+    struct Case {
+        const char* peer;
+        const char* local;
+        bool onThisHost;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", "10.0.0.1", true},          {"127.3.4.5", "10.0.0.1", true},
+        {"::1", "2001:db8::1", true},             {"::ffff:127.0.0.1", "::ffff:10.0.0.1", true},
+        {"10.0.0.1", "10.0.0.1", true},           {"::ffff:10.0.0.1", "10.0.0.1", true},
+        {"2001:db8::1", "2001:db8::1", true},     {"10.0.0.2", "10.0.0.1", false},
+        {"::ffff:10.0.0.2", "10.0.0.1", false},   {"2001:db8::2", "2001:db8::1", false},
+        {"128.0.0.1", "10.0.0.1", false},         {"::2", "2001:db8::1", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(platform::onThisHost(address(c.peer), address(c.local)), c.onThisHost) << c.peer << " " << c.local;
+
+    // A connection on loopback is; a socket without a peer is not.
+    Listener listener = listenOnLoopback();
+    const auto where = loopback4(listener.port);
+    auto client = platform::openSocket(where.family, where.type, where.protocol);
+    ASSERT_TRUE(client.ok());
+    EXPECT_FALSE(platform::peerOnThisHost(client.value().get()));
+    ASSERT_TRUE(platform::connectSocket(client.value().get(), where.address).ok());
+    EXPECT_TRUE(platform::peerOnThisHost(client.value().get()));
+}

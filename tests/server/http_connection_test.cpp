@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -237,4 +239,44 @@ TEST_F(HttpConnectionFixture, DroppedConnectionLetsTheStreamsMakerStop) {
     }
     EXPECT_TRUE(source->abandoned());
     EXPECT_FALSE(source->push("x", KoBodyStream::Clock::now() + std::chrono::seconds(1)));
+}
+
+// A large file for a peer on this machine goes through the queue, at most
+// two chunks at a time; for others it goes from its descriptor. Either way
+// it arrives whole behind its header, and one shorter than announced ends
+// the connection with nothing after it.
+TEST_F(HttpConnectionFixture, ALargeFileForAPeerOnThisMachineIsCopiedInChunks) {
+    const std::string content = WriteFile(300 * 1024 + 5);
+    for (const bool local : {false, true}) {
+        for (const bool cut : {false, true}) {
+            SCOPED_TRACE(std::string(local ? "local" : "by sendfile") + (cut ? ", cut" : ""));
+            KoHTTPPacing pacing;
+            pacing.localCopyThreshold = local ? 64 * 1024 : std::numeric_limits<std::uint64_t>::max();
+            auto opened = KoFileCache(4).open(path);
+            ASSERT_TRUE(opened.ok());
+            auto pair = MakePair();
+            ASSERT_TRUE(pair.accepted && pair.peer);
+            auto connection = std::make_shared<KoHTTPConnection>(transceiver, owner.name, "peer", KoServerCallback_t{5, {}},
+                                                                 KoConnectionHandler{}, kChunk, nullptr, &pacing);
+            std::size_t accepted = 0;
+            connection->QueueBytes("HEAD|", 5, accepted);
+            connection->QueueFile(opened.value(), 0, content.size() + (cut ? 1000 : 0));
+            connection->QueueBytes("|NEXT", 5, accepted);
+            int last = 0;
+            std::size_t largestStep = 0;
+            std::string got;
+            for (int guard = 0; guard < 20000 && connection->WantsToSend(); ++guard) {
+                last = connection->SendStep(*pair.accepted);
+                if (last < 0) break;
+                largestStep = std::max(largestStep, static_cast<std::size_t>(last));
+                got += ReadAtLeast(*pair.peer, 1, std::chrono::milliseconds(5));
+            }
+            const std::string expected = "HEAD|" + content + (cut ? "" : "|NEXT");
+            got += ReadAtLeast(*pair.peer, expected.size() - std::min(got.size(), expected.size()));
+            EXPECT_EQ(largestStep <= 5 + 2 * kChunk, local);
+            EXPECT_EQ(last == KoTransceiverConnection::stepClosed, cut);
+            EXPECT_EQ(got.size(), expected.size());
+            EXPECT_TRUE(got == expected);
+        }
+    }
 }

@@ -256,6 +256,48 @@ Result<SocketAddress> localAddress(int fd) {
     return fromSockaddr(reinterpret_cast<const sockaddr*>(&storage), static_cast<std::size_t>(length));
 }
 
+Result<SocketAddress> peerAddress(int fd) {
+    sockaddr_storage storage{};
+    int length = sizeof storage;
+    if (::getpeername(toSocket(fd), reinterpret_cast<sockaddr*>(&storage), &length) != 0) return lastSocketError();
+    return fromSockaddr(reinterpret_cast<const sockaddr*>(&storage), static_cast<std::size_t>(length));
+}
+
+namespace {
+
+// The IP address's bytes, an IPv4-mapped IPv6 address as its IPv4 four;
+// empty for another family.
+std::string hostBytes(const SocketAddress& address) {
+    if (address.family() == AddressFamily::ipv4 && address.length >= sizeof(sockaddr_in)) {
+        sockaddr_in in;
+        std::memcpy(&in, address.storage.data(), sizeof in);
+        return std::string(reinterpret_cast<const char*>(&in.sin_addr), 4);
+    }
+    if (address.family() == AddressFamily::ipv6 && address.length >= sizeof(sockaddr_in6)) {
+        sockaddr_in6 in6;
+        std::memcpy(&in6, address.storage.data(), sizeof in6);
+        const std::string bytes(reinterpret_cast<const char*>(&in6.sin6_addr), 16);
+        if (bytes.compare(0, 12, std::string(10, '\0') + "\xff\xff") == 0) return bytes.substr(12);
+        return bytes;
+    }
+    return std::string();
+}
+
+}  // namespace
+
+bool onThisHost(const SocketAddress& peer, const SocketAddress& local) {
+    const std::string host = hostBytes(peer);
+    if (host.size() == 4 && host[0] == 127) return true;
+    if (host == std::string(15, '\0') + '\1') return true;
+    return !host.empty() && host == hostBytes(local);
+}
+
+bool peerOnThisHost(int fd) {
+    const auto peer = peerAddress(fd);
+    const auto local = localAddress(fd);
+    return peer.ok() && local.ok() && onThisHost(peer.value(), local.value());
+}
+
 Result<Accepted> acceptSocket(int fd) {
     sockaddr_storage storage{};
     int length = sizeof storage;

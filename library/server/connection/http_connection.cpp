@@ -338,16 +338,31 @@ std::string KoHTTPConnection::readChunk(Later& item, std::size_t count) {
         item.stream->read(chunk.data(), static_cast<std::streamsize>(count));
         got = static_cast<std::size_t>(item.stream->gcount());
     } else if (item.file) {
-        while (got < count) {
-            const auto read = platform::readAt(item.file->descriptor.get(), chunk.data() + got, count - got,
-                                               item.offset + got);
-            if (!read.error.ok() || read.bytes == 0) break;
-            got += read.bytes;
-        }
-        item.offset += got;
+        got = readFileInto(item, chunk.data(), count);
     }
     chunk.resize(got);
     return chunk;
+}
+
+std::size_t KoHTTPConnection::readFileInto(Later& item, char* into, std::size_t count) {
+    std::size_t got = 0;
+    while (got < count) {
+        const auto read = platform::readAt(item.file->descriptor.get(), into + got, count - got, item.offset + got);
+        if (!read.error.ok() || read.bytes == 0) break;
+        got += read.bytes;
+    }
+    item.offset += got;
+    return got;
+}
+
+std::shared_ptr<std::string> KoHTTPConnection::freeRoomLocked(Later& item) {
+    // The queue lets go of a piece under the output lock, so a count of one
+    // here means nobody else reads the buffer.
+    for (auto& room : item.rooms) {
+        if (!room) room = std::make_shared<std::string>(fileChunk, '\0');
+        if (room.use_count() == 1) return room;
+    }
+    return nullptr;
 }
 
 void KoHTTPConnection::refillLocked() {
@@ -378,9 +393,13 @@ void KoHTTPConnection::refillLocked() {
             pushOutputLocked(std::move(bytes));
             continue;
         }
-        std::string chunk = readChunk(next, static_cast<std::size_t>(std::min<std::uint64_t>(next.left, fileChunk)));
-        next.left -= chunk.size();
-        if (chunk.empty() || next.left == 0) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(next.left, fileChunk));
+        // An open file is read into a buffer of its own, not a new string each chunk.
+        std::shared_ptr<std::string> room = next.file ? freeRoomLocked(next) : nullptr;
+        std::string chunk = room ? std::string() : readChunk(next, count);
+        const std::size_t got = room ? readFileInto(next, room->data(), count) : chunk.size();
+        next.left -= got;
+        if (got == 0 || next.left == 0) {
             const bool cut = next.left != 0;
             popLaterLocked();
             if (cut) {
@@ -392,8 +411,12 @@ void KoHTTPConnection::refillLocked() {
                 laterWaiting = false;
             }
         }
-        queued += chunk.size();
-        if (!chunk.empty()) pushOutputLocked(std::move(chunk));
+        queued += got;
+        if (room && got != 0) {
+            pushSharedLocked(std::move(room), 0, got);
+        } else if (!chunk.empty()) {
+            pushOutputLocked(std::move(chunk));
+        }
     }
     refreshLaterLocked();
     refreshOutputWaitingLocked();
@@ -421,10 +444,20 @@ int KoHTTPConnection::sendFileLocked(KoSocketIPvx& socket, Later& item) {
     return static_cast<int>(outcome.bytes);
 }
 
+void KoHTTPConnection::choosePathLocked(KoSocketIPvx& socket, Later& item) {
+    if (!item.bySendfile || item.placeKnown) return;
+    item.placeKnown = true;
+    if (item.left < pacing_->localCopyThreshold || !platform::peerOnThisHost(socket.fd())) return;
+    item.bySendfile = false;
+    // Its first chunk joins a header still queued, in one write.
+    refillLocked();
+}
+
 int KoHTTPConnection::SendStep(KoSocketIPvx& socket) {
     std::size_t sent = 0;
     {
         std::lock_guard<std::mutex> lock(outputLock);
+        if (!later.empty()) choosePathLocked(socket, later.front());
         if (outputEmptyLocked() && !later.empty() && later.front().bySendfile) {
             const int n = sendFileLocked(socket, later.front());
             if (n <= 0) return n;

@@ -1,8 +1,9 @@
 // Server stack: KoHTTPConnection, the connection of the HTTP layers.
 //
 // Beyond KoTransceiverConnection it sends files: a large file over plain TCP
-// straight from its descriptor (sendfile), otherwise in bounded chunks read
-// as the socket takes them (the next chunk only when less than one is left
+// straight from its descriptor (sendfile) unless it is very large and the
+// peer is on this machine, otherwise in bounded chunks read as the socket
+// takes them (the next chunk only when less than one is left
 // queued, so a large file never sits in memory whole, while a header and the
 // start of its file still go out in one write). Later answers wait behind a
 // file still being sent, and the connection closes itself once everything
@@ -81,6 +82,12 @@ struct KoHTTPPacing {
     std::size_t outputBound = 64 * 1024;
     // Files at least this large go out by sendfile over plain TCP.
     std::size_t sendfileThreshold = 16 * 1024;
+    // Files at least this large go to a peer on this machine through the
+    // send buffer, not by sendfile: no network card takes the pages there,
+    // the peer's own read copies them, and pages this many no longer sit in
+    // the processor's cache; one copy here, which the peer then reads from
+    // the cache, costs the machine less.
+    std::uint64_t localCopyThreshold = 8 * 1024 * 1024;
 };
 
 class KoHTTPConnection : public KoTransceiverConnection, public KoAnswerSink {
@@ -242,6 +249,10 @@ private:
         std::uint64_t offset = 0;
         std::uint64_t left = 0;
         bool bySendfile = false;
+        bool placeKnown = false;  // whether the peer is on this machine was asked
+        // A read file's chunk buffers, used again once the queue has sent
+        // what they held.
+        std::shared_ptr<std::string> rooms[2]{};
         bool started = false;  // the stream stands at offset
         // A body made as it is sent (its reader's handle).
         std::shared_ptr<KoBodyStream> source{};
@@ -269,6 +280,11 @@ private:
     void streamWoken();
     // Reads up to count bytes of a queued file; empty at its end.
     std::string readChunk(Later& item, std::size_t count);
+    // Reads up to count bytes of a queued open file into `into`; the bytes read.
+    std::size_t readFileInto(Later& item, char* into, std::size_t count);
+    // One of the file's chunk buffers that the queue holds no more, made when
+    // missing; null when both are still queued (output lock held).
+    std::shared_ptr<std::string> freeRoomLocked(Later& item);
     void deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response);
     // Resting: lets go of the description unless a request still holds it.
     void releaseDescription();
@@ -291,6 +307,9 @@ private:
     void answeredBeforeBodyEnd();
     // The first file of `later` goes out by sendfile now (output lock held).
     int sendFileLocked(KoSocketIPvx& socket, Later& item);
+    // A large file for a peer on this machine goes through the queue
+    // instead of sendfile (output lock held; asked once per file).
+    void choosePathLocked(KoSocketIPvx& socket, Later& item);
 
     const std::size_t fileChunk;
     Server* const server_;
