@@ -10,14 +10,7 @@ const std::size_t kInlineRoom = std::string().capacity();
 
 std::size_t HeapRoom(const std::string& text) { return text.capacity() > kInlineRoom ? text.capacity() : 0; }
 
-unsigned char FirstByte(std::string_view text) { return static_cast<unsigned char>(text.front()); }
-
-// std::string's order; most names differ in their first byte, which then
-// decides without a call.
-bool Before(std::string_view a, std::string_view b) {
-    if (!a.empty() && !b.empty() && a.front() != b.front()) return FirstByte(a) < FirstByte(b);
-    return a.compare(b) < 0;
-}
+unsigned char FirstByte(std::string_view text) { return text.empty() ? 0 : static_cast<unsigned char>(text.front()); }
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -32,7 +25,10 @@ KoFieldList::KoFieldList(std::initializer_list<value_type> entries) {
 
 KoFieldList::KoFieldList(const KoFieldList& other) {
     slots_.reserve(other.size_);
-    for (const value_type& entry : other) slots_.push_back(std::make_unique<value_type>(entry));
+    for (std::size_t i = 0; i < other.size_; ++i) {
+        const Slot& slot = other.slots_[i];
+        slots_.push_back(Slot{std::make_unique<value_type>(*slot.node), slot.length, slot.first});
+    }
     size_ = other.size_;
 }
 
@@ -41,10 +37,8 @@ KoFieldList& KoFieldList::operator=(const KoFieldList& other) {
     clear();
     // In order already: each entry goes behind the last, into a kept node.
     for (const value_type& entry : other) {
-        value_type& node = spareNode();
-        node.first = entry.first;
-        node.second = entry.second;
-        placeSpare(size_);
+        nameSpare(entry.first, NameCase::asGiven);
+        placeSpare(size_).second = entry.second;
     }
     return *this;
 }
@@ -71,64 +65,63 @@ KoFieldList& KoFieldList::operator=(KoFieldList&& other) noexcept {
 
 KoFieldList::~KoFieldList() = default;
 
-std::size_t KoFieldList::indexOf(std::string_view name) const {
-    if (name.empty()) return size_ != 0 && slots_[0]->first.empty() ? 0 : size_;
+KoFieldList::Place KoFieldList::locate(std::string_view name) const {
     const unsigned char first = FirstByte(name);
     for (std::size_t i = 0; i < size_; ++i) {
-        const std::string& here = slots_[i]->first;
-        if (here.empty()) continue;
-        const unsigned char hereFirst = FirstByte(here);
-        // In name order: past the names of its first byte, it is not here.
-        if (hereFirst > first) break;
-        if (hereFirst == first && here.size() == name.size() &&
-            std::memcmp(here.data(), name.data(), name.size()) == 0) {
-            return i;
+        const Slot& slot = slots_[i];
+        if (slot.first < first) continue;
+        if (slot.first > first) return {i, false};
+        const std::string& here = slot.node->first;
+        if (slot.length == name.size() && (name.empty() || std::memcmp(here.data(), name.data(), name.size()) == 0)) {
+            return {i, true};
         }
+        // The same first byte: the rest tells whether name is still to come.
+        if (std::string_view(here).compare(name) > 0) return {i, false};
     }
-    return size_;
+    return {size_, false};
 }
 
-std::size_t KoFieldList::insertionPoint(std::string_view name) const {
-    const auto live = slots_.begin() + static_cast<std::ptrdiff_t>(size_);
-    const auto at = std::lower_bound(slots_.begin(), live, name,
-                                     [](const Slot& entry, std::string_view wanted) { return Before(entry->first, wanted); });
-    return static_cast<std::size_t>(at - slots_.begin());
+KoFieldList::Slot& KoFieldList::spareSlot() {
+    if (size_ == slots_.size()) slots_.push_back(Slot{std::make_unique<value_type>(), 0, 0});
+    return slots_[size_];
 }
 
-KoFieldList::value_type& KoFieldList::spareNode() {
-    if (size_ == slots_.size()) slots_.push_back(std::make_unique<value_type>());
-    return *slots_[size_];
+void KoFieldList::nameSpare(std::string_view name, NameCase nameCase) {
+    Slot& spare = spareSlot();
+    std::string& stored = spare.node->first;
+    stored.assign(name);
+    if (nameCase == NameCase::lower) {
+        for (char& c : stored) c = AsciiLower(c);
+    }
+    spare.length = stored.size();
+    spare.first = FirstByte(stored);
 }
 
 KoFieldList::value_type& KoFieldList::placeSpare(std::size_t index) {
-    // Node pointers move; the nodes stay where they are.
-    const auto from = slots_.begin() + static_cast<std::ptrdiff_t>(index);
-    const auto spare = slots_.begin() + static_cast<std::ptrdiff_t>(size_);
-    std::rotate(from, spare, spare + 1);
+    // Slots move; the nodes stay where they are.
+    Slot spare = std::move(slots_[size_]);
+    const auto at = slots_.begin() + static_cast<std::ptrdiff_t>(index);
+    const auto live = slots_.begin() + static_cast<std::ptrdiff_t>(size_);
+    std::move_backward(at, live, live + 1);
+    *at = std::move(spare);
     ++size_;
-    return *slots_[index];
+    return *at->node;
 }
 
 std::vector<std::string>& KoFieldList::operator[](std::string_view name) {
-    if (const std::size_t found = indexOf(name); found != size_) return slots_[found]->second;
-    spareNode().first.assign(name);
-    return placeSpare(insertionPoint(name)).second;
+    const Place place = locate(name);
+    if (place.found) return slots_[place.index].node->second;
+    nameSpare(name, NameCase::asGiven);
+    return placeSpare(place.index).second;
 }
 
 std::vector<std::string>& KoFieldList::append(std::string_view name, std::string_view value, NameCase nameCase) {
     // The spare node's name is the lowered name's room; it stays spare when
     // the name is here already.
-    std::string& spareName = spareNode().first;
-    spareName.assign(name);
-    if (nameCase == NameCase::lower) {
-        for (char& c : spareName) c = AsciiLower(c);
-    }
-    std::size_t at = indexOf(spareName);
-    if (at == size_) {
-        at = insertionPoint(spareName);
-        placeSpare(at);
-    }
-    std::vector<std::string>& values = slots_[at]->second;
+    nameSpare(name, nameCase);
+    const Place place = locate(slots_[size_].node->first);
+    std::vector<std::string>& values =
+        place.found ? slots_[place.index].node->second : placeSpare(place.index).second;
     std::string text = takeValueString(value.size());
     text.assign(value);
     values.push_back(std::move(text));
@@ -136,24 +129,27 @@ std::vector<std::string>& KoFieldList::append(std::string_view name, std::string
 }
 
 std::size_t KoFieldList::erase(std::string_view name) {
-    const std::size_t found = indexOf(name);
-    if (found == size_) return 0;
-    erase(const_iterator(slots_.data() + found));
+    const Place place = locate(name);
+    if (!place.found) return 0;
+    erase(const_iterator(slots_.data() + place.index));
     return 1;
 }
 
 KoFieldList::iterator KoFieldList::erase(const_iterator at) {
     const std::size_t index = static_cast<std::size_t>(at.at_ - slots_.data());
-    release(*slots_[index]);
+    release(*slots_[index].node);
     // The node goes behind the live entries, to be used again.
+    Slot gone = std::move(slots_[index]);
     const auto from = slots_.begin() + static_cast<std::ptrdiff_t>(index);
-    std::rotate(from, from + 1, slots_.begin() + static_cast<std::ptrdiff_t>(size_));
+    const auto live = slots_.begin() + static_cast<std::ptrdiff_t>(size_);
+    std::move(from + 1, live, from);
+    *(live - 1) = std::move(gone);
     --size_;
     return iterator(slots_.data() + index);
 }
 
 void KoFieldList::clear() {
-    for (std::size_t i = 0; i < size_; ++i) release(*slots_[i]);
+    for (std::size_t i = 0; i < size_; ++i) release(*slots_[i].node);
     size_ = 0;
 }
 
@@ -173,13 +169,12 @@ std::string KoFieldList::takeValueString(std::size_t length) {
     if (length <= kInlineRoom) return {};
     std::size_t best = pooled_.size();
     for (std::size_t i = 0; i < pooled_.size(); ++i) {
-        if (pooled_[i].capacity() >= length && (best == pooled_.size() || pooled_[i].capacity() < pooled_[best].capacity())) {
-            best = i;
-        }
+        const std::size_t room = pooled_[i].capacity();
+        if (room >= length && (best == pooled_.size() || room < pooled_[best].capacity())) best = i;
     }
     if (best == pooled_.size()) return {};
     std::string text = std::move(pooled_[best]);
-    pooled_[best] = std::move(pooled_.back());
+    if (best + 1 != pooled_.size()) pooled_[best] = std::move(pooled_.back());
     pooled_.pop_back();
     pooledBytes_ -= HeapRoom(text);
     text.clear();
@@ -189,8 +184,9 @@ std::string KoFieldList::takeValueString(std::size_t length) {
 std::size_t KoFieldList::room() const {
     std::size_t bytes = slots_.capacity() * sizeof(Slot) + pooled_.capacity() * sizeof(std::string) + pooledBytes_;
     for (const Slot& slot : slots_) {
-        bytes += sizeof(value_type) + HeapRoom(slot->first) + slot->second.capacity() * sizeof(std::string);
-        for (const std::string& value : slot->second) bytes += HeapRoom(value);
+        const value_type& entry = *slot.node;
+        bytes += sizeof(value_type) + HeapRoom(entry.first) + entry.second.capacity() * sizeof(std::string);
+        for (const std::string& value : entry.second) bytes += HeapRoom(value);
     }
     return bytes;
 }

@@ -45,7 +45,13 @@ public:
     enum class NameCase { asGiven, lower };
 
 private:
-    using Slot = std::unique_ptr<value_type>;
+    // An entry's node, with its name's length and first byte beside it, so
+    // a lookup reads the nodes only where those match.
+    struct Slot {
+        std::unique_ptr<value_type> node;
+        std::size_t length = 0;
+        unsigned char first = 0;
+    };
 
     template <bool Const>
     class Iterator {
@@ -61,8 +67,8 @@ private:
         template <bool OtherConst, typename = std::enable_if_t<Const && !OtherConst>>
         Iterator(const Iterator<OtherConst>& other) : at_(other.at_) {}
 
-        reference operator*() const { return **at_; }
-        pointer operator->() const { return at_->get(); }
+        reference operator*() const { return *at_->node; }
+        pointer operator->() const { return at_->node.get(); }
         Iterator& operator++() {
             ++at_;
             return *this;
@@ -116,8 +122,8 @@ public:
 
     iterator find(std::string_view name) { return iterator(slots_.data() + indexOf(name)); }
     const_iterator find(std::string_view name) const { return const_iterator(slots_.data() + indexOf(name)); }
-    std::size_t count(std::string_view name) const { return indexOf(name) == size_ ? 0 : 1; }
-    bool contains(std::string_view name) const { return indexOf(name) != size_; }
+    std::size_t count(std::string_view name) const { return locate(name).found ? 1 : 0; }
+    bool contains(std::string_view name) const { return locate(name).found; }
 
     // The values of name, made (empty) when it has none.
     std::vector<std::string>& operator[](std::string_view name);
@@ -142,13 +148,21 @@ public:
     friend bool operator==(const KoFieldList& a, const KoFieldList& b);
 
 private:
-    // The live entry of name, or size_.
-    std::size_t indexOf(std::string_view name) const;
-    // Where name would stand among the live entries.
-    std::size_t insertionPoint(std::string_view name) const;
+    struct Place {
+        std::size_t index;  // of the entry, or where it would stand
+        bool found;
+    };
+    // One scan in name order: the entry of name, or its place.
+    Place locate(std::string_view name) const;
+    std::size_t indexOf(std::string_view name) const {
+        const Place place = locate(name);
+        return place.found ? place.index : size_;
+    }
     // The node after the live entries, made when there is none; its values
     // are empty.
-    value_type& spareNode();
+    Slot& spareSlot();
+    // Gives the spare slot its name (lowered, when asked).
+    void nameSpare(std::string_view name, NameCase nameCase);
     // Makes the spare node, named already, the live entry at index.
     value_type& placeSpare(std::size_t index);
     // Empties the values of a node that leaves, keeping their strings.

@@ -59,7 +59,7 @@ std::shared_ptr<KoXResponseHeader> KoXHeader::MakeAnswer() const {
     }
     if (auto self = weak_from_this().lock()) {
         // The request lives as long as its answer needs its fields.
-        answer->requestFields = KoSharedMap<FieldMap>(std::shared_ptr<const FieldMap>(self, &fields));
+        answer->requestFields = KoSharedMap<FieldMap>(std::shared_ptr<const FieldMap>(std::move(self), &fields));
     } else {
         answer->requestFields = fields;
     }
