@@ -15,8 +15,10 @@
 // leave the entries' nodes, their names' and value lists' room, and (up to
 // kPooledValueBytes) their values' strings, which append fills again. So a
 // list used again (the spares hand it from message to message) costs no
-// allocation for fields like the ones it held. Copies hold only the live
-// entries. Not thread-safe: one thread at a time, as a map.
+// allocation for entries like the ones it held, nor for values given
+// through append; values assigned to ->second or operator[] are the
+// vector's own. Copies hold only the live entries. Not thread-safe: one
+// thread at a time, as a map.
 #pragma once
 
 #include <cstddef>
