@@ -616,21 +616,21 @@ bool KoXHeader::AcceptField(std::string_view rawName, std::string_view value) {
         return false;
     }
     ++linesRead;
-    std::string name = Lower(std::string(rawName));
     // Counted even when empty: one Host line is a rule of HTTP/1.1.
-    if (name == "host") ++hostLines;
+    if (sameLetters(rawName, "host")) ++hostLines;
     // The value as received, without the blanks around it.
     const std::size_t first = FindBlank(value, 0, false);
     if (first == npos) {
         // A framing field that says nothing frames nothing certain.
-        if (name == "content-length" || name == "transfer-encoding") {
+        if (sameLetters(rawName, kContentLength) || sameLetters(rawName, kTransferEncoding)) {
             Refuse(400, "empty framing field");
             return false;
         }
         return true;  // an empty value is dropped
     }
     value = value.substr(first, LastNonBlank(value) - first + 1);
-    FieldValues(std::move(name)).emplace_back(value);
+    // Stored under its name in lower case, in room the fields kept.
+    fields.append(rawName, value, KoFieldList::NameCase::lower);
     return true;
 }
 

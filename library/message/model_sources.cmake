@@ -4,6 +4,7 @@ set(MESSAGE_MODEL_SOURCES
   http_tables.cpp
   http_message_block.cpp
   chunked_decoder.cpp
+  field_list.cpp
   spare_buffers.cpp
   x_header.cpp
   header_parser.cpp

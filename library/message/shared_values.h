@@ -1,8 +1,8 @@
 // KoSharedMap: a map that many holders share until one of them changes its
 // own copy. A connection's description (KoSharedValues) is held so by each
-// of its requests, and a request's fields by its answer, without copying
-// them. Reads look at the shared map; the first write of a holder that
-// shares it copies it first.
+// of its requests, and a request's fields (a KoFieldList) by its answer,
+// without copying them. Reads look at the shared map; the first write of a
+// holder that shares it copies it first.
 //
 // Threads: a holder is used by one thread at a time; holders that share a
 // map may live on different threads (a shared map is never changed).
@@ -39,10 +39,17 @@ public:
     }
     operator const Map&() const { return map(); }
 
-    const_iterator find(const key_type& key) const { return map().find(key); }
+    // Any key the map's own find takes (a field list takes a string_view).
+    template <typename Key>
+    const_iterator find(const Key& key) const {
+        return map().find(key);
+    }
     const_iterator begin() const { return map().begin(); }
     const_iterator end() const { return map().end(); }
-    std::size_t count(const key_type& key) const { return map().count(key); }
+    template <typename Key>
+    std::size_t count(const Key& key) const {
+        return map().count(key);
+    }
     std::size_t size() const { return map().size(); }
     bool empty() const { return map().empty(); }
     // The value of key, made empty when there is none: the holder's own.

@@ -18,7 +18,7 @@ constexpr std::size_t kBlockSizes = 4;
 struct Spares {
     std::vector<std::string> strings;
     std::vector<std::vector<KoOutputPiece>> queues;
-    std::vector<FieldNode> fieldNodes;
+    std::vector<KoFieldList> fieldLists;
     std::vector<ValueNode> valueNodes;
     Blocks blocks[kBlockSizes];
     ~Spares() {
@@ -40,7 +40,7 @@ ThreadSpares::ThreadSpares() {
     own_ = std::make_unique<Spares>();
     own_->strings.reserve(kept);
     own_->queues.reserve(kept);
-    own_->fieldNodes.reserve(keptFieldNodes);
+    own_->fieldLists.reserve(keptFieldLists);
     own_->valueNodes.reserve(keptValueNodes);
     for (Blocks& sized : own_->blocks) sized.kept.reserve(kept);
     current = own_.get();
@@ -84,19 +84,19 @@ void give(std::vector<KoOutputPiece>&& queue) {
     current->queues.push_back(std::move(taken));
 }
 
-FieldNode takeFieldNode() {
-    if (current == nullptr || current->fieldNodes.empty()) return {};
-    FieldNode node = std::move(current->fieldNodes.back());
-    current->fieldNodes.pop_back();
-    return node;
+KoFieldList takeFieldList() {
+    if (current == nullptr || current->fieldLists.empty()) return {};
+    KoFieldList fields = std::move(current->fieldLists.back());
+    current->fieldLists.pop_back();
+    return fields;
 }
 
-void give(FieldNode&& node) {
-    FieldNode taken = std::move(node);
-    if (taken.empty() || current == nullptr || current->fieldNodes.size() >= keptFieldNodes) return;
-    taken.mapped().clear();
-    if (taken.mapped().capacity() > fieldValueRoom) return;
-    current->fieldNodes.push_back(std::move(taken));
+void give(KoFieldList&& fields) {
+    KoFieldList taken = std::move(fields);
+    if (taken.nodes() == 0 || current == nullptr || current->fieldLists.size() >= keptFieldLists) return;
+    taken.clear();
+    if (taken.room() > fieldListRoom) return;
+    current->fieldLists.push_back(std::move(taken));
 }
 
 ValueNode takeValueNode() {

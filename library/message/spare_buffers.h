@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "message/field_list.h"
 #include "message/output_piece.h"
 
 namespace spare_buffers {
@@ -29,10 +30,11 @@ namespace spare_buffers {
 inline constexpr std::size_t kept = 8;
 inline constexpr std::size_t largest = 16 * 1024;
 
-// A message's field map node (KoXHeader::FieldMap) with its value list.
-using FieldNode = std::map<std::string, std::vector<std::string>>::node_type;
-inline constexpr std::size_t keptFieldNodes = 64;
-inline constexpr std::size_t fieldValueRoom = 8;
+// A message's fields (KoXHeader::fields): a list keeps its entries' room
+// when cleared. At most keptFieldLists per thread, none holding more than
+// fieldListRoom bytes.
+inline constexpr std::size_t keptFieldLists = 32;
+inline constexpr std::size_t fieldListRoom = largest;
 
 // A node of a connection's description (KoStringMap): its key and value
 // keep their room, so a description made again from spares costs nothing.
@@ -62,10 +64,10 @@ void give(std::string&& bytes);
 std::vector<KoOutputPiece> takeQueue();
 // Keeps the queue's storage (its pieces are dropped, their own bytes kept).
 void give(std::vector<KoOutputPiece>&& queue);
-// A field node (its value list empty) when the thread keeps one; else empty.
-FieldNode takeFieldNode();
-// Keeps the node (its values are dropped), or frees it.
-void give(FieldNode&& node);
+// An empty field list, with the room of a spare one when the thread keeps one.
+KoFieldList takeFieldList();
+// Keeps the list's room (its entries are dropped), or frees it.
+void give(KoFieldList&& fields);
 
 // A value node when the thread keeps one; else empty.
 ValueNode takeValueNode();

@@ -1,7 +1,6 @@
 #include "message/x_header.h"
 
 #include <chrono>
-#include <type_traits>
 #include <utility>
 
 #include "message/buffer_view.h"
@@ -12,8 +11,6 @@
 #include "message/spare_buffers.h"
 
 namespace {
-
-static_assert(std::is_same_v<KoXHeader::FieldMap::node_type, spare_buffers::FieldNode>);
 
 std::int64_t TicksSince1970() {
     using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
@@ -27,12 +24,13 @@ KoXHeader::KoXHeader(std::int32_t methodCode_, bool writeEarly_, std::int32_t pr
     : protocolCode(protocolCode_),
       writeEarly(writeEarly_),
       methodCode(methodCode_),
+      fields(spare_buffers::takeFieldList()),
       createdAt(TicksSince1970()),
       limits(limits_) {}
 
 KoXHeader::~KoXHeader() {
-    // Its field nodes serve the thread's next message.
-    while (!fields.empty()) spare_buffers::give(fields.extract(fields.begin()));
+    // Its fields' room serves the thread's next message.
+    spare_buffers::give(std::move(fields));
 }
 
 std::int32_t KoXHeader::ProtocolCode() const { return protocolCode; }
@@ -61,7 +59,7 @@ std::shared_ptr<KoXResponseHeader> KoXHeader::MakeAnswer() const {
     }
     if (auto self = weak_from_this().lock()) {
         // The request lives as long as its answer needs its fields.
-        answer->requestFields = KoSharedMap<FieldMap>(std::shared_ptr<const FieldMap>(self, &fields));
+        answer->requestFields = KoSharedMap<FieldMap>(std::shared_ptr<const FieldMap>(std::move(self), &fields));
     } else {
         answer->requestFields = fields;
     }
@@ -102,19 +100,11 @@ const std::string& KoXHeader::RefusalReason() const { return refusalReason; }
 
 const KoMessageLimits& KoXHeader::Limits() const { return limits; }
 
-bool KoXHeader::HasField(const std::string& name) const { return fields.count(name) != 0; }
+bool KoXHeader::HasField(std::string_view name) const { return fields.contains(name); }
 
-std::vector<std::string>& KoXHeader::FieldValues(std::string name) {
-    const auto at = fields.lower_bound(name);
-    if (at != fields.end() && at->first == name) return at->second;
-    if (spare_buffers::FieldNode node = spare_buffers::takeFieldNode(); !node.empty()) {
-        node.key() = std::move(name);
-        return fields.insert(at, std::move(node))->second;
-    }
-    return fields.emplace_hint(at, std::move(name), std::vector<std::string>())->second;
-}
+std::vector<std::string>& KoXHeader::FieldValues(std::string_view name) { return fields[name]; }
 
-std::string KoXHeader::FirstValue(const std::string& name, const std::string& fallback) const {
+std::string KoXHeader::FirstValue(std::string_view name, const std::string& fallback) const {
     auto it = fields.find(name);
     return it == fields.end() || it->second.empty() ? fallback : it->second.front();
 }

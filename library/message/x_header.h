@@ -56,6 +56,7 @@
 #include "foundation/string_buf.h"
 #include "jobs/job.h"
 #include "message/answer_sink.h"
+#include "message/field_list.h"
 #include "message/http_message_block.h"
 #include "message/message_limits.h"
 #include "message/protocols.h"
@@ -108,7 +109,8 @@ inline constexpr std::uint32_t Complete = 6;
 
 class KoXHeader : public KoJob, public std::enable_shared_from_this<KoXHeader> {
 public:
-    using FieldMap = std::map<std::string, std::vector<std::string>>;
+    // Names in lower case, in byte order; see field_list.h.
+    using FieldMap = KoFieldList;
     using Filter = std::function<bool(KoXHeader&)>;
 
     KoXHeader(std::int32_t methodCode, bool writeEarly, std::int32_t protocolCode,
@@ -198,17 +200,17 @@ public:
     std::size_t HostFieldLines() const { return hostLines; }
 
     // --- reading fields --------------------------------------------------
-    bool HasField(const std::string& name) const;
-    // The values of a field, made (empty) when it has none, as fields[name]
-    // does; a new field takes a node that a message of this thread let go
-    // of when there is one, so a keep-alive request and its answer cost no
-    // new field storage.
-    std::vector<std::string>& FieldValues(std::string name);
+    bool HasField(std::string_view name) const;
+    // The values of a field, made (empty) when it has none: fields[name].
+    // The fields take the room of a list that a message of this thread let
+    // go of, so a keep-alive request and its answer cost no new field
+    // storage.
+    std::vector<std::string>& FieldValues(std::string_view name);
     // The length its Content-Length fields announce, when they agree and
     // are plain decimal numbers (as the body will be read).
     bool AnnouncedLength(std::uint64_t& length) const;
     // The first value of a field, or fallback.
-    std::string FirstValue(const std::string& name, const std::string& fallback = "") const;
+    std::string FirstValue(std::string_view name, const std::string& fallback = "") const;
     // A route item by position; the empty string past the end.
     const std::string& RouteItem(std::size_t index) const;
 

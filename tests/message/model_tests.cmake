@@ -9,4 +9,5 @@ set(MESSAGE_MODEL_TESTS
   body_keeping_test.cpp
   request_body_pipe_test.cpp
   shared_values_test.cpp
+  field_list_test.cpp
 )
