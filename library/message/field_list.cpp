@@ -128,6 +128,17 @@ std::vector<std::string>& KoFieldList::append(std::string_view name, std::string
     return values;
 }
 
+std::vector<std::string>& KoFieldList::assign(std::string_view name, std::string_view value) {
+    const Place place = locate(name);
+    if (!place.found) return append(name, value);
+    value_type& entry = *slots_[place.index].node;
+    release(entry);
+    std::string text = takeValueString(value.size());
+    text.assign(value);
+    entry.second.push_back(std::move(text));
+    return entry.second;
+}
+
 std::size_t KoFieldList::erase(std::string_view name) {
     const Place place = locate(name);
     if (!place.found) return 0;

@@ -135,6 +135,10 @@ public:
     std::vector<std::string>& append(std::string_view name, std::string_view value,
                                      NameCase nameCase = NameCase::asGiven);
 
+    // Makes value the only value of name, in a string this list kept when
+    // there is one (an answer's own fields are set so on every request).
+    std::vector<std::string>& assign(std::string_view name, std::string_view value);
+
     // The number of entries erased (0 or 1).
     std::size_t erase(std::string_view name);
     // The entry after the erased one.

@@ -12,7 +12,7 @@ namespace {
 using Entries = std::vector<std::pair<std::string, std::vector<std::string>>>;
 
 struct Step {
-    enum Kind { set, append, appendLower, erase, clear } kind;
+    enum Kind { set, append, appendLower, assign, erase, clear } kind;
     std::string name;
     std::string value;
 };
@@ -38,6 +38,10 @@ void Apply(const std::vector<Step>& steps, KoFieldList& list, std::map<std::stri
         case Step::appendLower:
             list.append(step.name, step.value, KoFieldList::NameCase::lower);
             map[Lowered(step.name)].push_back(step.value);
+            break;
+        case Step::assign:
+            list.assign(step.name, step.value);
+            map[step.name] = {step.value};
             break;
         case Step::erase:
             EXPECT_EQ(list.erase(step.name), map.erase(step.name)) << step.name;
@@ -81,6 +85,11 @@ TEST(KoFieldList, ReadsAsTheMapItReplaces) {
           {Step::erase, "if-mbtch", ""}, {Step::set, "x-a", "1"}, {Step::set, "x-b", "2"}},
          {{"if-match", {"m"}}, {"if-range", {"r"}}, {"x-a", {"1"}}, {"x-b", {"2"}}},
          {"if-mbtch", "if-rang", "if-rangf", "x-c", "y-a"}},
+        {"assign leaves one value, whatever the name held",
+         {{Step::append, "etag", cookie}, {Step::append, "etag", "b"}, {Step::assign, "etag", agent},
+          {Step::assign, "vary", "Accept-Encoding"}, {Step::assign, "vary", cookie}},
+         {{"etag", {agent}}, {"vary", {cookie}}},
+         {"e", "var"}},
         {"a list cleared holds nothing of what it held",
          {{Step::append, "cookie", cookie}, {Step::append, "user-agent", agent}, {Step::set, "host", "old"},
           {Step::clear, "", ""}, {Step::set, "host", "new"}, {Step::append, "etag", "\"e\""}},

@@ -132,11 +132,9 @@ const std::string& TagOf(Validators& version, KoContentCoding coding) {
     return coded;
 }
 
-void SetField(KoXResponseHeader& response, std::string name, std::string_view value) {
-    // Made in place: a list made from braces would copy the value once more.
-    std::vector<std::string>& values = response.FieldValues(std::move(name));
-    values.clear();
-    values.emplace_back(value);
+void SetField(KoXResponseHeader& response, std::string_view name, std::string_view value) {
+    // In a string the answer's list kept from an earlier message.
+    response.fields.assign(name, value);
 }
 
 }  // namespace
