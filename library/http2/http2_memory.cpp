@@ -67,7 +67,10 @@ void* KoHttp2Memory::allocate(std::size_t size) {
     if (building_ && size >= pagedBlock) {
         if (void* paged = page(size)) return paged;  // else an ordinary block
     }
-    const std::size_t index = ClassOf(size, classCount);
+    // A block made while building lasts as long as the session: rounded up
+    // to a class it would waste up to half of itself (the session's 2.9 KiB
+    // struct took 4 KiB, each 1 KiB header table 2 KiB).
+    const std::size_t index = building_ ? bigClass : ClassOf(size, classCount);
     char* raw = nullptr;
     if (index != bigClass && lists_[index] != nullptr) {
         FreeBlock* block = lists_[index];

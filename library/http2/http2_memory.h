@@ -4,12 +4,12 @@
 // largestKept bytes goes on a free list of its size class and serves the
 // next request, so that a busy connection's streams cost no malloc. What
 // the lists hold is bounded (keptBound bytes); release() gives it all back
-// (an idle session holds none of it). Larger blocks go to malloc, but for
-// those made while the session is built: nghttp2 keeps a frame buffer of
-// about 16 KiB for the whole life of a session, most of what an idle one
-// holds. Such a block gets pages of its own, and rest() lets the system
-// take their memory back while the session has nothing to send (they come
-// back when the next frame is written into them).
+// (an idle session holds none of it). Larger blocks go to malloc. Blocks
+// made while the session is built last as long as it does: they go to
+// malloc at their own size, never rounded up to a class, and the large ones
+// (nghttp2's frame buffer of about 16 KiB) get pages of their own, which
+// rest() lets the system take back while the session has nothing to send
+// (they come back when the next frame is written into them).
 //
 // Threads: the session's (no locking). Failures: allocate returns null when
 // malloc does, as nghttp2 expects.

@@ -513,3 +513,21 @@ TEST(KoHttp2ServerSession, ARestedSessionGoesOnWhole) {
     EXPECT_TRUE(client.serverOpen);
     EXPECT_FALSE(client.goaway);
 }
+
+// Every field of our answers went into the HPACK table, which an idle
+// connection then kept (about 1.8 KiB each); the peer's decoder shows what
+// the session's encoder holds. The peer's own table for its requests stays.
+TEST(KoHttp2ServerSession, AnswersLeaveNoHeaderTableBehind) {
+    Echo echo;
+    KoHttp2ServerSession server(echo);
+    Client client;
+    std::vector<std::int32_t> streams;
+    for (const char* path : {"/one", "/two", "/one"}) streams.push_back(client.get(path, "GET", nullptr, {{"x-tag", path}}));
+    client.exchange(server);
+    for (const std::int32_t stream : streams) {
+        EXPECT_EQ(client.responses[stream].status, 200);
+        EXPECT_EQ(client.responses[stream].fields["content-type"], "text/plain");
+    }
+    EXPECT_EQ(nghttp2_session_get_hd_inflate_dynamic_table_size(client.session), 0u);
+    EXPECT_GT(nghttp2_session_get_hd_deflate_dynamic_table_size(client.session), 0u);
+}

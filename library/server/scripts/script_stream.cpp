@@ -56,6 +56,10 @@ void KoScriptStream::putWholeBody() {
             KoMarkAnswerCoding(*response, coding);
             held.swap(packed);
         }
+    } else if (coding.coding != KoContentCoding::identity && response->answersHead && held.empty()) {
+        // A script that writes no body for HEAD (php-cgi) tells nothing of
+        // its GET's size: the head announces the coding a long GET gets.
+        KoMarkAnswerCoding(*response, coding);
     }
     response->Input().sputn(held.data(), static_cast<std::streamsize>(held.size()));
 }
@@ -101,6 +105,8 @@ bool KoScriptStream::beginStream() {
     if (!response->SendsBody()) {
         discarding = true;
         held.clear();
+        // A HEAD's head is its GET's: the GET's body would be compressed as it goes.
+        if (response->answersHead) KoMarkAnswerCoding(*response, coding);
         deliver(response);
         return true;
     }

@@ -12,7 +12,8 @@
 // KoBodyStream as the client takes it: the run is held up while the stream
 // holds more than the bound, so a script is never ahead of its client by
 // more than about the bound plus one read. HEAD and bodiless statuses get
-// their head; the script's body is read and thrown away.
+// their head (a HEAD's with the coding and Vary of its GET); the script's
+// body is read and thrown away.
 //
 // The body is compressed (gzip or br, by the request's Accept-Encoding)
 // when KoChooseAnswerCoding says so for the script's head: a whole answer
