@@ -514,10 +514,11 @@ TEST(KoHttp2ServerSession, ARestedSessionGoesOnWhole) {
     EXPECT_FALSE(client.goaway);
 }
 
-// Every field of our answers went into the HPACK table, which an idle
-// connection then kept (about 1.8 KiB each); the peer's decoder shows what
-// the session's encoder holds. The peer's own table for its requests stays.
-TEST(KoHttp2ServerSession, AnswersLeaveNoHeaderTableBehind) {
+// Our answers' fields are indexed for the answers after them: left out of
+// the HPACK table, every answer's fields were coded again in full. The
+// peer's decoder shows what the session's encoder holds; the peer's own
+// table for its requests is kept as well.
+TEST(KoHttp2ServerSession, AnswersFieldsAreIndexedForTheAnswersAfterThem) {
     Echo echo;
     KoHttp2ServerSession server(echo);
     Client client;
@@ -528,6 +529,6 @@ TEST(KoHttp2ServerSession, AnswersLeaveNoHeaderTableBehind) {
         EXPECT_EQ(client.responses[stream].status, 200);
         EXPECT_EQ(client.responses[stream].fields["content-type"], "text/plain");
     }
-    EXPECT_EQ(nghttp2_session_get_hd_inflate_dynamic_table_size(client.session), 0u);
+    EXPECT_GT(nghttp2_session_get_hd_inflate_dynamic_table_size(client.session), 0u);
     EXPECT_GT(nghttp2_session_get_hd_deflate_dynamic_table_size(client.session), 0u);
 }
