@@ -94,6 +94,9 @@ Error bindSocket(int fd, const SocketAddress& address);
 Error listenSocket(int fd, int backlog);
 Result<SocketAddress> localAddress(int fd);
 Result<SocketAddress> peerAddress(int fd);
+// The IP address's bytes, an IPv4-mapped IPv6 address as its IPv4 four;
+// empty for another family.
+std::string hostBytes(const SocketAddress& address);
 // Whether a connection between these two addresses stays on this machine:
 // the peer is a loopback address or the socket's own (an IPv4 address seen
 // through IPv6 counts as itself).

@@ -243,10 +243,6 @@ Result<SocketAddress> peerAddress(int fd) {
     return fromSockaddr(reinterpret_cast<const sockaddr*>(&storage), length);
 }
 
-namespace {
-
-// The IP address's bytes, an IPv4-mapped IPv6 address as its IPv4 four;
-// empty for another family.
 std::string hostBytes(const SocketAddress& address) {
     if (address.family() == AddressFamily::ipv4 && address.length >= sizeof(sockaddr_in)) {
         sockaddr_in in;
@@ -261,21 +257,6 @@ std::string hostBytes(const SocketAddress& address) {
         return bytes;
     }
     return std::string();
-}
-
-}  // namespace
-
-bool onThisHost(const SocketAddress& peer, const SocketAddress& local) {
-    const std::string host = hostBytes(peer);
-    if (host.size() == 4 && host[0] == 127) return true;
-    if (host == std::string(15, '\0') + '\1') return true;
-    return !host.empty() && host == hostBytes(local);
-}
-
-bool peerOnThisHost(int fd) {
-    const auto peer = peerAddress(fd);
-    const auto local = localAddress(fd);
-    return peer.ok() && local.ok() && onThisHost(peer.value(), local.value());
 }
 
 Result<Accepted> acceptSocket(int fd) {
