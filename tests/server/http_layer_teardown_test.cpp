@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "../message/engine_loopback.h"
+#include "done_answer.h"
 #include "jobs/kessa_scheduler.h"
 #include "message/response_header.h"
 #include "message/server_header.h"
@@ -57,15 +58,7 @@ TEST(HttpLayerTeardown, AWorkerHoldingItsLayerDoesNotHoldUpTheTransceiversEnd) {
     KoInstallHTTPLayerFactory(transceiver, http, [&transceiver](const std::string&) {
         return KoTransceiverServerL1HTTP::RequestSink([&transceiver](const std::string&,
                                                                      std::shared_ptr<KoXHeader> request) {
-            auto layer =
-                std::dynamic_pointer_cast<KoTransceiverServerL1HTTP>(transceiver.FindServer(request->serverName));
-            if (!layer) return 1;
-            auto response = request->MakeAnswer();
-            response->statusCode = 200;
-            response->Input().sputn("done", 4);
-            response->setState(header_state::Complete);
-            layer->writeMessage(request->connectionName, response);
-            return 1;
+            return server_test::AnswerDone(transceiver, request);
         });
     });
 

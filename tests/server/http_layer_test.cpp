@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../message/engine_loopback.h"
+#include "done_answer.h"
 #include "jobs/kessa_scheduler.h"
 #include "message/response_header.h"
 #include "message/server_header.h"
@@ -39,15 +40,7 @@ TEST(HttpLayer, EachConnectionsRequestsCarryTheirOwnDescription) {
                 seen.push_back(request->description.map());
                 servers.push_back(request->serverName);
             }
-            auto layer =
-                std::dynamic_pointer_cast<KoTransceiverServerL1HTTP>(transceiver.FindServer(request->serverName));
-            if (!layer) return 1;
-            auto response = request->MakeAnswer();
-            response->statusCode = 200;
-            response->Input().sputn("done", 4);
-            response->setState(header_state::Complete);
-            layer->writeMessage(request->connectionName, response);
-            return 1;
+            return server_test::AnswerDone(transceiver, request);
         });
     });
     std::atomic<int> port{0};

@@ -122,7 +122,7 @@ private:
     std::string acceptingHost;
     bool servesType = false;  // the listener's protocol type is one served
     // What each loop (by its index) keeps between the batches it accepts,
-    // made before the loops accept: the kind-5 record, in which a peer
+    // made before the loops accept: the accepted event's record, in which a peer
     // changes only its address and port, and an endpoint for the next peer.
     struct AcceptPlace {
         KoServerCallback_t event{};
