@@ -90,6 +90,13 @@ KoHttp2TextBody::Read KoHttp2TextBody::read(char* into, std::size_t capacity) {
     return {take, at_ == text_.size(), false};
 }
 
+std::string_view KoHttp2TextBody::inPlace(std::size_t capacity, bool& ended) {
+    const std::string_view next = std::string_view(text_).substr(at_, capacity);
+    at_ += next.size();
+    ended = at_ == text_.size();
+    return next;
+}
+
 struct KoHttp2ServerSession::Callbacks {
     static KoHttp2ServerSession& Of(void* user) { return *static_cast<KoHttp2ServerSession*>(user); }
 
@@ -240,6 +247,20 @@ struct KoHttp2ServerSession::Callbacks {
             return 0;
         }
         Stream& stream = *found;
+        if (self.output_ != nullptr) {
+            bool ended = false;
+            const std::string_view lying = stream.body->inPlace(length, ended);
+            if (!lying.empty()) {
+                // SendData writes the frame from where the bytes lie.
+                stream.lying = lying;
+                *flags |= NGHTTP2_DATA_FLAG_NO_COPY;
+                if (ended) {
+                    *flags |= NGHTTP2_DATA_FLAG_EOF;
+                    stream.bodyEnded = true;
+                }
+                return static_cast<ssize_t>(lying.size());
+            }
+        }
         const KoHttp2Body::Read read = stream.body->read(reinterpret_cast<char*>(buf), length);
         if (read.failed) return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
         if (read.deferred && read.bytes == 0) {
@@ -251,6 +272,28 @@ struct KoHttp2ServerSession::Callbacks {
             stream.bodyEnded = true;
         }
         return static_cast<ssize_t>(read.bytes);
+    }
+
+    static int SendData(nghttp2_session*, nghttp2_frame* frame, const uint8_t* header, size_t length,
+                        nghttp2_data_source*, void* user) {
+        KoHttp2ServerSession& self = Of(user);
+        Stream* found = self.find(frame->hd.stream_id);
+        if (found == nullptr || self.output_ == nullptr || found->lying.size() != length) {
+            return NGHTTP2_ERR_CALLBACK_FAILURE;
+        }
+        std::string& out = *self.output_;
+        constexpr std::size_t frameHeader = 9;
+        out.append(reinterpret_cast<const char*>(header), frameHeader);
+        // No padding is asked for; were there any, its length byte comes
+        // first and its zeros last.
+        const std::size_t padding = frame->data.padlen;
+        if (padding > 0) out.push_back(static_cast<char>(padding - 1));
+        out.append(found->lying);
+        if (padding > 1) out.append(padding - 1, '\0');
+        found->lying = {};
+        // nghttp2 goes on to the next frame in the same call: a long body
+        // stops at the bound as copied frames do.
+        return out.size() - self.outputStart_ >= self.outputLimit_ ? NGHTTP2_ERR_PAUSE : 0;
     }
 };
 
@@ -268,6 +311,7 @@ KoHttp2ServerSession::KoHttp2ServerSession(Handler& handler, KoHttp2Limits limit
     nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks, Callbacks::DataChunk);
     nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks, Callbacks::FrameReceived);
     nghttp2_session_callbacks_set_on_stream_close_callback(callbacks, Callbacks::StreamClosed);
+    nghttp2_session_callbacks_set_send_data_callback(callbacks, Callbacks::SendData);
     nghttp2_option_set_max_continuations(option, limits_.maxContinuations);
     nghttp2_option_set_stream_reset_rate_limit(option, limits_.resetBurst, limits_.resetsPerSecond);
     nghttp2_option_set_max_outbound_ack(option, 1000);
@@ -321,6 +365,25 @@ KoHttp2ServerSession::Stream& KoHttp2ServerSession::openStream(std::int32_t id) 
     return opened;
 }
 
+void KoHttp2ServerSession::Stream::forget() {
+    request.stream = 0;
+    request.method.clear();
+    request.scheme.clear();
+    request.authority.clear();
+    request.path.clear();
+    request.fields.clear();
+    std::string().swap(request.body);
+    headerBytes = 0;
+    tooLarge = false;
+    deferred = false;
+    bodyEnded = false;
+    lying = {};
+    started = false;
+    responded = false;
+    body.reset();
+    fields.clear();
+}
+
 void KoHttp2ServerSession::closeStream(std::int32_t id) {
     const auto found =
         std::find_if(streams_.begin(), streams_.end(), [id](const Entry& entry) { return entry.id == id; });
@@ -332,14 +395,7 @@ void KoHttp2ServerSession::closeStream(std::int32_t id) {
     // As many spares as streams come and go in one turn of a busy client.
     constexpr std::size_t spareBound = 16;
     if (spareStreams_.size() >= spareBound) return;
-    // Nothing of this stream may reach the next: only the lists' room stays.
-    KoHttp2Fields fields = std::move(stream->request.fields);
-    fields.clear();
-    KoHttp2Fields answerFields = std::move(stream->fields);
-    answerFields.clear();
-    *stream = Stream{};
-    stream->request.fields = std::move(fields);
-    stream->fields = std::move(answerFields);
+    stream->forget();
     spareStreams_.push_back(std::move(stream));
 }
 
@@ -403,14 +459,20 @@ bool KoHttp2ServerSession::receive(std::string_view bytes, Clock::time_point now
 void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
     // nghttp2 gives one frame at a time: they go straight into out, which
     // is grown once, to what the last turn made, rather than frame by frame.
+    // A DATA frame of bytes that lie in memory is written straight into out
+    // too (SendData), not copied into nghttp2's buffer first.
     const std::size_t start = out.size();
     out.reserve(start + std::min(limit, lastProduced_));
+    output_ = &out;
+    outputStart_ = start;
+    outputLimit_ = limit;
     while (out.size() - start < limit) {
         const uint8_t* data = nullptr;
         const ssize_t length = nghttp2_session_mem_send(session_, &data);
         if (length <= 0) break;
         out.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
     }
+    output_ = nullptr;
     lastProduced_ = out.size() - start;
 }
 

@@ -161,6 +161,15 @@ public:
     };
     virtual ~KoHttp2Body() = default;
     virtual Read read(char* into, std::size_t capacity) = 0;
+    // The next bytes where they lie in memory, at most capacity, the body
+    // moving past them (ended: they are its last): the DATA frame is
+    // written from them without a copy. Empty when the next bytes must be
+    // read (a body that has none, or not in memory): read() is asked.
+    virtual std::string_view inPlace(std::size_t capacity, bool& ended) {
+        (void)capacity;
+        (void)ended;
+        return {};
+    }
 };
 
 // A body held in memory.
@@ -168,6 +177,7 @@ class KoHttp2TextBody final : public KoHttp2Body {
 public:
     explicit KoHttp2TextBody(std::string text) : text_(std::move(text)) {}
     Read read(char* into, std::size_t capacity) override;
+    std::string_view inPlace(std::size_t capacity, bool& ended) override;
 
 private:
     std::string text_;
@@ -265,13 +275,19 @@ private:
         bool tooLarge = false;
         bool deferred = false;  // its body said it has nothing for now
         bool bodyEnded = false;
+        // What inPlace gave for the DATA frame being written.
+        std::string_view lying;
         bool started = false;  // requestStarts took it
         bool responded = false;
         std::unique_ptr<KoHttp2Body> body;
         // The answer's fields and status digits, which its HEADERS frame
         // points into until it is sent.
         KoHttp2Fields fields;
-        std::array<char, 12> status{};  // any int
+        std::array<char, 12> status{};  // any int (written before it is read)
+
+        // Empties the entry for a stream to come: nothing of this one
+        // stays but the room of its strings and lists (a body's is freed).
+        void forget();
     };
     struct Callbacks;
     // A small flat table: a connection has a few streams at once (at most
@@ -308,6 +324,10 @@ private:
     std::size_t bodyBytes_ = 0;  // request bodies held by all streams
     std::size_t lastProduced_ = 0;  // bytes of frames the last produce() made
     Clock::time_point now_{};
+    // Where produce() writes while it runs, from where, and how much.
+    std::string* output_ = nullptr;
+    std::size_t outputStart_ = 0;
+    std::size_t outputLimit_ = 0;
     Clock::time_point windowStart_{};
     std::uint32_t controlFrames_ = 0;
     std::uint32_t emptyFrames_ = 0;

@@ -111,6 +111,31 @@ public:
         return result;
     }
 
+    // The text, or the file's cached bytes, of a body of one piece.
+    std::string_view inPlace(std::size_t capacity, bool& ended) override {
+        if (count_ != 1 || !pieces_.empty() || at_ == count_ || one_.stream) return {};
+        Piece& piece = one_;
+        std::string_view next;
+        if (!piece.file) {
+            next = std::string_view(piece.text).substr(static_cast<std::size_t>(piece.offset), capacity);
+            piece.offset += next.size();
+            if (piece.offset == piece.text.size()) ++at_;
+        } else {
+            if (!piece.file->content) return {};
+            const std::string& content = *piece.file->content;
+            // A cached file shorter than its answer says is cut by read().
+            if (piece.offset + piece.left > content.size()) return {};
+            next = std::string_view(content).substr(static_cast<std::size_t>(piece.offset),
+                                                    static_cast<std::size_t>(std::min<std::uint64_t>(capacity, piece.left)));
+            piece.offset += next.size();
+            piece.left -= next.size();
+            if (piece.left == 0) ++at_;
+        }
+        *sent_ += next.size();
+        ended = at_ == count_;
+        return next;
+    }
+
 private:
     // Reads exactly want bytes of the file piece; false when it cannot (the
     // file shrank or failed): the body is cut.
