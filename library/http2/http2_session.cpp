@@ -14,10 +14,21 @@ namespace {
 // stays as the SETTINGS say).
 constexpr std::size_t kAnswerTableSize = 4096;
 
-// Names that HTTP/2 forbids in a message: connection-specific fields.
+// Names that HTTP/2 forbids in a message: connection-specific fields
+// (looked at only when the length is one of theirs: most names are not).
 bool ConnectionSpecific(std::string_view name) {
-    return name == "connection" || name == "keep-alive" || name == "proxy-connection" ||
-           name == "transfer-encoding" || name == "upgrade";
+    switch (name.size()) {
+    case 7:
+        return name == "upgrade";
+    case 10:
+        return name == "connection" || name == "keep-alive";
+    case 16:
+        return name == "proxy-connection";
+    case 17:
+        return name == "transfer-encoding";
+    default:
+        return false;
+    }
 }
 
 // A field HTTP/2 forbids in a request (answered with a reset).

@@ -338,8 +338,21 @@ void KoHttp2Protocol::dropStream(std::int32_t id) {
     streams_.erase(found);
     constexpr std::size_t spareBound = 16;
     if (spareStreams_.size() >= spareBound) return;
-    // Nothing of the stream reaches the next (its request, answer and sink go now).
-    *stream = Stream{};
+    // Nothing of the stream reaches the next (its request, answer and sink
+    // go now); its request line's room stays.
+    Stream& entry = *stream;
+    entry.sink.reset();
+    entry.request.reset();
+    entry.response.reset();
+    entry.requestLine.clear();
+    entry.sent = 0;
+    entry.answered = false;
+    entry.pipe.reset();
+    entry.givenBack = 0;
+    entry.parsing = false;
+    entry.chunked = false;
+    entry.inMemory = 0;
+    entry.spillBound = 0;
     spareStreams_.push_back(std::move(stream));
 }
 
