@@ -14,10 +14,21 @@ namespace {
 // stays as the SETTINGS say).
 constexpr std::size_t kAnswerTableSize = 4096;
 
-// Names that HTTP/2 forbids in a message: connection-specific fields.
+// Names that HTTP/2 forbids in a message: connection-specific fields
+// (looked at only when the length is one of theirs: most names are not).
 bool ConnectionSpecific(std::string_view name) {
-    return name == "connection" || name == "keep-alive" || name == "proxy-connection" ||
-           name == "transfer-encoding" || name == "upgrade";
+    switch (name.size()) {
+    case 7:
+        return name == "upgrade";
+    case 10:
+        return name == "connection" || name == "keep-alive";
+    case 16:
+        return name == "proxy-connection";
+    case 17:
+        return name == "transfer-encoding";
+    default:
+        return false;
+    }
 }
 
 // A field HTTP/2 forbids in a request (answered with a reset).
@@ -65,6 +76,14 @@ void KoHttp2Fields::add(std::string_view name, std::string_view value) {
     endField();
 }
 
+void KoHttp2Fields::addLowerCase(std::string_view name, std::string_view value) {
+    startField();
+    text_.append(name);
+    endName();
+    text_.append(value);
+    endField();
+}
+
 std::vector<std::pair<std::string, std::string>> KoHttp2Fields::pairs() const {
     std::vector<std::pair<std::string, std::string>> all;
     all.reserve(size());
@@ -80,6 +99,13 @@ KoHttp2TextBody::Read KoHttp2TextBody::read(char* into, std::size_t capacity) {
     std::memcpy(into, text_.data() + at_, take);
     at_ += take;
     return {take, at_ == text_.size(), false};
+}
+
+std::string_view KoHttp2TextBody::inPlace(std::size_t capacity, bool& ended) {
+    const std::string_view next = std::string_view(text_).substr(at_, capacity);
+    at_ += next.size();
+    ended = at_ == text_.size();
+    return next;
 }
 
 struct KoHttp2ServerSession::Callbacks {
@@ -105,17 +131,22 @@ struct KoHttp2ServerSession::Callbacks {
         if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
         Stream& stream = self.openStream(frame->hd.stream_id);
         stream.request.stream = frame->hd.stream_id;
-        // A browser's request has about a dozen fields: one allocation.
-        stream.request.fields.reserve(16);
+        // A browser's request has about a dozen fields, some long (a
+        // cookie, the user agent): room for them at once, kept by the
+        // stream's spare entry for the next.
+        stream.request.fields.reserve(16, 1024);
+        self.headerStream_ = &stream;
         return 0;
     }
 
     static int Header(nghttp2_session*, const nghttp2_frame* frame, const uint8_t* name, size_t namelen,
                       const uint8_t* value, size_t valuelen, uint8_t, void* user) {
         KoHttp2ServerSession& self = Of(user);
-        auto found = self.streams_.find(frame->hd.stream_id);
-        if (found == self.streams_.end() || self.failed_) return 0;
-        Stream& stream = found->second;
+        if (self.failed_) return 0;
+        Stream* found = self.headerStream_;
+        if (found == nullptr || found->request.stream != frame->hd.stream_id) found = self.find(frame->hd.stream_id);
+        if (found == nullptr) return 0;
+        Stream& stream = *found;
         // An HPACK bomb decodes to far more than it weighs on the wire.
         stream.headerBytes += namelen + valuelen + 32;
         if (stream.headerBytes > self.limits_.maxHeaderList) {
@@ -135,20 +166,21 @@ struct KoHttp2ServerSession::Callbacks {
         } else if (pseudo && n == ":path") {
             request.path.assign(v);
         } else {
-            request.fields.emplace_back(n, v);
+            // nghttp2 lets no upper-case name through.
+            request.fields.addLowerCase(n, v);
         }
         return 0;
     }
 
     static int DataChunk(nghttp2_session*, uint8_t, int32_t stream_id, const uint8_t* data, size_t len, void* user) {
         KoHttp2ServerSession& self = Of(user);
-        auto found = self.streams_.find(stream_id);
-        if (found == self.streams_.end()) {
+        Stream* found = self.find(stream_id);
+        if (found == nullptr) {
             // Held by nobody: the window is given back at once.
             nghttp2_session_consume(self.session_, stream_id, len);
             return 0;
         }
-        Stream& stream = found->second;
+        Stream& stream = *found;
         if (stream.started) {
             // The connection's window goes back at once, so that one slow
             // reader holds back its own stream only.
@@ -175,9 +207,9 @@ struct KoHttp2ServerSession::Callbacks {
         if (self.failed_) return 0;
         const bool ends = (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) != 0;
         if (frame->hd.type != NGHTTP2_DATA && frame->hd.type != NGHTTP2_HEADERS) return 0;
-        auto found = self.streams_.find(frame->hd.stream_id);
-        if (found == self.streams_.end()) return 0;
-        Stream& stream = found->second;
+        Stream* found = self.find(frame->hd.stream_id);
+        if (found == nullptr) return 0;
+        Stream& stream = *found;
         if (stream.started) {
             if (ends) self.handler_.requestEnded(self, frame->hd.stream_id);
             return 0;
@@ -204,16 +236,15 @@ struct KoHttp2ServerSession::Callbacks {
         self.handler_.request(self, std::move(stream.request));
         // The body is the handler's now, whether it moved it or not: it no
         // longer counts as held (the stream's end must not subtract it again).
-        found = self.streams_.find(id);
-        if (found != self.streams_.end()) std::string().swap(found->second.request.body);
+        found = self.find(id);
+        if (found != nullptr) std::string().swap(found->request.body);
         return 0;
     }
 
     static int StreamClosed(nghttp2_session*, int32_t stream_id, uint32_t, void* user) {
         KoHttp2ServerSession& self = Of(user);
-        auto found = self.streams_.find(stream_id);
-        if (found == self.streams_.end()) return 0;
-        self.closeStream(found);
+        if (self.find(stream_id) == nullptr) return 0;
+        self.closeStream(stream_id);
         self.handler_.streamClosed(self, stream_id);
         return 0;
     }
@@ -221,12 +252,26 @@ struct KoHttp2ServerSession::Callbacks {
     static ssize_t ReadBody(nghttp2_session*, int32_t stream_id, uint8_t* buf, size_t length, uint32_t* flags,
                             nghttp2_data_source*, void* user) {
         KoHttp2ServerSession& self = Of(user);
-        auto found = self.streams_.find(stream_id);
-        if (found == self.streams_.end() || !found->second.body) {
+        Stream* found = self.find(stream_id);
+        if (found == nullptr || !found->body) {
             *flags |= NGHTTP2_DATA_FLAG_EOF;
             return 0;
         }
-        Stream& stream = found->second;
+        Stream& stream = *found;
+        if (self.output_ != nullptr) {
+            bool ended = false;
+            const std::string_view lying = stream.body->inPlace(length, ended);
+            if (!lying.empty()) {
+                // SendData writes the frame from where the bytes lie.
+                stream.lying = lying;
+                *flags |= NGHTTP2_DATA_FLAG_NO_COPY;
+                if (ended) {
+                    *flags |= NGHTTP2_DATA_FLAG_EOF;
+                    stream.bodyEnded = true;
+                }
+                return static_cast<ssize_t>(lying.size());
+            }
+        }
         const KoHttp2Body::Read read = stream.body->read(reinterpret_cast<char*>(buf), length);
         if (read.failed) return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
         if (read.deferred && read.bytes == 0) {
@@ -238,6 +283,28 @@ struct KoHttp2ServerSession::Callbacks {
             stream.bodyEnded = true;
         }
         return static_cast<ssize_t>(read.bytes);
+    }
+
+    static int SendData(nghttp2_session*, nghttp2_frame* frame, const uint8_t* header, size_t length,
+                        nghttp2_data_source*, void* user) {
+        KoHttp2ServerSession& self = Of(user);
+        Stream* found = self.find(frame->hd.stream_id);
+        if (found == nullptr || self.output_ == nullptr || found->lying.size() != length) {
+            return NGHTTP2_ERR_CALLBACK_FAILURE;
+        }
+        std::string& out = *self.output_;
+        constexpr std::size_t frameHeader = 9;
+        out.append(reinterpret_cast<const char*>(header), frameHeader);
+        // No padding is asked for; were there any, its length byte comes
+        // first and its zeros last.
+        const std::size_t padding = frame->data.padlen;
+        if (padding > 0) out.push_back(static_cast<char>(padding - 1));
+        out.append(found->lying);
+        if (padding > 1) out.append(padding - 1, '\0');
+        found->lying = {};
+        // nghttp2 goes on to the next frame in the same call: a long body
+        // stops at the bound as copied frames do.
+        return out.size() - self.outputStart_ >= self.outputLimit_ ? NGHTTP2_ERR_PAUSE : 0;
     }
 };
 
@@ -255,6 +322,7 @@ KoHttp2ServerSession::KoHttp2ServerSession(Handler& handler, KoHttp2Limits limit
     nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks, Callbacks::DataChunk);
     nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks, Callbacks::FrameReceived);
     nghttp2_session_callbacks_set_on_stream_close_callback(callbacks, Callbacks::StreamClosed);
+    nghttp2_session_callbacks_set_send_data_callback(callbacks, Callbacks::SendData);
     nghttp2_option_set_max_continuations(option, limits_.maxContinuations);
     nghttp2_option_set_stream_reset_rate_limit(option, limits_.resetBurst, limits_.resetsPerSecond);
     nghttp2_option_set_max_outbound_ack(option, 1000);
@@ -286,31 +354,60 @@ KoHttp2ServerSession::KoHttp2ServerSession(Handler& handler, KoHttp2Limits limit
 
 KoHttp2ServerSession::~KoHttp2ServerSession() { nghttp2_session_del(session_); }
 
-KoHttp2ServerSession::Stream& KoHttp2ServerSession::openStream(std::int32_t id) {
-    auto found = streams_.find(id);
-    if (found != streams_.end()) return found->second;
-    if (spareStreams_.empty()) return streams_[id];
-    Streams::node_type node = std::move(spareStreams_.back());
-    spareStreams_.pop_back();
-    node.key() = id;
-    return streams_.insert(std::move(node)).position->second;
+KoHttp2ServerSession::Stream* KoHttp2ServerSession::find(std::int32_t id) {
+    // The newest streams are the busiest.
+    for (auto entry = streams_.rbegin(); entry != streams_.rend(); ++entry) {
+        if (entry->id == id) return entry->stream.get();
+    }
+    return nullptr;
 }
 
-void KoHttp2ServerSession::closeStream(Streams::iterator found) {
-    bodyBytes_ -= found->second.request.body.size();
-    Streams::node_type node = streams_.extract(found);
+KoHttp2ServerSession::Stream& KoHttp2ServerSession::openStream(std::int32_t id) {
+    if (Stream* found = find(id)) return *found;
+    std::unique_ptr<Stream> stream;
+    if (spareStreams_.empty()) {
+        stream = std::make_unique<Stream>();
+    } else {
+        stream = std::move(spareStreams_.back());
+        spareStreams_.pop_back();
+    }
+    Stream& opened = *stream;
+    streams_.push_back(Entry{id, std::move(stream)});
+    return opened;
+}
+
+void KoHttp2ServerSession::Stream::forget() {
+    request.stream = 0;
+    request.method.clear();
+    request.scheme.clear();
+    request.authority.clear();
+    request.path.clear();
+    request.fields.clear();
+    std::string().swap(request.body);
+    headerBytes = 0;
+    tooLarge = false;
+    deferred = false;
+    bodyEnded = false;
+    lying = {};
+    started = false;
+    responded = false;
+    body.reset();
+    fields.clear();
+}
+
+void KoHttp2ServerSession::closeStream(std::int32_t id) {
+    const auto found =
+        std::find_if(streams_.begin(), streams_.end(), [id](const Entry& entry) { return entry.id == id; });
+    if (found == streams_.end()) return;
+    std::unique_ptr<Stream> stream = std::move(found->stream);
+    streams_.erase(found);
+    if (headerStream_ == stream.get()) headerStream_ = nullptr;
+    bodyBytes_ -= stream->request.body.size();
     // As many spares as streams come and go in one turn of a busy client.
     constexpr std::size_t spareBound = 16;
     if (spareStreams_.size() >= spareBound) return;
-    // Nothing of this stream may reach the next: only the lists' room stays.
-    std::vector<std::pair<std::string, std::string>> fields = std::move(node.mapped().request.fields);
-    fields.clear();
-    KoHttp2Fields answerFields = std::move(node.mapped().fields);
-    answerFields.clear();
-    node.mapped() = Stream{};
-    node.mapped().request.fields = std::move(fields);
-    node.mapped().fields = std::move(answerFields);
-    spareStreams_.push_back(std::move(node));
+    stream->forget();
+    spareStreams_.push_back(std::move(stream));
 }
 
 void KoHttp2ServerSession::fail(std::uint32_t code, const std::string& why) {
@@ -373,14 +470,20 @@ bool KoHttp2ServerSession::receive(std::string_view bytes, Clock::time_point now
 void KoHttp2ServerSession::produce(std::string& out, std::size_t limit) {
     // nghttp2 gives one frame at a time: they go straight into out, which
     // is grown once, to what the last turn made, rather than frame by frame.
+    // A DATA frame of bytes that lie in memory is written straight into out
+    // too (SendData), not copied into nghttp2's buffer first.
     const std::size_t start = out.size();
     out.reserve(start + std::min(limit, lastProduced_));
+    output_ = &out;
+    outputStart_ = start;
+    outputLimit_ = limit;
     while (out.size() - start < limit) {
         const uint8_t* data = nullptr;
         const ssize_t length = nghttp2_session_mem_send(session_, &data);
         if (length <= 0) break;
         out.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
     }
+    output_ = nullptr;
     lastProduced_ = out.size() - start;
 }
 
@@ -405,9 +508,9 @@ bool KoHttp2ServerSession::finished() const {
 
 bool KoHttp2ServerSession::respond(std::int32_t stream, int status, KoHttp2Fields fields,
                                    std::unique_ptr<KoHttp2Body> body) {
-    auto found = streams_.find(stream);
-    if (found == streams_.end()) return false;
-    Stream& entry = found->second;
+    Stream* found = find(stream);
+    if (found == nullptr) return false;
+    Stream& entry = *found;
     // One answer a stream: a second would take the fields the first's
     // HEADERS frame points into.
     if (entry.responded) return false;
@@ -416,35 +519,39 @@ bool KoHttp2ServerSession::respond(std::int32_t stream, int status, KoHttp2Field
     const auto end = std::to_chars(entry.status.data(), entry.status.data() + entry.status.size(), status).ptr;
     const std::string_view statusText(entry.status.data(), static_cast<std::size_t>(end - entry.status.data()));
     static constexpr std::string_view statusName = ":status";
-    // nghttp2 copies the list (not the bytes it points to): the thread's
-    // serves every answer.
-    thread_local std::vector<nghttp2_nv> threadList;
-    std::vector<nghttp2_nv>& nva = threadList;  // the thread's address looked up once, not per field
-    nva.clear();
-    nva.push_back(Pair(statusName, statusText));
+    // nghttp2 copies the list (not the bytes it points to): an answer's
+    // dozen fields are listed on the stack, a long list in a vector.
+    constexpr std::size_t onStack = 32;
+    std::array<nghttp2_nv, onStack> listed;
+    std::vector<nghttp2_nv> longList;
+    const bool fits = entry.fields.size() < onStack;
+    if (!fits) longList.resize(entry.fields.size() + 1);
+    nghttp2_nv* const nva = fits ? listed.data() : longList.data();
+    std::size_t count = 0;
+    nva[count++] = Pair(statusName, statusText);
     for (std::size_t i = 0; i < entry.fields.size(); ++i) {
         const auto [name, value] = entry.fields[i];
-        if (!ConnectionSpecific(name)) nva.push_back(Pair(name, value));
+        if (!ConnectionSpecific(name)) nva[count++] = Pair(name, value);
     }
     entry.body = std::move(body);
     nghttp2_data_provider provider{};
     provider.read_callback = Callbacks::ReadBody;
     const bool hasBody = entry.body != nullptr;
-    return nghttp2_submit_response(session_, stream, nva.data(), nva.size(), hasBody ? &provider : nullptr) == 0;
+    return nghttp2_submit_response(session_, stream, nva, count, hasBody ? &provider : nullptr) == 0;
 }
 
 KoHttp2Fields KoHttp2ServerSession::fieldRoom(std::int32_t stream) {
-    auto found = streams_.find(stream);
-    if (found == streams_.end()) return {};
-    KoHttp2Fields room = std::move(found->second.fields);
+    Stream* found = find(stream);
+    if (found == nullptr) return {};
+    KoHttp2Fields room = std::move(found->fields);
     room.clear();
     return room;
 }
 
 void KoHttp2ServerSession::resume(std::int32_t stream) {
-    auto found = streams_.find(stream);
-    if (found == streams_.end() || !found->second.deferred) return;
-    found->second.deferred = false;
+    Stream* found = find(stream);
+    if (found == nullptr || !found->deferred) return;
+    found->deferred = false;
     nghttp2_session_resume_data(session_, stream);
 }
 
@@ -454,9 +561,10 @@ void KoHttp2ServerSession::consumed(std::int32_t stream, std::size_t bytes) {
 
 bool KoHttp2ServerSession::stalledByPeer() const {
     const bool connectionShut = nghttp2_session_get_remote_window_size(session_) <= 0;
-    for (const auto& [id, stream] : streams_) {
+    for (const Entry& entry : streams_) {
+        const Stream& stream = *entry.stream;
         if (!stream.body || stream.deferred || stream.bodyEnded) continue;
-        if (connectionShut || nghttp2_session_get_stream_remote_window_size(session_, id) <= 0) return true;
+        if (connectionShut || nghttp2_session_get_stream_remote_window_size(session_, entry.id) <= 0) return true;
     }
     return false;
 }

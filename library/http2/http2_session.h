@@ -33,7 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <map>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -58,16 +58,6 @@ struct KoHttp2Limits {
     std::uint32_t emptyFramesPerSecond = 200;    // DATA and HEADERS with nothing in them
 };
 
-struct KoHttp2Request {
-    std::int32_t stream = 0;
-    std::string method;
-    std::string scheme;
-    std::string authority;
-    std::string path;
-    std::vector<std::pair<std::string, std::string>> fields;  // lower-case names, as received
-    std::string body;
-};
-
 // A response's fields, names in lower case (add() lowers them; a name
 // appended to buffer() must be in lower case already). Names and values
 // lie in one buffer, so that an answer's dozen fields cost two
@@ -84,6 +74,8 @@ public:
     // Forgets every field, keeping the room.
     void clear();
     void add(std::string_view name, std::string_view value);
+    // add() for a name in lower case already (as HTTP/2 carries them).
+    void addLowerCase(std::string_view name, std::string_view value);
     // A field built in place, so that neither part needs a copy of its own
     // first: startField, the name appended to buffer() in lower case,
     // endName, the value appended, endField (or dropField to forget it).
@@ -106,6 +98,35 @@ public:
     }
     std::vector<std::pair<std::string, std::string>> pairs() const;
 
+    // The fields in order, as views into the list (valid until it changes).
+    class Iterator {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = Field;
+        using difference_type = std::ptrdiff_t;
+        using reference = Field;
+        using pointer = void;
+
+        Iterator(const KoHttp2Fields& list, std::size_t at) : list_(&list), at_(at) {}
+        Field operator*() const { return (*list_)[at_]; }
+        Iterator& operator++() {
+            ++at_;
+            return *this;
+        }
+        Iterator operator++(int) {
+            Iterator was = *this;
+            ++at_;
+            return was;
+        }
+        bool operator==(const Iterator& other) const { return at_ == other.at_; }
+
+    private:
+        const KoHttp2Fields* list_;
+        std::size_t at_;
+    };
+    Iterator begin() const { return {*this, 0}; }
+    Iterator end() const { return {*this, size()}; }
+
 private:
     struct Span {
         std::size_t at = 0;
@@ -115,6 +136,18 @@ private:
     std::string text_;
     std::vector<Span> spans_;
     Span building_;
+};
+
+// A request as it came: the pseudo-headers apart, the other fields (names
+// in lower case) in one list whose room a stream to come reuses.
+struct KoHttp2Request {
+    std::int32_t stream = 0;
+    std::string method;
+    std::string scheme;
+    std::string authority;
+    std::string path;
+    KoHttp2Fields fields;
+    std::string body;
 };
 
 // What a response body gives when asked for bytes.
@@ -128,6 +161,15 @@ public:
     };
     virtual ~KoHttp2Body() = default;
     virtual Read read(char* into, std::size_t capacity) = 0;
+    // The next bytes where they lie in memory, at most capacity, the body
+    // moving past them (ended: they are its last): the DATA frame is
+    // written from them without a copy. Empty when the next bytes must be
+    // read (a body that has none, or not in memory): read() is asked.
+    virtual std::string_view inPlace(std::size_t capacity, bool& ended) {
+        (void)capacity;
+        (void)ended;
+        return {};
+    }
 };
 
 // A body held in memory.
@@ -135,6 +177,7 @@ class KoHttp2TextBody final : public KoHttp2Body {
 public:
     explicit KoHttp2TextBody(std::string text) : text_(std::move(text)) {}
     Read read(char* into, std::size_t capacity) override;
+    std::string_view inPlace(std::size_t capacity, bool& ended) override;
 
 private:
     std::string text_;
@@ -232,22 +275,36 @@ private:
         bool tooLarge = false;
         bool deferred = false;  // its body said it has nothing for now
         bool bodyEnded = false;
+        // What inPlace gave for the DATA frame being written.
+        std::string_view lying;
         bool started = false;  // requestStarts took it
         bool responded = false;
         std::unique_ptr<KoHttp2Body> body;
         // The answer's fields and status digits, which its HEADERS frame
         // points into until it is sent.
         KoHttp2Fields fields;
-        std::array<char, 12> status{};  // any int
+        std::array<char, 12> status{};  // any int (written before it is read)
+
+        // Empties the entry for a stream to come: nothing of this one
+        // stays but the room of its strings and lists (a body's is freed).
+        void forget();
     };
     struct Callbacks;
-    using Streams = std::map<std::int32_t, Stream>;
+    // A small flat table: a connection has a few streams at once (at most
+    // maxStreams), newest last. Entries do not move: nghttp2 frames an
+    // answer's fields and status where they lie.
+    struct Entry {
+        std::int32_t id;
+        std::unique_ptr<Stream> stream;
+    };
 
+    // The entry of stream id, or null.
+    Stream* find(std::int32_t id);
     // A stream's entry, made of a spare one when there is one.
     Stream& openStream(std::int32_t id);
-    // Drops the stream's entry, kept as a spare (emptied, its field list's
-    // room kept) for a stream to come.
-    void closeStream(Streams::iterator found);
+    // Drops the stream's entry, kept as a spare (emptied, its lists' room
+    // kept) for a stream to come.
+    void closeStream(std::int32_t id);
     void fail(std::uint32_t code, const std::string& why);
     bool countFrame(std::uint32_t& counter, std::uint32_t limit, const char* what);
     bool takeResetToken();
@@ -256,13 +313,21 @@ private:
     const KoHttp2Limits limits_;
     KoHttp2Memory memory_;  // nghttp2's; outlives session_
     nghttp2_session* session_ = nullptr;
-    Streams streams_;
-    std::vector<Streams::node_type> spareStreams_;  // none while no stream is open
+    std::vector<Entry> streams_;
+    std::vector<std::unique_ptr<Stream>> spareStreams_;  // none while no stream is open
+    // The stream whose header block is being decoded (its fields come one
+    // by one): found once per block, not per field.
+    Stream* headerStream_ = nullptr;
+
     std::string failure_;
     bool failed_ = false;
     std::size_t bodyBytes_ = 0;  // request bodies held by all streams
     std::size_t lastProduced_ = 0;  // bytes of frames the last produce() made
     Clock::time_point now_{};
+    // Where produce() writes while it runs, from where, and how much.
+    std::string* output_ = nullptr;
+    std::size_t outputStart_ = 0;
+    std::size_t outputLimit_ = 0;
     Clock::time_point windowStart_{};
     std::uint32_t controlFrames_ = 0;
     std::uint32_t emptyFrames_ = 0;

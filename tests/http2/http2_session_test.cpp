@@ -532,3 +532,84 @@ TEST(KoHttp2ServerSession, AnswersFieldsAreIndexedForTheAnswersAfterThem) {
     EXPECT_GT(nghttp2_session_get_hd_inflate_dynamic_table_size(client.session), 0u);
     EXPECT_GT(nghttp2_session_get_hd_deflate_dynamic_table_size(client.session), 0u);
 }
+
+namespace {
+
+// A body that gives its bytes only by read(), as a file read from its
+// descriptor does.
+class ReadOnlyBody final : public KoHttp2Body {
+public:
+    explicit ReadOnlyBody(std::string text) : text_(std::move(text)) {}
+    Read read(char* into, std::size_t capacity) override {
+        const std::size_t take = std::min(capacity, text_.size() - at_);
+        std::memcpy(into, text_.data() + at_, take);
+        at_ += take;
+        return {take, at_ == text_.size(), false};
+    }
+
+private:
+    std::string text_;
+    std::size_t at_ = 0;
+};
+
+}  // namespace
+
+TEST(KoHttp2ServerSession, ABodyInPlaceOrReadStopsAtTheOutputBoundAndComesWhole) {
+    // Bytes that lie in memory go into the frames straight from there
+    // (nghttp2 then goes on frame after frame in one call): produce() must
+    // stop at its bound all the same, a frame past it at most.
+    struct Case {
+        const char* what;
+        bool inPlace;
+        std::size_t limit;
+    };
+    const std::vector<Case> cases = {
+        {"in place, a small bound", true, 1000},
+        {"in place, a bound of frames", true, 40000},
+        {"read, a small bound", false, 1000},
+        {"read, a bound of frames", false, 40000},
+    };
+    std::string body;
+    for (int i = 0; body.size() < 200000; ++i) body += std::to_string(i) + ",";
+    constexpr std::size_t largestFrame = 9 + 16384;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        struct Answer final : KoHttp2ServerSession::Handler {
+            void request(KoHttp2ServerSession& session, KoHttp2Request&& request) override {
+                std::unique_ptr<KoHttp2Body> answer;
+                if (inPlace) {
+                    answer = std::make_unique<KoHttp2TextBody>(*text);
+                } else {
+                    answer = std::make_unique<ReadOnlyBody>(*text);
+                }
+                session.respond(request.stream, 200, {}, std::move(answer));
+            }
+            bool inPlace = false;
+            const std::string* text = nullptr;
+        } handler;
+        handler.inPlace = c.inPlace;
+        handler.text = &body;
+        KoHttp2ServerSession server(handler);
+        Client client;
+        const auto stream = client.get("/");
+        std::size_t largest = 0;
+        for (int round = 0; round < 10000; ++round) {
+            std::string toServer;
+            const uint8_t* data = nullptr;
+            for (ssize_t n; (n = nghttp2_session_mem_send(client.session, &data)) > 0;) {
+                toServer.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(n));
+            }
+            if (!toServer.empty()) server.receive(toServer);
+            std::string toClient;
+            server.produce(toClient, c.limit);
+            largest = std::max(largest, toClient.size());
+            if (!toClient.empty()) {
+                nghttp2_session_mem_recv(client.session, reinterpret_cast<const uint8_t*>(toClient.data()), toClient.size());
+            }
+            if (toServer.empty() && toClient.empty()) break;
+        }
+        EXPECT_LT(largest, c.limit + largestFrame);
+        EXPECT_TRUE(client.responses[stream].closed);
+        EXPECT_EQ(client.responses[stream].body, body);
+    }
+}

@@ -35,6 +35,11 @@ TEST(KoMakeHttp2Answer, CarriesTheTextHeadsFieldsWithoutTheConnectionsOwn) {
         {"a streamed answer", 200, true, {}, "chosen", 200,
          {{"server", "chosen"}, {"date", date}, {"content-type", "text/html"}}},
         {"no Server at all", 404, false, {}, "", 404, {{"date", date}, {"content-length", "4"}, {"content-type", "text/html"}}},
+        // Lowered eight bytes at a time: letters on both sides of each eight, the
+        // bytes just outside A-Z ('@', '[', '`', '{'), a byte past ASCII.
+        {"names in any case", 200, false, {"X-Mixed-CASE-Name-Z@[`{\xc3\x84q: v", "ABCDEFGH: 8", "aBcDeFgHiJ: 10"}, "", 200,
+         {{"date", date}, {"content-length", "4"}, {"content-type", "text/html"},
+          {"x-mixed-case-name-z@[`{\xc3\x84q", "v"}, {"abcdefgh", "8"}, {"abcdefghij", "10"}}},
         {"a status that is not three digits", 1000, false, {}, "", 500,
          {{"date", date}, {"content-length", "4"}, {"content-type", "text/html"}}},
     };

@@ -7,6 +7,7 @@
 #include "foundation/diagnostics.h"
 #include "foundation/text_utils.h"
 #include "message/response_header.h"
+#include "message/spare_buffers.h"
 #include "platform/open_file.h"
 #include "server/files/file_cache.h"
 #include "server/http/http_answer.h"
@@ -21,6 +22,26 @@ bool ConnectionSpecific(std::string_view name) {
 
 // Field names are ASCII: no locale is asked.
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// AsciiLower on every byte of [at, at + length), eight bytes at a time:
+// an answer's dozen names are lowered for each answer.
+void LowerInPlace(char* at, std::size_t length) {
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    constexpr std::uint64_t highBits = 0x8080808080808080ull;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, at + i, 8);
+        const std::uint64_t low7 = word & ~highBits;
+        // The high bit of each byte: set where it is 'A' or above, and where it is above 'Z'.
+        const std::uint64_t fromA = low7 + ones * (0x80 - 'A');
+        const std::uint64_t pastZ = low7 + ones * (0x7f - 'Z');
+        const std::uint64_t upper = (fromA ^ pastZ) & ~word & highBits;
+        word |= upper >> 2;  // 0x80 >> 2 is the case bit, 0x20
+        std::memcpy(at + i, &word, 8);
+    }
+    for (; i < length; ++i) at[i] = AsciiLower(at[i]);
+}
 
 // ConnectionSpecific for a name in any case, looked at only when its length
 // is one of theirs (most names are not).
@@ -53,6 +74,10 @@ public:
         bool positioned = false;  // the stream stands at offset
     };
 
+    // Made and dropped for every answer: from the thread's spare blocks.
+    static void* operator new(std::size_t size) { return spare_buffers::takeBlock(size); }
+    static void operator delete(void* block, std::size_t size) noexcept { spare_buffers::giveBlock(block, size); }
+
     PiecesBody(std::vector<Piece> pieces, std::uint64_t* sent)
         : pieces_(std::move(pieces)), count_(pieces_.size()), sent_(sent) {}
     // The usual answer, the text or the file whole, without a list.
@@ -84,6 +109,31 @@ public:
         *sent_ += result.bytes;
         result.ended = at_ == count_;
         return result;
+    }
+
+    // The text, or the file's cached bytes, of a body of one piece.
+    std::string_view inPlace(std::size_t capacity, bool& ended) override {
+        if (count_ != 1 || !pieces_.empty() || at_ == count_ || one_.stream) return {};
+        Piece& piece = one_;
+        std::string_view next;
+        if (!piece.file) {
+            next = std::string_view(piece.text).substr(static_cast<std::size_t>(piece.offset), capacity);
+            piece.offset += next.size();
+            if (piece.offset == piece.text.size()) ++at_;
+        } else {
+            if (!piece.file->content) return {};
+            const std::string& content = *piece.file->content;
+            // A cached file shorter than its answer says is cut by read().
+            if (piece.offset + piece.left > content.size()) return {};
+            next = std::string_view(content).substr(static_cast<std::size_t>(piece.offset),
+                                                    static_cast<std::size_t>(std::min<std::uint64_t>(capacity, piece.left)));
+            piece.offset += next.size();
+            piece.left -= next.size();
+            if (piece.left == 0) ++at_;
+        }
+        *sent_ += next.size();
+        ended = at_ == count_;
+        return next;
     }
 
 private:
@@ -213,9 +263,8 @@ private:
         std::string& text = fields.buffer();
         fields.startField();
         const std::size_t nameAt = text.size();
-        text.resize(nameAt + name.size());
-        char* lowered = text.data() + nameAt;
-        for (char c : name) *lowered++ = AsciiLower(c);
+        text.append(name);
+        LowerInPlace(text.data() + nameAt, name.size());
         fields.endName();
         const auto blank = [](char c) { return c == ' ' || c == '\t'; };
         const auto lineBreak = [](char c) { return c == '\r' || c == '\n'; };

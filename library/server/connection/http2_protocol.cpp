@@ -298,19 +298,67 @@ void KoHttp2Protocol::ended() {
         if (goAwayAsked) registry_->goneAway();
     }
     for (auto& [id, stream] : streams_) {
-        stream.sink->gone = true;
-        if (stream.pipe) stream.pipe->end(false);
+        stream->sink->gone = true;
+        if (stream->pipe) stream->pipe->end(false);
         // An answer cut by the end: its line says what went out.
-        if (stream.answered) log(stream);
+        if (stream->answered) log(*stream);
     }
     streams_.clear();
+    spareStreams_.clear();
     bodiesInMemory_ = 0;
     channel_ = nullptr;
 }
 
+KoHttp2Protocol::Stream* KoHttp2Protocol::findStream(std::int32_t id) {
+    // The newest streams are the busiest.
+    for (auto entry = streams_.rbegin(); entry != streams_.rend(); ++entry) {
+        if (entry->first == id) return entry->second.get();
+    }
+    return nullptr;
+}
+
+KoHttp2Protocol::Stream& KoHttp2Protocol::openStream(std::int32_t id) {
+    if (Stream* found = findStream(id)) return *found;
+    std::unique_ptr<Stream> stream;
+    if (spareStreams_.empty()) {
+        stream = std::make_unique<Stream>();
+    } else {
+        stream = std::move(spareStreams_.back());
+        spareStreams_.pop_back();
+    }
+    Stream& opened = *stream;
+    streams_.emplace_back(id, std::move(stream));
+    return opened;
+}
+
+void KoHttp2Protocol::dropStream(std::int32_t id) {
+    const auto found = std::find_if(streams_.begin(), streams_.end(), [id](const auto& entry) { return entry.first == id; });
+    if (found == streams_.end()) return;
+    std::unique_ptr<Stream> stream = std::move(found->second);
+    streams_.erase(found);
+    constexpr std::size_t spareBound = 16;
+    if (spareStreams_.size() >= spareBound) return;
+    // Nothing of the stream reaches the next (its request, answer and sink
+    // go now); its request line's room stays.
+    Stream& entry = *stream;
+    entry.sink.reset();
+    entry.request.reset();
+    entry.response.reset();
+    entry.requestLine.clear();
+    entry.sent = 0;
+    entry.answered = false;
+    entry.pipe.reset();
+    entry.givenBack = 0;
+    entry.parsing = false;
+    entry.chunked = false;
+    entry.inMemory = 0;
+    entry.spillBound = 0;
+    spareStreams_.push_back(std::move(stream));
+}
+
 void KoHttp2Protocol::request(KoHttp2ServerSession&, KoHttp2Request&& incoming) {
     const std::int32_t id = incoming.stream;
-    Stream& stream = streams_[id];
+    Stream& stream = openStream(id);
     stream.sink = takeSink(id);
     std::shared_ptr<KoXHeader> request = buildRequest(incoming, stream.requestLine);
     if (!request) return;
@@ -319,11 +367,11 @@ void KoHttp2Protocol::request(KoHttp2ServerSession&, KoHttp2Request&& incoming) 
 }
 
 void KoHttp2Protocol::dispatch(std::int32_t id, const std::shared_ptr<KoXHeader>& request) {
-    request->answerSink = streams_[id].sink;
+    request->answerSink = openStream(id).sink;
     request->answerTicket = 1;
     const int answered = layer_.dispatch(request);
-    auto found = streams_.find(id);
-    if (found == streams_.end() || found->second.answered || answered == KoTransceiverServerL1HTTP::answerPending) {
+    const Stream* found = findStream(id);
+    if (found == nullptr || found->answered || answered == KoTransceiverServerL1HTTP::answerPending) {
         return;
     }
     // Answered without an answer is a failure, not silence.
@@ -334,15 +382,15 @@ void KoHttp2Protocol::dispatch(std::int32_t id, const std::shared_ptr<KoXHeader>
 
 bool KoHttp2Protocol::bodyAwaited() const {
     for (const auto& [id, stream] : streams_) {
-        if (stream.pipe && !stream.pipe->ended() && !stream.pipe->abandoned() && stream.pipe->held() == 0) return true;
-        if (stream.parsing) return true;
+        if (stream->pipe && !stream->pipe->ended() && !stream->pipe->abandoned() && stream->pipe->held() == 0) return true;
+        if (stream->parsing) return true;
     }
     return false;
 }
 
 bool KoHttp2Protocol::requestStarts(KoHttp2ServerSession&, const KoHttp2Request& head) {
     const std::int32_t id = head.stream;
-    Stream& stream = streams_[id];
+    Stream& stream = openStream(id);
     stream.sink = takeSink(id);
     std::shared_ptr<KoRequestBodyPipe> pipe;
     bool chunked = false;
@@ -403,33 +451,33 @@ void KoHttp2Protocol::recount(Stream& stream) {
 }
 
 void KoHttp2Protocol::settle(std::int32_t id, KoXHeader& request, int result) {
-    auto found = streams_.find(id);
-    if (found == streams_.end()) return;
+    Stream* found = findStream(id);
+    if (found == nullptr) return;
     if (result == consume_result::NeedMore) {
-        found->second.parsing = true;
-        found->second.request = request.shared_from_this();
-        recount(found->second);
+        found->parsing = true;
+        found->request = request.shared_from_this();
+        recount(*found);
         return;
     }
-    found->second.parsing = false;
+    found->parsing = false;
     if (result == consume_result::Complete) {
         request.version = "2.0";
         // Its own handle: the stream may close while it is routed.
         const std::shared_ptr<KoXHeader> whole = request.shared_from_this();
-        found->second.request = whole;
-        recount(found->second);
+        found->request = whole;
+        recount(*found);
         dispatch(id, whole);
         return;
     }
-    found->second.request.reset();
-    recount(found->second);
-    answerPlain(id, request.RefusalStatus() == 0 ? 400 : request.RefusalStatus(), found->second.requestLine);
+    found->request.reset();
+    recount(*found);
+    answerPlain(id, request.RefusalStatus() == 0 ? 400 : request.RefusalStatus(), found->requestLine);
 }
 
 bool KoHttp2Protocol::feed(std::int32_t id, std::string_view bytes, bool last) {
-    auto found = streams_.find(id);
-    if (found == streams_.end() || !found->second.parsing || !found->second.request) return false;
-    Stream& stream = found->second;
+    Stream* found = findStream(id);
+    if (found == nullptr || !found->parsing || !found->request) return false;
+    Stream& stream = *found;
     const std::shared_ptr<KoXHeader> request = stream.request;
     if (stream.chunked) {
         if (!bytes.empty()) request->AppendInput(AsChunk(bytes));
@@ -448,10 +496,10 @@ bool KoHttp2Protocol::feed(std::int32_t id, std::string_view bytes, bool last) {
 }
 
 bool KoHttp2Protocol::requestData(KoHttp2ServerSession& session, std::int32_t id, std::string_view bytes) {
-    auto found = streams_.find(id);
-    if (found == streams_.end()) return false;
-    if (found->second.parsing) {
-        Stream& stream = found->second;
+    Stream* found = findStream(id);
+    if (found == nullptr) return false;
+    if (found->parsing) {
+        Stream& stream = *found;
         if (stream.request && stream.request->BodyKeeping() == KoBodyKeeping::memory &&
             bytes.size() > freeBodyMemory()) {
             // A body kept whole in memory past what the connection's streams
@@ -468,12 +516,12 @@ bool KoHttp2Protocol::requestData(KoHttp2ServerSession& session, std::int32_t id
         session.consumed(id, bytes.size());
         return true;
     }
-    if (!found->second.pipe) return false;
-    KoRequestBodyPipe& pipe = *found->second.pipe;
+    if (!found->pipe) return false;
+    KoRequestBodyPipe& pipe = *found->pipe;
     if (pipe.ended() || pipe.abandoned()) return false;
     if (pipe.received() + bytes.size() > settings_.limits.maxBodySize) {
         pipe.end(false);
-        answerPlain(id, 413, found->second.requestLine);
+        answerPlain(id, 413, found->requestLine);
         return false;
     }
     pipe.push(bytes);
@@ -481,21 +529,21 @@ bool KoHttp2Protocol::requestData(KoHttp2ServerSession& session, std::int32_t id
 }
 
 void KoHttp2Protocol::requestEnded(KoHttp2ServerSession&, std::int32_t id) {
-    auto found = streams_.find(id);
-    if (found == streams_.end()) return;
-    if (found->second.pipe) found->second.pipe->end(true);
+    Stream* found = findStream(id);
+    if (found == nullptr) return;
+    if (found->pipe) found->pipe->end(true);
     // A body of a length ends with its last byte; a chunked one ends here.
-    if (found->second.parsing) feed(id, {}, true);
+    if (found->parsing) feed(id, {}, true);
 }
 
 void KoHttp2Protocol::giveBackWindows() {
     for (auto& [id, stream] : streams_) {
-        if (!stream.pipe) continue;
+        if (!stream->pipe) continue;
         // What the handler took; all of it once nobody reads the rest.
-        const std::uint64_t done = stream.pipe->abandoned() ? stream.pipe->received() : stream.pipe->taken();
-        if (done <= stream.givenBack) continue;
-        session_.consumed(id, static_cast<std::size_t>(done - stream.givenBack));
-        stream.givenBack = done;
+        const std::uint64_t done = stream->pipe->abandoned() ? stream->pipe->received() : stream->pipe->taken();
+        if (done <= stream->givenBack) continue;
+        session_.consumed(id, static_cast<std::size_t>(done - stream->givenBack));
+        stream->givenBack = done;
     }
 }
 
@@ -584,9 +632,9 @@ void KoHttp2Protocol::answerPlain(std::int32_t stream, int status, const std::st
 }
 
 void KoHttp2Protocol::answerStream(std::int32_t id, std::shared_ptr<KoXResponseHeader> response) {
-    auto found = streams_.find(id);
-    if (channel_ == nullptr || found == streams_.end() || found->second.answered || !response) return;
-    Stream& stream = found->second;
+    Stream* found = findStream(id);
+    if (channel_ == nullptr || found == nullptr || found->answered || !response) return;
+    Stream& stream = *found;
     stream.answered = true;
     // The fields are written into the room of an earlier stream's, which the
     // session keeps with its spare stream entries.
@@ -611,14 +659,14 @@ void KoHttp2Protocol::answerStream(std::int32_t id, std::shared_ptr<KoXResponseH
 }
 
 void KoHttp2Protocol::streamClosed(KoHttp2ServerSession&, std::int32_t id) {
-    auto found = streams_.find(id);
-    if (found == streams_.end()) return;
-    found->second.sink->gone = true;
-    if (found->second.pipe) found->second.pipe->end(false);
-    if (found->second.answered) log(found->second);
-    bodiesInMemory_ -= found->second.inMemory;
-    std::shared_ptr<StreamSink> sink = std::move(found->second.sink);
-    streams_.erase(found);
+    Stream* found = findStream(id);
+    if (found == nullptr) return;
+    found->sink->gone = true;
+    if (found->pipe) found->pipe->end(false);
+    if (found->answered) log(*found);
+    bodiesInMemory_ -= found->inMemory;
+    std::shared_ptr<StreamSink> sink = std::move(found->sink);
+    dropStream(id);
     // Held by nobody else (the request and its answer are gone): it serves
     // a stream to come. As many as streams come and go in a busy turn.
     constexpr std::size_t spareBound = 16;

@@ -44,7 +44,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -105,6 +104,7 @@ public:
     void releaseMemory() override {
         session_.rest();
         spareSinks_.clear();
+        spareStreams_.clear();
         frames_.reset();
     }
     void closingIdle() override;
@@ -135,6 +135,14 @@ private:
         std::size_t inMemory = 0;
         std::size_t spillBound = 0;
     };
+
+    // The entry of stream id, or null.
+    Stream* findStream(std::int32_t id);
+    // The entry of stream id, made (of a spare one when there is one) when
+    // it has none.
+    Stream& openStream(std::int32_t id);
+    // Drops the entry, kept emptied as a spare for a stream to come.
+    void dropStream(std::int32_t id);
 
     void request(KoHttp2ServerSession& session, KoHttp2Request&& request) override;
     // What the parser said of a request being read: waits for more, is
@@ -183,9 +191,12 @@ private:
     std::shared_ptr<http2_detail::Mailbox> mailbox_;
     KoHttp2ServerSession session_;
     KoProtocolChannel* channel_ = nullptr;
-    // Entries made and dropped for every request: from the thread's spare blocks.
-    std::map<std::int32_t, Stream, std::less<>, spare_buffers::SpareBlockAllocator<std::pair<const std::int32_t, Stream>>>
-        streams_;  // the buffers of the last answer's fields
+    // A small flat table, newest last: a connection has a few streams at
+    // once (at most http2.maxStreams). Entries do not move while they live.
+    std::vector<std::pair<std::int32_t, std::unique_ptr<Stream>>> streams_;
+    // Entries of closed streams, for streams to come (as many as come and
+    // go in a busy turn).
+    std::vector<std::unique_ptr<Stream>> spareStreams_;
     // The last frames sent (shared with the connection's output until written).
     std::shared_ptr<std::string> frames_;
     // Sinks of closed streams that nobody holds any more.
