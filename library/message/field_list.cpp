@@ -1,6 +1,7 @@
 #include "message/field_list.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -10,7 +11,36 @@ const std::size_t kInlineRoom = std::string().capacity();
 
 std::size_t HeapRoom(const std::string& text) { return text.capacity() > kInlineRoom ? text.capacity() : 0; }
 
-unsigned char FirstByte(std::string_view text) { return text.empty() ? 0 : static_cast<unsigned char>(text.front()); }
+// The first eight bytes of a name as a number (zeros past its end), so
+// that comparing two numbers compares the bytes: in one step, not byte by
+// byte.
+constexpr std::size_t kPrefixBytes = 8;
+
+std::uint32_t BigEndian32(const char* bytes) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
+    return word;
+}
+
+// In a few loads, not a byte at a time: it is made for every lookup.
+std::uint64_t PrefixOf(std::string_view text) {
+    const char* bytes = text.data();
+    const std::size_t size = text.size();
+    if (size >= kPrefixBytes) {
+        return (static_cast<std::uint64_t>(BigEndian32(bytes)) << 32) | BigEndian32(bytes + 4);
+    }
+    if (size >= 4) {
+        // The last four bytes overlap the first four where the name is short.
+        return (static_cast<std::uint64_t>(BigEndian32(bytes)) << 32) |
+               (static_cast<std::uint64_t>(BigEndian32(bytes + size - 4)) << (8 * (kPrefixBytes - size)));
+    }
+    std::uint64_t prefix = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        prefix |= static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * (kPrefixBytes - 1 - i));
+    }
+    return prefix;
+}
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -27,7 +57,7 @@ KoFieldList::KoFieldList(const KoFieldList& other) {
     slots_.reserve(other.size_);
     for (std::size_t i = 0; i < other.size_; ++i) {
         const Slot& slot = other.slots_[i];
-        slots_.push_back(Slot{std::make_unique<value_type>(*slot.node), slot.length, slot.first});
+        slots_.push_back(Slot{std::make_unique<value_type>(*slot.node), slot.length, slot.prefix});
     }
     size_ = other.size_;
 }
@@ -65,17 +95,20 @@ KoFieldList& KoFieldList::operator=(KoFieldList&& other) noexcept {
 
 KoFieldList::~KoFieldList() = default;
 
-KoFieldList::Place KoFieldList::locate(std::string_view name) const {
-    const unsigned char first = FirstByte(name);
+KoFieldList::Place KoFieldList::locate(std::string_view name) const { return locate(name, PrefixOf(name)); }
+
+KoFieldList::Place KoFieldList::locate(std::string_view name, std::uint64_t prefix) const {
     for (std::size_t i = 0; i < size_; ++i) {
         const Slot& slot = slots_[i];
-        if (slot.first < first) continue;
-        if (slot.first > first) return {i, false};
+        if (slot.prefix < prefix) continue;
+        if (slot.prefix > prefix) return {i, false};
+        // The same first bytes: only the rest can differ.
         const std::string& here = slot.node->first;
-        if (slot.length == name.size() && (name.empty() || std::memcmp(here.data(), name.data(), name.size()) == 0)) {
+        if (slot.length == name.size() &&
+            (name.size() <= kPrefixBytes ||
+             std::memcmp(here.data() + kPrefixBytes, name.data() + kPrefixBytes, name.size() - kPrefixBytes) == 0)) {
             return {i, true};
         }
-        // The same first byte: the rest tells whether name is still to come.
         if (std::string_view(here).compare(name) > 0) return {i, false};
     }
     return {size_, false};
@@ -94,7 +127,7 @@ void KoFieldList::nameSpare(std::string_view name, NameCase nameCase) {
         for (char& c : stored) c = AsciiLower(c);
     }
     spare.length = stored.size();
-    spare.first = FirstByte(stored);
+    spare.prefix = PrefixOf(stored);
 }
 
 KoFieldList::value_type& KoFieldList::placeSpare(std::size_t index) {
@@ -119,24 +152,33 @@ std::vector<std::string>& KoFieldList::append(std::string_view name, std::string
     // The spare node's name is the lowered name's room; it stays spare when
     // the name is here already.
     nameSpare(name, nameCase);
-    const Place place = locate(slots_[size_].node->first);
+    const Slot& spare = slots_[size_];
+    const Place place = locate(spare.node->first, spare.prefix);
     std::vector<std::string>& values =
         place.found ? slots_[place.index].node->second : placeSpare(place.index).second;
-    std::string text = takeValueString(value.size());
-    text.assign(value);
-    values.push_back(std::move(text));
+    pushValue(values, value);
     return values;
 }
 
 std::vector<std::string>& KoFieldList::assign(std::string_view name, std::string_view value) {
     const Place place = locate(name);
-    if (!place.found) return append(name, value);
+    if (!place.found) {
+        // Its place is known: no second scan.
+        nameSpare(name, NameCase::asGiven);
+        std::vector<std::string>& values = placeSpare(place.index).second;
+        pushValue(values, value);
+        return values;
+    }
     value_type& entry = *slots_[place.index].node;
     release(entry);
+    pushValue(entry.second, value);
+    return entry.second;
+}
+
+void KoFieldList::pushValue(std::vector<std::string>& values, std::string_view value) {
     std::string text = takeValueString(value.size());
     text.assign(value);
-    entry.second.push_back(std::move(text));
-    return entry.second;
+    values.push_back(std::move(text));
 }
 
 std::size_t KoFieldList::erase(std::string_view name) {

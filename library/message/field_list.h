@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <iterator>
 #include <memory>
@@ -47,12 +48,13 @@ public:
     enum class NameCase { asGiven, lower };
 
 private:
-    // An entry's node, with its name's length and first byte beside it, so
-    // a lookup reads the nodes only where those match.
+    // An entry's node, with its name's length and first bytes beside it
+    // (as one number that orders as the bytes do), so a lookup reads the
+    // nodes only where those match.
     struct Slot {
         std::unique_ptr<value_type> node;
         std::size_t length = 0;
-        unsigned char first = 0;
+        std::uint64_t prefix = 0;
     };
 
     template <bool Const>
@@ -160,6 +162,10 @@ private:
     };
     // One scan in name order: the entry of name, or its place.
     Place locate(std::string_view name) const;
+    // The same, with the name's first bytes as a number (a slot's prefix).
+    Place locate(std::string_view name, std::uint64_t prefix) const;
+    // Appends value to values in a string this list kept when there is one.
+    void pushValue(std::vector<std::string>& values, std::string_view value);
     std::size_t indexOf(std::string_view name) const {
         const Place place = locate(name);
         return place.found ? place.index : size_;

@@ -92,11 +92,17 @@ KoFieldList takeFieldList() {
 }
 
 void give(KoFieldList&& fields) {
-    KoFieldList taken = std::move(fields);
-    if (taken.nodes() == 0 || current == nullptr || current->fieldLists.size() >= keptFieldLists) return;
-    taken.clear();
-    if (taken.room() > fieldListRoom) return;
-    current->fieldLists.push_back(std::move(taken));
+    // Moved once: into the spares, or out to be let go of.
+    if (fields.nodes() == 0 || current == nullptr || current->fieldLists.size() >= keptFieldLists) {
+        KoFieldList gone = std::move(fields);
+        return;
+    }
+    fields.clear();
+    if (fields.room() > fieldListRoom) {
+        KoFieldList gone = std::move(fields);
+        return;
+    }
+    current->fieldLists.push_back(std::move(fields));
 }
 
 ValueNode takeValueNode() {

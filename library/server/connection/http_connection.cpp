@@ -481,8 +481,10 @@ int KoHTTPConnection::SendStep(KoSocketIPvx& socket) {
 bool KoHTTPConnection::WantsToSend() const { return OutputWaiting() || laterWaiting.load(); }
 
 bool KoHTTPConnection::DrainedForClose() const {
+    // Once set the flag stays: without it nothing needs the lock.
+    if (!closeWhenDrained.load()) return false;
     std::lock_guard<std::mutex> lock(outputLock);
-    return closeWhenDrained && drainedLocked();
+    return drainedLocked();
 }
 
 bool KoHTTPConnection::BodyCut() const {
@@ -490,10 +492,7 @@ bool KoHTTPConnection::BodyCut() const {
     return bodyCut;
 }
 
-bool KoHTTPConnection::CloseRequested() const {
-    std::lock_guard<std::mutex> lock(outputLock);
-    return closeWhenDrained;
-}
+bool KoHTTPConnection::CloseRequested() const { return closeWhenDrained.load(); }
 
 void KoHTTPConnection::CloseWhenDrained() {
     {
@@ -593,15 +592,16 @@ void KoHTTPConnection::serveRequests() {
         // A body read for a handler that has its request goes on meanwhile.
         const bool bodyForHandler = x.bodyPipe && reader_.current();
         if (!Attached() || (x.busy && !bodyForHandler) || CloseRequested() || turn == requestsPerTurn) return;
+        // Nothing more to read: Settle waits for the output itself.
+        if (!reader_.current() && reader_.held() == 0) {
+            Settle();
+            return;
+        }
         // The next request waits until its answer's turn has come: it goes
         // on as the output drains.
         if (UnsentBytes() > pacing_->outputBound) return;
         const auto now = LoopNow();
         if (!reader_.current()) {
-            if (reader_.held() == 0) {
-                Settle();
-                return;
-            }
             reader_.begin(server_->newRequest(*this));
             x.firstByte = now;
             x.lastProgress = now;

@@ -323,7 +323,9 @@ private:
     std::vector<StreamEnd> streamEnds;  // under the output lock, not yet told
     std::atomic<bool> laterWaiting{false};
     std::atomic<bool> streamWakePosted{false};
-    bool closeWhenDrained = false;
+    // Set under the output lock and never cleared: the loop's questions read
+    // it without the lock.
+    std::atomic<bool> closeWhenDrained{false};
     bool bodyCut = false;  // under the output lock
     bool sendsFiles_ = true;
     bool inputClosed_ = false;  // loop: the peer ended its input
