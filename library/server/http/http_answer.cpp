@@ -6,7 +6,9 @@
 #include <charconv>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 
@@ -154,15 +156,50 @@ std::size_t SlotOf(std::string_view key) {
     return at != keys.end() && at->key == key ? at->slot : kSlotCount;
 }
 
+using DefaultFields = KoXResponseHeader::DefaultFields;
+
+// What a list of default fields gives each slot (the first default of a
+// name decides), and the head lines of the answer fields among them, in
+// head order: found once per list and thread, as a site's list or a file
+// version's serves answer after answer.
+struct DefaultSlots {
+    // Kept alive while here, so its address names no other list.
+    std::shared_ptr<const DefaultFields> list;
+    std::array<const std::string*, kSlotCount> byDefault{};
+    std::string lines;
+};
+
+const DefaultSlots& DefaultSlotsOf(const std::shared_ptr<const DefaultFields>& list) {
+    constexpr std::size_t kKept = 8;
+    thread_local std::array<DefaultSlots, kKept> kept;
+    DefaultSlots& slots = kept[std::hash<const void*>{}(list.get()) % kKept];
+    if (slots.list == list) return slots;
+    slots.list = list;
+    slots.byDefault.fill(nullptr);
+    slots.lines.clear();
+    for (const auto& [name, value] : *list) {
+        const std::size_t slot = SlotOf(name);
+        if (slot == kSlotCount || slot == kCgiSlot || slots.byDefault[slot] != nullptr) continue;
+        slots.byDefault[slot] = &value;
+    }
+    for (std::size_t i = 0; i < kAnswerFieldCount; ++i) {
+        if (const std::string* value = slots.byDefault[i]) AppendLine(slots.lines, kAnswerFields[i].name, *value);
+    }
+    return slots;
+}
+
 // What the answer says of each slot: its values when its fields name it,
-// else the site's default value (unless the script names the field).
+// else the default value (unless the script names the field).
 struct HeadFields {
     std::array<const std::vector<std::string>*, kSlotCount> named{};
     std::array<const std::string*, kSlotCount> byDefault{};
+    // The defaults' lines, when the answer's fields name none of its slots.
+    const std::string* defaultLines = nullptr;
 
     explicit HeadFields(const KoXResponseHeader& response) {
         const auto& keys = KeysInOrder();
         auto key = keys.begin();
+        bool anyNamed = false;
         for (auto field = response.fields.begin(); field != response.fields.end() && key != keys.end();) {
             const int order = KeyOrder(field->first, key->key);
             if (order < 0) {
@@ -171,12 +208,20 @@ struct HeadFields {
                 ++key;
             } else {
                 named[key->slot] = &field->second;
+                anyNamed = true;
                 ++field;
                 ++key;
             }
         }
         if (!response.defaultFields) return;
         const std::vector<std::string>* scriptLines = named[kCgiSlot];
+        if (scriptLines == nullptr) {
+            // The fields' own values are looked at first, where they are.
+            const DefaultSlots& slots = DefaultSlotsOf(response.defaultFields);
+            byDefault = slots.byDefault;
+            if (!anyNamed) defaultLines = &slots.lines;
+            return;
+        }
         std::array<bool, kSlotCount> decided{};
         for (const auto& [name, value] : *response.defaultFields) {
             const std::size_t slot = SlotOf(name);
@@ -184,7 +229,7 @@ struct HeadFields {
             if (slot == kSlotCount || slot == kCgiSlot || decided[slot] || named[slot] != nullptr) continue;
             decided[slot] = true;
             // The script's own Server line is looked at apart.
-            if (slot != kServerSlot && scriptLines != nullptr && ScriptLinesName(*scriptLines, name)) continue;
+            if (slot != kServerSlot && ScriptLinesName(*scriptLines, name)) continue;
             byDefault[slot] = &value;
         }
     }
@@ -265,7 +310,9 @@ void KoWalkAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLengt
         // An HTTP/1.0 client reads such a body until the connection ends.
         out.field("Transfer-Encoding", "chunked");
     }
-    for (std::size_t i = 0; i < kAnswerFieldCount; ++i) {
+    // A writer of text takes the defaults' lines as they were written once.
+    const bool asLines = found.defaultLines != nullptr && out.lines(*found.defaultLines);
+    for (std::size_t i = 0; i < kAnswerFieldCount && !asLines; ++i) {
         if (const std::vector<std::string>* values = found.named[i]) {
             if (!values->empty()) out.field(kAnswerFields[i].name, values->front());
         } else if (const std::string* value = found.byDefault[i]) {
@@ -297,6 +344,10 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
             head += "\r\n";
         }
         void field(std::string_view name, std::string_view value) override { AppendLine(head, name, value); }
+        bool lines(std::string_view run) override {
+            head += run;
+            return true;
+        }
         void scriptLine(std::string_view line) override {
             AppendOneLine(head, line);
             head += "\r\n";
@@ -306,6 +357,17 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     KoWalkAnswerHead(response, bodyLength, closing, date, text);
     text.head += "\r\n";
     return std::move(text.head);
+}
+
+const std::string* KoAnswerFieldValue(const KoXResponseHeader& response, std::string_view name) {
+    if (const auto field = response.fields.find(name); field != response.fields.end()) {
+        return field->second.empty() ? nullptr : &field->second.front();
+    }
+    if (!response.defaultFields) return nullptr;
+    for (const auto& [key, value] : *response.defaultFields) {
+        if (key == name) return &value;
+    }
+    return nullptr;
 }
 
 std::string KoStatusText(std::int32_t status) { return std::to_string(status) + " " + ReasonPhrase(status) + "\n"; }

@@ -178,12 +178,17 @@ std::shared_ptr<KoXResponseHeader> KoRequestRouter::answerFor(const KoXHeader& r
 int KoRequestRouter::send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response) {
     if (settings.errorPages && KoIsOwnErrorAnswer(*response)) settings.errorPages->fill(request, *response);
     response->setState(header_state::Complete);
-    // Written with the head where the answer names none of them.
-    response->defaultFields = request.ProtocolCode() == protocol::HTTPS ? tlsFields : plainFields;
+    // Written with the head where the answer names none of them; a file's
+    // answer has them already, after its own.
+    if (!response->defaultFields) response->defaultFields = siteFieldsFor(request);
     // The request's connection takes it on its own loop, from any thread;
     // without one (the connection is gone) nobody waits for it.
     if (auto sink = response->answerSink.lock()) sink->answer(response);
     return 1;
+}
+
+const std::shared_ptr<const KoRequestRouter::FieldList>& KoRequestRouter::siteFieldsFor(const KoXHeader& request) const {
+    return request.ProtocolCode() == protocol::HTTPS ? tlsFields : plainFields;
 }
 
 int KoRequestRouter::sendFailure(const KoXHeader& request, const std::string& file, platform::Error why) {
@@ -262,6 +267,7 @@ int KoRequestRouter::sendFile(const KoXHeader& request, std::string file, const 
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
     options.mayHavePreconditions = asksAboutItsCopy;
+    options.siteFields = &siteFieldsFor(request);
     KoFileBody body = KoPrepareFileVariant(request, std::move(file), facts, options, settings.compression, files(),
                                            {asksAboutItsCopy, &config.cgiDirectory, &found}, *response);
     if (body.file.empty()) return send(request, response);
