@@ -250,30 +250,32 @@ int KoRequestRouter::sendMethodAnswer(const KoXHeader& request, std::int32_t sta
 
 int KoRequestRouter::sendFile(const KoXHeader& request, std::string file, const platform::FileInfo& known,
                               KoFileCache::Found found) {
+    KoFileCache& cache = files();
     platform::FileInfo info = known;
     const bool asksAboutItsCopy = AsksAboutItsCopy(request);
     if (asksAboutItsCopy) {
-        found = files().lookup(file, true);
-        const auto now = files().status(file, found);
+        found = cache.lookup(file, true);
+        const auto now = cache.status(file, found);
         if (!now.ok() && now.error().notFound()) return send404(request);
         if (!now.ok()) return sendFailure(request, file, now.error());
         if (!now.value().regular) return send404(request);
         info = now.value();
     }
     auto response = answerFor(request, 200);
-    const KoFileFacts facts{files().mediaType(file, found), info.size, info.modifiedSeconds, info.modifiedNanoseconds,
+    const KoFileFacts facts{cache.mediaType(file, found), info.size, info.modifiedSeconds, info.modifiedNanoseconds,
                             info.fileId};
     KoFileAnswerOptions options;
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
     options.mayHavePreconditions = asksAboutItsCopy;
     options.siteFields = &siteFieldsFor(request);
-    KoFileBody body = KoPrepareFileVariant(request, std::move(file), facts, options, settings.compression, files(),
-                                           {asksAboutItsCopy, &config.cgiDirectory, &found}, *response);
+    const bool compressible = cache.compressibleType(file, found);
+    KoFileBody body = KoPrepareFileVariant(request, std::move(file), facts, options, settings.compression, cache,
+                                           {asksAboutItsCopy, &config.cgiDirectory, &found, &compressible}, *response);
     if (body.file.empty()) return send(request, response);
     // Opened before anything is announced; the answer carries it to the
     // layer, which sends it without looking the name up again.
-    const auto opened = files().open(body.file, found);
+    const auto opened = cache.open(body.file, found);
     if (!opened.ok()) {
         if (opened.error().notFound()) return send404(request);
         return sendFailure(request, body.file, opened.error());
@@ -364,6 +366,7 @@ KoPathDecision KoRequestRouter::decide(const std::string& path) { return decideN
 KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& normal) {
     KoPathDecision decision;
     if (!normal || config.documentRoot.empty()) return decision;
+    KoFileCache& cache = files();
     decision.decoded = *normal;
     const std::string rest = normal->substr(1);
     if (!rest.empty() && services.storeHas(rest)) {
@@ -372,7 +375,7 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
     }
     if (rest.rfind(cgiPrefix, 0) == 0) {
         decision.file = config.cgiDirectory + rest.substr(std::string_view(cgiPrefix).size());
-        auto status = files().status(decision.file);
+        auto status = cache.status(decision.file);
         if (!status.ok()) return failedOrMissing(std::move(decision), status.error());
         decision.kind = status.value().regular ? KoPathDecision::Kind::program : KoPathDecision::Kind::missing;
         return decision;
@@ -381,8 +384,8 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
     // Made at its length at once (a sum of the two grows it twice).
     file.reserve(config.documentRoot.size() + rest.size());
     file.append(config.documentRoot).append(rest);
-    decision.found = files().lookup(file);
-    auto status = files().status(file, decision.found);
+    decision.found = cache.lookup(file);
+    auto status = cache.status(file, decision.found);
     if (!status.ok()) {
         decision.file = std::move(file);
         return failedOrMissing(std::move(decision), status.error());
@@ -395,8 +398,8 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
         }
         for (const char* index : {"index.php", "index.html"}) {
             decision.file = file + index;
-            decision.found = files().lookup(decision.file);
-            auto found = files().status(decision.file, decision.found);
+            decision.found = cache.lookup(decision.file);
+            auto found = cache.status(decision.file, decision.found);
             if (!found.ok() && !found.error().notFound()) return failedOrMissing(std::move(decision), found.error());
             if (found.ok() && found.value().regular) {
                 decision.info = found.value();
