@@ -337,11 +337,18 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     public:
         Text() : head(spare_buffers::takeString()) { head.reserve(512); }
         void status(std::int32_t code) override {
-            head += "HTTP/1.1 ";
-            AppendNumber(head, code);
-            head += ' ';
-            head += ReasonPhrase(code);
-            head += "\r\n";
+            // Answer after answer has the same status: its line is made once.
+            thread_local std::int32_t lastCode = -1;
+            thread_local std::string lastLine;
+            if (code != lastCode) {
+                lastLine = "HTTP/1.1 ";
+                AppendNumber(lastLine, code);
+                lastLine += ' ';
+                lastLine += ReasonPhrase(code);
+                lastLine += "\r\n";
+                lastCode = code;
+            }
+            head += lastLine;
         }
         void field(std::string_view name, std::string_view value) override { AppendLine(head, name, value); }
         bool lines(std::string_view run) override {
@@ -414,7 +421,7 @@ const std::string& KoLogTime(std::int64_t ticks) {
     return lastText;
 }
 
-std::string KoAccessLogLine(const KoAccessLogEntry& entry) {
+void KoAppendAccessLogLine(std::string& out, const KoAccessLogEntry& entry) {
     char status[16];
     const char* statusEnd = std::to_chars(status, status + sizeof status, entry.status).ptr;
     char bytes[24];
@@ -433,28 +440,41 @@ std::string KoAccessLogLine(const KoAccessLogEntry& entry) {
         {" \"", false},              {entry.referer, true}, {"\" \"", false},
         {entry.userAgent, true},     {"\"", false},
     };
-    const auto plain = [](std::string_view text) {
-        return std::all_of(text.begin(), text.end(), [](char c) { return kPlainForLog[static_cast<unsigned char>(c)]; });
-    };
-    std::string line = spare_buffers::takeString();
-    if (std::all_of(std::begin(pieces), std::end(pieces),
-                    [&](const Piece& piece) { return !piece.fromClient || plain(piece.text); })) {
-        // Nothing to escape: the line is written in one growth.
-        std::size_t size = 0;
-        for (const Piece& piece : pieces) size += piece.text.size();
-        line.resize(size);
-        char* to = line.data();
-        for (const Piece& piece : pieces) to = CopyInto(to, piece.text);
-        return line;
+    std::size_t size = 0;
+    for (const Piece& piece : pieces) size += piece.text.size();
+    // Copied in one growth, the client's pieces byte by byte while they
+    // need no escape; written again with escapes when one does.
+    const std::size_t at = out.size();
+    out.resize(at + size);
+    char* to = out.data() + at;
+    bool allPlain = true;
+    for (const Piece& piece : pieces) {
+        if (!piece.fromClient) {
+            to = CopyInto(to, piece.text);
+            continue;
+        }
+        for (char c : piece.text) {
+            if (!kPlainForLog[static_cast<unsigned char>(c)]) {
+                allPlain = false;
+                break;
+            }
+            *to++ = c;
+        }
+        if (!allPlain) break;
     }
-    line.reserve(96 + entry.remoteAddress.size() + entry.requestLine.size() + entry.referer.size() +
-                 entry.userAgent.size());
+    if (allPlain) return;
+    out.resize(at);
     for (const Piece& piece : pieces) {
         if (piece.fromClient) {
-            AppendForLog(line, piece.text);
+            AppendForLog(out, piece.text);
         } else {
-            line += piece.text;
+            out += piece.text;
         }
     }
+}
+
+std::string KoAccessLogLine(const KoAccessLogEntry& entry) {
+    std::string line = spare_buffers::takeString();
+    KoAppendAccessLogLine(line, entry);
     return line;
 }

@@ -103,3 +103,5 @@ struct KoAccessLogEntry {
 // remote " - " protocol " - [" time "] \"" request "\" --> " status " "
 // bytes " \"" referer "\" \"" agent "\"".
 std::string KoAccessLogLine(const KoAccessLogEntry& entry);
+// The same line appended to out (a buffer used again line after line).
+void KoAppendAccessLogLine(std::string& out, const KoAccessLogEntry& entry);

@@ -1,6 +1,7 @@
 #include "server/routing/router.h"
 
 #include <algorithm>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -34,10 +35,14 @@ KoFileCache& files() { return KoFileCache::forThisThread(); }
 // answered from the file as it is now, never from what the cache knew a
 // moment ago (a wrong 304 would keep a changed file from the client).
 bool AsksAboutItsCopy(const KoXHeader& request) {
-    static const std::string names[] = {"if-none-match", "if-modified-since", "if-match", "if-unmodified-since",
-                                        "if-range"};
-    for (const std::string& name : names) {
-        if (request.fields.find(name) != request.fields.end()) return true;
+    // One walk over the request's few fields (names in lower case), not a
+    // lookup of each name.
+    static constexpr std::string_view names[] = {"if-none-match", "if-modified-since", "if-match",
+                                                 "if-unmodified-since", "if-range"};
+    for (const auto& field : request.fields) {
+        const std::string& name = field.first;
+        if (name.size() < 8 || name[0] != 'i' || name[1] != 'f' || name[2] != '-') continue;
+        if (std::find(std::begin(names), std::end(names), name) != std::end(names)) return true;
     }
     return false;
 }
