@@ -53,6 +53,7 @@ KoVelkoApplication2::~KoVelkoApplication2() {
     handlers.clear();
     anyCommand = false;
     routes = std::make_shared<KoRouteTable>();
+    anyRoute = false;
 }
 
 void KoVelkoApplication2::initialize() {}
@@ -290,6 +291,8 @@ bool KoVelkoApplication2::handlerMayBlock(const std::string& key) {
 
 std::shared_ptr<KoApplicationHandler> KoVelkoApplication2::routeHandler(const std::string& method,
                                                                         const std::string& path) {
+    // Most servers have no routes: their requests take no lock here.
+    if (!anyRoute.load(std::memory_order_acquire)) return nullptr;
     std::shared_ptr<const KoRouteTable> table;
     {
         std::lock_guard<std::recursive_mutex> guard(lock);
@@ -299,6 +302,7 @@ std::shared_ptr<KoApplicationHandler> KoVelkoApplication2::routeHandler(const st
 }
 
 std::vector<std::string> KoVelkoApplication2::routeMethods(const std::string& method, const std::string& path) {
+    if (!anyRoute.load(std::memory_order_acquire)) return {};
     std::shared_ptr<const KoRouteTable> table;
     {
         std::lock_guard<std::recursive_mutex> guard(lock);
@@ -313,6 +317,7 @@ void KoVelkoApplication2::addRoute(const std::string& method, const std::string&
     auto changed = std::make_shared<KoRouteTable>(*routes);
     changed->add(method, pattern, std::move(handler));
     routes = std::move(changed);
+    anyRoute.store(true, std::memory_order_release);
 }
 
 bool KoVelkoApplication2::storeHas(const std::string& key) {

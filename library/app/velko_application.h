@@ -129,6 +129,8 @@ private:
     std::atomic<bool> anyCommand{false};
     // Replaced whole on change, so a lookup copies a pointer under the lock.
     std::shared_ptr<const KoRouteTable> routes = std::make_shared<KoRouteTable>();
+    // Whether a route was ever added; read for every request without the lock.
+    std::atomic<bool> anyRoute{false};
     std::map<std::string, std::shared_ptr<KoRequestRouter>> routers;  // by client name
     std::mutex idLock;
     const std::string idPrefix = "id";

@@ -184,11 +184,13 @@ TEST(KoVelkoApplication2, HandlerReplacedWhileItRunsFinishesItsCall) {
 TEST(KoVelkoApplication2, RoutesAreLookedUpByMethodAndPath) {
     KoVelkoApplication2 app(nullptr, {}, {}, {});
     EXPECT_EQ(app.routeHandler("GET", "/x"), nullptr);
+    EXPECT_TRUE(app.routeMethods("POST", "/x").empty());
     app.addRoute("GET", "/x", std::make_shared<EchoHandler>("exact"));
     app.addRoute("*", "/x/*", std::make_shared<EchoHandler>("prefix"));
     EXPECT_EQ(app.routeHandler("GET", "/x")->handlerName(), "exact");
     EXPECT_EQ(app.routeHandler("POST", "/x/y")->handlerName(), "prefix");
     EXPECT_EQ(app.routeHandler("POST", "/x"), nullptr);
+    EXPECT_EQ(app.routeMethods("POST", "/x"), (std::vector<std::string>{"GET", "HEAD"}));
     EXPECT_THROW(app.addRoute("GET", "x", std::make_shared<EchoHandler>("bad")), KoException);
     app.addRoute("GET", "/x", nullptr);
     EXPECT_EQ(app.routeHandler("GET", "/x"), nullptr);

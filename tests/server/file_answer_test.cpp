@@ -11,6 +11,7 @@
 
 #include "message/response_header.h"
 #include "server/http/entity_tag.h"
+#include "server/http/http_answer.h"
 #include "server/http/http_date.h"
 
 namespace {
@@ -330,5 +331,60 @@ TEST(KoPrepareFileAnswer, NoPreconditionsToLookForGivesTheSameAnswers) {
         EXPECT_EQ(skipped.Status(), looked.Status());
         EXPECT_EQ(skipped.response->fields, looked.response->fields);
         EXPECT_EQ(skipped.response->FileBodyLength(), looked.response->FileBodyLength());
+    }
+}
+
+// Given the site's fields, a whole file's 200 names its own in one list
+// before them, made once per version; every answer's head is the same as
+// from fields set one by one with the site's as defaults.
+TEST(KoPrepareFileAnswer, PreparedFieldsWriteTheSameHeadTable) {
+    using Defaults = KoXResponseHeader::DefaultFields;
+    const auto site = std::make_shared<const Defaults>(
+        Defaults{{"x-frame-options", "DENY"}, {"referrer-policy", "no-referrer"}, {"server", "site"}});
+    const struct {
+        const char* method;
+        std::string fields;
+        const char* cacheControl;
+        KoContentCoding coding;
+        bool varies;
+        bool prepared;  // answered from the one list
+    } table[] = {
+        {"GET", "", "", KoContentCoding::identity, false, true},
+        {"HEAD", "", "no-cache", KoContentCoding::identity, true, true},
+        {"GET", "", "", KoContentCoding::gzip, true, true},
+        {"GET", "Range: bytes=0-9\r\n", "", KoContentCoding::gzip, true, true},
+        {"GET", "Range: bytes=0-9\r\n", "", KoContentCoding::identity, false, false},
+        {"GET", "Range: bytes=0-9,20-29\r\n", "", KoContentCoding::identity, false, false},
+        {"GET", "Range: bytes=5000-\r\n", "", KoContentCoding::identity, false, false},
+        {"GET", "Range: bytes=0-9\r\nIf-Range: \"other\"\r\n", "", KoContentCoding::identity, false, true},
+        {"GET", std::string("If-Modified-Since: ") + kModifiedText + "\r\n", "", KoContentCoding::identity, true, false},
+        {"GET", "If-Match: \"other\"\r\n", "", KoContentCoding::identity, false, false},
+    };
+    for (const auto& row : table) {
+        const std::string what = std::string(row.method) + " " + row.fields;
+        KoFileAnswerOptions options;
+        options.cacheControl = row.cacheControl;
+        options.coding = row.coding;
+        options.varies = row.varies;
+        const Answer byField = Prepare(row.method, row.fields, options);
+        byField.response->defaultFields = site;
+        options.siteFields = &site;
+        const Answer first = Prepare(row.method, row.fields, options);
+        const Answer again = Prepare(row.method, row.fields, options);
+        if (!first.response->defaultFields) first.response->defaultFields = site;
+        if (!again.response->defaultFields) again.response->defaultFields = site;
+        EXPECT_EQ(first.sendsFile, byField.sendsFile) << what;
+        EXPECT_EQ(first.Status(), byField.Status()) << what;
+        EXPECT_EQ(first.response->bodySpans.size(), byField.response->bodySpans.size()) << what;
+        const std::string head = KoAnswerHead(*byField.response, 1000, false, "D");
+        EXPECT_EQ(KoAnswerHead(*first.response, 1000, false, "D"), head) << what;
+        EXPECT_EQ(KoAnswerHead(*again.response, 1000, false, "D"), head) << what;
+        EXPECT_EQ(first.response->fields.empty(), row.prepared) << what;
+        EXPECT_EQ(first.response->defaultFields != site, row.prepared) << what;
+        if (row.prepared) EXPECT_EQ(again.response->defaultFields, first.response->defaultFields) << what;
+        for (const char* name : {"content-type", "etag", "last-modified", "accept-ranges", "content-encoding", "vary"}) {
+            const std::string* value = KoAnswerFieldValue(*first.response, name);
+            EXPECT_EQ(value ? *value : "<none>", byField.Field(name)) << what << name;
+        }
     }
 }

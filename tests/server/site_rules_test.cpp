@@ -93,6 +93,10 @@ TEST(KoSiteRules, AnswersOnlyLoopbackNamesOnALoopbackServer) {
         {"192.168.1.5:8443", "0.0.0.0", true, true},
         {"[fe80::1]:8443", "::", true, true},
         {"localhost", "0.0.0.0", true, true},
+        // Names of this machine in any case, bound there under its name.
+        {"LocalHost:8080", "127.0.0.1", false, true},
+        {"evil.example", "LOCALHOST", false, false},
+        {"127.0.0.1", "localhost", false, true},
     };
     for (const HostCase& c : cases) {
         KoSiteRules rules;

@@ -186,13 +186,23 @@ void KoTransceiverServerL1HTTP::refuse(KoHTTPConnection& connection, std::int32_
     connection.CloseWhenDrained();
 }
 
+namespace {
+constexpr std::size_t kKeptLogLineBytes = 4096;
+}  // namespace
+
 void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connection, const KoXHeader& response,
                                           const std::string& requestLine, std::uint64_t bytes,
                                           std::string_view protocolName) {
     KoAccessLogEntry entry;
     const std::string& remote = connection.RemoteAddress();
     if (!remote.empty()) entry.remoteAddress = remote;
-    const std::string protocolText = protocol::TypeNameOf(response.ProtocolCode());
+    // A server's answers are all of one protocol: its name is made once.
+    thread_local std::int32_t namedCode = -1;
+    thread_local std::string protocolText;
+    if (const std::int32_t code = response.ProtocolCode(); code != namedCode) {
+        protocolText = protocol::TypeNameOf(code);
+        namedCode = code;
+    }
     if (!protocolText.empty()) entry.protocolName = protocolText;
     if (!protocolName.empty()) entry.protocolName = protocolName;
     entry.time = KoLogTime(response.createdAt);
@@ -201,7 +211,12 @@ void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connect
     entry.bytes = bytes;
     entry.referer = FirstOrDash(response.requestFields, kReferer);
     entry.userAgent = FirstOrDash(response.requestFields, kUserAgent);
-    std::string line = KoAccessLogLine(entry);
+    // Written into the same buffer line after line (a log writer that calls
+    // back into the log gets a buffer of its own).
+    thread_local std::string kept;
+    std::string line = std::move(kept);
+    line.clear();
+    KoAppendAccessLogLine(line, entry);
     if (!httpSettings.accessLog) {
         KoTransceiver::WriteLog(line);
     } else {
@@ -211,7 +226,8 @@ void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connect
             diagnostic(std::string("the access log failed: ") + escapeForLog(error.what()));
         }
     }
-    spare_buffers::give(std::move(line));
+    // A very long line's room is not kept.
+    if (line.capacity() <= kKeptLogLineBytes) kept = std::move(line);
 }
 
 void KoTransceiverServerL1HTTP::writeStreamed(KoHTTPConnection& connection,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <random>
 #include <vector>
@@ -77,6 +78,19 @@ std::string ContentRange(const KoByteRange& range, std::uint64_t size) {
            std::to_string(size);
 }
 
+using FieldLines = std::vector<std::pair<std::string, std::string>>;
+
+// A whole-file 200's own fields, then the site's, as one list: what does
+// not change between answers of a version is not set field by field.
+struct PreparedFields {
+    std::shared_ptr<const FieldLines> site;
+    KoContentCoding coding = KoContentCoding::identity;
+    bool varies = false;
+    std::string type;
+    std::string cacheControl;
+    std::shared_ptr<const FieldLines> fields;  // none: the slot is free
+};
+
 // The validators of a file version, made once per version and thread: a
 // file answered again and again costs no formatting per answer. A few
 // versions are kept (a page of many files), each in the slot its identity
@@ -91,7 +105,14 @@ struct Validators {
     std::array<std::string, 3> codedTags;
     std::int64_t shownModified = 0;  // the date below was made for it
     std::string lastModified;
+    // A few sites and codings (HTTP and HTTPS, identity and br) each.
+    std::array<PreparedFields, 4> prepared;
+    std::size_t nextPrepared = 0;
 };
+
+void ForgetPrepared(Validators& version) {
+    for (PreparedFields& kept : version.prepared) kept = PreparedFields{};
+}
 
 Validators& ValidatorsOf(const KoFileFacts& facts, std::int64_t shownModified) {
     constexpr std::size_t kSlots = 64;
@@ -108,12 +129,14 @@ Validators& ValidatorsOf(const KoFileFacts& facts, std::int64_t shownModified) {
         slot.tag = KoEntityTagOf(facts.fileId, facts.size, facts.modifiedSeconds, facts.modifiedNanoseconds);
         for (std::string& coded : slot.codedTags) coded.clear();
         slot.lastModified.clear();
+        ForgetPrepared(slot);
     }
     // A modification still to come is shown as now, which moves on.
     if (slot.lastModified.empty() || slot.shownModified != shownModified) {
         slot.shownModified = shownModified;
         slot.lastModified.clear();
         KoAppendHttpDate(slot.lastModified, shownModified);
+        ForgetPrepared(slot);
     }
     return slot;
 }
@@ -130,6 +153,35 @@ const std::string& TagOf(Validators& version, KoContentCoding coding) {
         coded += '"';
     }
     return coded;
+}
+
+// The fields SetWholeFileFields would set, before the site's, made once.
+const std::shared_ptr<const FieldLines>& PreparedFor(Validators& version, const std::string& tag,
+                                                     const KoFileFacts& facts, const KoFileAnswerOptions& options) {
+    const std::shared_ptr<const FieldLines>& site = *options.siteFields;
+    for (const PreparedFields& kept : version.prepared) {
+        if (kept.fields && kept.site == site && kept.coding == options.coding && kept.varies == options.varies &&
+            kept.type == facts.type && kept.cacheControl == options.cacheControl) {
+            return kept.fields;
+        }
+    }
+    auto made = std::make_shared<FieldLines>();
+    made->reserve(6 + (site ? site->size() : 0));
+    made->emplace_back("last-modified", version.lastModified);
+    made->emplace_back("etag", tag);
+    if (options.varies) made->emplace_back("vary", "Accept-Encoding");
+    if (!options.cacheControl.empty()) made->emplace_back("cache-control", options.cacheControl);
+    made->emplace_back("content-type", facts.type);
+    if (options.coding != KoContentCoding::identity) {
+        made->emplace_back("content-encoding", KoCodingName(options.coding));
+    } else {
+        made->emplace_back("accept-ranges", "bytes");
+    }
+    if (site) made->insert(made->end(), site->begin(), site->end());
+    PreparedFields& slot = version.prepared[version.nextPrepared++ % version.prepared.size()];
+    slot = PreparedFields{site, options.coding, options.varies, std::string(facts.type),
+                          std::string(options.cacheControl), std::move(made)};
+    return slot.fields;
 }
 
 void SetField(KoXResponseHeader& response, std::string_view name, std::string_view value) {
@@ -173,25 +225,34 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
         break;
     }
 
-    validators();
     response.statusCode = 200;
-    SetField(response, "content-type", facts.type);
-    if (encoded) {
-        // No ranges offered: a client resuming these bytes would be sent
-        // ranges of the file as it is.
-        SetField(response, "content-encoding", KoCodingName(options.coding));
-        return true;
-    }
-    SetField(response, "accept-ranges", "bytes");
-    const auto* range = Values(request, kRange);
-    if (range == nullptr || range->size() != 1) return true;
-    if (options.mayHavePreconditions && !SameVersion(request, tag, modified, options.now)) return true;
-
-    const KoRangeRequest ranges = KoParseRange(range->front(), facts.size);
+    // Every field of the whole file's 200, set one by one.
+    const auto wholeFileFields = [&] {
+        validators();
+        SetField(response, "content-type", facts.type);
+        // An encoded answer offers no ranges: a client resuming these bytes
+        // would be sent ranges of the file as it is.
+        if (encoded) {
+            SetField(response, "content-encoding", KoCodingName(options.coding));
+        } else {
+            SetField(response, "accept-ranges", "bytes");
+        }
+    };
+    const auto* range = encoded ? nullptr : Values(request, kRange);
+    const bool rangeApplies = range != nullptr && range->size() == 1 &&
+                              (!options.mayHavePreconditions || SameVersion(request, tag, modified, options.now));
+    const KoRangeRequest ranges =
+        rangeApplies ? KoParseRange(range->front(), facts.size) : KoRangeRequest{KoRangeRequest::Kind::ignored, {}};
     switch (ranges.kind) {
     case KoRangeRequest::Kind::ignored:
+        if (options.siteFields != nullptr) {
+            response.defaultFields = PreparedFor(version, tag, facts, options);
+        } else {
+            wholeFileFields();
+        }
         return true;
     case KoRangeRequest::Kind::unsatisfiable:
+        wholeFileFields();
         response.statusCode = 416;
         response.fields.erase("content-type");
         SetField(response, "content-range", "bytes */" + std::to_string(facts.size));
@@ -200,6 +261,7 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     case KoRangeRequest::Kind::ranges:
         break;
     }
+    wholeFileFields();
     response.statusCode = 206;
     if (ranges.ranges.size() == 1) {
         const KoByteRange& only = ranges.ranges.front();

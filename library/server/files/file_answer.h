@@ -30,8 +30,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "compress/content_coding.h"
 
@@ -65,6 +68,12 @@ struct KoFileAnswerOptions {
     // If-Modified-Since, If-Unmodified-Since and If-Range in the request,
     // and they are not looked for again.
     bool mayHavePreconditions = true;
+    // The fields every answer of the site gets (names in lower case), the
+    // answer's defaultFields. When set, a whole-file 200 names its own
+    // fields in one list made once per version and thread, these after
+    // them, as its defaultFields, instead of setting each in its fields;
+    // the head written is the same. It outlives the call.
+    const std::shared_ptr<const std::vector<std::pair<std::string, std::string>>>* siteFields = nullptr;
 };
 
 // True when the file is to be sent (status 200 or 206, also for HEAD);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "compress/compressor.h"
+#include "compress/content_coding.h"
 #include "server/files/mime_types.h"
 
 KoFileCache::KoFileCache(std::size_t capacity_, Clock::duration validity_)
@@ -189,8 +190,21 @@ const KoFileSiblings& KoFileCache::siblings(const std::string& path, const Found
 std::string_view KoFileCache::mediaType(const std::string& path, const Found& found) {
     if (path.empty()) return KoMimeTypeFor(path);
     Entry& entry = entryOf(path, found);
-    if (entry.type.empty()) entry.type = KoMimeTypeFor(path);
+    if (entry.type.empty()) {
+        entry.type = KoMimeTypeFor(path);
+        entry.compressible = KoIsCompressibleType(entry.type);
+    }
     return entry.type;
+}
+
+bool KoFileCache::compressibleType(const std::string& path, const Found& found) {
+    if (path.empty()) return KoIsCompressibleType(KoMimeTypeFor(path));
+    Entry& entry = entryOf(path, found);
+    if (entry.type.empty()) {
+        entry.type = KoMimeTypeFor(path);
+        entry.compressible = KoIsCompressibleType(entry.type);
+    }
+    return entry.compressible;
 }
 
 platform::Result<platform::FileInfo> KoFileCache::status(const std::string& path, bool checkNow) {

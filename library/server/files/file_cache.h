@@ -117,6 +117,9 @@ public:
                                    std::int64_t modifiedNanoseconds, const std::string& cgiDirectory);
     // As KoMimeTypeFor(path), found once per entry (a name keeps its type).
     std::string_view mediaType(const std::string& path, const Found& found);
+    // Whether that type is one compression gains on (KoIsCompressibleType),
+    // found with it.
+    bool compressibleType(const std::string& path, const Found& found);
     // How many times siblings were probed, for as long as the cache lives.
     std::size_t siblingProbes() const { return siblingProbes_; }
 
@@ -156,6 +159,7 @@ private:
     struct Entry {
         const std::string* path = nullptr;  // its key in entries
         std::string_view type;  // its media type, once asked (static text)
+        bool compressible = false;  // of that type
         Clock::time_point checked;
         Clock::time_point used;
         platform::Error error;  // the status query failed

@@ -47,7 +47,8 @@ KoFileBody KoPrepareFileVariant(const KoXHeader& request, std::string file, cons
                                                     lookup.cgiDirectory != nullptr ? *lookup.cgiDirectory : kNoDirectory);
     const KoFileSibling& brotli = siblings.brotli;
     const KoFileSibling& gzip = siblings.gzip;
-    const bool compressible = KoIsCompressibleType(facts.type);
+    const bool compressible =
+        lookup.compressibleType != nullptr ? *lookup.compressibleType : KoIsCompressibleType(facts.type);
     const bool compressed = compressible && facts.size >= compression.minimumSize && facts.size <= compression.maximumSize;
     options.varies = compressible || brotli.usable || gzip.usable;
 

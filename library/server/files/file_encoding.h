@@ -69,6 +69,9 @@ struct KoSiblingLookup {
     // What the caller's lookup of the file found (checked as checkNow asks);
     // looked up here when null.
     const KoFileCache::Found* found = nullptr;
+    // Whether facts' type is one compression gains on, when the caller knows
+    // (KoFileCache::compressibleType); asked of the type when null.
+    const bool* compressibleType = nullptr;
 };
 
 // Prepares the answer for `file` (facts: its status) in the variant chosen

@@ -6,7 +6,9 @@
 #include <charconv>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 
@@ -154,15 +156,50 @@ std::size_t SlotOf(std::string_view key) {
     return at != keys.end() && at->key == key ? at->slot : kSlotCount;
 }
 
+using DefaultFields = KoXResponseHeader::DefaultFields;
+
+// What a list of default fields gives each slot (the first default of a
+// name decides), and the head lines of the answer fields among them, in
+// head order: found once per list and thread, as a site's list or a file
+// version's serves answer after answer.
+struct DefaultSlots {
+    // Kept alive while here, so its address names no other list.
+    std::shared_ptr<const DefaultFields> list;
+    std::array<const std::string*, kSlotCount> byDefault{};
+    std::string lines;
+};
+
+const DefaultSlots& DefaultSlotsOf(const std::shared_ptr<const DefaultFields>& list) {
+    constexpr std::size_t kKept = 8;
+    thread_local std::array<DefaultSlots, kKept> kept;
+    DefaultSlots& slots = kept[std::hash<const void*>{}(list.get()) % kKept];
+    if (slots.list == list) return slots;
+    slots.list = list;
+    slots.byDefault.fill(nullptr);
+    slots.lines.clear();
+    for (const auto& [name, value] : *list) {
+        const std::size_t slot = SlotOf(name);
+        if (slot == kSlotCount || slot == kCgiSlot || slots.byDefault[slot] != nullptr) continue;
+        slots.byDefault[slot] = &value;
+    }
+    for (std::size_t i = 0; i < kAnswerFieldCount; ++i) {
+        if (const std::string* value = slots.byDefault[i]) AppendLine(slots.lines, kAnswerFields[i].name, *value);
+    }
+    return slots;
+}
+
 // What the answer says of each slot: its values when its fields name it,
-// else the site's default value (unless the script names the field).
+// else the default value (unless the script names the field).
 struct HeadFields {
     std::array<const std::vector<std::string>*, kSlotCount> named{};
     std::array<const std::string*, kSlotCount> byDefault{};
+    // The defaults' lines, when the answer's fields name none of its slots.
+    const std::string* defaultLines = nullptr;
 
     explicit HeadFields(const KoXResponseHeader& response) {
         const auto& keys = KeysInOrder();
         auto key = keys.begin();
+        bool anyNamed = false;
         for (auto field = response.fields.begin(); field != response.fields.end() && key != keys.end();) {
             const int order = KeyOrder(field->first, key->key);
             if (order < 0) {
@@ -171,12 +208,20 @@ struct HeadFields {
                 ++key;
             } else {
                 named[key->slot] = &field->second;
+                anyNamed = true;
                 ++field;
                 ++key;
             }
         }
         if (!response.defaultFields) return;
         const std::vector<std::string>* scriptLines = named[kCgiSlot];
+        if (scriptLines == nullptr) {
+            // The fields' own values are looked at first, where they are.
+            const DefaultSlots& slots = DefaultSlotsOf(response.defaultFields);
+            byDefault = slots.byDefault;
+            if (!anyNamed) defaultLines = &slots.lines;
+            return;
+        }
         std::array<bool, kSlotCount> decided{};
         for (const auto& [name, value] : *response.defaultFields) {
             const std::size_t slot = SlotOf(name);
@@ -184,7 +229,7 @@ struct HeadFields {
             if (slot == kSlotCount || slot == kCgiSlot || decided[slot] || named[slot] != nullptr) continue;
             decided[slot] = true;
             // The script's own Server line is looked at apart.
-            if (slot != kServerSlot && scriptLines != nullptr && ScriptLinesName(*scriptLines, name)) continue;
+            if (slot != kServerSlot && ScriptLinesName(*scriptLines, name)) continue;
             byDefault[slot] = &value;
         }
     }
@@ -265,7 +310,9 @@ void KoWalkAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLengt
         // An HTTP/1.0 client reads such a body until the connection ends.
         out.field("Transfer-Encoding", "chunked");
     }
-    for (std::size_t i = 0; i < kAnswerFieldCount; ++i) {
+    // A writer of text takes the defaults' lines as they were written once.
+    const bool asLines = found.defaultLines != nullptr && out.lines(*found.defaultLines);
+    for (std::size_t i = 0; i < kAnswerFieldCount && !asLines; ++i) {
         if (const std::vector<std::string>* values = found.named[i]) {
             if (!values->empty()) out.field(kAnswerFields[i].name, values->front());
         } else if (const std::string* value = found.byDefault[i]) {
@@ -290,13 +337,24 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     public:
         Text() : head(spare_buffers::takeString()) { head.reserve(512); }
         void status(std::int32_t code) override {
-            head += "HTTP/1.1 ";
-            AppendNumber(head, code);
-            head += ' ';
-            head += ReasonPhrase(code);
-            head += "\r\n";
+            // Answer after answer has the same status: its line is made once.
+            thread_local std::int32_t lastCode = -1;
+            thread_local std::string lastLine;
+            if (code != lastCode) {
+                lastLine = "HTTP/1.1 ";
+                AppendNumber(lastLine, code);
+                lastLine += ' ';
+                lastLine += ReasonPhrase(code);
+                lastLine += "\r\n";
+                lastCode = code;
+            }
+            head += lastLine;
         }
         void field(std::string_view name, std::string_view value) override { AppendLine(head, name, value); }
+        bool lines(std::string_view run) override {
+            head += run;
+            return true;
+        }
         void scriptLine(std::string_view line) override {
             AppendOneLine(head, line);
             head += "\r\n";
@@ -306,6 +364,17 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
     KoWalkAnswerHead(response, bodyLength, closing, date, text);
     text.head += "\r\n";
     return std::move(text.head);
+}
+
+const std::string* KoAnswerFieldValue(const KoXResponseHeader& response, std::string_view name) {
+    if (const auto field = response.fields.find(name); field != response.fields.end()) {
+        return field->second.empty() ? nullptr : &field->second.front();
+    }
+    if (!response.defaultFields) return nullptr;
+    for (const auto& [key, value] : *response.defaultFields) {
+        if (key == name) return &value;
+    }
+    return nullptr;
 }
 
 std::string KoStatusText(std::int32_t status) { return std::to_string(status) + " " + ReasonPhrase(status) + "\n"; }
@@ -352,7 +421,7 @@ const std::string& KoLogTime(std::int64_t ticks) {
     return lastText;
 }
 
-std::string KoAccessLogLine(const KoAccessLogEntry& entry) {
+void KoAppendAccessLogLine(std::string& out, const KoAccessLogEntry& entry) {
     char status[16];
     const char* statusEnd = std::to_chars(status, status + sizeof status, entry.status).ptr;
     char bytes[24];
@@ -371,28 +440,41 @@ std::string KoAccessLogLine(const KoAccessLogEntry& entry) {
         {" \"", false},              {entry.referer, true}, {"\" \"", false},
         {entry.userAgent, true},     {"\"", false},
     };
-    const auto plain = [](std::string_view text) {
-        return std::all_of(text.begin(), text.end(), [](char c) { return kPlainForLog[static_cast<unsigned char>(c)]; });
-    };
-    std::string line = spare_buffers::takeString();
-    if (std::all_of(std::begin(pieces), std::end(pieces),
-                    [&](const Piece& piece) { return !piece.fromClient || plain(piece.text); })) {
-        // Nothing to escape: the line is written in one growth.
-        std::size_t size = 0;
-        for (const Piece& piece : pieces) size += piece.text.size();
-        line.resize(size);
-        char* to = line.data();
-        for (const Piece& piece : pieces) to = CopyInto(to, piece.text);
-        return line;
+    std::size_t size = 0;
+    for (const Piece& piece : pieces) size += piece.text.size();
+    // Copied in one growth, the client's pieces byte by byte while they
+    // need no escape; written again with escapes when one does.
+    const std::size_t at = out.size();
+    out.resize(at + size);
+    char* to = out.data() + at;
+    bool allPlain = true;
+    for (const Piece& piece : pieces) {
+        if (!piece.fromClient) {
+            to = CopyInto(to, piece.text);
+            continue;
+        }
+        for (char c : piece.text) {
+            if (!kPlainForLog[static_cast<unsigned char>(c)]) {
+                allPlain = false;
+                break;
+            }
+            *to++ = c;
+        }
+        if (!allPlain) break;
     }
-    line.reserve(96 + entry.remoteAddress.size() + entry.requestLine.size() + entry.referer.size() +
-                 entry.userAgent.size());
+    if (allPlain) return;
+    out.resize(at);
     for (const Piece& piece : pieces) {
         if (piece.fromClient) {
-            AppendForLog(line, piece.text);
+            AppendForLog(out, piece.text);
         } else {
-            line += piece.text;
+            out += piece.text;
         }
     }
+}
+
+std::string KoAccessLogLine(const KoAccessLogEntry& entry) {
+    std::string line = spare_buffers::takeString();
+    KoAppendAccessLogLine(line, entry);
     return line;
 }

@@ -60,12 +60,21 @@ public:
     virtual void status(std::int32_t code) = 0;
     virtual void field(std::string_view name, std::string_view value) = 0;
     virtual void scriptLine(std::string_view line) = 0;
+    // The answer fields' lines as text ("Name: value\r\n" each), offered
+    // in place of their field() calls when they come from the answer's
+    // defaults alone; false: call field() for each.
+    virtual bool lines(std::string_view) { return false; }
 
 protected:
     ~KoAnswerHeadWriter() = default;
 };
 void KoWalkAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLength, bool closing,
                       std::string_view date, KoAnswerHeadWriter& out);
+
+// The value the head gives field name (lower case; a script's lines aside):
+// its first value among the response's fields, else the first of its
+// defaultFields; null when neither names it.
+const std::string* KoAnswerFieldValue(const KoXResponseHeader& response, std::string_view name);
 
 // The status and its reason as a line of text: "405 Method Not Allowed\n".
 std::string KoStatusText(std::int32_t status);
@@ -94,3 +103,5 @@ struct KoAccessLogEntry {
 // remote " - " protocol " - [" time "] \"" request "\" --> " status " "
 // bytes " \"" referer "\" \"" agent "\"".
 std::string KoAccessLogLine(const KoAccessLogEntry& entry);
+// The same line appended to out (a buffer used again line after line).
+void KoAppendAccessLogLine(std::string& out, const KoAccessLogEntry& entry);

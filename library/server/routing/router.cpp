@@ -1,6 +1,7 @@
 #include "server/routing/router.h"
 
 #include <algorithm>
+#include <iterator>
 #include <string_view>
 #include <utility>
 
@@ -34,10 +35,14 @@ KoFileCache& files() { return KoFileCache::forThisThread(); }
 // answered from the file as it is now, never from what the cache knew a
 // moment ago (a wrong 304 would keep a changed file from the client).
 bool AsksAboutItsCopy(const KoXHeader& request) {
-    static const std::string names[] = {"if-none-match", "if-modified-since", "if-match", "if-unmodified-since",
-                                        "if-range"};
-    for (const std::string& name : names) {
-        if (request.fields.find(name) != request.fields.end()) return true;
+    // One walk over the request's few fields (names in lower case), not a
+    // lookup of each name.
+    static constexpr std::string_view names[] = {"if-none-match", "if-modified-since", "if-match",
+                                                 "if-unmodified-since", "if-range"};
+    for (const auto& field : request.fields) {
+        const std::string& name = field.first;
+        if (name.size() < 8 || name[0] != 'i' || name[1] != 'f' || name[2] != '-') continue;
+        if (std::find(std::begin(names), std::end(names), name) != std::end(names)) return true;
     }
     return false;
 }
@@ -178,12 +183,17 @@ std::shared_ptr<KoXResponseHeader> KoRequestRouter::answerFor(const KoXHeader& r
 int KoRequestRouter::send(const KoXHeader& request, const std::shared_ptr<KoXResponseHeader>& response) {
     if (settings.errorPages && KoIsOwnErrorAnswer(*response)) settings.errorPages->fill(request, *response);
     response->setState(header_state::Complete);
-    // Written with the head where the answer names none of them.
-    response->defaultFields = request.ProtocolCode() == protocol::HTTPS ? tlsFields : plainFields;
+    // Written with the head where the answer names none of them; a file's
+    // answer has them already, after its own.
+    if (!response->defaultFields) response->defaultFields = siteFieldsFor(request);
     // The request's connection takes it on its own loop, from any thread;
     // without one (the connection is gone) nobody waits for it.
     if (auto sink = response->answerSink.lock()) sink->answer(response);
     return 1;
+}
+
+const std::shared_ptr<const KoRequestRouter::FieldList>& KoRequestRouter::siteFieldsFor(const KoXHeader& request) const {
+    return request.ProtocolCode() == protocol::HTTPS ? tlsFields : plainFields;
 }
 
 int KoRequestRouter::sendFailure(const KoXHeader& request, const std::string& file, platform::Error why) {
@@ -245,29 +255,32 @@ int KoRequestRouter::sendMethodAnswer(const KoXHeader& request, std::int32_t sta
 
 int KoRequestRouter::sendFile(const KoXHeader& request, std::string file, const platform::FileInfo& known,
                               KoFileCache::Found found) {
+    KoFileCache& cache = files();
     platform::FileInfo info = known;
     const bool asksAboutItsCopy = AsksAboutItsCopy(request);
     if (asksAboutItsCopy) {
-        found = files().lookup(file, true);
-        const auto now = files().status(file, found);
+        found = cache.lookup(file, true);
+        const auto now = cache.status(file, found);
         if (!now.ok() && now.error().notFound()) return send404(request);
         if (!now.ok()) return sendFailure(request, file, now.error());
         if (!now.value().regular) return send404(request);
         info = now.value();
     }
     auto response = answerFor(request, 200);
-    const KoFileFacts facts{files().mediaType(file, found), info.size, info.modifiedSeconds, info.modifiedNanoseconds,
+    const KoFileFacts facts{cache.mediaType(file, found), info.size, info.modifiedSeconds, info.modifiedNanoseconds,
                             info.fileId};
     KoFileAnswerOptions options;
     options.cacheControl = settings.cacheControl;
     options.now = KoSecondsNow();
     options.mayHavePreconditions = asksAboutItsCopy;
-    KoFileBody body = KoPrepareFileVariant(request, std::move(file), facts, options, settings.compression, files(),
-                                           {asksAboutItsCopy, &config.cgiDirectory, &found}, *response);
+    options.siteFields = &siteFieldsFor(request);
+    const bool compressible = cache.compressibleType(file, found);
+    KoFileBody body = KoPrepareFileVariant(request, std::move(file), facts, options, settings.compression, cache,
+                                           {asksAboutItsCopy, &config.cgiDirectory, &found, &compressible}, *response);
     if (body.file.empty()) return send(request, response);
     // Opened before anything is announced; the answer carries it to the
     // layer, which sends it without looking the name up again.
-    const auto opened = files().open(body.file, found);
+    const auto opened = cache.open(body.file, found);
     if (!opened.ok()) {
         if (opened.error().notFound()) return send404(request);
         return sendFailure(request, body.file, opened.error());
@@ -358,6 +371,7 @@ KoPathDecision KoRequestRouter::decide(const std::string& path) { return decideN
 KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& normal) {
     KoPathDecision decision;
     if (!normal || config.documentRoot.empty()) return decision;
+    KoFileCache& cache = files();
     decision.decoded = *normal;
     const std::string rest = normal->substr(1);
     if (!rest.empty() && services.storeHas(rest)) {
@@ -366,7 +380,7 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
     }
     if (rest.rfind(cgiPrefix, 0) == 0) {
         decision.file = config.cgiDirectory + rest.substr(std::string_view(cgiPrefix).size());
-        auto status = files().status(decision.file);
+        auto status = cache.status(decision.file);
         if (!status.ok()) return failedOrMissing(std::move(decision), status.error());
         decision.kind = status.value().regular ? KoPathDecision::Kind::program : KoPathDecision::Kind::missing;
         return decision;
@@ -375,8 +389,8 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
     // Made at its length at once (a sum of the two grows it twice).
     file.reserve(config.documentRoot.size() + rest.size());
     file.append(config.documentRoot).append(rest);
-    decision.found = files().lookup(file);
-    auto status = files().status(file, decision.found);
+    decision.found = cache.lookup(file);
+    auto status = cache.status(file, decision.found);
     if (!status.ok()) {
         decision.file = std::move(file);
         return failedOrMissing(std::move(decision), status.error());
@@ -389,8 +403,8 @@ KoPathDecision KoRequestRouter::decideNormal(const std::optional<std::string>& n
         }
         for (const char* index : {"index.php", "index.html"}) {
             decision.file = file + index;
-            decision.found = files().lookup(decision.file);
-            auto found = files().status(decision.file, decision.found);
+            decision.found = cache.lookup(decision.file);
+            auto found = cache.status(decision.file, decision.found);
             if (!found.ok() && !found.error().notFound()) return failedOrMissing(std::move(decision), found.error());
             if (found.ok() && found.value().regular) {
                 decision.info = found.value();

@@ -204,6 +204,8 @@ private:
     KoPathDecision outsideCgi(KoPathDecision decision) const;
     int send404(const KoXHeader& request);
     static void fill404(KoXResponseHeader& response);
+    // The security fields of the request's scheme.
+    const std::shared_ptr<const FieldList>& siteFieldsFor(const KoXHeader& request) const;
 
     KoTransceiver& transceiver;
     KoRouterServices& services;

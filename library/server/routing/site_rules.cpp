@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "foundation/text_utils.h"
@@ -109,9 +110,26 @@ bool IsIPv6Literal(std::string_view name) {
 
 // name: a Host's name, or a bound address (IPv6 there without brackets).
 bool IsLoopbackName(std::string_view name) {
-    if (sameLetters(name, "localhost") || name == "[::1]" || name == "::1") return true;
-    int first = 0;
-    return IsIPv4(name, &first) && first == 127;
+    if (name.empty()) return false;
+    // A name starting with a digit can only be an IPv4 address here.
+    if (name.front() >= '0' && name.front() <= '9') {
+        int first = 0;
+        return IsIPv4(name, &first) && first == 127;
+    }
+    return name == "[::1]" || name == "::1" || sameLetters(name, "localhost");
+}
+
+// The bound address of a server's requests is the same for all of them:
+// what it is decided once per address and thread, not per request.
+bool IsLoopbackAddress(std::string_view bound) {
+    thread_local std::string lastBound;
+    thread_local bool lastLoopback = false;
+    if (bound.empty()) return false;
+    if (bound != lastBound) {
+        lastLoopback = IsLoopbackName(bound);
+        lastBound.assign(bound);
+    }
+    return lastLoopback;
 }
 
 bool IsAddressLiteral(std::string_view name) { return IsIPv4(name) || IsIPv6Literal(name); }
@@ -156,7 +174,7 @@ bool KoHostAllowed(std::string_view host, std::string_view boundAddress, const K
     if (host.empty()) return true;
     const std::string_view name = KoHostNameOf(host);
     if (Listed(name, rules)) return true;
-    if (IsLoopbackName(boundAddress)) return IsLoopbackName(name);
+    if (IsLoopbackAddress(boundAddress)) return IsLoopbackName(name);
     if (rules.allowedHosts.empty()) return true;
     return IsLoopbackName(name) || IsAddressLiteral(name);
 }
