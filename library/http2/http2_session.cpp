@@ -129,7 +129,7 @@ struct KoHttp2ServerSession::Callbacks {
     static int BeginHeaders(nghttp2_session*, const nghttp2_frame* frame, void* user) {
         KoHttp2ServerSession& self = Of(user);
         if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
-        Stream& stream = self.openStream(frame->hd.stream_id);
+        Stream& stream = self.streams_.open(frame->hd.stream_id);
         stream.request.stream = frame->hd.stream_id;
         // A browser's request has about a dozen fields, some long (a
         // cookie, the user agent): room for them at once, kept by the
@@ -354,28 +354,6 @@ KoHttp2ServerSession::KoHttp2ServerSession(Handler& handler, KoHttp2Limits limit
 
 KoHttp2ServerSession::~KoHttp2ServerSession() { nghttp2_session_del(session_); }
 
-KoHttp2ServerSession::Stream* KoHttp2ServerSession::find(std::int32_t id) {
-    // The newest streams are the busiest.
-    for (auto entry = streams_.rbegin(); entry != streams_.rend(); ++entry) {
-        if (entry->id == id) return entry->stream.get();
-    }
-    return nullptr;
-}
-
-KoHttp2ServerSession::Stream& KoHttp2ServerSession::openStream(std::int32_t id) {
-    if (Stream* found = find(id)) return *found;
-    std::unique_ptr<Stream> stream;
-    if (spareStreams_.empty()) {
-        stream = std::make_unique<Stream>();
-    } else {
-        stream = std::move(spareStreams_.back());
-        spareStreams_.pop_back();
-    }
-    Stream& opened = *stream;
-    streams_.push_back(Entry{id, std::move(stream)});
-    return opened;
-}
-
 void KoHttp2ServerSession::Stream::forget() {
     request.stream = 0;
     request.method.clear();
@@ -396,18 +374,11 @@ void KoHttp2ServerSession::Stream::forget() {
 }
 
 void KoHttp2ServerSession::closeStream(std::int32_t id) {
-    const auto found =
-        std::find_if(streams_.begin(), streams_.end(), [id](const Entry& entry) { return entry.id == id; });
-    if (found == streams_.end()) return;
-    std::unique_ptr<Stream> stream = std::move(found->stream);
-    streams_.erase(found);
+    std::unique_ptr<Stream> stream = streams_.take(id);
+    if (!stream) return;
     if (headerStream_ == stream.get()) headerStream_ = nullptr;
     bodyBytes_ -= stream->request.body.size();
-    // As many spares as streams come and go in one turn of a busy client.
-    constexpr std::size_t spareBound = 16;
-    if (spareStreams_.size() >= spareBound) return;
-    stream->forget();
-    spareStreams_.push_back(std::move(stream));
+    streams_.keep(std::move(stream), [](Stream& closed) { closed.forget(); });
 }
 
 void KoHttp2ServerSession::fail(std::uint32_t code, const std::string& why) {
@@ -493,7 +464,7 @@ void KoHttp2ServerSession::rest() {
     // and go each turn, keeps them from one turn to the next).
     if (streams_.empty()) {
         memory_.release();
-        spareStreams_.clear();
+        streams_.releaseSpares();
     }
     // A frame being sent still lies in the frame buffer.
     if (nghttp2_session_want_write(session_) != 0) return;
@@ -561,10 +532,10 @@ void KoHttp2ServerSession::consumed(std::int32_t stream, std::size_t bytes) {
 
 bool KoHttp2ServerSession::stalledByPeer() const {
     const bool connectionShut = nghttp2_session_get_remote_window_size(session_) <= 0;
-    for (const Entry& entry : streams_) {
-        const Stream& stream = *entry.stream;
+    for (const auto& [id, entry] : streams_) {
+        const Stream& stream = *entry;
         if (!stream.body || stream.deferred || stream.bodyEnded) continue;
-        if (connectionShut || nghttp2_session_get_stream_remote_window_size(session_, entry.id) <= 0) return true;
+        if (connectionShut || nghttp2_session_get_stream_remote_window_size(session_, id) <= 0) return true;
     }
     return false;
 }

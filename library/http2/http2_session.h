@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "http2/http2_memory.h"
+#include "http2/stream_table.h"
 
 struct nghttp2_session;
 
@@ -290,18 +291,8 @@ private:
         void forget();
     };
     struct Callbacks;
-    // A small flat table: a connection has a few streams at once (at most
-    // maxStreams), newest last. Entries do not move: nghttp2 frames an
-    // answer's fields and status where they lie.
-    struct Entry {
-        std::int32_t id;
-        std::unique_ptr<Stream> stream;
-    };
-
     // The entry of stream id, or null.
-    Stream* find(std::int32_t id);
-    // A stream's entry, made of a spare one when there is one.
-    Stream& openStream(std::int32_t id);
+    Stream* find(std::int32_t id) { return streams_.find(id); }
     // Drops the stream's entry, kept as a spare (emptied, its lists' room
     // kept) for a stream to come.
     void closeStream(std::int32_t id);
@@ -313,8 +304,7 @@ private:
     const KoHttp2Limits limits_;
     KoHttp2Memory memory_;  // nghttp2's; outlives session_
     nghttp2_session* session_ = nullptr;
-    std::vector<Entry> streams_;
-    std::vector<std::unique_ptr<Stream>> spareStreams_;  // none while no stream is open
+    KoStreamTable<Stream> streams_;  // no spares while no stream is open
     // The stream whose header block is being decoded (its fields come one
     // by one): found once per block, not per field.
     Stream* headerStream_ = nullptr;

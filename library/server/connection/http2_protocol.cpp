@@ -304,56 +304,27 @@ void KoHttp2Protocol::ended() {
         if (stream->answered) log(*stream);
     }
     streams_.clear();
-    spareStreams_.clear();
     bodiesInMemory_ = 0;
     channel_ = nullptr;
 }
 
-KoHttp2Protocol::Stream* KoHttp2Protocol::findStream(std::int32_t id) {
-    // The newest streams are the busiest.
-    for (auto entry = streams_.rbegin(); entry != streams_.rend(); ++entry) {
-        if (entry->first == id) return entry->second.get();
-    }
-    return nullptr;
-}
-
-KoHttp2Protocol::Stream& KoHttp2Protocol::openStream(std::int32_t id) {
-    if (Stream* found = findStream(id)) return *found;
-    std::unique_ptr<Stream> stream;
-    if (spareStreams_.empty()) {
-        stream = std::make_unique<Stream>();
-    } else {
-        stream = std::move(spareStreams_.back());
-        spareStreams_.pop_back();
-    }
-    Stream& opened = *stream;
-    streams_.emplace_back(id, std::move(stream));
-    return opened;
-}
-
 void KoHttp2Protocol::dropStream(std::int32_t id) {
-    const auto found = std::find_if(streams_.begin(), streams_.end(), [id](const auto& entry) { return entry.first == id; });
-    if (found == streams_.end()) return;
-    std::unique_ptr<Stream> stream = std::move(found->second);
-    streams_.erase(found);
-    constexpr std::size_t spareBound = 16;
-    if (spareStreams_.size() >= spareBound) return;
     // Nothing of the stream reaches the next (its request, answer and sink
     // go now); its request line's room stays.
-    Stream& entry = *stream;
-    entry.sink.reset();
-    entry.request.reset();
-    entry.response.reset();
-    entry.requestLine.clear();
-    entry.sent = 0;
-    entry.answered = false;
-    entry.pipe.reset();
-    entry.givenBack = 0;
-    entry.parsing = false;
-    entry.chunked = false;
-    entry.inMemory = 0;
-    entry.spillBound = 0;
-    spareStreams_.push_back(std::move(stream));
+    streams_.keep(streams_.take(id), [](Stream& entry) {
+        entry.sink.reset();
+        entry.request.reset();
+        entry.response.reset();
+        entry.requestLine.clear();
+        entry.sent = 0;
+        entry.answered = false;
+        entry.pipe.reset();
+        entry.givenBack = 0;
+        entry.parsing = false;
+        entry.chunked = false;
+        entry.inMemory = 0;
+        entry.spillBound = 0;
+    });
 }
 
 void KoHttp2Protocol::request(KoHttp2ServerSession&, KoHttp2Request&& incoming) {

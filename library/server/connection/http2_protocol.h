@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "http2/http2_session.h"
+#include "http2/stream_table.h"
 #include "message/spare_buffers.h"
 #include "server/connection/connection_protocol.h"
 #include "server/routing/http_settings.h"
@@ -104,7 +105,7 @@ public:
     void releaseMemory() override {
         session_.rest();
         spareSinks_.clear();
-        spareStreams_.clear();
+        streams_.releaseSpares();
         frames_.reset();
     }
     void closingIdle() override;
@@ -137,10 +138,10 @@ private:
     };
 
     // The entry of stream id, or null.
-    Stream* findStream(std::int32_t id);
+    Stream* findStream(std::int32_t id) { return streams_.find(id); }
     // The entry of stream id, made (of a spare one when there is one) when
     // it has none.
-    Stream& openStream(std::int32_t id);
+    Stream& openStream(std::int32_t id) { return streams_.open(id); }
     // Drops the entry, kept emptied as a spare for a stream to come.
     void dropStream(std::int32_t id);
 
@@ -191,12 +192,7 @@ private:
     std::shared_ptr<http2_detail::Mailbox> mailbox_;
     KoHttp2ServerSession session_;
     KoProtocolChannel* channel_ = nullptr;
-    // A small flat table, newest last: a connection has a few streams at
-    // once (at most http2.maxStreams). Entries do not move while they live.
-    std::vector<std::pair<std::int32_t, std::unique_ptr<Stream>>> streams_;
-    // Entries of closed streams, for streams to come (as many as come and
-    // go in a busy turn).
-    std::vector<std::unique_ptr<Stream>> spareStreams_;
+    KoStreamTable<Stream> streams_;  // at most http2.maxStreams open
     // The last frames sent (shared with the connection's output until written).
     std::shared_ptr<std::string> frames_;
     // Sinks of closed streams that nobody holds any more.
