@@ -155,7 +155,34 @@ const std::string& TagOf(Validators& version, KoContentCoding coding) {
     return coded;
 }
 
-// The fields SetWholeFileFields would set, before the site's, made once.
+// The validators of a version's answer, in the order they are written: a
+// 304 carries these alone.
+template <typename Put>
+void PutValidators(const Put& put, const Validators& version, const std::string& tag,
+                   const KoFileAnswerOptions& options) {
+    put("last-modified", version.lastModified);
+    put("etag", tag);
+    if (options.varies) put("vary", "Accept-Encoding");
+    if (!options.cacheControl.empty()) put("cache-control", options.cacheControl);
+}
+
+// Every field of a whole file's 200, before the site's: one list for the
+// fields prepared once and for the answers that set them one by one.
+template <typename Put>
+void PutWholeFileFields(const Put& put, const Validators& version, const std::string& tag, std::string_view type,
+                        const KoFileAnswerOptions& options) {
+    PutValidators(put, version, tag, options);
+    put("content-type", type);
+    // An encoded answer offers no ranges: a client resuming these bytes
+    // would be sent ranges of the file as it is.
+    if (options.coding != KoContentCoding::identity) {
+        put("content-encoding", KoCodingName(options.coding));
+    } else {
+        put("accept-ranges", "bytes");
+    }
+}
+
+// A whole file's 200 fields and then the site's, made once per version.
 const std::shared_ptr<const FieldLines>& PreparedFor(Validators& version, const std::string& tag,
                                                      const KoFileFacts& facts, const KoFileAnswerOptions& options) {
     const std::shared_ptr<const FieldLines>& site = *options.siteFields;
@@ -167,16 +194,8 @@ const std::shared_ptr<const FieldLines>& PreparedFor(Validators& version, const 
     }
     auto made = std::make_shared<FieldLines>();
     made->reserve(6 + (site ? site->size() : 0));
-    made->emplace_back("last-modified", version.lastModified);
-    made->emplace_back("etag", tag);
-    if (options.varies) made->emplace_back("vary", "Accept-Encoding");
-    if (!options.cacheControl.empty()) made->emplace_back("cache-control", options.cacheControl);
-    made->emplace_back("content-type", facts.type);
-    if (options.coding != KoContentCoding::identity) {
-        made->emplace_back("content-encoding", KoCodingName(options.coding));
-    } else {
-        made->emplace_back("accept-ranges", "bytes");
-    }
+    PutWholeFileFields([&](std::string_view name, std::string_view value) { made->emplace_back(name, value); },
+                       version, tag, facts.type, options);
     if (site) made->insert(made->end(), site->begin(), site->end());
     PreparedFields& slot = version.prepared[version.nextPrepared++ % version.prepared.size()];
     slot = PreparedFields{site, options.coding, options.varies, std::string(facts.type),
@@ -203,12 +222,7 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
     const bool encoded = options.coding != KoContentCoding::identity;
     Validators& version = ValidatorsOf(facts, modified);
     const std::string& tag = TagOf(version, options.coding);
-    const auto validators = [&] {
-        SetField(response, "last-modified", version.lastModified);
-        SetField(response, "etag", tag);
-        if (options.varies) SetField(response, "vary", "Accept-Encoding");
-        if (!options.cacheControl.empty()) SetField(response, "cache-control", options.cacheControl);
-    };
+    const auto set = [&](std::string_view name, std::string_view value) { SetField(response, name, value); };
 
     const Precondition precondition =
         options.mayHavePreconditions ? Evaluate(request, tag, modified, options.now) : Precondition::proceed;
@@ -219,25 +233,14 @@ bool KoPrepareFileAnswer(const KoXHeader& request, const KoFileFacts& facts, con
         return false;
     case Precondition::notModified:
         response.statusCode = 304;
-        validators();
+        PutValidators(set, version, tag, options);
         return false;
     case Precondition::proceed:
         break;
     }
 
     response.statusCode = 200;
-    // Every field of the whole file's 200, set one by one.
-    const auto wholeFileFields = [&] {
-        validators();
-        SetField(response, "content-type", facts.type);
-        // An encoded answer offers no ranges: a client resuming these bytes
-        // would be sent ranges of the file as it is.
-        if (encoded) {
-            SetField(response, "content-encoding", KoCodingName(options.coding));
-        } else {
-            SetField(response, "accept-ranges", "bytes");
-        }
-    };
+    const auto wholeFileFields = [&] { PutWholeFileFields(set, version, tag, facts.type, options); };
     const auto* range = encoded ? nullptr : Values(request, kRange);
     const bool rangeApplies = range != nullptr && range->size() == 1 &&
                               (!options.mayHavePreconditions || SameVersion(request, tag, modified, options.now));
