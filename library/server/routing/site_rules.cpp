@@ -174,7 +174,16 @@ bool KoHostAllowed(std::string_view host, std::string_view boundAddress, const K
     if (host.empty()) return true;
     const std::string_view name = KoHostNameOf(host);
     if (Listed(name, rules)) return true;
-    if (IsLoopbackAddress(boundAddress)) return IsLoopbackName(name);
+    if (IsLoopbackAddress(boundAddress)) {
+        // The clients of one server send the same Host again and again.
+        thread_local std::string lastName;
+        thread_local bool lastLoopback = false;
+        if (name != lastName) {
+            lastLoopback = IsLoopbackName(name);
+            lastName.assign(name);
+        }
+        return lastLoopback;
+    }
     if (rules.allowedHosts.empty()) return true;
     return IsLoopbackName(name) || IsAddressLiteral(name);
 }
