@@ -69,7 +69,9 @@ public:
 
     // Bytes read from the socket per receive step.
     static constexpr std::size_t receiveChunk = 16 * 1024;
-    // Bytes handed to the socket per send step at most.
+    // Bytes handed to the socket per send step at most. Larger writes (with
+    // larger file chunks) saved no measurable time on 100 MiB answers: the
+    // copies and the kernel's own segment work cost the same per byte.
     static constexpr std::size_t sendChunk = 64 * 1024;
 
     // The idle time-out comes from the transceiver's settings.

@@ -37,7 +37,9 @@ Result<Descriptor> openForReading(const std::string& path);
 Result<FileIdentity> fileIdentity(const std::string& path);
 // The identity of an open file.
 Result<FileIdentity> fileIdentity(int fd);
-// One read of up to capacity bytes at offset; 0 bytes at the end.
+// One read of up to capacity bytes at offset; 0 bytes at the end. Large
+// files are read, not mapped, to be copied into a socket: a send copying
+// from a mapping cost twice the read here (a page-table walk per 4 KiB).
 IoResult readAt(int fd, void* data, std::size_t capacity, std::uint64_t offset);
 
 }  // namespace platform
