@@ -13,7 +13,13 @@ HTTP ("Connection: close", read to the server's close), one connection after
 another, with one event loop (as the benchmark's pinned server runs): it
 prints instructions and allocations per connection.
 
-    bench/count_instructions.py BENCH_HOST [--requests N] [--warmup N] [--keep DIR] [--new-connections | --h2]
+With --handshakes the same comes over HTTPS, a TLS handshake per request:
+first full handshakes (no session offered), then resumed ones (each
+connection offers the session the one before it got); a handshake that was
+not resumed fails the run.
+
+    bench/count_instructions.py BENCH_HOST [--requests N] [--warmup N] [--keep DIR]
+                                [--new-connections | --handshakes | --h2]
 """
 import argparse
 import glob
@@ -48,9 +54,12 @@ def dumped_instructions(out_dir, name):
 CLOSE_REQUEST = b"GET /1k.bin HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
 
 
-def one_connection_each(port, count):
+def one_connection_each(port, count, context=None, resume=False, session=None):
+    """Returns the last TLS session (to resume in the next call)."""
     for _ in range(count):
         conn = socket.create_connection(("127.0.0.1", port))
+        if context is not None:
+            conn = context.wrap_socket(conn, session=session if resume else None)
         try:
             conn.sendall(CLOSE_REQUEST)
             answer = b""
@@ -59,10 +68,15 @@ def one_connection_each(port, count):
                 if not chunk:
                     break
                 answer += chunk
+            if resume and session is not None and not conn.session_reused:
+                raise RuntimeError("the server did not resume the session")
+            if context is not None:
+                session = conn.session
         finally:
             conn.close()
         if b" 200 " not in answer.split(b"\r\n", 1)[0] or not answer.endswith(b"a" * 1024):
             raise RuntimeError("unexpected answer: %r" % answer[:80])
+    return session
 
 
 class Allocations:
@@ -92,20 +106,28 @@ class Allocations:
             return self.counts[-1]
 
 
-def new_connections(process, port, args, out_dir):
+def new_connections(process, port, args, out_dir, kinds=(("http", None, False),)):
     allocations = Allocations(process)
-    one_connection_each(port, args.warmup)
-    time.sleep(1)  # the last closes are done with
-    control(process.pid, "--zero")
-    before = allocations.now()
-    one_connection_each(port, args.requests)
-    time.sleep(1)
-    after = allocations.now()
-    control(process.pid, "--dump=close")
-    print("http  %.0f instructions, %.1f allocations, %.1f mallocs per new connection" %
-          (dumped_instructions(out_dir, "close") / args.requests,
-           (after[0] - before[0]) / args.requests, (after[1] - before[1]) / args.requests), flush=True)
+    for name, context, resume in kinds:
+        session = one_connection_each(port, args.warmup, context, resume)
+        time.sleep(1)  # the last closes are done with
+        control(process.pid, "--zero")
+        before = allocations.now()
+        one_connection_each(port, args.requests, context, resume, session)
+        time.sleep(1)
+        after = allocations.now()
+        control(process.pid, "--dump=" + name)
+        print("%-7s %.0f instructions, %.1f allocations, %.1f mallocs per new connection" %
+              (name, dumped_instructions(out_dir, name) / args.requests,
+               (after[0] - before[0]) / args.requests, (after[1] - before[1]) / args.requests), flush=True)
     return 0
+
+
+def client_context():
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
 
 
 def count_h2(pid, port, out_dir, warmup, requests, runs=3):
@@ -134,6 +156,8 @@ def main():
     parser.add_argument("--keep", help="leave the callgrind dumps in this directory")
     parser.add_argument("--new-connections", action="store_true",
                         help="a new HTTP connection per request (Connection: close)")
+    parser.add_argument("--handshakes", action="store_true",
+                        help="a new HTTPS connection per request: full, then resumed TLS handshakes")
     parser.add_argument("--h2", action="store_true", help="over HTTP/2 with h2load (HTTPS only)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work:
@@ -152,8 +176,8 @@ def main():
              "--callgrind-out-file=" + os.path.join(out_dir, "callgrind.out.%p"),
              args.binary, root + "/", cert, key, "0", "0"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE if args.new_connections else subprocess.DEVNULL, text=True,
-            env=dict(os.environ, VELKO_LOOPS="1") if args.new_connections else None)
+            stderr=subprocess.PIPE if args.new_connections or args.handshakes else subprocess.DEVNULL, text=True,
+            env=dict(os.environ, VELKO_LOOPS="1") if args.new_connections or args.handshakes else None)
         ports = {}
         for _ in range(3):
             words = process.stdout.readline().split()
@@ -163,6 +187,10 @@ def main():
         try:
             if args.new_connections:
                 return new_connections(process, ports["http"], args, out_dir)
+            if args.handshakes:
+                context = client_context()
+                return new_connections(process, ports["https"], args, out_dir,
+                                       (("full", context, False), ("resumed", context, True)))
             if args.h2:
                 print("h2    %.0f instructions per GET /1k.bin" %
                       count_h2(process.pid, ports["https"], out_dir, args.warmup, args.requests), flush=True)

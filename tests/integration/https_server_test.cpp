@@ -149,6 +149,41 @@ TEST_F(HttpsServer, Tls12OffersOnlyAeadSuitesInTheServersOrder) {
     EXPECT_NE(tls13.output.find("TLSv1.3"), std::string::npos) << tls13.output;
 }
 
+// TLS 1.3: the server's order of suites (AES-128-GCM first) over the
+// client's, every suite still offered, and one session ticket per full
+// handshake.
+TEST_F(HttpsServer, Tls13ChoosesInTheServersOrderAndHandsOutOneTicket) {
+    Start();
+    const std::string request = "GET / HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+    struct Case {
+        std::string clientSuites;  // empty: the client's defaults
+        std::string chosen;
+    };
+    const std::vector<Case> cases = {
+        {"", "TLS_AES_128_GCM_SHA256"},
+        {"TLS_AES_256_GCM_SHA384:TLS_AES_128_GCM_SHA256", "TLS_AES_128_GCM_SHA256"},
+        {"TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256", "TLS_CHACHA20_POLY1305_SHA256"},
+        {"TLS_AES_256_GCM_SHA384", "TLS_AES_256_GCM_SHA384"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments = {"s_client", "-connect", "127.0.0.1:" + std::to_string(port),
+                                              "-servername", "localhost", "-CAfile", site.certificate,
+                                              "-tls1_3", "-ign_eof"};
+        if (!c.clientSuites.empty()) arguments.insert(arguments.end(), {"-ciphersuites", c.clientSuites});
+        const auto run = tls_test::run("openssl", arguments, request, 30000);
+        ASSERT_TRUE(run.ok) << c.clientSuites << "\n" << run.output;
+        EXPECT_NE(run.output.find("New, TLSv1.3, Cipher is " + c.chosen), std::string::npos)
+            << c.clientSuites << "\n" << run.output;
+        EXPECT_NE(run.output.find("HTTP/1.1 200"), std::string::npos) << c.clientSuites;
+        std::size_t tickets = 0;
+        const std::string arrived = "New Session Ticket arrived";
+        for (auto at = run.output.find(arrived); at != std::string::npos; at = run.output.find(arrived, at + 1)) {
+            ++tickets;
+        }
+        EXPECT_EQ(tickets, 1u) << c.clientSuites << "\n" << run.output;
+    }
+}
+
 // A client that comes back resumes its session (an abbreviated handshake)
 // with a ticket, over TLS 1.3 and 1.2, or from the server's session cache
 // when it takes no tickets.
