@@ -25,6 +25,8 @@ public:
     static constexpr std::size_t keptBound = 64 * 1024;
     // Blocks at least this large, made while building, get their own pages.
     static constexpr std::size_t pagedBlock = 8 * 1024;
+    // Size classes of 32, 48, 64, 96, ... largestKept bytes (the header included).
+    static constexpr std::size_t classCount = 15;
 
     KoHttp2Memory() = default;
     ~KoHttp2Memory();
@@ -54,8 +56,6 @@ public:
     static void* Realloc(void* block, std::size_t size, void* user);
 
 private:
-    // Classes of 32, 64, ... largestKept bytes (the header included).
-    static constexpr std::size_t classCount = 8;
     struct FreeBlock {
         FreeBlock* next;
     };

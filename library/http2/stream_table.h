@@ -63,7 +63,12 @@ public:
         spares_.push_back(std::move(stream));
     }
 
-    void releaseSpares() { spares_.clear(); }
+    // Frees the spare entries and, while no stream is open, the room of
+    // both lists (a resting connection holds none of it).
+    void releaseSpares() {
+        decltype(spares_)().swap(spares_);
+        if (open_.empty()) decltype(open_)().swap(open_);
+    }
     void clear() {
         open_.clear();
         spares_.clear();

@@ -19,8 +19,13 @@ TEST(KoHttp2Memory, AFreedBlockServesTheNextOfItsClassOnly) {
     };
     const Case cases[] = {
         {1, 1, true, true},       {10, 16, true, true},    {100, 90, true, true},
-        {200, 1000, true, false}, {3000, 4000, true, true}, {16, 4000, true, false},
+        {200, 1000, true, false}, {3000, 3050, true, true}, {16, 4000, true, false},
         {5000, 5000, false, false},  // above largestKept: malloc's
+        // Classes go up by half powers of two: a block is rounded up by at
+        // most a third, so one a third larger is of the next class.
+        {50, 60, true, true},     {50, 90, true, false},   {100, 170, true, false},
+        {130, 170, true, true},   {300, 360, true, true},  {300, 400, true, false},
+        {2100, 3000, true, true}, {2100, 3500, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.first << " then " << c.second);

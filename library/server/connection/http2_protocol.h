@@ -104,7 +104,7 @@ public:
     bool idleWhenResting() const override { return true; }
     void releaseMemory() override {
         session_.rest();
-        spareSinks_.clear();
+        decltype(spareSinks_)().swap(spareSinks_);
         streams_.releaseSpares();
         frames_.reset();
     }
