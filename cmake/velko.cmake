@@ -73,8 +73,11 @@ function(velko_add_tests name)
   if(WIN32)
     get_property(excluded DIRECTORY PROPERTY VELKO_WINDOWS_EXCLUDED)
     foreach(pattern IN LISTS excluded)
+      # The pattern goes into a quoted argument of the script, where a
+      # backslash is itself escaped: "\." is written "\\.".
+      string(REPLACE "\\" "\\\\" quoted "${pattern}")
       string(APPEND excluded_checks
-        "  if(test MATCHES \"${pattern}\")\n    list(APPEND labels windows-excluded)\n  endif()\n")
+        "  if(test MATCHES \"${quoted}\")\n    list(APPEND labels windows-excluded)\n  endif()\n")
     endforeach()
   endif()
   file(WRITE ${script}
