@@ -119,17 +119,25 @@ bool IsLoopbackName(std::string_view name) {
     return name == "[::1]" || name == "::1" || sameLetters(name, "localhost");
 }
 
+// The last name asked about and its answer, kept per thread.
+struct LastLoopback {
+    std::string name;  // empty: not a loopback name, as IsLoopbackName says
+    bool loopback = false;
+};
+
+bool IsLoopbackRemembered(LastLoopback& last, std::string_view name) {
+    if (name != last.name) {
+        last.loopback = IsLoopbackName(name);
+        last.name.assign(name);
+    }
+    return last.loopback;
+}
+
 // The bound address of a server's requests is the same for all of them:
 // what it is decided once per address and thread, not per request.
 bool IsLoopbackAddress(std::string_view bound) {
-    thread_local std::string lastBound;
-    thread_local bool lastLoopback = false;
-    if (bound.empty()) return false;
-    if (bound != lastBound) {
-        lastLoopback = IsLoopbackName(bound);
-        lastBound.assign(bound);
-    }
-    return lastLoopback;
+    thread_local LastLoopback last;
+    return IsLoopbackRemembered(last, bound);
 }
 
 bool IsAddressLiteral(std::string_view name) { return IsIPv4(name) || IsIPv6Literal(name); }
@@ -176,13 +184,8 @@ bool KoHostAllowed(std::string_view host, std::string_view boundAddress, const K
     if (Listed(name, rules)) return true;
     if (IsLoopbackAddress(boundAddress)) {
         // The clients of one server send the same Host again and again.
-        thread_local std::string lastName;
-        thread_local bool lastLoopback = false;
-        if (name != lastName) {
-            lastLoopback = IsLoopbackName(name);
-            lastName.assign(name);
-        }
-        return lastLoopback;
+        thread_local LastLoopback last;
+        return IsLoopbackRemembered(last, name);
     }
     if (rules.allowedHosts.empty()) return true;
     return IsLoopbackName(name) || IsAddressLiteral(name);
