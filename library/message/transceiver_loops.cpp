@@ -532,7 +532,16 @@ void KoTransceiver::Unlisten(KoListenerService& service) {
         }
     }
     // Each loop lets go of its watch; a stopped loop calls nobody any more.
+    // A loop that is stopping may still be in its last pass: once it has
+    // ended, its wait set and timers are changed here, never at the same
+    // time as endLoops changes them.
+    const auto endOnceTheLoopHasEnded = [this](ListenerWatch& watch) {
+        watch.loop.awaitEnd();
+        std::lock_guard<std::mutex> ended(endedLoopsLock);
+        watch.end();
+    };
     std::vector<std::future<void>> acknowledged;
+    std::vector<ListenerWatch*> posted;  // the watch of each acknowledgement
     for (auto& watch : ending) {
         ListenerWatch* raw = watch.get();
         if (raw->loop.onLoopThread()) {
@@ -541,26 +550,23 @@ void KoTransceiver::Unlisten(KoListenerService& service) {
         }
         auto done = std::make_shared<std::promise<void>>();
         acknowledged.push_back(done->get_future());
+        posted.push_back(raw);
         if (!raw->loop.post([raw, done] {
                 raw->end();
                 done->set_value();
             })) {
-            // Stopping: it may still be in its last pass. Once it has ended,
-            // its wait set and timers are changed here, never at the same time
-            // as endLoops changes them.
-            raw->loop.awaitEnd();
-            {
-                std::lock_guard<std::mutex> ended(endedLoopsLock);
-                raw->end();
-            }
+            endOnceTheLoopHasEnded(*raw);
             done->set_value();
         }
     }
-    for (auto& ack : acknowledged) {
-        // A loop that stops with the task queued drops it (and the promise).
+    for (std::size_t i = 0; i < acknowledged.size(); ++i) {
+        // A loop that stops with the task queued drops it (and the promise):
+        // the watch is ended here then, not by its destructor on this thread
+        // while endLoops may be changing the same wait set.
         try {
-            ack.get();
+            acknowledged[i].get();
         } catch (const std::future_error&) {
+            endOnceTheLoopHasEnded(*posted[i]);
         }
     }
 }
