@@ -3,8 +3,10 @@
 // once sent), kept for the next one that needs them. A loop serves one
 // connection at a time, so a few spares serve all of its connections, and
 // a keep-alive request costs no new buffer while an idle connection still
-// holds none. Bounded: at most `kept` of each kind per thread, none with
-// more than `largest` bytes of capacity; the rest are freed.
+// holds none. An HTTP/2 connection has dozens of streams in flight at once
+// (a page's files), so there are enough for a page's worth of them.
+// Bounded: at most `kept` of each kind per thread, none with more than
+// `largest` bytes of capacity; the rest are freed.
 //
 // SpareBlockAllocator does the same for the memory of objects made again
 // and again (a request, its answer: allocate_shared), by block size.
@@ -27,13 +29,13 @@
 
 namespace spare_buffers {
 
-inline constexpr std::size_t kept = 8;
+inline constexpr std::size_t kept = 32;
 inline constexpr std::size_t largest = 16 * 1024;
 
 // A message's fields (KoXHeader::fields): a list keeps its entries' room
 // when cleared. At most keptFieldLists per thread, none holding more than
 // fieldListRoom bytes.
-inline constexpr std::size_t keptFieldLists = 32;
+inline constexpr std::size_t keptFieldLists = 64;
 inline constexpr std::size_t fieldListRoom = largest;
 
 // A node of a connection's description (KoStringMap): its key and value
