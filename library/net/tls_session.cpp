@@ -252,10 +252,15 @@ KoTlsStepResult KoTlsSession::writeLocked(KoTlsPlaintext& app) {
             // OpenSSL wants the very bytes of the interrupted write again.
             writeWantsRead_ = writeWantsWrite_ = false;
         }
-        if (pendingOutput_.empty()) return result;
+        if (pendingOutput_.empty()) return sendHeldLocked(result);
         const int length = static_cast<int>(pendingOutput_.size());
         tls_detail::clearErrors();
+        // Full records are held and go out with the one after them, up to
+        // kTlsGatheredSend bytes a send: a page's answers take a few sends,
+        // not one a record. A lone short record goes out at once, as before.
+        bio_.corked = pendingOutput_.size() == kTlsChunkSize && bio_.held.size() < kTlsGatheredSend;
         const int n = SSL_write(tls_.get(), pendingOutput_.data(), length);
+        bio_.corked = false;
         ++result.calls;
         if (n > 0) {
             pendingOutput_.clear();
@@ -263,7 +268,7 @@ KoTlsStepResult KoTlsSession::writeLocked(KoTlsPlaintext& app) {
             result.bytes += static_cast<std::size_t>(n);
             if (n < length) {
                 result.progress = KoTlsProgress::wantWrite;
-                return result;
+                return sendHeldLocked(result);
             }
             continue;
         }
@@ -275,9 +280,24 @@ KoTlsStepResult KoTlsSession::writeLocked(KoTlsPlaintext& app) {
             failLocked("SSL_write: peer closed the connection");
             result.progress = KoTlsProgress::failed;
         }
-        return result;
+        return result.progress == KoTlsProgress::failed ? result : sendHeldLocked(result);
     }
     result.progress = KoTlsProgress::more;
+    return sendHeldLocked(result);
+}
+
+KoTlsStepResult KoTlsSession::sendHeldLocked(KoTlsStepResult result) {
+    switch (flushHeldLocked()) {
+    case KoTlsProgress::done:
+        break;
+    case KoTlsProgress::failed:
+        failLocked("SSL_write: " + platform::errorText(bio_.lastError));
+        result.progress = KoTlsProgress::failed;
+        break;
+    default:
+        if (result.progress != KoTlsProgress::wantRead) result.progress = KoTlsProgress::wantWrite;
+        break;
+    }
     return result;
 }
 

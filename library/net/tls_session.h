@@ -69,6 +69,8 @@ inline constexpr std::chrono::milliseconds kTlsClientHandshakeTimeout{60000};
 inline constexpr std::chrono::milliseconds kTlsClientHandshakeWriteWait{48000};
 inline constexpr std::size_t kTlsChunkSize = 16384;
 inline constexpr int kTlsCallsPerStep = 100;
+// At most this much of full records is held to go out in one send.
+inline constexpr std::size_t kTlsGatheredSend = 4 * kTlsChunkSize;
 
 struct KoTlsSettings {
     std::chrono::milliseconds serverHandshakeTimeout = kTlsServerHandshakeTimeout;
@@ -221,6 +223,9 @@ private:
     void failLocked(std::string reason);
     bool handshakeTimedOutFlag() const;
     int callsPerStep() const;
+    // Sends the records a write step held; the result's progress says
+    // whether some are still held (want-write) or sending failed.
+    KoTlsStepResult sendHeldLocked(KoTlsStepResult result);
 
     mutable std::mutex mutex_;
     tls_detail::SocketBioState bio_;
