@@ -48,15 +48,22 @@ protected:
         if (!dir.ok) GTEST_SKIP() << "no certificate (openssl command) or no sample site";
         host_shell::WriteFile(dir.file("htmlroot/page.txt"), page);
         host_shell::WriteFile(dir.file("htmlroot/big.js"), "var page = 1;\n" + page);
-        host_shell::WriteFile(dir.file("htmlroot/cgi-bin/page.sh"),
-                              "#!/bin/sh\nprintf 'Content-Type: text/html\\r\\n\\r\\n'\ncat ../page.txt\n");
+        // A quick script writes its head and body in one go (one process):
+        // on a loaded machine a second process could start after the pause
+        // that has the answer streamed.
+        host_shell::WriteFile(dir.file("htmlroot/page.head"), "Content-Type: text/html\r\n\r\n");
+        host_shell::WriteFile(dir.file("htmlroot/cgi-bin/page.sh"), "#!/bin/sh\nexec cat ../page.head ../page.txt\n");
         // A pause after the first half: the answer is streamed, chunked.
         host_shell::WriteFile(dir.file("htmlroot/cgi-bin/slow.sh"),
                               "#!/bin/sh\nprintf 'Content-Type: text/html\\r\\n\\r\\n'\nhead -c 3000 ../page.txt\n"
                               "sleep 1\ntail -c +3001 ../page.txt\n");
+        host_shell::WriteFile(dir.file("htmlroot/zipped.head"), "Content-Type: text/html\r\nContent-Encoding: gzip\r\n\r\n");
+        // Not page.txt.gz: that would be page.txt's precompressed sibling.
+        ASSERT_EQ(Directory::Run("gzip -c " + Quoted(dir.file("htmlroot/page.txt")) + " > " +
+                                 Quoted(dir.file("htmlroot/page.txt.gz.bin"))),
+                  0);
         host_shell::WriteFile(dir.file("htmlroot/cgi-bin/zipped.sh"),
-                              "#!/bin/sh\nprintf 'Content-Type: text/html\\r\\nContent-Encoding: gzip\\r\\n\\r\\n'\n"
-                              "gzip -c ../page.txt\n");
+                              "#!/bin/sh\nexec cat ../zipped.head ../page.txt.gz.bin\n");
         host_shell::WriteFile(dir.file("htmlroot/page.php"), "<?php readfile(__DIR__ . '/page.txt');");
         ASSERT_EQ(Directory::Run("chmod +x " + Quoted(dir.file("htmlroot/cgi-bin")) + "/*.sh"), 0);
     }
