@@ -10,6 +10,11 @@ namespace {
 // Callbacks of one channel run in a row, then let others have the thread.
 constexpr int kCallbacksPerTurn = 32;
 
+// How long stop waits for the clients to answer the WebSockets' close: the
+// close frame has to leave before the loops end, and a connection ended
+// after the client's answer is not reset with its bytes unread.
+constexpr std::chrono::milliseconds kStopCloseWait{1000};
+
 template <typename Weak>
 void DropExpired(std::vector<Weak>& members) {
     members.erase(std::remove_if(members.begin(), members.end(), [](const Weak& one) { return one.expired(); }),
@@ -48,11 +53,17 @@ void KoLiveChannels::stop() {
     for (auto& weak : ending) {
         if (auto channel = weak.lock()) channel->serverStops();
     }
+    std::vector<std::shared_ptr<KoWebSocketPeer>> closing;
     for (auto& [group, peers] : sockets) {
         for (auto& weak : peers) {
-            if (auto peer = weak.lock()) peer->close(websocket_close::goingAway, "the server stops");
+            if (auto peer = weak.lock()) {
+                peer->close(websocket_close::goingAway, "the server stops");
+                closing.push_back(std::move(peer));
+            }
         }
     }
+    const auto until = std::chrono::steady_clock::now() + kStopCloseWait;
+    for (const auto& peer : closing) peer->waitEnded(until);
     std::unique_ptr<KoBoundedWorkQueue> ended;
     {
         std::lock_guard<std::mutex> guard(lock);

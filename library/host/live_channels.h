@@ -48,7 +48,9 @@ public:
     KoLiveChannels& operator=(const KoLiveChannels&) = delete;
 
     void start(KoKessaScheduler2& scheduler, std::size_t concurrency);
-    // Ends every channel, then the callbacks (waiting for running ones).
+    // Ends every channel, closes every WebSocket with 1001 and waits a
+    // little for their clients' answers, then ends the callbacks (waiting
+    // for running ones).
     void stop();
     // False when dropped (not started, or stopped).
     bool submit(std::function<void()> work);

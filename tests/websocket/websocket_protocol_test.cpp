@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -135,6 +136,23 @@ TEST(KoWebSocketProtocol, InputWaitsWhileTheHostIsBehindWithItsMessages) {
     ws.protocol->woken();
     EXPECT_EQ(ws.channel.resumed, 1);
     EXPECT_TRUE(ws.protocol->takesInput());
+}
+
+// A stopping server closes each WebSocket and waits, from its own thread,
+// until the loop has sent the close and ended the connection on the
+// client's answer; a wait while the connection lives runs out.
+TEST(KoWebSocketProtocol, AHostThreadWaitsUntilTheLoopEndedTheClosedConnection) {
+    Served ws;
+    ws.peer->close(1001, "the server stops");
+    EXPECT_FALSE(ws.peer->waitEnded(std::chrono::steady_clock::now() + 10ms));
+    std::thread loop([&] {
+        ws.protocol->woken();
+        ws.protocol->received(FromClient(KoWebSocketOpcode::close, webSocketClosePayload(1001, "")));
+        if (ws.channel.closing) ws.protocol->ended();
+    });
+    EXPECT_TRUE(ws.peer->waitEnded(std::chrono::steady_clock::now() + 10s));
+    loop.join();
+    EXPECT_EQ(ws.channel.written, FromServer(KoWebSocketOpcode::close, webSocketClosePayload(1001, "the server stops")));
 }
 
 }  // namespace

@@ -81,6 +81,17 @@ void KoWebSocketPeer::consumed(std::size_t bytes) {
     wakeLocked();
 }
 
+bool KoWebSocketPeer::waitEnded(std::chrono::steady_clock::time_point until) const {
+    std::unique_lock<std::mutex> guard(lock);
+    return endedSignal.wait_until(guard, until, [this] { return ended; });
+}
+
+void KoWebSocketPeer::endLocked() {
+    ended = true;
+    channel = nullptr;
+    endedSignal.notify_all();
+}
+
 void KoWebSocketPeer::wakeLocked() {
     if (channel != nullptr) channel->wake();
 }
@@ -98,8 +109,7 @@ KoWebSocketProtocol::~KoWebSocketProtocol() {
     if (!closedTold) {
         {
             std::lock_guard<std::mutex> guard(peer->lock);
-            peer->ended = true;
-            peer->channel = nullptr;
+            peer->endLocked();
         }
         tellClosed(1006, "");
     }
@@ -233,8 +243,7 @@ void KoWebSocketProtocol::inputEnded() {
 void KoWebSocketProtocol::ended() {
     {
         std::lock_guard<std::mutex> guard(peer->lock);
-        peer->ended = true;
-        peer->channel = nullptr;
+        peer->endLocked();
         peer->outbox.clear();
         peer->outboxBytes = 0;
     }

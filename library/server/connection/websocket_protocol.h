@@ -28,6 +28,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -66,6 +67,9 @@ public:
     std::size_t queued() const;
     // The host has taken bytes of messages it was handed.
     void consumed(std::size_t bytes);
+    // Waits until the connection has ended (after a close, once the client
+    // answered it) or `until`; true when it ended. Not on its loop.
+    bool waitEnded(std::chrono::steady_clock::time_point until) const;
 
 private:
     friend class KoWebSocketProtocol;
@@ -78,11 +82,13 @@ private:
     };
     Sent queueLocked(Outgoing outgoing, std::size_t size);
     void wakeLocked();
+    void endLocked();
 
     const std::size_t maxQueued;
     const bool closeWhenFull;
     const std::size_t inputBound;
     mutable std::mutex lock;
+    mutable std::condition_variable endedSignal;
     std::deque<Outgoing> outbox;      // under lock
     std::size_t outboxBytes = 0;      // under lock
     bool closeAsked = false;          // under lock
