@@ -392,15 +392,10 @@ KoTlsStepResult KoTlsSession::sendStep(KoTlsPlaintext& app) {
             return stalled;
         }
     }
+    // The write sends what it held, with the handshake's tickets that no
+    // answer took along.
     KoTlsStepResult write = writeLocked(app);
     write.calls += calls;
-    // Held bytes (the handshake's tickets) that no answer took along.
-    if (write.progress == KoTlsProgress::done) {
-        write.progress = flushHeldLocked();
-        if (write.progress == KoTlsProgress::failed) {
-            failLocked("SSL_write: " + platform::errorText(bio_.lastError));
-        }
-    }
     return write;
 }
 
