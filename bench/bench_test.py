@@ -172,6 +172,21 @@ class TableTest(unittest.TestCase):
         self.assertIn("vs nginx 1.50x", rows["velko"])
         self.assertIn("resumed 0%", rows["nginx"])
 
+    def test_rounds_report_each_servers_median_round_with_its_own_cpu(self):
+        (self.dir / "workloads").write_text("w\tkeep\t1024\tsmall file\n")
+        for server, rates in (("velko", (900, 1500, 1200)), ("h2o", (1000, 1300, 2000, 1100))):
+            (self.dir / f"w.{server}.check").write_text("200 1024B")
+            for round_, rps in enumerate(rates, 1):
+                # Each round's CPU differs, so the CPU figure shows which round stood.
+                self.run_result(f"w@{round_}", server, "", wrk(rps, 2 * rps), server_cpu=rps / 1000)
+        rows = self.rows(self.table(), "small file")
+        self.assertIn("1200", rows["velko"].split())
+        self.assertIn("median of 3: 900 to 1500", rows["velko"])
+        self.assertIn("1100", rows["h2o"].split())  # the lower of the two middle rounds
+        self.assertIn("median of 4: 1000 to 2000", rows["h2o"])
+        self.assertIn("1.09x", rows["velko"])  # 1200 / 1100
+        self.assertIn("1.00x", rows["velko"])  # both 1000 per CPU-s in their median rounds
+
     def test_missing_server_is_na(self):
         (self.dir / "workloads").write_text("w\tkeep\t1024\tsmall file\n")
         self.run_result("w", "nginx", "200 1024B", wrk(500, 1000))

@@ -7,7 +7,9 @@ h2load's summary, whose mean time per request stands in the p50 column),
 <workload>.<server>.check (status and size of one answer fetched first) and
 <workload>.<server>.cpu (key=value: server_cpu_s, client_real_s,
 client_cpu_s, machine_cpu_s; server_cpu_complete=no where the server's
-CPU misses children that no process reaped). Per scheme and server: idle.<scheme>.<server> (key=value).
+CPU misses children that no process reaped). With run.sh --rounds N the
+.out and .cpu files are <workload>@<round>.<server>.*, and each server's
+median round by requests per second stands for it. Per scheme and server: idle.<scheme>.<server> (key=value).
 "workloads" (name, client kind, expected size, description; tab-separated),
 "servers" and "scaling" give the order; "meta" the run's settings.
 
@@ -101,15 +103,31 @@ def deaths(results):
 
 
 def load(results, name, server):
-    """One run: the client's figures with the check and the CPU times, or
-    None where the client printed no result."""
-    row = parse_client(read(results / f"{name}.{server}.out"))
+    """One run, or the median of its rounds: the client's figures with the
+    check and the CPU times; only the check where the client printed no
+    result."""
+    runs = []
+    while (results / f"{name}@{len(runs) + 1}.{server}.out").exists():
+        runs.append(load_run(results, f"{name}@{len(runs) + 1}", server, name))
+    if not runs:
+        return load_run(results, name, server, name)
+    measured = sorted((r for r in runs if "rps" in r), key=lambda r: r["rps"])
+    if not measured:
+        return runs[0]
+    # The lower median: an even count does not pick its faster half.
+    row = dict(measured[(len(measured) - 1) // 2])
+    row["rounds"] = (len(runs), measured[0]["rps"], measured[-1]["rps"])
+    return row
+
+
+def load_run(results, run, server, name):
+    row = parse_client(read(results / f"{run}.{server}.out"))
     check = read(results / f"{name}.{server}.check").strip() or "n/a"
     if (server, name) in deaths(results):
         check = "DIED"
     if not row:
         return {"check": check}
-    cpu = values(results / f"{name}.{server}.cpu")
+    cpu = values(results / f"{run}.{server}.cpu")
     real = number(cpu.get("client_real_s"))
     server_cpu = number(cpu.get("server_cpu_s"))
     client_cpu = number(cpu.get("client_cpu_s"))
@@ -190,6 +208,9 @@ def workload_table(results, servers):
                 notes.append(f"resumed {100 * done / max(total, 1):.0f}%")
             if "rps" in r and not r["cpu_complete"]:
                 notes.append("?: its scripts' CPU is not counted")
+            if "rounds" in r:
+                count, low, high = r["rounds"]
+                notes.append(f"median of {count}: {low:.0f} to {high:.0f}")
             if s != ours or "rps" not in r:
                 print(line(label, s, r, notes=", ".join(notes)))
                 continue
@@ -269,6 +290,8 @@ def main(results):
     print("per second of that CPU; cli %: the load client's core, * where it was the bottleneck (>= 90 %);")
     print("oth %: CPU of everything else on the machine meanwhile (noise: figures are sound near 0).")
     print("ratio, CPU ratio: this server over the best sound peer of this run (higher is better).")
+    if any("@" in p.name for p in results.glob("*.out")):
+        print("median of N: each server's median round by req/s, with its slowest and fastest rounds.")
     print()
     idle_table(results, servers)
     scaling_table(results)

@@ -2,7 +2,11 @@
 # Benchmarks this server side by side with h2o, nginx and lighttpd on
 # loopback and prints one table (see bench/README.md).
 #
-#   bench/run.sh [--quick] [--duration SECONDS] [--idle COUNT] [--servers "velko h2o nginx lighttpd"]
+#   bench/run.sh [--quick] [--duration SECONDS] [--idle COUNT] [--rounds N] [--servers "velko h2o nginx lighttpd"]
+#
+# With --rounds N every workload runs N times over, the servers in a
+# different order each round, and each server's median round is reported:
+# a machine whose speed drifts by the minute then moves all servers alike.
 set -euo pipefail
 
 # This server's PHP pool holds as many php-cgi processes as the cores the
@@ -22,6 +26,7 @@ duration=10
 idle_count=10000
 idle_seconds=10
 pause=0.5
+rounds=1
 servers="velko h2o nginx lighttpd"
 port_base=${BENCH_PORT_BASE:-28000}
 
@@ -30,8 +35,9 @@ while [ $# -gt 0 ]; do
     --quick) duration=1; idle_seconds=1; idle_count=500 ;;
     --duration) duration=$2; shift ;;
     --idle) idle_count=$2; shift ;;
+    --rounds) rounds=$2; shift ;;
     --servers) servers=$2; shift ;;
-    *) sed -n '2,5p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,9p' "$0" >&2; exit 2 ;;
   esac
   shift
 done
@@ -549,18 +555,32 @@ for w in "${workloads[@]}"; do
   read -r name scheme path conns kind expect description <<<"$w"
   printf '%s\t%s\t%s\t%s\n' "$name" "$kind" "$expect" "$description" >>"$results/workloads"
   [ "$kind" = new ] || [ "$kind" = resume ] && [ ! -x "$handshake_client" ] && continue
+  checked=" "
   for s in $servers; do
     if [ "$scheme" = https ]; then port=${https_port[$s]}; else port=${http_port[$s]}; fi
     url="$scheme://127.0.0.1:$port$path"
-    log "$name: $s"
     if ! server_alive "$s"; then server_died "$s" "$name"; break 2; fi
     if ! check "$name.$s" "$url" "$kind"; then
       if ! server_alive "$s"; then server_died "$s" "$name"; break 2; fi
       continue
     fi
-    measure "$name" "$s" "$kind" "$conns" "$url"
-    if ! server_alive "$s"; then server_died "$s" "$name"; break 2; fi
-    sleep "$pause"
+    checked="$checked$s "
+  done
+  read -ra order <<<"$servers"
+  for round in $(seq 1 "$rounds"); do
+    for s in "${order[@]}"; do
+      [[ $checked == *" $s "* ]] || continue
+      if [ "$scheme" = https ]; then port=${https_port[$s]}; else port=${http_port[$s]}; fi
+      url="$scheme://127.0.0.1:$port$path"
+      run=$name; [ "$rounds" -gt 1 ] && run="$name@$round"
+      log "$run: $s"
+      if ! server_alive "$s"; then server_died "$s" "$name"; break 3; fi
+      measure "$run" "$s" "$kind" "$conns" "$url"
+      if ! server_alive "$s"; then server_died "$s" "$name"; break 3; fi
+      sleep "$pause"
+    done
+    # The next round starts with the server after this round's first.
+    order=("${order[@]:1}" "${order[0]}")
   done
 done
 
