@@ -549,6 +549,13 @@ check() {
   [ "$(cut -c1-3 "$results/$1.check")" != "no " ]
 }
 
+# The current workload's URL on server $1.
+workload_url() {
+  local port=${http_port[$1]}
+  [ "$scheme" = https ] && port=${https_port[$1]}
+  echo "$scheme://127.0.0.1:$port$path"
+}
+
 echo "velko h2o nginx lighttpd" >"$results/servers"
 : >"$results/workloads"
 for w in "${workloads[@]}"; do
@@ -557,8 +564,7 @@ for w in "${workloads[@]}"; do
   [ "$kind" = new ] || [ "$kind" = resume ] && [ ! -x "$handshake_client" ] && continue
   checked=" "
   for s in $servers; do
-    if [ "$scheme" = https ]; then port=${https_port[$s]}; else port=${http_port[$s]}; fi
-    url="$scheme://127.0.0.1:$port$path"
+    url=$(workload_url "$s")
     if ! server_alive "$s"; then server_died "$s" "$name"; break 2; fi
     if ! check "$name.$s" "$url" "$kind"; then
       if ! server_alive "$s"; then server_died "$s" "$name"; break 2; fi
@@ -570,8 +576,7 @@ for w in "${workloads[@]}"; do
   for round in $(seq 1 "$rounds"); do
     for s in "${order[@]}"; do
       [[ $checked == *" $s "* ]] || continue
-      if [ "$scheme" = https ]; then port=${https_port[$s]}; else port=${http_port[$s]}; fi
-      url="$scheme://127.0.0.1:$port$path"
+      url=$(workload_url "$s")
       run=$name; [ "$rounds" -gt 1 ] && run="$name@$round"
       log "$run: $s"
       if ! server_alive "$s"; then server_died "$s" "$name"; break 3; fi
