@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "jobs/kessa_scheduler.h"
+#include "platform/thread_slot.h"
 #include "thread_serial.h"
 
 namespace {
@@ -26,7 +27,8 @@ struct ThreadEnd {
         if (count) ++*count;
     }
 };
-thread_local ThreadEnd threadEnd;
+
+void countThreadEnd(const std::shared_ptr<std::atomic<int>>& ended) { platform::perThread<ThreadEnd>().count = ended; }
 
 template <class Condition>
 bool eventually(Condition condition) {
@@ -62,7 +64,7 @@ TEST(KoKessaScheduler2, ItemsStartAtOnceOnReusedThreadsJoinedAtTheEnd) {
                 for (int i = 0; i < row.width; ++i) {
                     numbers.push_back(scheduler.submit(
                         [&](Params* p) {
-                            threadEnd.count = ended;
+                            countThreadEnd(ended);
                             std::unique_lock<std::mutex> guard(lock);
                             threads.insert(threadSerial());
                             ++inRound;
@@ -90,7 +92,7 @@ TEST(KoReusableThreads, IdleThreadsEndAfterTheirLinger) {
     auto ended = std::make_shared<std::atomic<int>>(0);
     KoReusableThreads threads("test", 1ms);
     for (int i = 1; i <= 2; ++i) {
-        threads.run([&] { threadEnd.count = ended; });
+        threads.run([&] { countThreadEnd(ended); });
         ASSERT_TRUE(eventually([&] { return ended->load() == i && threads.threadCount() == 0; }));
     }
 }

@@ -1,5 +1,6 @@
 #include "platform/socket.h"
 
+#include "platform/thread_slot.h"
 #include "platform/win32/wide_text.h"
 
 #include <iphlpapi.h>
@@ -349,7 +350,10 @@ IoResult sendGatherMore(int fd, const ConstBytes* pieces, std::size_t count) { r
 IoResult sendFileRange(int socket, int file, std::uint64_t offset, std::size_t count) {
     // TransmitFile blocks on a non-blocking socket's full buffer (or needs
     // overlapped I/O); a bounded read into the send path does not.
-    thread_local std::vector<char> buffer(64 * 1024);
+    struct ReadBuffer {
+        std::vector<char> bytes = std::vector<char>(64 * 1024);
+    };
+    std::vector<char>& buffer = perThread<ReadBuffer>().bytes;
     if (count > buffer.size()) count = buffer.size();
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset & 0xffffffffu);

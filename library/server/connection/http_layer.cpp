@@ -11,6 +11,7 @@
 #include "message/response_header.h"
 #include "message/spare_buffers.h"
 #include "message/transceiver.h"
+#include "platform/thread_slot.h"
 #include "server/http/http_answer.h"
 #include "server/files/file_cache.h"
 
@@ -197,13 +198,16 @@ void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connect
     const std::string& remote = connection.RemoteAddress();
     if (!remote.empty()) entry.remoteAddress = remote;
     // A server's answers are all of one protocol: its name is made once.
-    thread_local std::int32_t namedCode = -1;
-    thread_local std::string protocolText;
-    if (const std::int32_t code = response.ProtocolCode(); code != namedCode) {
-        protocolText = protocol::TypeNameOf(code);
-        namedCode = code;
+    struct NamedProtocol {
+        std::int32_t code = -1;
+        std::string text;
+    };
+    NamedProtocol& named = platform::perThread<NamedProtocol>();
+    if (const std::int32_t code = response.ProtocolCode(); code != named.code) {
+        named.text = protocol::TypeNameOf(code);
+        named.code = code;
     }
-    if (!protocolText.empty()) entry.protocolName = protocolText;
+    if (!named.text.empty()) entry.protocolName = named.text;
     if (!protocolName.empty()) entry.protocolName = protocolName;
     entry.time = KoLogTime(response.createdAt);
     entry.requestLine = requestLine;
@@ -213,7 +217,10 @@ void KoTransceiverServerL1HTTP::logAnswer(const KoTransceiverConnection& connect
     entry.userAgent = FirstOrDash(response.requestFields, kUserAgent);
     // Written into the same buffer line after line (a log writer that calls
     // back into the log gets a buffer of its own).
-    thread_local std::string kept;
+    struct LogLine {
+        std::string kept;
+    };
+    std::string& kept = platform::perThread<LogLine>().kept;
     std::string line = std::move(kept);
     line.clear();
     KoAppendAccessLogLine(line, entry);

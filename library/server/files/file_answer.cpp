@@ -10,6 +10,7 @@
 
 #include "message/http_tables.h"
 #include "message/response_header.h"
+#include "platform/thread_slot.h"
 #include "server/http/byte_ranges.h"
 #include "server/http/entity_tag.h"
 #include "server/http/http_answer.h"
@@ -116,7 +117,10 @@ void ForgetPrepared(Validators& version) {
 
 Validators& ValidatorsOf(const KoFileFacts& facts, std::int64_t shownModified) {
     constexpr std::size_t kSlots = 64;
-    thread_local std::array<Validators, kSlots> slots;
+    struct Kept {
+        std::array<Validators, kSlots> slots;
+    };
+    std::array<Validators, kSlots>& slots = platform::perThread<Kept>().slots;
     const std::size_t hash = std::hash<std::uint64_t>{}(facts.fileId * 31 + facts.size) ^
                              std::hash<std::int64_t>{}(facts.modifiedSeconds * 1'000'000'007LL + facts.modifiedNanoseconds);
     Validators& slot = slots[hash % kSlots];

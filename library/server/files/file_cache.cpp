@@ -6,14 +6,14 @@
 
 #include "compress/compressor.h"
 #include "compress/content_coding.h"
+#include "platform/thread_slot.h"
 #include "server/files/mime_types.h"
 
 KoFileCache::KoFileCache(std::size_t capacity_, Clock::duration validity_)
     : capacity(capacity_ == 0 ? 1 : capacity_), validity(validity_) {}
 
 KoFileCache& KoFileCache::forThisThread() {
-    thread_local KoFileCache cache;
-    return cache;
+    return platform::perThread<KoFileCache>();
 }
 
 void KoFileCache::dropFile(Entry& entry) {

@@ -16,6 +16,7 @@
 #include "message/http_tables.h"
 #include "message/response_header.h"
 #include "message/spare_buffers.h"
+#include "platform/thread_slot.h"
 #include "server/http/http_date.h"
 
 namespace {
@@ -171,8 +172,10 @@ struct DefaultSlots {
 
 const DefaultSlots& DefaultSlotsOf(const std::shared_ptr<const DefaultFields>& list) {
     constexpr std::size_t kKept = 8;
-    thread_local std::array<DefaultSlots, kKept> kept;
-    DefaultSlots& slots = kept[std::hash<const void*>{}(list.get()) % kKept];
+    struct Kept {
+        std::array<DefaultSlots, kKept> slots;
+    };
+    DefaultSlots& slots = platform::perThread<Kept>().slots[std::hash<const void*>{}(list.get()) % kKept];
     if (slots.list == list) return slots;
     slots.list = list;
     slots.byDefault.fill(nullptr);
@@ -338,17 +341,20 @@ std::string KoAnswerHead(const KoXResponseHeader& response, std::uint64_t bodyLe
         Text() : head(spare_buffers::takeString()) { head.reserve(512); }
         void status(std::int32_t code) override {
             // Answer after answer has the same status: its line is made once.
-            thread_local std::int32_t lastCode = -1;
-            thread_local std::string lastLine;
-            if (code != lastCode) {
-                lastLine = "HTTP/1.1 ";
-                AppendNumber(lastLine, code);
-                lastLine += ' ';
-                lastLine += ReasonPhrase(code);
-                lastLine += "\r\n";
-                lastCode = code;
+            struct LastStatus {
+                std::int32_t code = -1;
+                std::string line;
+            };
+            LastStatus& last = platform::perThread<LastStatus>();
+            if (code != last.code) {
+                last.line = "HTTP/1.1 ";
+                AppendNumber(last.line, code);
+                last.line += ' ';
+                last.line += ReasonPhrase(code);
+                last.line += "\r\n";
+                last.code = code;
             }
-            head += lastLine;
+            head += last.line;
         }
         void field(std::string_view name, std::string_view value) override { AppendLine(head, name, value); }
         bool lines(std::string_view run) override {
@@ -402,9 +408,12 @@ const std::string& KoLogTime(std::int64_t ticks) {
     using namespace std::chrono;
     const std::int64_t second = ticks / 10'000'000;
     // Answers of one second share their text.
-    thread_local std::int64_t lastSecond = -1;
-    thread_local std::string lastText;
-    if (second == lastSecond) return lastText;
+    struct LastTime {
+        std::int64_t second = -1;
+        std::string text;
+    };
+    LastTime& last = platform::perThread<LastTime>();
+    if (second == last.second) return last.text;
     const sys_seconds when{seconds{second}};
     const sys_days day = floor<days>(when);
     const year_month_day date{day};
@@ -416,9 +425,9 @@ const std::string& KoLogTime(std::int64_t ticks) {
                   kMonths[(static_cast<unsigned>(date.month()) + 11) % 12], static_cast<int>(date.year()),
                   static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
                   static_cast<int>(clock.seconds().count()));
-    lastSecond = second;
-    lastText = text;
-    return lastText;
+    last.second = second;
+    last.text = text;
+    return last.text;
 }
 
 void KoAppendAccessLogLine(std::string& out, const KoAccessLogEntry& entry) {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "platform/thread_slot.h"
+
 namespace {
 
 using namespace std::chrono;
@@ -136,15 +138,23 @@ std::int64_t KoSecondsNow() {
     return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
 }
 
+namespace {
+
+struct DateNow {
+    std::int64_t second = -1;
+    std::string text;
+};
+
+}  // namespace
+
 const std::string& KoHttpDateNow() {
-    thread_local std::int64_t second = -1;
-    thread_local std::string text;
+    DateNow& kept = platform::perThread<DateNow>();
     const std::int64_t now = KoSecondsNow();
-    if (now != second) {
+    if (now != kept.second) {
         // Written again into the same buffer: a new second costs no allocation.
-        text.clear();
-        KoAppendHttpDate(text, now);
-        second = now;
+        kept.text.clear();
+        KoAppendHttpDate(kept.text, now);
+        kept.second = now;
     }
-    return text;
+    return kept.text;
 }

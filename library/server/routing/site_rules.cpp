@@ -7,6 +7,7 @@
 
 #include "foundation/text_utils.h"
 #include "message/http_tables.h"
+#include "platform/thread_slot.h"
 
 namespace {
 
@@ -135,9 +136,11 @@ bool IsLoopbackRemembered(LastLoopback& last, std::string_view name) {
 
 // The bound address of a server's requests is the same for all of them:
 // what it is decided once per address and thread, not per request.
+struct LastBoundAddress : LastLoopback {};
+struct LastHostName : LastLoopback {};
+
 bool IsLoopbackAddress(std::string_view bound) {
-    thread_local LastLoopback last;
-    return IsLoopbackRemembered(last, bound);
+    return IsLoopbackRemembered(platform::perThread<LastBoundAddress>(), bound);
 }
 
 bool IsAddressLiteral(std::string_view name) { return IsIPv4(name) || IsIPv6Literal(name); }
@@ -184,8 +187,7 @@ bool KoHostAllowed(std::string_view host, std::string_view boundAddress, const K
     if (Listed(name, rules)) return true;
     if (IsLoopbackAddress(boundAddress)) {
         // The clients of one server send the same Host again and again.
-        thread_local LastLoopback last;
-        return IsLoopbackRemembered(last, name);
+        return IsLoopbackRemembered(platform::perThread<LastHostName>(), name);
     }
     if (rules.allowedHosts.empty()) return true;
     return IsLoopbackName(name) || IsAddressLiteral(name);
