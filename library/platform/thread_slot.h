@@ -22,11 +22,14 @@ public:
     virtual ~ThreadOwned() = default;
 };
 
-// One system slot: a value per thread, destroyed at the thread's end.
+// One system slot: a value per thread, destroyed at the thread's end. The
+// slot itself is never freed: at the process's exit other threads may still
+// use their values, and freeing it would destroy them (on Windows) under
+// those threads.
 class ThreadSlot {
 public:
     ThreadSlot();
-    ~ThreadSlot();
+    ~ThreadSlot() = default;
     ThreadSlot(const ThreadSlot&) = delete;
     ThreadSlot& operator=(const ThreadSlot&) = delete;
 

@@ -258,6 +258,26 @@ TEST_F(HostLive, EventStreamsArriveInOrderAndTheHostLearnsOfTheClientsLeaving) {
     EXPECT_TRUE(seen.waitFor("gone:", 1)) << seen.all();
 }
 
+// At stop an open event stream ends whole: its last chunk leaves before the
+// loops end, so curl sees a complete body (a cut one exits with 18).
+TEST_F(HostLive, AnEventStreamOpenAtStopEndsWithItsLastChunk) {
+    Start(false);
+    velko::EventStreamHandlers handlers;
+    handlers.onOpen = [this](const velko::EventStreamPtr& stream) {
+        stream->send("first");
+        seen.add("open");
+    };
+    server->events("/events", handlers, {});
+    host_shell::Result events;
+    std::thread client([&] { events = Curl("--raw -N " + Quoted(httpBase + "/events")); });
+    ASSERT_TRUE(seen.waitFor("open")) << seen.all();
+    server->stop();
+    client.join();
+    EXPECT_EQ(events.status, 0) << events.output;
+    EXPECT_NE(events.output.find("data: first"), std::string::npos) << events.output;
+    EXPECT_TRUE(events.output.ends_with("\r\n0\r\n\r\n")) << events.output;
+}
+
 TEST_F(HostLive, StreamedAnswersAreChunkedOrCarryTheirLength) {
     Start(true);
     const auto pieces = [](int count, long long announce) {

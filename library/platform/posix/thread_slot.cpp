@@ -19,8 +19,6 @@ ThreadSlot::ThreadSlot() {
     index_ = key;
 }
 
-ThreadSlot::~ThreadSlot() { ::pthread_key_delete(static_cast<pthread_key_t>(index_)); }
-
 void ThreadSlot::keep(std::unique_ptr<ThreadOwned> value) const {
     if (const int error = ::pthread_setspecific(static_cast<pthread_key_t>(index_), value.get()); error != 0)
         throw std::system_error(error, std::generic_category(), "pthread_setspecific");

@@ -8,8 +8,8 @@ namespace platform {
 
 namespace {
 
-// Called by the system as each thread ends (after its body and its
-// thread_local storage are gone), and for every thread when the slot is freed.
+// Called by the system as each thread ends, after its body and its
+// thread_local storage are gone.
 void NTAPI destroy(void* value) { std::unique_ptr<ThreadOwned>{static_cast<ThreadOwned*>(value)}; }
 
 }  // namespace
@@ -20,8 +20,6 @@ ThreadSlot::ThreadSlot() {
         throw std::system_error(static_cast<int>(::GetLastError()), std::system_category(), "FlsAlloc");
     index_ = index;
 }
-
-ThreadSlot::~ThreadSlot() { ::FlsFree(static_cast<DWORD>(index_)); }
 
 void ThreadSlot::keep(std::unique_ptr<ThreadOwned> value) const {
     if (!::FlsSetValue(static_cast<DWORD>(index_), value.get()))
