@@ -22,7 +22,7 @@ void KoJobName::make() const {
         ~Release() { flag.store(false, std::memory_order_release); }
     } release{making_};
     if (made_.load(std::memory_order_relaxed)) return;
-    value_ = KoUniqueNameSource::jobs().generate();
+    value_ = std::make_unique<const std::string>(KoUniqueNameSource::jobs().generate());
     made_.store(true, std::memory_order_release);
 }
 
@@ -59,7 +59,7 @@ bool KoJob::withdraw() { return name.made() && KoCombinedTask::instance().withdr
 bool KoJob::setState(uint32_t value) {
     bool wanted = false;
     {
-        std::lock_guard<std::mutex> guard(stateLock);
+        std::lock_guard<KoSmallLock> guard(stateLock);
         if (value != state.load() && value != requestedState.load()) {
             requestedState.store(value);
             wanted = true;
@@ -74,8 +74,9 @@ bool KoJob::setState(uint32_t value) {
 
 bool KoJob::attachToJoinedTask(const std::string& joinedTask) {
     {
-        std::lock_guard<std::mutex> guard(stateLock);
-        joinedTask_ = joinedTask;
+        std::lock_guard<KoSmallLock> guard(stateLock);
+        if (joinedTask_) *joinedTask_ = joinedTask;
+        else if (!joinedTask.empty()) joinedTask_ = std::make_unique<std::string>(joinedTask);
     }
     return KoCombinedTask::instance().attach(joinedTask, *this);
 }
@@ -84,13 +85,13 @@ bool KoJob::leaveCurrentJoinedTask(const std::string& joinedTask) {
     if (!joinedTask.empty()) return leaveJoinedTask(joinedTask);
     std::string current;
     {
-        std::lock_guard<std::mutex> guard(stateLock);
-        current = std::exchange(joinedTask_, std::string());
+        std::lock_guard<KoSmallLock> guard(stateLock);
+        if (joinedTask_) current = std::exchange(*joinedTask_, std::string());
     }
     return leaveJoinedTask(current);
 }
 
 std::string KoJob::currentJoinedTask() {
-    std::lock_guard<std::mutex> guard(stateLock);
-    return joinedTask_;
+    std::lock_guard<KoSmallLock> guard(stateLock);
+    return joinedTask_ ? *joinedTask_ : std::string();
 }

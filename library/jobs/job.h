@@ -32,10 +32,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 
+#include "foundation/small_lock.h"
 #include "jobs/delivery_lock.h"
 #include "jobs/job_message.h"
 #include "jobs/job_name.h"
@@ -81,15 +81,10 @@ public:
     static long liveCount();
 
     KoDeliveryLock deliveryLock;
-    KoJobName name{*this};
+    KoJobName name;
 
 protected:
-    friend class KoJobName;
-    // Called once with the name just made (on the thread that first read
-    // it), before any other reader sees it; it must not read `name` itself.
-    // During construction it reaches only the parts built so far.
-
-    std::mutex stateLock;
+    KoSmallLock stateLock;
 
 public:
     std::atomic<uint32_t> state{0};
@@ -98,7 +93,8 @@ public:
     std::function<bool()> stateApprover = [] { return true; };
 
 private:
-    std::string joinedTask_;  // guarded by stateLock
+    // Guarded by stateLock; held apart, as most jobs never attach.
+    std::unique_ptr<std::string> joinedTask_;
 };
 
 // Withdraws a job before its destruction starts, so that no delivery can

@@ -17,22 +17,21 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
 
-class KoJob;
-
 class KoJobName {
 public:
-    explicit KoJobName(KoJob& owner) : owner_(owner) {}
+    KoJobName() = default;
     KoJobName(const KoJobName&) = delete;
     KoJobName& operator=(const KoJobName&) = delete;
 
     // The name, made now if it was not yet.
     const std::string& str() const {
         if (!made_.load(std::memory_order_acquire)) make();
-        return value_;
+        return *value_;
     }
     operator const std::string&() const { return str(); }
     operator std::string_view() const { return str(); }
@@ -56,10 +55,10 @@ public:
 private:
     void make() const;
 
-    KoJob& owner_;
     mutable std::atomic<bool> making_{false};
     mutable std::atomic<bool> made_{false};
-    mutable std::string value_;
+    // Held apart, so that a job never named carries no room for a name.
+    mutable std::unique_ptr<const std::string> value_;
 };
 
 inline bool operator==(const KoJobName& a, const KoJobName& b) { return a.str() == b.str(); }

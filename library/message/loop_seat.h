@@ -37,7 +37,8 @@ struct KoLoopSeat {
     std::atomic<Phase> phase{Phase::fresh};
     std::atomic<KoEventLoop*> loop{nullptr};
     std::atomic<bool> flushPosted{false};
-    std::string registeredName;  // under the transceiver's name lock
+    // In the transceiver's map by its name (the job's name), under its name lock.
+    bool registeredByName = false;
     // A listener's count of its open connections, while registered.
     std::shared_ptr<std::atomic<std::size_t>> openCount;
 };

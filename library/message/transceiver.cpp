@@ -298,9 +298,9 @@ bool KoTransceiver::unregister(KoTransceiverConnection& connection) {
     if (KoEventLoop* loop = connection.Loop()) loopFor(loop).load.fetch_sub(1, std::memory_order_relaxed);
     if (connection.seat().openCount) connection.seat().openCount->fetch_sub(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> lock(namesLock);
-    if (!connection.seat().registeredName.empty()) {
-        connectionsByName.erase(connection.seat().registeredName);
-        connection.seat().registeredName.clear();
+    if (connection.seat().registeredByName) {
+        connectionsByName.erase(connection.name.str());
+        connection.seat().registeredByName = false;
     }
     return true;
 }
@@ -371,9 +371,9 @@ std::shared_ptr<KoTransceiverConnection> KoTransceiver::FindConnection(const std
     // Still registered under the lock: its removal, which comes later, takes
     // the entry out again.
     if (!found->Registered()) return nullptr;
-    if (found->seat().registeredName.empty()) {
+    if (!found->seat().registeredByName) {
         connectionsByName[connectionName] = found;
-        found->seat().registeredName = connectionName;
+        found->seat().registeredByName = true;
     }
     return found;
 }

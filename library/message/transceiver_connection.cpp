@@ -119,18 +119,6 @@ const KoServerCallback_t& KoTransceiverConnection::record() const {
     return *expected;  // another thread put it together first
 }
 
-bool KoTransceiverConnection::attachToJoinedTask(const std::string& joinedTaskName) {
-    std::lock_guard<KoDeliveryLock> lock(deliveryLock);
-    currentGroup = joinedTaskName;
-    return KoJobWithTimeout::attachToJoinedTask(joinedTaskName);
-}
-
-bool KoTransceiverConnection::leaveCurrentJoinedTask(const std::string& joinedTaskName) {
-    std::lock_guard<KoDeliveryLock> lock(deliveryLock);
-    currentGroup.clear();
-    return KoJobWithTimeout::leaveCurrentJoinedTask(joinedTaskName);
-}
-
 void KoTransceiverConnection::touch() {
     if (alive.load(std::memory_order_relaxed))
         lastActivity_.store(loopNow().time_since_epoch().count(), std::memory_order_relaxed);
@@ -153,13 +141,13 @@ bool KoTransceiverConnection::checkTimedOut() {
 
 void KoTransceiverConnection::Reset() {
     {
-        std::lock_guard<std::mutex> lock(inputLock);
+        std::lock_guard<KoSmallLock> lock(inputLock);
         leaveJoinedTask(currentJoinedTask());
         inputBuffer.clear();
         inputWaiting = false;
     }
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         outputQueue.clear();
         headIndex = 0;
         headSent = 0;
@@ -212,7 +200,7 @@ void KoTransceiverConnection::QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) 
     if (bytes.size() == skip) return;
     bytes.erase(0, skip);
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         pushOutputLocked(std::move(bytes));
     }
     buffer = std::make_unique<KoStringBuf>();
@@ -224,14 +212,14 @@ void KoTransceiverConnection::QueueBytes(const char* bytes, std::size_t length, 
     accepted = length;
     if (bytes == nullptr || length == 0) return;
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         pushOutputLocked(std::string(bytes, length));
     }
     requestFlush();
 }
 
 void KoTransceiverConnection::PendingOutput(std::string& out, std::size_t limit) {
-    std::lock_guard<std::mutex> lock(outputLock);
+    std::lock_guard<KoSmallLock> lock(outputLock);
     out.clear();
     if (outputEmptyLocked()) return;
     const std::string_view head = outputQueue[headIndex].bytes();
@@ -239,7 +227,7 @@ void KoTransceiverConnection::PendingOutput(std::string& out, std::size_t limit)
 }
 
 void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) {
-    std::lock_guard<std::mutex> lock(outputLock);
+    std::lock_guard<KoSmallLock> lock(outputLock);
     out.clear();
     // Room for all of it at once, not piece by piece.
     std::size_t unsent = 0;
@@ -279,12 +267,12 @@ void KoTransceiverConnection::consumeSentLocked(std::size_t count) {
 }
 
 void KoTransceiverConnection::OutputSent(std::size_t count) {
-    std::lock_guard<std::mutex> lock(outputLock);
+    std::lock_guard<KoSmallLock> lock(outputLock);
     consumeSentLocked(count);
 }
 
 std::size_t KoTransceiverConnection::QueuedBytes() const {
-    std::lock_guard<std::mutex> lock(outputLock);
+    std::lock_guard<KoSmallLock> lock(outputLock);
     std::size_t total = 0;
     for (std::size_t i = headIndex; i < outputQueue.size(); ++i) total += outputQueue[i].size();
     return total - headSent;
@@ -295,7 +283,7 @@ int KoTransceiverConnection::SendStep(KoSocketIPvx& socket) {
     {
         // The lock is held over the write: the pieces point into the queue.
         // The socket is non-blocking, so the write is short.
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         const int n = writeQueuedLocked(socket, false);
         if (n == 0) return stepWouldBlock;
         if (n < 0) return n;
@@ -337,7 +325,7 @@ int KoTransceiverConnection::InputArrived(const char* bytes, std::size_t length)
     if (bytes == nullptr || length == 0) return 0;
     touch();
     {
-        std::lock_guard<std::mutex> lock(inputLock);
+        std::lock_guard<KoSmallLock> lock(inputLock);
         if (inputBuffer.empty() && inputBuffer.capacity() < length) inputBuffer = spare_buffers::takeString();
         inputBuffer.append(bytes, length);
         inputWaiting = true;
@@ -384,7 +372,7 @@ void KoTransceiverConnection::TakeInput(KoStringBuf& out) {
 }
 
 void KoTransceiverConnection::TakeInput(std::string& out) {
-    std::lock_guard<std::mutex> lock(inputLock);
+    std::lock_guard<KoSmallLock> lock(inputLock);
     if (out.empty()) {
         out.swap(inputBuffer);
     } else {
@@ -452,10 +440,10 @@ void KoTransceiverConnection::requestFlush() {
 
 void KoTransceiverConnection::releaseBufferSpace() {
     {
-        std::lock_guard<std::mutex> lock(inputLock);
+        std::lock_guard<KoSmallLock> lock(inputLock);
         if (inputBuffer.empty()) spare_buffers::give(std::move(inputBuffer));
     }
-    std::lock_guard<std::mutex> lock(outputLock);
+    std::lock_guard<KoSmallLock> lock(outputLock);
     if (outputEmptyLocked()) spare_buffers::give(std::move(outputQueue));
 }
 

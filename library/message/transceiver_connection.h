@@ -44,6 +44,7 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/small_lock.h"
 #include "foundation/string_buf.h"
 #include "jobs/job_with_timeout.h"
 #include "message/event_loop.h"
@@ -78,9 +79,6 @@ public:
     KoTransceiverConnection(KoTransceiver& transceiver, const std::string& owner, const std::string& peer,
                             const KoServerCallback_t& record, KoConnectionHandler handler);
     ~KoTransceiverConnection() override;
-
-    bool attachToJoinedTask(const std::string& joinedTaskName) override;
-    bool leaveCurrentJoinedTask(const std::string& joinedTaskName) override;
 
     // Input or output: restarts the idle time-out.
     void touch() override;
@@ -260,11 +258,11 @@ protected:
     // the loop, before it lets go of the socket.
     void resetOnClose();
 
-    mutable std::mutex inputLock;
+    mutable KoSmallLock inputLock;
     std::string inputBuffer;
     std::atomic<bool> inputWaiting{false};
 
-    mutable std::mutex outputLock;
+    mutable KoSmallLock outputLock;
     // Oldest first; headSent counts the bytes of the first text already sent.
     std::vector<KoOutputPiece> outputQueue;
     std::size_t headIndex = 0;  // texts before it are sent
@@ -272,7 +270,6 @@ protected:
     std::atomic<bool> outputWaiting{false};
 
     KoConnectionHandler handler;
-    std::string currentGroup;
 
     // Under outputLock: drops count sent bytes across the queued texts and
     // refreshes the waiting flag, then lets a subclass refill the queue.

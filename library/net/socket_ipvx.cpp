@@ -151,19 +151,24 @@ bool KoSocketIPvx::WaitReadable(int ms, int descriptor) {
     return isReady;
 }
 
+const std::string& KoSocketIPvx::listenFailure() const {
+    static const std::string none;
+    return listenFailure_ ? *listenFailure_ : none;
+}
+
 int KoSocketIPvx::Listen(const std::string& address, int& port, int backlog) {
     fd_.reset();
     fd4_.reset();
     listening_ = false;
-    listenFailure_.clear();
+    listenFailure_.reset();
 
     const bool wildcard = isWildcard(address);
     platform::ResolveHints hints;
     hints.passive = true;
     const auto resolution = platform::resolveStream(wildcard ? std::string() : address, std::to_string(port), hints);
     if (!resolution.ok()) {
-        listenFailure_ = "getaddrinfo: " + resolution.errorText;
-        errorLine(listenFailure_ + " (" + listenTarget(address, port) + ")");
+        listenFailure_ = std::make_unique<std::string>("getaddrinfo: " + resolution.errorText);
+        errorLine(*listenFailure_ + " (" + listenTarget(address, port) + ")");
         return statusListenFailed;
     }
 
@@ -178,8 +183,9 @@ int KoSocketIPvx::Listen(const std::string& address, int& port, int backlog) {
     if (!fd_.valid() && fd4_.valid()) chosen = boundPort(fd4_.get());
 
     if (!fd_.valid() && !fd4_.valid()) {
-        listenFailure_ = failure.ok() ? std::string("no address to listen on") : failure.text();
-        errorLine("Could not bind " + listenTarget(address, port) + ": " + listenFailure_);
+        listenFailure_ = std::make_unique<std::string>(failure.ok() ? std::string("no address to listen on")
+                                                                    : failure.text());
+        errorLine("Could not bind " + listenTarget(address, port) + ": " + *listenFailure_);
         return statusListenFailed;
     }
     port_ = chosen;

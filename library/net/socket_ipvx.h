@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "net/host_info.h"
@@ -83,7 +84,7 @@ public:
     int Listen(const std::string& address, int& port, int backlog);
     // Why the last Listen failed ("Address already in use", "getaddrinfo:
     // ..."); empty after one that succeeded.
-    const std::string& listenFailure() const { return listenFailure_; }
+    const std::string& listenFailure() const;
 
     // Waits up to waitMs for a peer on the listening sockets, accepts one into
     // connection and asks filter whether to keep it. Returns the connection's
@@ -143,5 +144,6 @@ private:
     platform::Descriptor fd4_;
     std::string host_;
     std::string service_;
-    std::string listenFailure_;
+    // Held apart: only a listener that failed has one, and connections are many.
+    std::unique_ptr<std::string> listenFailure_;
 };

@@ -75,18 +75,18 @@ KoTlsSession::KoTlsSession(const KoTlsContext& context, int descriptor, const Ko
 }
 
 KoTlsPeerCertificate KoTlsSession::peerCertificate() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     if (!serverRole_ || tlsDescriptor_ < 0 || !tls_) return {};
     return tls_detail::peerCertificateOf(tls_.get());
 }
 
 KoTlsSession::~KoTlsSession() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     tls_.reset();
 }
 
 void KoTlsSession::setServerName(const std::string& host) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     if (serverRole_ || phase_ != Phase::handshaking || host.empty()) return;
     // An address literal is checked as an address and sent as no name.
     X509_VERIFY_PARAM* check = SSL_get0_param(tls_.get());
@@ -302,7 +302,7 @@ KoTlsStepResult KoTlsSession::sendHeldLocked(KoTlsStepResult result) {
 }
 
 KoTlsStepResult KoTlsSession::handshakeStep() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     bio_.mayRead = true;
     return handshakeLocked();
 }
@@ -333,7 +333,7 @@ void KoTlsSession::connect() {
 }
 
 KoTlsStepResult KoTlsSession::receiveStep(KoTlsPlaintext& app) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     bio_.mayRead = true;  // the socket was reported readable
     KoTlsStepResult handshake = handshakeLocked();
     if (handshake.progress != KoTlsProgress::done) return handshake;
@@ -359,7 +359,7 @@ KoTlsStepResult KoTlsSession::receiveStep(KoTlsPlaintext& app) {
 }
 
 KoTlsStepResult KoTlsSession::sendStep(KoTlsPlaintext& app) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     KoTlsStepResult handshake = handshakeLocked();
     if (handshake.progress != KoTlsProgress::done) return handshake;
     int calls = handshake.calls;
@@ -400,7 +400,7 @@ KoTlsStepResult KoTlsSession::sendStep(KoTlsPlaintext& app) {
 }
 
 KoTlsStepResult KoTlsSession::shutdown() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     KoTlsStepResult result;
     if (phase_ == Phase::handshaking || phase_ == Phase::failed || fatal_) return result;
     if (shutdownSent_ && !shutdownPending_) return result;
@@ -424,12 +424,12 @@ KoTlsStepResult KoTlsSession::shutdown() {
 }
 
 int KoTlsSession::descriptor() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return tlsDescriptor_;
 }
 
 std::string KoTlsSession::applicationProtocol() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     if (phase_ != Phase::open) return {};
     const unsigned char* name = nullptr;
     unsigned int length = 0;
@@ -438,47 +438,47 @@ std::string KoTlsSession::applicationProtocol() const {
 }
 
 bool KoTlsSession::handshakeDone() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return tlsDescriptor_ >= 0;
 }
 
 bool KoTlsSession::failed() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return phase_ == Phase::failed;
 }
 
 bool KoTlsSession::closed() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return phase_ == Phase::closed;
 }
 
 bool KoTlsSession::cleanClose() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return cleanClose_;
 }
 
 std::string KoTlsSession::failureReason() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return reason_;
 }
 
 bool KoTlsSession::handshakeTimedOutFlag() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return timedOut_;
 }
 
 bool KoTlsSession::handshakeExpired() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return timedOut_ || (phase_ == Phase::handshaking && std::chrono::steady_clock::now() >= deadline_);
 }
 
 bool KoTlsSession::wantsRead() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return phase_ == Phase::handshaking || phase_ == Phase::open;
 }
 
 bool KoTlsSession::wantsWrite() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     switch (phase_) {
     case Phase::handshaking:
         return handshakeWantsWrite_ || !bio_.held.empty();
@@ -492,7 +492,7 @@ bool KoTlsSession::wantsWrite() const {
 }
 
 bool KoTlsSession::hasBufferedInput() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     if (phase_ != Phase::open) return false;
     if (SSL_pending(tls_.get()) > 0) return true;
     // Records read ahead count until a read found them incomplete: a partial
@@ -501,7 +501,7 @@ bool KoTlsSession::hasBufferedInput() const {
 }
 
 bool KoTlsSession::releaseBuffers() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     if (phase_ != Phase::open || fatal_ || shutdownPending_ || writeWantsRead_ || writeWantsWrite_) return false;
     if (!bio_.held.empty()) return false;
     if (SSL_has_pending(tls_.get()) == 1) return false;
@@ -511,21 +511,21 @@ bool KoTlsSession::releaseBuffers() {
 }
 
 bool KoTlsSession::writeWantsRead() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return writeWantsRead_;
 }
 
 bool KoTlsSession::writeWantsWrite() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return writeWantsWrite_;
 }
 
 bool KoTlsSession::readWantsRead() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return readWantsRead_;
 }
 
 bool KoTlsSession::readWantsWrite() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<KoSmallLock> lock(mutex_);
     return readWantsWrite_;
 }

@@ -58,6 +58,7 @@
 #include <mutex>
 #include <string>
 
+#include "foundation/small_lock.h"
 #include "net/socket_bio_state.h"
 #include "net/tls_context.h"
 
@@ -227,7 +228,7 @@ private:
     // whether some are still held (want-write) or sending failed.
     KoTlsStepResult sendHeldLocked(KoTlsStepResult result);
 
-    mutable std::mutex mutex_;
+    mutable KoSmallLock mutex_;
     tls_detail::SocketBioState bio_;
     std::unique_ptr<ssl_st, Free> tls_;
     // Of the settings only what the steps use: every connection holds one.

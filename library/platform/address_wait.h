@@ -1,5 +1,6 @@
 // Platform: sleeping until a 32-bit atomic counter changes, and waking the
-// sleepers, without spinning (the waits of the jobs' delivery lock).
+// sleepers, without spinning (the waits of the jobs' delivery lock and
+// small lock).
 //
 // On POSIX this is std::atomic's own wait and notify (a futex on Linux). On
 // Windows it is WaitOnAddress/WakeByAddressAll: the C++ run-time of
@@ -18,5 +19,7 @@ namespace platform {
 void waitWhileEqual(const std::atomic<std::uint32_t>& value, std::uint32_t seen);
 // Wakes every thread in waitWhileEqual on value.
 void wakeAllWaiting(std::atomic<std::uint32_t>& value);
+// Wakes one of them, if any.
+void wakeOneWaiting(std::atomic<std::uint32_t>& value);
 
 }  // namespace platform

@@ -8,4 +8,6 @@ void waitWhileEqual(const std::atomic<std::uint32_t>& value, std::uint32_t seen)
 
 void wakeAllWaiting(std::atomic<std::uint32_t>& value) { value.notify_all(); }
 
+void wakeOneWaiting(std::atomic<std::uint32_t>& value) { value.notify_one(); }
+
 }  // namespace platform

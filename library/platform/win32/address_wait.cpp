@@ -18,4 +18,6 @@ void waitWhileEqual(const std::atomic<std::uint32_t>& value, std::uint32_t seen)
 
 void wakeAllWaiting(std::atomic<std::uint32_t>& value) { ::WakeByAddressAll(&value); }
 
+void wakeOneWaiting(std::atomic<std::uint32_t>& value) { ::WakeByAddressSingle(&value); }
+
 }  // namespace platform

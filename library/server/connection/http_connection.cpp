@@ -64,7 +64,7 @@ KoHTTPConnection::KoHTTPConnection(KoTransceiver& transceiver_, const std::strin
 
 void KoHTTPConnection::Reset() {
     KoTransceiverConnection::Reset();
-    std::lock_guard<std::mutex> lock(outputLock);
+    std::lock_guard<KoSmallLock> lock(outputLock);
     later.clear();
     laterWaiting = false;
 }
@@ -100,7 +100,7 @@ void KoHTTPConnection::QueueText(std::string text) {
     touch();
     if (text.empty()) return;
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         queueTextLocked(std::move(text));
     }
     requestFlush();
@@ -112,7 +112,7 @@ void KoHTTPConnection::QueueShared(std::shared_ptr<const std::string> shared, st
     if (!shared || offset >= shared->size() || length == 0) return;
     length = std::min(length, shared->size() - offset);
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         if (closeWhenDrained) return;
         if (!later.empty()) {
             later.push_back(Later{.shared = std::move(shared), .offset = offset, .left = length});
@@ -134,7 +134,7 @@ void KoHTTPConnection::QueueBuffer(std::unique_ptr<KoStringBuf>& buffer) {
     if (bytes.size() == skip) return;
     bytes.erase(0, skip);
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         queueTextLocked(std::move(bytes));
     }
     buffer = std::make_unique<KoStringBuf>();
@@ -154,7 +154,7 @@ void KoHTTPConnection::QueueFile(std::shared_ptr<std::ifstream> file, std::uint6
     touch();
     if (!file || size == 0) return;
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         if (closeWhenDrained) return;
         later.push_back(Later{.stream = std::move(file), .offset = offset, .left = size});
         refillLocked();
@@ -170,7 +170,7 @@ void KoHTTPConnection::QueueStream(std::shared_ptr<KoBodyStream> source, bool ch
         if (auto self = std::static_pointer_cast<KoHTTPConnection>(weak.lock())) self->streamWoken();
     });
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         Later item;
         item.source = std::move(source);
         item.chunked = chunked;
@@ -195,7 +195,7 @@ void KoHTTPConnection::streamWoken() {
     const bool posted = loop->post([self] {
         self->streamWakePosted = false;
         {
-            std::lock_guard<std::mutex> lock(self->outputLock);
+            std::lock_guard<KoSmallLock> lock(self->outputLock);
             self->refillLocked();
         }
         self->requestFlush();
@@ -221,7 +221,7 @@ void KoHTTPConnection::announceStreamEnd(StreamEnded ended, std::uint64_t bytes,
 void KoHTTPConnection::tellStreamEnds() {
     std::vector<StreamEnd> ends;
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         ends.swap(streamEnds);
     }
     for (const StreamEnd& end : ends) {
@@ -247,7 +247,7 @@ void KoHTTPConnection::closing(bool orderly) {
     tellStreamEnds();
     std::vector<Later> dropped;
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         dropped.swap(later);
         laterWaiting = false;
     }
@@ -316,7 +316,7 @@ void KoHTTPConnection::QueueFile(std::shared_ptr<const KoOpenFile> file, std::ui
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         if (closeWhenDrained) return;
         const bool bySendfile = sendsFiles_ && length >= pacing_->sendfileThreshold;
         later.push_back(Later{.file = std::move(file), .offset = offset, .left = length, .bySendfile = bySendfile});
@@ -456,7 +456,7 @@ void KoHTTPConnection::choosePathLocked(KoSocketIPvx& socket, Later& item) {
 int KoHTTPConnection::SendStep(KoSocketIPvx& socket) {
     std::size_t sent = 0;
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         if (!later.empty()) choosePathLocked(socket, later.front());
         if (outputEmptyLocked() && !later.empty() && later.front().bySendfile) {
             const int n = sendFileLocked(socket, later.front());
@@ -483,12 +483,12 @@ bool KoHTTPConnection::WantsToSend() const { return OutputWaiting() || laterWait
 bool KoHTTPConnection::DrainedForClose() const {
     // Once set the flag stays: without it nothing needs the lock.
     if (!closeWhenDrained.load()) return false;
-    std::lock_guard<std::mutex> lock(outputLock);
+    std::lock_guard<KoSmallLock> lock(outputLock);
     return drainedLocked();
 }
 
 bool KoHTTPConnection::BodyCut() const {
-    std::lock_guard<std::mutex> lock(outputLock);
+    std::lock_guard<KoSmallLock> lock(outputLock);
     return bodyCut;
 }
 
@@ -496,7 +496,7 @@ bool KoHTTPConnection::CloseRequested() const { return closeWhenDrained.load(); 
 
 void KoHTTPConnection::CloseWhenDrained() {
     {
-        std::lock_guard<std::mutex> lock(outputLock);
+        std::lock_guard<KoSmallLock> lock(outputLock);
         closeWhenDrained = true;
     }
     // Its loop closes it once the queue is written (at once when empty).
@@ -506,14 +506,14 @@ void KoHTTPConnection::CloseWhenDrained() {
 }
 
 std::size_t KoHTTPConnection::FilesPending() const {
-    std::lock_guard<std::mutex> lock(outputLock);
+    std::lock_guard<KoSmallLock> lock(outputLock);
     std::size_t n = 0;
     for (const Later& item : later) n += (item.stream || item.file) ? 1 : 0;
     return n;
 }
 
 std::uint64_t KoHTTPConnection::UnsentBytes() const {
-    std::lock_guard<std::mutex> lock(outputLock);
+    std::lock_guard<KoSmallLock> lock(outputLock);
     std::uint64_t total = 0;
     for (std::size_t i = headIndex; i < outputQueue.size(); ++i) total += outputQueue[i].size();
     total -= headSent;
@@ -531,7 +531,7 @@ int KoHTTPConnection::InputArrived(const char* bytes, std::size_t length) {
     touch();
     unrest();
     awaitingFirst_ = false;
-    std::lock_guard<std::mutex> lock(inputLock);
+    std::lock_guard<KoSmallLock> lock(inputLock);
     if (inputBuffer.empty() && inputBuffer.capacity() < length) inputBuffer = spare_buffers::takeString();
     inputBuffer.append(bytes, length);
     inputWaiting = true;
