@@ -32,13 +32,14 @@ struct KoLoopSeat {
     bool inputEnded = false;    // the peer finished sending
     bool revisiting = false;    // a revisit is deferred to the end of the pass
     bool driving = false;       // the loop is in drive(): it writes afterwards
+    // Any thread. Beside the loop's flags, where they take no room of their own.
+    std::atomic<bool> flushPosted{false};
+    // In the transceiver's map by its name (the job's name), under its name lock.
+    bool registeredByName = false;
 
     std::size_t memberSlot = static_cast<std::size_t>(-1);  // in its loop's members, under their lock
     std::atomic<Phase> phase{Phase::fresh};
     std::atomic<KoEventLoop*> loop{nullptr};
-    std::atomic<bool> flushPosted{false};
-    // In the transceiver's map by its name (the job's name), under its name lock.
-    bool registeredByName = false;
     // A listener's count of its open connections, while registered.
     std::shared_ptr<std::atomic<std::size_t>> openCount;
 };

@@ -258,16 +258,19 @@ protected:
     // the loop, before it lets go of the socket.
     void resetOnClose();
 
+    // The locks and flags side by side: every connection has them, and apart
+    // each would take a word of its own.
     mutable KoSmallLock inputLock;
-    std::string inputBuffer;
     std::atomic<bool> inputWaiting{false};
-
+    std::atomic<bool> outputWaiting{false};
     mutable KoSmallLock outputLock;
-    // Oldest first; headSent counts the bytes of the first text already sent.
+
+    std::string inputBuffer;  // under inputLock
+    // Under outputLock. Oldest first; headSent counts the bytes of the first
+    // text already sent.
     std::vector<KoOutputPiece> outputQueue;
     std::size_t headIndex = 0;  // texts before it are sent
     std::size_t headSent = 0;
-    std::atomic<bool> outputWaiting{false};
 
     KoConnectionHandler handler;
 

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "jobs/no_destructor.h"
 #include "message/response_header.h"
 #include "message/spare_buffers.h"
 #include "message/transceiver.h"
@@ -180,7 +181,7 @@ void KoHTTPConnection::QueueStream(std::shared_ptr<KoBodyStream> source, bool ch
             announceStreamEnd(std::move(item.ended), 0, false);
             return;
         }
-        exchange_.streaming = true;
+        busy().exchange.streaming = true;
         later.push_back(std::move(item));
         refillLocked();
     }
@@ -232,7 +233,8 @@ void KoHTTPConnection::tellStreamEnds() {
 void KoHTTPConnection::streamEnded() {
     if (!Registered()) return;
     tellStreamEnds();
-    Exchange& x = exchange_;
+    if (!busy_) return;
+    Exchange& x = busy_->exchange;
     if (!x.streaming || !Attached()) return;
     x.streaming = false;
     // The answer is whole (or cut): the requests behind it may go on.
@@ -255,11 +257,11 @@ void KoHTTPConnection::closing(bool orderly) {
     for (Later& item : dropped) {
         if (item.source && item.ended) item.ended(*this, item.streamed, false);
     }
-    exchange_.streaming = false;
+    if (busy_) busy_->exchange.streaming = false;
     if (BodyCut()) resetOnClose();
     KoTransceiverConnection::closing(orderly);
     // What it kept for its next request serves the loop's next connection.
-    reader_.release();
+    if (busy_) busy_->reader.release();
     keepDescription();
     releaseBufferSpace();
     // The sources go with `dropped`: their makers stop.
@@ -547,7 +549,8 @@ void KoHTTPConnection::attached() {
 void KoHTTPConnection::Settle() {
     // A connection its loop closed (its answer failed on the way) is gone.
     if (!Attached()) return;
-    if (server_ == nullptr || protocol_ || reader_.current() || exchange_.busy || reader_.held() != 0) return;
+    if (server_ == nullptr || protocol_ || readerNow().current() || exchangeNow().busy || readerNow().held() != 0)
+        return;
     if (inputClosed_) {
         // The peer said all it had to say, and all of it is answered.
         CloseWhenDrained();
@@ -556,7 +559,7 @@ void KoHTTPConnection::Settle() {
     // Idle only once its answers are out: a long download is not idle.
     if (WantsToSend() || resting()) return;
     rest();
-    reader_.release();
+    if (busy_) busy_->reader.release();
     releaseBufferSpace();
     settled();
 }
@@ -580,20 +583,23 @@ void KoHTTPConnection::serveRequests() {
         serveProtocol();
         return;
     }
+    // Nothing frees it while requests are served: only the loop's quiet time.
+    Busy& state = busy();
+    KoRequestReader& reader = state.reader;
+    Exchange& x = state.exchange;
     {
         std::string fresh;
         TakeInput(fresh);
-        reader_.append(std::move(fresh));
+        reader.append(std::move(fresh));
     }
-    Exchange& x = exchange_;
     for (int turn = 0;; ++turn) {
         // An answer that failed on the way closed the connection: nothing of
         // it may go on (least of all rest on the loop's idle list).
         // A body read for a handler that has its request goes on meanwhile.
-        const bool bodyForHandler = x.bodyPipe && reader_.current();
+        const bool bodyForHandler = x.bodyPipe && reader.current();
         if (!Attached() || (x.busy && !bodyForHandler) || CloseRequested() || turn == requestsPerTurn) return;
         // Nothing more to read: Settle waits for the output itself.
-        if (!reader_.current() && reader_.held() == 0) {
+        if (!reader.current() && reader.held() == 0) {
             Settle();
             return;
         }
@@ -601,14 +607,14 @@ void KoHTTPConnection::serveRequests() {
         // on as the output drains.
         if (UnsentBytes() > pacing_->outputBound) return;
         const auto now = LoopNow();
-        if (!reader_.current()) {
-            reader_.begin(server_->newRequest(*this));
+        if (!reader.current()) {
+            reader.begin(server_->newRequest(*this));
             x.firstByte = now;
             x.lastProgress = now;
             x.headerDone = false;
             x.bodyBytes = 0;
         }
-        const std::shared_ptr<KoXHeader> reading = reader_.current();
+        const std::shared_ptr<KoXHeader> reading = reader.current();
         bool headerEnded = false;
         const auto filter = [&](KoXHeader& header) {
             headerEnded = true;
@@ -618,7 +624,7 @@ void KoHTTPConnection::serveRequests() {
             return true;
         };
         std::shared_ptr<KoXHeader> done;
-        const KoRequestReader::Outcome outcome = reader_.read(filter, done);
+        const KoRequestReader::Outcome outcome = reader.read(filter, done);
         if (outcome == KoRequestReader::Outcome::needMore) {
             if (headerEnded && !x.headerDone) {
                 x.headerDone = true;
@@ -633,7 +639,7 @@ void KoHTTPConnection::serveRequests() {
             // complete (bytes held back for a slow handler still count).
             if (inputClosed_ && !(x.bodyPipe && x.bodyPipe->waitingForReader())) {
                 cutStreamedBody();
-                reader_.abandon();
+                reader.abandon();
                 CloseWhenDrained();
                 return;
             }
@@ -689,7 +695,8 @@ void KoHTTPConnection::serveRequests() {
 bool KoHTTPConnection::TakesInput() const {
     if (server_ == nullptr) return true;
     if (protocol_) return !protocolEnded_ && protocol_->takesInput() && !CloseRequested();
-    return (!exchange_.busy || exchange_.bodyPipe) && reader_.held() < carryBound &&
+    const Exchange& x = exchangeNow();
+    return (!x.busy || x.bodyPipe) && readerNow().held() < carryBound &&
            UnsentBytes() <= pacing_->outputBound && !CloseRequested();
 }
 
@@ -701,8 +708,9 @@ bool KoHTTPConnection::wantsInput() const {
 bool KoHTTPConnection::wantsToServe() const {
     if (protocol_) return inputWaiting && TakesInput();
     // A streamed body waits while its pipe is full.
-    const bool bodyGoesOn = exchange_.bodyPipe && !exchange_.bodyPipe->waitingForReader();
-    return server_ != nullptr && (!exchange_.busy || bodyGoesOn) && reader_.held() != 0 &&
+    const Exchange& x = exchangeNow();
+    const bool bodyGoesOn = x.bodyPipe && !x.bodyPipe->waitingForReader();
+    return server_ != nullptr && (!x.busy || bodyGoesOn) && readerNow().held() != 0 &&
            UnsentBytes() <= pacing_->outputBound && !CloseRequested();
 }
 
@@ -731,10 +739,11 @@ KoHTTPConnection::Clock::time_point KoHTTPConnection::deadline() const {
     // header deadline at most.
     if (awaitingFirst_) due = std::min(due, attachedAt_ + pacing_->headerDeadline);
     // A streamed body is the client's to send unless its handler holds it up.
-    const bool bodyFromClient = exchange_.bodyPipe && !exchange_.bodyPipe->waitingForReader();
-    if (reader_.current() && (!exchange_.busy || bodyFromClient)) {
-        due = std::min(due, exchange_.headerDone ? exchange_.lastProgress + pacing_->bodyProgressDeadline
-                                                 : exchange_.firstByte + pacing_->headerDeadline);
+    const Exchange& x = exchangeNow();
+    const bool bodyFromClient = x.bodyPipe && !x.bodyPipe->waitingForReader();
+    if (readerNow().current() && (!x.busy || bodyFromClient)) {
+        due = std::min(due, x.headerDone ? x.lastProgress + pacing_->bodyProgressDeadline
+                                         : x.firstByte + pacing_->headerDeadline);
     }
     // A peer that takes none of its answer is given the idle time-out.
     if (WantsToSend()) due = std::min(due, KoTransceiverConnection::deadline());
@@ -747,21 +756,21 @@ void KoHTTPConnection::deadlinePassed() {
         return;
     }
     if (protocol_ && !protocolEnded_ && protocol_->deadline() <= LoopNow() && protocol_->deadlinePassed()) return;
-    if (exchange_.bodyPipe && reader_.current()) {
+    if (busy_ && busy_->exchange.bodyPipe && busy_->reader.current()) {
         // A streamed body stalled: its handler learns it is cut, and its
         // answer, if it has not answered yet, is the connection's last.
         cutStreamedBody();
-        reader_.abandon();
-        if (exchange_.busy && !exchange_.answered) {
-            exchange_.closeAfterAnswer = true;
+        busy_->reader.abandon();
+        if (busy_->exchange.busy && !busy_->exchange.answered) {
+            busy_->exchange.closeAfterAnswer = true;
         } else {
             CloseWhenDrained();
         }
         return;
     }
-    if (reader_.current() && !exchange_.busy && transportReady()) {
+    if (busy_ && busy_->reader.current() && !busy_->exchange.busy && transportReady()) {
         // A request's header or body took too long.
-        reader_.abandon();
+        busy_->reader.abandon();
         server_->refuse(*this, 408);
         return;
     }
@@ -831,7 +840,34 @@ void KoHTTPConnection::quiet() {
     // (not after every request, which a busy connection makes again).
     if (!Attached()) return;
     releaseDescription();
+    releaseBusy();
     if (protocol_ && !protocolEnded_ && protocol_->resting()) protocol_->releaseMemory();
+}
+
+KoHTTPConnection::Busy& KoHTTPConnection::busy() {
+    if (!busy_) busy_ = std::make_unique<Busy>();
+    return *busy_;
+}
+
+const KoHTTPConnection::Exchange& KoHTTPConnection::exchangeNow() const {
+    static velko::NoDestructor<const Exchange> atRest;
+    return busy_ ? busy_->exchange : atRest.get();
+}
+
+const KoRequestReader& KoHTTPConnection::readerNow() const {
+    static velko::NoDestructor<const KoRequestReader> atRest;
+    return busy_ ? busy_->reader : atRest.get();
+}
+
+void KoHTTPConnection::releaseBusy() {
+    // Quiet comes from the loop itself, never from inside a request's
+    // routing, so nothing holds a reference into it now. After a switch the
+    // exchange is over for good; before one, only an exchange at rest goes.
+    if (!busy_) return;
+    const Exchange& x = busy_->exchange;
+    const KoRequestReader& reader = busy_->reader;
+    if (!protocol_ && (x.busy || x.streaming || x.bodyPipe || reader.current() || reader.held() != 0)) return;
+    busy_.reset();
 }
 
 void KoHTTPConnection::releaseDescription() {
@@ -876,7 +912,8 @@ void KoHTTPConnection::Resume() {
     auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
     if (!self) return;
     loop->post([self] {
-        if (!self->Registered() || !self->Attached() || (self->exchange_.busy && !self->exchange_.bodyPipe)) return;
+        const Exchange& x = self->exchangeNow();
+        if (!self->Registered() || !self->Attached() || (x.busy && !x.bodyPipe)) return;
         self->serveRequests();
         self->revisit();
     });
@@ -888,32 +925,32 @@ void KoHTTPConnection::bodyRoom() {
     auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
     if (!self) return;
     loop->post([self] {
-        if (!self->Registered() || !self->Attached() || !self->exchange_.bodyPipe) return;
+        if (!self->Registered() || !self->Attached() || !self->exchangeNow().bodyPipe) return;
         // The wait was the handler's, not the client's.
-        self->exchange_.lastProgress = LoopNow();
+        self->busy().exchange.lastProgress = LoopNow();
         self->serveRequests();
         self->revisit();
     });
 }
 
 void KoHTTPConnection::cutStreamedBody() {
-    if (!exchange_.bodyPipe) return;
-    exchange_.bodyPipe->end(false);
-    exchange_.bodyPipe.reset();
+    if (!busy_ || !busy_->exchange.bodyPipe) return;
+    busy_->exchange.bodyPipe->end(false);
+    busy_->exchange.bodyPipe.reset();
 }
 
 void KoHTTPConnection::answeredBeforeBodyEnd() {
     // Nobody reads the rest: it is read past (within maxBody and the body
     // time-out). Closing instead would leave it unread, and the reset that
     // a close with unread input makes can destroy the answer on its way.
-    exchange_.bodyPipe->abandon();
+    busy().exchange.bodyPipe->abandon();
 }
 
 void KoHTTPConnection::deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response) {
-    Exchange& x = exchange_;
-    if (server_ == nullptr || !Registered() || !Attached()) return;
+    if (server_ == nullptr || !Registered() || !Attached() || !busy_) return;
+    Exchange& x = busy_->exchange;
     // Only the awaited answer, once.
-    if (!x.busy || x.answered || response->answerTicket != x.ticket) return;
+    if (!x.busy || x.answered || response->answerTicket != answerTicket_) return;
     x.answered = true;
     if (x.bodyPipe) answeredBeforeBodyEnd();
     if (x.closeAfterAnswer) response->closeAfter = true;

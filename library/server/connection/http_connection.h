@@ -127,7 +127,6 @@ public:
         // The body of a request routed at its header's end, still read.
         std::shared_ptr<KoRequestBodyPipe> bodyPipe{};
         bool closeAfterAnswer = false;  // its body was cut: the answer is the last
-        std::uint64_t ticket = 0;
     };
 
     // server and pacing (which must outlive the connection; the defaults
@@ -193,7 +192,10 @@ public:
     // transport aside; on the loop only.
     bool TakesInput() const;
     // Where its request and answer stand; on the loop only.
-    Exchange& exchange() { return exchange_; }
+    Exchange& exchange() { return busy().exchange; }
+    // The ticket of the next awaited answer: an answer carrying an older one
+    // is never written for a later request; on the loop only.
+    std::uint64_t nextAnswerTicket() { return ++answerTicket_; }
     bool Served() const { return server_ != nullptr; }
     bool InputClosed() const { return inputClosed_; }
     const Pacing& pacing() const { return *pacing_; }
@@ -288,6 +290,8 @@ private:
     void deliverAnswer(const std::shared_ptr<KoXResponseHeader>& response);
     // Resting: lets go of the description unless a request still holds it.
     void releaseDescription();
+    // Quiet and at rest: the request state goes too.
+    void releaseBusy();
     // Closing: the loop keeps the description for its next connection.
     void keepDescription();
     // Puts this connection's values into a description made for another
@@ -333,8 +337,19 @@ private:
     // header deadline of the connection's start, not the idle time-out.
     bool awaitingFirst_ = true;
     Clock::time_point attachedAt_{};
-    Exchange exchange_;
-    KoRequestReader reader_;
+    // What a request being read or answered needs, made when one begins
+    // and let go of when the loop goes quiet while the connection rests: an
+    // idle connection holds only the pointer. Loop only.
+    struct Busy {
+        Exchange exchange;
+        KoRequestReader reader;
+    };
+    std::unique_ptr<Busy> busy_;
+    std::uint64_t answerTicket_ = 0;  // kept across requests, so never reused
+    Busy& busy();
+    // Without a request in progress: an exchange and a reader at rest.
+    const Exchange& exchangeNow() const;
+    const KoRequestReader& readerNow() const;
     std::shared_ptr<const KoStringMap> requestDescription_;
 
     // What the connection speaks after SwitchProtocol (loop), and the channel

@@ -32,11 +32,15 @@ void KoHTTPConnection::SwitchProtocol(std::unique_ptr<KoConnectionProtocol> prot
     if (!protocol || protocol_) return;
     protocol_ = std::move(protocol);
     // The request that asked for the switch is answered; none follows.
-    reader_.abandon();
-    exchange_ = Exchange{};
+    std::string held;
+    if (busy_) {
+        // The layer may still hold the exchange: it is reset, not freed.
+        busy_->reader.abandon();
+        busy_->exchange = Exchange{};
+        held = busy_->reader.takeHeld();
+    }
     awaitingFirst_ = false;
     unrest();
-    std::string held = reader_.takeHeld();
     protocol_->started(channel_);
     if (!held.empty() && !protocolEnded_) protocol_->received(held);
     // Input that came meanwhile waits in the input buffer.

@@ -141,9 +141,8 @@ void KoTransceiverServerL1HTTP::route(KoHTTPConnection& connection, std::shared_
     x.busy = true;
     x.answered = false;
     x.routing = true;
-    ++x.ticket;
     request->answerSink = std::static_pointer_cast<KoHTTPConnection>(connection.weak_from_this().lock());
-    request->answerTicket = x.ticket;
+    request->answerTicket = connection.nextAnswerTicket();
     const int answered = dispatch(request);
     x.routing = false;
     if (!connection.Attached()) {
