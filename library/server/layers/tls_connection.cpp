@@ -77,7 +77,12 @@ bool KoTransceiverConnection_SSLAddon::PeerFinished() const { return tls->closed
 
 void KoTransceiverConnection_SSLAddon::describeTransport(KoStringMap& description) {
     if (!tls->serverRole()) return;
-    if (!peer && tls->handshakeDone()) peer = tls->peerCertificate();
+    if (!peerLooked_ && tls->handshakeDone()) {
+        peerLooked_ = true;
+        KoTlsPeerCertificate found = tls->peerCertificate();
+        // Without a verdict the server asked for none: it describes nothing.
+        if (!found.verify.empty()) peer = std::make_unique<const KoTlsPeerCertificate>(std::move(found));
+    }
     if (peer) KoDescribeClientCertificate(*peer, description);
 }
 

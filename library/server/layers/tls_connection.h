@@ -33,7 +33,6 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "net/tls_context.h"
@@ -104,8 +103,10 @@ private:
 
     // Held in place: one allocation less per connection.
     KoTlsSession session;
-    std::optional<KoTlsPeerCertificate> peer;
+    // Kept only when the server asked for one: most connections have none.
+    std::unique_ptr<const KoTlsPeerCertificate> peer;
     KoApplicationProtocols* protocols_ = nullptr;
     bool protocolChosen_ = false;  // ALPN's choice was looked at
+    bool peerLooked_ = false;      // the client certificate was looked at
     KoTlsSession* const tls = &session;
 };
