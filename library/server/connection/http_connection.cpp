@@ -75,7 +75,7 @@ void KoHTTPConnection::Reset() {
 bool KoHTTPConnection::drainedLocked() const { return outputEmptyLocked() && later.empty(); }
 
 void KoHTTPConnection::popLaterLocked() {
-    later.erase(later.begin());
+    later.pop_front();
     refreshLaterLocked();
 }
 
@@ -223,7 +223,7 @@ void KoHTTPConnection::tellStreamEnds() {
     std::vector<StreamEnd> ends;
     {
         std::lock_guard<KoSmallLock> lock(outputLock);
-        ends.swap(streamEnds);
+        ends = streamEnds.take();
     }
     for (const StreamEnd& end : ends) {
         if (end.ended) end.ended(*this, end.bytes, end.complete);
@@ -250,7 +250,7 @@ void KoHTTPConnection::closing(bool orderly) {
     std::vector<Later> dropped;
     {
         std::lock_guard<KoSmallLock> lock(outputLock);
-        dropped.swap(later);
+        dropped = later.take();
         laterWaiting = false;
     }
     // A body still streaming is cut: its log line says what went out.
@@ -778,7 +778,8 @@ void KoHTTPConnection::deadlinePassed() {
 }
 
 const std::shared_ptr<const KoStringMap>& KoHTTPConnection::requestDescription() {
-    if (!requestDescription_) {
+    std::shared_ptr<const KoStringMap>& kept = busy().description;
+    if (!kept) {
         // The one a closed connection of the loop left, its values
         // replaced in place when it has the same keys.
         KoEventLoop* loop = Loop();
@@ -806,9 +807,9 @@ const std::shared_ptr<const KoStringMap>& KoHTTPConnection::requestDescription()
             });
         }
         describeTransport(*values);
-        requestDescription_ = std::move(values);
+        kept = std::move(values);
     }
-    return requestDescription_;
+    return kept;
 }
 
 bool KoHTTPConnection::refillDescription(KoStringMap& values) const {
@@ -829,10 +830,10 @@ bool KoHTTPConnection::refillDescription(KoStringMap& values) const {
 
 void KoHTTPConnection::keepDescription() {
     // Only while no request holds it.
-    if (!requestDescription_ || requestDescription_.use_count() != 1) return;
+    if (!busy_ || !busy_->description || busy_->description.use_count() != 1) return;
     KoEventLoop* loop = Loop();
     if (loop == nullptr || !loop->onLoopThread()) return;
-    loop->keep(&descriptionKept, std::const_pointer_cast<KoStringMap>(std::move(requestDescription_)));
+    loop->keep(&descriptionKept, std::const_pointer_cast<KoStringMap>(std::move(busy_->description)));
 }
 
 void KoHTTPConnection::quiet() {
@@ -872,10 +873,10 @@ void KoHTTPConnection::releaseBusy() {
 
 void KoHTTPConnection::releaseDescription() {
     // Only while no request holds it: its nodes go to the loop's spares.
-    if (!requestDescription_ || requestDescription_.use_count() != 1) return;
-    auto& values = const_cast<KoStringMap&>(*requestDescription_);
+    if (!busy_ || !busy_->description || busy_->description.use_count() != 1) return;
+    auto& values = const_cast<KoStringMap&>(*busy_->description);
     while (!values.empty()) spare_buffers::give(values.extract(values.begin()));
-    requestDescription_.reset();
+    busy_->description.reset();
 }
 
 void KoHTTPConnection::answer(std::shared_ptr<KoXResponseHeader> response) {

@@ -64,6 +64,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/rare_vector.h"
 #include "message/answer_sink.h"
 #include "message/body_stream.h"
 #include "message/request_body_pipe.h"
@@ -318,13 +319,13 @@ private:
     const std::size_t fileChunk;
     Server* const server_;
     const Pacing* const pacing_;
-    std::vector<Later> later;  // oldest first
+    KoRareVector<Later> later;  // oldest first
     struct StreamEnd {
         StreamEnded ended;
         std::uint64_t bytes = 0;
         bool complete = false;
     };
-    std::vector<StreamEnd> streamEnds;  // under the output lock, not yet told
+    KoRareVector<StreamEnd> streamEnds;  // under the output lock, not yet told
     std::atomic<bool> laterWaiting{false};
     std::atomic<bool> streamWakePosted{false};
     // Set under the output lock and never cleared: the loop's questions read
@@ -343,6 +344,7 @@ private:
     struct Busy {
         Exchange exchange;
         KoRequestReader reader;
+        std::shared_ptr<const KoStringMap> description;  // requestDescription()
     };
     std::unique_ptr<Busy> busy_;
     std::uint64_t answerTicket_ = 0;  // kept across requests, so never reused
@@ -350,7 +352,6 @@ private:
     // Without a request in progress: an exchange and a reader at rest.
     const Exchange& exchangeNow() const;
     const KoRequestReader& readerNow() const;
-    std::shared_ptr<const KoStringMap> requestDescription_;
 
     // What the connection speaks after SwitchProtocol (loop), and the channel
     // it was started with.
