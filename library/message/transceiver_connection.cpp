@@ -9,6 +9,7 @@
 #include "net/socket_ipvx.h"
 #include "platform/poller.h"
 #include "platform/socket.h"
+#include "platform/thread_slot.h"
 
 namespace {
 
@@ -27,10 +28,20 @@ constexpr std::size_t compactAfter = 32;
 // What the connections of one listener have in common (its name, its
 // record's values): the connections a thread makes one after the other
 // share one copy. The record is compared where it lies, so a connection
-// like the one before copies nothing.
+// like the one before copies nothing. Each thread's last copies are kept in
+// its per-thread slots, not thread_local objects: those are freed before
+// their destructors run on Windows.
+template <int Slot>
+struct LastText {
+    std::shared_ptr<const std::string> text;
+};
+struct LastRecord {
+    std::shared_ptr<const KoStringMap> values;
+};
+
 template <int Slot>
 std::shared_ptr<const std::string> SharedText(const std::string& text) {
-    thread_local std::shared_ptr<const std::string> last;
+    std::shared_ptr<const std::string>& last = platform::perThread<LastText<Slot>>().text;
     if (!last || *last != text) last = std::make_shared<const std::string>(text);
     return last;
 }
@@ -43,7 +54,7 @@ const std::string remotePortKey = "remoteport";
 void KoTransceiverConnection::takeRecord(const KoStringMap& values) {
     // The peer's values are its own; the rest is shared with the connection
     // made before on this thread when it had the same, compared in one pass.
-    thread_local std::shared_ptr<const KoStringMap> last;
+    std::shared_ptr<const KoStringMap>& last = platform::perThread<LastRecord>().values;
     bool same = last != nullptr;
     KoStringMap::const_iterator held;
     if (same) held = last->begin();

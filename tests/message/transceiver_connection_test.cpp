@@ -4,6 +4,8 @@
 
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "engine_loopback.h"
 #include "jobs/kessa_scheduler.h"
@@ -31,6 +33,27 @@ std::string Pending(KoTransceiverConnection& connection) {
 }
 
 }  // namespace
+
+// A thread keeps the names and record of the last connection it made (in
+// its per-thread slots), for the next one like it to share; threads that
+// come and go at once each have their own.
+TEST_F(ConnectionFixture, ConnectionsMadeOneAfterTheOtherOnAThreadShareTheirTexts) {
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([this, t] {
+                const std::string peer = "peer " + std::string(40, static_cast<char>('a' + t));
+                const KoServerCallback_t own{5, {{"ID", peer}, {"remoteport", std::to_string(t)}}};
+                auto first = std::make_shared<KoTransceiverConnection>(transceiver, owner.name, peer, own, nullptr);
+                auto second = std::make_shared<KoTransceiverConnection>(transceiver, owner.name, peer, own, nullptr);
+                EXPECT_EQ(&first->peer, &second->peer);  // one copy, shared
+                EXPECT_EQ(second->recordValue("ID"), peer);
+                EXPECT_EQ(second->recordValue("remoteport"), std::to_string(t));
+            });
+        }
+        for (auto& thread : threads) thread.join();
+    }
+}
 
 TEST_F(ConnectionFixture, KeepsConstructionArguments) {
     auto connection = Make();
