@@ -28,13 +28,21 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// An HTTP layer on loopback whose requests go to sink.
+KoTransceiverSettings OneLoop() {
+    KoTransceiverSettings engine;
+    engine.loops = 1;
+    return engine;
+}
+
+// An HTTP layer on loopback, served by one loop, whose requests go to sink.
 struct LoopbackLayer {
+    KoKessaScheduler2 scheduler;
+    KoTransceiver transceiver{scheduler, OneLoop()};
     std::atomic<int> port{0};
     std::shared_ptr<KoTransceiverClient> client;
 
     // False when it did not come to listen.
-    bool start(KoTransceiver& transceiver, KoTransceiverServerL1HTTP::RequestSink sink) {
+    bool start(KoTransceiverServerL1HTTP::RequestSink sink) {
         KoInstallHTTPLayerFactory(transceiver, KoHTTPSettings{}, [sink](const std::string&) { return sink; });
         client = std::make_shared<KoTransceiverClient>(
             [this](const KoServerCallback_t& event) {
@@ -65,22 +73,17 @@ std::shared_ptr<KoXResponseHeader> Answer(const KoXHeader& request, const std::s
 TEST(HttpLayer, EachConnectionsRequestsCarryTheirOwnDescription) {
     // A loop makes the description of its next connection from the last
     // one's: none may carry another's port, and none may miss a value.
-    KoKessaScheduler2 scheduler;
-    KoTransceiverSettings engine;
-    engine.loops = 1;
-    KoTransceiver transceiver(scheduler, engine);
-
     std::mutex seenLock;
     std::vector<KoStringMap> seen;
     std::vector<std::string> servers;
     LoopbackLayer layer;
-    ASSERT_TRUE(layer.start(transceiver, [&](const std::string&, std::shared_ptr<KoXHeader> request) {
+    ASSERT_TRUE(layer.start([&](const std::string&, std::shared_ptr<KoXHeader> request) {
         {
             std::lock_guard<std::mutex> lock(seenLock);
             seen.push_back(request->description.map());
             servers.push_back(request->serverName);
         }
-        return server_test::AnswerDone(transceiver, request);
+        return server_test::AnswerDone(layer.transceiver, request);
     }));
     const int port = layer.port;
 
@@ -117,14 +120,10 @@ TEST(HttpLayer, AnAnswerForAnEarlierRequestIsNeverWrittenForALaterOne) {
     // rests through a quiet loop, which lets go of its request state. The
     // handler's late answer to the first request must not become the
     // second's.
-    KoKessaScheduler2 scheduler;
-    KoTransceiverSettings engine;
-    engine.loops = 1;
-    KoTransceiver transceiver(scheduler, engine);
     std::mutex keptLock;
     std::vector<std::shared_ptr<KoXHeader>> kept;
     LoopbackLayer layer;
-    ASSERT_TRUE(layer.start(transceiver, [&](const std::string&, std::shared_ptr<KoXHeader> request) {
+    ASSERT_TRUE(layer.start([&](const std::string&, std::shared_ptr<KoXHeader> request) {
         std::lock_guard<std::mutex> lock(keptLock);
         kept.push_back(request);
         return kept.size() == 1 ? 1 : KoTransceiverServerL1HTTP::answerPending;
