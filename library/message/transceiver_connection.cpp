@@ -149,7 +149,6 @@ bool KoTransceiverConnection::checkTimedOut() {
     return !now;
 }
 
-
 void KoTransceiverConnection::Reset() {
     {
         std::lock_guard<KoSmallLock> lock(inputLock);
