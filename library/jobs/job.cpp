@@ -1,5 +1,6 @@
 #include "jobs/job.h"
 
+#include <mutex>
 #include <thread>
 #include <utility>
 
