@@ -39,6 +39,7 @@
 #include "jobs/delivery_lock.h"
 #include "jobs/job_message.h"
 #include "jobs/job_name.h"
+#include "jobs/state_approver.h"
 
 class KoJob {
 public:
@@ -90,7 +91,7 @@ public:
     std::atomic<uint32_t> state{0};
     std::atomic<uint32_t> requestedState{0};
     // Asked by setState; the default always agrees.
-    std::function<bool()> stateApprover = [] { return true; };
+    KoStateApprover stateApprover;
 
 private:
     // Guarded by stateLock; held apart, as most jobs never attach.
