@@ -1,16 +1,19 @@
 #include "jobs/delivery_lock.h"
 
+#include <system_error>
+
 #include "platform/address_wait.h"
 
 void KoDeliveryLock::guard() {
     while (guard_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
 }
 
-bool KoDeliveryLock::takeGuarded(std::thread::id me) {
-    if (depth_ != 0 && owner_ != me) return false;
+KoDeliveryLock::Take KoDeliveryLock::takeGuarded(std::thread::id me) {
+    if (depth_ != 0 && owner_ != me) return Take::busy;
+    if (depth_ == maxDepth) return Take::tooDeep;
     owner_ = me;
     ++depth_;
-    return true;
+    return Take::taken;
 }
 
 void KoDeliveryLock::lock() {
@@ -20,7 +23,7 @@ void KoDeliveryLock::lock() {
 
 bool KoDeliveryLock::try_lock() {
     guard();
-    const bool taken = takeGuarded(std::this_thread::get_id());
+    const bool taken = takeGuarded(std::this_thread::get_id()) == Take::taken;
     unguard();
     return taken;
 }
@@ -44,8 +47,12 @@ bool KoDeliveryLock::lockUnless(const std::atomic<bool>& giveUp) {
     const auto me = std::this_thread::get_id();
     for (;;) {
         guard();
-        if (takeGuarded(me)) {
+        const Take take = takeGuarded(me);
+        if (take != Take::busy) {
             unguard();
+            if (take == Take::tooDeep)
+                throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                        "delivery lock held too often");
             return true;
         }
         if (giveUp.load()) {

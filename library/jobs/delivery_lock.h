@@ -9,7 +9,8 @@
 // that flag again. Unlike std::recursive_mutex it may be destroyed while a
 // thread still counts as holding it (a job deleted from its own receive).
 // Any thread may call any operation; unlock must come from the holder.
-// Failures: std::system_error from the underlying mutex only.
+// Failures: lock() by the holder past maxDepth raises std::system_error
+// (try_lock then answers false), as std::recursive_mutex may.
 #pragma once
 
 #include <atomic>
@@ -35,6 +36,9 @@ public:
     // Whether the calling thread holds the lock.
     bool heldByMe();
 
+    // How often the holder may hold it at once.
+    static constexpr unsigned maxDepth = 0xFFFF;
+
 private:
     // Every job has one, and most are never contended: the state sits under
     // a flag held for a few instructions, and waiters sleep on a release
@@ -42,10 +46,12 @@ private:
     void guard();
     void unguard() { guard_.clear(std::memory_order_release); }
     // Under guard_: takes the lock (again) if it is free or already me's.
-    bool takeGuarded(std::thread::id me);
+    enum class Take { taken, busy, tooDeep };
+    Take takeGuarded(std::thread::id me);
 
-    std::atomic_flag guard_ = ATOMIC_FLAG_INIT;
-    std::atomic<std::uint32_t> releases_{0};
-    unsigned depth_ = 0;  // under guard_
+    // Ordered to fit two words: every job has one.
     std::thread::id owner_;  // under guard_
+    std::atomic<std::uint32_t> releases_{0};
+    std::uint16_t depth_ = 0;  // under guard_
+    std::atomic_flag guard_ = ATOMIC_FLAG_INIT;
 };

@@ -13,18 +13,15 @@ std::atomic<long> liveJobs{0};
 
 }  // namespace
 
-void KoJobName::make() const {
+const std::string& KoJobName::make() const {
     // Not call_once (glibc's wakes futex waiters every time, a system call
     // for a name nobody else waited for) and no mutex (jobs are many): two
-    // threads that read a new name at once are rare, the second yields.
-    while (making_.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
-    struct Release {
-        std::atomic<bool>& flag;
-        ~Release() { flag.store(false, std::memory_order_release); }
-    } release{making_};
-    if (made_.load(std::memory_order_relaxed)) return;
-    value_ = std::make_unique<const std::string>(KoUniqueNameSource::jobs().generate());
-    made_.store(true, std::memory_order_release);
+    // threads that read a new name at once are rare, and the one that comes
+    // second to set it takes the first one's.
+    auto made = std::make_unique<const std::string>(KoUniqueNameSource::jobs().generate());
+    const std::string* expected = nullptr;
+    if (value_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return *made.release();
+    return *expected;
 }
 
 KoJob::KoJob() { liveJobs.fetch_add(1, std::memory_order_relaxed); }

@@ -6,7 +6,8 @@
 // into being only when the name is read: by code that posts to the job,
 // lets it join a joined task, logs it or looks it up. The name then never
 // changes. A name read from several threads at once is made once; every
-// reader sees the same text.
+// reader sees the same text (the threads that lost the race to make it
+// drop theirs, so a number of the name source may go unused).
 //
 // It reads as a const std::string (conversion, comparisons, concatenation,
 // stream output and the usual observers), so code that addresses jobs by
@@ -27,17 +28,18 @@ public:
     KoJobName() = default;
     KoJobName(const KoJobName&) = delete;
     KoJobName& operator=(const KoJobName&) = delete;
+    ~KoJobName() { std::unique_ptr<const std::string> owned(value_.load(std::memory_order_acquire)); }
 
     // The name, made now if it was not yet.
     const std::string& str() const {
-        if (!made_.load(std::memory_order_acquire)) make();
-        return *value_;
+        const std::string* value = value_.load(std::memory_order_acquire);
+        return value != nullptr ? *value : make();
     }
     operator const std::string&() const { return str(); }
     operator std::string_view() const { return str(); }
 
     // Whether the name has been made; never makes it.
-    bool made() const { return made_.load(std::memory_order_acquire); }
+    bool made() const { return value_.load(std::memory_order_acquire) != nullptr; }
 
     bool empty() const { return str().empty(); }
     std::size_t size() const { return str().size(); }
@@ -53,12 +55,11 @@ public:
     int compare(const std::string& other) const { return str().compare(other); }
 
 private:
-    void make() const;
+    const std::string& make() const;
 
-    mutable std::atomic<bool> making_{false};
-    mutable std::atomic<bool> made_{false};
-    // Held apart, so that a job never named carries no room for a name.
-    mutable std::unique_ptr<const std::string> value_;
+    // Owned; held apart, so that a job never named carries no room for a
+    // name, and one word is all a job spends on it.
+    mutable std::atomic<const std::string*> value_{nullptr};
 };
 
 inline bool operator==(const KoJobName& a, const KoJobName& b) { return a.str() == b.str(); }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <future>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 TEST(KoDeliveryLock, IsRecursiveForItsHolderOnly) {
@@ -16,6 +17,21 @@ TEST(KoDeliveryLock, IsRecursiveForItsHolderOnly) {
     lock.unlock();
     std::async(std::launch::async, [&] { EXPECT_FALSE(lock.try_lock()); }).get();
     lock.unlock();
+    EXPECT_FALSE(lock.heldByMe());
+    std::async(std::launch::async, [&] {
+        EXPECT_TRUE(lock.try_lock());
+        lock.unlock();
+    }).get();
+}
+
+// Its count has a bound: past it the holder is refused, and the count stays
+// right, so the lock is free again after as many unlocks as locks.
+TEST(KoDeliveryLock, HoldingItPastItsDepthIsRefusedAndLeavesTheCountRight) {
+    KoDeliveryLock lock;
+    for (unsigned i = 0; i < KoDeliveryLock::maxDepth; ++i) lock.lock();
+    EXPECT_FALSE(lock.try_lock());
+    EXPECT_THROW(lock.lock(), std::system_error);
+    for (unsigned i = 0; i < KoDeliveryLock::maxDepth; ++i) lock.unlock();
     EXPECT_FALSE(lock.heldByMe());
     std::async(std::launch::async, [&] {
         EXPECT_TRUE(lock.try_lock());
