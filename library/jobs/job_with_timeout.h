@@ -10,31 +10,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "jobs/job.h"
 
-namespace velko {
-
-// A start time and a duration on the monotonic clock, in nanoseconds; each
-// value is read and written whole.
-class Deadline {
-public:
-    explicit Deadline(uint64_t micros);
-    void restart(uint64_t micros);
-    bool expired();
-
-private:
-    static int64_t nowNanos();
-
-    std::atomic<int64_t> start_{0};
-    std::atomic<int64_t> duration_{0};
-};
-
-}  // namespace velko
-
 class KoJobWithTimeout : public KoJob {
 public:
+    using Clock = std::chrono::steady_clock;
+
     explicit KoJobWithTimeout(uint64_t timeoutMicros);
     ~KoJobWithTimeout() override;
 
@@ -42,7 +26,19 @@ public:
     virtual bool checkTimedOut();
 
 protected:
+    // When the deadline last started (construction or the last restart).
+    Clock::time_point lastRestart() const {
+        return Clock::time_point(Clock::duration(start_.load(std::memory_order_relaxed)));
+    }
+    // Starts the deadline again from now, a clock reading the caller has.
+    void restartFrom(Clock::time_point now) {
+        start_.store(now.time_since_epoch().count(), std::memory_order_relaxed);
+    }
+
     const uint64_t timeoutMicros;
-    velko::Deadline deadline;
     std::atomic<bool> alive{true};
+
+private:
+    // Only the start is kept: the length is always timeoutMicros.
+    std::atomic<Clock::rep> start_;
 };

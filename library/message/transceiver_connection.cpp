@@ -25,73 +25,77 @@ KoEventLoop::Clock::time_point loopNow() {
 // Sent texts are dropped from the front of the queue in batches.
 constexpr std::size_t compactAfter = 32;
 
-// What the connections of one listener have in common (its name, its
-// record's values): the connections a thread makes one after the other
-// share one copy. The record is compared where it lies, so a connection
-// like the one before copies nothing. Each thread's last copies are kept in
-// its per-thread slots, not thread_local objects: those are freed before
-// their destructors run on Windows.
-template <int Slot>
-struct LastText {
-    std::shared_ptr<const std::string> text;
+// The shared part of a connection like the one this thread made before is
+// that one's: the record is compared where it lies, so such a connection
+// copies nothing. Each thread's last copy is kept in its per-thread slot,
+// not a thread_local object: those are freed before their destructors run
+// on Windows.
+struct LastShared {
+    std::shared_ptr<const KoTransceiverConnection::Shared> shared;
 };
-struct LastRecord {
-    std::shared_ptr<const KoStringMap> values;
-};
-
-template <int Slot>
-std::shared_ptr<const std::string> SharedText(const std::string& text) {
-    std::shared_ptr<const std::string>& last = platform::perThread<LastText<Slot>>().text;
-    if (!last || *last != text) last = std::make_shared<const std::string>(text);
-    return last;
-}
 
 const std::string remoteAddressKey = "remoteaddress";
 const std::string remotePortKey = "remoteport";
 
+// A port in its canonical decimal form ("0" to "65535", no sign, no
+// leading zero), which the number gives back exactly.
+bool CanonicalPort(const std::string& text, std::uint16_t& port) {
+    if (text.empty() || text.size() > 5 || (text[0] == '0' && text.size() > 1)) return false;
+    unsigned long value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (value > 65535) return false;
+    port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
 }  // namespace
 
-void KoTransceiverConnection::takeRecord(const KoStringMap& values) {
+std::shared_ptr<const KoTransceiverConnection::Shared> KoTransceiverConnection::SharedPart(
+    const std::string& owner_, const std::string& peer_, const KoStringMap& values) {
     // The peer's values are its own; the rest is shared with the connection
     // made before on this thread when it had the same, compared in one pass.
-    std::shared_ptr<const KoStringMap>& last = platform::perThread<LastRecord>().values;
-    bool same = last != nullptr;
+    std::shared_ptr<const Shared>& last = platform::perThread<LastShared>().shared;
+    const auto peersOwn = [](const std::string& key, const std::string& value) {
+        std::uint16_t port = 0;
+        return key == remoteAddressKey || (key == remotePortKey && CanonicalPort(value, port));
+    };
+    bool same = last != nullptr && last->owner == owner_ && last->peer == peer_;
     KoStringMap::const_iterator held;
-    if (same) held = last->begin();
-    for (const auto& [key, value] : values) {
-        if (key == remoteAddressKey) {
-            remoteAddress_ = value;
-            hasRemoteAddress_ = true;
-        } else if (key == remotePortKey) {
-            remotePort_ = value;
-            hasRemotePort_ = true;
-        } else if (same) {
-            same = held != last->end() && held->first == key && held->second == value;
-            if (same) ++held;
-        }
+    if (same) held = last->values.begin();
+    for (auto it = values.begin(); same && it != values.end(); ++it) {
+        if (peersOwn(it->first, it->second)) continue;
+        same = held != last->values.end() && held->first == it->first && held->second == it->second;
+        if (same) ++held;
     }
-    if (!same || held != last->end()) {
-        KoStringMap own;
-        for (const auto& [key, value] : values)
-            if (key != remoteAddressKey && key != remotePortKey) own.emplace_hint(own.end(), key, value);
-        last = std::make_shared<const KoStringMap>(std::move(own));
-    }
-    sharedValues_ = last;
+    if (same && held == last->values.end()) return last;
+    auto made = std::make_shared<Shared>();
+    made->owner = owner_;
+    made->peer = peer_;
+    for (const auto& [key, value] : values)
+        if (!peersOwn(key, value)) made->values.emplace_hint(made->values.end(), key, value);
+    last = std::move(made);
+    return last;
 }
 
 KoTransceiverConnection::KoTransceiverConnection(KoTransceiver& transceiver_, const std::string& owner_,
                                                  const std::string& peer_, const KoServerCallback_t& record_,
                                                  KoConnectionHandler handler_)
     : KoJobWithTimeout(connectionTimeoutMicros(transceiver_)),
-      ownerText_(SharedText<0>(owner_)),
-      peerText_(SharedText<1>(peer_)),
-      owner(*ownerText_),
-      peer(*peerText_),
+      shared_(SharedPart(owner_, peer_, record_.values)),
+      owner(shared_->owner),
+      peer(shared_->peer),
       transceiver(transceiver_),
       kind(record_.kind),
-      handler(std::move(handler_)),
-      lastActivity_(Clock::now().time_since_epoch().count()) {
-    takeRecord(record_.values);
+      handler(handler_) {
+    if (const auto address = record_.values.find(remoteAddressKey); address != record_.values.end()) {
+        remoteAddress_ = address->second;
+        hasRemoteAddress_ = true;
+    }
+    if (const auto port = record_.values.find(remotePortKey); port != record_.values.end())
+        hasRemotePort_ = CanonicalPort(port->second, remotePort_);
 }
 
 KoTransceiverConnection::~KoTransceiverConnection() {
@@ -107,17 +111,17 @@ KoTransceiverConnection::~KoTransceiverConnection() {
 }
 
 KoStringMap KoTransceiverConnection::recordValues() const {
-    KoStringMap values = *sharedValues_;
-    if (hasRemoteAddress_) values["remoteaddress"] = remoteAddress_;
-    if (hasRemotePort_) values["remoteport"] = remotePort_;
+    KoStringMap values = shared_->values;
+    if (hasRemoteAddress_) values[remoteAddressKey] = remoteAddress_;
+    if (hasRemotePort_) values[remotePortKey] = std::to_string(remotePort_);
     return values;
 }
 
 std::string KoTransceiverConnection::recordValue(const std::string& key) const {
-    if (key == "remoteaddress") return remoteAddress_;
-    if (key == "remoteport") return remotePort_;
-    auto it = sharedValues_->find(key);
-    return it == sharedValues_->end() ? std::string() : it->second;
+    if (key == remoteAddressKey) return remoteAddress_;
+    if (key == remotePortKey && hasRemotePort_) return std::to_string(remotePort_);
+    auto it = shared_->values.find(key);
+    return it == shared_->values.end() ? std::string() : it->second;
 }
 
 const KoServerCallback_t& KoTransceiverConnection::record() const {
@@ -131,23 +135,10 @@ const KoServerCallback_t& KoTransceiverConnection::record() const {
 }
 
 void KoTransceiverConnection::touch() {
-    if (alive.load(std::memory_order_relaxed))
-        lastActivity_.store(loopNow().time_since_epoch().count(), std::memory_order_relaxed);
+    if (alive.load(std::memory_order_relaxed)) restartFrom(loopNow());
 }
 
-KoTransceiverConnection::Clock::time_point KoTransceiverConnection::LastActivity() const {
-    return Clock::time_point(Clock::duration(lastActivity_.load(std::memory_order_relaxed)));
-}
-
-bool KoTransceiverConnection::checkTimedOut() {
-    const bool expired = Clock::now() - LastActivity() >= std::chrono::microseconds(timeoutMicros);
-    bool was = alive.load();
-    bool now;
-    do {
-        now = !(was && expired);
-    } while (!alive.compare_exchange_weak(was, now));
-    return !now;
-}
+KoTransceiverConnection::Clock::time_point KoTransceiverConnection::LastActivity() const { return lastRestart(); }
 
 void KoTransceiverConnection::Reset() {
     {
@@ -168,6 +159,7 @@ void KoTransceiverConnection::Reset() {
 void KoTransceiverConnection::Process() {
     std::lock_guard<KoDeliveryLock> lock(deliveryLock);
     alive = false;
+    if (handler == nullptr) throw std::bad_function_call();
     handler(transceiver, *this);
 }
 

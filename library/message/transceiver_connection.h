@@ -57,7 +57,9 @@ class KoSocketIPvx;
 class KoTransceiver;
 class KoTransceiverConnection;
 
-using KoConnectionHandler = std::function<void(KoTransceiver&, KoTransceiverConnection&)>;
+// What Process calls to end a connection: a plain function (every layer's
+// is one), a word where a std::function would take four in each connection.
+using KoConnectionHandler = void (*)(KoTransceiver&, KoTransceiverConnection&);
 
 class KoTransceiverConnection : public KoJobWithTimeout,
                                 public KoLoopDriven,
@@ -80,17 +82,14 @@ public:
                             const KoServerCallback_t& record, KoConnectionHandler handler);
     ~KoTransceiverConnection() override;
 
-    // Input or output: restarts the idle time-out.
+    // Input or output: restarts the idle time-out (on the loop's clock).
     void touch() override;
-    // The idle time-out has passed since the last touch (once, as
-    // KoJobWithTimeout answers).
-    bool checkTimedOut() override;
 
     // Drops buffered input and queued output, leaves the joined task.
     virtual void Reset();
     // Ends the connection: clears the alive flag and calls the handler
     // (which removes the connection from the transceiver). Throws
-    // std::bad_function_call without a handler.
+    // std::bad_function_call without one.
     virtual void Process();
     // Takes ownership of a non-empty buffer's unread bytes and hands the
     // caller a fresh empty one; an absent or empty buffer changes nothing.
@@ -177,26 +176,32 @@ public:
     void forEachRecordValue(Visit&& visit) const {
         static const std::string remoteAddressKey = "remoteaddress", remotePortKey = "remoteport";
         bool addressDue = hasRemoteAddress_, portDue = hasRemotePort_;
-        for (const auto& [key, value] : *sharedValues_) {
+        for (const auto& [key, value] : shared_->values) {
             if (addressDue && remoteAddressKey < key) {
                 visit(remoteAddressKey, remoteAddress_);
                 addressDue = false;
             }
             if (portDue && remotePortKey < key) {
-                visit(remotePortKey, remotePort_);
+                visit(remotePortKey, std::to_string(remotePort_));
                 portDue = false;
             }
             visit(key, value);
         }
         if (addressDue) visit(remoteAddressKey, remoteAddress_);
-        if (portDue) visit(remotePortKey, remotePort_);
+        if (portDue) visit(remotePortKey, std::to_string(remotePort_));
     }
 
+    // What the connections of one listener have in common: the names below
+    // and the record's values but the peer's own. Each connection shares
+    // one copy instead of holding its own.
+    struct Shared {
+        std::string owner;
+        std::string peer;
+        KoStringMap values;
+    };
+
 private:
-    // The names below are the same for all connections of a layer: each
-    // connection shares them instead of holding a copy.
-    std::shared_ptr<const std::string> ownerText_;
-    std::shared_ptr<const std::string> peerText_;
+    std::shared_ptr<const Shared> shared_;
 
 public:
     const std::string& owner;
@@ -296,15 +301,16 @@ private:
     void expired() override;
     void idleExpired() override;
 
-    // Keeps the record's values in their parts.
-    void takeRecord(const KoStringMap& values);
+    // The part of a new connection's record it shares: the values but the
+    // peer's address and (canonical) port.
+    static std::shared_ptr<const Shared> SharedPart(const std::string& owner, const std::string& peer,
+                                                    const KoStringMap& values);
 
-    std::shared_ptr<const KoStringMap> sharedValues_;
     std::string remoteAddress_;
-    std::string remotePort_;
+    // A port in its canonical decimal form is kept as a number; any other
+    // "remoteport" value stays among the shared values.
+    std::uint16_t remotePort_ = 0;
     bool hasRemoteAddress_ = false;
     bool hasRemotePort_ = false;
     mutable std::atomic<const KoServerCallback_t*> wholeRecord_{nullptr};
-
-    std::atomic<Clock::rep> lastActivity_;
 };

@@ -162,19 +162,44 @@ TEST_F(ConnectionFixture, ResetDropsInputAndOutput) {
     EXPECT_EQ(input, "");
 }
 
-TEST_F(ConnectionFixture, ProcessClearsAliveAndCallsTheHandler) {
-    int calls = 0;
-    KoTransceiverConnection* seen = nullptr;
-    auto connection = Make([&](KoTransceiver& t, KoTransceiverConnection& c) {
-        EXPECT_EQ(&t, &transceiver);
-        seen = &c;
+struct HandlerCalls {
+    static inline int calls = 0;
+    static inline KoTransceiver* transceiver = nullptr;
+    static inline KoTransceiverConnection* connection = nullptr;
+    static void Count(KoTransceiver& t, KoTransceiverConnection& c) {
         ++calls;
-    });
+        transceiver = &t;
+        connection = &c;
+    }
+};
+
+TEST_F(ConnectionFixture, ProcessClearsAliveAndCallsTheHandler) {
+    auto connection = Make(&HandlerCalls::Count);
     connection->Process();
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(seen, connection.get());
+    EXPECT_EQ(HandlerCalls::calls, 1);
+    EXPECT_EQ(HandlerCalls::transceiver, &transceiver);
+    EXPECT_EQ(HandlerCalls::connection, connection.get());
     auto bare = Make();
     EXPECT_THROW(bare->Process(), std::bad_function_call);
+}
+
+// The peer's port is kept as a number only where the number gives the same
+// text back; every form reads back as it was given, by each way of asking.
+TEST_F(ConnectionFixture, TheRemotePortReadsBackAsGivenInEveryForm) {
+    for (const std::string port : {"0", "80", "65535", "080", "65536", "-1", "", "8o", "123456"}) {
+        SCOPED_TRACE("port \"" + port + "\"");
+        const KoServerCallback_t given{5, {{"ID", "x"}, {"remoteaddress", "::1"}, {"remoteport", port}}};
+        auto connection = std::make_shared<KoTransceiverConnection>(transceiver, owner.name, "peer", given, nullptr);
+        EXPECT_EQ(connection->recordValue("remoteport"), port);
+        EXPECT_EQ(connection->recordValues(), given.values);
+        EXPECT_EQ(connection->record().values, given.values);
+        KoStringMap visited;
+        connection->forEachRecordValue([&](const std::string& key, const std::string& value) {
+            EXPECT_TRUE(visited.empty() || visited.rbegin()->first < key) << key;  // in key order
+            visited[key] = value;
+        });
+        EXPECT_EQ(visited, given.values);
+    }
 }
 
 TEST_F(ConnectionFixture, StepsMoveBytesOverASocket) {
