@@ -137,9 +137,18 @@ int KoSocketIPvx::ReceiveIfReady(char* buffer, std::size_t capacity, std::size_t
     return statusOk;
 }
 
-std::string KoSocketIPvx::HostName() const { return host_; }
+KoHostInfo_t KoSocketIPvx::peerName() const {
+    if (!named_ || !fd_.valid()) return {};
+    const auto address = platform::peerAddress(fd_.get());
+    if (!address.ok()) return {};
+    auto name = platform::numericName(address.value());
+    if (!name.ok()) return {};
+    return {std::move(name.host), std::move(name.service)};
+}
 
-std::string KoSocketIPvx::ServiceName() const { return service_; }
+std::string KoSocketIPvx::HostName() const { return peerName().address; }
+
+std::string KoSocketIPvx::ServiceName() const { return peerName().port; }
 
 bool KoSocketIPvx::WaitReadable(int ms, int descriptor) {
     ready_.store(false);
@@ -225,13 +234,13 @@ int KoSocketIPvx::Accept(KoSocketIPvx& connection, int waitMs, const KoHostFilte
 }
 
 int KoSocketIPvx::AcceptWaiting(int listener, KoSocketIPvx& connection, const KoHostFilter& filter,
-                                platform::Error* failure) {
+                                platform::Error* failure, KoHostInfo_t* named) {
     if (!filter) throw std::bad_function_call();
-    return acceptFrom(listener, connection, filter, failure);
+    return acceptFrom(listener, connection, filter, failure, named);
 }
 
 int KoSocketIPvx::acceptFrom(int listener, KoSocketIPvx& connection, const KoHostFilter& filter,
-                             platform::Error* failure) {
+                             platform::Error* failure, KoHostInfo_t* named) {
     auto accepted = platform::acceptSocket(listener);
     // The peer may have gone between the wait and the accept.
     if (!accepted.ok()) {
@@ -244,8 +253,6 @@ int KoSocketIPvx::acceptFrom(int listener, KoSocketIPvx& connection, const KoHos
     if (!name.ok()) return -1;  // the socket closes with accepted
 
     connection.fd_ = std::move(accepted.value().socket);
-    connection.host_ = name.host;
-    connection.service_ = name.service;
     connection.named_ = true;
     connection.closed_.store(false);
 
@@ -255,6 +262,7 @@ int KoSocketIPvx::acceptFrom(int listener, KoSocketIPvx& connection, const KoHos
         connection.closed_.store(true);
         return -1;
     }
+    if (named != nullptr) *named = std::move(peer);
     return connection.fd_.get();
 }
 

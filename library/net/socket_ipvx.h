@@ -68,7 +68,9 @@ public:
     // Receive() only when input arrives within the settings' short wait.
     virtual int ReceiveIfReady(char* buffer, std::size_t capacity, std::size_t& received);
 
-    // The peer's numeric address and port of an accepted connection.
+    // The peer's numeric address and port of an accepted connection while
+    // it is open (asked of the system: connections are many, and their
+    // record keeps the names already), else empty.
     virtual std::string HostName() const;
     virtual std::string ServiceName() const;
 
@@ -96,10 +98,11 @@ public:
     // or fd4()) into connection without waiting, and asks filter whether to
     // keep it. Returns the new descriptor; acceptNobody when no peer was
     // waiting; -1 when the peer was refused or gone, or accept failed
-    // (failure then holds why, e.g. out of descriptors).
+    // (failure then holds why, e.g. out of descriptors). An admitted peer's
+    // names (those its filter saw) go to named when given.
     static constexpr int acceptNobody = -2;
     int AcceptWaiting(int listener, KoSocketIPvx& connection, const KoHostFilter& filter,
-                      platform::Error* failure = nullptr);
+                      platform::Error* failure = nullptr, KoHostInfo_t* named = nullptr);
 
     // Connects to host and port, trying each resolved address in turn.
     // statusOk or statusConnectFailed ("getaddrinfo: ..." or
@@ -130,7 +133,9 @@ private:
     // nobodyWaiting when no peer was waiting.
     static constexpr int nobodyWaiting = acceptNobody;
     int acceptFrom(int listener, KoSocketIPvx& connection, const KoHostFilter& filter,
-                   platform::Error* failure = nullptr);
+                   platform::Error* failure = nullptr, KoHostInfo_t* named = nullptr);
+    // The peer's numeric names, asked of the system; empty when not open.
+    KoHostInfo_t peerName() const;
 
     KoSocketSettings settings_;
     int port_ = -1;
@@ -142,8 +147,6 @@ private:
     bool resetOnClose_ = false;
     platform::Descriptor fd_;
     platform::Descriptor fd4_;
-    std::string host_;
-    std::string service_;
     // Held apart: only a listener that failed has one, and connections are many.
     std::unique_ptr<std::string> listenFailure_;
 };

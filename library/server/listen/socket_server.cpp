@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "foundation/diagnostics.h"
 #include "foundation/text_utils.h"
@@ -254,8 +255,9 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
     for (int i = 0; i < batch; ++i) {
         if (!accepted || accepted->fd() >= 0) accepted = std::make_shared<KoSocketIPvx>();
         platform::Error failure;
-        const int fd =
-            listener->AcceptWaiting(listeningFd, *accepted, settings.admit ? settings.admit : admitAll, &failure);
+        KoHostInfo_t peer;
+        const int fd = listener->AcceptWaiting(listeningFd, *accepted, settings.admit ? settings.admit : admitAll,
+                                               &failure, &peer);
         if (fd == KoSocketIPvx::acceptNobody) break;
         if (fd < 0) {
             if (failure.outOfDescriptors()) return Accepted::outOfDescriptors;
@@ -269,15 +271,15 @@ KoListenerService::Accepted KoTransceiverServerL0Socket::acceptReady(int listeni
             continue;
         }
 
-        remoteAddress = accepted->HostName();
-        remotePort = accepted->ServiceName();
+        remoteAddress = std::move(peer.address);
+        remotePort = std::move(peer.port);
 
         std::shared_ptr<KoTransceiverConnection> connection;
         try {
             connection = createConnection(*target, name, event, accepted);
         } catch (const std::exception& error) {
             // This peer only: the socket closes here, the listener goes on.
-            diagnostic("could not serve " + accepted->HostName() + ":" + accepted->ServiceName() + ": " +
+            diagnostic("could not serve " + remoteAddress + ":" + remotePort + ": " +
                        error.what());
             accepted.reset();
             continue;
