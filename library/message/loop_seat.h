@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -37,7 +38,8 @@ struct KoLoopSeat {
     // In the transceiver's map by its name (the job's name), under its name lock.
     bool registeredByName = false;
 
-    std::size_t memberSlot = static_cast<std::size_t>(-1);  // in its loop's members, under their lock
+    static constexpr std::uint32_t noSlot = static_cast<std::uint32_t>(-1);
+    std::uint32_t memberSlot = noSlot;  // in its loop's members, under their lock
     std::atomic<Phase> phase{Phase::fresh};
     std::atomic<KoEventLoop*> loop{nullptr};
     // A listener's count of its open connections, while registered.

@@ -153,12 +153,12 @@ void KoTransceiver::endLoops() {
 }
 
 void KoTransceiver::LoopRecord::add(std::shared_ptr<KoTransceiverConnection> connection) {
-    connection->seat().memberSlot = members.size();
+    connection->seat().memberSlot = static_cast<std::uint32_t>(members.size());
     members.push_back(std::move(connection));
 }
 
 std::shared_ptr<KoTransceiverConnection> KoTransceiver::LoopRecord::take(KoTransceiverConnection& connection) {
-    const std::size_t slot = connection.seat().memberSlot;
+    const std::uint32_t slot = connection.seat().memberSlot;
     if (slot >= members.size() || members[slot].get() != &connection) return nullptr;
     std::shared_ptr<KoTransceiverConnection> taken = std::move(members[slot]);
     if (slot + 1 != members.size()) {
@@ -166,7 +166,7 @@ std::shared_ptr<KoTransceiverConnection> KoTransceiver::LoopRecord::take(KoTrans
         members[slot]->seat().memberSlot = slot;
     }
     members.pop_back();
-    connection.seat().memberSlot = static_cast<std::size_t>(-1);
+    connection.seat().memberSlot = KoLoopSeat::noSlot;
     return taken;
 }
 
