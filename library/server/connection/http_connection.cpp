@@ -549,7 +549,7 @@ void KoHTTPConnection::attached() {
 void KoHTTPConnection::Settle() {
     // A connection its loop closed (its answer failed on the way) is gone.
     if (!Attached()) return;
-    if (server_ == nullptr || protocol_ || readerNow().current() || exchangeNow().busy || readerNow().held() != 0)
+    if (server_ == nullptr || switched_ || readerNow().current() || exchangeNow().busy || readerNow().held() != 0)
         return;
     if (inputClosed_) {
         // The peer said all it had to say, and all of it is answered.
@@ -565,9 +565,9 @@ void KoHTTPConnection::Settle() {
 }
 
 void KoHTTPConnection::outputDrained() {
-    if (protocol_) {
-        if (protocolEnded_) return;
-        protocol_->drained();
+    if (switched_) {
+        if (switched_->ended) return;
+        switched_->protocol->drained();
         settleProtocol(true);
         return;
     }
@@ -579,7 +579,7 @@ void KoHTTPConnection::inputReady() {
 }
 
 void KoHTTPConnection::serveRequests() {
-    if (protocol_) {
+    if (switched_) {
         serveProtocol();
         return;
     }
@@ -652,7 +652,7 @@ void KoHTTPConnection::serveRequests() {
                     if (auto self = std::static_pointer_cast<KoHTTPConnection>(weak.lock())) self->bodyRoom();
                 });
                 server_->route(*this, reading);
-                if (!Attached() || protocol_) return;
+                if (!Attached() || switched_) return;
                 // Answered without its handler (a 500 of the layer's): nobody reads the rest.
                 if (x.answered && x.bodyPipe) x.bodyPipe->abandon();
                 continue;
@@ -683,7 +683,7 @@ void KoHTTPConnection::serveRequests() {
             continue;
         }
         server_->route(*this, done);
-        if (protocol_) return;  // the connection speaks another protocol now
+        if (switched_) return;  // the connection speaks another protocol now
         if (x.busy) return;  // its answer comes later
         if (done->closeAfter) {
             CloseWhenDrained();
@@ -694,7 +694,7 @@ void KoHTTPConnection::serveRequests() {
 
 bool KoHTTPConnection::TakesInput() const {
     if (server_ == nullptr) return true;
-    if (protocol_) return !protocolEnded_ && protocol_->takesInput() && !CloseRequested();
+    if (switched_) return !switched_->ended && switched_->protocol->takesInput() && !CloseRequested();
     const Exchange& x = exchangeNow();
     return (!x.busy || x.bodyPipe) && readerNow().held() < carryBound &&
            UnsentBytes() <= pacing_->outputBound && !CloseRequested();
@@ -706,7 +706,7 @@ bool KoHTTPConnection::wantsInput() const {
 }
 
 bool KoHTTPConnection::wantsToServe() const {
-    if (protocol_) return inputWaiting && TakesInput();
+    if (switched_) return inputWaiting && TakesInput();
     // A streamed body waits while its pipe is full.
     const Exchange& x = exchangeNow();
     const bool bodyGoesOn = x.bodyPipe && !x.bodyPipe->waitingForReader();
@@ -721,9 +721,9 @@ void KoHTTPConnection::inputEnded() {
     }
     inputClosed_ = true;
     unrest();
-    if (protocol_) {
+    if (switched_) {
         serveProtocol();
-        if (!protocolEnded_) protocol_->inputEnded();
+        if (!switched_->ended) switched_->protocol->inputEnded();
         return;
     }
     serveRequests();
@@ -734,7 +734,7 @@ bool KoHTTPConnection::finished() const { return DrainedForClose(); }
 KoHTTPConnection::Clock::time_point KoHTTPConnection::deadline() const {
     if (server_ == nullptr) return KoTransceiverConnection::deadline();
     Clock::time_point due = transportDeadline();
-    if (protocol_) return protocolEnded_ ? due : std::min(due, protocol_->deadline());
+    if (switched_) return switched_->ended ? due : std::min(due, switched_->protocol->deadline());
     // A peer that connects and says nothing holds a descriptor for the
     // header deadline at most.
     if (awaitingFirst_) due = std::min(due, attachedAt_ + pacing_->headerDeadline);
@@ -755,7 +755,9 @@ void KoHTTPConnection::deadlinePassed() {
         KoTransceiverConnection::deadlinePassed();
         return;
     }
-    if (protocol_ && !protocolEnded_ && protocol_->deadline() <= LoopNow() && protocol_->deadlinePassed()) return;
+    if (switched_ && !switched_->ended && switched_->protocol->deadline() <= LoopNow() &&
+        switched_->protocol->deadlinePassed())
+        return;
     if (busy_ && busy_->exchange.bodyPipe && busy_->reader.current()) {
         // A streamed body stalled: its handler learns it is cut, and its
         // answer, if it has not answered yet, is the connection's last.
@@ -842,7 +844,7 @@ void KoHTTPConnection::quiet() {
     if (!Attached()) return;
     releaseDescription();
     releaseBusy();
-    if (protocol_ && !protocolEnded_ && protocol_->resting()) protocol_->releaseMemory();
+    if (switched_ && !switched_->ended && switched_->protocol->resting()) switched_->protocol->releaseMemory();
 }
 
 KoHTTPConnection::Busy& KoHTTPConnection::busy() {
@@ -867,7 +869,7 @@ void KoHTTPConnection::releaseBusy() {
     if (!busy_) return;
     const Exchange& x = busy_->exchange;
     const KoRequestReader& reader = busy_->reader;
-    if (!protocol_ && (x.busy || x.streaming || x.bodyPipe || reader.current() || reader.held() != 0)) return;
+    if (!switched_ && (x.busy || x.streaming || x.bodyPipe || reader.current() || reader.held() != 0)) return;
     busy_.reset();
 }
 

@@ -210,7 +210,7 @@ public:
     // HTTP/2 once ALPN chose it). No further request is read; bytes held
     // behind the last one go to the protocol.
     void SwitchProtocol(std::unique_ptr<KoConnectionProtocol> protocol);
-    bool SwitchedProtocol() const { return protocol_ != nullptr; }
+    bool SwitchedProtocol() const { return switched_ != nullptr; }
 
 protected:
     void afterSentLocked() override { refillLocked(); }
@@ -370,11 +370,18 @@ private:
     private:
         KoHTTPConnection& connection_;
     };
-    std::unique_ptr<KoConnectionProtocol> protocol_;
-    Channel channel_{*this};
-    bool protocolEnded_ = false;
-    bool buffersReleased_ = false;  // since the protocol last rested
-    std::atomic<bool> protocolWakePosted_{false};
+    // Made by the switch: a connection that speaks HTTP/1 carries one word
+    // for all of it.
+    struct Switched {
+        Switched(KoHTTPConnection& connection, std::unique_ptr<KoConnectionProtocol> speaking)
+            : protocol(std::move(speaking)), channel(connection) {}
+        std::unique_ptr<KoConnectionProtocol> protocol;
+        Channel channel;
+        bool ended = false;
+        bool buffersReleased = false;  // since the protocol last rested
+        std::atomic<bool> wakePosted{false};
+    };
+    std::unique_ptr<Switched> switched_;
     // Hands the input that has come to the protocol, as far as it takes it.
     void serveProtocol();
     // A protocol with nothing in progress and nothing to send rests on the

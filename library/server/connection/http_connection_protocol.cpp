@@ -8,12 +8,12 @@
 #include "server/connection/http_connection.h"
 
 void KoHTTPConnection::Channel::send(std::string bytes) {
-    connection_.buffersReleased_ = false;
+    connection_.switched_->buffersReleased = false;
     connection_.QueueText(std::move(bytes));
 }
 void KoHTTPConnection::Channel::sendShared(std::shared_ptr<const std::string> bytes) {
     if (!bytes) return;
-    connection_.buffersReleased_ = false;
+    connection_.switched_->buffersReleased = false;
     const std::size_t size = bytes->size();
     connection_.QueueShared(std::move(bytes), 0, size);
 }
@@ -29,8 +29,8 @@ KoHTTPConnection::Channel::Clock::time_point KoHTTPConnection::Channel::now() co
 }
 
 void KoHTTPConnection::SwitchProtocol(std::unique_ptr<KoConnectionProtocol> protocol) {
-    if (!protocol || protocol_) return;
-    protocol_ = std::move(protocol);
+    if (!protocol || switched_) return;
+    switched_ = std::make_unique<Switched>(*this, std::move(protocol));
     // The request that asked for the switch is answered; none follows.
     std::string held;
     if (busy_) {
@@ -41,59 +41,59 @@ void KoHTTPConnection::SwitchProtocol(std::unique_ptr<KoConnectionProtocol> prot
     }
     awaitingFirst_ = false;
     unrest();
-    protocol_->started(channel_);
-    if (!held.empty() && !protocolEnded_) protocol_->received(held);
+    switched_->protocol->started(switched_->channel);
+    if (!held.empty() && !switched_->ended) switched_->protocol->received(held);
     // Input that came meanwhile waits in the input buffer.
     revisit();
 }
 
 void KoHTTPConnection::serveProtocol() {
-    if (!protocol_ || protocolEnded_ || !protocol_->takesInput()) return;
+    if (!switched_ || switched_->ended || !switched_->protocol->takesInput()) return;
     std::string fresh;
     TakeInput(fresh);
     if (fresh.empty()) return;
-    buffersReleased_ = false;
-    protocol_->received(fresh);
+    switched_->buffersReleased = false;
+    switched_->protocol->received(fresh);
     // Input that asked for nothing back (a WINDOW_UPDATE) leaves it idle;
     // its buffers go once output has drained, not after every read.
     settleProtocol(false);
 }
 
 void KoHTTPConnection::settleProtocol(bool releaseBuffers) {
-    if (!protocol_ || protocolEnded_ || !Attached() || WantsToSend() || !protocol_->resting()) return;
-    if (protocol_->idleWhenResting() && !resting()) rest();
-    if (!releaseBuffers || buffersReleased_) return;
-    buffersReleased_ = true;
+    if (!switched_ || switched_->ended || !Attached() || WantsToSend() || !switched_->protocol->resting()) return;
+    if (switched_->protocol->idleWhenResting() && !resting()) rest();
+    if (!releaseBuffers || switched_->buffersReleased) return;
+    switched_->buffersReleased = true;
     releaseBufferSpace();
     settled();
 }
 
 void KoHTTPConnection::sayGoodbyeWhileResting() {
-    if (!protocol_ || protocolEnded_ || !Attached() || !seat().socket || !protocol_->resting()) return;
-    protocol_->closingIdle();
+    if (!switched_ || switched_->ended || !Attached() || !seat().socket || !switched_->protocol->resting()) return;
+    switched_->protocol->closingIdle();
     // One write, never waited for: the connection closes right after.
     if (OutputWaiting()) SendStep(*seat().socket);
 }
 
 void KoHTTPConnection::wakeProtocol() {
     KoEventLoop* loop = Loop();
-    if (loop == nullptr || protocolWakePosted_.exchange(true)) return;
+    if (loop == nullptr || switched_->wakePosted.exchange(true)) return;
     auto self = std::static_pointer_cast<KoHTTPConnection>(weak_from_this().lock());
     if (!self) {
-        protocolWakePosted_ = false;
+        switched_->wakePosted = false;
         return;
     }
     const bool posted = loop->post([self] {
-        self->protocolWakePosted_ = false;
-        if (!self->Registered() || !self->Attached() || !self->protocol_ || self->protocolEnded_) return;
-        self->protocol_->woken();
+        self->switched_->wakePosted = false;
+        if (!self->Registered() || !self->Attached() || !self->switched_ || self->switched_->ended) return;
+        self->switched_->protocol->woken();
         self->revisit();
     });
-    if (!posted) protocolWakePosted_ = false;
+    if (!posted) switched_->wakePosted = false;
 }
 
 void KoHTTPConnection::endProtocol() {
-    if (!protocol_ || protocolEnded_) return;
-    protocolEnded_ = true;
-    protocol_->ended();
+    if (!switched_ || switched_->ended) return;
+    switched_->ended = true;
+    switched_->protocol->ended();
 }
