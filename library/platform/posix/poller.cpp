@@ -4,6 +4,7 @@
 #include <sys/epoll.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <vector>
 
 #include "platform/descriptor.h"
@@ -86,21 +87,33 @@ Result<unsigned> waitDescriptor(int fd, unsigned interest, int timeoutMs) {
 // idle connections cost nothing between events. What the caller gave for
 // each descriptor sits in a table indexed by the descriptor (descriptors
 // are small numbers, reused as they are closed): no allocation per
-// descriptor and no lookup cost per event.
+// descriptor and no lookup cost per event. Every poller's table spans the
+// process's descriptors, its own or not, so an entry is kept small (a tag
+// and a byte, in two arrays) and the table grows in steps, not doubling.
 struct Poller::Impl {
-    struct Entry {
-        std::uint64_t tag = 0;
-        unsigned interest = 0;
-        bool present = false;
-    };
+    // An entry's byte: its interest, and whether it is there at all.
+    static constexpr std::uint8_t present = 0x80;
+    static_assert((present & (readable | writable | hangup | failed | invalid | exclusive)) == 0,
+                  "the present mark is no interest bit");
+    static constexpr std::size_t growthStep = 256;
+
     Descriptor epoll{::epoll_create1(EPOLL_CLOEXEC)};
-    std::vector<Entry> entries;  // by descriptor
+    std::vector<std::uint64_t> tags;      // by descriptor
+    std::vector<std::uint8_t> interests;  // by descriptor: present | interest bits
     std::size_t count = 0;
     std::vector<epoll_event> ready = std::vector<epoll_event>(maxEventsPerWait);
 
-    Entry* find(int fd) {
-        if (fd < 0 || static_cast<std::size_t>(fd) >= entries.size() || !entries[fd].present) return nullptr;
-        return &entries[fd];
+    bool has(int fd) const {
+        return fd >= 0 && static_cast<std::size_t>(fd) < interests.size() && (interests[fd] & present) != 0;
+    }
+    void makeRoom(int fd) {
+        const std::size_t needed = static_cast<std::size_t>(fd) + 1;
+        if (needed <= interests.size()) return;
+        const std::size_t size = (needed + growthStep - 1) / growthStep * growthStep;
+        tags.reserve(size);
+        interests.reserve(size);
+        tags.resize(size, 0);
+        interests.resize(size, 0);
     }
     bool control(int operation, int fd, unsigned interest) {
         epoll_event event{};
@@ -114,30 +127,29 @@ Poller::Poller() : impl_(std::make_unique<Impl>()) {}
 Poller::~Poller() = default;
 
 bool Poller::add(int fd, unsigned interest, std::uint64_t tag) {
-    if (fd < 0 || impl_->find(fd) != nullptr) return false;
+    if (fd < 0 || impl_->has(fd)) return false;
     // A descriptor that cannot be watched (closed, not pollable) is refused.
     if (!impl_->control(EPOLL_CTL_ADD, fd, interest)) return false;
-    if (static_cast<std::size_t>(fd) >= impl_->entries.size()) impl_->entries.resize(static_cast<std::size_t>(fd) + 1);
-    impl_->entries[fd] = Impl::Entry{tag, interest, true};
+    impl_->makeRoom(fd);
+    impl_->tags[fd] = tag;
+    impl_->interests[fd] = static_cast<std::uint8_t>(Impl::present | (interest & 0x7Fu));
     ++impl_->count;
     return true;
 }
 
 bool Poller::modify(int fd, unsigned interest) {
-    Impl::Entry* entry = impl_->find(fd);
-    if (entry == nullptr || (entry->interest & exclusive) != 0) return false;
+    if (!impl_->has(fd) || (impl_->interests[fd] & exclusive) != 0) return false;
     if (!impl_->control(EPOLL_CTL_MOD, fd, interest)) return false;
-    entry->interest = interest;
+    impl_->interests[fd] = static_cast<std::uint8_t>(Impl::present | (interest & 0x7Fu));
     return true;
 }
 
 unsigned Poller::interest(int fd) const {
-    const Impl::Entry* entry = impl_->find(fd);
-    return entry == nullptr ? 0u : entry->interest;
+    return impl_->has(fd) ? static_cast<unsigned>(impl_->interests[fd] & ~Impl::present) : 0u;
 }
 
 bool Poller::remove(int fd) {
-    if (impl_->find(fd) == nullptr) return false;
+    if (!impl_->has(fd)) return false;
     // Fails harmlessly when the descriptor was closed meanwhile: the kernel
     // dropped it from the set then.
     impl_->control(EPOLL_CTL_DEL, fd, 0);
@@ -145,14 +157,14 @@ bool Poller::remove(int fd) {
 }
 
 bool Poller::forget(int fd) {
-    Impl::Entry* entry = impl_->find(fd);
-    if (entry == nullptr) return false;
-    *entry = Impl::Entry{};
+    if (!impl_->has(fd)) return false;
+    impl_->tags[fd] = 0;
+    impl_->interests[fd] = 0;
     --impl_->count;
     return true;
 }
 
-bool Poller::contains(int fd) const { return impl_->find(fd) != nullptr; }
+bool Poller::contains(int fd) const { return impl_->has(fd); }
 
 std::size_t Poller::size() const { return impl_->count; }
 
@@ -167,9 +179,8 @@ Result<std::size_t> Poller::wait(int timeoutMs, std::vector<Event>& events) {
     }
     for (int i = 0; i < rc; ++i) {
         const epoll_event& entry = impl_->ready[static_cast<std::size_t>(i)];
-        const Impl::Entry* found = impl_->find(entry.data.fd);
-        if (found == nullptr) continue;
-        events.push_back(Event{entry.data.fd, found->tag, fromEpollEvents(entry.events)});
+        if (!impl_->has(entry.data.fd)) continue;
+        events.push_back(Event{entry.data.fd, impl_->tags[entry.data.fd], fromEpollEvents(entry.events)});
     }
     return events.size();
 }
