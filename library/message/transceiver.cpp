@@ -277,7 +277,7 @@ void KoTransceiver::RemoveConnection(KoTransceiverConnection& connection, bool n
         return;
     }
     if (!unregister(connection)) return;
-    if (notify && connection.tellsOwnerOfEnd()) postEnded(connection.owner, connection.name);
+    if (notify && connection.tellsOwnerOfEnd()) postEnded(connection.owner(), connection.name);
     connection.withdraw();
     auto self = connection.weak_from_this().lock();
     if (loop != nullptr && self) {
@@ -323,7 +323,7 @@ std::size_t KoTransceiver::ConnectionCount(const std::string& owner) const {
     for (const auto& record : loops) {
         std::lock_guard<std::mutex> lock(record->membersLock);
         for (const auto& connection : record->members)
-            if (connection->Registered() && connection->owner == owner) ++count;
+            if (connection->Registered() && connection->owner() == owner) ++count;
     }
     return count;
 }

@@ -85,8 +85,6 @@ KoTransceiverConnection::KoTransceiverConnection(KoTransceiver& transceiver_, co
                                                  KoConnectionHandler handler_)
     : KoJobWithTimeout(connectionTimeoutMicros(transceiver_)),
       shared_(SharedPart(owner_, peer_, record_.values)),
-      owner(shared_->owner),
-      peer(shared_->peer),
       transceiver(transceiver_),
       kind(record_.kind),
       handler(handler_) {
@@ -336,7 +334,7 @@ int KoTransceiverConnection::InputArrived(const char* bytes, std::size_t length)
     message.code = job_code::inputArrived;
     message.name = name;
     message.text = name;
-    transceiver.send(owner, message);
+    transceiver.send(owner(), message);
     return static_cast<int>(length);
 }
 

@@ -204,8 +204,9 @@ private:
     std::shared_ptr<const Shared> shared_;
 
 public:
-    const std::string& owner;
-    const std::string& peer;
+    // The names given at construction; shared, not copied.
+    const std::string& owner() const { return shared_->owner; }
+    const std::string& peer() const { return shared_->peer; }
     KoTransceiver& transceiver;
     const std::int32_t kind;
 

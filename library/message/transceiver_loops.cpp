@@ -357,7 +357,7 @@ void KoTransceiver::closeOnLoop(KoTransceiverConnection& c, bool notify, bool or
     if (c.seat().attached) c.closing(orderly);
     const bool wasRegistered = unregister(c);
     detachOnLoop(c);
-    if (wasRegistered && notify && c.tellsOwnerOfEnd()) postEnded(c.owner, c.name);
+    if (wasRegistered && notify && c.tellsOwnerOfEnd()) postEnded(c.owner(), c.name);
 }
 
 void KoTransceiver::detachOnLoop(KoTransceiverConnection& c) {
@@ -468,7 +468,7 @@ void KoTransceiver::DropConnections(const std::string& owner) {
             {
                 std::lock_guard<std::mutex> lock(held->membersLock);
                 for (auto& connection : held->members)
-                    if (connection->owner == owner) doomed.push_back(connection);
+                    if (connection->owner() == owner) doomed.push_back(connection);
             }
             for (auto& connection : doomed) closeOnLoop(*connection, false, false);
         };

@@ -46,7 +46,7 @@ TEST_F(ConnectionFixture, ConnectionsMadeOneAfterTheOtherOnAThreadShareTheirText
                 const KoServerCallback_t own{5, {{"ID", peer}, {"remoteport", std::to_string(t)}}};
                 auto first = std::make_shared<KoTransceiverConnection>(transceiver, owner.name, peer, own, nullptr);
                 auto second = std::make_shared<KoTransceiverConnection>(transceiver, owner.name, peer, own, nullptr);
-                EXPECT_EQ(&first->peer, &second->peer);  // one copy, shared
+                EXPECT_EQ(&first->peer(), &second->peer());  // one copy, shared
                 EXPECT_EQ(second->recordValue("ID"), peer);
                 EXPECT_EQ(second->recordValue("remoteport"), std::to_string(t));
             });
@@ -57,8 +57,8 @@ TEST_F(ConnectionFixture, ConnectionsMadeOneAfterTheOtherOnAThreadShareTheirText
 
 TEST_F(ConnectionFixture, KeepsConstructionArguments) {
     auto connection = Make();
-    EXPECT_EQ(connection->owner, owner.name);
-    EXPECT_EQ(connection->peer, "peer");
+    EXPECT_EQ(connection->owner(), owner.name);
+    EXPECT_EQ(connection->peer(), "peer");
     EXPECT_EQ(connection->kind, 5);
     EXPECT_EQ(connection->record().values.at("remoteaddress"), "127.0.0.1");
 }
