@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct KoOutputPiece {
     std::string own{};
@@ -20,4 +21,16 @@ struct KoOutputPiece {
         return shared ? std::string_view(*shared).substr(offset, length) : std::string_view(own);
     }
     std::size_t size() const { return shared ? length : own.size(); }
+};
+
+// A connection's queue of outgoing pieces, oldest first: the first
+// headIndex are sent, and headSent bytes of the next. Held apart and only
+// while output waits (a thread's spares keep emptied queues for its next
+// connection), so an idle connection carries a pointer, not the queue.
+struct KoOutputQueue {
+    std::vector<KoOutputPiece> pieces;
+    std::size_t headIndex = 0;
+    std::size_t headSent = 0;
+
+    bool empty() const { return headIndex == pieces.size(); }
 };

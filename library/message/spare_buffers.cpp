@@ -17,7 +17,7 @@ constexpr std::size_t kBlockSizes = 4;
 
 struct Spares {
     std::vector<std::string> strings;
-    std::vector<std::vector<KoOutputPiece>> queues;
+    std::vector<std::unique_ptr<KoOutputQueue>> queues;
     std::vector<KoFieldList> fieldLists;
     std::vector<ValueNode> valueNodes;
     Blocks blocks[kBlockSizes];
@@ -67,20 +67,22 @@ void give(std::string&& bytes) {
     current->strings.push_back(std::move(taken));
 }
 
-std::vector<KoOutputPiece> takeQueue() {
-    if (current == nullptr || current->queues.empty()) return {};
-    std::vector<KoOutputPiece> queue = std::move(current->queues.back());
+std::unique_ptr<KoOutputQueue> takeQueue() {
+    if (current == nullptr || current->queues.empty()) return std::make_unique<KoOutputQueue>();
+    std::unique_ptr<KoOutputQueue> queue = std::move(current->queues.back());
     current->queues.pop_back();
     return queue;
 }
 
-void give(std::vector<KoOutputPiece>&& queue) {
-    std::vector<KoOutputPiece> taken = std::move(queue);
-    queue.clear();
-    for (KoOutputPiece& piece : taken) give(std::move(piece.own));
-    if (current == nullptr || taken.capacity() == 0 || taken.capacity() * sizeof(KoOutputPiece) > largest) return;
+void give(std::unique_ptr<KoOutputQueue>&& queue) {
+    std::unique_ptr<KoOutputQueue> taken = std::move(queue);
+    if (!taken) return;
+    for (KoOutputPiece& piece : taken->pieces) give(std::move(piece.own));
+    if (current == nullptr || taken->pieces.capacity() * sizeof(KoOutputPiece) > largest) return;
     if (current->queues.size() >= kept) return;
-    taken.clear();
+    taken->pieces.clear();
+    taken->headIndex = 0;
+    taken->headSent = 0;
     current->queues.push_back(std::move(taken));
 }
 

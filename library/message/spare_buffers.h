@@ -62,10 +62,11 @@ private:
 std::string takeString();
 // Keeps the string's storage for a later takeString (its bytes are dropped).
 void give(std::string&& bytes);
-// An empty queue, with the capacity of a spare when there is one.
-std::vector<KoOutputPiece> takeQueue();
-// Keeps the queue's storage (its pieces are dropped, their own bytes kept).
-void give(std::vector<KoOutputPiece>&& queue);
+// An empty queue: a spare one, with its room, when there is one.
+std::unique_ptr<KoOutputQueue> takeQueue();
+// Keeps the queue and its room (its pieces are dropped, their own bytes
+// kept), or frees it.
+void give(std::unique_ptr<KoOutputQueue>&& queue);
 // An empty field list, with the room of a spare one when the thread keeps one.
 KoFieldList takeFieldList();
 // Keeps the list's room (its entries are dropped), or frees it.

@@ -147,9 +147,11 @@ void KoTransceiverConnection::Reset() {
     }
     {
         std::lock_guard<KoSmallLock> lock(outputLock);
-        outputQueue.clear();
-        headIndex = 0;
-        headSent = 0;
+        if (output_) {
+            output_->pieces.clear();
+            output_->headIndex = 0;
+            output_->headSent = 0;
+        }
     }
     outputWaiting = false;
 }
@@ -162,31 +164,31 @@ void KoTransceiverConnection::Process() {
 }
 
 void KoTransceiverConnection::refreshOutputWaitingLocked() {
-    outputWaiting = !outputEmptyLocked() && outputQueue[headIndex].size() > headSent;
+    outputWaiting = !outputEmptyLocked() && output_->pieces[output_->headIndex].size() > output_->headSent;
+}
+
+KoOutputQueue& KoTransceiverConnection::emptiedOrTakenQueueLocked() {
+    if (!output_) {
+        output_ = spare_buffers::takeQueue();
+    } else if (output_->empty()) {
+        output_->pieces.clear();
+        output_->headIndex = 0;
+        output_->headSent = 0;
+    }
+    return *output_;
 }
 
 void KoTransceiverConnection::pushOutputLocked(std::string bytes) {
-    if (outputEmptyLocked()) {
-        outputQueue.clear();
-        headIndex = 0;
-        headSent = 0;
-        if (outputQueue.capacity() == 0) outputQueue = spare_buffers::takeQueue();
-    }
-    outputQueue.push_back(KoOutputPiece{.own = std::move(bytes)});
+    emptiedOrTakenQueueLocked().pieces.push_back(KoOutputPiece{.own = std::move(bytes)});
     refreshOutputWaitingLocked();
 }
 
 void KoTransceiverConnection::pushSharedLocked(std::shared_ptr<const std::string> shared, std::size_t offset,
                                                std::size_t length) {
     if (!shared || offset >= shared->size() || length == 0) return;
-    if (outputEmptyLocked()) {
-        outputQueue.clear();
-        headIndex = 0;
-        headSent = 0;
-        if (outputQueue.capacity() == 0) outputQueue = spare_buffers::takeQueue();
-    }
     length = std::min(length, shared->size() - offset);
-    outputQueue.push_back(KoOutputPiece{.shared = std::move(shared), .offset = offset, .length = length});
+    emptiedOrTakenQueueLocked().pieces.push_back(
+        KoOutputPiece{.shared = std::move(shared), .offset = offset, .length = length});
     refreshOutputWaitingLocked();
 }
 
@@ -222,45 +224,52 @@ void KoTransceiverConnection::PendingOutput(std::string& out, std::size_t limit)
     std::lock_guard<KoSmallLock> lock(outputLock);
     out.clear();
     if (outputEmptyLocked()) return;
-    const std::string_view head = outputQueue[headIndex].bytes();
-    out.assign(head.substr(headSent, std::min(limit, head.size() - headSent)));
+    const std::string_view head = output_->pieces[output_->headIndex].bytes();
+    out.assign(head.substr(output_->headSent, std::min(limit, head.size() - output_->headSent)));
 }
 
 void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) {
     std::lock_guard<KoSmallLock> lock(outputLock);
     out.clear();
+    if (outputEmptyLocked()) return;
+    const KoOutputQueue& queue = *output_;
     // Room for all of it at once, not piece by piece.
     std::size_t unsent = 0;
-    for (std::size_t i = headIndex; i < outputQueue.size() && unsent < limit; ++i) unsent += outputQueue[i].size();
-    out.reserve(std::min(limit, unsent - std::min(unsent, headSent)));
-    std::size_t skip = headSent;
-    for (std::size_t i = headIndex; i < outputQueue.size() && out.size() < limit; ++i) {
-        const std::string_view text = outputQueue[i].bytes();
+    for (std::size_t i = queue.headIndex; i < queue.pieces.size() && unsent < limit; ++i)
+        unsent += queue.pieces[i].size();
+    out.reserve(std::min(limit, unsent - std::min(unsent, queue.headSent)));
+    std::size_t skip = queue.headSent;
+    for (std::size_t i = queue.headIndex; i < queue.pieces.size() && out.size() < limit; ++i) {
+        const std::string_view text = queue.pieces[i].bytes();
         out.append(text.substr(skip, std::min(limit - out.size(), text.size() - skip)));
         skip = 0;
     }
 }
 
 void KoTransceiverConnection::consumeSentLocked(std::size_t count) {
-    while (!outputEmptyLocked()) {
-        KoOutputPiece& head = outputQueue[headIndex];
-        const std::size_t left = head.size() - headSent;
-        if (count < left) {
-            headSent += count;
-            break;
+    if (output_) {
+        KoOutputQueue& queue = *output_;
+        while (!queue.empty()) {
+            KoOutputPiece& head = queue.pieces[queue.headIndex];
+            const std::size_t left = head.size() - queue.headSent;
+            if (count < left) {
+                queue.headSent += count;
+                break;
+            }
+            count -= left;
+            spare_buffers::give(std::move(head.own));
+            head = KoOutputPiece{};
+            ++queue.headIndex;
+            queue.headSent = 0;
         }
-        count -= left;
-        spare_buffers::give(std::move(head.own));
-        head = KoOutputPiece{};
-        ++headIndex;
-        headSent = 0;
-    }
-    if (outputEmptyLocked()) {
-        outputQueue.clear();
-        headIndex = 0;
-    } else if (headIndex >= compactAfter) {
-        outputQueue.erase(outputQueue.begin(), outputQueue.begin() + static_cast<std::ptrdiff_t>(headIndex));
-        headIndex = 0;
+        if (queue.empty()) {
+            queue.pieces.clear();
+            queue.headIndex = 0;
+        } else if (queue.headIndex >= compactAfter) {
+            queue.pieces.erase(queue.pieces.begin(),
+                               queue.pieces.begin() + static_cast<std::ptrdiff_t>(queue.headIndex));
+            queue.headIndex = 0;
+        }
     }
     refreshOutputWaitingLocked();
     afterSentLocked();
@@ -273,9 +282,14 @@ void KoTransceiverConnection::OutputSent(std::size_t count) {
 
 std::size_t KoTransceiverConnection::QueuedBytes() const {
     std::lock_guard<KoSmallLock> lock(outputLock);
+    return unsentLocked();
+}
+
+std::size_t KoTransceiverConnection::unsentLocked() const {
+    if (outputEmptyLocked()) return 0;
     std::size_t total = 0;
-    for (std::size_t i = headIndex; i < outputQueue.size(); ++i) total += outputQueue[i].size();
-    return total - headSent;
+    for (std::size_t i = output_->headIndex; i < output_->pieces.size(); ++i) total += output_->pieces[i].size();
+    return total - output_->headSent;
 }
 
 int KoTransceiverConnection::SendStep(KoSocketIPvx& socket) {
@@ -298,10 +312,12 @@ int KoTransceiverConnection::writeQueuedLocked(KoSocketIPvx& socket, bool fileFo
     platform::ConstBytes pieces[maxPieces];
     std::size_t count = 0;
     std::size_t total = 0;
-    std::size_t skip = headSent;
-    for (std::size_t i = headIndex; i < outputQueue.size(); ++i) {
+    if (outputEmptyLocked()) return 0;
+    const KoOutputQueue& queue = *output_;
+    std::size_t skip = queue.headSent;
+    for (std::size_t i = queue.headIndex; i < queue.pieces.size(); ++i) {
         if (count == maxPieces || total >= sendChunk) break;
-        const std::string_view text = outputQueue[i].bytes();
+        const std::string_view text = queue.pieces[i].bytes();
         const std::size_t length = std::min(text.size() - skip, sendChunk - total);
         if (length != 0) pieces[count++] = platform::ConstBytes{text.data() + skip, length};
         total += length;
@@ -311,7 +327,7 @@ int KoTransceiverConnection::writeQueuedLocked(KoSocketIPvx& socket, bool fileFo
     // Straight to the descriptor: the endpoint's Send reports a full socket
     // and a failed one alike (0 bytes), and only the second ends the
     // connection.
-    const bool more = fileFollows && headIndex + count == outputQueue.size();
+    const bool more = fileFollows && queue.headIndex + count == queue.pieces.size();
     const auto outcome = more ? platform::sendGatherMore(socket.fd(), pieces, count)
                               : platform::sendGather(socket.fd(), pieces, count);
     if (!outcome.error.ok())
@@ -444,7 +460,7 @@ void KoTransceiverConnection::releaseBufferSpace() {
         if (inputBuffer.empty()) spare_buffers::give(std::move(inputBuffer));
     }
     std::lock_guard<KoSmallLock> lock(outputLock);
-    if (outputEmptyLocked()) spare_buffers::give(std::move(outputQueue));
+    if (outputEmptyLocked()) spare_buffers::give(std::move(output_));
 }
 
 void KoTransceiverConnection::resetOnClose() {

@@ -272,11 +272,9 @@ protected:
     mutable KoSmallLock outputLock;
 
     std::string inputBuffer;  // under inputLock
-    // Under outputLock. Oldest first; headSent counts the bytes of the first
-    // text already sent.
-    std::vector<KoOutputPiece> outputQueue;
-    std::size_t headIndex = 0;  // texts before it are sent
-    std::size_t headSent = 0;
+    // Under outputLock; none until output is queued, and none again once
+    // the connection lets go of its buffer space.
+    std::unique_ptr<KoOutputQueue> output_;
 
     KoConnectionHandler handler;
 
@@ -291,8 +289,13 @@ protected:
     int writeQueuedLocked(KoSocketIPvx& socket, bool fileFollows);
     virtual void afterSentLocked() {}
     void refreshOutputWaitingLocked();
-    bool outputEmptyLocked() const { return headIndex == outputQueue.size(); }
+    bool outputEmptyLocked() const { return !output_ || output_->empty(); }
+    // Under outputLock: the bytes queued and not yet sent.
+    std::size_t unsentLocked() const;
     void pushOutputLocked(std::string bytes);
+    // Under outputLock: the queue to append to, emptied of what was sent,
+    // or taken from the thread's spares.
+    KoOutputQueue& emptiedOrTakenQueueLocked();
     // length bytes of shared from offset, held (not copied) until sent.
     void pushSharedLocked(std::shared_ptr<const std::string> shared, std::size_t offset, std::size_t length);
 

@@ -57,6 +57,37 @@ TEST(SpareBuffers, MessagesOutliveTheSparesOfTheirThread) {
     other.join();
 }
 
+// A connection's output queue goes back whole once sent: the next one taken
+// on the thread is that queue, emptied, its room kept; the pieces' own
+// bytes go to the string spares. A thread without spares gets a new queue.
+TEST(SpareBuffers, OutputQueuesComeBackEmptyWithTheirRoom) {
+    std::thread([] {
+        const spare_buffers::ThreadSpares spares;
+        auto queue = spare_buffers::takeQueue();
+        for (int i = 0; i < 8; ++i) queue->pieces.push_back(KoOutputPiece{.own = std::string(300, 'q')});
+        queue->headIndex = 3;
+        queue->headSent = 7;
+        const KoOutputQueue* given = queue.get();
+        const std::size_t room = queue->pieces.capacity();
+        spare_buffers::give(std::move(queue));
+        EXPECT_EQ(queue, nullptr);
+        auto again = spare_buffers::takeQueue();
+        EXPECT_EQ(again.get(), given);
+        EXPECT_TRUE(again->pieces.empty());
+        EXPECT_EQ(again->headIndex, 0u);
+        EXPECT_EQ(again->headSent, 0u);
+        EXPECT_EQ(again->pieces.capacity(), room);
+        EXPECT_GE(spare_buffers::takeString().capacity(), 300u);
+    }).join();
+    std::thread([] {
+        auto queue = spare_buffers::takeQueue();
+        ASSERT_NE(queue, nullptr);
+        EXPECT_TRUE(queue->empty());
+        spare_buffers::give(std::move(queue));  // freed: nothing keeps it
+        EXPECT_NE(spare_buffers::takeQueue(), nullptr);
+    }).join();
+}
+
 // A resting connection gives its description's nodes back and makes the
 // description again from them at its next request: each comes back empty,
 // its key and value keeping their room, and a thread without spares keeps

@@ -370,9 +370,7 @@ std::shared_ptr<std::string> KoHTTPConnection::freeRoomLocked(Later& item) {
 void KoHTTPConnection::refillLocked() {
     // Up to two chunks at a time: the next is read when less than one is
     // left to send.
-    std::size_t queued = 0;
-    for (std::size_t i = headIndex; i < outputQueue.size(); ++i) queued += outputQueue[i].size();
-    queued -= headSent;
+    std::size_t queued = unsentLocked();
     while (queued < fileChunk && !later.empty()) {
         Later& next = later.front();
         if (next.bySendfile) break;  // the send step takes it from its descriptor
@@ -516,9 +514,7 @@ std::size_t KoHTTPConnection::FilesPending() const {
 
 std::uint64_t KoHTTPConnection::UnsentBytes() const {
     std::lock_guard<KoSmallLock> lock(outputLock);
-    std::uint64_t total = 0;
-    for (std::size_t i = headIndex; i < outputQueue.size(); ++i) total += outputQueue[i].size();
-    total -= headSent;
+    std::uint64_t total = unsentLocked();
     for (const Later& item : later) {
         total += item.bytes.empty() ? item.left : item.bytes.size();
     }
