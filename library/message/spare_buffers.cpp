@@ -17,6 +17,7 @@ constexpr std::size_t kBlockSizes = 4;
 
 struct Spares {
     std::vector<std::string> strings;
+    std::vector<std::unique_ptr<std::string>> buffers;
     std::vector<std::unique_ptr<KoOutputQueue>> queues;
     std::vector<KoFieldList> fieldLists;
     std::vector<ValueNode> valueNodes;
@@ -39,6 +40,7 @@ ThreadSpares::ThreadSpares() {
     if (current != nullptr) return;
     own_ = std::make_unique<Spares>();
     own_->strings.reserve(kept);
+    own_->buffers.reserve(kept);
     own_->queues.reserve(kept);
     own_->fieldLists.reserve(keptFieldLists);
     own_->valueNodes.reserve(keptValueNodes);
@@ -65,6 +67,20 @@ void give(std::string&& bytes) {
     if (current->strings.size() >= kept) return;
     taken.clear();
     current->strings.push_back(std::move(taken));
+}
+
+std::unique_ptr<std::string> takeBuffer() {
+    if (current == nullptr || current->buffers.empty()) return std::make_unique<std::string>();
+    std::unique_ptr<std::string> buffer = std::move(current->buffers.back());
+    current->buffers.pop_back();
+    return buffer;
+}
+
+void give(std::unique_ptr<std::string>&& buffer) {
+    std::unique_ptr<std::string> taken = std::move(buffer);
+    if (!taken || current == nullptr || taken->capacity() > largest || current->buffers.size() >= kept) return;
+    taken->clear();
+    current->buffers.push_back(std::move(taken));
 }
 
 std::unique_ptr<KoOutputQueue> takeQueue() {

@@ -62,6 +62,10 @@ private:
 std::string takeString();
 // Keeps the string's storage for a later takeString (its bytes are dropped).
 void give(std::string&& bytes);
+// An empty input buffer: a spare one, with its room, when there is one.
+std::unique_ptr<std::string> takeBuffer();
+// Keeps the buffer and its room (its bytes are dropped), or frees it.
+void give(std::unique_ptr<std::string>&& buffer);
 // An empty queue: a spare one, with its room, when there is one.
 std::unique_ptr<KoOutputQueue> takeQueue();
 // Keeps the queue and its room (its pieces are dropped, their own bytes

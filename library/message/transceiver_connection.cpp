@@ -142,15 +142,15 @@ void KoTransceiverConnection::Reset() {
     {
         std::lock_guard<KoSmallLock> lock(inputLock);
         leaveJoinedTask(currentJoinedTask());
-        inputBuffer.clear();
+        if (inputBuffer) inputBuffer->clear();
         inputWaiting = false;
     }
     {
         std::lock_guard<KoSmallLock> lock(outputLock);
-        if (output_) {
-            output_->pieces.clear();
-            output_->headIndex = 0;
-            output_->headSent = 0;
+        if (outputQueue) {
+            outputQueue->pieces.clear();
+            outputQueue->headIndex = 0;
+            outputQueue->headSent = 0;
         }
     }
     outputWaiting = false;
@@ -164,18 +164,18 @@ void KoTransceiverConnection::Process() {
 }
 
 void KoTransceiverConnection::refreshOutputWaitingLocked() {
-    outputWaiting = !outputEmptyLocked() && output_->pieces[output_->headIndex].size() > output_->headSent;
+    outputWaiting = !outputEmptyLocked() && outputQueue->pieces[outputQueue->headIndex].size() > outputQueue->headSent;
 }
 
 KoOutputQueue& KoTransceiverConnection::emptiedOrTakenQueueLocked() {
-    if (!output_) {
-        output_ = spare_buffers::takeQueue();
-    } else if (output_->empty()) {
-        output_->pieces.clear();
-        output_->headIndex = 0;
-        output_->headSent = 0;
+    if (!outputQueue) {
+        outputQueue = spare_buffers::takeQueue();
+    } else if (outputQueue->empty()) {
+        outputQueue->pieces.clear();
+        outputQueue->headIndex = 0;
+        outputQueue->headSent = 0;
     }
-    return *output_;
+    return *outputQueue;
 }
 
 void KoTransceiverConnection::pushOutputLocked(std::string bytes) {
@@ -224,15 +224,15 @@ void KoTransceiverConnection::PendingOutput(std::string& out, std::size_t limit)
     std::lock_guard<KoSmallLock> lock(outputLock);
     out.clear();
     if (outputEmptyLocked()) return;
-    const std::string_view head = output_->pieces[output_->headIndex].bytes();
-    out.assign(head.substr(output_->headSent, std::min(limit, head.size() - output_->headSent)));
+    const std::string_view head = outputQueue->pieces[outputQueue->headIndex].bytes();
+    out.assign(head.substr(outputQueue->headSent, std::min(limit, head.size() - outputQueue->headSent)));
 }
 
 void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) {
     std::lock_guard<KoSmallLock> lock(outputLock);
     out.clear();
     if (outputEmptyLocked()) return;
-    const KoOutputQueue& queue = *output_;
+    const KoOutputQueue& queue = *outputQueue;
     // Room for all of it at once, not piece by piece.
     std::size_t unsent = 0;
     for (std::size_t i = queue.headIndex; i < queue.pieces.size() && unsent < limit; ++i)
@@ -247,8 +247,8 @@ void KoTransceiverConnection::GatherOutput(std::string& out, std::size_t limit) 
 }
 
 void KoTransceiverConnection::consumeSentLocked(std::size_t count) {
-    if (output_) {
-        KoOutputQueue& queue = *output_;
+    if (outputQueue) {
+        KoOutputQueue& queue = *outputQueue;
         while (!queue.empty()) {
             KoOutputPiece& head = queue.pieces[queue.headIndex];
             const std::size_t left = head.size() - queue.headSent;
@@ -288,8 +288,8 @@ std::size_t KoTransceiverConnection::QueuedBytes() const {
 std::size_t KoTransceiverConnection::unsentLocked() const {
     if (outputEmptyLocked()) return 0;
     std::size_t total = 0;
-    for (std::size_t i = output_->headIndex; i < output_->pieces.size(); ++i) total += output_->pieces[i].size();
-    return total - output_->headSent;
+    for (std::size_t i = outputQueue->headIndex; i < outputQueue->pieces.size(); ++i) total += outputQueue->pieces[i].size();
+    return total - outputQueue->headSent;
 }
 
 int KoTransceiverConnection::SendStep(KoSocketIPvx& socket) {
@@ -313,7 +313,7 @@ int KoTransceiverConnection::writeQueuedLocked(KoSocketIPvx& socket, bool fileFo
     std::size_t count = 0;
     std::size_t total = 0;
     if (outputEmptyLocked()) return 0;
-    const KoOutputQueue& queue = *output_;
+    const KoOutputQueue& queue = *outputQueue;
     std::size_t skip = queue.headSent;
     for (std::size_t i = queue.headIndex; i < queue.pieces.size(); ++i) {
         if (count == maxPieces || total >= sendChunk) break;
@@ -342,9 +342,7 @@ int KoTransceiverConnection::InputArrived(const char* bytes, std::size_t length)
     touch();
     {
         std::lock_guard<KoSmallLock> lock(inputLock);
-        if (inputBuffer.empty() && inputBuffer.capacity() < length) inputBuffer = spare_buffers::takeString();
-        inputBuffer.append(bytes, length);
-        inputWaiting = true;
+        appendInputLocked(bytes, length);
     }
     KoJobMessage message;
     message.code = job_code::inputArrived;
@@ -381,6 +379,14 @@ bool KoTransceiverConnection::PeerGone() const {
 
 bool KoTransceiverConnection::PeerFinished() const { return seat().socket && seat().socket->closed() && seat().socket->lastError() == 0; }
 
+void KoTransceiverConnection::appendInputLocked(const char* bytes, std::size_t length) {
+    if (!inputBuffer) inputBuffer = spare_buffers::takeBuffer();
+    std::string& buffer = *inputBuffer;
+    if (buffer.empty() && buffer.capacity() < length) buffer = spare_buffers::takeString();
+    buffer.append(bytes, length);
+    inputWaiting = true;
+}
+
 void KoTransceiverConnection::TakeInput(KoStringBuf& out) {
     std::string bytes;
     TakeInput(bytes);
@@ -389,12 +395,14 @@ void KoTransceiverConnection::TakeInput(KoStringBuf& out) {
 
 void KoTransceiverConnection::TakeInput(std::string& out) {
     std::lock_guard<KoSmallLock> lock(inputLock);
-    if (out.empty()) {
-        out.swap(inputBuffer);
-    } else {
-        out.append(inputBuffer);
+    if (inputBuffer) {
+        if (out.empty()) {
+            out.swap(*inputBuffer);
+        } else {
+            out.append(*inputBuffer);
+        }
+        inputBuffer->clear();
     }
-    inputBuffer.clear();
     inputWaiting = false;
 }
 
@@ -457,10 +465,10 @@ void KoTransceiverConnection::requestFlush() {
 void KoTransceiverConnection::releaseBufferSpace() {
     {
         std::lock_guard<KoSmallLock> lock(inputLock);
-        if (inputBuffer.empty()) spare_buffers::give(std::move(inputBuffer));
+        if (inputBuffer && inputBuffer->empty()) spare_buffers::give(std::move(inputBuffer));
     }
     std::lock_guard<KoSmallLock> lock(outputLock);
-    if (outputEmptyLocked()) spare_buffers::give(std::move(output_));
+    if (outputEmptyLocked()) spare_buffers::give(std::move(outputQueue));
 }
 
 void KoTransceiverConnection::resetOnClose() {

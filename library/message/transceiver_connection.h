@@ -271,10 +271,16 @@ protected:
     std::atomic<bool> outputWaiting{false};
     mutable KoSmallLock outputLock;
 
-    std::string inputBuffer;  // under inputLock
+    // Under inputLock: the bytes received and not yet taken; none until
+    // input comes, and none again once the connection lets go of its
+    // buffer space.
+    std::unique_ptr<std::string> inputBuffer;
+    // Under inputLock: appends to the input buffer (taken from the thread's
+    // spares when there is none) and raises inputWaiting.
+    void appendInputLocked(const char* bytes, std::size_t length);
     // Under outputLock; none until output is queued, and none again once
     // the connection lets go of its buffer space.
-    std::unique_ptr<KoOutputQueue> output_;
+    std::unique_ptr<KoOutputQueue> outputQueue;
 
     KoConnectionHandler handler;
 
@@ -289,7 +295,7 @@ protected:
     int writeQueuedLocked(KoSocketIPvx& socket, bool fileFollows);
     virtual void afterSentLocked() {}
     void refreshOutputWaitingLocked();
-    bool outputEmptyLocked() const { return !output_ || output_->empty(); }
+    bool outputEmptyLocked() const { return !outputQueue || outputQueue->empty(); }
     // Under outputLock: the bytes queued and not yet sent.
     std::size_t unsentLocked() const;
     void pushOutputLocked(std::string bytes);

@@ -57,10 +57,11 @@ TEST(SpareBuffers, MessagesOutliveTheSparesOfTheirThread) {
     other.join();
 }
 
-// A connection's output queue goes back whole once sent: the next one taken
-// on the thread is that queue, emptied, its room kept; the pieces' own
-// bytes go to the string spares. A thread without spares gets a new queue.
-TEST(SpareBuffers, OutputQueuesComeBackEmptyWithTheirRoom) {
+// A connection's output queue and input buffer go back whole once empty:
+// the next one taken on the thread is that one, emptied, its room kept; the
+// pieces' own bytes go to the string spares. A thread without spares gets
+// new ones.
+TEST(SpareBuffers, ConnectionBuffersComeBackEmptyWithTheirRoom) {
     std::thread([] {
         const spare_buffers::ThreadSpares spares;
         auto queue = spare_buffers::takeQueue();
@@ -78,6 +79,15 @@ TEST(SpareBuffers, OutputQueuesComeBackEmptyWithTheirRoom) {
         EXPECT_EQ(again->headSent, 0u);
         EXPECT_EQ(again->pieces.capacity(), room);
         EXPECT_GE(spare_buffers::takeString().capacity(), 300u);
+
+        auto input = spare_buffers::takeBuffer();
+        input->assign(1000, 'i');
+        const std::string* held = input.get();
+        spare_buffers::give(std::move(input));
+        auto next = spare_buffers::takeBuffer();
+        EXPECT_EQ(next.get(), held);
+        EXPECT_TRUE(next->empty());
+        EXPECT_GE(next->capacity(), 1000u);
     }).join();
     std::thread([] {
         auto queue = spare_buffers::takeQueue();
@@ -85,6 +95,7 @@ TEST(SpareBuffers, OutputQueuesComeBackEmptyWithTheirRoom) {
         EXPECT_TRUE(queue->empty());
         spare_buffers::give(std::move(queue));  // freed: nothing keeps it
         EXPECT_NE(spare_buffers::takeQueue(), nullptr);
+        EXPECT_NE(spare_buffers::takeBuffer(), nullptr);
     }).join();
 }
 

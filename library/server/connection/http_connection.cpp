@@ -530,9 +530,7 @@ int KoHTTPConnection::InputArrived(const char* bytes, std::size_t length) {
     unrest();
     awaitingFirst_ = false;
     std::lock_guard<KoSmallLock> lock(inputLock);
-    if (inputBuffer.empty() && inputBuffer.capacity() < length) inputBuffer = spare_buffers::takeString();
-    inputBuffer.append(bytes, length);
-    inputWaiting = true;
+    appendInputLocked(bytes, length);
     return static_cast<int>(length);
 }
 
