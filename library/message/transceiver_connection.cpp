@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "foundation/text_utils.h"
 #include "jobs/job_message.h"
 #include "message/spare_buffers.h"
 #include "message/transceiver.h"
@@ -38,15 +39,10 @@ const std::string remoteAddressKey = "remoteaddress";
 const std::string remotePortKey = "remoteport";
 
 // A port in its canonical decimal form ("0" to "65535", no sign, no
-// leading zero), which the number gives back exactly.
+// leading zero): the one the number gives back exactly.
 bool CanonicalPort(const std::string& text, std::uint16_t& port) {
-    if (text.empty() || text.size() > 5 || (text[0] == '0' && text.size() > 1)) return false;
-    unsigned long value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-    }
-    if (value > 65535) return false;
+    const std::uint64_t value = parseUnsignedOr(text, 65536);
+    if (value > 65535 || std::to_string(value) != text) return false;
     port = static_cast<std::uint16_t>(value);
     return true;
 }
