@@ -103,6 +103,8 @@ struct Poller::Impl {
     std::size_t count = 0;
     std::vector<epoll_event> ready = std::vector<epoll_event>(maxEventsPerWait);
 
+    // The byte of an entry that is there with this interest.
+    static std::uint8_t byteFor(unsigned interest) { return static_cast<std::uint8_t>(present | interest); }
     bool has(int fd) const {
         return fd >= 0 && static_cast<std::size_t>(fd) < interests.size() && (interests[fd] & present) != 0;
     }
@@ -132,7 +134,7 @@ bool Poller::add(int fd, unsigned interest, std::uint64_t tag) {
     if (!impl_->control(EPOLL_CTL_ADD, fd, interest)) return false;
     impl_->makeRoom(fd);
     impl_->tags[fd] = tag;
-    impl_->interests[fd] = static_cast<std::uint8_t>(Impl::present | (interest & 0x7Fu));
+    impl_->interests[fd] = Impl::byteFor(interest);
     ++impl_->count;
     return true;
 }
@@ -140,7 +142,7 @@ bool Poller::add(int fd, unsigned interest, std::uint64_t tag) {
 bool Poller::modify(int fd, unsigned interest) {
     if (!impl_->has(fd) || (impl_->interests[fd] & exclusive) != 0) return false;
     if (!impl_->control(EPOLL_CTL_MOD, fd, interest)) return false;
-    impl_->interests[fd] = static_cast<std::uint8_t>(Impl::present | (interest & 0x7Fu));
+    impl_->interests[fd] = Impl::byteFor(interest);
     return true;
 }
 
