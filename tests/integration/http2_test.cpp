@@ -402,7 +402,11 @@ TEST_F(Http2, AConnectionWithoutStreamsMakesRoomAtTheLimit) {
         idleAnswer = Exchange(site.directory, limitedPort,
                               Frame(SETTINGS, 0, 0, "") + Frame(HEADERS, END_HEADERS | END_STREAM, 1, Get("/index.html")));
     });
-    for (int i = 0; i < 1000 && Resting() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // It rests once right after the handshake too, before its request comes:
+    // wait for the answer, after which it rests for good.
+    const auto Answered = [&] { return limited.count("\"GET /index.html\" --> 200 ") == 1; };
+    for (int i = 0; i < 1000 && !(Answered() && Resting() == 1); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(Resting(), 1u);
     const auto fresh = tls_test::run("curl", {"-s", "--http2", "-o", "/dev/null", "-w", "%{http_code}", "--cacert",
                                               site.certificate, limited.base + "/index.html"}, "", 40000);
