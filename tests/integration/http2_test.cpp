@@ -404,15 +404,15 @@ TEST_F(Http2, AConnectionWithoutStreamsMakesRoomAtTheLimit) {
     });
     // It rests once right after the handshake too, before its request comes:
     // wait for the answer, after which it rests for good.
-    const auto Answered = [&] { return limited.count("\"GET /index.html\" --> 200 ") == 1; };
-    for (int i = 0; i < 1000 && !(Answered() && Resting() == 1); ++i)
+    const std::string answeredLine = "\"GET /index.html\" --> 200 ";
+    for (int i = 0; i < 1000 && !(limited.count(answeredLine) == 1 && Resting() == 1); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(Resting(), 1u);
     const auto fresh = tls_test::run("curl", {"-s", "--http2", "-o", "/dev/null", "-w", "%{http_code}", "--cacert",
                                               site.certificate, limited.base + "/index.html"}, "", 40000);
     idle.join();  // the idle connection was closed to make room
     EXPECT_EQ(fresh.output, "200");
-    EXPECT_EQ(limited.count("\"GET /index.html\" --> 200 "), 2u);
+    EXPECT_EQ(limited.count(answeredLine), 2u);
     const ServerFrames seen = ReadFrames(idleAnswer);
     EXPECT_EQ(seen.headers, 1u);
     EXPECT_TRUE(seen.goaway) << seen.frames << " frames";
